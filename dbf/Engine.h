@@ -1,0 +1,182 @@
+// The table engine's public interface: 33 numbered work areas, the current area, engine-wide
+// settings, opening and creating tables, locks, the record cursor, record changes, field queries
+// and the text services. Every call acts on the current work area (see Select). Failures go
+// through Report (Errors.h). The engine is process-wide and single-threaded: all calls come from
+// one thread. File layout: doc/dbf_format.md.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dbf/Errors.h"
+
+namespace tavrin::dbf {
+
+constexpr int kWorkAreaCount = 33;
+
+// ---- Engine-wide settings ---------------------------------------------------------------------
+
+enum class OpenOverride { None, ReadOnly };
+
+// Plain values; change them between calls. Start values are the defaults below.
+struct EngineSettings {
+  bool lockingEnabled = true;   // off: no OS locks, every table opened read/write and treated exclusive
+  OpenOverride openOverride = OpenOverride::None;  // ReadOnly replaces the mode of every open
+  bool noTranslation = false;   // on: tables opened from now on have no OEM translation
+  bool recountOnOpen = false;   // on: the record count at open comes from the file size
+  bool hideDeleted = false;     // GoTop/GoBottom/SKIP step over records marked '*'
+  bool writeThrough = false;    // flush (and header update on append) after every write
+  int recordLockLimit = 0;      // 0 = no limit on the number of records RLock may hold
+  char decimalSeparator = '.';  // used by FieldText for N/F fields with decimals
+  char thousandsSeparator = ',';
+  // Asked before Pack when set (the program leaves it empty): true goes on, false cancels.
+  std::function<bool(const std::string& text)> confirmPack;
+};
+EngineSettings& Settings();
+
+// Date format 0..8 (above 8 selects 0): 0 MM/dd/yy, 1 yy.MM.dd, 2 dd/MM/yy, 3 dd-MM-yy,
+// 4..8 dd.MM.yy; the century switch makes the year four digits.
+void SetDateFormat(int format);
+int DateFormat();
+void SetCentury(bool on);
+bool Century();
+// Short date format and separator matching the date format ("MM/dd/yy", '/', ...), for the program's
+// own date texts.
+std::string ShortDateFormat();
+char DateSeparator();
+// Century window: a two-digit year below (pivot mod 100) belongs to the century after the pivot's.
+// Fixed at engine start to the current year minus 70; settable for tests.
+int PivotYear();
+void SetPivotYear(int year);
+
+// ---- Work areas -------------------------------------------------------------------------------
+
+// 1..33 makes that area current; 0 picks the lowest empty area (220 when none is free);
+// 34 and above fail with 220 and leave the current area unchanged.
+void Select(int area);
+int CurrentArea();
+bool IsOpen();                 // a table is open in the current area
+std::string Alias();           // alias of the current area ("" when empty)
+std::string DbfName();         // the table's file name as opened ("" when empty)
+bool IsExclusive();            // current area opened exclusively (or locking disabled)
+
+// Translation procedure given to USE: converts `len` bytes at `buf` in place.
+using TranslateProc = std::function<void(char* buf, std::size_t len)>;
+
+// Opens a table into the current area from a command: "<file> [EXCLUSIVE] [ALIAS <name>]".
+// Closes what the area held first; an empty command only closes. `buffer`/`size` optionally
+// supply the field value area (caller-owned, must outlive the open area; size must equal
+// FieldAreaSize of the table, else 266). On failure the area is left empty and the code is set.
+void USE(std::string_view command, void* buffer = nullptr, std::size_t size = 0,
+         TranslateProc readProc = {}, TranslateProc writeProc = {});
+// Closes every area in order and selects area 1 (engine shutdown).
+void Shutdown();
+
+// ---- Creating tables --------------------------------------------------------------------------
+
+struct FieldDef {
+  std::string name;   // up to 10 characters kept
+  char type = 'C';    // C D F L M N
+  int length = 0;     // D, L, M lengths are forced to 8, 1, 10
+  int decimals = 0;   // kept for N and F only
+};
+// Creates (truncates) the table file (".DBF" added when the name has no extension) and, with any
+// M field, its memo file; leaves nothing open. Failures: 220 empty name, 211 bad definition, I/O.
+void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields);
+
+// ---- Locks ------------------------------------------------------------------------------------
+// One attempt each, never waiting. A refused lock answers false; it is not reported.
+
+bool ALock();                       // append lock (the file); false while record locks are held
+bool RLock();                       // locks the current record; false while the append lock is held
+bool IsLocked(std::int32_t record); // record is in this area's record-lock list
+void Unlock();                      // releases every lock of the current area
+// n > 0: that record; -3 all; -1 oldest; -2 newest. True when every release succeeded.
+bool UnlockRec(std::int32_t n);
+
+// ---- Cursor -----------------------------------------------------------------------------------
+
+void GoTop();
+void GoBottom();
+void GO(std::int32_t record);
+void SKIP(std::int32_t count = 1);  // 0 rereads the current record from the file
+bool dEOF();
+bool dBOF();
+std::int32_t RecNo();
+std::int32_t RecCount();            // deleted records included; shared tables recount from the file size
+int RecSize();
+bool Deleted();                     // deletion flag of the field value area
+
+// ---- Record changes ---------------------------------------------------------------------------
+// Shared tables need the record lock (Replace, DeleteRec, RecallRec) or the append lock (Append).
+
+void Replace();                     // writes the field value area over the current record
+void Append();                      // adds the field value area as the new last record (made current)
+void DeleteRec();                   // writes '*' as the current record's flag byte
+void RecallRec();                   // writes ' ' as the current record's flag byte
+void ClearRecord();                 // blanks the field value area
+bool Pack();                        // removes deleted records (and packs the memo file); needs exclusive use
+void FlushFile();                   // header update if pending, then fsync
+
+// Searches field `fieldSpec` (name plus optional NOCASE, EXACT, CONTAINED) for `value` from record
+// `fromRecord`; on a match the cursor is GO'ne there, else left at end of file.
+// Returns the field number (0 when the specification is bad).
+int Locate(std::string_view fieldSpec, std::string_view value, std::int32_t fromRecord = 1);
+
+// Raw field bytes of any record as stored in the file (no translation, cursor untouched);
+// field 0 is the deletion flag. Out-of-range numbers give "".
+std::string Peek(int field, std::int32_t record);
+// Writes raw bytes over a field of any record; needs exclusive use, locking off or that record's lock.
+void Poke(std::string_view text, int field, std::int32_t record);
+
+// ---- Fields -----------------------------------------------------------------------------------
+
+int FieldCount();
+std::string Field(int n);           // name, up to 10 characters, upper case
+int FieldNo(std::string_view name); // 0 when not found
+char FieldType(int n);              // ' ' on failure
+int FieldLen(int n);
+int FieldDec(int n);
+
+// The field value area: the current record as typed values, in field order after one leading
+// deletion byte. C: length byte + `length` characters; D: length byte + 10 characters (date text);
+// N/F with decimals: double; N/F without decimals and M: int32; L: one byte 0/1.
+// FieldAddress(0) is the deletion byte. Valid until the area is closed. nullptr on failure.
+std::uint8_t* FieldAddress(int n);
+std::size_t FieldAreaSize();        // size of the current table's field value area
+
+// Typed access to the field value area of the current area (field type checked; 220 on a bad
+// number or a type that does not fit). Strings are ANSI bytes.
+std::string GetString(int n);       // C: exactly field length; D: the date text
+void SetString(int n, std::string_view value);   // C: cut to field length; D: date text (checked)
+double GetDouble(int n);            // N/F (any decimals)
+void SetDouble(int n, double value);
+std::int32_t GetInteger(int n);     // N/F without decimals, M (block number)
+void SetInteger(int n, std::int32_t value);
+bool GetLogical(int n);
+void SetLogical(int n, bool value);
+void SetDeleted(bool deleted);      // the deletion byte of the field value area
+// Parses `text` by the field's type into the field value area (C as is; N/F as a number;
+// L: T/t/Y/y true; D: a date text in the current format; M: block number). False when it does not parse.
+bool SetFieldText(int n, std::string_view text);
+
+// Field text of the field value area: C and D as they stand (C keeps trailing blanks); N/F with
+// the field width (and decimals, with the decimal separator); L "Y"/"N"; M "none"/"MEMO"/"BLOB".
+std::string FieldText(int n);
+
+// Blank date text of the current format ("  /  /  ", "  .  .    " ...).
+std::string BlankDateText();
+// Checks and normalises a date text in place; false (text unchanged) when it is not a valid date.
+bool DateTextCheck(std::string& text);
+// The stored YYYYMMDD form of a date text in the current format (8 spaces for blank or invalid).
+std::string DateTextToStored(std::string_view text);
+std::string StoredToDateText(std::string_view stored);
+
+// Last-update date of the current table as "MM/DD/YY" (always 8 characters).
+std::string LastUpdate();
+
+}  // namespace tavrin::dbf
