@@ -1,1 +1,78 @@
-// placeholder
+#include "platform/Dialogs.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QStringList>
+
+#include "platform/CodePageQt.h"
+
+namespace tavrin::platform {
+namespace {
+
+std::string& TitleStorage() {
+  static std::string title;
+  return title;
+}
+
+// "All Files|*.*|Text|*.txt" -> "All Files (*)" ";;" "Text (*.txt)"
+QString QtFilter(const std::string& filter) {
+  const QStringList parts = AnsiToQString(filter).split('|');
+  QStringList out;
+  for (int i = 0; i + 1 < parts.size(); i += 2) {
+    QString pattern = parts[i + 1];
+    pattern.replace(';', ' ');
+    if (pattern == "*.*") pattern = "*";
+    out << parts[i] + " (" + pattern + ")";
+  }
+  return out.join(";;");
+}
+
+}  // namespace
+
+const std::string& Dialogs::ApplicationTitle() { return TitleStorage(); }
+void Dialogs::SetApplicationTitle(const std::string& title) { TitleStorage() = title; }
+
+void QtDialogs::ShowMessage(const std::string& text, const std::string& caption) {
+  const std::string& title = caption.empty() ? ApplicationTitle() : caption;
+  QMessageBox::information(QApplication::activeWindow(), AnsiToQString(title), AnsiToQString(text),
+                           QMessageBox::Ok);
+}
+
+bool QtDialogs::Confirm(const std::string& text) {
+  return QMessageBox::question(QApplication::activeWindow(), AnsiToQString(ApplicationTitle()),
+                               AnsiToQString(text), QMessageBox::Ok | QMessageBox::Cancel,
+                               QMessageBox::Cancel) == QMessageBox::Ok;
+}
+
+std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
+  const QString name = QFileDialog::getOpenFileName(QApplication::activeWindow(),
+                                                    AnsiToQString(request.title), QString(),
+                                                    QtFilter(request.filter));
+  if (name.isEmpty()) return std::nullopt;
+  return QStringToAnsi(name);
+}
+
+void QtDialogs::SetClipboardText(const std::string& text) {
+  QApplication::clipboard()->setText(AnsiToQString(text));
+}
+
+std::optional<std::string> QtDialogs::ClipboardText() {
+  const QMimeData* data = QApplication::clipboard()->mimeData();
+  if (data == nullptr || !data->hasText()) return std::nullopt;
+  return QStringToAnsi(data->text());
+}
+
+void QtDialogs::SetBusyCursor(bool busy) {
+  if (busy) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ++busyDepth_;
+  } else if (busyDepth_ > 0) {
+    QApplication::restoreOverrideCursor();
+    --busyDepth_;
+  }
+}
+
+}  // namespace tavrin::platform

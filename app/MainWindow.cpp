@@ -1,0 +1,379 @@
+#include "app/MainWindow.h"
+
+#include <QCloseEvent>
+#include <QFocusEvent>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QDateTime>
+#include <QLocale>
+#include <QShowEvent>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <filesystem>
+
+#include "app/BrowserWindow.h"
+#include "app/Centring.h"
+#include "app/ConfigDialog.h"
+#include "app/LogWindow.h"
+#include "platform/CodePageQt.h"
+#include "platform/IntConv.h"
+
+namespace tavrin::app {
+
+using platform::AnsiToQString;
+using platform::QStringToAnsi;
+
+namespace {
+
+constexpr int kSocketTimeOutMs = 60000;
+const QColor kPlaceholderGrey(128, 128, 128);
+
+void SetTextColour(QLineEdit* edit, const QColor& colour) {
+  QPalette palette = edit->palette();
+  palette.setColor(QPalette::Text, colour);
+  edit->setPalette(palette);
+}
+
+QAction* MakeAction(QMenu* menu, const char* name, const char* text, bool enabled = true) {
+  QAction* action = menu->addAction(text);
+  action->setObjectName(name);
+  action->setEnabled(enabled);
+  return action;
+}
+
+QToolButton* MakeToolButton(QToolBar* bar, const char* name, const char* text, const char* hint,
+                            bool enabled = true) {
+  auto* button = new QToolButton(bar);
+  button->setObjectName(name);
+  button->setText(text);
+  button->setToolTip(hint);
+  button->setAutoRaise(true);
+  button->setEnabled(enabled);
+  bar->addWidget(button);
+  return button;
+}
+
+}  // namespace
+
+TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
+  setObjectName("frmEmailMerge");
+  resize(517, 418);
+  setMinimumSize(300, 300);  // a resize below 300 pixels either way is refused
+
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  BuildMenus();
+  BuildToolBar(central);
+  BuildHeader(central);
+
+  Splitter = new QSplitter(Qt::Vertical, central);
+  Splitter->setObjectName("Splitter");
+  Splitter->setChildrenCollapsible(true);
+  mmoMessage = new QPlainTextEdit(Splitter);
+  mmoMessage->setObjectName("mmoMessage");
+  mmoMessage->setFrameShape(QFrame::NoFrame);
+  mmoMessage->setLineWrapMode(QPlainTextEdit::NoWrap);
+  lstAttachments = new QTreeWidget(Splitter);
+  lstAttachments->setObjectName("lstAttachments");
+  lstAttachments->setRootIsDecorated(false);
+  lstAttachments->setHeaderLabels({"Name", "In Folder", "Size", "Type", "Modified"});
+  Splitter->addWidget(mmoMessage);
+  Splitter->addWidget(lstAttachments);
+
+  BuildFooter(central);
+  Memo1 = new QPlainTextEdit(central);
+  Memo1->setObjectName("Memo1");
+  Memo1->setVisible(false);
+
+  layout->addWidget(ToolBar);
+  layout->addWidget(pnlHeader);
+  layout->addWidget(Splitter, 1);
+  layout->addWidget(pnlFooter);
+  setCentralWidget(central);
+
+  replyTable.Transcript = [this](const std::string& text) {
+    Memo1->appendPlainText(AnsiToQString(text));
+  };
+  connect(miProperties, &QAction::triggered, this, &TfrmEmailMerge::btnConfigureClick);
+  connect(btnConfig, &QToolButton::clicked, this, &TfrmEmailMerge::btnConfigureClick);
+  connect(miClose, &QAction::triggered, this, &TfrmEmailMerge::btnCloseClick);
+  connect(miSelectRecipients, &QAction::triggered, this, &TfrmEmailMerge::btnBrowseClick);
+  connect(btnBrowse, &QToolButton::clicked, this, &TfrmEmailMerge::btnBrowseClick);
+  edtTo->installEventFilter(this);
+  edtSubject->installEventFilter(this);
+
+  FormCreate();
+}
+
+TfrmEmailMerge::~TfrmEmailMerge() = default;
+
+void TfrmEmailMerge::BuildMenus() {
+  QMenu* file = menuBar()->addMenu("&File");
+  miSend = MakeAction(file, "miSend", "&Send");
+  file->addSeparator();
+  miProperties = MakeAction(file, "miProperties", "&Properties");
+  file->addSeparator();
+  miClose = MakeAction(file, "miClose", "&Close");
+
+  QMenu* edit = menuBar()->addMenu("&Edit");
+  miUndo = MakeAction(edit, "miUndo", "&Undo", false);
+  edit->addSeparator();
+  miCut = MakeAction(edit, "miCut", "Cu&t", false);
+  miCopy = MakeAction(edit, "miCopy", "&Copy", false);
+  miPaste = MakeAction(edit, "miPaste", "&Paste", false);
+  edit->addSeparator();
+  miSelectAll = MakeAction(edit, "miSelectAll", "Select &All", false);
+
+  QMenu* view = menuBar()->addMenu("&View");
+  miToolbar = MakeAction(view, "miToolbar", "&Toolbar");
+  miToolbar->setCheckable(true);
+  miToolbar->setChecked(true);
+  miStatusBar = MakeAction(view, "miStatusBar", "&Statusbar");
+  miStatusBar->setCheckable(true);
+  miStatusBar->setChecked(true);
+
+  QMenu* insert = menuBar()->addMenu("&Insert");
+  miFileAttachment = MakeAction(insert, "miFileAttachment", "&File Attachment...");
+  QMenu* tools = menuBar()->addMenu("&Tools");
+  miSelectRecipients = MakeAction(tools, "miSelectRecipients", "Select &Recipients...");
+  mnuHelp = menuBar()->addMenu("&Help");
+  mnuHelp->menuAction()->setVisible(false);
+}
+
+void TfrmEmailMerge::BuildToolBar(QWidget* parent) {
+  ToolBar = new QToolBar(parent);
+  ToolBar->setObjectName("ToolBar");
+  ToolBar->setFixedHeight(30);
+  ToolBar->setMovable(false);
+  btnSend = MakeToolButton(ToolBar, "btnSend", "Send", "Send Message");
+  ToolBar->addSeparator();
+  btnUndo = MakeToolButton(ToolBar, "btnUndo", "Undo", "Undo", false);
+  btnCut = MakeToolButton(ToolBar, "btnCut", "Cut", "Cut", false);
+  btnCopy = MakeToolButton(ToolBar, "btnCopy", "Copy", "Copy", false);
+  btnPaste = MakeToolButton(ToolBar, "btnPaste", "Paste", "Paste", false);
+  ToolBar->addSeparator();
+  btnConfig = MakeToolButton(ToolBar, "btnConfig", "Properties", "Set Properties");
+  btnBrowse = MakeToolButton(ToolBar, "btnBrowse", "Browse", "Select Recipients");
+  ToolBar->addSeparator();
+  btnAttach = MakeToolButton(ToolBar, "btnAttach", "Attach", "Attach File");
+}
+
+void TfrmEmailMerge::BuildHeader(QWidget* parent) {
+  pnlHeader = new QFrame(parent);
+  pnlHeader->setObjectName("pnlHeader");
+  pnlHeader->setFixedHeight(66);
+  pnlHeader->setAutoFillBackground(true);
+  QPalette white = pnlHeader->palette();
+  white.setColor(QPalette::Window, Qt::white);
+  pnlHeader->setPalette(white);
+
+  auto* strip = new QFrame(pnlHeader);
+  strip->setObjectName("pnlLabels");
+  strip->setGeometry(0, 0, 70, 66);
+  strip->setAutoFillBackground(true);
+  QPalette grey = strip->palette();
+  grey.setColor(QPalette::Window, kPlaceholderGrey);
+  strip->setPalette(grey);
+  for (auto [text, y] : {std::pair{"To:", 10}, std::pair{"Subject:", 38}}) {
+    auto* label = new QLabel(text, strip);
+    label->setStyleSheet("color: white; font-weight: bold;");
+    label->move(8, y);
+  }
+
+  auto makeField = [&](const char* frameName, const char* editName, int y, QFrame*& frame) {
+    frame = new QFrame(pnlHeader);
+    frame->setObjectName(frameName);
+    frame->setGeometry(76, y - 2, 10000, 22);
+    frame->setStyleSheet("background-color: rgb(128,128,128);");
+    frame->hide();
+    auto* edit = new QLineEdit(pnlHeader);
+    edit->setObjectName(editName);
+    edit->setFrame(false);
+    edit->setGeometry(78, y, 9996, 18);
+    SetTextColour(edit, kPlaceholderGrey);
+    return edit;
+  };
+  edtTo = makeField("pnlTo", "edtTo", 8, pnlTo);
+  edtSubject = makeField("pnlSubject", "edtSubject", 38, pnlSubject);
+  edtTo->setText(kToPlaceholder);
+  edtSubject->setText(kSubjectPlaceholder);
+}
+
+void TfrmEmailMerge::BuildFooter(QWidget* parent) {
+  pnlFooter = new QFrame(parent);
+  pnlFooter->setObjectName("pnlFooter");
+  pnlFooter->setFixedHeight(20);
+  auto* row = new QHBoxLayout(pnlFooter);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(0);
+  pnlProgress = new QFrame(pnlFooter);
+  pnlProgress->setObjectName("pnlProgress");
+  pnlProgress->setFixedWidth(90);
+  auto* progressRow = new QHBoxLayout(pnlProgress);
+  progressRow->setContentsMargins(2, 2, 2, 2);
+  pbProgress = new QProgressBar(pnlProgress);
+  pbProgress->setObjectName("pbProgress");
+  pbProgress->setRange(0, 100);
+  pbProgress->setTextVisible(false);
+  progressRow->addWidget(pbProgress);
+  pnlProgress->hide();
+  StatusBar = new QStatusBar(pnlFooter);
+  StatusBar->setObjectName("StatusBar");
+  StatusBar->setSizeGripEnabled(false);
+  row->addWidget(pnlProgress);
+  row->addWidget(StatusBar, 1);
+}
+
+void TfrmEmailMerge::SetSecondaryWindows(TfrmBrowser* browser, TfrmConfiguration* configuration) {
+  frmBrowser_ = browser;
+  frmConfiguration_ = configuration;
+}
+
+int TfrmEmailMerge::SplitterPosition() const { return Splitter->sizes().value(0); }
+
+void TfrmEmailMerge::SetSplitterPosition(int position) {
+  const int total = Splitter->height() - Splitter->handleWidth();
+  const int upper = std::clamp(position, 0, std::max(total, 0));
+  Splitter->setSizes({upper, std::max(total - upper, 0)});
+}
+
+void TfrmEmailMerge::FormCreate() {
+  Settings& s = AppSettings();
+  LoadSettings(s, services_.places);
+  SaveSettings(s, services_.places);
+  ApplySettings();
+  SetSplitterPosition(Splitter->height());  // the attachment pane starts collapsed
+
+  const std::string table = tblRecipients.DbfFileName();
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(table, error)) {
+    services_.dialogs.ShowMessage(kNoDatabaseMessage);
+    if (services_.terminate) services_.terminate();
+  }
+}
+
+void TfrmEmailMerge::ApplySettings() {
+  const Settings& s = AppSettings();
+  const QString to = edtTo->text();
+  if (to.isEmpty() || to.compare(kToPlaceholder, Qt::CaseInsensitive) == 0) {
+    edtTo->setText(AnsiToQString(s.To));
+    SetTextColour(edtTo, Qt::black);
+  }
+  tblRecipients.SetDbfFileName(s.Dir + "/" + s.TableName);
+  sock.SetHost(s.ServerName);
+  sock.SetTimeOut(kSocketTimeOutMs);
+  if (const auto port = platform::StrToInt(s.ServerPort))
+    sock.SetPort(*port);
+  else
+    services_.dialogs.ShowMessage(
+        "The server port in the settings file is not a valid integer: " + s.ServerPort);
+  setWindowTitle(AnsiToQString(s.ProgramCaption));
+  platform::Dialogs::SetApplicationTitle(s.ProgramCaption);
+  QGuiApplication::setApplicationDisplayName(AnsiToQString(s.ProgramCaption));
+  if (frmBrowser_ != nullptr)
+    frmBrowser_->setWindowTitle(AnsiToQString(s.ProgramCaption + " Database Browser"));
+}
+
+void TfrmEmailMerge::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!event->spontaneous()) FormShow();
+}
+
+void TfrmEmailMerge::FormShow() {
+  const Settings& s = AppSettings();
+  if (s.FirstRun) {
+    services_.dialogs.ShowMessage("Since this is your first time running " + s.ProgramCaption +
+                                  " you will be taken into the setup screen.");
+    const bool confirmed = frmConfiguration_ != nullptr && frmConfiguration_->exec() == QDialog::Accepted;
+    if (!confirmed && services_.terminate) services_.terminate();
+  }
+  edtSubject->setText(kSubjectPlaceholder);
+  SetTextColour(edtSubject, kPlaceholderGrey);
+  CentreOnScreen(*this);
+  edtTo->setFocus();
+  FieldEnter(edtTo, pnlTo, kToPlaceholder);
+}
+
+void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
+  SaveSettings(AppSettings(), services_.places);
+  MessageLines.clear();
+  QMainWindow::closeEvent(event);
+}
+
+bool TfrmEmailMerge::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
+    const bool enter = event->type() == QEvent::FocusIn;
+    if (watched == edtTo)
+      enter ? FieldEnter(edtTo, pnlTo, kToPlaceholder) : FieldExit(edtTo, pnlTo, kToPlaceholder);
+    else if (watched == edtSubject)
+      enter ? FieldEnter(edtSubject, pnlSubject, kSubjectPlaceholder)
+            : FieldExit(edtSubject, pnlSubject, kSubjectPlaceholder);
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TfrmEmailMerge::FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder) {
+  frame->show();
+  frame->stackUnder(edit);
+  if (edit->text().compare(placeholder, Qt::CaseInsensitive) == 0) {
+    edit->clear();
+    SetTextColour(edit, Qt::black);
+  }
+}
+
+void TfrmEmailMerge::FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder) {
+  frame->hide();
+  if (edit->text().isEmpty()) {
+    edit->setText(placeholder);
+    SetTextColour(edit, kPlaceholderGrey);
+  } else {
+    SetTextColour(edit, Qt::black);
+  }
+}
+
+void TfrmEmailMerge::btnConfigureClick() {
+  if (frmConfiguration_ != nullptr) frmConfiguration_->exec();
+  ApplySettings();
+}
+
+void TfrmEmailMerge::btnCloseClick() { close(); }
+
+void TfrmEmailMerge::btnBrowseClick() {
+  if (frmBrowser_ != nullptr) frmBrowser_->exec();
+}
+
+void TfrmEmailMerge::StartLog() {
+  const Settings& s = AppSettings();
+  const QLocale locale = QLocale::system();
+  QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+  timeFormat.remove(QRegularExpression("\\s*t+")).remove(QRegularExpression("\\(\\s*\\)"));
+  const QDateTime now = QDateTime::currentDateTime();
+  sendLog.StartLog(s.ProgramCaption, s.SenderName,
+                   QStringToAnsi(locale.toString(now.date(), QLocale::ShortFormat)),
+                   QStringToAnsi(locale.toString(now.time(), timeFormat.trimmed())));
+  MessageLines.clear();
+  SendState = 0;
+}
+
+void TfrmEmailMerge::ShowLog() {
+  TfrmLog log(services_.dialogs, this);
+  log.SetLines(sendLog.LogLines());
+  log.exec();
+}
+
+}  // namespace tavrin::app

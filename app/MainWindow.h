@@ -1,0 +1,112 @@
+// TfrmEmailMerge: the main window, where the user writes the one message that goes to every recipient.
+//
+// Owns the socket client `sock`, the recipients dataset `tblRecipients`, the reply table, the send
+// log and the message lines for the program's whole life. Its creation loads, saves and applies the
+// settings and refuses to run without a recipients table; closing it saves the settings. The browser
+// window and the configuration dialog are created after it and handed in (not owned here).
+// GUI thread.
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/AppServices.h"
+#include "app/ReplyTable.h"
+#include "app/SendLog.h"
+#include "dataset/XbDbf.h"
+#include "net/SockClient.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QSplitter;
+class QStatusBar;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+
+namespace tavrin::app {
+
+class TfrmBrowser;
+class TfrmConfiguration;
+
+inline constexpr const char* kToPlaceholder =
+    "< click here to enter a description of who the email is addressed to >";
+inline constexpr const char* kSubjectPlaceholder = "< click here to enter the subject >";
+inline constexpr const char* kNoDatabaseMessage = "No database file found! Program terminating.";
+
+class TfrmEmailMerge : public QMainWindow {
+  Q_OBJECT
+ public:
+  // Runs the creation sequence; `services` must outlive the window.
+  explicit TfrmEmailMerge(AppServices& services);
+  ~TfrmEmailMerge() override;
+
+  // The windows created after this one; either may be null.
+  void SetSecondaryWindows(TfrmBrowser* browser, TfrmConfiguration* configuration);
+
+  // Hands the settings to the To field, the dataset, the socket client and the window titles.
+  void ApplySettings();
+
+  void btnConfigureClick();
+  void btnCloseClick();
+  void btnBrowseClick();
+
+  // Starts a send's log and empties the message lines.
+  void StartLog();
+  // Shows the log of a completed send in a new modal log window.
+  void ShowLog();
+
+  // The height of the splitter's upper (message) section in pixels.
+  int SplitterPosition() const;
+  void SetSplitterPosition(int position);
+
+  net::TSockClient sock;
+  dataset::TXbDbf tblRecipients{"tblRecipients"};
+  TReplyTable replyTable;
+  TSendLog sendLog;
+  std::vector<std::string> MessageLines;
+  int SendState = 0;
+
+  QToolBar* ToolBar;
+  QToolButton *btnSend, *btnUndo, *btnCut, *btnCopy, *btnPaste, *btnConfig, *btnBrowse, *btnAttach;
+  QAction *miSend, *miProperties, *miClose, *miUndo, *miCut, *miCopy, *miPaste, *miSelectAll,
+      *miToolbar, *miStatusBar, *miFileAttachment, *miSelectRecipients;
+  QMenu* mnuHelp;
+  QFrame *pnlHeader, *pnlTo, *pnlSubject;
+  QLineEdit *edtTo, *edtSubject;
+  QSplitter* Splitter;
+  QPlainTextEdit* mmoMessage;
+  QTreeWidget* lstAttachments;
+  QFrame *pnlFooter, *pnlProgress;
+  QProgressBar* pbProgress;
+  QStatusBar* StatusBar;
+  QPlainTextEdit* Memo1;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildMenus();
+  void BuildToolBar(QWidget* parent);
+  void BuildHeader(QWidget* parent);
+  void BuildFooter(QWidget* parent);
+  void FormCreate();
+  void FormShow();
+  void FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder);
+  void FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder);
+
+  AppServices& services_;
+  TfrmBrowser* frmBrowser_ = nullptr;
+  TfrmConfiguration* frmConfiguration_ = nullptr;
+};
+
+}  // namespace tavrin::app

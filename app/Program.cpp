@@ -1,0 +1,32 @@
+#include "app/Program.h"
+
+#include <QGuiApplication>
+
+#include "app/BrowserWindow.h"
+#include "app/ConfigDialog.h"
+#include "app/MainWindow.h"
+
+namespace tavrin::app {
+
+TProgram::TProgram(AppServices& services) : services_(services) {}
+
+TProgram::~TProgram() {
+  // The secondary windows go first: the main window still points at them until it is gone.
+  if (main_) main_->SetSecondaryWindows(nullptr, nullptr);
+  configuration_.reset();
+  browser_.reset();
+  main_.reset();
+}
+
+void TProgram::Start() {
+  platform::Dialogs::SetApplicationTitle("Email");
+  QGuiApplication::setApplicationDisplayName("Email");
+  main_ = std::make_unique<TfrmEmailMerge>(services_);
+  browser_ = std::make_unique<TfrmBrowser>(main_.get());
+  TfrmEmailMerge* main = main_.get();
+  configuration_ =
+      std::make_unique<TfrmConfiguration>(services_, [main] { main->ApplySettings(); }, main);
+  main_->SetSecondaryWindows(browser_.get(), configuration_.get());
+}
+
+}  // namespace tavrin::app

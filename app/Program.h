@@ -1,0 +1,36 @@
+// TProgram: the program's windows and their start sequence.
+//
+// Start sets the application title, creates the main window (which loads, saves and applies the
+// settings), then the browser window and the configuration dialog, hidden. Owns the three windows
+// until it is destroyed; `services` must outlive it. GUI thread.
+#pragma once
+
+#include <memory>
+
+#include "app/AppServices.h"
+
+namespace tavrin::app {
+
+class TfrmBrowser;
+class TfrmConfiguration;
+class TfrmEmailMerge;
+
+class TProgram {
+ public:
+  explicit TProgram(AppServices& services);
+  ~TProgram();
+
+  void Start();
+
+  TfrmEmailMerge* frmEmailMerge() const { return main_.get(); }
+  TfrmBrowser* frmBrowser() const { return browser_.get(); }
+  TfrmConfiguration* frmConfiguration() const { return configuration_.get(); }
+
+ private:
+  AppServices& services_;
+  std::unique_ptr<TfrmEmailMerge> main_;
+  std::unique_ptr<TfrmBrowser> browser_;
+  std::unique_ptr<TfrmConfiguration> configuration_;
+};
+
+}  // namespace tavrin::app

@@ -1,0 +1,42 @@
+#include "app/SendLog.h"
+
+namespace tavrin::app {
+namespace {
+constexpr int kNameWidth = 35;
+constexpr int kDetailsWidth = 25;
+constexpr const char* kGap = "  ";
+}  // namespace
+
+std::string FitText(const std::string& text, int width) {
+  if (width <= 0) return {};
+  const auto w = static_cast<std::size_t>(width);
+  if (text.size() >= w) return text.substr(0, w);
+  return text + std::string(w - text.size(), ' ');
+}
+
+void TSendLog::StartLog(const std::string& programCaption, const std::string& senderName,
+                        const std::string& date, const std::string& time) {
+  lines_ = {
+      programCaption + " Log",
+      "",
+      senderName,
+      "",
+      "",
+      "Date: " + date + "    " + "Time: " + time,
+      "",
+      FitText("Name", kNameWidth) + kGap + "Status" + kGap + "Details",
+      std::string(70, '-'),
+  };
+}
+
+void TSendLog::AddLogLine(const std::string& currentName, bool recipientOK,
+                          const std::string& replyText) {
+  std::string line = FitText(currentName, kNameWidth) + kGap;
+  if (recipientOK)
+    line += "OK";
+  else
+    line += std::string("FAILED") + kGap + FitText(replyText, kDetailsWidth);
+  lines_.push_back(line);
+}
+
+}  // namespace tavrin::app

@@ -1,0 +1,28 @@
+// Tavrin: writes one message and sends it to every recipient of a table through one SMTP server.
+#include <QApplication>
+
+#include "app/MainWindow.h"
+#include "app/Program.h"
+#include "platform/Paths.h"
+
+int main(int argc, char* argv[]) {
+  QApplication application(argc, argv);
+  tavrin::platform::QtDialogs dialogs;
+
+  bool terminated = false;
+  tavrin::app::AppServices services{
+      dialogs,
+      {tavrin::platform::ExecutableDir() + "/Tavrin.ini", tavrin::platform::HomeDir(),
+       tavrin::platform::TempDir()},
+      [&] {
+        terminated = true;
+        QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
+      }};
+
+  tavrin::app::TProgram program(services);
+  program.Start();
+  if (terminated) return 0;
+  program.frmEmailMerge()->show();
+  if (terminated) return 0;
+  return application.exec();
+}

@@ -1,0 +1,54 @@
+// Dialogs: every modal thing the program shows, behind one interface.
+//
+// Message boxes, OK/Cancel confirmations, the open-file dialog, the plain-text clipboard and the busy
+// cursor. `QtDialogs` shows real windows; `RecordingDialogs` (RecordingDialogs.h) records every text
+// and answers from a script, so tests can assert what the user would have seen without blocking on a
+// modal window. Message boxes are captioned with the application title unless a caption is given.
+// GUI thread only.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tavrin::platform {
+
+struct OpenFileRequest {
+  std::string title;
+  std::string filter;  // "All Files|*.*": description and pattern pairs separated by '|'
+};
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+
+  // Modal message box with one OK button.
+  virtual void ShowMessage(const std::string& text, const std::string& caption = {}) = 0;
+  // Modal OK/Cancel question; true when the user chose OK.
+  virtual bool Confirm(const std::string& text) = 0;
+  // The chosen existing file's full path, or nothing when the user cancelled.
+  virtual std::optional<std::string> OpenFile(const OpenFileRequest& request) = 0;
+  virtual void SetClipboardText(const std::string& text) = 0;
+  // The clipboard's plain text, or nothing when it holds no text (an image, say).
+  virtual std::optional<std::string> ClipboardText() = 0;
+  // Shows the hourglass over the whole program (true) or restores the normal cursor (false).
+  virtual void SetBusyCursor(bool busy) = 0;
+
+  // The caption of message boxes: the application title.
+  static const std::string& ApplicationTitle();
+  static void SetApplicationTitle(const std::string& title);
+};
+
+class QtDialogs final : public Dialogs {
+ public:
+  void ShowMessage(const std::string& text, const std::string& caption = {}) override;
+  bool Confirm(const std::string& text) override;
+  std::optional<std::string> OpenFile(const OpenFileRequest& request) override;
+  void SetClipboardText(const std::string& text) override;
+  std::optional<std::string> ClipboardText() override;
+  void SetBusyCursor(bool busy) override;
+
+ private:
+  int busyDepth_ = 0;
+};
+
+}  // namespace tavrin::platform
