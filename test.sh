@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Sets up what is missing, builds everything and runs every test headless.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev shared-mime-info
+  libgtest-dev
+  python3 python3-aiosmtpd python3-dbfread python3-dbf
+  clang libclang-rt-14-dev
+)
+
+install_missing() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
+}
+
+install_missing "${PACKAGES[@]}"
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j2
+
+cd build
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2

@@ -1,0 +1,100 @@
+// The configuration dialog's checks, in their order, with message and focus.
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "AppFixture.h"
+#include "app/Centring.h"
+
+namespace tavrin::app::testing {
+namespace {
+
+class ConfigDialog : public AppFixture {
+ protected:
+  void SetUp() override {
+    AppFixture::SetUp();
+    CreateDefaultTable();
+    StartProgram();
+    Config().show();
+  }
+  void Fill(const char* name, const char* email, const char* server, const char* port) {
+    Config().edtName->setText(name);
+    Config().edtEmailAddress->setText(email);
+    Config().edtEmailServer->setText(server);
+    Config().edtPort->setText(port);
+  }
+  void ExpectRefused(const std::string& message, QLineEdit* field) {
+    dialogs_.shown.clear();
+    QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+    EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{message});
+    EXPECT_EQ(Config().focusWidget(), field);
+    EXPECT_TRUE(Config().isVisible());
+    EXPECT_EQ(Config().result(), 0);
+  }
+};
+
+TEST_F(ConfigDialog, ShowsTheSettingsUnderTheProgramCaption) {
+  EXPECT_EQ(Config().windowTitle(), "My Email Program Setup");
+  EXPECT_EQ(Config().edtName->text(), "John Doe");
+  EXPECT_EQ(Config().edtEmailAddress->text(), "sender@example.com");
+  EXPECT_EQ(Config().edtEmailServer->text(), "smtp.example.com");
+  EXPECT_EQ(Config().edtPort->text(), "25");
+}
+
+TEST_F(ConfigDialog, EachCheckRefusesWithItsMessageAndFocus) {
+  Fill("", "", "", "");
+  ExpectRefused("You must enter your name.", Config().edtName);
+  Fill("Ann", "", "", "");
+  ExpectRefused("You must enter your email address.", Config().edtEmailAddress);
+  Fill("Ann", "ann.example.com", "", "");
+  ExpectRefused("You must enter your email address.", Config().edtEmailAddress);
+  Fill("Ann", "ann@example.com", "", "");
+  ExpectRefused("You must enter your email server (SMTP).", Config().edtEmailServer);
+  Fill("Ann", "ann@example.com", "smtp.example.com", "");
+  ExpectRefused("The server port must be specified.", Config().edtPort);
+  Fill("Ann", "ann@example.com", "smtp.example.com", "25x");
+  ExpectRefused("The server port must be a valid integer.", Config().edtPort);
+  EXPECT_EQ(AppSettings().SenderName, "John Doe");  // nothing stored by a refused OK
+}
+
+TEST_F(ConfigDialog, AcceptedValuesAreStoredAsTypedAndApplied) {
+  Fill(" Ann ", "@", "mail.example.org", "$19");
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_TRUE(dialogs_.Messages().empty());
+  EXPECT_EQ(Config().result(), QDialog::Accepted);
+  EXPECT_EQ(AppSettings().SenderName, " Ann ");
+  EXPECT_EQ(AppSettings().ReturnEmail, "@");
+  EXPECT_EQ(AppSettings().ServerPort, "$19");
+  EXPECT_EQ(Main().sock.Port(), 25);
+  EXPECT_EQ(Main().sock.Host(), "mail.example.org");
+}
+
+TEST_F(ConfigDialog, PortOutsideSixteenBitsIsAccepted) {
+  Fill("Ann", "ann@", "mail", "70000");
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(Config().result(), QDialog::Accepted);
+  EXPECT_EQ(Main().sock.Port(), 70000);
+}
+
+TEST_F(ConfigDialog, OkFillsAnEmptyToSettingWithTheSample) {
+  AppSettings().To = "";
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(AppSettings().To, kSampleToDescription);
+  AppSettings().To = "Members";
+  Config().show();
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(AppSettings().To, "Members");
+}
+
+TEST(Centring, HalvesRoundToTheEvenNeighbour) {
+  EXPECT_EQ(HalfRoundedToEven(10), 5);
+  EXPECT_EQ(HalfRoundedToEven(5), 2);
+  EXPECT_EQ(HalfRoundedToEven(7), 4);
+  EXPECT_EQ(HalfRoundedToEven(1), 0);
+  EXPECT_EQ(HalfRoundedToEven(0), 0);
+  EXPECT_EQ(HalfRoundedToEven(-3), -2);
+  EXPECT_EQ(HalfRoundedToEven(-5), -2);
+}
+
+}  // namespace
+}  // namespace tavrin::app::testing
