@@ -1,8 +1,10 @@
 // Tavrin: writes one message and sends it to every recipient of a table through one SMTP server.
 #include <QApplication>
+#include <cstdlib>
 
 #include "app/MainWindow.h"
 #include "app/Program.h"
+#include "dbf/Errors.h"
 #include "platform/Paths.h"
 
 int main(int argc, char* argv[]) {
@@ -18,6 +20,12 @@ int main(int argc, char* argv[]) {
         terminated = true;
         QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
       }};
+
+  // A table failure the program cannot go on from is shown, then ends the process with its code.
+  tavrin::dbf::SetHaltHook([&dialogs](int code, const std::string& text) {
+    dialogs.ShowMessage(text, "Program halted.");
+    std::exit(code);
+  });
 
   tavrin::app::TProgram program(services);
   program.Start();
