@@ -1,0 +1,252 @@
+// dbftool driven as users and scripts drive it: as a separate process on real files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dbf/Engine.h"
+#include "tests/dbf/tool/ToolRunner.h"
+
+namespace tavrin::tools::test {
+namespace {
+
+const std::vector<std::string> kPeopleFields = {"NAME,C,20", "AMOUNT,N,8,2", "COUNT,N,5,0",
+                                                "ACTIVE,L", "JOINED,D", "NOTES,M"};
+
+// Accents, a comma, quotes, a multi-line memo, a row that leaves fields out, a long memo.
+const std::string kPeopleCsv =
+    "NAME,AMOUNT,COUNT,ACTIVE,JOINED,NOTES\r\n"
+    "José Müller,12.5,42,T,20260131,\"line one\r\nline two\"\r\n"
+    "\"Jones, \"\"Kate\"\"\",-3.25,-7,F,1999-12-01,short\r\n"
+    "Ana Peña\r\n"
+    "Zoë,99999.99,99999,y,20000229," + std::string(700, 'x') + "\r\n";
+
+const std::string kPeopleExport =
+    "NAME,AMOUNT,COUNT,ACTIVE,JOINED,NOTES\r\n"
+    "José Müller,12.50,42,T,20260131,\"line one\r\nline two\"\r\n"
+    "\"Jones, \"\"Kate\"\"\",-3.25,-7,F,19991201,short\r\n"
+    "Ana Peña,0.00,0,F,,\r\n"
+    "Zoë,99999.99,99999,T,20000229," + std::string(700, 'x') + "\r\n";
+
+class DbftoolTest : public ::testing::Test {
+ protected:
+  void CreatePeople() {
+    std::vector<std::string> args = {"create", "people.dbf"};
+    args.insert(args.end(), kPeopleFields.begin(), kPeopleFields.end());
+    ASSERT_EQ(dir_.Run(args).status, 0);
+    dir_.WriteFile("people.csv", kPeopleCsv);
+    const ToolResult r = dir_.Run({"import", "people.dbf", "people.csv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  ToolDir dir_;
+};
+
+// ---- round trips ----
+
+TEST_F(DbftoolTest, ImportThenExportGivesBackEveryValue) {
+  CreatePeople();
+  const ToolResult r = dir_.Run({"export", "people.dbf"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, kPeopleExport);
+}
+
+TEST_F(DbftoolTest, ExportedCsvImportsIntoATwinTable) {
+  CreatePeople();
+  dir_.WriteFile("again.csv", dir_.Run({"export", "people.dbf"}).out);
+  std::vector<std::string> args = {"create", "twin.dbf"};
+  args.insert(args.end(), kPeopleFields.begin(), kPeopleFields.end());
+  ASSERT_EQ(dir_.Run(args).status, 0);
+  ASSERT_EQ(dir_.Run({"import", "twin.dbf", "again.csv"}).status, 0);
+  EXPECT_EQ(dir_.Run({"export", "twin.dbf"}).out, kPeopleExport);
+}
+
+TEST_F(DbftoolTest, DumpShowsStoredTextDeletionFlagsAndMemoText) {
+  CreatePeople();
+  ASSERT_EQ(dir_.Run({"delete", "people.dbf", "2"}).status, 0);
+  const ToolResult r = dir_.Run({"dump", "people.dbf"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("{\"version\": 139,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"name\": \"AMOUNT\", \"type\": \"N\", \"length\": 8, \"decimals\": 2}"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("{\"deleted\": false, \"values\": [\"José Müller         \", \"   12.50\", "
+                       "\"   42\", \"T\", \"20260131\", \"line one\\r\\nline two\"]}"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"deleted\": true, \"values\": [\"Jones, \\\"Kate\\\"      \""), std::string::npos);
+  EXPECT_NE(r.out.find("\"F\", \"        \", \"\"]}"), std::string::npos) << "blank date and no memo";
+}
+
+TEST_F(DbftoolTest, PackDropsDeletedRecordsAndKeepsTheOthersMemos) {
+  CreatePeople();
+  ASSERT_EQ(dir_.Run({"delete", "people.dbf", "1", "3"}).status, 0);
+  ASSERT_EQ(dir_.Run({"recall", "people.dbf", "3"}).status, 0);
+  const ToolResult packed = dir_.Run({"pack", "people.dbf"});
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  const ToolResult r = dir_.Run({"export", "people.dbf"});
+  EXPECT_EQ(r.out,
+            "NAME,AMOUNT,COUNT,ACTIVE,JOINED,NOTES\r\n"
+            "\"Jones, \"\"Kate\"\"\",-3.25,-7,F,19991201,short\r\n"
+            "Ana Peña,0.00,0,F,,\r\n"
+            "Zoë,99999.99,99999,T,20000229," + std::string(700, 'x') + "\r\n");
+  EXPECT_NE(dir_.Run({"info", "people.dbf"}).out.find("Records:       3\n"), std::string::npos);
+}
+
+TEST_F(DbftoolTest, InfoPrintsTheHeaderAndOneLinePerField) {
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,10", "BORN,D"}).status, 0);
+  const ToolResult r = dir_.Run({"info", "t.dbf"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Version byte:  0x03\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Records:       0\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Header length: 97\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Record length: 19\n"), std::string::npos);
+  EXPECT_NE(r.out.find("    1  NAME        C   10   0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("    2  BORN        D    8   0\n"), std::string::npos);
+  ASSERT_EQ(dir_.Run({"create", "m.dbf", "NOTES,M"}).status, 0);
+  EXPECT_NE(dir_.Run({"info", "m.dbf"}).out.find("Version byte:  0x8B (memo file)\n"), std::string::npos);
+}
+
+// ---- code pages ----
+
+TEST_F(DbftoolTest, TablesHoldCodePage437UnlessAnsiIsAsked) {
+  ASSERT_EQ(dir_.Run({"create", "oem.dbf", "NAME,C,5"}).status, 0);
+  ASSERT_EQ(dir_.Run({"--ansi", "create", "ansi.dbf", "NAME,C,5"}).status, 0);
+  dir_.WriteFile("e.csv", "NAME\nél\n");
+  ASSERT_EQ(dir_.Run({"import", "oem.dbf", "e.csv"}).status, 0);
+  ASSERT_EQ(dir_.Run({"--ansi", "import", "ansi.dbf", "e.csv"}).status, 0);
+  // Record 1 starts right after the 1-field header (65 bytes): flag byte, then the name.
+  EXPECT_EQ(dir_.ReadFile("oem.dbf").substr(66, 2), "\x82l");
+  EXPECT_EQ(dir_.ReadFile("ansi.dbf").substr(66, 2), "\xE9l");
+  EXPECT_EQ(dir_.Run({"export", "oem.dbf"}).out, "NAME\r\nél\r\n");
+  EXPECT_EQ(dir_.Run({"--ansi", "export", "ansi.dbf"}).out, "NAME\r\nél\r\n");
+}
+
+TEST_F(DbftoolTest, ImportWarnsAboutCharactersTheCodePageCannotHold) {
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,20"}).status, 0);
+  dir_.WriteFile("t.csv", "name\nSørensen\n");
+  const ToolResult r = dir_.Run({"import", "t.dbf", "t.csv"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("warning: t.csv, line 2, column NAME"), std::string::npos) << r.err;
+}
+
+// ---- import refuses bad input and leaves the table as it was ----
+
+TEST_F(DbftoolTest, ImportChecksEveryRowBeforeAppendingAny) {
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,5", "N,N,3,0", "D,D", "L,L"}).status, 0);
+  const struct {
+    const char* csv;
+    const char* message;
+  } cases[] = {
+      {"NAME,N\nok,1\nok,1234\n", "line 3, column N: \"1234\" does not fit in 3 characters"},
+      {"NAME,N\nok,1.5\n", "is not a whole number"},
+      {"NAME,N\nok,12a\n", "\"12a\" is not a number"},
+      {"NAME\nok\ntoo long\n", "line 3, column NAME: text of 8 characters is longer than the field (5)"},
+      {"D\n20260230\n", "\"20260230\" is not a date"},
+      {"L\nmaybe\n", "not a logical value"},
+      {"NAME,AGE\nok,1\n", "unknown column \"AGE\""},
+      {"NAME,name\nok,ok\n", "column \"name\" appears twice"},
+      {"NAME\nok,extra\n", "line 2: more cells than columns"},
+      {"NAME\n\"never closed\n", "unterminated quoted field starting on line 2"},
+  };
+  for (const auto& c : cases) {
+    dir_.WriteFile("bad.csv", c.csv);
+    const ToolResult r = dir_.Run({"import", "t.dbf", "bad.csv"});
+    EXPECT_EQ(r.status, 1) << c.csv;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.csv << "\n" << r.err;
+  }
+  EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "NAME,N,D,L\r\n");
+}
+
+TEST_F(DbftoolTest, ImportHeaderIsCaseInsensitiveAndMissingFieldsStayBlank) {
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,10", "EMAIL,C,20"}).status, 0);
+  dir_.WriteFile("t.csv", "email\na@example.com\n\n");
+  ASSERT_EQ(dir_.Run({"import", "t.dbf", "t.csv"}).status, 0);
+  EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "NAME,EMAIL\r\n,a@example.com\r\n");
+}
+
+// ---- failures: exit status and message ----
+
+TEST_F(DbftoolTest, EngineFailuresPrintTheCodeTextAndDetailAndExitWith1) {
+  dir_.WriteFile("short.dbf", std::string(10, '\x03'));
+  ToolResult r = dir_.Run({"info", "short.dbf"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error # 210 (Not a dBASE data file)\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Prolog is less than 32 bytes"), std::string::npos) << r.err;
+
+  r = dir_.Run({"dump", "missing.dbf"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error # 2 (File not found)\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Failure to open"), std::string::npos) << r.err;
+
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,5"}).status, 0);
+  r = dir_.Run({"delete", "t.dbf", "4"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error # 212"), std::string::npos) << r.err;
+}
+
+TEST_F(DbftoolTest, ToolFailuresExitWith1) {
+  EXPECT_EQ(dir_.Run({"import", "t.dbf", "missing.csv"}).status, 1);
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,5"}).status, 0);
+  const ToolResult again = dir_.Run({"create", "t.dbf", "OTHER,C,5"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("already exists"), std::string::npos);
+  EXPECT_EQ(dir_.Run({"create", "--force", "t.dbf", "OTHER,C,5"}).status, 0);
+  EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "OTHER\r\n");
+}
+
+TEST_F(DbftoolTest, UsageErrorsPrintTheUsageAndExitWith2) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate", "t.dbf"},
+      {"create", "t.dbf"},
+      {"create", "t.dbf", "NAME,X,10"},
+      {"create", "t.dbf", "NAME,C"},
+      {"create", "t.dbf", "NAME,C,0"},
+      {"create", "t.dbf", "NAME,C,256"},
+      {"info"},
+      {"import", "t.dbf"},
+      {"delete", "t.dbf", "two"},
+      {"--bogus", "info", "t.dbf"},
+  };
+  for (const auto& args : cases) {
+    const ToolResult r = dir_.Run(args);
+    EXPECT_EQ(r.status, 2) << (args.empty() ? "(none)" : args[0]);
+    EXPECT_NE(r.err.find("usage: dbftool"), std::string::npos);
+  }
+}
+
+// ---- sharing with another program ----
+
+// The test process holds the table the way a second program would.
+class HeldTable {
+ public:
+  explicit HeldTable(const std::string& path) {
+    dbf::SetRaise(true);
+    dbf::Select(1);
+    dbf::USE(path);
+  }
+  ~HeldTable() { dbf::Shutdown(); }
+};
+
+TEST_F(DbftoolTest, ImportFailsWhileAnotherProgramHoldsTheAppendLock) {
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,5"}).status, 0);
+  dir_.WriteFile("t.csv", "NAME\nok\n");
+  HeldTable held(dir_.Path("t.dbf"));
+  ASSERT_TRUE(dbf::ALock());
+  const ToolResult r = dir_.Run({"import", "t.dbf", "t.csv"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("locked for appending by another program"), std::string::npos) << r.err;
+  dbf::Unlock();
+  EXPECT_EQ(dir_.Run({"import", "t.dbf", "t.csv"}).status, 0);
+  EXPECT_EQ(dbf::RecCount(), 1);
+}
+
+TEST_F(DbftoolTest, PackFailsWhileAnotherProgramHasTheTableOpen) {
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,5"}).status, 0);
+  HeldTable held(dir_.Path("t.dbf"));
+  const ToolResult r = dir_.Run({"pack", "t.dbf"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error # 32 (File sharing violation)"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace tavrin::tools::test

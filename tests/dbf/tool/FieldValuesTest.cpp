@@ -1,0 +1,73 @@
+// Field definitions from the command line and the checks an import value passes before it is stored.
+#include "tools/FieldValues.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrin::tools {
+namespace {
+
+TEST(ParseFieldArgTest, ReadsDefinitionsAndFixesTheLengthOfDatesLogicalsAndMemos) {
+  auto d = ParseFieldArg("NAME,C,40");
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->name, "NAME");
+  EXPECT_EQ(d->type, 'C');
+  EXPECT_EQ(d->length, 40);
+  d = ParseFieldArg("pay,n,10,2");
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->type, 'N');
+  EXPECT_EQ(d->decimals, 2);
+  EXPECT_EQ(ParseFieldArg("BORN,D")->length, 8);
+  EXPECT_EQ(ParseFieldArg("OK,L,5")->length, 1);
+  EXPECT_EQ(ParseFieldArg("NOTES,M")->length, 10);
+  for (const char* bad : {"", "NAME", "NAME,C", ",C,10", "NAME,CC,10", "NAME,B,10", "NAME,C,-1",
+                          "NAME,C,x", "NAME,C,256", "NAME,N,0", "NAME,C,1,2,3"}) {
+    EXPECT_FALSE(ParseFieldArg(bad)) << bad;
+  }
+}
+
+TEST(ConvertImportValueTest, NumbersMustBePlainAndFitTheField) {
+  const FieldShape money{'N', 6, 2};
+  EXPECT_DOUBLE_EQ(ConvertImportValue(money, "123.45").number, 123.45);
+  EXPECT_DOUBLE_EQ(ConvertImportValue(money, " -9.5 ").number, -9.5);
+  EXPECT_DOUBLE_EQ(ConvertImportValue(money, "+1").number, 1);
+  EXPECT_DOUBLE_EQ(ConvertImportValue(money, "").number, 0);
+  for (const char* bad : {"1234.5", "1e3", "inf", "nan", "0x10", "1,5", "-", ".", "1.2.3"}) {
+    EXPECT_THROW(ConvertImportValue(money, bad), ValueError) << bad;
+  }
+  const FieldShape whole{'N', 11, 0};
+  EXPECT_DOUBLE_EQ(ConvertImportValue(whole, "-2147483648").number, -2147483648.0);
+  EXPECT_THROW(ConvertImportValue(whole, "2147483648"), ValueError);
+  EXPECT_THROW(ConvertImportValue(whole, "2.5"), ValueError);
+}
+
+TEST(ConvertImportValueTest, DatesMustBeRealDays) {
+  const FieldShape date{'D', 8, 0};
+  EXPECT_EQ(ConvertImportValue(date, "20240229").text, "20240229");
+  EXPECT_EQ(ConvertImportValue(date, "2024-02-29").text, "20240229");
+  EXPECT_EQ(ConvertImportValue(date, "").text, "        ");
+  for (const char* bad : {"20230229", "19000229", "20261301", "20260431", "20260100", "2026131", "01/31/2026"}) {
+    EXPECT_THROW(ConvertImportValue(date, bad), ValueError) << bad;
+  }
+  EXPECT_EQ(ConvertImportValue(date, "20000229").text, "20000229");
+  EXPECT_EQ(StoredDateToText("20260131"), "01/31/2026");
+  EXPECT_EQ(StoredDateToText("        "), "  /  /    ");
+}
+
+TEST(ConvertImportValueTest, LogicalsAndCharacterFields) {
+  const FieldShape logical{'L', 1, 0};
+  for (const char* yes : {"T", "t", "Y", "yes", "TRUE"}) EXPECT_TRUE(ConvertImportValue(logical, yes).truth) << yes;
+  for (const char* no : {"F", "n", "", "false", "No"}) EXPECT_FALSE(ConvertImportValue(logical, no).truth) << no;
+  EXPECT_THROW(ConvertImportValue(logical, "?"), ValueError);
+  const FieldShape name{'C', 3, 0};
+  EXPECT_EQ(ConvertImportValue(name, " ab").text, " ab");
+  EXPECT_THROW(ConvertImportValue(name, "abcd"), ValueError);
+}
+
+TEST(ExportTextTest, CharacterFieldsKeepLeadingBlanksNumbersLoseTheirPadding) {
+  EXPECT_EQ(ExportText('C', "  ab  "), "  ab");
+  EXPECT_EQ(ExportText('N', "   12.50"), "12.50");
+  EXPECT_EQ(ExportText('D', "        "), "");
+}
+
+}  // namespace
+}  // namespace tavrin::tools
