@@ -357,6 +357,13 @@ void TfrmEmailMerge::btnBrowseClick() {
   if (frmBrowser_ != nullptr) frmBrowser_->exec();
 }
 
+bool TfrmEmailMerge::CheckReplyLine(const std::string& line) {
+  std::string shown = line;
+  while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
+  Memo1->appendPlainText(AnsiToQString(shown));
+  return replyTable.CheckReply(line);
+}
+
 void TfrmEmailMerge::StartLog() {
   const Settings& s = AppSettings();
   const QLocale locale = QLocale::system();

@@ -58,6 +58,10 @@ class TfrmEmailMerge : public QMainWindow {
   void btnCloseClick();
   void btnBrowseClick();
 
+  // Judges one reply line by the reply table; the transcript memo receives the line as received,
+  // then the table's description. True: the send may go on.
+  bool CheckReplyLine(const std::string& line);
+
   // Starts a send's log and empties the message lines.
   void StartLog();
   // Shows the log of a completed send in a new modal log window.

@@ -86,5 +86,19 @@ TEST_F(LogWindow, MainWindowStartsTheLogFromTheSettingsAndEmptiesTheMessage) {
   EXPECT_EQ(Main().SendState, 0);
 }
 
+TEST_F(LogWindow, TranscriptKeepsEachReplyAndItsDescriptionAcrossSends) {
+  CreateDefaultTable();
+  StartProgram();
+  EXPECT_TRUE(Main().CheckReplyLine("220 mail.example.com ready\r\n"));
+  EXPECT_FALSE(Main().CheckReplyLine("299 odd\r\n"));
+  Main().StartLog();  // a new send does not clear the transcript
+  EXPECT_TRUE(Main().CheckReplyLine("550 no such user\r\n"));
+  EXPECT_FALSE(Main().Memo1->isVisible());
+  EXPECT_EQ(Main().Memo1->toPlainText(),
+            "220 mail.example.com ready\n<domain> Service ready\n299 odd\n<domain> Service ready\n"
+            "550 no such user\nRequested action not taken: mailbox unavailable[E.g., mailbox not "
+            "found, no access]");
+}
+
 }  // namespace
 }  // namespace tavrin::app::testing
