@@ -1,14 +1,403 @@
+// TSockClient: construction, connecting, closing, notifications and waits. This file and
+// SockTransfer.cpp are the only places in the program that call the socket API.
 #include "net/SockClient.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "net/SockErrorText.h"
+#include "net/ThreadTimer.h"
+#include "net/dWinsock.h"
 
 namespace tavrin::net {
 
 namespace {
 constexpr std::size_t kMaxHostLength = 127;
+constexpr int kWaitTickMs = 2;
+
+// Connect errors that arrive as a failed connect notification, not as an immediate error.
+bool IsConnectOutcome(int err) {
+  return err == ECONNREFUSED || err == ETIMEDOUT || err == ENETUNREACH || err == EHOSTUNREACH;
+}
+}  // namespace
+
+// ---------------------------------------------------------------- life cycle
+
+TSockClient::TSockClient(QObject* owner, std::unique_ptr<THostResolver> resolver)
+    : QObject(owner), resolver_(resolver ? std::move(resolver) : MakeSystemResolver()) {
+  assert(QCoreApplication::instance() != nullptr);
+  Report(8, "Create");
+  timer_ = std::make_unique<TThreadTimer>();
+  timer_->SetEnabled(false);
+  timer_->SetOnTimer([this](TThreadTimer&) { TimerTriggered(); });
+  sendBuffer_ = std::make_unique<platform::TMemoryStream>();
+  sendSpare_ = std::make_unique<platform::TMemoryStream>();
+  recvBuffer_ = std::make_unique<platform::TMemoryStream>();
+  recvSpare_ = std::make_unique<platform::TMemoryStream>();
+  waitTick_.setTimerType(Qt::PreciseTimer);
+  waitTick_.setInterval(kWaitTickMs);
+  InitializeWinsock();
 }
 
-TSockClient::TSockClient(QObject* owner) : QObject(owner) {}
-TSockClient::~TSockClient() = default;
+TSockClient::~TSockClient() {
+  // Raise nothing from here on: the owner may already be half destroyed.
+  destroying_ = true;
+  try {
+    Report(8, "Destroy");
+    Cancel();
+    timer_.reset();
+    resolver_->Abort();
+    RequestCloseSocket();
+  } catch (...) {
+  }
+  tWinsockAPI::Shared().Release();
+}
 
 void TSockClient::SetHost(const std::string& host) { host_ = host.substr(0, kMaxHostLength); }
+
+void TSockClient::Report(int level, const char* text) {
+  if (level > reportLevel_) return;
+  statusText_ = text;
+  if (!destroying_ && OnStatus) OnStatus(*this, statusText_);
+}
+
+void TSockClient::InitializeWinsock() {
+  Report(8, "Initializing Winsock");
+  tWinsockAPI::Shared().Acquire();
+  if (!OpenSocket(true)) {
+    tWinsockAPI::Shared().Release();
+    throw ESockError("Initializaton of windows sockets failed");
+  }
+}
+
+// Opens a socket and its notifiers; false (with LastErrorCode set) when the system refuses.
+bool TSockClient::OpenSocket(bool linger) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, linger ? IPPROTO_TCP : 0);
+  if (fd < 0) {
+    lastErrorCode_ = SocketErrorCode(errno);
+    return false;
+  }
+  if (linger) {
+    struct linger option {1, 0};  // closing resets the connection at once
+    if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
+      lastErrorCode_ = SocketErrorCode(errno);
+      ::close(fd);
+      return false;
+    }
+  }
+  fd_ = fd;
+  linger_ = linger;
+  ++generation_;
+  connecting_ = peerClosed_ = notifyStopped_ = false;
+  readNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+  readNotifier_->setEnabled(false);
+  connect(readNotifier_.get(), &QSocketNotifier::activated, this, [this] { OnReadActivated(); });
+  writeNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+  writeNotifier_->setEnabled(false);
+  connect(writeNotifier_.get(), &QSocketNotifier::activated, this, [this] { OnWriteActivated(); });
+  return true;
+}
+
+// Closes the descriptor without any event; returns with fd_ = -1.
+void TSockClient::CloseSocketHandle() {
+  readNotifier_.reset();
+  writeNotifier_.reset();
+  int fd = fd_;
+  fd_ = -1;
+  connecting_ = false;
+  if (::close(fd) != 0 && errno != EINTR) CheckError(SocketErrorCode(errno), kWouldBlock);
+}
+
+// A socket whose connect failed, timed out or was cancelled cannot be connected again: swap it
+// for a new one of the same kind, silently.
+void TSockClient::ReplaceSocket() {
+  bool linger = linger_;
+  if (fd_ >= 0) {
+    try {
+      CloseSocketHandle();
+    } catch (const ESockError&) {
+    }
+  }
+  OpenSocket(linger);
+}
+
+void TSockClient::Disconnect() {
+  Report(8, "Disconnecting");
+  RequestCloseSocket();
+}
+
+void TSockClient::RequestCloseSocket() {
+  Report(4, "Request Close Socket");
+  connected_ = false;
+  if (fd_ < 0) return;
+  CloseSocketHandle();
+  if (destroying_) return;
+  // Later sockets close gracefully. The new one is there even when OnDisconnect raises, and a
+  // handler that already connected again keeps its socket.
+  try {
+    if (OnDisconnect) OnDisconnect(*this);
+  } catch (...) {
+    if (fd_ < 0) OpenSocket(false);
+    throw;
+  }
+  if (fd_ < 0) OpenSocket(false);
+}
+
+void TSockClient::Cancel() {
+  Report(8, "Canceling");
+  canceled_ = true;
+}
+
+// ---------------------------------------------------------------- connecting
+
+void TSockClient::Connect() {
+  Report(8, "Connecting");
+  canceled_ = false;
+  if (connected_) throw ESockError("Already connected");
+  ResetTransfer();
+  if (fd_ < 0 && !OpenSocket(false)) throw ESockError(LookupErrorMessage(lastErrorCode_));
+  ResolveWithRetry();
+  success_ = true;
+  StartConnect();
+  TimerOn();
+  WaitFor(false, [this] { return connected_ || timedOut_ || canceled_ || !success_; });
+  TimerOff();
+  if (!timedOut_ && !canceled_ && success_) return;
+  FailConnect();
+}
+
+void TSockClient::ResolveWithRetry() {
+  for (int attempts = 0;; ++attempts) {
+    try {
+      ResolveHost();
+    } catch (const ESockError& e) {
+      std::string message = e.what();
+      if (message == "Host Lookup Timed Out" || message == "Host Lookup Canceled") throw;
+    }
+    if (address_ != 0) return;
+    if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+    bool handled = false;
+    OnInvalidHost(*this, handled);
+    if (!handled) throw ESockError("Null Remote Address");
+  }
+}
+
+void TSockClient::ResolveHost() {
+  Report(8, "Resolve Host");
+  std::string name = host_.substr(0, kMaxHostLength);
+  in_addr_t numeric = ::inet_addr(name.c_str());
+  if (numeric != INADDR_NONE) {  // a dotted address; 0.0.0.0 counts as unresolved
+    address_ = numeric;
+    return;
+  }
+  address_ = 0;
+  TimerOn();
+  lookupDone_ = false;
+  resolver_->Start(name, [this](bool ok, std::uint32_t address) {
+    success_ = ok;
+    resolved_ = ok ? address : 0;
+    lookupDone_ = true;
+  });
+  WaitFor(false, [this] { return lookupDone_ || timedOut_ || canceled_; });
+  TimerOff();
+  if (!lookupDone_) resolver_->Abort();
+  if (timedOut_) throw ESockError("Host Lookup Timed Out");
+  if (canceled_) throw ESockError("Host Lookup Canceled");
+  if (!success_) throw ESockError("Host Lookup Failed");
+  address_ = resolved_;
+  if (OnHostResolved) OnHostResolved(*this);
+}
+
+void TSockClient::StartConnect() {
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<std::uint16_t>(port_ & 0xFFFF));
+  remote.sin_addr.s_addr = address_;
+  connecting_ = true;
+  WatchWrite(true);  // writability tells the outcome
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) return;
+  int err = errno;
+  if (err == EINPROGRESS) {
+    CheckError(kWouldBlock, kWouldBlock);  // the would-block of a connect
+    return;
+  }
+  if (IsConnectOutcome(err)) {  // answered at once; handled as a failed connect notification
+    lastErrorCode_ = SocketErrorCode(err);
+    success_ = false;
+    return;
+  }
+  connecting_ = false;
+  WatchWrite(false);
+  CheckError(SocketErrorCode(err), kWouldBlock);
+}
+
+void TSockClient::FailConnect() {
+  ReplaceSocket();
+  if (OnConnectionFailed) OnConnectionFailed(*this);
+  if (timedOut_) throw ESockError("Connection Timed out");
+  if (canceled_) throw ESockError("Connection Canceled");
+  throw ESockError("Connection Failed");
+}
+
+std::string TSockClient::LocalHostAddress() {
+  char name[200] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "127.0.0.1";
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return "127.0.0.1";
+  const auto* in = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+  const auto* b = reinterpret_cast<const unsigned char*>(&in->sin_addr.s_addr);
+  char text[16];
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+  ::freeaddrinfo(list);
+  return text;
+}
+
+// ---------------------------------------------------------------- timer and errors
+
+void TSockClient::TimerOn() {
+  Report(8, "Timer On");
+  timedOut_ = false;
+  timer_->SetInterval(static_cast<std::uint32_t>(timeOut_));
+  timer_->SetEnabled(true);
+}
+
+void TSockClient::TimerOff() {
+  Report(8, "Timer Off");
+  timer_->SetEnabled(false);
+}
+
+void TSockClient::TimerTriggered() {
+  Report(8, "Timer Triggered");
+  TimerOff();
+  timedOut_ = true;
+}
+
+void TSockClient::CheckError(int code, int tolerated) {
+  Report(16, "Checking Error In Error Manager");
+  lastErrorCode_ = code;
+  if (code == tolerated) return;
+  throw ESockError(LookupErrorMessage(code));
+}
+
+std::string TSockClient::LookupErrorMessage(int code) {
+  Report(8, "Looking Up Error Message");
+  return SocketErrorText(code);
+}
+
+// ---------------------------------------------------------------- notifications
+
+void TSockClient::Dispatch(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (...) {
+    // Nothing may escape into the event loop; the system drops these by design.
+  }
+}
+
+void TSockClient::OnReadActivated() {
+  Dispatch([this] { ReadToStream(); });
+}
+
+void TSockClient::OnWriteActivated() {
+  if (connecting_)
+    Dispatch([this] { ConnectEvent(); });
+  else
+    Dispatch([this] { WriteFromStream(); });
+}
+
+void TSockClient::ConnectEvent() {
+  connecting_ = false;
+  WatchWrite(false);
+  int err = 0;
+  socklen_t length = sizeof err;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
+  success_ = err == 0;
+  if (!success_) {
+    lastErrorCode_ = SocketErrorCode(err);
+    return;
+  }
+  connected_ = true;
+  WatchRead(true);
+  if (sendBuffer_->Length() > 0) PostWriteMore();
+  if (OnConnect) OnConnect(*this);
+}
+
+// The server closed: what is still waiting is read without a data event, then the socket goes.
+void TSockClient::CloseEvent(std::uint64_t generation) {
+  if (generation != generation_ || fd_ < 0) return;
+  char chunk[16384];
+  while (!canceled_) {
+    ssize_t n = ::recv(fd_, chunk, 16383, 0);
+    if (n <= 0) break;
+    recvBuffer_->Seek(0, platform::SeekOrigin::End);
+    recvBuffer_->Write(chunk, static_cast<std::size_t>(n));
+    received_ += static_cast<std::uint64_t>(n);
+  }
+  connected_ = false;
+  RequestCloseSocket();
+}
+
+void TSockClient::PeerGone() {
+  peerClosed_ = true;
+  WatchRead(false);
+  std::uint64_t generation = generation_;
+  QMetaObject::invokeMethod(
+      this, [this, generation] { Dispatch([this, generation] { CloseEvent(generation); }); },
+      Qt::QueuedConnection);
+}
+
+void TSockClient::WatchRead(bool on) {
+  if (readNotifier_) readNotifier_->setEnabled(on && !notifyStopped_ && !peerClosed_);
+}
+
+void TSockClient::WatchWrite(bool on) {
+  if (writeNotifier_) writeNotifier_->setEnabled(on && !notifyStopped_);
+}
+
+void TSockClient::StopNotifications() {
+  notifyStopped_ = true;
+  WatchRead(false);
+  WatchWrite(false);
+}
+
+void TSockClient::PostWriteMore() {
+  QMetaObject::invokeMethod(
+      this, [this] { Dispatch([this] { WriteFromStream(); }); }, Qt::QueuedConnection);
+}
+
+void TSockClient::PostReadMore() {
+  QMetaObject::invokeMethod(
+      this, [this] { Dispatch([this] { ReadToStream(); }); }, Qt::QueuedConnection);
+}
+
+// Pumps events until done() holds, waking for every event and at least every 2 ms.
+void TSockClient::WaitFor(bool testFirst, const std::function<bool()>& done) {
+  if (testFirst && done()) return;
+  struct Depth {
+    TSockClient& c;
+    explicit Depth(TSockClient& client) : c(client) {
+      if (c.waitDepth_++ == 0) c.waitTick_.start();
+    }
+    ~Depth() {
+      if (--c.waitDepth_ == 0) c.waitTick_.stop();
+    }
+  } depth(*this);
+  do {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  } while (!done());
+}
 
 }  // namespace tavrin::net

@@ -1,20 +1,44 @@
 // TSockClient: the program's TCP client connection to the mail server.
 //
-// Owns one socket at a time. This first cut holds the connection properties that the settings
-// set; connecting, events and data transfer are added on top of it. Lives on the GUI thread.
+// Owns one non-blocking socket at a time (watched by socket notifiers), its time-out timer, the
+// receive and send buffers and the name resolver. It connects to Host:Port, sends lines, buffers
+// and streams, hands received text back one line at a time and reports through its events.
+// Every wait pumps the GUI thread's event loop, so handlers may run nested inside a waiting call;
+// an exception escaping a handler during notification handling is discarded. GUI thread only;
+// a QCoreApplication must exist.
 #pragma once
 
 #include <QObject>
+#include <QTimer>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "net/HostResolver.h"
+#include "net/SockError.h"
+#include "platform/Stream.h"
+
+class QSocketNotifier;
+
 namespace tavrin::net {
+
+class TThreadTimer;
 
 class TSockClient : public QObject {
   Q_OBJECT
  public:
-  explicit TSockClient(QObject* owner = nullptr);
+  using NotifyEvent = std::function<void(TSockClient&)>;
+  using HandlerEvent = std::function<void(TSockClient&, bool& Handled)>;
+  using StatusEvent = std::function<void(TSockClient&, const std::string& Status)>;
+
+  // Opens the first socket. `resolver` answers name look-ups (the system's when null).
+  // Raises ESockError "Initializaton of windows sockets failed" when no socket can be opened.
+  explicit TSockClient(QObject* owner = nullptr, std::unique_ptr<THostResolver> resolver = nullptr);
   ~TSockClient() override;
 
+  // ---- properties ----
   // Server name or dotted IPv4 address; a longer text keeps its first 127 characters.
   const std::string& Host() const { return host_; }
   void SetHost(const std::string& host);
@@ -24,11 +48,137 @@ class TSockClient : public QObject {
   // Milliseconds allowed for look-up, connect and each wait; 0 waits without limit.
   int TimeOut() const { return timeOut_; }
   void SetTimeOut(int ms) { timeOut_ = ms < 0 ? 0 : ms; }
+  // Status messages of a level up to this value are reported through OnStatus.
+  int ReportLevel() const { return reportLevel_; }
+  void SetReportLevel(int level) { reportLevel_ = level; }
+
+  // ---- events (an unassigned event is skipped) ----
+  NotifyEvent OnDisconnect;        // the socket was closed by Disconnect or by the server
+  NotifyEvent OnConnect;           // the connection is established
+  HandlerEvent OnInvalidHost;      // the host could not be resolved; Handled = true retries once
+  NotifyEvent OnHostResolved;      // a name look-up succeeded
+  StatusEvent OnStatus;            // a status message was reported
+  NotifyEvent OnConnectionFailed;  // connecting failed, timed out or was cancelled
+  NotifyEvent OnDataReady;         // after every receive call that did not fail (also of 0 bytes)
+  NotifyEvent OnSendProgress;      // after every chunk written while SendStream runs
+
+  // ---- connection ----
+  // Resolves Host, connects and returns once connected; raises ESockError otherwise.
+  virtual void Connect();
+  // Closes the socket (raising OnDisconnect); a fresh unconnected socket is ready afterwards.
+  virtual void Disconnect();
+  // Ends every running wait and every wait started before Canceled is cleared again.
+  void Cancel();
+  // The first IPv4 address of this machine's host name, dotted; "127.0.0.1" when it has none.
+  std::string LocalHostAddress();
+
+  // ---- data transfer ----
+  // Sends the text up to its first zero character and returns when the socket took all of it.
+  void Write(const std::string& text);
+  // Write of the text followed by CR LF.
+  void Writeln(const std::string& text);
+  // Sends `length` bytes (0: up to the first zero byte) and waits until the socket took them.
+  void SendBuffer(const char* data, std::size_t length);
+  // Waits for a complete line and returns it with its LF (and any CR before it).
+  std::string ReadLn();
+  // True when the receive buffer already holds a complete line; never waits.
+  bool LineAvailable() const;
+  // Sends the whole stream from position 0, one chunk at a time, raising OnSendProgress after
+  // each. The stream stays the caller's and must live until the call returns.
+  void SendStream(platform::TStream& stream);
+
+  // ---- state ----
+  std::int64_t BytesWritten() const { return bytesWritten_; }
+  std::int64_t StreamSize() const { return streamSize_; }
+  bool TimedOut() const { return timedOut_; }
+  bool Canceled() const { return canceled_; }
+  bool Connected() const { return connected_; }
+  int LastErrorCode() const { return lastErrorCode_; }
+  const std::string& StatusText() const { return statusText_; }
 
  private:
+  // connection (SockClient.cpp)
+  void Report(int level, const char* text);
+  void InitializeWinsock();
+  bool OpenSocket(bool linger);
+  void CloseSocketHandle();
+  void ReplaceSocket();
+  void RequestCloseSocket();
+  void ResolveHost();
+  void ResolveWithRetry();
+  void StartConnect();
+  void FailConnect();
+  void TimerOn();
+  void TimerOff();
+  void TimerTriggered();
+  void CheckError(int code, int tolerated);
+  std::string LookupErrorMessage(int code);
+
+  // notifications (SockClient.cpp)
+  void Dispatch(const std::function<void()>& handler);
+  void OnReadActivated();
+  void OnWriteActivated();
+  void ConnectEvent();
+  void CloseEvent(std::uint64_t generation);
+  void PeerGone();
+  void WatchRead(bool on);
+  void WatchWrite(bool on);
+  void StopNotifications();
+  void PostWriteMore();
+  void PostReadMore();
+  void WaitFor(bool testFirst, const std::function<bool()>& done);
+
+  // transfer (SockTransfer.cpp)
+  void ReadToStream();
+  void WriteFromStream();
+  void FeedSendBuffer();
+  void WaitForSend();
+  std::string TakeLine();
+  void ResetTransfer();
+
   std::string host_;
   int port_ = 0;
   int timeOut_ = 0;
+  int reportLevel_ = 0;
+
+  std::int64_t bytesWritten_ = 0;
+  std::int64_t streamSize_ = 0;
+  bool timedOut_ = false;
+  bool canceled_ = false;
+  bool connected_ = false;
+  int lastErrorCode_ = 0;
+  std::string statusText_;
+
+  bool progress_ = false;    // true only while SendStream runs
+  bool busy_ = false;        // keeps the receive and write handlers out of each other
+  bool destroying_ = false;  // closing must open no new socket and raise no event
+  std::unique_ptr<TThreadTimer> timer_;
+  std::unique_ptr<platform::TMemoryStream> sendBuffer_, sendSpare_;
+  std::unique_ptr<platform::TMemoryStream> recvBuffer_, recvSpare_;
+  bool success_ = true;      // the latest socket or look-up notification reported no error
+  bool lookupDone_ = false;
+  std::uint32_t address_ = 0;   // remote IPv4 address, network byte order; 0: none
+  std::uint32_t resolved_ = 0;  // the look-up's answer, network byte order
+  bool sendDone_ = false;
+
+  int fd_ = -1;                 // -1: no socket
+  bool linger_ = false;         // the socket resets its connection when closed
+  bool connecting_ = false;     // the write notifier is waiting for the connect outcome
+  bool peerClosed_ = false;     // the server closed this connection (receive gave 0 or failed)
+  bool notifyStopped_ = false;  // Cancel stopped this socket's notifications
+  std::uint64_t generation_ = 0;  // counts sockets, so a late close request finds its own
+  std::unique_ptr<QSocketNotifier> readNotifier_, writeNotifier_;
+  std::unique_ptr<THostResolver> resolver_;
+
+  int sendError_ = 0;              // a send failure other than would-block, for the waiting call
+  platform::TStream* feed_ = nullptr;  // the stream SendStream is sending; the caller's
+  std::int64_t feedLeft_ = 0;      // bytes of feed_ not yet moved into the send buffer
+  std::exception_ptr feedError_;   // a read failure of feed_, for SendStream to raise
+  std::uint64_t received_ = 0;     // bytes ever received: progress for the read time-out
+  std::uint64_t sent_ = 0;         // bytes ever sent: progress for the send time-out
+
+  QTimer waitTick_;                // wakes nested waits at least every 2 ms
+  int waitDepth_ = 0;
 };
 
 }  // namespace tavrin::net

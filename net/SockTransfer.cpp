@@ -1,0 +1,262 @@
+// TSockClient: moving bytes once connected: the receive and write handlers, line reads, buffer
+// and stream sends.
+#include <sys/socket.h>
+
+#include <QElapsedTimer>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "net/SockClient.h"
+#include "net/SockErrorText.h"
+
+namespace tavrin::net {
+
+namespace {
+// Bytes moved per recv or send call, through a local buffer of kChunk + 1 bytes.
+constexpr std::size_t kChunk = 16383;
+
+// Sets a flag for the life of a scope, clearing it also when the scope unwinds.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = false; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+// Tells when `timeoutMs` passed without the byte counter moving; 0 never expires.
+class ProgressClock {
+ public:
+  ProgressClock(const std::uint64_t& counter, int timeoutMs)
+      : counter_(counter), last_(counter), timeoutMs_(timeoutMs) {
+    since_.start();
+  }
+  bool Expired() {
+    if (timeoutMs_ <= 0) return false;
+    if (counter_ != last_) {
+      last_ = counter_;
+      since_.restart();
+      return false;
+    }
+    return since_.elapsed() >= timeoutMs_;
+  }
+
+ private:
+  const std::uint64_t& counter_;
+  std::uint64_t last_;
+  int timeoutMs_;
+  QElapsedTimer since_;
+};
+
+// Makes `rest` the whole content of a buffer: copied once into the spare, then the two trade.
+void KeepRest(std::unique_ptr<platform::TMemoryStream>& buffer,
+              std::unique_ptr<platform::TMemoryStream>& spare, std::size_t consumed) {
+  std::size_t rest = buffer->Length() - consumed;
+  spare->Clear();
+  if (rest > 0) spare->Write(buffer->Data() + consumed, rest);
+  buffer->Clear();
+  std::swap(buffer, spare);
+}
+}  // namespace
+
+// Forgets what an earlier connection left behind, so that none of it reaches a new server or
+// is read as the new server's reply.
+void TSockClient::ResetTransfer() {
+  recvBuffer_->Clear();
+  sendBuffer_->Clear();
+  sendError_ = 0;
+  peerClosed_ = false;
+}
+
+// ---------------------------------------------------------------- receiving
+
+void TSockClient::ReadToStream() {
+  if (canceled_) StopNotifications();
+  if (busy_ || fd_ < 0) return;
+  bool received = false;
+  {
+    FlagScope busy(busy_);
+    Report(8, "ReadToStream");
+    char chunk[kChunk + 1];
+    ssize_t n = ::recv(fd_, chunk, kChunk, 0);
+    if (n < 0) {
+      int err = errno;
+      lastErrorCode_ = SocketErrorCode(err);
+      LookupErrorMessage(lastErrorCode_);
+      if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) PeerGone();
+    } else {
+      recvBuffer_->Seek(0, platform::SeekOrigin::End);
+      recvBuffer_->Write(chunk, static_cast<std::size_t>(n));
+      received_ += static_cast<std::uint64_t>(n);
+      received = true;
+      if (static_cast<std::size_t>(n) == kChunk) PostReadMore();
+      if (n == 0) PeerGone();
+    }
+  }
+  if (received && OnDataReady) OnDataReady(*this);
+}
+
+bool TSockClient::LineAvailable() const {
+  return recvBuffer_->Length() > 0 &&
+         std::memchr(recvBuffer_->Data(), '\n', recvBuffer_->Length()) != nullptr;
+}
+
+std::string TSockClient::TakeLine() {
+  const auto* data = recvBuffer_->Data();
+  const auto* lf = static_cast<const unsigned char*>(std::memchr(data, '\n', recvBuffer_->Length()));
+  std::size_t length = static_cast<std::size_t>(lf - data) + 1;
+  std::string line(reinterpret_cast<const char*>(data), length);
+  KeepRest(recvBuffer_, recvSpare_, length);
+  return line;
+}
+
+std::string TSockClient::ReadLn() {
+  Report(8, "ReadLn");
+  ProgressClock clock(received_, timeOut_);
+  auto closed = [this] { return peerClosed_ || !connected_; };
+  WaitFor(true, [&] { return LineAvailable() || canceled_ || closed() || clock.Expired(); });
+  if (canceled_) throw EAbortError("Socket readln aborted");
+  if (LineAvailable()) return TakeLine();
+  if (closed()) throw ESockError("Connection closed");
+  throw ESockError("Socket read timed out");
+}
+
+// ---------------------------------------------------------------- sending
+
+void TSockClient::Write(const std::string& text) {
+  Report(8, "Write");
+  // The text goes out whole up to its first zero character; the send buffer has no size limit.
+  std::size_t length = std::min(text.size(), std::strlen(text.c_str()));
+  if (length == 0) return;
+  SendBuffer(text.data(), length);
+}
+
+void TSockClient::Writeln(const std::string& text) {
+  Report(8, "Writeln");
+  Write(text + "\r\n");
+}
+
+void TSockClient::SendBuffer(const char* data, std::size_t length) {
+  Report(4, "Sending Buffer");
+  if (canceled_) return;
+  if (length == 0) length = data ? std::strlen(data) : 0;
+  if (length == 0) return;  // nothing to send: nothing to wait for
+  sendBuffer_->Seek(0, platform::SeekOrigin::End);
+  sendBuffer_->Write(data, length);
+  sendDone_ = false;
+  sendError_ = 0;
+  PostWriteMore();
+  WaitForSend();
+}
+
+void TSockClient::SendStream(platform::TStream& stream) {
+  FlagScope progress(progress_);
+  try {
+    Report(8, "SendStream");
+    if (!canceled_) {
+      stream.SetPosition(0);
+      Report(8, "SendFile");
+      bytesWritten_ = 0;
+      streamSize_ = stream.Size();
+      if (streamSize_ > 0) {
+        feed_ = &stream;
+        feedLeft_ = streamSize_;
+        feedError_ = nullptr;
+        sendDone_ = false;
+        sendError_ = 0;
+        PostWriteMore();
+        WaitForSend();
+      }
+    }
+  } catch (...) {
+    feed_ = nullptr;
+    if (!canceled_) throw;
+  }
+  feed_ = nullptr;
+  if (canceled_) {
+    canceled_ = false;
+    throw EAbortError("Socket send aborted");
+  }
+}
+
+// Waits until the send buffer (and the stream being fed, if any) has gone out.
+void TSockClient::WaitForSend() {
+  ProgressClock clock(sent_, timeOut_);
+  WaitFor(true, [&] {
+    return sendDone_ || canceled_ || sendError_ != 0 || feedError_ || clock.Expired();
+  });
+  if (canceled_) {
+    canceled_ = false;
+    throw EAbortError("Socket send aborted");
+  }
+  if (sendDone_) return;
+  if (feedError_) {
+    std::exception_ptr error = feedError_;
+    feedError_ = nullptr;
+    std::rethrow_exception(error);
+  }
+  if (sendError_ != 0) throw ESockError(LookupErrorMessage(sendError_));
+  throw ESockError("Socket send timed out");
+}
+
+// Moves the next chunk of the stream being sent into the empty send buffer.
+void TSockClient::FeedSendBuffer() {
+  if (feed_ == nullptr || feedLeft_ == 0 || sendBuffer_->Length() > 0) return;
+  std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(feedLeft_, kChunk));
+  char chunk[kChunk + 1];
+  try {
+    feed_->ReadBuffer(chunk, want);
+  } catch (...) {
+    feedError_ = std::current_exception();
+    feed_ = nullptr;
+    return;
+  }
+  sendBuffer_->Clear();
+  sendBuffer_->Write(chunk, want);
+  feedLeft_ -= static_cast<std::int64_t>(want);
+}
+
+void TSockClient::WriteFromStream() {
+  if (busy_) return;
+  FlagScope busy(busy_);
+  Report(8, "WriteFromStream");
+  if (canceled_ || fd_ < 0) return;
+  FeedSendBuffer();
+  std::size_t buffered = sendBuffer_->Length();
+  if (buffered == 0) return;
+  std::size_t take = std::min(buffered, kChunk);
+  ssize_t k = ::send(fd_, sendBuffer_->Data(), take, MSG_NOSIGNAL);
+  if (k < 0) {
+    int err = errno;
+    lastErrorCode_ = SocketErrorCode(err);
+    if (err == EAGAIN || err == EWOULDBLOCK)
+      WatchWrite(true);  // the next write notification runs this handler again
+    else if (err == EINTR)
+      PostWriteMore();
+    else
+      sendError_ = lastErrorCode_;
+    return;
+  }
+  WatchWrite(false);
+  auto written = static_cast<std::size_t>(k);
+  bool streamLeft = feed_ != nullptr && feedLeft_ > 0;
+  if (written == buffered) {
+    sendBuffer_->Clear();
+    if (streamLeft)
+      PostWriteMore();  // a stream goes out one chunk per request
+    else
+      sendDone_ = true;
+  } else {
+    KeepRest(sendBuffer_, sendSpare_, written);
+    PostWriteMore();
+  }
+  bytesWritten_ += k;
+  sent_ += written;
+  if (progress_ && OnSendProgress) OnSendProgress(*this);
+}
+
+}  // namespace tavrin::net

@@ -1,0 +1,51 @@
+// TThreadTimer: a repeating timer whose ticks arrive on the GUI thread's event loop.
+//
+// It starts no thread. It runs only while Interval is not 0, Enabled is true and OnTimer is set;
+// every change of Interval or Enabled and every assignment of OnTimer restarts the period from
+// zero. A tick never runs inside another handler except through event pumping. GUI thread only.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <functional>
+
+namespace tavrin::net {
+
+class TThreadTimer : public QObject {
+  Q_OBJECT
+ public:
+  using NotifyEvent = std::function<void(TThreadTimer&)>;
+  // Receives what escapes an OnTimer handler; the timer keeps running.
+  using ExceptionHandler = std::function<void(const char* what)>;
+
+  explicit TThreadTimer(QObject* owner = nullptr);
+  ~TThreadTimer() override;
+
+  std::uint32_t Interval() const { return interval_; }
+  void SetInterval(std::uint32_t ms);
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool enabled);
+  const NotifyEvent& OnTimer() const { return onTimer_; }
+  void SetOnTimer(NotifyEvent handler);
+
+  // True while the underlying timer is running.
+  bool Running() const { return timerId_ != 0; }
+
+  // The program-wide handler for exceptions from OnTimer handlers (default: print to stderr).
+  static void SetExceptionHandler(ExceptionHandler handler);
+
+ protected:
+  // Raises OnTimer; called once per tick.
+  virtual void Timer();
+  void timerEvent(QTimerEvent* event) override;
+
+ private:
+  void UpdateTimer();
+
+  std::uint32_t interval_ = 1000;
+  NotifyEvent onTimer_;
+  bool enabled_ = true;
+  int timerId_ = 0;
+};
+
+}  // namespace tavrin::net

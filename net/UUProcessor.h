@@ -1,0 +1,35 @@
+// TUUProcessor: encodes an attachment into mail-safe text lines (BASE64, or a uuencode-style body).
+//
+// It owns nothing: SourceStream and TargetStream are the caller's and must live across
+// EncodeStream. The source is read 45 bytes per output line and never held whole; the lines go
+// to the target through a small write buffer. Any thread, one call at a time.
+#pragma once
+
+#include <functional>
+
+#include "platform/Stream.h"
+
+namespace tavrin::net {
+
+enum UUMethods { uuMime = 0, uuCode = 1 };
+
+class TUUProcessor {
+ public:
+  using NotifyEvent = std::function<void(TUUProcessor&)>;
+
+  NotifyEvent OnBeginEncode;  // encoding starts
+  NotifyEvent OnEndEncode;    // encoding ended, also after a failure
+  platform::TStream* SourceStream = nullptr;
+  platform::TStream* TargetStream = nullptr;
+  UUMethods Method = uuMime;
+
+  // Encodes all of SourceStream (from its start) at TargetStream's position, each line ended by
+  // CR LF. Afterwards the source stands at its end and the target at 0, also when a stream
+  // failed; the failure then propagates. REQUIRES: both streams set (else std::invalid_argument).
+  void EncodeStream();
+
+ private:
+  void EncodeBody(const char* alphabet);
+};
+
+}  // namespace tavrin::net
