@@ -127,17 +127,23 @@ std::string TSockClient::ReadLn() {
 
 // ---------------------------------------------------------------- sending
 
+namespace {
+// A text ends at its first zero character.
+std::size_t TextLength(const std::string& text) { return std::min(text.size(), std::strlen(text.c_str())); }
+}  // namespace
+
 void TSockClient::Write(const std::string& text) {
   Report(8, "Write");
-  // The text goes out whole up to its first zero character; the send buffer has no size limit.
-  std::size_t length = std::min(text.size(), std::strlen(text.c_str()));
+  // The text goes out whole, however long; the send buffer has no size limit.
+  std::size_t length = TextLength(text);
   if (length == 0) return;
   SendBuffer(text.data(), length);
 }
 
 void TSockClient::Writeln(const std::string& text) {
   Report(8, "Writeln");
-  Write(text + "\r\n");
+  // The line end always follows, also after a text cut at a zero character.
+  Write(text.substr(0, TextLength(text)) + "\r\n");
 }
 
 void TSockClient::SendBuffer(const char* data, std::size_t length) {

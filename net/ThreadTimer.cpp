@@ -8,10 +8,10 @@
 namespace tavrin::net {
 
 namespace {
+void PrintFailure(const char* what) { std::fprintf(stderr, "Timer handler failed: %s\n", what); }
+
 TThreadTimer::ExceptionHandler& ApplicationHandler() {
-  static TThreadTimer::ExceptionHandler handler = [](const char* what) {
-    std::fprintf(stderr, "Timer handler failed: %s\n", what);
-  };
+  static TThreadTimer::ExceptionHandler handler = PrintFailure;
   return handler;
 }
 }  // namespace
@@ -41,7 +41,7 @@ void TThreadTimer::SetOnTimer(NotifyEvent handler) {
 }
 
 void TThreadTimer::SetExceptionHandler(ExceptionHandler handler) {
-  ApplicationHandler() = std::move(handler);
+  ApplicationHandler() = handler ? std::move(handler) : ExceptionHandler(PrintFailure);
 }
 
 void TThreadTimer::UpdateTimer() {
@@ -55,6 +55,7 @@ void TThreadTimer::UpdateTimer() {
   int ms = static_cast<int>(interval_ > kMax ? kMax : interval_);
   timerId_ = startTimer(ms, Qt::PreciseTimer);
   if (timerId_ == 0) throw std::runtime_error("No Timer");
+  ++starts_;
 }
 
 void TThreadTimer::Timer() {

@@ -30,8 +30,11 @@ class TThreadTimer : public QObject {
 
   // True while the underlying timer is running.
   bool Running() const { return timerId_ != 0; }
+  // How often the underlying timer was started; each restart of the period counts.
+  int Starts() const { return starts_; }
 
-  // The program-wide handler for exceptions from OnTimer handlers (default: print to stderr).
+  // The program-wide handler for exceptions from OnTimer handlers; null restores the default,
+  // which prints to stderr.
   static void SetExceptionHandler(ExceptionHandler handler);
 
  protected:
@@ -46,6 +49,7 @@ class TThreadTimer : public QObject {
   NotifyEvent onTimer_;
   bool enabled_ = true;
   int timerId_ = 0;
+  int starts_ = 0;
 };
 
 }  // namespace tavrin::net

@@ -1,0 +1,80 @@
+// The time-out timer's run and restart rules, and its socket error texts' neighbour: the
+// process-wide library use count is covered with the socket client.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "LoopbackPeer.h"
+#include "net/SockErrorText.h"
+#include "net/ThreadTimer.h"
+
+namespace tavrin::net {
+namespace {
+
+using test::PumpUntil;
+
+TEST(ThreadTimerTest, RunsOnlyWithIntervalEnabledAndHandler) {
+  TThreadTimer timer;
+  EXPECT_EQ(timer.Interval(), 1000u);
+  EXPECT_TRUE(timer.Enabled());
+  EXPECT_FALSE(timer.Running());  // no handler yet
+
+  int ticks = 0;
+  timer.SetInterval(0);
+  timer.SetOnTimer([&](TThreadTimer&) { ++ticks; });
+  EXPECT_FALSE(timer.Running());
+  timer.SetInterval(1);
+  EXPECT_TRUE(timer.Running());
+  EXPECT_TRUE(PumpUntil([&] { return ticks >= 3; }));  // it repeats
+
+  timer.SetEnabled(false);
+  EXPECT_FALSE(timer.Running());
+  int stopped = ticks;
+  PumpUntil([] { return false; }, 20);
+  EXPECT_EQ(ticks, stopped);
+}
+
+TEST(ThreadTimerTest, OnlyRealChangesAndHandlerAssignmentsRestartThePeriod) {
+  TThreadTimer timer;
+  auto handler = [](TThreadTimer&) {};
+  timer.SetOnTimer(handler);
+  int starts = timer.Starts();
+  timer.SetInterval(1000);  // same value
+  timer.SetEnabled(true);   // same value
+  EXPECT_EQ(timer.Starts(), starts);
+  timer.SetOnTimer(handler);  // the same handler again still restarts
+  EXPECT_EQ(timer.Starts(), starts + 1);
+  timer.SetInterval(500);
+  EXPECT_EQ(timer.Starts(), starts + 2);
+  timer.SetEnabled(false);
+  timer.SetEnabled(true);
+  EXPECT_EQ(timer.Starts(), starts + 3);
+}
+
+TEST(ThreadTimerTest, HandlerFailureGoesToTheApplicationAndTheTimerGoesOn) {
+  std::vector<std::string> reported;
+  TThreadTimer::SetExceptionHandler([&](const char* what) { reported.push_back(what); });
+  {
+    TThreadTimer timer;
+    timer.SetInterval(1);
+    timer.SetOnTimer([](TThreadTimer&) { throw std::runtime_error("tick failed"); });
+    EXPECT_TRUE(PumpUntil([&] { return reported.size() >= 2; }));
+    EXPECT_TRUE(timer.Running());
+  }
+  TThreadTimer::SetExceptionHandler(nullptr);
+  EXPECT_EQ(reported.front(), "tick failed");
+}
+
+TEST(SockErrorTextTest, SystemErrorsReadInTheClientsNumbering) {
+  EXPECT_EQ(SocketErrorText(SocketErrorCode(ECONNREFUSED)), "10061:Connection refused");
+  EXPECT_EQ(SocketErrorText(SocketErrorCode(EAGAIN)), "10035:Operation would block");
+  EXPECT_EQ(SocketErrorText(SocketErrorCode(ECONNRESET)), "10054:Connection reset by peer");
+  EXPECT_EQ(SocketErrorText(11001), "11001:Host not found");
+  EXPECT_EQ(SocketErrorText(0), "");
+  EXPECT_EQ(SocketErrorText(12345), "Unknown Error No. 12345");
+}
+
+}  // namespace
+}  // namespace tavrin::net
