@@ -155,7 +155,12 @@ void TSockClient::SendBuffer(const char* data, std::size_t length) {
   sendBuffer_->Write(data, length);
   sendDone_ = false;
   sendError_ = 0;
-  PostWriteMore();
+  // The first chunk goes out at once rather than through a request: a line round trip then
+  // costs one pass of the event loop, not two. Later chunks are requested as usual.
+  if (busy_)
+    PostWriteMore();
+  else
+    WriteFromStream();
   WaitForSend();
 }
 
@@ -192,8 +197,9 @@ void TSockClient::SendStream(platform::TStream& stream) {
 // Waits until the send buffer (and the stream being fed, if any) has gone out.
 void TSockClient::WaitForSend() {
   ProgressClock clock(sent_, timeOut_);
+  auto closed = [this] { return peerClosed_ || !connected_; };
   WaitFor(true, [&] {
-    return sendDone_ || canceled_ || sendError_ != 0 || feedError_ || clock.Expired();
+    return sendDone_ || canceled_ || sendError_ != 0 || feedError_ || closed() || clock.Expired();
   });
   if (canceled_) {
     canceled_ = false;
@@ -206,6 +212,7 @@ void TSockClient::WaitForSend() {
     std::rethrow_exception(error);
   }
   if (sendError_ != 0) throw ESockError(LookupErrorMessage(sendError_));
+  if (closed()) throw ESockError("Connection closed");
   throw ESockError("Socket send timed out");
 }
 
@@ -230,21 +237,29 @@ void TSockClient::WriteFromStream() {
   if (busy_) return;
   FlagScope busy(busy_);
   Report(8, "WriteFromStream");
-  if (canceled_ || fd_ < 0) return;
+  if (canceled_ || fd_ < 0) {
+    WatchWrite(false);  // a level-triggered notifier must not spin over nothing to do
+    return;
+  }
   FeedSendBuffer();
   std::size_t buffered = sendBuffer_->Length();
-  if (buffered == 0) return;
+  if (buffered == 0) {
+    WatchWrite(false);
+    return;
+  }
   std::size_t take = std::min(buffered, kChunk);
   ssize_t k = ::send(fd_, sendBuffer_->Data(), take, MSG_NOSIGNAL);
   if (k < 0) {
     int err = errno;
     lastErrorCode_ = SocketErrorCode(err);
-    if (err == EAGAIN || err == EWOULDBLOCK)
+    if (err == EAGAIN || err == EWOULDBLOCK) {
       WatchWrite(true);  // the next write notification runs this handler again
-    else if (err == EINTR)
+    } else if (err == EINTR) {
       PostWriteMore();
-    else
-      sendError_ = lastErrorCode_;
+    } else {
+      sendError_ = lastErrorCode_;  // the waiting send raises it
+      WatchWrite(false);
+    }
     return;
   }
   WatchWrite(false);

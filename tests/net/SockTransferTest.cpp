@@ -2,11 +2,13 @@
 // the data event on close, the read-more request, exact bytes of lines and streams, progress,
 // time-outs, Cancel and failures while sending.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QTimer>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <regex>
 #include <vector>
 
 #include "LoopbackPeer.h"
@@ -289,6 +291,23 @@ TEST_F(SockTransferTest, StreamSendTimesOutWhenThePeerStopsReading) {
   }
   EXPECT_LT(sock->BytesWritten(), sock->StreamSize());
   done.Open();
+}
+
+TEST_F(SockTransferTest, PeerResetEndsAStreamSendWithAnError) {
+  LoopbackPeer peer([](PeerConn& c) {
+    c.RecvBytes(100000);
+    struct linger reset {1, 0};
+    ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  });
+  ConnectTo(peer);
+  GeneratedStream huge(std::int64_t{1} << 30);
+  try {
+    sock->SendStream(huge);
+    FAIL() << "sent a gigabyte into a reset connection";
+  } catch (const ESockError& e) {
+    // the reset or the broken pipe, in the socket error texts
+    EXPECT_TRUE(std::regex_match(e.what(), std::regex(R"(100\d\d:.*)"))) << e.what();
+  }
 }
 
 TEST_F(SockTransferTest, StreamReadFailureReachesTheCaller) {
