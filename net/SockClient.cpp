@@ -108,10 +108,20 @@ bool TSockClient::OpenSocket(bool linger) {
   return true;
 }
 
+namespace {
+// The notifier may be the one whose signal is running right now: switch it off at once and let
+// the event loop delete it.
+void DropNotifier(std::unique_ptr<QSocketNotifier>& notifier) {
+  if (!notifier) return;
+  notifier->setEnabled(false);
+  notifier.release()->deleteLater();
+}
+}  // namespace
+
 // Closes the descriptor without any event; returns with fd_ = -1.
 void TSockClient::CloseSocketHandle() {
-  readNotifier_.reset();
-  writeNotifier_.reset();
+  DropNotifier(readNotifier_);
+  DropNotifier(writeNotifier_);
   int fd = fd_;
   fd_ = -1;
   connecting_ = false;
