@@ -26,6 +26,7 @@
 
 #include "app/BrowserWindow.h"
 #include "app/Centring.h"
+#include "app/Glyphs.h"
 #include "app/ConfigDialog.h"
 #include "app/LogWindow.h"
 #include "platform/CodePageQt.h"
@@ -55,10 +56,14 @@ QAction* MakeAction(QMenu* menu, const char* name, const char* text, bool enable
 }
 
 QToolButton* MakeToolButton(QToolBar* bar, const char* name, const char* text, const char* hint,
-                            bool enabled = true) {
+                            Glyph glyph, bool enabled = true) {
   auto* button = new QToolButton(bar);
   button->setObjectName(name);
   button->setText(text);
+  button->setIcon(GlyphIcon(glyph));
+  button->setToolButtonStyle(glyph == Glyph::Send || glyph == Glyph::Browse
+                                 ? Qt::ToolButtonTextBesideIcon
+                                 : Qt::ToolButtonIconOnly);
   button->setToolTip(hint);
   button->setAutoRaise(true);
   button->setEnabled(enabled);
@@ -160,17 +165,17 @@ void TfrmEmailMerge::BuildToolBar(QWidget* parent) {
   ToolBar->setObjectName("ToolBar");
   ToolBar->setFixedHeight(30);
   ToolBar->setMovable(false);
-  btnSend = MakeToolButton(ToolBar, "btnSend", "Send", "Send Message");
+  btnSend = MakeToolButton(ToolBar, "btnSend", "Send", "Send Message", Glyph::Send);
   ToolBar->addSeparator();
-  btnUndo = MakeToolButton(ToolBar, "btnUndo", "Undo", "Undo", false);
-  btnCut = MakeToolButton(ToolBar, "btnCut", "Cut", "Cut", false);
-  btnCopy = MakeToolButton(ToolBar, "btnCopy", "Copy", "Copy", false);
-  btnPaste = MakeToolButton(ToolBar, "btnPaste", "Paste", "Paste", false);
+  btnUndo = MakeToolButton(ToolBar, "btnUndo", "Undo", "Undo", Glyph::Undo, false);
+  btnCut = MakeToolButton(ToolBar, "btnCut", "Cut", "Cut", Glyph::Cut, false);
+  btnCopy = MakeToolButton(ToolBar, "btnCopy", "Copy", "Copy", Glyph::Copy, false);
+  btnPaste = MakeToolButton(ToolBar, "btnPaste", "Paste", "Paste", Glyph::Paste, false);
   ToolBar->addSeparator();
-  btnConfig = MakeToolButton(ToolBar, "btnConfig", "Properties", "Set Properties");
-  btnBrowse = MakeToolButton(ToolBar, "btnBrowse", "Browse", "Select Recipients");
+  btnConfig = MakeToolButton(ToolBar, "btnConfig", "Properties", "Set Properties", Glyph::Properties);
+  btnBrowse = MakeToolButton(ToolBar, "btnBrowse", "Browse", "Select Recipients", Glyph::Browse);
   ToolBar->addSeparator();
-  btnAttach = MakeToolButton(ToolBar, "btnAttach", "Attach", "Attach File");
+  btnAttach = MakeToolButton(ToolBar, "btnAttach", "Attach", "Attach File", Glyph::Attach);
 }
 
 void TfrmEmailMerge::BuildHeader(QWidget* parent) {
