@@ -76,7 +76,8 @@ void TSockClient::ResetTransfer() {
 
 void TSockClient::ReadToStream() {
   if (canceled_) StopNotifications();
-  if (busy_ || fd_ < 0) return;
+  // A read requested for a connection that has gone since must not touch the fresh socket.
+  if (busy_ || fd_ < 0 || !connected_) return;
   bool received = false;
   {
     FlagScope busy(busy_);
@@ -160,7 +161,7 @@ void TSockClient::SendBuffer(const char* data, std::size_t length) {
   if (busy_)
     PostWriteMore();
   else
-    WriteFromStream();
+    Dispatch([this] { WriteFromStream(); });
   WaitForSend();
 }
 
