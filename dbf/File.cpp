@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <climits>
 #include <utility>
 
@@ -23,7 +24,22 @@ int Injected(FileOp op, const std::string& path) {
   return hook ? hook(op, path) : 0;
 }
 
+std::function<LocalDate()>& ClockHook() {
+  static std::function<LocalDate()> hook;
+  return hook;
+}
+
 }  // namespace
+
+LocalDate Today() {
+  if (ClockHook()) return ClockHook()();
+  const std::time_t now = std::time(nullptr);
+  struct tm tm {};
+  localtime_r(&now, &tm);
+  return LocalDate{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
+}
+
+void SetClockHook(std::function<LocalDate()> hook) { ClockHook() = std::move(hook); }
 
 int MapErrno(int err, FileOp op) {
   switch (err) {

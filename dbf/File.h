@@ -28,6 +28,15 @@ void SetFileFaultHook(FileFaultHook hook);
 
 enum class LockKind { Read, Write };
 
+// Today's local date (localtime_r); a test hook may pin it.
+struct LocalDate {
+  int year = 1970;
+  int month = 1;
+  int day = 1;
+};
+LocalDate Today();
+void SetClockHook(std::function<LocalDate()> hook);
+
 class File {
  public:
   ~File();

@@ -1,0 +1,291 @@
+// Work areas: selection, opening a table from a USE command, closing, shutdown.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "dbf/Errors.h"
+#include "dbf/Format.h"
+#include "dbf/WorkArea.h"
+#include "platform/CodePage.h"
+
+namespace tavrin::dbf {
+namespace fmt = format;
+namespace {
+
+std::string Trim(std::string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+bool KeywordEndsAt(const std::string& s, std::size_t pos) {
+  if (pos >= s.size()) return true;
+  const unsigned char c = static_cast<unsigned char>(s[pos]);
+  return !(std::isalnum(c) || c == '\\' || c == '_');
+}
+
+// Removes every `keyword` occurrence not glued to a following name character from both the
+// upper-cased text and the original (same length); answers whether one was removed.
+bool RemoveKeyword(std::string* upper, std::string* orig, const std::string& keyword) {
+  bool removed = false;
+  std::size_t pos = 0;
+  while ((pos = upper->find(keyword, pos)) != std::string::npos) {
+    if (KeywordEndsAt(*upper, pos + keyword.size())) {
+      upper->erase(pos, keyword.size());
+      orig->erase(pos, keyword.size());
+      removed = true;
+    } else {
+      pos += keyword.size();
+    }
+  }
+  return removed;
+}
+
+std::string DefaultAlias(const std::string& path) {
+  std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  const std::size_t dot = base.rfind('.');
+  if (dot != std::string::npos) base.resize(dot);
+  return platform::AnsiUpper(base);
+}
+
+struct ParsedUse {
+  std::string fileName;
+  std::string alias;
+  bool exclusive = false;
+};
+
+ParsedUse ParseUse(const std::string& command) {
+  std::string upper = platform::AnsiUpper(command) + " ";
+  std::string orig = command + " ";
+  ParsedUse p;
+  p.exclusive = RemoveKeyword(&upper, &orig, " EXCLUSIVE");
+  const std::size_t at = upper.find(" ALIAS ");
+  if (at != std::string::npos) {
+    std::string alias = upper.substr(at + 7, 64);
+    const std::size_t sp = alias.find(' ');
+    if (sp != std::string::npos) alias.resize(sp);
+    p.alias = alias;
+    orig.resize(at);
+  }
+  p.fileName = File::Absolute(Trim(orig));
+  if (p.alias.empty()) p.alias = DefaultAlias(p.fileName);
+  p.fileName = WithDefaultExtension(p.fileName, "DBF");
+  return p;
+}
+
+bool NameInUse(const std::string& name) {
+  if (name.size() > 10) return false;
+  for (int i = 1; i <= kWorkAreaCount; ++i) {
+    const auto& a = Engine().areas[i];
+    if (i != Engine().current && a && a->table && a->name() == name) return true;
+  }
+  return false;
+}
+
+bool AliasInUse(const std::string& alias, int self) {
+  for (int i = 1; i <= kWorkAreaCount; ++i) {
+    const auto& a = Engine().areas[i];
+    if (i != self && a && a->alias == alias) return true;
+  }
+  return false;
+}
+
+// The record count at open: the file size decides, so records that a writer appended without
+// living to update the header are neither hidden nor overwritten.
+bool SetOpenCount(WorkArea& a) {
+  int code = 0;
+  const std::int32_t fromSize = CountFromFileSize(a.t(), &code);
+  if (code != 0) {
+    Report(code, "Error reading " + a.name() + " [Use/OpenDbf]");
+    return false;
+  }
+  if (fromSize != a.t().recCount && !a.readOnly) a.t().state = UpdateState::Modified;
+  a.t().recCount = fromSize;
+  return true;
+}
+
+bool AttachValueArea(WorkArea& a, void* buffer, std::size_t size, const std::string& command) {
+  std::size_t need = 0;
+  LayOutValues(a.t(), &need);
+  if (buffer == nullptr) {
+    a.ownedValues.assign(need, 0);
+    a.values = a.ownedValues.data();
+  } else if (size != need) {
+    Report(266, "Database record/buffer size mismatch: " + command + " [USE()]" + "\n\r" +
+                    "Record Size=" + std::to_string(need) + ", Buffer Size=" + std::to_string(size));
+    return false;
+  } else {
+    a.values = static_cast<std::uint8_t*>(buffer);
+  }
+  a.valuesSize = need;
+  return true;
+}
+
+// Opens the table part of USE into a new work area; false (nothing kept) on failure.
+std::unique_ptr<WorkArea> OpenArea(const ParsedUse& p, const std::string& command, void* buffer,
+                                   std::size_t size) {
+  EngineState& e = Engine();
+  auto a = std::make_unique<WorkArea>();
+  a->number = e.current;
+  const bool locking = e.settings.lockingEnabled;
+  a->exclusive = p.exclusive || !locking;
+  a->readOnly = e.settings.openOverride == OpenOverride::ReadOnly;
+  a->oem = !e.settings.noTranslation;
+  a->alias = p.alias;
+  OpenMode mode;
+  mode.write = !a->readOnly;
+  mode.exclusive = p.exclusive;
+  mode.shareLock = locking;
+  if (!OpenDbf(p.fileName, mode, &a->table)) return nullptr;
+  if (!SetOpenCount(*a)) return nullptr;
+  if (a->t().recCount < 1) {
+    a->recNo = 0;
+    a->eof = a->bof = true;
+  } else {
+    a->recNo = 1;
+    a->eof = a->bof = false;
+  }
+  if (!AttachValueArea(*a, buffer, size, command)) return nullptr;
+  return a;
+}
+
+}  // namespace
+
+EngineState& Engine() {
+  static EngineState state;
+  return state;
+}
+
+EngineSettings& Settings() { return Engine().settings; }
+
+WorkArea* CurrentOrNull() {
+  auto& a = Engine().areas[Engine().current];
+  return (a && a->table) ? a.get() : nullptr;
+}
+
+WorkArea* RequireOpen(const char* op) {
+  ClearErrorCode();
+  WorkArea* a = CurrentOrNull();
+  if (a == nullptr) {
+    Report(215, std::string("No database in use [") + op + "]  WorkArea = " +
+                    std::to_string(Engine().current));
+  }
+  return a;
+}
+
+void Select(int area) {
+  ClearErrorCode();
+  EngineState& e = Engine();
+  if (area == 0) {
+    for (int i = 1; i <= kWorkAreaCount; ++i) {
+      if (!e.areas[i]) {
+        e.current = i;
+        return;
+      }
+    }
+    Report(220, "No free workarea available [Select(0)]");
+    return;
+  }
+  if (area < 0 || area > kWorkAreaCount) {
+    Report(220, "Invalid workarea selected = [Select(" + std::to_string(area) + ")]");
+    return;
+  }
+  e.current = area;
+}
+
+int CurrentArea() { return Engine().current; }
+bool IsOpen() { return CurrentOrNull() != nullptr; }
+std::string Alias() { return CurrentOrNull() ? CurrentOrNull()->alias : std::string(); }
+std::string DbfName() { return CurrentOrNull() ? CurrentOrNull()->name() : std::string(); }
+bool IsExclusive() { return CurrentOrNull() && CurrentOrNull()->exclusive; }
+
+void USE(std::string_view commandText, void* buffer, std::size_t size, TranslateProc readProc,
+         TranslateProc writeProc) {
+  ClearErrorCode();
+  EngineState& e = Engine();
+  CloseArea(e.current);
+  const std::string command = Trim(commandText);
+  if (command.empty()) return;
+  const std::string upper = platform::AnsiUpper(command);
+  if (upper.find("LINKED LIST") != std::string::npos || upper.find("VIRTUAL FILE") != std::string::npos) {
+    Report(1100, "In-memory tables are not available: " + command + " [USE]");
+    return;
+  }
+  if ((buffer == nullptr) != (size == 0)) {
+    Report(220, "Buffer is NIL or size is zero, attempting to open " + command + " [USE]");
+    return;
+  }
+  const ParsedUse p = ParseUse(command);
+  if (NameInUse(p.fileName)) {
+    Report(214, "File: " + p.fileName + " is already in use." + " [" + "USE" + "]");
+    return;
+  }
+  std::unique_ptr<WorkArea> a = OpenArea(p, command, buffer, size);
+  if (!a) return;
+  if (AliasInUse(a->alias, e.current)) {
+    const std::string alias = a->alias;
+    a.reset();
+    Report(220, "Alias name \"" + alias + "\" already in use." + " [USE]");
+    return;
+  }
+  a->readProc = std::move(readProc);
+  a->writeProc = std::move(writeProc);
+  WorkArea& area = *a;
+  e.areas[e.current] = std::move(a);
+  if (area.t().recCount < 1) {
+    std::fill(area.values, area.values + area.valuesSize, 0);
+    Blank(area);
+  } else {
+    GoTop();
+  }
+  area.swap.assign(area.valuesSize, 0);
+  if (area.t().hasMemo) {
+    const int code = OpenMemoFor(area);
+    if (code != 0) {
+      CloseArea(e.current);
+      Report(code, "Problem with memo [USE(" + command + ",<@Buffer>," + std::to_string(size) + ")]");
+    }
+  }
+}
+
+void CloseArea(int n) {
+  EngineState& e = Engine();
+  if (n < 1 || n > kWorkAreaCount || !e.areas[n]) return;
+  std::unique_ptr<WorkArea> a = std::move(e.areas[n]);
+  if (!a->table) return;
+  // Locks go first so that the header update below can take the append lock itself.
+  ReleaseLocks(*a);
+  if (a->memo && a->stream.mode != StreamMode::None) a->memo->End(&a->stream);
+  a->swap.clear();
+  a->memo.reset();
+  Table& t = a->t();
+  int code = 0;
+  if (t.state != UpdateState::Clean && !a->readOnly) {
+    bool mayWriteEof = a->exclusive;
+    bool heldAppend = false;
+    if (!a->exclusive && e.settings.lockingEnabled) {
+      heldAppend = t.file->TryLock(fmt::kAppendLockOffset, 1, LockKind::Write) == 0;
+      mayWriteEof = heldAppend;
+    }
+    if (!a->exclusive) {
+      const std::int32_t n2 = CountFromFileSize(t, &code);
+      if (code == 0) t.recCount = n2;
+    }
+    if (code == 0) code = HeaderUpdate(t, mayWriteEof && t.state == UpdateState::Appended);
+    if (heldAppend) t.file->Unlock(fmt::kAppendLockOffset, 1);
+  }
+  const std::string name = t.fileName;
+  a.reset();  // closes the files; the slot is already empty
+  if (code != 0) Report(code, "File:  " + name + " [CloseDbf(" + name + ")]");
+}
+
+void Shutdown() {
+  for (int i = 1; i <= kWorkAreaCount; ++i) {
+    Engine().current = i;
+    CloseArea(i);
+  }
+  Engine().current = 1;
+}
+
+}  // namespace tavrin::dbf

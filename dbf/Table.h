@@ -1,0 +1,80 @@
+// One open table file: its header values, field table, record buffer and update state, with the
+// open-and-validate, create, header update and raw record I/O routines. Owned by a work area
+// (WorkArea.h); lives on the engine's thread. Layout: doc/dbf_format.md.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbf/Engine.h"
+#include "dbf/File.h"
+
+namespace tavrin::dbf {
+
+struct FieldInfo {
+  std::string name;       // up to 10 characters, upper case
+  char type = 'C';
+  int length = 0;
+  int decimals = 0;
+  int offset = 0;         // within the record (the flag byte is offset 0)
+  std::size_t valueOffset = 0;  // within the field value area
+  std::size_t valueSize = 0;
+};
+
+enum class UpdateState { Clean, Modified, Appended };
+
+// How the table file is opened: access and the share-mode sentinel lock taken on it.
+struct OpenMode {
+  bool write = true;
+  bool exclusive = false;   // write lock on the sentinel (else a read lock)
+  bool shareLock = true;    // take the sentinel lock at all (off when locking is disabled)
+};
+
+struct Table {
+  std::string fileName;                 // as opened, used in every message
+  std::unique_ptr<File> file;
+  std::array<std::uint8_t, 32> prolog{};  // first 32 header bytes (version 2: the first 8)
+  std::uint8_t version = 0;
+  std::string lastUpdate;               // "MM/DD/YY"
+  std::int32_t recCount = 0;
+  std::uint16_t headerLen = 0;
+  std::uint16_t recLen = 0;
+  bool hasMemo = false;
+  std::vector<FieldInfo> fields;
+  std::vector<char> record;             // exactly recLen bytes
+  UpdateState state = UpdateState::Clean;
+
+  std::int64_t RecordOffset(std::int32_t n) const {
+    return static_cast<std::int64_t>(headerLen) + static_cast<std::int64_t>(n - 1) * recLen;
+  }
+};
+
+// Adds ".DBF" when the last path component has no extension; prefers an existing lower-case twin.
+std::string WithDefaultExtension(const std::string& name, const char* upperExt);
+// The file name with its extension replaced by `upperExt` (case following the old extension).
+std::string ReplaceExtension(const std::string& name, const char* upperExt);
+
+// Opens and validates a table file; reports every failure (Errors.h) and answers false.
+bool OpenDbf(const std::string& fileName, const OpenMode& mode, std::unique_ptr<Table>* out);
+// Takes the share-mode sentinel lock for `mode` on an open file: 0 or 32.
+int TakeShareLock(File& file, const OpenMode& mode);
+
+// Record count implied by the file size: (size - header length) / record length; -1 on failure
+// with the code in *code.
+std::int32_t CountFromFileSize(Table& table, int* code);
+
+// Writes version, today's date and the count into the first 8 bytes; with `writeEof` writes 0x1A
+// after the last record. Sets the state clean. Answers 0 or an I/O code.
+int HeaderUpdate(Table& table, bool writeEof);
+
+// Raw record I/O on table.record; answer 0 or an engine code (213 for a short read).
+int ReadRecordAt(Table& table, std::int32_t n);
+int WriteRecordAt(Table& table, std::int32_t n);
+
+// Builds a table file from field definitions (validated as CreateDbf says) and its memo file.
+void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& fields);
+
+}  // namespace tavrin::dbf

@@ -1,0 +1,93 @@
+// The engine's process-wide state: the 33 work areas, the current area and the settings, and the
+// internal routines that the cursor, record, lock and memo files share. Engine thread only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbf/Engine.h"
+#include "dbf/MemoFile.h"
+#include "dbf/Table.h"
+
+namespace tavrin::dbf {
+
+enum class LockState { None, Append, Records };
+
+struct WorkArea {
+  int number = 0;
+  std::unique_ptr<Table> table;
+  std::int32_t recNo = 0;
+  bool eof = true;
+  bool bof = true;
+  std::string alias;
+  bool exclusive = false;        // opened exclusively, or locking was disabled at open
+  bool readOnly = false;
+  bool oem = true;
+  TranslateProc readProc;
+  TranslateProc writeProc;
+  std::vector<std::uint8_t> ownedValues;  // the field value area when the engine owns it
+  std::uint8_t* values = nullptr;         // the field value area (owned or caller's)
+  std::size_t valuesSize = 0;
+  std::vector<std::uint8_t> swap;
+  LockState lockState = LockState::None;
+  std::deque<std::int32_t> recLocks;      // newest first
+  std::unique_ptr<MemoFile> memo;
+  MemoStream stream;
+
+  Table& t() { return *table; }
+  const std::string& name() const { return table->fileName; }
+};
+
+struct EngineState {
+  std::array<std::unique_ptr<WorkArea>, kWorkAreaCount + 1> areas;  // [0] unused
+  int current = 1;
+  EngineSettings settings;
+};
+EngineState& Engine();
+
+// The current area's work area when a table is open there; otherwise reports 215 for `op`
+// ("No database in use [op]  WorkArea = n") and answers nullptr. Clears the error code first.
+WorkArea* RequireOpen(const char* op);
+WorkArea* CurrentOrNull();
+
+// Size of each field's item in the field value area, and the whole area.
+std::size_t ValueItemSize(const FieldInfo& f);
+void LayOutValues(Table& t, std::size_t* total);
+
+// Record buffer <-> field value area.
+void Load(WorkArea& a);
+void Blank(WorkArea& a);
+void Store(WorkArea& a);
+bool IsHidden(const WorkArea& a);   // hide-deleted switch and the record's flag byte
+
+// Shared tables take the count from the file size; exclusive ones keep theirs. False on I/O failure.
+bool Recount(WorkArea& a);
+
+// Reads record n into the record buffer (translated) and loads it; reports 212/213/I/O.
+bool GetDbfRecord(WorkArea& a, std::int32_t n);
+// Writes the record buffer as record n (appending past the count); reports I/O with `where`.
+bool PutDbfRecord(WorkArea& a, std::int32_t n);
+// Header update after a write when write-through is on.
+bool FlushIfWriteThrough(WorkArea& a, bool appended);
+
+// OS lock helpers for the current lock regions.
+bool UsesOsLocks(const WorkArea& a);
+std::int64_t RecordLockOffset(const Table& t, std::int32_t n);
+// Unlock for one area (used by Unlock and by close).
+void ReleaseLocks(WorkArea& a);
+
+// Closes the table in area `n` (header update, memo, locks) and empties the slot.
+void CloseArea(int n);
+
+// Memo open/close for a work area; answer 0 or the memo code.
+int OpenMemoFor(WorkArea& a);
+// Packs the memo file of an exclusively held table; reports its own failures.
+bool PackMemo(WorkArea& a);
+
+std::string FieldNumberMessage(const char* op, int n);
+
+}  // namespace tavrin::dbf

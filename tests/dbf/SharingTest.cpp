@@ -1,0 +1,287 @@
+// Sharing a table between two real processes and between two work areas of one process: append
+// and record locks that answer at once, exclusive use, counts that follow the other's appends,
+// concurrent appends, and a writer killed before it could update the header.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "DbfTestSupport.h"
+
+namespace tavrin::dbf::test {
+namespace {
+
+// A forked process running `body`; it reports "ready" once and then waits for "go" before it
+// leaves, so the parent can act while the child holds its locks.
+class Peer {
+ public:
+  explicit Peer(const std::function<int(Peer&)>& body) {
+    int down[2], up[2];
+    if (pipe(down) != 0 || pipe(up) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(down[1]);
+      close(up[0]);
+      in_ = down[0];
+      out_ = up[1];
+      int rc = 1;
+      try {
+        SetRaise(true);
+        rc = body(*this);
+      } catch (...) {
+        rc = 99;
+      }
+      _exit(rc);
+    }
+    close(down[0]);
+    close(up[1]);
+    in_ = up[0];
+    out_ = down[1];
+  }
+  ~Peer() {
+    if (pid_ > 0) {
+      Go();
+      Wait();
+    }
+    close(in_);
+    close(out_);
+  }
+  // In the child: tell the parent we are ready, then block until it says go.
+  void ReadyThenWait() {
+    char c = 'r';
+    (void)!write(out_, &c, 1);
+    (void)!read(in_, &c, 1);
+  }
+  // In the parent.
+  bool AwaitReady() {
+    char c = 0;
+    return read(in_, &c, 1) == 1 && c == 'r';
+  }
+  void Go() {
+    char c = 'g';
+    (void)!write(out_, &c, 1);
+  }
+  int Wait() {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  void Kill() {
+    kill(pid_, SIGKILL);
+    Wait();
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+};
+
+using SharingTest = DbfTest;
+
+TEST_F(SharingTest, AppendLockHeldByAnotherProgramAnswersFalseAtOnce) {
+  const std::string path = MakePeople(1);
+  Peer peer([&](Peer& p) {
+    USE(path);
+    if (!ALock()) return 2;
+    p.ReadyThenWait();
+    return 0;
+  });
+  ASSERT_TRUE(peer.AwaitReady());
+  USE(path);
+  EXPECT_FALSE(ALock());
+  peer.Go();
+  EXPECT_EQ(peer.Wait(), 0);
+  EXPECT_TRUE(ALock());  // released when the other program ended
+}
+
+TEST_F(SharingTest, RecordLocksConflictAcrossProgramsAndWorkAreas) {
+  const std::string path = MakePeople(3);
+  Peer peer([&](Peer& p) {
+    USE(path);
+    GO(2);
+    if (!RLock()) return 2;
+    p.ReadyThenWait();
+    return 0;
+  });
+  ASSERT_TRUE(peer.AwaitReady());
+  Select(1);
+  USE(path + " ALIAS A");
+  GO(2);
+  EXPECT_FALSE(RLock());
+  GO(3);
+  EXPECT_TRUE(RLock());
+  Select(2);
+  USE(path + " ALIAS B");
+  GO(3);
+  EXPECT_FALSE(RLock());  // held by area A of this program
+  GO(1);
+  EXPECT_TRUE(RLock());
+  Select(1);
+  Unlock();
+  Select(2);
+  GO(3);
+  EXPECT_TRUE(RLock());
+  Select(1);
+  USE("");  // closing area A must not drop area B's locks
+  peer.Go();
+  EXPECT_EQ(peer.Wait(), 0);
+  Peer probe([&](Peer&) {
+    USE(path);
+    GO(3);
+    return RLock() ? 3 : 0;
+  });
+  EXPECT_EQ(probe.Wait(), 0);
+}
+
+TEST_F(SharingTest, ExclusiveOpenIsRefusedWhileAnotherHasTheTableOpen) {
+  const std::string path = MakePeople(1);
+  Peer peer([&](Peer& p) {
+    USE(path);
+    p.ReadyThenWait();
+    return 0;
+  });
+  ASSERT_TRUE(peer.AwaitReady());
+  EXPECT_EQ(Failure([&] { USE(path + " EXCLUSIVE"); }),
+            "Error # 32 (File sharing violation)\r\nFailure to open " + path + " [USE/OpenDbf]");
+  EXPECT_FALSE(IsOpen());
+  peer.Go();
+  EXPECT_EQ(peer.Wait(), 0);
+  Select(1);
+  USE(path + " EXCLUSIVE");
+  Select(2);
+  EXPECT_NE(Failure([&] { USE(path + " ALIAS OTHER"); }).find("Error # 32"), std::string::npos);
+}
+
+TEST_F(SharingTest, AppendByAnotherProgramIsCountedWithoutReopening) {
+  const std::string path = MakePeople(2);
+  USE(path);
+  EXPECT_EQ(RecCount(), 2);
+  GO(2);
+  SKIP(1);
+  EXPECT_TRUE(dEOF());
+  Peer peer([&](Peer&) {
+    USE(path);
+    if (!ALock()) return 2;
+    ClearRecord();
+    SetString(1, "Other");
+    Append();
+    Unlock();
+    USE("");
+    return 0;
+  });
+  EXPECT_EQ(peer.Wait(), 0);
+  EXPECT_EQ(RecCount(), 3);
+  GO(3);
+  EXPECT_EQ(GetString(1), "Other     ");
+  GoTop();
+  int n = 0;
+  for (; !dEOF(); SKIP(1)) ++n;
+  EXPECT_EQ(n, 3);
+}
+
+TEST_F(SharingTest, TwoProgramsAppendingUnderTheAppendLockLoseNothing) {
+  const std::string path = MakePeople(0);
+  constexpr int kEach = 5000;
+  auto writer = [&](char tag) {
+    return [&, tag](Peer&) {
+      USE(path);
+      for (int i = 1; i <= kEach; ++i) {
+        while (!ALock()) {
+        }
+        ClearRecord();
+        SetString(1, std::string(1, tag) + std::to_string(i));
+        SetInteger(2, i % 1000);
+        Append();
+        Unlock();
+      }
+      USE("");
+      return 0;
+    };
+  };
+  Peer a(writer('A'));
+  Peer b(writer('B'));
+  EXPECT_EQ(a.Wait(), 0);
+  EXPECT_EQ(b.Wait(), 0);
+  USE(path + " EXCLUSIVE");
+  ASSERT_EQ(RecCount(), 2 * kEach);
+  std::vector<int> lastA(1, 0), lastB(1, 0);
+  int seenA = 0, seenB = 0;
+  for (GoTop(); !dEOF(); SKIP(1)) {
+    ASSERT_FALSE(Deleted());
+    const std::string name = GetString(1);
+    const int i = std::stoi(name.substr(1));
+    ASSERT_EQ(GetInteger(2), i % 1000);
+    if (name[0] == 'A') EXPECT_EQ(i, ++seenA);  // each writer's records in its own order
+    else if (name[0] == 'B') EXPECT_EQ(i, ++seenB);
+    else ADD_FAILURE() << name;
+  }
+  EXPECT_EQ(seenA, kEach);
+  EXPECT_EQ(seenB, kEach);
+  USE("");
+  const auto bytes = ReadAll(path);
+  const int hl = bytes[8] | (bytes[9] << 8), rl = bytes[10] | (bytes[11] << 8);
+  EXPECT_EQ(bytes.size(), static_cast<std::size_t>(hl + 2 * kEach * rl + 1));
+  EXPECT_EQ(bytes.back(), 0x1A);
+}
+
+TEST_F(SharingTest, WriterKilledBeforeItsHeaderUpdateLosesNoRecords) {
+  const std::string path = MakePeople(2);
+  Peer peer([&](Peer& p) {
+    USE(path);
+    for (int i = 0; i < 40; ++i) {
+      if (!ALock()) return 2;
+      ClearRecord();
+      SetString(1, "K" + std::to_string(i));
+      Append();
+      Unlock();
+    }
+    p.ReadyThenWait();
+    return 0;
+  });
+  ASSERT_TRUE(peer.AwaitReady());
+  peer.Kill();
+  EXPECT_EQ(ReadAll(path)[4], 2);  // the header still says 2
+  USE(path);
+  EXPECT_EQ(RecCount(), 42);
+  int n = 0;
+  for (GoTop(); !dEOF(); SKIP(1)) ++n;
+  EXPECT_EQ(n, 42);
+  USE(path + " EXCLUSIVE");
+  EXPECT_EQ(RecCount(), 42);
+  ClearRecord();
+  SetString(1, "after");
+  Append();  // goes after the 42, overwriting none of them
+  EXPECT_EQ(RecNo(), 43);
+  GO(42);
+  EXPECT_EQ(GetString(1), "K39       ");
+  USE("");
+  EXPECT_EQ(ReadAll(path)[4], 43);
+}
+
+TEST_F(SharingTest, PackFailsWhileAnotherProgramHasTheTableOpen) {
+  const std::string path = MakePeople(3);
+  USE(path + " EXCLUSIVE");
+  GO(1);
+  DeleteRec();
+  USE("");
+  Peer peer([&](Peer& p) {
+    USE(path);
+    p.ReadyThenWait();
+    return RecCount() == 2 ? 0 : 3;
+  });
+  ASSERT_TRUE(peer.AwaitReady());
+  USE(path);
+  EXPECT_FALSE(Pack());
+  EXPECT_EQ(RecCount(), 3);
+  peer.Go();
+  EXPECT_EQ(peer.Wait(), 3);  // nothing was packed while it looked
+  EXPECT_TRUE(Pack());
+  EXPECT_EQ(RecCount(), 2);
+}
+
+}  // namespace
+}  // namespace tavrin::dbf::test
