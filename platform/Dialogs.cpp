@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include "platform/CodePageQt.h"
+#include "platform/Paths.h"
 
 namespace tavrin::platform {
 namespace {
@@ -52,7 +53,7 @@ std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
                                                     AnsiToQString(request.title), QString(),
                                                     QtFilter(request.filter));
   if (name.isEmpty()) return std::nullopt;
-  return QStringToAnsi(name);
+  return NativePath(name);
 }
 
 void QtDialogs::SetClipboardText(const std::string& text) {

@@ -25,7 +25,7 @@ class Dialogs {
   virtual void ShowMessage(const std::string& text, const std::string& caption = {}) = 0;
   // Modal OK/Cancel question; true when the user chose OK.
   virtual bool Confirm(const std::string& text) = 0;
-  // The chosen existing file's full path, or nothing when the user cancelled.
+  // The chosen existing file's full path (file system bytes), or nothing when the user cancelled.
   virtual std::optional<std::string> OpenFile(const OpenFileRequest& request) = 0;
   virtual void SetClipboardText(const std::string& text) = 0;
   // The clipboard's plain text, or nothing when it holds no text (an image, say).

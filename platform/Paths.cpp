@@ -2,15 +2,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
-
-#include "platform/CodePageQt.h"
+#include <QFile>
 
 namespace tavrin::platform {
 
-std::string ExecutableDir() { return QStringToAnsi(QCoreApplication::applicationDirPath()); }
+std::string NativePath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
-std::string TempDir() { return QStringToAnsi(QDir::tempPath()); }
+std::string ExecutableDir() { return NativePath(QCoreApplication::applicationDirPath()); }
 
-std::string HomeDir() { return QStringToAnsi(QDir::homePath()); }
+std::string TempDir() { return NativePath(QDir::tempPath()); }
+
+std::string HomeDir() { return NativePath(QDir::homePath()); }
 
 }  // namespace tavrin::platform
