@@ -38,6 +38,16 @@ TEST_F(StartUp, HandWrittenKeysAndCommentsSurviveTheWriteBack) {
   EXPECT_EQ(platform::Dialogs::ApplicationTitle(), "Club Mailer");
 }
 
+TEST_F(StartUp, SettingsFileIsUtf8TextAndHandWritten8BitTextIsKept) {
+  WriteIni("[Options]\nSenderName=Jos\xC3\xA9 M\xC3\xBCller\nProgramCaption=Caf\xE9 News\n");
+  CreateDefaultTable();
+  StartProgram();
+  EXPECT_EQ(AppSettings().SenderName, "Jos\xE9 M\xFCller");        // Windows-1252 inside
+  EXPECT_EQ(AppSettings().ProgramCaption, "Caf\xE9 News");          // not UTF-8: taken as it is
+  EXPECT_EQ(Main().windowTitle(), QString::fromUtf8("Caf\xC3\xA9 News"));
+  EXPECT_NE(ReadIni().find("SenderName=Jos\xC3\xA9 M\xC3\xBCller\n"), std::string::npos);
+}
+
 TEST_F(StartUp, MissingTableIsReportedAndEndsTheProgram) {
   StartProgram();
   ASSERT_EQ(dialogs_.Messages(), std::vector<std::string>{kNoDatabaseMessage});
