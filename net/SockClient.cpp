@@ -46,6 +46,10 @@ TSockClient::TSockClient(QObject* owner, std::unique_ptr<THostResolver> resolver
   recvSpare_ = std::make_unique<platform::TMemoryStream>();
   waitTick_.setTimerType(Qt::PreciseTimer);
   waitTick_.setInterval(kWaitTickMs);
+  // The tick outlives a wait by one period, so back-to-back waits do not re-arm it each time.
+  connect(&waitTick_, &QTimer::timeout, this, [this] {
+    if (waitDepth_ == 0) waitTick_.stop();
+  });
   InitializeWinsock();
 }
 
@@ -399,11 +403,9 @@ void TSockClient::WaitFor(bool testFirst, const std::function<bool()>& done) {
   struct Depth {
     TSockClient& c;
     explicit Depth(TSockClient& client) : c(client) {
-      if (c.waitDepth_++ == 0) c.waitTick_.start();
+      if (c.waitDepth_++ == 0 && !c.waitTick_.isActive()) c.waitTick_.start();
     }
-    ~Depth() {
-      if (--c.waitDepth_ == 0) c.waitTick_.stop();
-    }
+    ~Depth() { --c.waitDepth_; }
   } depth(*this);
   do {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
