@@ -78,41 +78,38 @@ bool Pack() {
     ReleaseLocks(*a);
     if (ChangeShareMode(*a, true) != 0) return false;  // someone else has it open: stays shared
     a->exclusive = true;
-    if (!Recount(*a)) return false;
   }
+  // Failures are reported only after the table is shared again, so a raised error leaves no
+  // exclusive use behind.
+  Failure failure;
   bool ok = true;
   const auto& confirm = Engine().settings.confirmPack;
   if (confirm && !confirm("PACK " + a->name())) ok = false;
   std::int32_t kept = 0;
-  int code = 0;
-  if (ok) {
-    a->exclusive = true;
-    code = CompactRecords(a->t(), &kept);
+  if (ok && Recount(*a)) {
+    int code = CompactRecords(a->t(), &kept);
     if (code == 0) code = FinishPack(a->t(), kept);
-    if (code != 0) {
-      Report(code, "Error packing " + a->name());
-      ok = false;
-    }
-  }
-  if (ok && a->memo) ok = PackMemo(*a);
-  if (ok) {
-    if (kept == 0) {
-      Blank(*a);
-      a->eof = a->bof = true;
-      a->recNo = 0;
-    } else {
-      GetDbfRecord(*a, 1);
-    }
+    if (code != 0) failure = {code, "Error packing " + a->name()};
+    if (code == 0 && a->memo) failure = PackMemo(*a);
   }
   if (wasShared) {
     a->exclusive = false;
-    code = ChangeShareMode(*a, false);
-    if (code != 0) {
-      Report(code, "Cannot re-open database sharable. " + a->name() + " [Pack]");
-      return false;
-    }
+    const int code = ChangeShareMode(*a, false);
+    if (code != 0 && failure.code == 0) failure = {code, "Cannot re-open database sharable. " + a->name() + " [Pack]"};
   }
-  return ok;
+  if (failure.code != 0) {
+    Report(failure.code, failure.message);
+    return false;
+  }
+  if (!ok || ErrorCode() != 0) return false;
+  if (kept == 0) {
+    Blank(*a);
+    a->eof = a->bof = true;
+    a->recNo = 0;
+  } else {
+    GetDbfRecord(*a, 1);
+  }
+  return true;
 }
 
 namespace {
@@ -180,7 +177,7 @@ int RewriteRefs(Table& t, const std::vector<MemoRef>& refs) {
 
 }  // namespace
 
-bool PackMemo(WorkArea& a) {
+Failure PackMemo(WorkArea& a) {
   const std::string name = a.memo->name();
   const std::string temp = ReplaceExtension(name, "$$$");
   std::int64_t size = 0, freeKb = 0;
@@ -188,17 +185,13 @@ bool PackMemo(WorkArea& a) {
   if (code == 0) code = File::FreeSpaceKb(name.substr(0, name.rfind('/') + 1), &freeKb);
   if (code == 0 && freeKb < size / 1024) code = 1012;
   if (code != 0) {
-    Report(code, std::string(code == 1012 ? "Insufficient disk space to pack memo file" : name) + " [PackMemoFile]");
-    return false;
+    return {code, std::string(code == 1012 ? "Insufficient disk space to pack memo file" : name) + " [PackMemoFile]"};
   }
   std::vector<MemoRef> refs;
   {
     std::unique_ptr<File> dst;
     code = File::Create(temp, &dst);
-    if (code != 0) {
-      Report(code, "Unable to create temporary file: " + temp);
-      return false;
-    }
+    if (code != 0) return {code, "Unable to create temporary file: " + temp};
     try {
       code = CopyTexts(a, *a.memo, *dst, &refs);
     } catch (const std::bad_alloc&) {
@@ -208,22 +201,15 @@ bool PackMemo(WorkArea& a) {
   if (code == 0) code = File::Rename(temp, name);
   if (code != 0) {
     File::Remove(temp);
-    Report(code, name + " [PackMemoFile]");
-    return false;
+    return {code, name + " [PackMemoFile]"};
   }
   const bool headed = a.memo->style() == MemoStyle::Headed;
   a.memo.reset();
   code = RewriteRefs(a.t(), refs);
-  if (code != 0) {
-    Report(code, "Error packing " + a.name());
-    return false;
-  }
+  if (code != 0) return {code, "Error packing " + a.name()};
   code = MemoFile::Open(name, !a.readOnly, headed, &a.memo);
-  if (code != 0) {
-    Report(code, "Memo file not found: " + name + " [PackMemoFile]");
-    return false;
-  }
-  return true;
+  if (code != 0) return {code, "Memo file not found: " + name + " [PackMemoFile]"};
+  return {};
 }
 
 }  // namespace tavrin::dbf

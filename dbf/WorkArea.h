@@ -85,8 +85,13 @@ void CloseArea(int n);
 
 // Memo open/close for a work area; answer 0 or the memo code.
 int OpenMemoFor(WorkArea& a);
-// Packs the memo file of an exclusively held table; reports its own failures.
-bool PackMemo(WorkArea& a);
+// A failure kept for reporting later (code 0 = none).
+struct Failure {
+  int code = 0;
+  std::string message;
+};
+// Packs the memo file of an exclusively held table; answers the failure without reporting it.
+Failure PackMemo(WorkArea& a);
 
 std::string FieldNumberMessage(const char* op, int n);
 

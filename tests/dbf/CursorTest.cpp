@@ -452,3 +452,83 @@ TEST_F(CursorTest, SetFieldTextParsesByType) {
 
 }  // namespace
 }  // namespace tavrin::dbf::test
+
+namespace tavrin::dbf::test {
+namespace {
+
+// ---- I/O failures reach the caller with their code and leave the state consistent ----
+
+class IoFailureTest : public CursorTest {
+ protected:
+  void FailOn(FileOp which, int err) {
+    SetFileFaultHook([which, err](FileOp op, const std::string&) { return op == which ? err : 0; });
+  }
+};
+
+TEST_F(IoFailureTest, ReadErrorDuringSkipKeepsTheLastValues) {
+  const std::string path = MakePeople(3);
+  USE(path);
+  FailOn(FileOp::Read, 5 /*EIO*/);
+  EXPECT_EQ(Failure([] { SKIP(1); }), "Error # 100 (Disk read error)\r\nFile:  " + path + "  [GetDbfRecord]");
+  SetFileFaultHook({});
+  EXPECT_EQ(GetString(1), "P1        ");
+}
+
+TEST_F(IoFailureTest, FailedAppendDoesNotCountTheRecord) {
+  const std::string path = MakePeople(2);
+  USE(path + " EXCLUSIVE");
+  ClearRecord();
+  FailOn(FileOp::Write, 28 /*ENOSPC*/);
+  EXPECT_EQ(Failure([] { Append(); }),
+            "Error # 101 (Disk write error (probable cause: Disk Full).)\r\nFile:  " + path +
+                " [Replace/Append/PutDbfRecord]");
+  SetFileFaultHook({});
+  EXPECT_EQ(RecCount(), 2);
+  Append();
+  EXPECT_EQ(RecNo(), 3);
+}
+
+TEST_F(IoFailureTest, WriteThroughFlushFailureIsReported) {
+  MakePeople(1);
+  USE(Path("people.dbf EXCLUSIVE"));
+  Settings().writeThrough = true;
+  FailOn(FileOp::Sync, 5);
+  EXPECT_EQ(Failure([] { Replace(); }), "Error # 101 (Disk write error (probable cause: Disk Full).)\r\n"
+                                        "Unable to flush file [FlushFile]");
+}
+
+TEST_F(IoFailureTest, PackWriteFailureIsReportedAndKeepsTheTableUsable) {
+  OpenWithDeleted(4, {1}, false);
+  FailOn(FileOp::Write, 28);
+  EXPECT_NE(Failure([] { Pack(); }).find("Error packing " + Path("people.dbf")), std::string::npos);
+  SetFileFaultHook({});
+  EXPECT_EQ(RecCount(), 4);
+  GO(4);
+  EXPECT_EQ(GetString(1), "P4        ");
+}
+
+TEST_F(IoFailureTest, FailedPackOfASharedTableLeavesItShared) {
+  const std::string path = MakePeople(3);
+  Select(1);
+  USE(path + " ALIAS A");
+  FailOn(FileOp::Truncate, 5);
+  EXPECT_NE(Failure([] { Pack(); }).find("Error packing"), std::string::npos);
+  SetFileFaultHook({});
+  EXPECT_FALSE(IsExclusive());
+  Select(2);
+  USE(path + " ALIAS B");  // a second opener is not shut out
+  EXPECT_EQ(RecCount(), 3);
+}
+
+TEST_F(IoFailureTest, RefusedLockSystemCallAnswersFalse) {
+  MakePeople(1);
+  USE(Path("people.dbf"));
+  FailOn(FileOp::Lock, 37 /*ENOLCK*/);
+  EXPECT_FALSE(ALock());
+  EXPECT_EQ(ErrorCode(), 36);
+  SetFileFaultHook({});
+  EXPECT_TRUE(ALock());
+}
+
+}  // namespace
+}  // namespace tavrin::dbf::test

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "DbfTestSupport.h"
+#include "dbf/Memo.h"
 
 namespace tavrin::dbf::test {
 namespace {
@@ -281,6 +282,60 @@ TEST_F(SharingTest, PackFailsWhileAnotherProgramHasTheTableOpen) {
   EXPECT_EQ(peer.Wait(), 3);  // nothing was packed while it looked
   EXPECT_TRUE(Pack());
   EXPECT_EQ(RecCount(), 2);
+}
+
+
+TEST_F(SharingTest, TwoProgramsWritingMemosKeepEveryText) {
+  const std::string path = Path("notes.dbf");
+  CreateDbf(path, {{"NAME", 'C', 8, 0}, {"NOTE", 'M', 10, 0}});
+  constexpr int kEach = 150;
+  auto writer = [&](char tag) {
+    return [&, tag](Peer&) {
+      USE(path);
+      for (int i = 1; i <= kEach; ++i) {
+        const std::string name = std::string(1, tag) + std::to_string(i);
+        ClearRecord();
+        SetString(1, name);
+        for (;;) {  // the memo lock is tried a few times; a busy peer may outlast that
+          ErrorSilencer quiet;
+          WriteMemo(2, std::string(static_cast<std::size_t>(i * 7 % 1300 + 1), tag) + name);
+          if (ErrorCode() == 0) break;
+          if (ErrorCode() != 1017) return 4;
+        }
+        while (!ALock()) {
+        }
+        Append();
+        Unlock();
+        if (i % 3 == 0) {  // rewrite an earlier text, shorter or longer, under its record lock
+          GO(RecNo());
+          while (!RLock()) {
+          }
+          for (;;) {
+            ErrorSilencer quiet;
+            WriteMemo(2, std::string(static_cast<std::size_t>(i * 13 % 900 + 1), tag) + name);
+            if (ErrorCode() == 0) break;
+            if (ErrorCode() != 1017) return 5;
+          }
+          Replace();
+          Unlock();
+        }
+      }
+      USE("");
+      return 0;
+    };
+  };
+  Peer a(writer('A'));
+  Peer b(writer('B'));
+  EXPECT_EQ(a.Wait(), 0);
+  EXPECT_EQ(b.Wait(), 0);
+  USE(path);
+  ASSERT_EQ(RecCount(), 2 * kEach);
+  for (GoTop(); !dEOF(); SKIP(1)) {
+    const std::string name = GetString(1).substr(0, GetString(1).find(' '));
+    const int i = std::stoi(name.substr(1));
+    const std::size_t len = static_cast<std::size_t>(i % 3 == 0 ? i * 13 % 900 + 1 : i * 7 % 1300 + 1);
+    ASSERT_EQ(ReadMemo(2), std::string(len, name[0]) + name) << name;
+  }
 }
 
 }  // namespace
