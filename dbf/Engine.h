@@ -122,10 +122,10 @@ void ClearRecord();                 // blanks the field value area
 bool Pack();                        // removes deleted records (and packs the memo file); needs exclusive use
 void FlushFile();                   // header update if pending, then fsync
 
-// Searches field `fieldSpec` (name plus optional NOCASE, EXACT, CONTAINED) for `value` from record
+// Searches field `fieldQuery` (name plus optional NOCASE, EXACT, CONTAINED) for `value` from record
 // `fromRecord`; on a match the cursor is GO'ne there, else left at end of file.
-// Returns the field number (0 when the specification is bad).
-int Locate(std::string_view fieldSpec, std::string_view value, std::int32_t fromRecord = 1);
+// Returns the field number (0 when the field is not named or not found).
+int Locate(std::string_view fieldQuery, std::string_view value, std::int32_t fromRecord = 1);
 
 // Raw field bytes of any record as stored in the file (no translation, cursor untouched);
 // field 0 is the deletion flag. Out-of-range numbers give "".

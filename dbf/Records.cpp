@@ -58,7 +58,7 @@ void FieldSpan(const Table& t, int field, std::int64_t* offset, std::size_t* len
   }
 }
 
-struct LocateSpec {
+struct LocateQuery {
   int field = 0;
   bool nocase = false;
   bool exact = false;
@@ -75,19 +75,19 @@ bool RemoveWord(std::string* s, const std::string& word) {
   return removed;
 }
 
-bool Matches(std::string text, const std::string& value, const LocateSpec& spec) {
-  if (!spec.exact && !spec.contained && text.size() > value.size()) text.resize(value.size());
-  if (spec.nocase) text = platform::AnsiUpper(text);
-  if (spec.contained) return text.find(value) != std::string::npos;
+bool Matches(std::string text, const std::string& value, const LocateQuery& q) {
+  if (!q.exact && !q.contained && text.size() > value.size()) text.resize(value.size());
+  if (q.nocase) text = platform::AnsiUpper(text);
+  if (q.contained) return text.find(value) != std::string::npos;
   return text == value;
 }
 
-bool MemoMatches(const std::string& memo, const std::string& value, const LocateSpec& spec) {
+bool MemoMatches(const std::string& memo, const std::string& value, const LocateQuery& q) {
   std::size_t start = 0;
   while (start <= memo.size()) {
     std::size_t end = memo.find_first_of("\r\n", start);
     if (end == std::string::npos) end = memo.size();
-    if (Matches(memo.substr(start, end - start), value, spec)) return true;
+    if (Matches(memo.substr(start, end - start), value, q)) return true;
     if (end == memo.size()) break;
     start = end + 1;
   }
@@ -166,24 +166,24 @@ void Poke(std::string_view text, int field, std::int32_t record) {
   if (code != 0) Report(code, "File:  " + a->name() + " [Poke]");
 }
 
-int Locate(std::string_view fieldSpec, std::string_view valueText, std::int32_t fromRecord) {
+int Locate(std::string_view fieldQuery, std::string_view valueText, std::int32_t fromRecord) {
   WorkArea* a = RequireOpen("Locate/Count/Sum");
   if (a == nullptr) return 0;
-  std::string spec = platform::AnsiUpper(std::string(fieldSpec));
-  LocateSpec ls;
-  ls.nocase = RemoveWord(&spec, " NOCASE");
-  ls.exact = RemoveWord(&spec, " EXACT");
-  ls.contained = RemoveWord(&spec, " CONTAINED");
-  std::size_t b = spec.find_first_not_of(" \t");
-  spec = b == std::string::npos ? std::string() : spec.substr(b);
-  while (!spec.empty() && static_cast<unsigned char>(spec.back()) <= 32) spec.pop_back();
-  if (spec.empty()) {
+  std::string name = platform::AnsiUpper(std::string(fieldQuery));
+  LocateQuery ls;
+  ls.nocase = RemoveWord(&name, " NOCASE");
+  ls.exact = RemoveWord(&name, " EXACT");
+  ls.contained = RemoveWord(&name, " CONTAINED");
+  std::size_t b = name.find_first_not_of(" \t");
+  name = b == std::string::npos ? std::string() : name.substr(b);
+  while (!name.empty() && static_cast<unsigned char>(name.back()) <= 32) name.pop_back();
+  if (name.empty()) {
     Report(220, "No field name specified [Locate/Count/Sum]");
     return 0;
   }
-  ls.field = FieldNo(spec);
+  ls.field = FieldNo(name);
   if (ls.field == 0) {
-    Report(220, "Unrecognized field name [Locate/Count/Sum(" + std::string(fieldSpec) + ")]");
+    Report(220, "Unrecognized field name [Locate/Count/Sum(" + std::string(fieldQuery) + ")]");
     return 0;
   }
   std::string value(valueText);
