@@ -237,12 +237,14 @@ void TSockClient::StartConnect() {
   remote.sin_family = AF_INET;
   remote.sin_port = htons(static_cast<std::uint16_t>(port_ & 0xFFFF));
   remote.sin_addr.s_addr = address_;
-  connecting_ = true;
-  WatchWrite(true);  // writability tells the outcome
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) return;
-  int err = errno;
-  if (err == EINPROGRESS) {
-    CheckError(kWouldBlock, kWouldBlock);  // the would-block of a connect
+  int err = 0;
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) err = errno;
+  if (err == 0 || err == EINPROGRESS) {
+    // Writability tells the outcome. Watching starts only now, so a refused second attempt
+    // (a connect already in progress) leaves the first one's watch alone.
+    connecting_ = true;
+    WatchWrite(true);
+    if (err == EINPROGRESS) CheckError(kWouldBlock, kWouldBlock);  // the would-block of a connect
     return;
   }
   if (IsConnectOutcome(err)) {  // answered at once; handled as a failed connect notification
@@ -250,8 +252,6 @@ void TSockClient::StartConnect() {
     success_ = false;
     return;
   }
-  connecting_ = false;
-  WatchWrite(false);
   CheckError(SocketErrorCode(err), kWouldBlock);
 }
 

@@ -192,6 +192,24 @@ TEST_F(SockConnectTest, CancelEndsAPendingConnect) {
   EXPECT_EQ(failures, 1);
 }
 
+TEST_F(SockConnectTest, SecondConnectDuringAPendingOneFailsAtOnceWithoutEvent) {
+  StalledListener stalled;
+  sock->SetPort(stalled.Port());
+  sock->SetTimeOut(0);
+  std::string nested;
+  QTimer::singleShot(20, [&] {
+    try {
+      sock->Connect();
+    } catch (const ESockError& e) {
+      nested = e.what();
+    }
+    sock->Cancel();
+  });
+  EXPECT_EQ(ConnectError(), "Connection Canceled");
+  EXPECT_EQ(nested, "10037:Operation already in progress");
+  EXPECT_EQ(failures, 1);  // only the cancelled attempt
+}
+
 // ---- unresolved hosts
 
 TEST_F(SockConnectTest, NullAddressIsAnInvalidHost) {

@@ -260,6 +260,9 @@ TEST_F(SockTransferTest, SendingWithoutAConnectionRaisesTheSocketError) {
   } catch (const ESockError& e) {
     EXPECT_EQ(std::string(e.what()).substr(0, 3), "100") << e.what();
   }
+  TMemoryStream stream;
+  stream.Write("data", 4);
+  EXPECT_THROW(sock->SendStream(stream), ESockError);
 }
 
 // ---- sending streams

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoopbackPeer.h"
@@ -65,6 +66,21 @@ TEST(ThreadTimerTest, HandlerFailureGoesToTheApplicationAndTheTimerGoesOn) {
   }
   TThreadTimer::SetExceptionHandler(nullptr);
   EXPECT_EQ(reported.front(), "tick failed");
+}
+
+TEST(ThreadTimerTest, ThreadWithoutEventLoopGetsNoTimer) {
+  std::string error;
+  std::thread([&] {
+    TThreadTimer timer;
+    timer.SetEnabled(false);
+    timer.SetOnTimer([](TThreadTimer&) {});
+    try {
+      timer.SetEnabled(true);
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
+  }).join();
+  EXPECT_EQ(error, "No Timer");
 }
 
 TEST(SockErrorTextTest, SystemErrorsReadInTheClientsNumbering) {
