@@ -344,6 +344,25 @@ TEST_F(SockConnectTest, OnDisconnectFailureReachesDisconnectsCaller) {
   release.Open();
 }
 
+// The first socket resets its connection when closed; every later one closes gracefully.
+TEST_F(SockConnectTest, OnlyTheFirstSocketResetsItsConnection) {
+  auto closeSeenByPeer = [this] {
+    int result = 0, error = 0;
+    LoopbackPeer peer([&](PeerConn& c) {
+      char byte;
+      result = static_cast<int>(::recv(c.Fd(), &byte, 1, 0));
+      error = errno;
+    });
+    sock->SetPort(peer.Port());
+    sock->Connect();
+    sock->Disconnect();
+    PumpUntil([&] { return peer.Done(); });
+    return result < 0 ? error : 0;
+  };
+  EXPECT_EQ(closeSeenByPeer(), ECONNRESET);
+  EXPECT_EQ(closeSeenByPeer(), 0);  // end of stream
+}
+
 TEST_F(SockConnectTest, ServerCloseDisconnectsAndAllowsReconnect) {
   {
     LoopbackPeer peer([](PeerConn&) {});
