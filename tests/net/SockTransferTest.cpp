@@ -105,6 +105,31 @@ TEST_F(SockTransferTest, ReplySplitInTwoIsReturnedWholeByTheNestedRead) {
   EXPECT_EQ(errors.front(), "Connection closed");
 }
 
+TEST_F(SockTransferTest, RepliesSplitAtEveryByteReadTheSame) {
+  const std::string reply = "250-first\r\n250 last\r\n";
+  const std::size_t splits = reply.size() - 1;
+  std::vector<Gate> firstPieceSeen(splits), linesRead(splits);
+  LoopbackPeer peer([&](PeerConn& c) {
+    for (std::size_t k = 1; k <= splits; ++k) {
+      c.Send(reply.substr(0, k));
+      if (!firstPieceSeen[k - 1].Wait()) return;
+      c.Send(reply.substr(k));
+      if (!linesRead[k - 1].Wait()) return;
+    }
+  });
+  sock->OnDataReady = [&](TSockClient&) { ++events; };
+  ConnectTo(peer);
+  for (std::size_t k = 1; k <= splits; ++k) {
+    int before = events;  // events only move while the loop is pumped
+    ASSERT_TRUE(PumpUntil([&] { return events > before; })) << k;
+    firstPieceSeen[k - 1].Open();
+    EXPECT_EQ(sock->ReadLn(), "250-first\r\n") << "split at " << k;
+    EXPECT_EQ(sock->ReadLn(), "250 last\r\n") << "split at " << k;
+    EXPECT_FALSE(sock->LineAvailable());
+    linesRead[k - 1].Open();
+  }
+}
+
 TEST_F(SockTransferTest, TwoLinesInOnePieceLeaveTheSecondBuffered) {
   Gate done;
   LoopbackPeer peer([&](PeerConn& c) {
