@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
 
 #include "dbf/Errors.h"
 #include "dbf/Format.h"
@@ -281,11 +282,18 @@ void CloseArea(int n) {
 }
 
 void Shutdown() {
+  // Every area is closed even when one close raises; the first failure is raised at the end.
+  std::exception_ptr first;
   for (int i = 1; i <= kWorkAreaCount; ++i) {
     Engine().current = i;
-    CloseArea(i);
+    try {
+      CloseArea(i);
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
   }
   Engine().current = 1;
+  if (first) std::rethrow_exception(first);
 }
 
 }  // namespace tavrin::dbf

@@ -27,7 +27,9 @@ struct EngineSettings {
   bool lockingEnabled = true;   // off: no OS locks, every table opened read/write and treated exclusive
   OpenOverride openOverride = OpenOverride::None;  // ReadOnly replaces the mode of every open
   bool noTranslation = false;   // on: tables opened from now on have no OEM translation
-  bool recountOnOpen = false;   // on: the record count at open comes from the file size
+  // The count at open always comes from the file size (so records a writer appended without
+  // updating the header are never lost); the switch is kept for callers that set it.
+  bool recountOnOpen = false;
   bool hideDeleted = false;     // GoTop/GoBottom/SKIP step over records marked '*'
   bool writeThrough = false;    // flush (and header update on append) after every write
   int recordLockLimit = 0;      // 0 = no limit on the number of records RLock may hold
