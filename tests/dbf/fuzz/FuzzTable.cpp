@@ -3,8 +3,10 @@
 // The input is split at the first occurrence of the marker "\n--DBT--\n": what comes before is
 // the table file, what follows the memo file (no marker: the whole input is the table and the
 // memo file is empty). The target opens the table shared, scans every record with GoTop/SKIP,
-// reads every field and every memo, then walks backwards and jumps with GO. Engine failures are
-// expected and caught; crashes, sanitizer reports and hangs are the faults. One thread.
+// reads every field and every memo, then walks backwards and jumps with GO; then it does the same
+// with the table opened exclusively (where the header's record count is believed), packs it and
+// scans what is left. Engine failures are expected and caught; crashes, sanitizer reports and
+// hangs are the faults. One thread.
 #include <unistd.h>
 
 #include <cstdint>
@@ -23,13 +25,27 @@ constexpr std::string_view kMemoMarker = "\n--DBT--\n";
 // Bounds the work per input; a table file of the fuzzer's sizes has far fewer records.
 constexpr int kMaxSteps = 20000;
 
-const std::filesystem::path& WorkDir() {
-  static const std::filesystem::path dir = [] {
+// A private folder for the two files, removed when the process ends.
+class WorkFolder {
+ public:
+  WorkFolder() {
     std::string templ = (std::filesystem::temp_directory_path() / "dbf-fuzz-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr) std::abort();
-    return std::filesystem::path(templ);
-  }();
-  return dir;
+    path_ = templ;
+  }
+  ~WorkFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+const std::filesystem::path& WorkDir() {
+  static const WorkFolder folder;
+  return folder.path();
 }
 
 void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
@@ -89,9 +105,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   WriteFile(WorkDir() / "fuzz.dbf", table);
   WriteFile(WorkDir() / "fuzz.dbt", memo);
 
+  const std::string path = (WorkDir() / "fuzz.dbf").string();
   dbf::Select(1);
   try {
-    dbf::USE((WorkDir() / "fuzz.dbf").string());
+    dbf::USE(path);
+    Scan();
+  } catch (const dbf::EDbfError&) {
+  }
+  try {
+    dbf::USE(path + " EXCLUSIVE");
+    Scan();
+    dbf::Pack();
     Scan();
   } catch (const dbf::EDbfError&) {
   }

@@ -48,6 +48,8 @@ def csv_field(value):
 
 
 class DbfreadReadsOurTables(unittest.TestCase):
+    maxDiff = None
+
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.table = os.path.join(self.tmp.name, "people.dbf")
@@ -70,7 +72,7 @@ class DbfreadReadsOurTables(unittest.TestCase):
         joined = row["JOINED"]
         return {
             "NAME": row["NAME"],
-            "AMOUNT": decimal.Decimal(row["AMOUNT"]),
+            "AMOUNT": float(row["AMOUNT"]),  # dbfread gives N fields with decimals as float
             "COUNT": int(row["COUNT"]),
             "ACTIVE": row["ACTIVE"] == "T",
             "JOINED": datetime.date(int(joined[:4]), int(joined[4:6]), int(joined[6:]))
@@ -78,11 +80,23 @@ class DbfreadReadsOurTables(unittest.TestCase):
             "NOTES": row["NOTES"],
         }
 
+    @staticmethod
+    def peer_record(record):
+        """dbfread reads a headed memo text 8 bytes too long (it takes the block header's length
+        as the text length, where the length counts the header too) and gives None for no memo;
+        only NUL padding may follow our text."""
+        r = dict(record)
+        notes = r["NOTES"] or ""
+        stripped = notes.rstrip("\0")
+        if len(notes) - len(stripped) <= 8:
+            r["NOTES"] = stripped
+        return r
+
     def test_every_value_and_the_deletion_flag_read_back(self):
         table = dbfread.DBF(self.table, encoding="cp437", char_decode_errors="strict")
         self.assertEqual(table.field_names, list(ROWS[0].keys()))
-        live = [dict(r) for r in table.records]
-        deleted = [dict(r) for r in table.deleted]
+        live = [self.peer_record(r) for r in table.records]
+        deleted = [self.peer_record(r) for r in table.deleted]
         want_live = [self.expected(r) for i, r in enumerate(ROWS) if i != DELETED_INDEX]
         self.assertEqual(deleted, [self.expected(ROWS[DELETED_INDEX])])
         self.assertEqual(live, want_live)
@@ -98,7 +112,7 @@ class DbfreadReadsOurTables(unittest.TestCase):
         run_tool("pack", self.table)
         table = dbfread.DBF(self.table, encoding="cp437")
         want = [self.expected(r) for i, r in enumerate(ROWS) if i != DELETED_INDEX]
-        self.assertEqual([dict(r) for r in table], want)
+        self.assertEqual([self.peer_record(r) for r in table], want)
         self.assertEqual(list(table.deleted), [])
 
 

@@ -1,6 +1,9 @@
 // dbftool driven as users and scripts drive it: as a separate process on real files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -72,7 +75,7 @@ TEST_F(DbftoolTest, DumpShowsStoredTextDeletionFlagsAndMemoText) {
   EXPECT_NE(r.out.find("{\"deleted\": false, \"values\": [\"José Müller         \", \"   12.50\", "
                        "\"   42\", \"T\", \"20260131\", \"line one\\r\\nline two\"]}"),
             std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("{\"deleted\": true, \"values\": [\"Jones, \\\"Kate\\\"      \""), std::string::npos);
+  EXPECT_NE(r.out.find("{\"deleted\": true, \"values\": [\"Jones, \\\"Kate\\\"       \""), std::string::npos);
   EXPECT_NE(r.out.find("\"F\", \"        \", \"\"]}"), std::string::npos) << "blank date and no memo";
 }
 
@@ -212,6 +215,28 @@ TEST_F(DbftoolTest, UsageErrorsPrintTheUsageAndExitWith2) {
     EXPECT_EQ(r.status, 2) << (args.empty() ? "(none)" : args[0]);
     EXPECT_NE(r.err.find("usage: dbftool"), std::string::npos);
   }
+}
+
+// ---- the sample table ----
+
+TEST_F(DbftoolTest, SampleScriptCreatesTheRecipientsTableOnlyWhenItIsMissing) {
+  const std::string bin = std::filesystem::path(DBFTOOL_PATH).parent_path().string();
+  const std::string script = std::string(TAVRIN_SOURCE_DIR) + "/samples/make_sample_table.sh";
+  const std::string table = dir_.Path("home/Tavrin/tavrin.dbf");
+  const std::string run = "sh '" + script + "' '" + bin + "' '" + table + "' >/dev/null";
+  ASSERT_EQ(std::system(run.c_str()), 0);
+  const ToolResult r = dir_.Run({"export", table});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("NAME,EMAIL\r\n", 0), 0u);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 13);
+  EXPECT_NE(r.out.find("Chloé Dubois,chloe.dubois@example.com\r\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\"Jones, Kate\",kate.jones@example.com\r\n"), std::string::npos);
+  EXPECT_NE(dir_.Run({"info", table}).out.find("    2  EMAIL       C   60   0\n"), std::string::npos);
+
+  ASSERT_EQ(dir_.Run({"delete", table, "1"}).status, 0);
+  ASSERT_EQ(std::system(run.c_str()), 0);
+  EXPECT_NE(dir_.Run({"dump", table}).out.find("\"deleted\": true"), std::string::npos)
+      << "an existing table is left as it is";
 }
 
 // ---- sharing with another program ----
