@@ -143,6 +143,19 @@ TEST_F(FormatTest, OldFixedLayoutIsReadAndShortOneRefused) {
   EXPECT_EQ(RecCount(), 1);
   EXPECT_EQ(GetString(1), "Paris");
   USE("");
+  // Appending writes the old layout's header: count at 1-2, then month, day, year.
+  USE(Path("t.dbf EXCLUSIVE"));
+  ClearRecord();
+  SetString(1, "Rome");
+  Append();
+  USE("");
+  const auto b = ReadAll(Path("t.dbf"));
+  EXPECT_EQ(b[1] | (b[2] << 8), 2);
+  EXPECT_EQ(b[3], 12);
+  EXPECT_EQ(b[4], 7);
+  EXPECT_EQ(b[5], 126);
+  EXPECT_EQ(b[6], 6);  // record length untouched
+  EXPECT_EQ(b.size(), 521u + 2 * 6 + 1);
   img.resize(400);
   EXPECT_NE(OpenImage(img).find("Header is less than 521 bytes"), std::string::npos);
 }

@@ -175,6 +175,11 @@ TEST_F(SharingTest, AppendByAnotherProgramIsCountedWithoutReopening) {
     return 0;
   });
   EXPECT_EQ(peer.Wait(), 0);
+  EXPECT_TRUE(dEOF());  // still past the old end until the cursor moves
+  GO(2);
+  SKIP(1);              // stepping past the known count looks at the file again
+  EXPECT_FALSE(dEOF());
+  EXPECT_EQ(RecNo(), 3);
   EXPECT_EQ(RecCount(), 3);
   GO(3);
   EXPECT_EQ(GetString(1), "Other     ");
