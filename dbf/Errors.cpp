@@ -29,117 +29,126 @@ void DefaultHalt(int code, const std::string& text) {
   std::exit(code);
 }
 
+struct Row {
+  int code;
+  const char* text;
+};
+
+// The text of every known code; 1203..1299 share one row, every other code is "Undefined error".
+constexpr Row kRows[] = {
+    {1, "Invalid DOS function code"},
+    {2, "File not found"},
+    {3, "Path not found"},
+    {4, "Too many open files"},
+    {5, "File access denied"},
+    {6, "Invalid file handle"},
+    {8, "Not enough memory"},
+    {9, "Memory block address invalid"},
+    {10, "Environment invalid"},
+    {11, "Format invalid"},
+    {12, "Invalid file access code"},
+    {13, "Data invalid"},
+    {15, "Invalid drive number"},
+    {16, "Cannot remove current directory"},
+    {17, "Cannot rename across drives"},
+    {19, "Disk write-protected"},
+    {20, "Unknown unit"},
+    {21, "Drive not ready"},
+    {22, "Unknown command"},
+    {23, "CRC error in data"},
+    {24, "Bad drive request structure length"},
+    {25, "Disk seek error"},
+    {26, "Unknown media type"},
+    {27, "Disk sector not found"},
+    {28, "Printer out of paper"},
+    {29, "Device write fault"},
+    {30, "Device read fault"},
+    {31, "General failure"},
+    {32, "File sharing violation"},
+    {33, "File lock violation"},
+    {34, "Disk change invalid"},
+    {35, "File Control Block unavailable"},
+    {36, "File sharing buffer overflow"},
+    {50, "Unsupported network request"},
+    {51, "Remote machine not listening"},
+    {52, "Duplicate name on network"},
+    {53, "Network name not found"},
+    {54, "Network busy"},
+    {55, "Device no longer exists on network"},
+    {56, "Net-Bios command limit exceeded"},
+    {57, "Error in network adapter hardware"},
+    {58, "Incorrect response from network"},
+    {59, "Unexpected network error"},
+    {60, "Remote adapter incompatible"},
+    {100, "Disk read error"},
+    {101, "Disk write error (probable cause: Disk Full)."},
+    {102, "File not assigned"},
+    {103, "File not open"},
+    {104, "File not open for input"},
+    {105, "File not open for output"},
+    {106, "Invalid numeric format"},
+    {200, "Division by zero error"},
+    {201, "Range check error"},
+    {202, "Stack overflow error"},
+    {203, "Heap overflow error"},
+    {204, "Invalid pointer operation"},
+    {205, "Floating point overflow"},
+    {206, "Floating point underflow"},
+    {207, "Invalid floating point operation"},
+    {208, "Overlay-manager not installed"},
+    {209, "Overlay file read error"},
+    {210, "Not a dBASE data file"},
+    {211, "Invalid database field type encountered"},
+    {212, "Request beyond range"},
+    {213, "End of file found unexpectedly"},
+    {214, "File already in use"},
+    {215, "No database in use"},
+    {216, "GP Fault"},
+    {217, "Insufficient memory"},
+    {218, "Invalid pointer specified"},
+    {219, "Cannot duplicate file handle"},
+    {220, "Invalid parameter"},
+    {221, "Index file not open"},
+    {222, "Corrupted index file"},
+    {223, "Index version mismatch"},
+    {224, "Cyclical relationship detected"},
+    {225, "Exclusive Use() required"},
+    {226, "BROWSE not active"},
+    {227, "Insufficient disk space "},
+    {228, "Unbalanced Push/Pop operation "},
+    {229, "dBASE IV memo files not supported"},
+    {230, "No dBASE memory variables loaded"},
+    {231, "Screen library not open"},
+    {239, "Missing colon in time"},
+    {240, "Non-numeric character in time"},
+    {241, "Invalid time specified"},
+    {242, "Negative time specified"},
+    {243, "TimeDiff result negative"},
+    {254, "Engine internal error"},
+    {266, "Invalid size"},
+    {1003, "Invalid memo address"},
+    {1004, "Disk full"},
+    {1005, "Memo file write error"},
+    {1007, "Memo file is already open"},
+    {1012, "Insufficient disk space to pack memo file"},
+    {1017, "Cannot lock memo file"},
+    {1018, "Cannot unlock memo file"},
+    {1019, "Invalid memo operation: database not open or no memo field in database"},
+    {1100, "Not a valid operation on Linked List"},
+    {1101, "Virtual File Manager Unit not Linked in"},
+    {1102, "Virtual File Memory Management Error"},
+    {1103, "Invalid Operation "},
+    {1200, "Record not locked"},
+    {1201, "File not locked"},
+    {1202,
+     "Semaphore file error. Possible solutions: log into network or load SHARE.EXE before "
+     "running Windows"},
+    {1300, "File format not supported"},
+};
+
 const char* RowText(int code) {
-  switch (code) {
-    case 1: return "Invalid DOS function code";
-    case 2: return "File not found";
-    case 3: return "Path not found";
-    case 4: return "Too many open files";
-    case 5: return "File access denied";
-    case 6: return "Invalid file handle";
-    case 8: return "Not enough memory";
-    case 9: return "Memory block address invalid";
-    case 10: return "Environment invalid";
-    case 11: return "Format invalid";
-    case 12: return "Invalid file access code";
-    case 13: return "Data invalid";
-    case 15: return "Invalid drive number";
-    case 16: return "Cannot remove current directory";
-    case 17: return "Cannot rename across drives";
-    case 19: return "Disk write-protected";
-    case 20: return "Unknown unit";
-    case 21: return "Drive not ready";
-    case 22: return "Unknown command";
-    case 23: return "CRC error in data";
-    case 24: return "Bad drive request structure length";
-    case 25: return "Disk seek error";
-    case 26: return "Unknown media type";
-    case 27: return "Disk sector not found";
-    case 28: return "Printer out of paper";
-    case 29: return "Device write fault";
-    case 30: return "Device read fault";
-    case 31: return "General failure";
-    case 32: return "File sharing violation";
-    case 33: return "File lock violation";
-    case 34: return "Disk change invalid";
-    case 35: return "File Control Block unavailable";
-    case 36: return "File sharing buffer overflow";
-    case 50: return "Unsupported network request";
-    case 51: return "Remote machine not listening";
-    case 52: return "Duplicate name on network";
-    case 53: return "Network name not found";
-    case 54: return "Network busy";
-    case 55: return "Device no longer exists on network";
-    case 56: return "Net-Bios command limit exceeded";
-    case 57: return "Error in network adapter hardware";
-    case 58: return "Incorrect response from network";
-    case 59: return "Unexpected network error";
-    case 60: return "Remote adapter incompatible";
-    case 100: return "Disk read error";
-    case 101: return "Disk write error (probable cause: Disk Full).";
-    case 102: return "File not assigned";
-    case 103: return "File not open";
-    case 104: return "File not open for input";
-    case 105: return "File not open for output";
-    case 106: return "Invalid numeric format";
-    case 200: return "Division by zero error";
-    case 201: return "Range check error";
-    case 202: return "Stack overflow error";
-    case 203: return "Heap overflow error";
-    case 204: return "Invalid pointer operation";
-    case 205: return "Floating point overflow";
-    case 206: return "Floating point underflow";
-    case 207: return "Invalid floating point operation";
-    case 208: return "Overlay-manager not installed";
-    case 209: return "Overlay file read error";
-    case 210: return "Not a dBASE data file";
-    case 211: return "Invalid database field type encountered";
-    case 212: return "Request beyond range";
-    case 213: return "End of file found unexpectedly";
-    case 214: return "File already in use";
-    case 215: return "No database in use";
-    case 216: return "GP Fault";
-    case 217: return "Insufficient memory";
-    case 218: return "Invalid pointer specified";
-    case 219: return "Cannot duplicate file handle";
-    case 220: return "Invalid parameter";
-    case 221: return "Index file not open";
-    case 222: return "Corrupted index file";
-    case 223: return "Index version mismatch";
-    case 224: return "Cyclical relationship detected";
-    case 225: return "Exclusive Use() required";
-    case 226: return "BROWSE not active";
-    case 227: return "Insufficient disk space ";
-    case 228: return "Unbalanced Push/Pop operation ";
-    case 229: return "dBASE IV memo files not supported";
-    case 230: return "No dBASE memory variables loaded";
-    case 231: return "Screen library not open";
-    case 239: return "Missing colon in time";
-    case 240: return "Non-numeric character in time";
-    case 241: return "Invalid time specified";
-    case 242: return "Negative time specified";
-    case 243: return "TimeDiff result negative";
-    case 254: return "Engine internal error";
-    case 266: return "Invalid size";
-    case 1003: return "Invalid memo address";
-    case 1004: return "Disk full";
-    case 1005: return "Memo file write error";
-    case 1007: return "Memo file is already open";
-    case 1012: return "Insufficient disk space to pack memo file";
-    case 1017: return "Cannot lock memo file";
-    case 1018: return "Cannot unlock memo file";
-    case 1019: return "Invalid memo operation: database not open or no memo field in database";
-    case 1100: return "Not a valid operation on Linked List";
-    case 1101: return "Virtual File Manager Unit not Linked in";
-    case 1102: return "Virtual File Memory Management Error";
-    case 1103: return "Invalid Operation ";
-    case 1200: return "Record not locked";
-    case 1201: return "File not locked";
-    case 1202:
-      return "Semaphore file error. Possible solutions: log into network or load SHARE.EXE before "
-             "running Windows";
-    case 1300: return "File format not supported";
-    default: break;
+  for (const Row& row : kRows) {
+    if (row.code == code) return row.text;
   }
   if (code >= 1203 && code <= 1299) return "Network Error";
   return "Undefined error";
