@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <QTimer>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <vector>
@@ -315,7 +316,14 @@ TEST_F(SockConnectTest, SystemResolverFindsLocalhost) {
   release.Open();
 }
 
+// Asks only when the hosts file answers for this machine's name, so no query leaves the host.
 TEST_F(SockConnectTest, LocalHostAddressIsDotted) {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  std::ifstream hosts("/etc/hosts");
+  bool listed = false;
+  for (std::string word; hosts >> word;) listed = listed || word == name;
+  if (!listed) GTEST_SKIP() << name << " is not in /etc/hosts";
   in_addr parsed{};
   EXPECT_EQ(::inet_pton(AF_INET, sock->LocalHostAddress().c_str(), &parsed), 1);
 }
