@@ -186,6 +186,19 @@ TEST_F(DbftoolTest, EngineFailuresPrintTheCodeTextAndDetailAndExitWith1) {
   EXPECT_NE(r.err.find("Error # 212"), std::string::npos) << r.err;
 }
 
+TEST_F(DbftoolTest, AMemoReferenceBeyondTheMemoFileFailsTheDumpWithItsCode) {
+  ASSERT_EQ(dir_.Run({"create", "m.dbf", "NAME,C,5", "NOTES,M"}).status, 0);
+  dir_.WriteFile("m.csv", "NAME,NOTES\nann,hello\n");
+  ASSERT_EQ(dir_.Run({"import", "m.dbf", "m.csv"}).status, 0);
+  // Header 97 bytes; record 1: flag, NAME (5), NOTES (10) at offset 103.
+  std::string table = dir_.ReadFile("m.dbf");
+  table.replace(103, 10, "    999999");
+  dir_.WriteFile("m.dbf", table);
+  const ToolResult r = dir_.Run({"dump", "m.dbf"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error # 1003 (Invalid memo address)"), std::string::npos) << r.err;
+}
+
 TEST_F(DbftoolTest, ToolFailuresExitWith1) {
   EXPECT_EQ(dir_.Run({"import", "t.dbf", "missing.csv"}).status, 1);
   ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,5"}).status, 0);
