@@ -78,6 +78,9 @@ void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& d
   Table t;
   t.fileName = name;
   int code = File::Create(name, &t.file);
+  // A table that someone has open is never truncated under them.
+  if (code == 0) code = TakeShareLock(*t.file, OpenMode{true, true, true});
+  if (code == 0) code = t.file->Truncate(0);
   if (code == 0) code = t.file->WriteAt(header.data(), header.size(), 0);
   if (code == 0) {
     std::memcpy(t.prolog.data(), header.data(), fmt::kPrologSize);
@@ -88,14 +91,15 @@ void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& d
     t.state = UpdateState::Appended;
     code = HeaderUpdate(t, true);
   }
-  t.file.reset();
   if (code != 0) {
+    t.file.reset();
     Report(code, "Error writing " + name + ". [CreateDbf]");
     return;
   }
-  if (memo) {
+  if (memo) {  // still holding the table's exclusive lock
     const std::string memoName = ReplaceExtension(name, "DBT");
     code = MemoFile::Create(memoName);
+    t.file.reset();
     if (code != 0) Report(code, "Cannot create memo file " + memoName + " [CreateDbf]");
   }
 }

@@ -81,7 +81,7 @@ int File::Open(const std::string& path, bool write, std::unique_ptr<File>* out) 
 
 int File::Create(const std::string& path, std::unique_ptr<File>* out) {
   if (int err = Injected(FileOp::Create, path)) return MapErrno(err, FileOp::Create);
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return MapErrno(errno, FileOp::Create);
   out->reset(new File(fd, path));
   return 0;

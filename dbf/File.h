@@ -45,7 +45,8 @@ class File {
 
   // Opens an existing file; `write` asks for read/write access.
   static int Open(const std::string& path, bool write, std::unique_ptr<File>* out);
-  // Creates or truncates a file for read/write.
+  // Creates a file, or opens an existing one, for read/write. It does not truncate: the caller
+  // truncates once it holds the locks that say nobody else is using the file.
   static int Create(const std::string& path, std::unique_ptr<File>* out);
 
   // Reads up to `len` bytes at `offset`; `*got` is what arrived (short only at end of file).

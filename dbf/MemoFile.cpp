@@ -62,6 +62,7 @@ int MemoFile::Open(const std::string& name, bool write, bool headed, std::unique
 int MemoFile::Create(const std::string& name) {
   std::unique_ptr<File> f;
   int code = File::Create(name, &f);
+  if (code == 0) code = f->Truncate(0);
   if (code != 0) return code;
   std::uint8_t h[fmt::kMemoHeaderSize] = {};
   fmt::PutI32(h + fmt::kMemoNextFreeOffset, 1);

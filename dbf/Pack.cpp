@@ -191,6 +191,7 @@ Failure PackMemo(WorkArea& a) {
   {
     std::unique_ptr<File> dst;
     code = File::Create(temp, &dst);
+    if (code == 0) code = dst->Truncate(0);
     if (code != 0) return {code, "Unable to create temporary file: " + temp};
     try {
       code = CopyTexts(a, *a.memo, *dst, &refs);

@@ -205,6 +205,18 @@ TEST_F(FormatTest, CreateNormalisesDefinitionsAndRefusesBadOnes) {
             std::string::npos);
 }
 
+TEST_F(FormatTest, CreateOverATableInUseIsRefusedAndLeavesItIntact) {
+  const std::string path = MakePeople(2);
+  const auto before = ReadAll(path);
+  USE(path);
+  EXPECT_EQ(Failure([&] { CreateDbf(path, {{"X", 'C', 1, 0}}); }),
+            "Error # 32 (File sharing violation)\r\nError writing " + path + ". [CreateDbf]");
+  EXPECT_EQ(ReadAll(path), before);
+  USE("");
+  CreateDbf(path, {{"X", 'C', 1, 0}});  // nobody has it open now
+  EXPECT_EQ(ReadAll(path).size(), 32u + 32 + 1 + 1);
+}
+
 TEST_F(FormatTest, CloseWritesCountDateAndMarkerAfterAppends) {
   const std::string path = MakePeople(3);
   const auto b = ReadAll(path);
