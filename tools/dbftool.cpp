@@ -112,6 +112,9 @@ std::string StoredUtf8(const std::string& raw, bool ansi) {
   return platform::AnsiToUtf8(ansi ? raw : platform::OemToAnsi(raw));
 }
 
+// Field names are ASCII in well-formed tables; other bytes are shown as Windows-1252.
+std::string FieldNameUtf8(int field) { return platform::AnsiToUtf8(dbf::Field(field)); }
+
 std::string FieldValueUtf8(int field, bool ansi) {
   if (dbf::FieldType(field) == 'M') return platform::AnsiToUtf8(dbf::ReadMemo(field));
   return StoredUtf8(dbf::Peek(field, dbf::RecNo()), ansi);
@@ -158,7 +161,7 @@ int CmdInfo(const Options& o) {
   Write("Record length: " + std::to_string(dbf::RecSize()) + "\n");
   Write("Fields:        " + std::to_string(dbf::FieldCount()) + "\n");
   for (int n = 1; n <= dbf::FieldCount(); ++n) {
-    std::snprintf(line, sizeof line, "  %3d  %-10s  %c  %3d  %2d\n", n, dbf::Field(n).c_str(),
+    std::snprintf(line, sizeof line, "  %3d  %-10s  %c  %3d  %2d\n", n, FieldNameUtf8(n).c_str(),
                   dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n));
     Write(line);
   }
@@ -171,7 +174,7 @@ std::string FieldsJson() {
   std::string out = "[";
   for (int n = 1; n <= dbf::FieldCount(); ++n) {
     if (n > 1) out += ", ";
-    out += "{\"name\": " + JsonString(dbf::Field(n)) + ", \"type\": " +
+    out += "{\"name\": " + JsonString(FieldNameUtf8(n)) + ", \"type\": " +
            JsonString(std::string(1, dbf::FieldType(n))) + ", \"length\": " +
            std::to_string(dbf::FieldLen(n)) + ", \"decimals\": " + std::to_string(dbf::FieldDec(n)) + "}";
   }
@@ -206,7 +209,7 @@ int CmdExport(const Options& o) {
   EngineSession session(o.ansi);
   Open(o.args[0], false);
   std::vector<std::string> row;
-  for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(dbf::Field(n));
+  for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(FieldNameUtf8(n));
   Write(CsvRow(row));
   for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1)) {
     if (dbf::Deleted()) continue;
@@ -275,7 +278,7 @@ ImportPlan PrepareImport(const std::string& text, const std::string& csv, bool a
     PreparedRow row(static_cast<std::size_t>(dbf::FieldCount()));
     for (std::size_t c = 0; c < cells.size(); ++c) {
       const int n = columns[c];
-      const std::string where = line + ", column " + dbf::Field(n);
+      const std::string where = line + ", column " + FieldNameUtf8(n);
       const std::string cell_ansi = platform::Utf8ToAnsi(cells[c]);
       NoteLossy(plan, cells[c], cell_ansi, !ansi, where);
       try {
