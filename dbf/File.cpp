@@ -50,7 +50,8 @@ int MapErrno(int err, FileOp op) {
     case EACCES: case EPERM: case EISDIR: case ETXTBSY:
       return (op == FileOp::Lock) ? 33 : 5;
     case EAGAIN: return (op == FileOp::Lock || op == FileOp::Unlock) ? 33 : 5;
-    case EBADF: return 6;
+    case EBADF:  // writing through a read-only open is a refusal, not a broken handle
+      return (op == FileOp::Write || op == FileOp::Truncate) ? 5 : 6;
     case ENOMEM: return 8;
     case EROFS: return 19;
     case ENOSPC: case EDQUOT: case EFBIG: return 101;

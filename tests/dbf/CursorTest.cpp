@@ -101,8 +101,10 @@ TEST_F(CursorTest, ReadOnlyOverrideOpensAFileWithoutWriteAccess) {
   auto bytes = ReadAll(path);
   bytes[4] = 1;  // a stale count: an open for writing would correct it on close
   WriteAll(path, bytes);
-  USE(path);
+  USE(path + " EXCLUSIVE");
   EXPECT_EQ(RecCount(), 2);
+  SetString(1, "changed");
+  EXPECT_NE(Failure([] { Replace(); }).find("Error # 5 (File access denied)"), std::string::npos);
   USE("");
   EXPECT_EQ(ReadAll(path), bytes);  // nothing written
 }
