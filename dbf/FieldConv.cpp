@@ -42,6 +42,8 @@ bool TryParseDouble(std::string_view text, double* value) {
   double v = 0;
   const auto res = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
   if (res.ec != std::errc() || res.ptr != text.data() + text.size()) return false;
+  // The parser also takes "nan" and "inf"; neither is a number a table can hold.
+  if (!std::isfinite(v)) return false;
   *value = v;
   return true;
 }

@@ -297,6 +297,17 @@ TEST_F(FormatTest, StoredTextsReadLeniently) {
   EXPECT_TRUE(GetLogical(3));
 }
 
+TEST_F(FormatTest, NotANumberOrInfinityInANumberFieldReadsAsZero) {
+  const std::vector<RawField> f = {{"N", 'N', 6, 2}, {"I", 'N', 4, 0}};
+  EXPECT_EQ(OpenImage(RawTable(0x03, f, {std::string(" ") + "   nan" + "nAn ",
+                                         std::string(" ") + "  -inf" + " INF"})), "");
+  EXPECT_DOUBLE_EQ(GetDouble(1), 0.0);
+  EXPECT_EQ(GetInteger(2), 0);
+  SKIP(1);
+  EXPECT_DOUBLE_EQ(GetDouble(1), 0.0);
+  EXPECT_EQ(GetInteger(2), 0);
+}
+
 TEST_F(FormatTest, CharacterValuesAreCutAndPadded) {
   MakePeople(1);
   USE(Path("people.dbf EXCLUSIVE"));
