@@ -21,11 +21,10 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_WITH_TESTS=OFF >/dev/null
-cmake --build build -j2 --target tavrin
+cmake --build build -j2 --target tavrin dbftool
 
 # A first start on a fresh machine gets a small recipients table to work with.
-if [ -x samples/make_sample_table.sh ] && [ -x build/bin/dbftool ]; then
-  samples/make_sample_table.sh build/bin "$HOME/Tavrin/tavrin.dbf" || true
-fi
+samples/make_sample_table.sh build/bin "$HOME/Tavrin/tavrin.dbf" ||
+  echo "Could not create the sample recipients table at $HOME/Tavrin/tavrin.dbf" >&2
 
 exec build/bin/tavrin "$@"

@@ -27,7 +27,7 @@ install_missing() {
 
 install_missing "${PACKAGES[@]}"
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_WITH_TESTS=ON
 cmake --build build -j2
 
 cd build
