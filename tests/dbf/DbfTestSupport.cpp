@@ -53,7 +53,7 @@ std::string DbfTest::MakePeople(int n, const std::string& name) {
   USE(path + " EXCLUSIVE");
   for (int i = 1; i <= n; ++i) {
     ClearRecord();
-    SetString(1, "P" + std::to_string(i));
+    SetString(1, std::string("P").append(std::to_string(i)));
     SetInteger(2, i);
     SetString(3, "01/31/26");
     SetLogical(4, i % 2 == 1);

@@ -199,7 +199,7 @@ TEST_F(SharingTest, TwoProgramsAppendingUnderTheAppendLockLoseNothing) {
         while (!ALock()) {
         }
         ClearRecord();
-        SetString(1, std::string(1, tag) + std::to_string(i));
+        SetString(1, std::string(1, tag).append(std::to_string(i)));
         SetInteger(2, i % 1000);
         Append();
         Unlock();
@@ -241,7 +241,7 @@ TEST_F(SharingTest, WriterKilledBeforeItsHeaderUpdateLosesNoRecords) {
     for (int i = 0; i < 40; ++i) {
       if (!ALock()) return 2;
       ClearRecord();
-      SetString(1, "K" + std::to_string(i));
+      SetString(1, std::string("K").append(std::to_string(i)));
       Append();
       Unlock();
     }
@@ -298,7 +298,7 @@ TEST_F(SharingTest, TwoProgramsWritingMemosKeepEveryText) {
     return [&, tag](Peer&) {
       USE(path);
       for (int i = 1; i <= kEach; ++i) {
-        const std::string name = std::string(1, tag) + std::to_string(i);
+        const std::string name = std::string(1, tag).append(std::to_string(i));
         ClearRecord();
         SetString(1, name);
         for (;;) {  // the memo lock is tried a few times; a busy peer may outlast that

@@ -50,7 +50,7 @@ std::string ToolDir::ReadFile(const std::string& name) const {
 
 ToolResult ToolDir::Run(const std::vector<std::string>& args) const {
   std::string cmd = "cd " + ShellQuote(dir_.string()) + " && " + ShellQuote(DBFTOOL_PATH);
-  for (const std::string& a : args) cmd += " " + ShellQuote(a);
+  for (const std::string& a : args) cmd.append(" ").append(ShellQuote(a));
   cmd += " >" + ShellQuote(Path(".out")) + " 2>" + ShellQuote(Path(".err")) + " </dev/null";
   const int raw = std::system(cmd.c_str());
   ToolResult r;
