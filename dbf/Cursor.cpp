@@ -299,9 +299,7 @@ void FlushFile() {
   if (a == nullptr) return;
   Table& t = a->t();
   int code = 0;
-  if (t.state != UpdateState::Clean && !a->readOnly) {
-    code = HeaderUpdate(t, t.state == UpdateState::Appended && MayWriteEof(*a));
-  }
+  if (t.state != UpdateState::Clean && !a->readOnly) code = UpdateHeaderOf(*a);
   if (code == 0 && !a->readOnly) code = t.file->Sync();
   if (code != 0) Report(code, "Unable to flush file [FlushFile]");
 }

@@ -250,6 +250,27 @@ void USE(std::string_view commandText, void* buffer, std::size_t size, Translate
   }
 }
 
+int UpdateHeaderOf(WorkArea& a) {
+  Table& t = a.t();
+  bool holdsAppend = a.exclusive || a.lockState == LockState::Append;
+  bool took = false;
+  if (!holdsAppend) {
+    took = t.file->TryLock(fmt::kAppendLockOffset, 1, LockKind::Write) == 0;
+    holdsAppend = took;
+  }
+  int code = 0;
+  if (!a.exclusive) {
+    const std::int32_t n = CountFromFileSize(t, &code);
+    if (code == 0) t.recCount = n;
+  }
+  const bool appended = t.state == UpdateState::Appended;
+  if (code == 0) code = HeaderUpdate(t, appended && holdsAppend);
+  // Without the append lock the end marker could land on a record being appended: it stays owed.
+  if (code == 0 && appended && !holdsAppend) t.state = UpdateState::Appended;
+  if (took) t.file->Unlock(fmt::kAppendLockOffset, 1);
+  return code;
+}
+
 void CloseArea(int n) {
   EngineState& e = Engine();
   if (n < 1 || n > kWorkAreaCount || !e.areas[n]) return;
@@ -262,20 +283,7 @@ void CloseArea(int n) {
   a->memo.reset();
   Table& t = a->t();
   int code = 0;
-  if (t.state != UpdateState::Clean && !a->readOnly) {
-    bool mayWriteEof = a->exclusive;
-    bool heldAppend = false;
-    if (!a->exclusive && e.settings.lockingEnabled) {
-      heldAppend = t.file->TryLock(fmt::kAppendLockOffset, 1, LockKind::Write) == 0;
-      mayWriteEof = heldAppend;
-    }
-    if (!a->exclusive) {
-      const std::int32_t n2 = CountFromFileSize(t, &code);
-      if (code == 0) t.recCount = n2;
-    }
-    if (code == 0) code = HeaderUpdate(t, mayWriteEof && t.state == UpdateState::Appended);
-    if (heldAppend) t.file->Unlock(fmt::kAppendLockOffset, 1);
-  }
+  if (t.state != UpdateState::Clean && !a->readOnly) code = UpdateHeaderOf(*a);
   const std::string name = t.fileName;
   a.reset();  // closes the files; the slot is already empty
   if (code != 0) Report(code, "File:  " + name + " [CloseDbf(" + name + ")]");

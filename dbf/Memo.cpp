@@ -123,6 +123,13 @@ void WriteMemo(int field, std::string_view text) {
   const std::int32_t block = CreateBlobDescriptor(GetInteger(field), BlobMode::Write, a->oem,
                                                   static_cast<std::int64_t>(text.size()));
   if (block == 0) return;
+  // A failed piece may unwind past DestroyBlobDescriptor: the memo lock must not outlive the call.
+  struct StreamGuard {
+    WorkArea* area;
+    ~StreamGuard() {
+      if (area->memo && area->stream.mode != StreamMode::None) area->memo->End(&area->stream);
+    }
+  } guard{a};
   std::size_t at = 0;
   while (at < text.size()) {
     const std::size_t n = std::min<std::size_t>(text.size() - at, format::kMemoPiece);

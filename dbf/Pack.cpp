@@ -25,8 +25,64 @@ int ChangeShareMode(WorkArea& a, bool exclusive) {
   return TakeShareLock(*a.t().file, mode);
 }
 
-// Compacts the live records towards the front; answers 0 or an I/O code.
-int CompactRecords(Table& t, std::int32_t* kept) {
+// The original bytes of the records that a pack overwrites or cuts off, kept in a file beside the
+// table from the first overwritten record on, so that a pack failing half-way can put them back.
+class PackJournal {
+ public:
+  explicit PackJournal(Table& t) : t_(t), path_(ReplaceExtension(t.fileName, "$DB")) {}
+  ~PackJournal() {
+    if (file_) {
+      file_.reset();
+      File::Remove(path_);
+    }
+  }
+  // Saves records first..last (they still hold their original bytes); they must follow the ones
+  // saved before. 0 or a code.
+  int Save(std::int32_t first, std::int32_t last) {
+    if (first > last) return 0;
+    int code = 0;
+    if (!file_) {
+      if ((code = File::Create(path_, &file_)) == 0) code = file_->Truncate(0);
+      if (code != 0) return code;
+      first_ = first;
+    }
+    const std::size_t rl = t_.recLen;
+    std::vector<char> buf(std::max<std::size_t>(1, kPackChunk / rl) * rl);
+    for (std::int32_t r = first; r <= last && code == 0;) {
+      const std::int32_t n = static_cast<std::int32_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(buf.size() / rl), last - r + 1));
+      std::size_t got = 0;
+      code = t_.file->ReadAt(buf.data(), n * rl, t_.RecordOffset(r), &got);
+      if (code == 0 && got != n * rl) code = 213;
+      if (code == 0) code = file_->WriteAt(buf.data(), got, t_.RecordOffset(r) - t_.RecordOffset(first_));
+      r += n;
+    }
+    return code;
+  }
+  // Writes the saved records back where they were (best effort: the table may be failing too).
+  void Restore() {
+    if (!file_) return;
+    std::int64_t size = 0;
+    if (file_->Size(&size) != 0) return;
+    std::vector<char> buf(kPackChunk);
+    for (std::int64_t at = 0; at < size;) {
+      std::size_t got = 0;
+      if (file_->ReadAt(buf.data(), buf.size(), at, &got) != 0 || got == 0) return;
+      if (t_.file->WriteAt(buf.data(), got, t_.RecordOffset(first_) + at) != 0) return;
+      at += static_cast<std::int64_t>(got);
+    }
+  }
+
+ private:
+  Table& t_;
+  std::string path_;
+  std::unique_ptr<File> file_;
+  std::int32_t first_ = 0;
+};
+
+// Compacts the live records towards the front, saving each overwritten record in the journal
+// first; answers 0 or an I/O code.
+int CompactRecords(Table& t, PackJournal& journal, std::int32_t* kept) {
   const std::size_t rl = t.recLen;
   const std::size_t per = std::max<std::size_t>(1, kPackChunk / rl);
   std::vector<char> buf(per * rl);
@@ -45,7 +101,8 @@ int CompactRecords(Table& t, std::int32_t* kept) {
       ++out;
     }
     if (out > 0 && !(w + 1 == r && out == static_cast<std::size_t>(n))) {
-      code = t.file->WriteAt(buf.data(), out * rl, t.RecordOffset(w + 1));
+      code = journal.Save(w + 1, w + static_cast<std::int32_t>(out));
+      if (code == 0) code = t.file->WriteAt(buf.data(), out * rl, t.RecordOffset(w + 1));
       if (code != 0) return code;
     }
     w += static_cast<std::int32_t>(out);
@@ -62,6 +119,22 @@ int FinishPack(Table& t, std::int32_t kept) {
   t.state = UpdateState::Appended;
   code = HeaderUpdate(t, true);
   return code != 0 ? code : t.file->Sync();
+}
+
+// Removes the deleted records; on any failure the table's records are put back as they were.
+int PackRecords(Table& t, std::int32_t* kept) {
+  PackJournal journal(t);
+  const std::int32_t count = t.recCount;
+  int code = CompactRecords(t, journal, kept);
+  if (code == 0) code = journal.Save(*kept + 1, count);  // what the truncation cuts off
+  if (code == 0) code = FinishPack(t, *kept);
+  if (code != 0) {
+    journal.Restore();
+    t.recCount = count;
+    t.state = UpdateState::Appended;
+    if (HeaderUpdate(t, true) == 0) t.file->Sync();
+  }
+  return code;
 }
 
 }  // namespace
@@ -87,8 +160,7 @@ bool Pack() {
   if (confirm && !confirm("PACK " + a->name())) ok = false;
   std::int32_t kept = 0;
   if (ok && Recount(*a)) {
-    int code = CompactRecords(a->t(), &kept);
-    if (code == 0) code = FinishPack(a->t(), kept);
+    int code = PackRecords(a->t(), &kept);
     if (code != 0) failure = {code, "Error packing " + a->name()};
     if (code == 0 && a->memo) failure = PackMemo(*a);
   }
@@ -117,7 +189,8 @@ namespace {
 struct MemoRef {
   std::int32_t record;
   int field;
-  std::int32_t block;
+  std::int32_t block;   // in the new file
+  std::string oldText;  // the field as it stood, to put back when the pack fails
 };
 
 // Copies every referenced text into `dst` (fresh file with `src`'s header block) and collects the
@@ -140,7 +213,8 @@ int CopyTexts(WorkArea& a, MemoFile& src, File& dst, std::vector<MemoRef>* refs)
     for (std::size_t i = 0; i < t.fields.size(); ++i) {
       const FieldInfo& f = t.fields[i];
       if (f.type != 'M') continue;
-      const std::int32_t ref = ParseInt32(std::string_view(t.record.data() + f.offset, f.length));
+      const std::string_view field(t.record.data() + f.offset, static_cast<std::size_t>(f.length));
+      const std::int32_t ref = ParseInt32(field);
       if (ref == 0) continue;
       if ((code = src.ReadRaw(ref, &text)) != 0) return code;
       std::vector<char> out(fmt::kMemoBlockHeaderSize + text.size());
@@ -155,7 +229,8 @@ int CopyTexts(WorkArea& a, MemoFile& src, File& dst, std::vector<MemoRef>* refs)
         out.resize(text.size() + 2, static_cast<char>(fmt::kEofMarker));
       }
       if ((code = dst.WriteAt(out.data(), out.size(), next * bs)) != 0) return code;
-      refs->push_back({r, static_cast<int>(i), static_cast<std::int32_t>(ref < 0 ? -next : next)});
+      refs->push_back({r, static_cast<int>(i), static_cast<std::int32_t>(ref < 0 ? -next : next),
+                       std::string(field)});
       next += (static_cast<std::int64_t>(out.size()) + bs - 1) / bs;
     }
   }
@@ -165,10 +240,11 @@ int CopyTexts(WorkArea& a, MemoFile& src, File& dst, std::vector<MemoRef>* refs)
   return dst.Sync();
 }
 
-int RewriteRefs(Table& t, const std::vector<MemoRef>& refs) {
+// Writes the new block numbers into the records, or (`restore`) the fields as they stood.
+int RewriteRefs(Table& t, const std::vector<MemoRef>& refs, bool restore) {
   for (const MemoRef& m : refs) {
     const FieldInfo& f = t.fields[static_cast<std::size_t>(m.field)];
-    const std::string text = FormatInteger(m.block, f.length);
+    const std::string text = restore ? m.oldText : FormatInteger(m.block, f.length);
     const int code = t.file->WriteAt(text.data(), text.size(), t.RecordOffset(m.record) + f.offset);
     if (code != 0) return code;
   }
@@ -199,15 +275,23 @@ Failure PackMemo(WorkArea& a) {
       code = 217;
     }
   }
-  if (code == 0) code = File::Rename(temp, name);
   if (code != 0) {
     File::Remove(temp);
     return {code, name + " [PackMemoFile]"};
   }
+  // The records take the new block numbers before the new file takes the memo file's name; when
+  // either step fails the old numbers go back, and the old memo file, untouched, still serves them.
+  Failure failure;
+  code = RewriteRefs(a.t(), refs, false);
+  if (code != 0) failure = {code, "Error packing " + a.name()};
+  if (code == 0 && (code = File::Rename(temp, name)) != 0) failure = {code, name + " [PackMemoFile]"};
+  if (failure.code != 0) {
+    RewriteRefs(a.t(), refs, true);
+    File::Remove(temp);
+    return failure;
+  }
   const bool headed = a.memo->style() == MemoStyle::Headed;
   a.memo.reset();
-  code = RewriteRefs(a.t(), refs);
-  if (code != 0) return {code, "Error packing " + a.name()};
   code = MemoFile::Open(name, !a.readOnly, headed, &a.memo);
   if (code != 0) return {code, "Memo file not found: " + name + " [PackMemoFile]"};
   return {};

@@ -1,0 +1,139 @@
+// What survives when things go wrong half-way: header updates that must not hide another program's
+// appends, a pack whose writes fail part-way through, and a memo write that fails while it holds
+// the memo file lock.
+#include <atomic>
+#include <memory>
+
+#include "DbfTestSupport.h"
+#include "dbf/File.h"
+#include "dbf/Memo.h"
+
+namespace tavrin::dbf::test {
+namespace {
+
+class DurabilityTest : public DbfTest {
+ protected:
+  static std::int32_t HeaderCount(const std::vector<std::uint8_t>& b) {
+    return static_cast<std::int32_t>(b[4] | (b[5] << 8) | (b[6] << 16) | (static_cast<std::uint32_t>(b[7]) << 24));
+  }
+  static bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+  }
+  // Fails the `after`+1-th call of `which` on a file whose name ends with `suffix` (once).
+  static void FailAfter(FileOp which, const std::string& suffix, int after) {
+    auto seen = std::make_shared<int>(0);
+    SetFileFaultHook([=](FileOp op, const std::string& path) {
+      if (op != which || !EndsWith(path, suffix)) return 0;
+      return ++*seen == after + 1 ? 5 /*EIO*/ : 0;
+    });
+  }
+};
+
+// A flush in shared use recounts: the header never claims fewer records than the file holds, and
+// the end marker that a flush could not write is still written at close.
+TEST_F(DurabilityTest, FlushInSharedUseCountsTheOtherAreasAppends) {
+  const std::string path = MakePeople(2);
+  Select(1);
+  USE(path + " ALIAS A");
+  ASSERT_TRUE(ALock());
+  ClearRecord();
+  SetString(1, "mine");
+  Append();
+  Unlock();
+  Select(2);
+  USE(path + " ALIAS B");
+  ASSERT_TRUE(ALock());
+  ClearRecord();
+  SetString(1, "theirs");
+  Append();
+  Unlock();
+  USE("");
+  Select(1);
+  FlushFile();
+  EXPECT_EQ(HeaderCount(ReadAll(path)), 4);
+  USE("");
+  const auto bytes = ReadAll(path);
+  EXPECT_EQ(HeaderCount(bytes), 4);
+  ASSERT_EQ(bytes.size(), 161u + 4 * 23 + 1);  // header, four records, end marker
+  EXPECT_EQ(bytes.back(), 0x1A);
+}
+
+// A pack whose writes fail after the first chunk of records leaves every live record exactly once.
+TEST_F(DurabilityTest, PackFailingHalfWayLeavesTheTableAsItWas) {
+  const int n = 6000;  // more than one pack chunk of 23-byte records
+  const std::string path = MakePeople(n);
+  USE(path + " EXCLUSIVE");
+  GO(1);
+  DeleteRec();
+  const auto before = ReadAll(path);
+  FailAfter(FileOp::Write, ".dbf", 1);
+  EXPECT_NE(Failure([] { Pack(); }).find("Error packing"), std::string::npos);
+  SetFileFaultHook({});
+  USE("");
+  const auto after = ReadAll(path);
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_TRUE(std::equal(before.begin() + 8, before.end(), after.begin() + 8));
+  USE(path);
+  EXPECT_EQ(RecCount(), n);
+  GO(n);
+  EXPECT_EQ(GetString(1), "P6000     ");
+}
+
+class MemoDurabilityTest : public DurabilityTest {
+ protected:
+  void SetUp() override {
+    DurabilityTest::SetUp();
+    CreateDbf(Path("notes.dbf"), {{"NAME", 'C', 8, 0}, {"NOTE", 'M', 10, 0}});
+  }
+  void AppendWithMemo(const std::string& name, const std::string& text) {
+    ClearRecord();
+    SetString(1, name);
+    WriteMemo(2, text);
+    Append();
+  }
+};
+
+// The memo file is replaced only once the table refers to the new blocks: a failed reference
+// rewrite leaves every record reading its own text.
+TEST_F(MemoDurabilityTest, MemoPackFailingOnTheReferencesKeepsEveryText) {
+  USE(Path("notes.dbf EXCLUSIVE"));
+  AppendWithMemo("a", std::string(2000, 'a'));
+  AppendWithMemo("b", "bee");
+  AppendWithMemo("c", std::string(700, 'c'));
+  GO(1);
+  DeleteRec();
+  // The records, the header and the end marker are written; the first reference rewrite fails.
+  FailAfter(FileOp::Write, ".dbf", 3);
+  EXPECT_NE(Failure([] { Pack(); }), "<no failure>");
+  SetFileFaultHook({});
+  USE("");
+  USE(Path("notes.dbf"));
+  ASSERT_EQ(RecCount(), 2);
+  GO(1);
+  EXPECT_EQ(ReadMemo(2), "bee");
+  GO(2);
+  EXPECT_EQ(ReadMemo(2), std::string(700, 'c'));
+}
+
+// A memo write that fails half-way releases the memo file lock, so other openers can still write.
+TEST_F(MemoDurabilityTest, FailedMemoWriteReleasesTheMemoLock) {
+  Select(1);
+  USE(Path("notes.dbf ALIAS A"));
+  ASSERT_TRUE(ALock());
+  ClearRecord();
+  // Reserving the room writes the file's padding, the free-chain link and the empty text's header;
+  // the first piece of the text fails.
+  FailAfter(FileOp::Write, ".dbt", 3);
+  EXPECT_NE(Failure([] { WriteMemo(2, std::string(40000, 'x')); }), "<no failure>");
+  SetFileFaultHook({});
+  Unlock();
+  Select(2);
+  USE(Path("notes.dbf ALIAS B"));
+  ASSERT_TRUE(ALock());
+  AppendWithMemo("b", "still writable");
+  Unlock();
+  EXPECT_EQ(ReadMemo(2), "still writable");
+}
+
+}  // namespace
+}  // namespace tavrin::dbf::test
