@@ -54,8 +54,10 @@ TSockClient::TSockClient(QObject* owner, std::unique_ptr<THostResolver> resolver
 }
 
 TSockClient::~TSockClient() {
-  // Raise nothing from here on: the owner may already be half destroyed.
+  // Raise nothing from here on: the owner may already be half destroyed. Calls of this client
+  // that still wait further up the stack see it gone and leave with their abort.
   destroying_ = true;
+  *alive_ = false;
   try {
     Report(8, "Destroy");
     Cancel();
@@ -158,10 +160,11 @@ void TSockClient::RequestCloseSocket() {
   if (destroying_) return;
   // Later sockets close gracefully. The new one is there even when OnDisconnect raises, and a
   // handler that already connected again keeps its socket.
+  std::shared_ptr<bool> alive = alive_;
   try {
-    if (OnDisconnect) OnDisconnect(*this);
+    if (!Raise(OnDisconnect)) return;  // the handler destroyed the client
   } catch (...) {
-    if (fd_ < 0) OpenSocket(false);
+    if (*alive && fd_ < 0) OpenSocket(false);
     throw;
   }
   if (fd_ < 0) OpenSocket(false);
@@ -184,7 +187,8 @@ void TSockClient::Connect() {
   success_ = true;
   StartConnect();
   TimerOn();
-  WaitFor(false, [this] { return connected_ || timedOut_ || canceled_ || !success_; });
+  WaitFor(false, "Connection Canceled",
+          [this] { return connected_ || timedOut_ || canceled_ || !success_; });
   TimerOff();
   if (!timedOut_ && !canceled_ && success_) return;
   FailConnect();
@@ -201,8 +205,10 @@ void TSockClient::ResolveWithRetry() {
     if (address_ != 0) return;
     if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
     bool handled = false;
-    OnInvalidHost(*this, handled);
-    if (!handled) throw ESockError("Null Remote Address");
+    std::shared_ptr<bool> alive = alive_;
+    HandlerEvent handler = OnInvalidHost;
+    handler(*this, handled);
+    if (!handled || !*alive) throw ESockError("Null Remote Address");
   }
 }
 
@@ -222,14 +228,14 @@ void TSockClient::ResolveHost() {
     resolved_ = ok ? address : 0;
     lookupDone_ = true;
   });
-  WaitFor(false, [this] { return lookupDone_ || timedOut_ || canceled_; });
+  WaitFor(false, "Host Lookup Canceled", [this] { return lookupDone_ || timedOut_ || canceled_; });
   TimerOff();
   if (!lookupDone_) resolver_->Abort();
   if (timedOut_) throw ESockError("Host Lookup Timed Out");
   if (canceled_) throw ESockError("Host Lookup Canceled");
   if (!success_) throw ESockError("Host Lookup Failed");
   address_ = resolved_;
-  if (OnHostResolved) OnHostResolved(*this);
+  if (!Raise(OnHostResolved)) throw ESockError("Host Lookup Canceled");
 }
 
 void TSockClient::StartConnect() {
@@ -257,10 +263,9 @@ void TSockClient::StartConnect() {
 
 void TSockClient::FailConnect() {
   ReplaceSocket();
-  if (OnConnectionFailed) OnConnectionFailed(*this);
-  if (timedOut_) throw ESockError("Connection Timed out");
-  if (canceled_) throw ESockError("Connection Canceled");
-  throw ESockError("Connection Failed");
+  const char* text = timedOut_ ? "Connection Timed out" : canceled_ ? "Connection Canceled" : "Connection Failed";
+  Raise(OnConnectionFailed);
+  throw ESockError(text);
 }
 
 std::string TSockClient::LocalHostAddress() {
@@ -346,7 +351,7 @@ void TSockClient::ConnectEvent() {
   connected_ = true;
   WatchRead(true);
   if (sendBuffer_->Length() > 0) PostWriteMore();
-  if (OnConnect) OnConnect(*this);
+  Raise(OnConnect);
 }
 
 // The server closed: what is still waiting is read without a data event, then the socket goes.
@@ -398,18 +403,31 @@ void TSockClient::PostReadMore() {
 }
 
 // Pumps events until done() holds, waking for every event and at least every 2 ms.
-void TSockClient::WaitFor(bool testFirst, const std::function<bool()>& done) {
+void TSockClient::WaitFor(bool testFirst, const char* abortText, const std::function<bool()>& done) {
   if (testFirst && done()) return;
   struct Depth {
     TSockClient& c;
-    explicit Depth(TSockClient& client) : c(client) {
+    std::shared_ptr<bool> alive;
+    explicit Depth(TSockClient& client) : c(client), alive(client.alive_) {
       if (c.waitDepth_++ == 0 && !c.waitTick_.isActive()) c.waitTick_.start();
     }
-    ~Depth() { --c.waitDepth_; }
+    ~Depth() {
+      if (*alive) --c.waitDepth_;
+    }
   } depth(*this);
   do {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    if (!*depth.alive) throw EAbortError(abortText);
   } while (!done());
+}
+
+bool TSockClient::Raise(const NotifyEvent& event) {
+  std::shared_ptr<bool> alive = alive_;
+  if (event) {
+    NotifyEvent handler = event;
+    handler(*this);
+  }
+  return *alive;
 }
 
 }  // namespace tavrin::net

@@ -126,11 +126,16 @@ class TSockClient : public QObject {
   void StopNotifications();
   void PostWriteMore();
   void PostReadMore();
-  void WaitFor(bool testFirst, const std::function<bool()>& done);
+  // Raises EAbortError(abortText) when the client is destroyed while the wait pumps events.
+  void WaitFor(bool testFirst, const char* abortText, const std::function<bool()>& done);
+  // Raises `event` from a copy, so a handler may reassign it or destroy the client; returns
+  // whether the client still lives afterwards.
+  bool Raise(const NotifyEvent& event);
 
   // transfer (SockTransfer.cpp)
   void ReadToStream();
   void WriteFromStream();
+  bool WriteChunk();
   void FeedSendBuffer();
   void WaitForSend();
   std::string TakeLine();
@@ -179,6 +184,10 @@ class TSockClient : public QObject {
 
   QTimer waitTick_;                // wakes nested waits at least every 2 ms
   int waitDepth_ = 0;
+  bool writeAgain_ = false;        // a write request came while busy: run it once busy clears
+  // False once the destructor has run. Calls still waiting further up the stack hold a copy
+  // and leave without touching the client.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace tavrin::net

@@ -78,8 +78,19 @@ void TSockClient::ReadToStream() {
   if (canceled_) StopNotifications();
   // A read requested for a connection that has gone since must not touch the fresh socket.
   if (busy_ || fd_ < 0 || !connected_) return;
+  // A write request dropped while this handler was busy goes out again once it is done.
+  struct RetryWrite {
+    TSockClient& c;
+    ~RetryWrite() {
+      if (c.writeAgain_ && !c.busy_) {
+        c.writeAgain_ = false;
+        c.PostWriteMore();
+      }
+    }
+  };
   bool received = false;
   {
+    RetryWrite retry{*this};
     FlagScope busy(busy_);
     Report(8, "ReadToStream");
     char chunk[kChunk + 1];
@@ -98,7 +109,7 @@ void TSockClient::ReadToStream() {
       if (n == 0) PeerGone();
     }
   }
-  if (received && OnDataReady) OnDataReady(*this);
+  if (received) Raise(OnDataReady);
 }
 
 bool TSockClient::LineAvailable() const {
@@ -119,7 +130,8 @@ std::string TSockClient::ReadLn() {
   Report(8, "ReadLn");
   ProgressClock clock(received_, timeOut_);
   auto closed = [this] { return peerClosed_ || !connected_; };
-  WaitFor(true, [&] { return LineAvailable() || canceled_ || closed() || clock.Expired(); });
+  WaitFor(true, "Socket readln aborted",
+          [&] { return LineAvailable() || canceled_ || closed() || clock.Expired(); });
   if (canceled_) throw EAbortError("Socket readln aborted");
   if (LineAvailable()) return TakeLine();
   if (closed()) throw ESockError("Connection closed");
@@ -166,7 +178,8 @@ void TSockClient::SendBuffer(const char* data, std::size_t length) {
 }
 
 void TSockClient::SendStream(platform::TStream& stream) {
-  FlagScope progress(progress_);
+  std::shared_ptr<bool> alive = alive_;
+  progress_ = true;
   try {
     Report(8, "SendStream");
     if (!canceled_) {
@@ -185,9 +198,12 @@ void TSockClient::SendStream(platform::TStream& stream) {
       }
     }
   } catch (...) {
+    if (!*alive) throw;  // the client was destroyed while the stream went out
+    progress_ = false;
     feed_ = nullptr;
     if (!canceled_) throw;
   }
+  progress_ = false;
   feed_ = nullptr;
   if (canceled_) {
     canceled_ = false;
@@ -199,7 +215,7 @@ void TSockClient::SendStream(platform::TStream& stream) {
 void TSockClient::WaitForSend() {
   ProgressClock clock(sent_, timeOut_);
   auto closed = [this] { return peerClosed_ || !connected_; };
-  WaitFor(true, [&] {
+  WaitFor(true, "Socket send aborted", [&] {
     return sendDone_ || canceled_ || sendError_ != 0 || feedError_ || closed() || clock.Expired();
   });
   if (canceled_) {
@@ -235,18 +251,37 @@ void TSockClient::FeedSendBuffer() {
 }
 
 void TSockClient::WriteFromStream() {
-  if (busy_) return;
+  if (busy_) {
+    writeAgain_ = true;  // a pumping handler runs inside the busy one; this request must not be lost
+    return;
+  }
+  // The progress event comes after the busy flag is cleared, so its handler may pump events,
+  // read or send without losing the request for the next chunk.
+  if (WriteChunk() && progress_) Raise(OnSendProgress);
+}
+
+// Sends the next chunk of the send buffer; true when some bytes went out.
+bool TSockClient::WriteChunk() {
+  struct RetryWrite {
+    TSockClient& c;
+    ~RetryWrite() {
+      if (c.writeAgain_ && !c.busy_) {
+        c.writeAgain_ = false;
+        c.PostWriteMore();
+      }
+    }
+  } retry{*this};
   FlagScope busy(busy_);
   Report(8, "WriteFromStream");
   if (canceled_ || fd_ < 0) {
     WatchWrite(false);  // a level-triggered notifier must not spin over nothing to do
-    return;
+    return false;
   }
   FeedSendBuffer();
   std::size_t buffered = sendBuffer_->Length();
   if (buffered == 0) {
     WatchWrite(false);
-    return;
+    return false;
   }
   std::size_t take = std::min(buffered, kChunk);
   ssize_t k = ::send(fd_, sendBuffer_->Data(), take, MSG_NOSIGNAL);
@@ -261,7 +296,7 @@ void TSockClient::WriteFromStream() {
       sendError_ = lastErrorCode_;  // the waiting send raises it
       WatchWrite(false);
     }
-    return;
+    return false;
   }
   WatchWrite(false);
   auto written = static_cast<std::size_t>(k);
@@ -278,7 +313,7 @@ void TSockClient::WriteFromStream() {
   }
   bytesWritten_ += k;
   sent_ += written;
-  if (progress_ && OnSendProgress) OnSendProgress(*this);
+  return true;
 }
 
 }  // namespace tavrin::net

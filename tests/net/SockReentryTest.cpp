@@ -1,0 +1,182 @@
+// The socket client when its own event handlers re-enter it: handlers that pump the event loop
+// while a chunk is being sent, and handlers that destroy the client while one of its calls is
+// still waiting further up the stack. Nothing may stall, and nothing may touch a gone client.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "LoopbackPeer.h"
+#include "net/SockClient.h"
+#include "platform/Stream.h"
+
+namespace tavrin::net {
+namespace {
+
+using platform::TMemoryStream;
+using test::Gate;
+using test::LoopbackPeer;
+using test::PeerConn;
+using test::PumpUntil;
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string data(n, '\0');
+  for (char& ch : data) ch = static_cast<char>(rng());
+  return data;
+}
+
+class SockReentryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sock = std::make_unique<TSockClient>();
+    sock->SetHost("127.0.0.1");
+    sock->SetTimeOut(3000);
+  }
+  void ConnectTo(const LoopbackPeer& peer) {
+    sock->SetPort(peer.Port());
+    sock->Connect();
+  }
+  std::unique_ptr<TSockClient> sock;
+};
+
+// ---- handlers that pump events while a chunk goes out
+
+TEST_F(SockReentryTest, ProgressHandlerThatPumpsEventsDoesNotStallTheStream) {
+  const std::string data = RandomBytes(100000, 11);
+  std::string wire;
+  LoopbackPeer peer([&](PeerConn& c) { wire = c.RecvBytes(data.size()); });
+  TMemoryStream stream;
+  stream.Write(data.data(), data.size());
+  int progress = 0;
+  sock->OnSendProgress = [&](TSockClient&) {
+    ++progress;
+    QCoreApplication::processEvents();  // a progress bar that repaints at once
+  };
+  ConnectTo(peer);
+  ASSERT_NO_THROW(sock->SendStream(stream));
+  EXPECT_EQ(sock->BytesWritten(), 100000);
+  EXPECT_GE(progress, 7);
+  ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
+  EXPECT_EQ(wire, data);
+}
+
+TEST_F(SockReentryTest, LineReadFromAProgressHandlerArrives) {
+  const std::string data = RandomBytes(50000, 12);
+  std::string wire;
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("250 early\r\n");
+    wire = c.RecvBytes(data.size());
+  });
+  TMemoryStream stream;
+  stream.Write(data.data(), data.size());
+  std::vector<std::string> lines;
+  sock->OnSendProgress = [&](TSockClient& s) {
+    if (lines.empty()) lines.push_back(s.ReadLn());
+  };
+  ConnectTo(peer);
+  ASSERT_NO_THROW(sock->SendStream(stream));
+  EXPECT_EQ(lines, std::vector<std::string>{"250 early\r\n"});
+  ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
+  EXPECT_EQ(wire, data);
+}
+
+// ---- handlers that destroy the client while a call waits
+
+TEST_F(SockReentryTest, ClientDestroyedByADataHandlerEndsTheWaitingRead) {
+  Gate done;
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("220 no line end yet");
+    done.Wait();
+  });
+  ConnectTo(peer);
+  int events = 0;
+  sock->OnDataReady = [&](TSockClient&) {
+    ++events;
+    sock.reset();
+  };
+  TSockClient* raw = sock.get();
+  try {
+    raw->ReadLn();
+    FAIL() << "a read on a destroyed client returned";
+  } catch (const EAbortError& e) {
+    EXPECT_STREQ(e.what(), "Socket readln aborted");
+  }
+  EXPECT_EQ(events, 1);
+  EXPECT_EQ(sock, nullptr);
+  done.Open();
+}
+
+TEST_F(SockReentryTest, ClientDestroyedDuringAStreamSendEndsIt) {
+  Gate done;
+  LoopbackPeer peer([&](PeerConn&) { done.Wait(); });  // reads nothing: the send must wait
+  ConnectTo(peer);
+  const std::string data = RandomBytes(8 << 20, 13);
+  TMemoryStream stream;
+  stream.Write(data.data(), data.size());
+  TSockClient* raw = sock.get();
+  QTimer::singleShot(50, [&] { sock.reset(); });
+  try {
+    raw->SendStream(stream);
+    FAIL() << "a send on a destroyed client returned";
+  } catch (const EAbortError& e) {
+    EXPECT_STREQ(e.what(), "Socket send aborted");
+  }
+  EXPECT_EQ(sock, nullptr);
+  done.Open();
+}
+
+TEST_F(SockReentryTest, ClientDestroyedByAProgressHandlerEndsTheSend) {
+  Gate done;
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.RecvAll();
+    done.Open();
+  });
+  ConnectTo(peer);
+  const std::string data = RandomBytes(100000, 14);
+  TMemoryStream stream;
+  stream.Write(data.data(), data.size());
+  sock->OnSendProgress = [&](TSockClient&) { sock.reset(); };
+  TSockClient* raw = sock.get();
+  EXPECT_THROW(raw->SendStream(stream), EAbortError);
+  EXPECT_EQ(sock, nullptr);
+  EXPECT_TRUE(done.Wait());
+}
+
+TEST_F(SockReentryTest, ClientDestroyedWhileConnectWaitsEndsTheConnect) {
+  Gate done;
+  LoopbackPeer peer([&](PeerConn&) { done.Wait(); });
+  sock->SetPort(peer.Port());
+  int failures = 0;
+  sock->OnConnectionFailed = [&](TSockClient&) { ++failures; };
+  sock->OnConnect = [&](TSockClient&) { sock.reset(); };
+  TSockClient* raw = sock.get();
+  try {
+    raw->Connect();
+    FAIL() << "a connect on a destroyed client returned";
+  } catch (const ESockError& e) {
+    EXPECT_STREQ(e.what(), "Connection Canceled");
+  }
+  EXPECT_EQ(failures, 0);  // the client is gone: it raises nothing more
+  EXPECT_EQ(sock, nullptr);
+  done.Open();
+}
+
+TEST_F(SockReentryTest, ClientDestroyedByOnDisconnectAfterTheServerClosed) {
+  LoopbackPeer peer([](PeerConn& c) { c.Send("221 bye\r\n"); });
+  ConnectTo(peer);
+  int disconnects = 0;
+  sock->OnDisconnect = [&](TSockClient&) {
+    ++disconnects;
+    sock.reset();
+  };
+  ASSERT_TRUE(PumpUntil([&] { return sock == nullptr; }));
+  EXPECT_EQ(disconnects, 1);
+}
+
+}  // namespace
+}  // namespace tavrin::net
