@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "dbf/Errors.h"
+#include "dbf/FieldConv.h"
 #include "dbf/Format.h"
 #include "dbf/Memo.h"
 #include "dbf/WorkArea.h"
@@ -18,6 +19,25 @@ WorkArea* MemoArea(const char* op) {
     return nullptr;
   }
   return a;
+}
+
+// Whether the current record, as it stands in the file now, refers to `block` in a memo field.
+// Another program may have moved this record's text since it was read here, and its old blocks
+// may hold someone else's text by now: only a reference the file still holds may be reused.
+bool FileRecordRefersTo(WorkArea& a, std::int32_t block) {
+  Table& t = a.t();
+  if (a.recNo < 1 || a.recNo > t.recCount) return false;
+  std::vector<char> rec(t.recLen);
+  std::size_t got = 0;
+  if (t.file->ReadAt(rec.data(), rec.size(), t.RecordOffset(a.recNo), &got) != 0 || got != rec.size()) {
+    return false;
+  }
+  for (const FieldInfo& f : t.fields) {
+    if (f.type != 'M') continue;
+    const std::string_view text(rec.data() + f.offset, static_cast<std::size_t>(f.length));
+    if (ParseInt32(text) == block) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -46,6 +66,7 @@ std::int32_t CreateBlobDescriptor(std::int32_t block, BlobMode mode, bool transl
     }
   } else {
     const bool lock = Engine().settings.lockingEnabled && !a->exclusive;
+    if (block != 0 && !a->exclusive && !FileRecordRefersTo(*a, block)) block = 0;
     if ((code = a->memo->BeginWrite(block, newLength, lock, &a->stream, &result)) != 0) {
       Report(code, a->memo->name() + " [NewMemoByteOffset]");
       return 0;

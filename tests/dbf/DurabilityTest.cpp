@@ -115,6 +115,37 @@ TEST_F(MemoDurabilityTest, MemoPackFailingOnTheReferencesKeepsEveryText) {
   EXPECT_EQ(ReadMemo(2), std::string(700, 'c'));
 }
 
+// A text's old blocks are reused only while the record in the file still refers to them: another
+// opener may have moved the text meanwhile and its blocks may hold a third record's text by now.
+TEST_F(MemoDurabilityTest, StaleReferenceNeverOverwritesAnotherRecordsText) {
+  Select(1);
+  USE(Path("notes.dbf ALIAS A"));
+  ASSERT_TRUE(ALock());
+  AppendWithMemo("one", "first text");
+  Unlock();
+  Select(2);
+  USE(Path("notes.dbf ALIAS B"));
+  GO(1);  // B holds record 1's reference as it is now
+  Select(1);
+  ASSERT_TRUE(RLock());
+  WriteMemo(2, std::string(2000, 'L'));  // moves the text: its old block goes to the free chain
+  Replace();
+  Unlock();
+  ASSERT_TRUE(ALock());
+  AppendWithMemo("two", "victim");  // takes the freed block
+  Unlock();
+  Select(2);
+  ASSERT_TRUE(RLock());
+  WriteMemo(2, "short");
+  Replace();
+  Unlock();
+  Select(1);
+  GO(2);
+  EXPECT_EQ(ReadMemo(2), "victim");
+  GO(1);
+  EXPECT_EQ(ReadMemo(2), "short");
+}
+
 // A memo write that fails half-way releases the memo file lock, so other openers can still write.
 TEST_F(MemoDurabilityTest, FailedMemoWriteReleasesTheMemoLock) {
   Select(1);
