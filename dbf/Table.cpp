@@ -256,7 +256,9 @@ int HeaderUpdate(Table& t, bool writeEof) {
   std::memcpy(h, t.prolog.data(), sizeof h);
   h[0] = t.version;
   const int yearByte = (d.year - 1900) & 0xFF;
-  if (t.version == fmt::kVersion2) {
+  // Every table read in the old fixed layout keeps it: the newer positions would put the count's
+  // high bytes over its record length.
+  if ((t.version & 7) == fmt::kVersion2) {
     fmt::PutU16(h + fmt::kV2RecCountOffset,
                 static_cast<std::uint16_t>(std::clamp<std::int32_t>(t.recCount, 0, 0xFFFF)));
     h[fmt::kV2MonthOffset] = static_cast<std::uint8_t>(d.month);

@@ -160,6 +160,34 @@ TEST_F(FormatTest, OldFixedLayoutIsReadAndShortOneRefused) {
   EXPECT_NE(OpenImage(img).find("Header is less than 521 bytes"), std::string::npos);
 }
 
+// Another version byte of the old layout reads its descriptors at the newer positions, but its
+// header update still writes the old layout: the record length at 6-7 survives.
+TEST_F(FormatTest, OldLayoutWithAnotherVersionByteKeepsItsRecordLength) {
+  std::vector<std::uint8_t> img(521, 0);
+  img[0] = 0x0A;
+  img[1] = 1;
+  img[6] = 14;
+  std::memcpy(&img[8], "CITY", 4);
+  img[8 + 11] = 'C';
+  img[8 + 16] = 0x0D;  // ends the list and, read at the newer position, is the length 13
+  const std::string rec = " Paris        ";
+  img.insert(img.end(), rec.begin(), rec.end());
+  ASSERT_EQ(OpenImage(img), "");
+  USE("");
+  USE(Path("t.dbf EXCLUSIVE"));
+  ClearRecord();
+  SetString(1, "Rome");
+  Append();
+  USE("");
+  const auto b = ReadAll(Path("t.dbf"));
+  EXPECT_EQ(b[1] | (b[2] << 8), 2);
+  EXPECT_EQ(b[6] | (b[7] << 8), 14);
+  USE(Path("t.dbf"));
+  EXPECT_EQ(RecCount(), 2);
+  GO(2);
+  EXPECT_EQ(GetString(1), "Rome         ");
+}
+
 TEST_F(FormatTest, MissingFileFailsWithTheOsCode) {
   const std::string msg = Failure([&] { USE(Path("nothere")); });
   EXPECT_EQ(msg, "Error # 2 (File not found)\r\nFailure to open " + Path("nothere.DBF") + " [USE/OpenDbf]");
