@@ -186,12 +186,16 @@ void TSockClient::Connect() {
   ResolveWithRetry();
   success_ = true;
   StartConnect();
+  // A handler that closes the socket (Disconnect during the wait, or from OnConnect) replaces it:
+  // the attempt is over, and nothing will ever answer for the old socket.
+  const std::uint64_t generation = generation_;
+  auto closed = [this, generation] { return generation_ != generation || fd_ < 0; };
   TimerOn();
   WaitFor(false, "Connection Canceled",
-          [this] { return connected_ || timedOut_ || canceled_ || !success_; });
+          [&] { return connected_ || timedOut_ || canceled_ || !success_ || closed(); });
   TimerOff();
-  if (!timedOut_ && !canceled_ && success_) return;
-  FailConnect();
+  if (!timedOut_ && !canceled_ && success_ && !closed()) return;
+  FailConnect(!closed());
 }
 
 void TSockClient::ResolveWithRetry() {
@@ -261,8 +265,8 @@ void TSockClient::StartConnect() {
   CheckError(SocketErrorCode(err), kWouldBlock);
 }
 
-void TSockClient::FailConnect() {
-  ReplaceSocket();
+void TSockClient::FailConnect(bool replaceSocket) {
+  if (replaceSocket) ReplaceSocket();
   const char* text = timedOut_ ? "Connection Timed out" : canceled_ ? "Connection Canceled" : "Connection Failed";
   Raise(OnConnectionFailed);
   throw ESockError(text);

@@ -107,7 +107,8 @@ class TSockClient : public QObject {
   void ResolveHost();
   void ResolveWithRetry();
   void StartConnect();
-  void FailConnect();
+  // Raises OnConnectionFailed and the failure; replaceSocket swaps the failed socket for a new one.
+  void FailConnect(bool replaceSocket);
   void TimerOn();
   void TimerOff();
   void TimerTriggered();

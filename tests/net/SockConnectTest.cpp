@@ -211,6 +211,46 @@ TEST_F(SockConnectTest, SecondConnectDuringAPendingOneFailsAtOnceWithoutEvent) {
   EXPECT_EQ(failures, 1);  // only the cancelled attempt
 }
 
+// A socket closed while its connect is pending ends the wait at once, also without a time-out;
+// Cancel is only the safety net that keeps a failing test from hanging.
+TEST_F(SockConnectTest, DisconnectDuringAPendingConnectFailsIt) {
+  StalledListener stalled;
+  sock->SetPort(stalled.Port());
+  sock->SetTimeOut(0);
+  QTimer::singleShot(20, [this] { sock->Disconnect(); });
+  QTimer::singleShot(3000, [this] { sock->Cancel(); });
+  EXPECT_EQ(ConnectError(), "Connection Failed");
+  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(disconnects, 1);
+  EXPECT_FALSE(sock->Connected());
+}
+
+// Connect never reports success for a connection that a handler has closed again.
+TEST_F(SockConnectTest, ConnectionClosedByOnConnectIsNoSuccess) {
+  Gate release;
+  LoopbackPeer peer(HoldUntil(release));
+  sock->SetPort(peer.Port());
+  sock->SetTimeOut(0);
+  sock->OnConnect = [this](TSockClient& s) {
+    ++connects;
+    s.Disconnect();
+  };
+  QTimer::singleShot(3000, [this] { sock->Cancel(); });
+  EXPECT_EQ(ConnectError(), "Connection Failed");
+  EXPECT_EQ(connects, 1);
+  EXPECT_EQ(failures, 1);
+  EXPECT_FALSE(sock->Connected());
+  release.Open();
+
+  Gate again;
+  LoopbackPeer second(HoldUntil(again));
+  sock->OnConnect = nullptr;
+  sock->SetPort(second.Port());
+  sock->Connect();  // the socket left behind connects as usual
+  EXPECT_TRUE(sock->Connected());
+  again.Open();
+}
+
 // ---- unresolved hosts
 
 TEST_F(SockConnectTest, NullAddressIsAnInvalidHost) {
