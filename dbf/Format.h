@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 
 namespace tavrin::dbf::format {
@@ -48,6 +49,9 @@ constexpr std::size_t kV2DescLenOffset = 12;
 constexpr std::size_t kV2DescDecOffset = 15;
 
 // ---- Records ----
+// Highest record count: record numbers up to count + 1 (the position after the end) stay within
+// a signed 32-bit number.
+constexpr std::int32_t kMaxRecords = INT32_MAX - 1;
 constexpr char kLiveFlag = ' ';
 constexpr char kDeletedFlag = '*';
 

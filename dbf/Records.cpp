@@ -123,6 +123,10 @@ void Append() {
     return;
   }
   if (!Recount(*a)) return;
+  if (a->t().recCount >= fmt::kMaxRecords) {
+    Report(212, "Database " + Quoted(a->name()) + " is full." + " [APPEND]");
+    return;
+  }
   Store(*a);
   if (!PutDbfRecord(*a, a->t().recCount + 1)) return;
   Load(*a);

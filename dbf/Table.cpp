@@ -247,7 +247,7 @@ std::int32_t CountFromFileSize(Table& t, int* code) {
   if (*code != 0) return -1;
   if (t.recLen == 0 || size <= t.headerLen) return 0;
   const std::int64_t n = (size - t.headerLen) / t.recLen;
-  return n > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(n);
+  return n > fmt::kMaxRecords ? fmt::kMaxRecords : static_cast<std::int32_t>(n);
 }
 
 int HeaderUpdate(Table& t, bool writeEof) {

@@ -1,7 +1,7 @@
 // What survives when things go wrong half-way: header updates that must not hide another program's
 // appends, a pack whose writes fail part-way through, and a memo write that fails while it holds
 // the memo file lock.
-#include <atomic>
+#include <filesystem>
 #include <memory>
 
 #include "DbfTestSupport.h"
@@ -77,6 +77,29 @@ TEST_F(DurabilityTest, PackFailingHalfWayLeavesTheTableAsItWas) {
   EXPECT_EQ(RecCount(), n);
   GO(n);
   EXPECT_EQ(GetString(1), "P6000     ");
+}
+
+// A (sparse) file long enough for more records than a record number can count: the count stops
+// one below the largest number, moves stay in range and an append is refused.
+TEST_F(DurabilityTest, FileWithMoreRecordsThanNumbersIsCappedAndRefusesAppends) {
+  CreateDbf(Path("huge.dbf"), {{"X", 'C', 1, 0}});
+  {
+    std::unique_ptr<File> f;
+    ASSERT_EQ(File::Open(Path("huge.dbf"), true, &f), 0);
+    ASSERT_EQ(f->Truncate(65 + 2LL * 0x80000000LL + 10), 0);
+  }
+  USE(Path("huge.dbf"));
+  EXPECT_EQ(RecCount(), 0x7FFFFFFE);
+  GoBottom();
+  EXPECT_EQ(RecNo(), 0x7FFFFFFE);
+  SKIP(1);
+  EXPECT_TRUE(dEOF());
+  EXPECT_EQ(RecNo(), 0x7FFFFFFF);
+  ASSERT_TRUE(ALock());
+  EXPECT_NE(Failure([] { Append(); }).find("is full. [APPEND]"), std::string::npos);
+  Unlock();
+  USE("");
+  std::filesystem::remove(Path("huge.dbf"));
 }
 
 class MemoDurabilityTest : public DurabilityTest {
