@@ -291,6 +291,45 @@ TEST_F(SockTransferTest, SendingWithoutAConnectionRaisesTheSocketError) {
 }
 
 // ---- sending streams
+// A peer that reads in small bites makes the socket refuse and split sends at many points;
+// what arrives is still every byte once, in order, lines and stream alike.
+TEST_F(SockTransferTest, SlowReaderGetsEveryByteInOrder) {
+  std::mt19937 rng(99);
+  std::string data(3 << 20, '\0');
+  for (char& ch : data) ch = static_cast<char>(rng());
+  const std::string longLine(200000, 'L');
+  const std::string expected = "MAIL FROM:<a@b>\r\n" + data + longLine + "\r\n.\r\n";
+  std::string wire;
+  LoopbackPeer peer([&](PeerConn& c) {
+    std::size_t bite = 1;
+    while (wire.size() < expected.size()) {
+      std::string got = c.RecvBytes(std::min(bite, expected.size() - wire.size()));
+      if (got.empty()) break;
+      wire += got;
+      bite = bite * 7 % 65521 + 1;
+    }
+  });
+  TMemoryStream stream;
+  stream.Write(data.data(), data.size());
+  ConnectTo(peer);
+  sock->Writeln("MAIL FROM:<a@b>");
+  sock->SendStream(stream);
+  sock->Writeln(longLine);
+  sock->Writeln(".");
+  ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }, 20000));
+  EXPECT_EQ(wire.size(), expected.size());
+  EXPECT_TRUE(wire == expected);
+  EXPECT_EQ(sock->BytesWritten(), static_cast<std::int64_t>(data.size() + longLine.size() + 5));
+}
+
+TEST_F(SockTransferTest, LineLongerThanEveryBufferIsReadWhole) {
+  const std::string longLine = std::string(100000, 'x') + "\r\n";
+  LoopbackPeer peer([&](PeerConn& c) { c.Send(longLine + "250 ok\r\n"); });
+  ConnectTo(peer);
+  EXPECT_TRUE(sock->ReadLn() == longLine);
+  EXPECT_EQ(sock->ReadLn(), "250 ok\r\n");
+}
+
 
 TEST_F(SockTransferTest, StreamGoesOutChunkByChunkWithProgress) {
   std::string wire;
