@@ -138,6 +138,26 @@ TEST_F(MemoDurabilityTest, MemoPackFailingOnTheReferencesKeepsEveryText) {
   EXPECT_EQ(ReadMemo(2), std::string(700, 'c'));
 }
 
+// A memo stream left open across a pack ends there: it cannot write into the packed file.
+TEST_F(MemoDurabilityTest, StreamOpenAcrossAPackWritesNothingIntoThePackedFile) {
+  USE(Path("notes.dbf EXCLUSIVE"));
+  AppendWithMemo("a", std::string(1500, 'a'));
+  AppendWithMemo("b", "bee");
+  AppendWithMemo("c", "sea");
+  GO(1);
+  WriteMemo(2, "x");  // frees blocks 2 and 3
+  Replace();
+  ASSERT_EQ(CreateBlobDescriptor(0, BlobMode::Write, false, 20), 2);  // where "sea" lands after packing
+  DeleteRec();
+  ASSERT_TRUE(Pack());
+  EXPECT_EQ(WriteBlobStream("XXXXXXXXXXXXXXXXXXXX", 20), 0);
+  DestroyBlobDescriptor();
+  GO(1);
+  EXPECT_EQ(ReadMemo(2), "bee");
+  GO(2);
+  EXPECT_EQ(ReadMemo(2), "sea");
+}
+
 // A text's old blocks are reused only while the record in the file still refers to them: another
 // opener may have moved the text meanwhile and its blocks may hold a third record's text by now.
 TEST_F(MemoDurabilityTest, StaleReferenceNeverOverwritesAnotherRecordsText) {
