@@ -58,25 +58,30 @@ TEST_F(DurabilityTest, FlushInSharedUseCountsTheOtherAreasAppends) {
   EXPECT_EQ(bytes.back(), 0x1A);
 }
 
-// A pack whose writes fail after the first chunk of records leaves every live record exactly once.
+// A pack whose write fails after the first chunk of records (or, after the file was cut, on the
+// header) leaves the table as it was: every live record exactly once, the deleted one still there.
 TEST_F(DurabilityTest, PackFailingHalfWayLeavesTheTableAsItWas) {
-  const int n = 6000;  // more than one pack chunk of 23-byte records
+  const int n = 6000;  // three pack chunks of 23-byte records
   const std::string path = MakePeople(n);
-  USE(path + " EXCLUSIVE");
-  GO(1);
-  DeleteRec();
-  const auto before = ReadAll(path);
-  FailAfter(FileOp::Write, ".dbf", 1);
-  EXPECT_NE(Failure([] { Pack(); }).find("Error packing"), std::string::npos);
-  SetFileFaultHook({});
-  USE("");
-  const auto after = ReadAll(path);
-  ASSERT_EQ(after.size(), before.size());
-  EXPECT_TRUE(std::equal(before.begin() + 8, before.end(), after.begin() + 8));
-  USE(path);
-  EXPECT_EQ(RecCount(), n);
-  GO(n);
-  EXPECT_EQ(GetString(1), "P6000     ");
+  for (int writesBefore : {1, 3}) {
+    SCOPED_TRACE(writesBefore);
+    USE(path + " EXCLUSIVE");
+    GO(1);
+    DeleteRec();
+    const auto before = ReadAll(path);
+    FailAfter(FileOp::Write, ".dbf", writesBefore);
+    EXPECT_NE(Failure([] { Pack(); }).find("Error packing"), std::string::npos);
+    SetFileFaultHook({});
+    USE("");
+    const auto after = ReadAll(path);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin() + 8, before.end(), after.begin() + 8));
+    USE(path);
+    EXPECT_EQ(RecCount(), n);
+    GO(n);
+    EXPECT_EQ(GetString(1), "P6000     ");
+    USE("");
+  }
 }
 
 // A (sparse) file long enough for more records than a record number can count: the count stops
