@@ -271,6 +271,7 @@ bool PutDbfRecord(WorkArea& a, std::int32_t n) {
     Report(code, "File:  " + t.fileName + " [Replace/Append/PutDbfRecord]");
     return false;
   }
+  a.unstoredMemoBlock = 0;  // the record may refer to it now: the file decides from here on
   if (appended) {
     t.recCount = n;
     a.recNo = n;

@@ -66,11 +66,14 @@ std::int32_t CreateBlobDescriptor(std::int32_t block, BlobMode mode, bool transl
     }
   } else {
     const bool lock = Engine().settings.lockingEnabled && !a->exclusive;
-    if (block != 0 && !a->exclusive && !FileRecordRefersTo(*a, block)) block = 0;
+    if (block != 0 && !a->exclusive && block != a->unstoredMemoBlock && !FileRecordRefersTo(*a, block)) {
+      block = 0;
+    }
     if ((code = a->memo->BeginWrite(block, newLength, lock, &a->stream, &result)) != 0) {
       Report(code, a->memo->name() + " [NewMemoByteOffset]");
       return 0;
     }
+    a->unstoredMemoBlock = result;
   }
   a->stream.translate = translate;
   return result;

@@ -37,6 +37,9 @@ struct WorkArea {
   std::deque<std::int32_t> recLocks;      // newest first
   std::unique_ptr<MemoFile> memo;
   MemoStream stream;
+  // Block of the last text this area wrote and no record of the file refers to yet: nobody else
+  // can take it, so a second write of the same field may reuse it. Cleared when a record is written.
+  std::int32_t unstoredMemoBlock = 0;
 
   Table& t() { return *table; }
   const std::string& name() const { return table->fileName; }

@@ -192,6 +192,16 @@ TEST_F(MemoDurabilityTest, StaleReferenceNeverOverwritesAnotherRecordsText) {
   EXPECT_EQ(ReadMemo(2), "victim");
   GO(1);
   EXPECT_EQ(ReadMemo(2), "short");
+  // A text written twice before its record is stored keeps its block: nobody else can have it.
+  ASSERT_TRUE(ALock());
+  ClearRecord();
+  WriteMemo(2, "draft");
+  const std::int32_t first = GetInteger(2);
+  WriteMemo(2, "final");
+  EXPECT_EQ(GetInteger(2), first);
+  Append();
+  Unlock();
+  EXPECT_EQ(ReadMemo(2), "final");
 }
 
 // A memo write that fails half-way releases the memo file lock, so other openers can still write.
