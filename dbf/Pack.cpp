@@ -256,6 +256,7 @@ int RewriteRefs(Table& t, const std::vector<MemoRef>& refs, bool restore) {
 Failure PackMemo(WorkArea& a) {
   // An open stream points into the file being replaced: it ends here, before any text moves.
   if (a.stream.mode != StreamMode::None) a.memo->End(&a.stream);
+  a.unstoredMemoBlock = 0;  // block numbers change meaning
   const std::string name = a.memo->name();
   const std::string temp = ReplaceExtension(name, "$$$");
   std::int64_t size = 0, freeKb = 0;
