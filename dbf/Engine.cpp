@@ -264,8 +264,10 @@ int UpdateHeaderOf(WorkArea& a) {
     if (code == 0) t.recCount = n;
   }
   const bool appended = t.state == UpdateState::Appended;
-  if (code == 0) code = HeaderUpdate(t, appended && holdsAppend);
-  // Without the append lock the end marker could land on a record being appended: it stays owed.
+  // Without the append lock someone may be appending right now: a count taken here could be
+  // overtaken (the appender writes its own under the lock), and the end marker could land on the
+  // new record, so it stays owed.
+  if (code == 0) code = HeaderUpdate(t, appended && holdsAppend, holdsAppend);
   if (code == 0 && appended && !holdsAppend) t.state = UpdateState::Appended;
   if (took) t.file->Unlock(fmt::kAppendLockOffset, 1);
   return code;

@@ -250,7 +250,7 @@ std::int32_t CountFromFileSize(Table& t, int* code) {
   return n > fmt::kMaxRecords ? fmt::kMaxRecords : static_cast<std::int32_t>(n);
 }
 
-int HeaderUpdate(Table& t, bool writeEof) {
+int HeaderUpdate(Table& t, bool writeEof, bool writeCount) {
   const LocalDate d = Today();
   std::uint8_t h[fmt::kHeaderUpdateSize];
   std::memcpy(h, t.prolog.data(), sizeof h);
@@ -270,9 +270,16 @@ int HeaderUpdate(Table& t, bool writeEof) {
     h[fmt::kDayOffset] = static_cast<std::uint8_t>(d.day);
     fmt::PutI32(h + fmt::kRecCountOffset, t.recCount);
   }
-  int code = t.file->WriteAt(h, sizeof h, 0);
+  std::size_t from = 0, to = sizeof h;  // without the count: the date bytes (and version) only
+  if (!writeCount && (t.version & 7) == fmt::kVersion2) {
+    from = fmt::kV2MonthOffset;
+    to = fmt::kV2YearOffset + 1;
+  } else if (!writeCount) {
+    to = fmt::kDayOffset + 1;
+  }
+  int code = t.file->WriteAt(h + from, to - from, static_cast<std::int64_t>(from));
   if (code != 0) return code;
-  std::memcpy(t.prolog.data(), h, sizeof h);
+  std::memcpy(t.prolog.data() + from, h + from, to - from);
   t.lastUpdate = UpdateText(d.month, d.day, yearByte);
   if (writeEof) {
     const std::uint8_t eof = fmt::kEofMarker;

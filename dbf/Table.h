@@ -66,9 +66,10 @@ int TakeShareLock(File& file, const OpenMode& mode);
 // with the code in *code.
 std::int32_t CountFromFileSize(Table& table, int* code);
 
-// Writes version, today's date and the count into the first 8 bytes; with `writeEof` writes 0x1A
-// after the last record. Sets the state clean. Answers 0 or an I/O code.
-int HeaderUpdate(Table& table, bool writeEof);
+// Writes version, today's date and the count into the first 8 bytes (without `writeCount`, only
+// version and date); with `writeEof` writes 0x1A after the last record. Sets the state clean.
+// Answers 0 or an I/O code.
+int HeaderUpdate(Table& table, bool writeEof, bool writeCount = true);
 
 // Raw record I/O on table.record; answer 0 or an engine code (213 for a short read).
 int ReadRecordAt(Table& table, std::int32_t n);

@@ -85,7 +85,8 @@ void ReleaseLocks(WorkArea& a);
 
 // Header update of an area (flush and close). A shared table is recounted under the append lock
 // (taken here unless the area holds it), so the count covers every program's appends and the end
-// marker is written only where no one can be appending. Answers 0 or an I/O code.
+// marker is written only where no one can be appending; when the lock is refused only the date is
+// written. Answers 0 or an I/O code.
 int UpdateHeaderOf(WorkArea& a);
 
 // Closes the table in area `n` (header update, memo, locks) and empties the slot.

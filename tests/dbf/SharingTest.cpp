@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "DbfTestSupport.h"
+#include "dbf/File.h"
 #include "dbf/Memo.h"
 
 namespace tavrin::dbf::test {
@@ -187,6 +188,45 @@ TEST_F(SharingTest, AppendByAnotherProgramIsCountedWithoutReopening) {
   int n = 0;
   for (; !dEOF(); SKIP(1)) ++n;
   EXPECT_EQ(n, 3);
+}
+
+// A close that cannot take the append lock leaves the count to the appender: a count taken
+// without the lock may be overtaken by the append and would hide its record from other readers.
+TEST_F(SharingTest, CloseWithoutTheAppendLockNeverWritesAStaleCount) {
+  const std::string path = MakePeople(2);
+  Peer peer([&](Peer& p) {
+    USE(path);
+    if (!ALock()) return 2;
+    p.ReadyThenWait();
+    ClearRecord();
+    SetString(1, "Other");
+    Append();
+    Unlock();
+    USE("");
+    return 0;
+  });
+  ASSERT_TRUE(peer.AwaitReady());
+  USE(path);
+  GO(1);
+  ASSERT_TRUE(RLock());
+  Replace();
+  Unlock();
+  // The other program appends and closes just before this close writes the header.
+  bool released = false;
+  SetFileFaultHook([&](FileOp op, const std::string& file) {
+    if (op == FileOp::Write && file == path && !released) {
+      released = true;
+      peer.Go();
+      peer.Wait();
+    }
+    return 0;
+  });
+  USE("");
+  SetFileFaultHook({});
+  ASSERT_TRUE(released);
+  const auto b = ReadAll(path);
+  EXPECT_EQ(b[4] | (b[5] << 8), 3);
+  EXPECT_EQ(b.back(), 0x1A);
 }
 
 TEST_F(SharingTest, TwoProgramsAppendingUnderTheAppendLockLoseNothing) {
