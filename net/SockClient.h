@@ -97,6 +97,8 @@ class TSockClient : public QObject {
   const std::string& StatusText() const { return statusText_; }
 
  private:
+  friend class BusyScope;
+
   // connection (SockClient.cpp)
   void Report(int level, const char* text);
   void InitializeWinsock();

@@ -16,18 +16,28 @@ namespace {
 // Bytes moved per recv or send call, through a local buffer of kChunk + 1 bytes.
 constexpr std::size_t kChunk = 16383;
 
-// Sets a flag for the life of a scope, clearing it also when the scope unwinds.
-class FlagScope {
+}  // namespace
+
+// Holds the busy flag for the receive or write handler. A write request that came while the flag
+// was set (from a handler that pumped events) is requested again once it clears.
+class BusyScope {
  public:
-  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~FlagScope() { flag_ = false; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
+  explicit BusyScope(TSockClient& client) : c_(client) { c_.busy_ = true; }
+  ~BusyScope() {
+    c_.busy_ = false;
+    if (c_.writeAgain_) {
+      c_.writeAgain_ = false;
+      c_.PostWriteMore();
+    }
+  }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
 
  private:
-  bool& flag_;
+  TSockClient& c_;
 };
 
+namespace {
 // Tells when `timeoutMs` passed without the byte counter moving; 0 never expires.
 class ProgressClock {
  public:
@@ -78,20 +88,9 @@ void TSockClient::ReadToStream() {
   if (canceled_) StopNotifications();
   // A read requested for a connection that has gone since must not touch the fresh socket.
   if (busy_ || fd_ < 0 || !connected_) return;
-  // A write request dropped while this handler was busy goes out again once it is done.
-  struct RetryWrite {
-    TSockClient& c;
-    ~RetryWrite() {
-      if (c.writeAgain_ && !c.busy_) {
-        c.writeAgain_ = false;
-        c.PostWriteMore();
-      }
-    }
-  };
   bool received = false;
   {
-    RetryWrite retry{*this};
-    FlagScope busy(busy_);
+    BusyScope busy(*this);
     Report(8, "ReadToStream");
     char chunk[kChunk + 1];
     ssize_t n = ::recv(fd_, chunk, kChunk, 0);
@@ -262,16 +261,7 @@ void TSockClient::WriteFromStream() {
 
 // Sends the next chunk of the send buffer; true when some bytes went out.
 bool TSockClient::WriteChunk() {
-  struct RetryWrite {
-    TSockClient& c;
-    ~RetryWrite() {
-      if (c.writeAgain_ && !c.busy_) {
-        c.writeAgain_ = false;
-        c.PostWriteMore();
-      }
-    }
-  } retry{*this};
-  FlagScope busy(busy_);
+  BusyScope busy(*this);
   Report(8, "WriteFromStream");
   if (canceled_ || fd_ < 0) {
     WatchWrite(false);  // a level-triggered notifier must not spin over nothing to do

@@ -85,6 +85,36 @@ TEST_F(SockReentryTest, LineReadFromAProgressHandlerArrives) {
   EXPECT_EQ(wire, data);
 }
 
+// A status handler pumps events while the receive handler holds the busy flag; the request for
+// the next chunk that arrives meanwhile must still be served.
+TEST_F(SockReentryTest, WriteRequestMetByABusyReceiveIsServedLater) {
+  const std::string data = RandomBytes(4 << 20, 15);
+  std::string wire;
+  LoopbackPeer peer([&](PeerConn& c) {
+    for (int i = 0; i < 50; ++i) {
+      c.Send("250 progress\r\n");
+      std::string got = c.RecvBytes(16383);
+      wire += got;
+      if (got.size() < 16383) return;  // the client stalled or went
+    }
+    wire += c.RecvBytes(data.size() - wire.size());
+  });
+  TMemoryStream stream;
+  stream.Write(data.data(), data.size());
+  sock->SetReportLevel(8);
+  int pumped = 0;
+  sock->OnStatus = [&](TSockClient&, const std::string& status) {
+    if (status != "ReadToStream") return;
+    ++pumped;
+    QCoreApplication::processEvents();
+  };
+  ConnectTo(peer);
+  ASSERT_NO_THROW(sock->SendStream(stream));
+  EXPECT_GT(pumped, 0);
+  ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
+  EXPECT_TRUE(wire == data);
+}
+
 // ---- handlers that destroy the client while a call waits
 
 TEST_F(SockReentryTest, ClientDestroyedByADataHandlerEndsTheWaitingRead) {
