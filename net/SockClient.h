@@ -4,7 +4,9 @@
 // receive and send buffers and the name resolver. It connects to Host:Port, sends lines, buffers
 // and streams, hands received text back one line at a time and reports through its events.
 // Every wait pumps the GUI thread's event loop, so handlers may run nested inside a waiting call;
-// an exception escaping a handler during notification handling is discarded. GUI thread only.
+// an exception escaping a handler during notification handling is discarded. A handler may
+// destroy the client: calls of it still waiting further up the stack then raise their abort.
+// GUI thread only.
 // REQUIRES: a QCoreApplication exists while any instance lives.
 #pragma once
 
