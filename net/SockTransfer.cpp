@@ -263,6 +263,9 @@ void TSockClient::WriteFromStream() {
 bool TSockClient::WriteChunk() {
   BusyScope busy(*this);
   Report(8, "WriteFromStream");
+  // While a connect is pending the write watch waits for its outcome: a late write request must
+  // neither switch it off nor send. The connect event asks for the write again.
+  if (connecting_) return false;
   if (canceled_ || fd_ < 0) {
     WatchWrite(false);  // a level-triggered notifier must not spin over nothing to do
     return false;

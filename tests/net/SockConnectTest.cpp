@@ -218,7 +218,7 @@ TEST_F(SockConnectTest, DisconnectDuringAPendingConnectFailsIt) {
   sock->SetPort(stalled.Port());
   sock->SetTimeOut(0);
   QTimer::singleShot(20, [this] { sock->Disconnect(); });
-  QTimer::singleShot(3000, [this] { sock->Cancel(); });
+  QTimer::singleShot(3000, sock.get(), [this] { sock->Cancel(); });
   EXPECT_EQ(ConnectError(), "Connection Failed");
   EXPECT_EQ(failures, 1);
   EXPECT_EQ(disconnects, 1);
@@ -235,7 +235,7 @@ TEST_F(SockConnectTest, ConnectionClosedByOnConnectIsNoSuccess) {
     ++connects;
     s.Disconnect();
   };
-  QTimer::singleShot(3000, [this] { sock->Cancel(); });
+  QTimer::singleShot(3000, sock.get(), [this] { sock->Cancel(); });
   EXPECT_EQ(ConnectError(), "Connection Failed");
   EXPECT_EQ(connects, 1);
   EXPECT_EQ(failures, 1);

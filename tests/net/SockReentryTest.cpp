@@ -115,6 +115,39 @@ TEST_F(SockReentryTest, WriteRequestMetByABusyReceiveIsServedLater) {
   EXPECT_TRUE(wire == data);
 }
 
+TEST_F(SockReentryTest, ProgressHandlerThatDisconnectsEndsTheStreamSend) {
+  LoopbackPeer peer([](PeerConn& c) { c.RecvAll(); });
+  const std::string data = RandomBytes(200000, 16);
+  TMemoryStream stream;
+  stream.Write(data.data(), data.size());
+  int disconnects = 0, progress = 0;
+  sock->OnDisconnect = [&](TSockClient&) { ++disconnects; };
+  sock->OnSendProgress = [&](TSockClient& s) {
+    if (++progress == 1) s.Disconnect();
+  };
+  ConnectTo(peer);
+  try {
+    sock->SendStream(stream);
+    FAIL() << "a stream send on a closed connection returned";
+  } catch (const ESockError& e) {
+    EXPECT_STREQ(e.what(), "Connection closed");
+  }
+  EXPECT_EQ(progress, 1);
+  EXPECT_EQ(disconnects, 1);
+  EXPECT_FALSE(sock->Connected());
+
+  // The request for the next chunk is still queued when the next connect starts: it must leave
+  // the connect's watch alone, and nothing of the broken-off stream reaches the next server.
+  std::string wire;
+  LoopbackPeer second([&](PeerConn& c) { wire = c.RecvLine(); });
+  sock->SetPort(second.Port());
+  QTimer::singleShot(2000, sock.get(), [this] { sock->Cancel(); });  // keeps a failing test from hanging
+  ASSERT_NO_THROW(sock->Connect());
+  sock->Writeln("QUIT");
+  ASSERT_TRUE(PumpUntil([&] { return second.Done() && peer.Done(); }));
+  EXPECT_EQ(wire, "QUIT\r\n");
+}
+
 // ---- handlers that destroy the client while a call waits
 
 TEST_F(SockReentryTest, ClientDestroyedByADataHandlerEndsTheWaitingRead) {
