@@ -92,6 +92,7 @@ void TSockClient::ReadToStream() {
   {
     BusyScope busy(*this);
     Report(8, "ReadToStream");
+    if (fd_ < 0 || !connected_) return;  // the status handler closed the connection
     char chunk[kChunk + 1];
     ssize_t n = ::recv(fd_, chunk, kChunk, 0);
     if (n < 0) {

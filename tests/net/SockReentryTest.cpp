@@ -148,6 +148,42 @@ TEST_F(SockReentryTest, ProgressHandlerThatDisconnectsEndsTheStreamSend) {
   EXPECT_EQ(wire, "QUIT\r\n");
 }
 
+// The send dialogue's status handler may abort a send, and so close the connection, from any
+// status report, also from the one the receive handler makes before it reads.
+TEST_F(SockReentryTest, StatusHandlerThatDisconnectsBeforeAReadClosesOnce) {
+  Gate done;
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("220 ready\r\n");
+    done.Wait();
+  });
+  int disconnects = 0, events = 0;
+  sock->OnDisconnect = [&](TSockClient&) { ++disconnects; };
+  sock->OnDataReady = [&](TSockClient&) { ++events; };
+  ConnectTo(peer);
+  sock->SetReportLevel(8);
+  sock->OnStatus = [&](TSockClient& s, const std::string& status) {
+    if (status == "ReadToStream" && s.Connected()) s.Disconnect();
+  };
+  ASSERT_TRUE(PumpUntil([&] { return disconnects > 0; }));
+  PumpUntil([] { return false; }, 50);  // a second close would come by now
+  EXPECT_EQ(disconnects, 1);
+  EXPECT_EQ(events, 0);  // the read never happened
+  done.Open();
+
+  sock->OnStatus = nullptr;
+  Gate again;
+  LoopbackPeer second([&](PeerConn& c) {
+    c.Send("220 again\r\n");
+    again.Wait();
+  });
+  sock->SetPort(second.Port());
+  sock->Connect();
+  EXPECT_EQ(sock->ReadLn(), "220 again\r\n");
+  EXPECT_TRUE(sock->Connected());
+  EXPECT_EQ(disconnects, 1);
+  again.Open();
+}
+
 // ---- handlers that destroy the client while a call waits
 
 TEST_F(SockReentryTest, ClientDestroyedByADataHandlerEndsTheWaitingRead) {
