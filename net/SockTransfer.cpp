@@ -94,12 +94,14 @@ void TSockClient::ReadToStream() {
     Report(8, "ReadToStream");
     if (fd_ < 0 || !connected_) return;  // the status handler closed the connection
     char chunk[kChunk + 1];
+    const std::uint64_t generation = generation_;
     ssize_t n = ::recv(fd_, chunk, kChunk, 0);
     if (n < 0) {
       int err = errno;
       lastErrorCode_ = SocketErrorCode(err);
-      LookupErrorMessage(lastErrorCode_);
-      if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) PeerGone();
+      LookupErrorMessage(lastErrorCode_);  // reports a status: the socket may be gone after it
+      bool broken = err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
+      if (broken && generation == generation_) PeerGone();
     } else {
       recvBuffer_->Seek(0, platform::SeekOrigin::End);
       recvBuffer_->Write(chunk, static_cast<std::size_t>(n));

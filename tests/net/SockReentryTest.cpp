@@ -2,6 +2,7 @@
 // while a chunk is being sent, and handlers that destroy the client while one of its calls is
 // still waiting further up the stack. Nothing may stall, and nothing may touch a gone client.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -180,6 +181,36 @@ TEST_F(SockReentryTest, StatusHandlerThatDisconnectsBeforeAReadClosesOnce) {
   sock->Connect();
   EXPECT_EQ(sock->ReadLn(), "220 again\r\n");
   EXPECT_TRUE(sock->Connected());
+  EXPECT_EQ(disconnects, 1);
+  again.Open();
+}
+
+TEST_F(SockReentryTest, StatusHandlerThatDisconnectsOnAReceiveErrorClosesOnce) {
+  LoopbackPeer peer([](PeerConn& c) {
+    struct linger reset {1, 0};
+    ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);  // the close resets
+  });
+  int disconnects = 0;
+  sock->OnDisconnect = [&](TSockClient&) { ++disconnects; };
+  sock->SetReportLevel(8);
+  sock->OnStatus = [&](TSockClient& s, const std::string& status) {
+    if (status == "Looking Up Error Message" && s.Connected()) s.Disconnect();
+  };
+  ConnectTo(peer);
+  ASSERT_TRUE(PumpUntil([&] { return disconnects > 0; }));
+  PumpUntil([] { return false; }, 50);  // a second close would come by now
+  EXPECT_EQ(disconnects, 1);
+  EXPECT_EQ(sock->LastErrorCode(), 10054);
+
+  sock->OnStatus = nullptr;
+  Gate again;
+  LoopbackPeer second([&](PeerConn& c) {
+    c.Send("220 again\r\n");
+    again.Wait();
+  });
+  sock->SetPort(second.Port());
+  sock->Connect();
+  EXPECT_EQ(sock->ReadLn(), "220 again\r\n");
   EXPECT_EQ(disconnects, 1);
   again.Open();
 }
