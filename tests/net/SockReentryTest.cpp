@@ -1,6 +1,7 @@
 // The socket client when its own event handlers re-enter it: handlers that pump the event loop
-// while a chunk is being sent, and handlers that destroy the client while one of its calls is
-// still waiting further up the stack. Nothing may stall, and nothing may touch a gone client.
+// or read while a chunk is being sent, handlers that close the connection from inside the
+// receive or write handler, and handlers that destroy the client while one of its calls is still
+// waiting further up the stack. Nothing may stall, close twice, or touch a gone client.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
