@@ -187,7 +187,11 @@ TEST_F(SockReentryTest, StatusHandlerThatDisconnectsBeforeAReadClosesOnce) {
 }
 
 TEST_F(SockReentryTest, StatusHandlerThatDisconnectsOnAReceiveErrorClosesOnce) {
-  LoopbackPeer peer([](PeerConn& c) {
+  Gate connected;
+  LoopbackPeer peer([&](PeerConn& c) {
+    // Reset only once the client has seen its connect succeed, or the reset can beat the
+    // connect's own outcome and turn it into a failed connect.
+    connected.Wait();
     struct linger reset {1, 0};
     ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);  // the close resets
   });
@@ -198,6 +202,7 @@ TEST_F(SockReentryTest, StatusHandlerThatDisconnectsOnAReceiveErrorClosesOnce) {
     if (status == "Looking Up Error Message" && s.Connected()) s.Disconnect();
   };
   ConnectTo(peer);
+  connected.Open();
   ASSERT_TRUE(PumpUntil([&] { return disconnects > 0; }));
   PumpUntil([] { return false; }, 50);  // a second close would come by now
   EXPECT_EQ(disconnects, 1);
