@@ -221,11 +221,17 @@ int MemoFile::OldTextBlocks(std::int32_t block, std::int64_t* blocks) {
   return 0;
 }
 
-int MemoFile::FreeBlocks(std::int64_t start, std::int64_t count) {
+int MemoFile::BlocksInFile(std::int64_t* block) {
   std::int64_t size = 0;
-  int code = file_->Size(&size);
+  const int code = file_->Size(&size);
+  if (code == 0) *block = (size + blockSize_ - 1) / blockSize_;
+  return code;
+}
+
+int MemoFile::FreeBlocks(std::int64_t start, std::int64_t count) {
+  std::int64_t eofBlock = 0;
+  int code = BlocksInFile(&eofBlock);
   if (code != 0) return code;
-  const std::int64_t eofBlock = (size + blockSize_ - 1) / blockSize_;
   std::int64_t link = fmt::kMemoNextFreeOffset;
   for (int i = 0; i < fmt::kMemoChainLimit; ++i) {
     std::int32_t next = 0;
@@ -246,10 +252,9 @@ int MemoFile::FreeBlocks(std::int64_t start, std::int64_t count) {
 
 int MemoFile::TakeFromChain(std::int64_t need, std::int64_t* block, std::int64_t* lastLink) {
   *block = 0;
-  std::int64_t size = 0;
-  int code = file_->Size(&size);
+  std::int64_t eofBlock = 0;
+  int code = BlocksInFile(&eofBlock);
   if (code != 0) return code;
-  const std::int64_t eofBlock = (size + blockSize_ - 1) / blockSize_;
   std::int64_t link = fmt::kMemoNextFreeOffset;
   for (int i = 0; i < fmt::kMemoChainLimit; ++i) {
     std::int32_t next = 0;

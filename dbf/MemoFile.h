@@ -61,6 +61,8 @@ class MemoFile {
       : file_(std::move(file)), name_(std::move(name)), style_(style), blockSize_(blockSize) {}
   int ReserveBlocks(std::int32_t oldBlock, std::int64_t newLength, MemoStream* s);
   int EndBlock(std::int64_t* block);          // file end as a block number, padding to a boundary
+  // The first block number past the end of the file (a partly filled last block counts); writes nothing.
+  int BlocksInFile(std::int64_t* block);
   int FreeBlocks(std::int64_t start, std::int64_t count);
   int TakeFromChain(std::int64_t need, std::int64_t* block, std::int64_t* lastLink);
   int OldTextBlocks(std::int32_t block, std::int64_t* blocks);
