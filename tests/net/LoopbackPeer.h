@@ -8,9 +8,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
+
+#include "net/SockClient.h"
 
 namespace tavrin::net::test {
 
@@ -67,5 +72,24 @@ int ClosedPort();
 
 // Pumps the event loop until pred() holds or `ms` pass; returns pred().
 bool PumpUntil(const std::function<bool()>& pred, int ms = 5000);
+
+// A fixture whose client talks to 127.0.0.1 with a time-out, so no test can wait for ever.
+class LoopbackClientTest : public ::testing::Test {
+ protected:
+  explicit LoopbackClientTest(int timeOutMs = 5000) : timeOutMs_(timeOutMs) {}
+  void SetUp() override {
+    sock = std::make_unique<TSockClient>();
+    sock->SetHost("127.0.0.1");
+    sock->SetTimeOut(timeOutMs_);
+  }
+  void ConnectTo(const LoopbackPeer& peer) {
+    sock->SetPort(peer.Port());
+    sock->Connect();
+  }
+  std::unique_ptr<TSockClient> sock;
+
+ private:
+  int timeOutMs_;
+};
 
 }  // namespace tavrin::net::test

@@ -32,18 +32,9 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
   return data;
 }
 
-class SockReentryTest : public ::testing::Test {
+class SockReentryTest : public test::LoopbackClientTest {
  protected:
-  void SetUp() override {
-    sock = std::make_unique<TSockClient>();
-    sock->SetHost("127.0.0.1");
-    sock->SetTimeOut(3000);
-  }
-  void ConnectTo(const LoopbackPeer& peer) {
-    sock->SetPort(peer.Port());
-    sock->Connect();
-  }
-  std::unique_ptr<TSockClient> sock;
+  SockReentryTest() : LoopbackClientTest(3000) {}
 };
 
 // ---- handlers that pump events while a chunk goes out

@@ -47,17 +47,11 @@ class GeneratedStream : public platform::TStream {
   std::int64_t size_, failAt_, pos_ = 0;
 };
 
-class SockTransferTest : public ::testing::Test {
+class SockTransferTest : public test::LoopbackClientTest {
  protected:
   void SetUp() override {
-    sock = std::make_unique<TSockClient>();
-    sock->SetHost("127.0.0.1");
-    sock->SetTimeOut(5000);
+    LoopbackClientTest::SetUp();
     sock->OnDisconnect = [this](TSockClient&) { ++disconnects; };
-  }
-  void ConnectTo(const LoopbackPeer& peer) {
-    sock->SetPort(peer.Port());
-    sock->Connect();
   }
   // The reply handler of the send dialogue: one ReadLn per data event.
   void ReadOneLinePerEvent() {
@@ -72,7 +66,6 @@ class SockTransferTest : public ::testing::Test {
     };
   }
 
-  std::unique_ptr<TSockClient> sock;
   int events = 0, disconnects = 0;
   std::vector<std::string> lines, errors;
 };
