@@ -8,6 +8,7 @@
 #include <QShowEvent>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <limits>
 
 #include "app/Centring.h"
 #include "platform/IntConv.h"
@@ -28,6 +29,7 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* text) {
 QLineEdit* MakeEdit(QWidget* parent, const char* name) {
   auto* edit = new QLineEdit(parent);
   edit->setObjectName(name);
+  edit->setMaxLength(std::numeric_limits<int>::max());  // a long value comes back whole
   return edit;
 }
 
@@ -48,16 +50,6 @@ int FiveDigitWidth(QLineEdit* edit) {
                            2 * kLineEditMargin + text.left() + text.right() + cursor,
                        edit->fontMetrics().height());
   return edit->style()->sizeFromContents(QStyle::CT_LineEdit, &option, contents, edit).width();
-}
-
-// One mailbox and nothing else: no blanks or control characters, no quotes, commas or angle
-// brackets that would turn the From header into several addresses or another header.
-bool IsPlainAddress(const QString& address) {
-  for (const QChar c : address) {
-    if (c.isSpace() || c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
-    if (c == u'"' || c == u',' || c == u'<' || c == u'>') return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -138,7 +130,7 @@ bool TfrmConfiguration::FieldsAreValid() {
   if (edtName->text().trimmed().isEmpty()) return Refuse(edtName, "You must enter your name.");
   if (!email.contains(u'@'))
     return Refuse(edtEmailAddress, "You must enter your email address.");
-  if (!IsPlainAddress(email))
+  if (!IsPlainAddress(QStringToSetting(email)))
     return Refuse(edtEmailAddress, "Please enter a plain e-mail address such as name@example.com.");
   if (edtEmailServer->text().trimmed().isEmpty())
     return Refuse(edtEmailServer, "You must enter your email server (SMTP).");

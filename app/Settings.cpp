@@ -11,6 +11,8 @@ namespace tavrin::app {
 namespace {
 constexpr const char* kOptions = "Options";
 constexpr const char* kDefaults = "Defaults";
+// Stands for a missing key: no value read from the file holds a line break.
+constexpr const char* kAbsent = "\n";
 
 bool IsUtf8(const std::string& text) {
   QStringDecoder decoder(QStringDecoder::Utf8);
@@ -68,12 +70,17 @@ void LoadSettings(Settings& s, const SettingsPlaces& places) {
 
 std::optional<std::string> SaveSettings(const Settings& s, const SettingsPlaces& places) {
   platform::ProfileFile ini(places.settingsFile);
-  if (ini.WriteStrings({{kOptions, "SenderName", s.SenderName},
-                        {kOptions, "ReturnEmail", s.ReturnEmail},
-                        {kOptions, "ServerName", s.ServerName},
-                        {kOptions, "ServerPort", s.ServerPort},
-                        {kDefaults, "To", s.To}}))
-    return std::nullopt;
+  std::vector<platform::ProfileEntry> changed;
+  for (platform::ProfileEntry entry : {platform::ProfileEntry{kOptions, "SenderName", s.SenderName},
+                                       {kOptions, "ReturnEmail", s.ReturnEmail},
+                                       {kOptions, "ServerName", s.ServerName},
+                                       {kOptions, "ServerPort", s.ServerPort},
+                                       {kDefaults, "To", s.To}}) {
+    // A value whose text is already in the file stays as it was written there, 8-bit or not.
+    if (ReadText(ini, entry.section.c_str(), entry.key.c_str(), kAbsent) != entry.value)
+      changed.push_back(std::move(entry));
+  }
+  if (changed.empty() || ini.WriteStrings(changed)) return std::nullopt;
   return ini.Error();
 }
 
@@ -105,6 +112,14 @@ std::optional<int> ServerPortNumber(Settings& s, platform::Dialogs& dialogs) {
                         SettingToAnsi(s.ServerPort));
   }
   return std::nullopt;
+}
+
+bool IsPlainAddress(const std::string& address) {
+  for (const QChar c : SettingToQString(address)) {
+    if (c.isSpace() || c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+    if (c == u'"' || c == u',' || c == u'<' || c == u'>') return false;
+  }
+  return true;
 }
 
 QString SettingToQString(const std::string& value) {

@@ -81,6 +81,10 @@ inline constexpr int kHighestPort = 65535;
 // in a message box, once per value, and gives nothing.
 std::optional<int> ServerPortNumber(Settings& settings, platform::Dialogs& dialogs);
 
+// True when `address` is one plain mailbox: no blanks or control characters, no quotes, commas or
+// angle brackets that would make a From header name another address or start another header.
+bool IsPlainAddress(const std::string& address);
+
 // ---- the text of the settings at the program's boundaries ----
 
 // A setting shown in a widget, and a widget's text kept as a setting: both lossless.

@@ -1,10 +1,12 @@
 #include "platform/ProfileFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <optional>
 #include <system_error>
 
@@ -226,10 +228,33 @@ Problem WriteAll(int fd, const std::string& bytes) {
   return std::nullopt;
 }
 
+std::string SiblingName(const std::string& target, long pid) {
+  return target + "." + std::to_string(pid) + ".tmp";
+}
+
+// Removes the siblings that writers killed half-way left behind: those whose process is gone.
+void RemoveStaleSiblings(const std::string& target) {
+  const std::string folder = DirPart(target);
+  const std::string prefix = target.substr(folder.size()) + ".";
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string pid = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid.size() > 9) continue;
+    const long id = std::stol(pid);
+    if (folder + name == SiblingName(target, id) && ::kill(static_cast<pid_t>(id), 0) != 0 &&
+        errno == ESRCH)
+      ::unlink((folder + name).c_str());
+  }
+  ::closedir(dir);
+}
+
 // A new sibling of `target` that nobody else can have opened; a name left by a killed writer with
 // the same process id is taken over.
 int CreateSibling(const std::string& target, std::string* name) {
-  *name = target + "." + std::to_string(::getpid()) + ".tmp";
+  *name = SiblingName(target, ::getpid());
   int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0 && errno == EEXIST && ::unlink(name->c_str()) == 0)
     fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -246,7 +271,7 @@ void SyncFolder(const std::string& folder) {
 Problem ReplaceFile(const std::string& target, const std::string& bytes, const FileState& state) {
   std::string temp;
   Fd fd(CreateSibling(target, &temp));
-  if (fd.get() < 0) return Reason(errno);
+  if (fd.get() < 0) return "its folder could not be written (" + Reason(errno) + ")";
   Problem problem;
   if (state.exists && ::fchmod(fd.get(), state.st.st_mode & 07777) != 0) problem = Reason(errno);
   if (state.exists && ::fchown(fd.get(), state.st.st_uid, state.st.st_gid) != 0) {
@@ -261,6 +286,7 @@ Problem ReplaceFile(const std::string& target, const std::string& bytes, const F
     return problem;
   }
   SyncFolder(DirPart(target));
+  RemoveStaleSiblings(target);
   return std::nullopt;
 }
 

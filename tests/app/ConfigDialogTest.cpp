@@ -89,6 +89,15 @@ TEST_F(ConfigDialog, AcceptedValuesAreStoredAsTypedAppliedAndWrittenAtOnce) {
   EXPECT_EQ(Main().sock.Host(), "mail.example.org");
 }
 
+TEST_F(ConfigDialog, LongValuesComeBackWhole) {
+  const std::string name(40000, 'n');
+  AppSettings().SenderName = name;
+  Config().hide();
+  Config().show();
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(AppSettings().SenderName, name);
+}
+
 // A port is a number from 1 to 65535, and its field shows five digits whole.
 TEST_F(ConfigDialog, PortOutsideTheRangeIsRefusedAndFiveDigitsFit) {
   for (const char* port : {"-1", "0", "65536", "99999", "$10000"}) {

@@ -47,7 +47,7 @@ TEST_F(StartUp, HandWrittenKeysAndCommentsSurviveTheWriteBack) {
 TEST_F(StartUp, SettingsKeepTheirTextFromFileToWindowToFile) {
   const std::string ini =
       "[Options]\nProgramCaption=Caf\xE9 News\nSenderName=\xCE\x91\xCE\xBD\xCE\xBD\xCE\xB1 "
-      "\xE5\xBC\xA0\nReturnEmail=anna@example.com\nServerName=smtp.example.com\nServerPort=25\n"
+      "\xE5\xBC\xA0\nReturnEmail=anna@example.com\nServerName=smtp.m\xFCller.example\nServerPort=25\n"
       "[Defaults]\nTo=\xD0\x9A\xD0\xBB\xD1\x83\xD0\xB1\n";
   WriteIni(ini);
   CreateDefaultTable();
@@ -55,6 +55,7 @@ TEST_F(StartUp, SettingsKeepTheirTextFromFileToWindowToFile) {
   EXPECT_EQ(ReadIni(), ini);  // starting changes nothing
   EXPECT_EQ(Main().windowTitle(), QString::fromUtf8("Caf\xC3\xA9 News"));
   EXPECT_EQ(Main().edtTo->text(), QString::fromUtf8("\xD0\x9A\xD0\xBB\xD1\x83\xD0\xB1"));
+  EXPECT_EQ(AppSettings().ServerName, "smtp.m\xC3\xBCller.example");
   WhenConfigShows([](TfrmConfiguration& config) {
     EXPECT_EQ(config.edtName->text(), QString::fromUtf8("\xCE\x91\xCE\xBD\xCE\xBD\xCE\xB1 \xE5\xBC\xA0"));
     QTest::mouseClick(config.btnOK, Qt::LeftButton);

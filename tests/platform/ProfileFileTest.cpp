@@ -76,7 +76,7 @@ TEST_F(ProfileFileTest, WindowsLineEndsArePreserved) {
 TEST_F(ProfileFileTest, UnwritableFolderReportsFailureAndLeavesNothing) {
   ProfileFile ini((dir_ / "missing-folder" / "Tavrin.ini").string());
   EXPECT_FALSE(ini.WriteString("Options", "Dir", "x"));
-  EXPECT_EQ(ini.Error(), "No such file or directory");
+  EXPECT_EQ(ini.Error(), "its folder could not be written (No such file or directory)");
   EXPECT_FALSE(fs::exists(dir_ / "missing-folder"));
 }
 

@@ -27,4 +27,7 @@ for call in write fsync rename; do
   done
 done
 ((kills >= 3)) || { echo "only $kills kills: the write was never stopped"; exit 1; }
+# The files that killed writers left half-written are gone after the next whole write.
+left=$(ls -A "$dir")
+[[ $left == "Tavrin.ini" ]] || { echo "left behind: $left"; exit 1; }
 echo "file whole after each of $kills kills"
