@@ -145,11 +145,18 @@ bool TfrmConfiguration::FieldsAreValid() {
 void TfrmConfiguration::btnOKClick() {
   setResult(0);
   if (!FieldsAreValid()) return;
+  // A pasted line break would end a header line of the message; it is kept as a blank, as the
+  // settings file keeps it.
+  const auto typed = [](const QLineEdit* edit) {
+    QString text = edit->text();
+    text.replace(u'\r', u' ').replace(u'\n', u' ');
+    return QStringToSetting(text);
+  };
   Settings& s = AppSettings();
-  s.SenderName = QStringToSetting(edtName->text());
-  s.ReturnEmail = QStringToSetting(edtEmailAddress->text());
-  s.ServerName = QStringToSetting(edtEmailServer->text());
-  s.ServerPort = QStringToSetting(edtPort->text());
+  s.SenderName = typed(edtName);
+  s.ReturnEmail = typed(edtEmailAddress);
+  s.ServerName = typed(edtEmailServer);
+  s.ServerPort = typed(edtPort);
   if (s.To.empty()) s.To = kSampleToDescription;
   if (applySettings_) applySettings_();
   // Confirmed settings reach the file at once, so no crash or kill can take them.

@@ -89,13 +89,16 @@ TEST_F(ConfigDialog, AcceptedValuesAreStoredAsTypedAppliedAndWrittenAtOnce) {
   EXPECT_EQ(Main().sock.Host(), "mail.example.org");
 }
 
-TEST_F(ConfigDialog, LongValuesComeBackWhole) {
+// A value comes back from the dialog whole however long it is, and on one line.
+TEST_F(ConfigDialog, ValuesComeBackWholeAndOnOneLine) {
   const std::string name(40000, 'n');
   AppSettings().SenderName = name;
   Config().hide();
   Config().show();
+  Config().edtEmailServer->setText("smtp.example.com\r\nBcc: all@example.com");
   QTest::mouseClick(Config().btnOK, Qt::LeftButton);
   EXPECT_EQ(AppSettings().SenderName, name);
+  EXPECT_EQ(AppSettings().ServerName, "smtp.example.com  Bcc: all@example.com");
 }
 
 // A port is a number from 1 to 65535, and its field shows five digits whole.
