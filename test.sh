@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev
   python3 python3-aiosmtpd python3-dbfread python3-dbf
   clang libclang-rt-14-dev
+  strace
 )
 
 install_missing() {

@@ -29,6 +29,7 @@
 #include "app/Glyphs.h"
 #include "app/ConfigDialog.h"
 #include "app/LogWindow.h"
+#include "app/Program.h"
 #include "platform/CodePageQt.h"
 #include "platform/IntConv.h"
 
@@ -260,38 +261,29 @@ void TfrmEmailMerge::SetSplitterPosition(int position) {
 void TfrmEmailMerge::FormCreate() {
   Settings& s = AppSettings();
   LoadSettings(s, services_.places);
-  SaveSettings(s, services_.places);
+  SaveSettings(s, services_.places, services_.dialogs);
   ApplySettings();
   SetSplitterPosition(Splitter->height());  // the attachment pane starts collapsed
 
-  const std::string table = tblRecipients.DbfFileName();
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(table, error)) {
-    services_.dialogs.ShowMessage(kNoDatabaseMessage);
-    if (services_.terminate) services_.terminate();
-  }
+  CheckRecipientsTable(tblRecipients.DbfFileName(), services_);
 }
 
 void TfrmEmailMerge::ApplySettings() {
   const Settings& s = AppSettings();
   const QString to = edtTo->text();
   if (to.isEmpty() || to.compare(kToPlaceholder, Qt::CaseInsensitive) == 0) {
-    edtTo->setText(AnsiToQString(s.To));
+    edtTo->setText(SettingToQString(s.To));
     SetTextColour(edtTo, Qt::black);
   }
-  tblRecipients.SetDbfFileName(s.Dir + "/" + s.TableName);
+  tblRecipients.SetDbfFileName(TableFilePath(s));
   sock.SetHost(s.ServerName);
   sock.SetTimeOut(kSocketTimeOutMs);
-  if (const auto port = platform::StrToInt(s.ServerPort))
-    sock.SetPort(*port);
-  else
-    services_.dialogs.ShowMessage(
-        "The server port in the settings file is not a valid integer: " + s.ServerPort);
-  setWindowTitle(AnsiToQString(s.ProgramCaption));
-  platform::Dialogs::SetApplicationTitle(s.ProgramCaption);
-  QGuiApplication::setApplicationDisplayName(AnsiToQString(s.ProgramCaption));
+  if (const auto port = ServerPortNumber(AppSettings(), services_.dialogs)) sock.SetPort(*port);
+  setWindowTitle(SettingToQString(s.ProgramCaption));
+  platform::Dialogs::SetApplicationTitle(SettingToAnsi(s.ProgramCaption));
+  QGuiApplication::setApplicationDisplayName(SettingToQString(s.ProgramCaption));
   if (frmBrowser_ != nullptr)
-    frmBrowser_->setWindowTitle(AnsiToQString(s.ProgramCaption + " Database Browser"));
+    frmBrowser_->setWindowTitle(SettingToQString(s.ProgramCaption + " Database Browser"));
 }
 
 void TfrmEmailMerge::showEvent(QShowEvent* event) {
@@ -302,7 +294,8 @@ void TfrmEmailMerge::showEvent(QShowEvent* event) {
 void TfrmEmailMerge::FormShow() {
   const Settings& s = AppSettings();
   if (s.FirstRun) {
-    services_.dialogs.ShowMessage("Since this is your first time running " + s.ProgramCaption +
+    services_.dialogs.ShowMessage("Since this is your first time running " +
+                                  SettingToAnsi(s.ProgramCaption) +
                                   " you will be taken into the setup screen.");
     const bool confirmed = frmConfiguration_ != nullptr && frmConfiguration_->exec() == QDialog::Accepted;
     if (!confirmed && services_.terminate) services_.terminate();
@@ -315,7 +308,7 @@ void TfrmEmailMerge::FormShow() {
 }
 
 void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
-  SaveSettings(AppSettings(), services_.places);
+  SaveSettings(AppSettings(), services_.places, services_.dialogs);
   MessageLines.clear();
   QMainWindow::closeEvent(event);
 }
@@ -375,7 +368,7 @@ void TfrmEmailMerge::StartLog() {
   QString timeFormat = locale.timeFormat(QLocale::LongFormat);
   timeFormat.remove(QRegularExpression("\\s*t+")).remove(QRegularExpression("\\(\\s*\\)"));
   const QDateTime now = QDateTime::currentDateTime();
-  sendLog.StartLog(s.ProgramCaption, s.SenderName,
+  sendLog.StartLog(SettingToAnsi(s.ProgramCaption), SettingToAnsi(s.SenderName),
                    QStringToAnsi(locale.toString(now.date(), QLocale::ShortFormat)),
                    QStringToAnsi(locale.toString(now.time(), timeFormat.trimmed())));
   MessageLines.clear();
