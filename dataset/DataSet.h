@@ -6,22 +6,22 @@
 // Failures raise EDbfError carrying only their message. Not thread-safe: the GUI thread only.
 //
 // Notifications, in the order a link receives them (each goes to every link of every data source):
-//   open        ActiveChanged (the window is already filled and positioned on the first record)
-//   close       ActiveChanged (the window is already empty)
-//   First, Last, Resync, Refresh, a move that changed the number of buffered records:
-//               DataSetChanged
-//   a move within a full window or inside it: DataSetScrolled(distance)
-//   Edit        EditingChanged, then RecordChanged(nullptr)
-//   Insert, Append: EditingChanged, then DataSetChanged
+//   open        ActiveChanged (the window is already filled and on the first record)
+//   close       ActiveChanged (the window is already empty), then EditingChanged when editing
+//   First, Last, Refresh, Resync, GotoBookmark, a new window size, and a move that changed the
+//               number of buffered records: DataSetChanged
+//   any other move, also one that only finds the end or the start: DataSetScrolled(rows the
+//               window moved, positive forwards)
+//   Edit        EditingChanged, RecordChanged(nullptr)
 //   a field set RecordChanged(field)
+//   Insert, Append: EditingChanged, DataSetChanged
 //   Post        UpdateData, CheckBrowseMode, EditingChanged, DataSetChanged
 //   Cancel      CheckBrowseMode, EditingChanged, DataSetChanged
-//   Delete      CheckBrowseMode, DataSetChanged
-//   Restore     CheckBrowseMode, DataSetChanged
-// Every move, edit, post, cancel and delete first sends UpdateData and CheckBrowseMode when the
-// dataset is in the edit or insert state (a pending edit is posted before a move).
-// While controls are disabled nothing is sent; EnableControls sends one DataSetChanged (and an
-// ActiveChanged first when the dataset opened or closed meanwhile).
+//   Delete, restore: CheckBrowseMode, DataSetChanged
+// Moves, First, Last, Insert and Append begin with CheckBrowseMode; a pending edit is then posted
+// (or cancelled when nothing changed) and its notifications come first. While controls are
+// disabled nothing is sent; the last EnableControls sends one DataSetChanged (after ActiveChanged
+// or EditingChanged when those changed meanwhile).
 #pragma once
 
 #include <cstdint>

@@ -44,8 +44,11 @@ TXbBlobStream::TXbBlobStream(TXbFileDataSet& dataSet, TMemoField& field, TBlobSt
     engine.Check();
     return;
   }
-  const std::int32_t block = dbf::CreateBlobDescriptor(oldBlock_, dbf::BlobMode::Write, translate);
+  // The stored record's text stays whole until the post: a new text goes to new room.
+  const std::int32_t reuse = oldBlock_ == dataSet.writtenMemoBlock_ ? oldBlock_ : 0;
+  const std::int32_t block = dbf::CreateBlobDescriptor(reuse, dbf::BlobMode::Write, translate);
   engine.Check();
+  dataSet.writtenMemoBlock_ = block;
   if (block != oldBlock_) {
     try {
       field.SetStoredBlock(block);

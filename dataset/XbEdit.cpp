@@ -61,6 +61,7 @@ void TXbDataSet::InternalEdit() {
   engine.Check();
   if (TRecordBuffer* b = ActiveBuffer(); b != nullptr && dbf::RecNo() == b->bookmark) ReadRecord(*b);
   touched_.clear();
+  writtenMemoBlock_ = 0;
 }
 
 void TXbDataSet::InternalInsert() {
@@ -68,6 +69,7 @@ void TXbDataSet::InternalInsert() {
   dbf::ClearRecord();
   engine.Check();
   touched_.clear();
+  writtenMemoBlock_ = 0;
 }
 
 void TXbDataSet::CopyFieldToEngine(const FieldProps& p, int number, std::string_view stored) {
