@@ -88,7 +88,9 @@ class EngineSession {
 // Opens `table` in area 1; shared unless `exclusive`.
 void Open(const std::string& table, bool exclusive) {
   dbf::Select(1);
-  dbf::USE(exclusive ? table + " EXCLUSIVE" : table);
+  dbf::OpenOptions options;
+  options.exclusive = exclusive;
+  dbf::UseFile(table, options);
 }
 
 // The version byte and header length, read from the header of the open table's file.

@@ -94,6 +94,23 @@ TEST_F(DbftoolTest, PackDropsDeletedRecordsAndKeepsTheOthersMemos) {
   EXPECT_NE(dir_.Run({"info", "people.dbf"}).out.find("Records:       3\n"), std::string::npos);
 }
 
+// Words the engine's open command knows, and blanks, are part of the file name here: a change
+// reaches the named table and no other.
+TEST_F(DbftoolTest, TablePathsAreTakenWhole) {
+  ASSERT_EQ(dir_.Run({"create", "club.dbf", "NAME,C,5"}).status, 0);
+  std::filesystem::create_directories(dir_.Path("Alias virtual file"));
+  dir_.WriteFile("rows.csv", "NAME\nann\nbob\n");
+  for (const std::string name : {"club exclusive.dbf", "a alias b.dbf", " club .dbf",
+                                  "Alias virtual file/x.dbf"}) {
+    ASSERT_EQ(dir_.Run({"create", name, "NAME,C,5"}).status, 0) << name;
+    ASSERT_EQ(dir_.Run({"import", name, "rows.csv"}).status, 0) << name;
+    ASSERT_EQ(dir_.Run({"delete", name, "1"}).status, 0) << name;
+    ASSERT_EQ(dir_.Run({"pack", name}).status, 0) << name;
+    EXPECT_EQ(dir_.Run({"export", name}).out, "NAME\r\nbob\r\n") << name;
+  }
+  EXPECT_EQ(dir_.Run({"export", "club.dbf"}).out, "NAME\r\n");
+}
+
 TEST_F(DbftoolTest, InfoPrintsTheHeaderAndOneLinePerField) {
   ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,10", "BORN,D"}).status, 0);
   const ToolResult r = dir_.Run({"info", "t.dbf"});
