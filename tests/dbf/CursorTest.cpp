@@ -540,7 +540,7 @@ TEST_F(IoFailureTest, FailedPackOfASharedTableLeavesItShared) {
   const std::string path = MakePeople(3);
   Select(1);
   USE(path + " ALIAS A");
-  FailOn(FileOp::Truncate, 5);
+  FailOn(FileOp::Write, 5);
   EXPECT_NE(Failure([] { Pack(); }).find("Error packing"), std::string::npos);
   SetFileFaultHook({});
   EXPECT_FALSE(IsExclusive());
