@@ -112,11 +112,18 @@ std::int32_t RecNo();
 std::int32_t RecCount();            // deleted records included; shared tables recount from the file size
 int RecSize();
 bool Deleted();                     // deletion flag of the field value area
+// The bytes of the record last read or written (flag byte first, RecSize() bytes), character data
+// translated like the field value area. Valid until the next engine call on this area.
+std::string_view RecordBytes();
 
 // ---- Record changes ---------------------------------------------------------------------------
 // Shared tables need the record lock (Replace, DeleteRec, RecallRec) or the append lock (Append).
 
 void Replace();                     // writes the field value area over the current record
+// Writes only the fields numbered in `fields` from the field value area over the current record
+// as the file holds it now: the record is reread first, so its flag byte and every other field keep
+// their stored bytes. Same needs and failures as Replace; afterwards the area holds the stored record.
+void ReplaceFields(const std::vector<int>& fields);
 void Append();                      // adds the field value area as the new last record (made current)
 void DeleteRec();                   // writes '*' as the current record's flag byte
 void RecallRec();                   // writes ' ' as the current record's flag byte

@@ -1,5 +1,6 @@
 // Record changes (Replace, Append, DeleteRec, RecallRec), raw field access (Peek, Poke), Locate.
 #include <algorithm>
+#include <cstring>
 
 #include "dbf/Errors.h"
 #include "dbf/Format.h"
@@ -94,24 +95,51 @@ bool MemoMatches(const std::string& memo, const std::string& value, const Locate
   return false;
 }
 
-}  // namespace
-
-void Replace() {
+// The current area when its current record may be replaced; reports why not otherwise.
+WorkArea* ReplaceableArea() {
   WorkArea* a = RequireOpen("Replace");
-  if (a == nullptr) return;
+  if (a == nullptr) return nullptr;
   if (a->recNo < 1) {
     Report(212, "Database " + Quoted(a->name()) + " is empty." + " [REPLACE]");
-    return;
+    return nullptr;
   }
   if (a->recNo > a->t().recCount) {
     Report(212, "Database " + Quoted(a->name()) + " is at EOF." + " [REPLACE]");
-    return;
+    return nullptr;
   }
   if (!HoldsRecordLock(*a, a->recNo)) {
     Report(1200, "Record #" + std::to_string(a->recNo) + " in " + a->name() + " [REPLACE]");
-    return;
+    return nullptr;
   }
+  return a;
+}
+
+}  // namespace
+
+void Replace() {
+  WorkArea* a = ReplaceableArea();
+  if (a == nullptr) return;
   Store(*a);
+  if (PutDbfRecord(*a, a->recNo)) Load(*a);
+}
+
+void ReplaceFields(const std::vector<int>& fields) {
+  WorkArea* a = ReplaceableArea();
+  if (a == nullptr) return;
+  const auto& defs = a->t().fields;
+  for (int n : fields) {
+    if (n < 1 || n > static_cast<int>(defs.size())) {
+      Report(220, FieldNumberMessage("ReplaceFields", n));
+      return;
+    }
+  }
+  const std::vector<std::uint8_t> mine(a->values, a->values + a->valuesSize);
+  if (!GetDbfRecord(*a, a->recNo)) return;  // the record as the file holds it now
+  for (int n : fields) {
+    const FieldInfo& f = defs[static_cast<std::size_t>(n - 1)];
+    std::memcpy(a->values + f.valueOffset, mine.data() + f.valueOffset, f.valueSize);
+    StoreField(*a, f);
+  }
   if (PutDbfRecord(*a, a->recNo)) Load(*a);
 }
 

@@ -1,0 +1,69 @@
+// TXbCDataSet: the file name, the field text the send loop reads, Pack and Locate.
+#include "dataset/XbDataSet.h"
+
+#include "dataset/DbfFileName.h"
+#include "dbf/Engine.h"
+
+namespace tavrin::dataset {
+
+void TXbCDataSet::SetDbfFileName(const std::string& name) {
+  const bool wasActive = Active();
+  Close();
+  dbfFileName_ = NormalizeDbfFileName(name);
+  if (!dbfFileName_.empty() && wasActive) Open();
+}
+
+int TXbCDataSet::FieldNumber(const std::string& name) {
+  if (fieldNumbersGeneration_ != OpenGeneration()) {
+    fieldNumbers_.clear();
+    fieldNumbersGeneration_ = OpenGeneration();
+  }
+  for (const auto& [known, number] : fieldNumbers_)
+    if (known == name) return number;
+  const int number = dbf::FieldNo(name);
+  if (number != 0 && fieldNumbers_.size() < 32) fieldNumbers_.emplace_back(name, number);
+  return number;
+}
+
+std::string TXbCDataSet::GetField(const std::string& name) {
+  const std::string key = name.substr(0, 10);
+  EngineScope engine(*this, "GetField");
+  EngineToActive();
+  engine.Check();
+  const int number = FieldNumber(key);
+  if (number == 0) Fail(220, "Field '" + key + "' not in '" + dbfFileName_ + "' [GetField]");
+  std::string text = dbf::FieldText(number);
+  engine.Check();
+  return text;
+}
+
+bool TXbCDataSet::Pack() {
+  CheckBrowseMode();
+  bool packed = false;
+  {
+    EngineScope engine(*this, "Pack");
+    packed = dbf::Pack();
+    engine.Check();
+  }
+  ResyncWithEngine();
+  return packed;
+}
+
+bool TXbCDataSet::Locate(const std::string& field, const std::string& value, bool caseInsensitive,
+                         bool partial) {
+  CheckBrowseMode();
+  bool found = false;
+  {
+    EngineScope engine(*this, "Locate");
+    std::string query = field;
+    if (caseInsensitive) query += " NOCASE";
+    if (!partial) query += " EXACT";
+    dbf::Locate(query, value, 1);
+    engine.Check();
+    found = !dbf::dEOF();
+  }
+  ResyncWithEngine();
+  return found;
+}
+
+}  // namespace tavrin::dataset

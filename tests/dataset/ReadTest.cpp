@@ -1,0 +1,179 @@
+// The dataset as the send loop reads it: open, RecordTotal, GoFirst, GetField, SkipBy, AtEnd,
+// hidden deleted records, and engine failures raised as EDbfError instead of ending the program.
+#include <fstream>
+
+#include "DataSetTestSupport.h"
+#include "dbf/Engine.h"
+
+namespace tavrin::dataset::test {
+namespace {
+
+const std::vector<std::pair<std::string, std::string>> kThree = {
+    {"Ann", "ann@example.com"}, {"Bob", "bob@example.com"}, {"Cy", "cy@example.com"}};
+
+// The send loop: every record from GoFirst to AtEnd, its NAME as GetField gives it.
+std::vector<std::string> SendLoop(TXbDbf& table) {
+  std::vector<std::string> names;
+  table.GoFirst();
+  while (!table.AtEnd()) {
+    names.push_back(table.GetField("NAME"));
+    table.SkipBy(1);
+  }
+  return names;
+}
+
+class ReadTest : public DataSetTest {};
+
+TEST_F(ReadTest, SendLoopVisitsEveryRecordOnceInFileOrderMarkedOnesIncluded) {
+  TXbDbf table("tblRecipients");
+  OpenOn(table, MakeTable(kThree, {2}));
+  EXPECT_EQ(table.RecordTotal(), 3);
+  EXPECT_EQ(SendLoop(table), (std::vector<std::string>{"Ann       ", "Bob       ", "Cy        "}));
+  // A further move keeps the last record current, and the engine on it.
+  EXPECT_EQ(table.SkipBy(1), 0);
+  EXPECT_TRUE(table.AtEnd());
+  EXPECT_EQ(table.GetField("name"), "Cy        ");
+  EXPECT_EQ(table.RecNo(), 3);
+}
+
+TEST_F(ReadTest, HiddenMarkedRecordsAreSkippedButCounted) {
+  TXbDbf table("tblDatabase");
+  OpenOn(table, MakeTable(kThree, {2}), true);
+  EXPECT_EQ(table.RecordTotal(), 3);
+  EXPECT_EQ(SendLoop(table), (std::vector<std::string>{"Ann       ", "Cy        "}));
+  table.GoFirst();
+  EXPECT_TRUE(table.AtStart());
+  EXPECT_FALSE(table.RecordDeleted());
+}
+
+TEST_F(ReadTest, MarkedRecordReadsAsDeletedWhenShown) {
+  TXbDbf table("tblRecipients");
+  OpenOn(table, MakeTable(kThree, {2}));
+  table.GoFirst();
+  EXPECT_FALSE(table.RecordDeleted());
+  table.SkipBy(1);
+  EXPECT_TRUE(table.RecordDeleted());
+  EXPECT_EQ(table.GetField("EMAIL"), "bob@example.com     ");
+}
+
+TEST_F(ReadTest, EmptyTableIsAtBothEnds) {
+  TXbDbf table("tblRecipients");
+  OpenOn(table, MakeTable({}));
+  EXPECT_EQ(table.RecordTotal(), 0);
+  table.GoFirst();
+  EXPECT_TRUE(table.AtStart());
+  EXPECT_TRUE(table.AtEnd());
+  EXPECT_TRUE(SendLoop(table).empty());
+}
+
+TEST_F(ReadTest, AllRecordsHiddenIsEmpty) {
+  TXbDbf table("tblDatabase");
+  OpenOn(table, MakeTable(kThree, {1, 2, 3}), true);
+  EXPECT_TRUE(table.IsEmpty());
+  EXPECT_TRUE(SendLoop(table).empty());
+}
+
+TEST_F(ReadTest, GetFieldCountsTheFirstTenCharactersOfTheNameAndIgnoresCase) {
+  TXbDbf table("tblRecipients");
+  OpenOn(table, MakeTable(kThree));
+  table.GoFirst();
+  EXPECT_EQ(table.GetField("email"), "ann@example.com     ");
+  EXPECT_EQ(table.GetField("Name      and what follows"), "Ann       ");
+}
+
+TEST_F(ReadTest, ReopeningWithAnotherFileSeesItsFields) {
+  TXbDbf table("tblRecipients");
+  OpenOn(table, MakeTable(kThree));
+  table.GoFirst();
+  EXPECT_EQ(table.GetField("NAME"), "Ann       ");
+  table.SetDbfFileName(MakeTable({{"Zed", "z@example.com"}}, {}, "other.dbf"));
+  EXPECT_TRUE(table.Active());
+  table.GoFirst();
+  EXPECT_EQ(table.GetField("NAME"), "Zed       ");
+}
+
+// ---- Failures come back as EDbfError with the engine's text; nothing halts.
+
+TEST_F(ReadTest, MissingFileFailsTheOpenWithTheEngineText) {
+  TXbDbf table("tblDatabase");
+  table.SetCreateIfNotFound(false);
+  table.SetDbfFileName(Path("absent"));
+  try {
+    table.Open();
+    FAIL() << "opened a missing file";
+  } catch (const EDbfError& e) {
+    EXPECT_NE(std::string(e.what()).find("Error # 2 (File not found)"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(table.Active());
+  // The work area was not kept: a later open of a good file works.
+  table.SetDbfFileName(MakeTable(kThree));
+  table.Open();
+  EXPECT_EQ(table.RecordTotal(), 3);
+}
+
+TEST_F(ReadTest, FileThatIsNoTableFailsTheOpen) {
+  std::ofstream(Path("short.dbf")) << "0123456789";
+  TXbDbf table("tblRecipients");
+  table.SetDbfFileName(Path("short.dbf"));
+  try {
+    table.Open();
+    FAIL();
+  } catch (const EDbfError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Error # 210 (Not a dBASE data file)\r\n", 0), 0u) << e.what();
+  }
+}
+
+TEST_F(ReadTest, EmptyFileNameFailsTheOpen) {
+  TXbDbf table("tblRecipients");
+  EXPECT_THROW(table.Open(), EDbfError);
+  EXPECT_FALSE(table.Active());
+}
+
+TEST_F(ReadTest, FieldTheTableLacksFailsTheOpenWhenRequiredAndGetFieldOtherwise) {
+  const std::string path = MakeTable(kThree);
+  TXbDbf table("tblRecipients");
+  table.SetRequiredFieldNames({"NAME", "MAIL"});
+  table.SetDbfFileName(path);
+  try {
+    table.Open();
+    FAIL();
+  } catch (const EDbfError& e) {
+    EXPECT_EQ(std::string(e.what()), "Error # 220 (Invalid parameter)\r\nField 'MAIL' not in '" + path + "' [Open]");
+  }
+  EXPECT_FALSE(table.Active());
+  table.SetRequiredFieldNames({});
+  table.Open();
+  table.GoFirst();
+  try {
+    table.GetField("MAIL");
+    FAIL();
+  } catch (const EDbfError& e) {
+    EXPECT_EQ(std::string(e.what()), "Error # 220 (Invalid parameter)\r\nField 'MAIL' not in '" + path + "' [GetField]");
+  }
+  EXPECT_EQ(table.GetField("NAME"), "Ann       ");
+}
+
+TEST_F(ReadTest, OperationsOnAClosedDatasetRaise) {
+  TXbDbf table("tblRecipients");
+  table.SetDbfFileName(MakeTable(kThree));
+  EXPECT_THROW(table.GetField("NAME"), EDbfError);
+  EXPECT_THROW(table.RecordTotal(), EDbfError);
+  EXPECT_THROW(table.GoFirst(), EDbfError);
+}
+
+TEST_F(ReadTest, ReadingLeavesTheFileUnchanged) {
+  const std::string path = MakeTable(kThree, {2});
+  std::ifstream before(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(before)), {});
+  {
+    TXbDbf table("tblRecipients");
+    OpenOn(table, path);
+    SendLoop(table);
+    table.Close();
+  }
+  std::ifstream after(path, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), bytes);
+}
+
+}  // namespace
+}  // namespace tavrin::dataset::test
