@@ -466,7 +466,6 @@ void TfrmEmailMerge::btnSendClick() {
   AppSettings().To = QStringToAnsi(edtTo->text());
   StartLog();
   SendJob job = MakeSendJob();
-  recipientTable.SetFileName(tblRecipients.DbfFileName());
   dialogue_->Start(std::move(job));
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/AppServices.h"
-#include "app/EngineRecipientTable.h"
+#include "app/DatasetRecipientTable.h"
 #include "app/FileListView.h"
 #include "app/ReplyTable.h"
 #include "app/SendDialogue.h"
@@ -84,8 +84,8 @@ class TfrmEmailMerge : public QMainWindow {
   dataset::TXbDbf tblRecipients{"tblRecipients"};
   TReplyTable replyTable;
   TSendLog sendLog;
-  // The recipients as the send reads them: the table named by tblRecipients.
-  TEngineRecipientTable recipientTable;
+  // The recipients as the send reads them, through tblRecipients.
+  TDatasetRecipientTable recipientTable{tblRecipients};
   std::vector<std::string> MessageLines;
   int SendState = 0;
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../net/LoopbackPeer.h"
-#include "app/EngineRecipientTable.h"
+#include "app/DatasetRecipientTable.h"
 #include "app/MessageAssembly.h"
 #include "app/SendDialogue.h"
 
@@ -81,7 +81,7 @@ class SendTest : public ::testing::Test {
     sock = std::make_unique<net::TSockClient>();
     sock->SetHost("127.0.0.1");
     sock->SetTimeOut(5000);
-    table.SetFileName((root_ / "rcpt.dbf").string());
+    dataset.SetDbfFileName((root_ / "rcpt.dbf").string());
     dialogue = std::make_unique<TSendDialogue>(*sock, replies, log, table);
     auto& e = dialogue->events;
     e.status = [this](const std::string& t) { statuses.push_back(t); };
@@ -149,7 +149,8 @@ class SendTest : public ::testing::Test {
   std::unique_ptr<net::TSockClient> sock;
   TReplyTable replies;
   TSendLog log;
-  TEngineRecipientTable table;
+  dataset::TXbDbf dataset{"tblRecipients"};
+  TDatasetRecipientTable table{dataset};
   std::unique_ptr<TSendDialogue> dialogue;
   std::vector<std::string> statuses, failures, notes, completedLog;
   int completions = 0, ends = 0;
