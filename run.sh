@@ -6,6 +6,7 @@ cd "$(dirname "$0")"
 PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins shared-mime-info fonts-dejavu-core
+  python3 python3-aiosmtpd
 )
 
 missing=()
@@ -27,4 +28,22 @@ cmake --build build -j2 --target tavrin dbftool
 samples/make_sample_table.sh build/bin "$HOME/Tavrin/tavrin.dbf" ||
   echo "Could not create the sample recipients table at $HOME/Tavrin/tavrin.dbf" >&2
 
-exec build/bin/tavrin "$@"
+# A fresh machine sends to the capture server below until Properties names a real server.
+if [ ! -e build/bin/Tavrin.ini ]; then
+  printf '[Options]\nServerName=127.0.0.1\nServerPort=2525\n' > build/bin/Tavrin.ini
+fi
+
+# The capture server keeps every message it receives under ~/Tavrin/outbox/ and stops with Tavrin.
+capture_pid=""
+stop_capture() { [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null; wait 2>/dev/null || true; }
+trap stop_capture EXIT
+coproc CAPTURE { exec /usr/bin/python3 tools/smtp_capture.py --port 2525 --outbox "$HOME/Tavrin/outbox" 2>&1; }
+capture_pid=$CAPTURE_PID
+if read -r -t 15 ready <&"${CAPTURE[0]}" && [[ $ready == READY* ]]; then
+  echo "Capture SMTP server on 127.0.0.1:2525; messages go to $HOME/Tavrin/outbox/"
+  cat <&"${CAPTURE[0]}" >&2 &
+else
+  echo "The capture SMTP server did not start (is port 2525 taken?): ${ready:-no answer}" >&2
+fi
+
+build/bin/tavrin "$@"

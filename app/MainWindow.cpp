@@ -19,9 +19,9 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 
 #include "app/BrowserWindow.h"
@@ -29,6 +29,7 @@
 #include "app/Glyphs.h"
 #include "app/ConfigDialog.h"
 #include "app/LogWindow.h"
+#include "app/MessageAssembly.h"
 #include "app/Program.h"
 #include "platform/CodePageQt.h"
 #include "platform/IntConv.h"
@@ -94,10 +95,8 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   mmoMessage->setObjectName("mmoMessage");
   mmoMessage->setFrameShape(QFrame::NoFrame);
   mmoMessage->setLineWrapMode(QPlainTextEdit::NoWrap);
-  lstAttachments = new QTreeWidget(Splitter);
+  lstAttachments = new TFileListView(Splitter);
   lstAttachments->setObjectName("lstAttachments");
-  lstAttachments->setRootIsDecorated(false);
-  lstAttachments->setHeaderLabels({"Name", "In Folder", "Size", "Type", "Modified"});
   Splitter->addWidget(mmoMessage);
   Splitter->addWidget(lstAttachments);
 
@@ -120,13 +119,21 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   connect(miClose, &QAction::triggered, this, &TfrmEmailMerge::btnCloseClick);
   connect(miSelectRecipients, &QAction::triggered, this, &TfrmEmailMerge::btnBrowseClick);
   connect(btnBrowse, &QToolButton::clicked, this, &TfrmEmailMerge::btnBrowseClick);
+  connect(miSend, &QAction::triggered, this, &TfrmEmailMerge::btnSendClick);
+  connect(btnSend, &QToolButton::clicked, this, &TfrmEmailMerge::btnSendClick);
+  connect(miFileAttachment, &QAction::triggered, this, &TfrmEmailMerge::btnAttachClick);
+  connect(btnAttach, &QToolButton::clicked, this, &TfrmEmailMerge::btnAttachClick);
   edtTo->installEventFilter(this);
   edtSubject->installEventFilter(this);
+  dialogue_ = std::make_unique<TSendDialogue>(sock, replyTable, sendLog, recipientTable);
+  BindSendEvents();
 
   FormCreate();
 }
 
-TfrmEmailMerge::~TfrmEmailMerge() = default;
+TfrmEmailMerge::~TfrmEmailMerge() {
+  dialogue_.reset();  // it unbinds itself from the socket client before the client goes
+}
 
 void TfrmEmailMerge::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");
@@ -308,6 +315,7 @@ void TfrmEmailMerge::FormShow() {
 }
 
 void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
+  if (dialogue_->Running()) dialogue_->Abort("The program was closed during the send");
   SaveSettings(AppSettings(), services_.places, services_.dialogs);
   MessageLines.clear();
   QMainWindow::closeEvent(event);
@@ -345,6 +353,7 @@ void TfrmEmailMerge::FieldExit(QLineEdit* edit, QFrame* frame, const char* place
 }
 
 void TfrmEmailMerge::btnConfigureClick() {
+  if (dialogue_->Running()) return;  // the send keeps the settings it started with
   if (frmConfiguration_ != nullptr) frmConfiguration_->exec();
   ApplySettings();
 }
@@ -352,6 +361,7 @@ void TfrmEmailMerge::btnConfigureClick() {
 void TfrmEmailMerge::btnCloseClick() { close(); }
 
 void TfrmEmailMerge::btnBrowseClick() {
+  if (dialogue_->Running()) return;
   if (frmBrowser_ != nullptr) frmBrowser_->exec();
 }
 
@@ -379,6 +389,146 @@ void TfrmEmailMerge::ShowLog() {
   TfrmLog log(services_.dialogs, this);
   log.SetLines(sendLog.LogLines());
   log.exec();
+}
+
+}  // namespace tavrin::app
+
+// ---------------------------------------------------------------- the send
+
+namespace tavrin::app {
+
+// Text the message cannot carry yet is refused here, never sent as "?": the message goes out in
+// Windows-1252, while the fields and the settings may hold any character.
+std::optional<std::string> TfrmEmailMerge::UnsendableText(const Settings& s) const {
+  const std::pair<QString, const char*> fields[] = {
+      {edtTo->text(), "\"To\" field"}, {edtSubject->text(), "subject"},
+      {mmoMessage->toPlainText(), "message"},
+      {SettingToQString(s.SenderName), "sender name (Properties)"},
+      {SettingToQString(s.ReturnEmail), "return e-mail address (Properties)"}};
+  for (const auto& [text, what] : fields)
+    if (!FitsWindows1252(QStringToSetting(text)))
+      return std::string("The ") + what +
+             " holds characters that cannot be sent in this version (only Western European "
+             "letters and symbols can be). Replace them and try again.";
+  return std::nullopt;
+}
+
+bool TfrmEmailMerge::CheckSendFields() {
+  auto unfilled = [](QLineEdit* edit, const char* placeholder) {
+    return edit->text().isEmpty() || edit->text().compare(placeholder, Qt::CaseInsensitive) == 0;
+  };
+  if (unfilled(edtTo, kToPlaceholder)) {
+    services_.dialogs.ShowMessage("You must complete the \"To\" field");
+    edtTo->setFocus();
+    return false;
+  }
+  if (unfilled(edtSubject, kSubjectPlaceholder)) {
+    services_.dialogs.ShowMessage("You must complete the \"Subject\" field");
+    edtSubject->setFocus();
+    return false;
+  }
+  if (mmoMessage->toPlainText().isEmpty()) {
+    services_.dialogs.ShowMessage("You must type a message!");
+    mmoMessage->setFocus();
+    return false;
+  }
+  return true;
+}
+
+SendJob TfrmEmailMerge::MakeSendJob() {
+  const Settings& s = AppSettings();
+  MessageInput input;
+  input.SenderName = SettingToAnsi(s.SenderName);
+  input.ReturnEmail = SettingToAnsi(s.ReturnEmail);
+  input.To = QStringToAnsi(edtTo->text());
+  input.Subject = QStringToAnsi(edtSubject->text());
+  input.Body = SplitBodyLines(QStringToAnsi(mmoMessage->toPlainText()));
+  input.Date = InternetDate(std::time(nullptr));
+  input.MessageIdToken = NewMessageIdToken();
+
+  SendJob job;
+  job.serverName = s.ServerName;
+  job.returnEmail = SettingToAnsi(s.ReturnEmail);
+  job.nameField = SettingToAnsi(s.NameFieldname);
+  job.emailField = SettingToAnsi(s.EmailFieldname);
+  job.boundary = Boundary();
+  MessageLines = BuildMessage(input, job.boundary);
+  job.messageLines = MessageLines;
+  for (int i = 0; i < lstAttachments->Count(); ++i)
+    job.attachments.push_back(lstAttachments->GetFilePath(i));
+  job.tempDir = services_.places.tempDir;
+  return job;
+}
+
+void TfrmEmailMerge::btnSendClick() {
+  if (dialogue_->Running() || !CheckSendFields()) return;
+  const Settings& s = AppSettings();
+  if (const auto refusal = UnsendableText(s)) {
+    services_.dialogs.ShowMessage(*refusal);
+    return;
+  }
+  const std::vector<std::string> texts = {
+      QStringToAnsi(edtTo->text()), QStringToAnsi(edtSubject->text()),
+      QStringToAnsi(mmoMessage->toPlainText()), SettingToAnsi(s.SenderName)};
+  if (const auto refusal = RefusalOf(texts, SettingToAnsi(s.ReturnEmail))) {
+    services_.dialogs.ShowMessage(*refusal);
+    return;
+  }
+  services_.dialogs.SetBusyCursor(true);
+  SetSending(true);
+  AppSettings().To = QStringToSetting(edtTo->text());
+  StartLog();
+  SendJob job = MakeSendJob();
+  dialogue_->Start(std::move(job));
+}
+
+void TfrmEmailMerge::BindSendEvents() {
+  SendEvents& e = dialogue_->events;
+  e.status = [this](const std::string& text) {
+    if (text.empty())
+      StatusBar->clearMessage();
+    else
+      StatusBar->showMessage(AnsiToQString(text));
+  };
+  e.progressShown = [this](bool shown) { pnlProgress->setVisible(shown); };
+  e.progress = [this](std::int64_t maximum, std::int64_t position) {
+    ShowProgress(maximum, position);
+  };
+  e.transcript = [this](const std::string& line) { Memo1->appendPlainText(AnsiToQString(line)); };
+  e.ended = [this] {
+    services_.dialogs.SetBusyCursor(false);
+    SetSending(false);
+  };
+  e.failed = [this](const std::string& text) { services_.dialogs.ShowMessage(text); };
+  e.completed = [this](const std::vector<std::string>&, const std::string& note) {
+    if (!note.empty()) services_.dialogs.ShowMessage(note);
+    ShowLog();
+  };
+}
+
+void TfrmEmailMerge::ShowProgress(std::int64_t maximum, std::int64_t position) {
+  // A progress bar counts in int: sizes beyond it are shown in proportion.
+  constexpr std::int64_t kLimit = 1 << 30;
+  const std::int64_t divisor = maximum > kLimit ? maximum / kLimit + 1 : 1;
+  pbProgress->setRange(0, static_cast<int>(std::max<std::int64_t>(maximum, 0) / divisor));
+  pbProgress->setValue(static_cast<int>(std::clamp<std::int64_t>(position, 0, maximum) / divisor));
+}
+
+void TfrmEmailMerge::SetSending(bool sending) {
+  for (QWidget* w : std::initializer_list<QWidget*>{btnSend, btnConfig, btnBrowse, btnAttach})
+    w->setEnabled(!sending);
+  for (QAction* a : {miSend, miProperties, miSelectRecipients, miFileAttachment})
+    a->setEnabled(!sending);
+  lstAttachments->setEnabled(!sending);
+}
+
+void TfrmEmailMerge::btnAttachClick() {
+  if (dialogue_->Running()) return;
+  const auto path = services_.dialogs.OpenFile({"Attach File", "All Files|*.*"});
+  if (!path) return;
+  if (SplitterPosition() >= Splitter->height() - 70) SetSplitterPosition(Splitter->height() - 70);
+  if (!lstAttachments->AddFile(*path))
+    services_.dialogs.ShowMessage("Only a readable file can be attached: " + *path);
 }
 
 }  // namespace tavrin::app

@@ -9,11 +9,15 @@
 
 #include <QMainWindow>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/AppServices.h"
+#include "app/DatasetRecipientTable.h"
+#include "app/FileListView.h"
 #include "app/ReplyTable.h"
+#include "app/SendDialogue.h"
 #include "app/SendLog.h"
 #include "dataset/XbDbf.h"
 #include "net/SockClient.h"
@@ -29,7 +33,6 @@ class QSplitter;
 class QStatusBar;
 class QToolBar;
 class QToolButton;
-class QTreeWidget;
 
 namespace tavrin::app {
 
@@ -57,6 +60,13 @@ class TfrmEmailMerge : public QMainWindow {
   void btnConfigureClick();
   void btnCloseClick();
   void btnBrowseClick();
+  // Checks the message, copies it with the attachment list, and starts the send.
+  void btnSendClick();
+  // Asks for a file and adds it to the attachments, opening their section when it is closed.
+  void btnAttachClick();
+
+  // The send under way or the last one; owned by the window.
+  TSendDialogue& Dialogue() { return *dialogue_; }
 
   // Judges one reply line by the reply table; the transcript memo receives the line as received,
   // then the table's description. True: the send may go on.
@@ -75,6 +85,8 @@ class TfrmEmailMerge : public QMainWindow {
   dataset::TXbDbf tblRecipients{"tblRecipients"};
   TReplyTable replyTable;
   TSendLog sendLog;
+  // The recipients as the send reads them, through tblRecipients.
+  TDatasetRecipientTable recipientTable{tblRecipients};
   std::vector<std::string> MessageLines;
   int SendState = 0;
 
@@ -87,7 +99,7 @@ class TfrmEmailMerge : public QMainWindow {
   QLineEdit *edtTo, *edtSubject;
   QSplitter* Splitter;
   QPlainTextEdit* mmoMessage;
-  QTreeWidget* lstAttachments;
+  TFileListView* lstAttachments;
   QFrame *pnlFooter, *pnlProgress;
   QProgressBar* pbProgress;
   QStatusBar* StatusBar;
@@ -107,10 +119,18 @@ class TfrmEmailMerge : public QMainWindow {
   void FormShow();
   void FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder);
   void FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder);
+  std::optional<std::string> UnsendableText(const Settings& s) const;
+  bool CheckSendFields();
+  SendJob MakeSendJob();
+  void BindSendEvents();
+  // While a send runs, everything that could change what it reads or start another is disabled.
+  void SetSending(bool sending);
+  void ShowProgress(std::int64_t maximum, std::int64_t position);
 
   AppServices& services_;
   TfrmBrowser* frmBrowser_ = nullptr;
   TfrmConfiguration* frmConfiguration_ = nullptr;
+  std::unique_ptr<TSendDialogue> dialogue_;
 };
 
 }  // namespace tavrin::app

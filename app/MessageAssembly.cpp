@@ -31,6 +31,21 @@ std::string HeaderValue(std::string value) {
   return value;
 }
 
+// A file name inside a quoted header parameter: a control character would end the header line and
+// a quote or backslash the parameter, so the first becomes '_' and the others are escaped.
+std::string QuotedFileName(const std::string& name) {
+  std::string out;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      out += '_';
+    else if (c == '"' || c == '\\')
+      out += std::string("\\") + c;
+    else
+      out += c;
+  }
+  return out;
+}
+
 std::string MessageIdDomain(const std::string& returnEmail) {
   const auto at = returnEmail.rfind('@');
   std::string domain = at == std::string::npos ? std::string() : returnEmail.substr(at + 1);
@@ -106,12 +121,13 @@ std::string NewMessageIdToken() {
 std::vector<std::string> AttachmentHeaderLines(const std::string& boundary,
                                                const std::string& path) {
   const std::string name = ExtractNamePart(path);
+  const std::string quoted = QuotedFileName(name);
   return {
       "",
       "--" + boundary,
-      "Content-Type: " + ContentTypeOf(name) + "; name=\"" + name + "\"",
+      "Content-Type: " + ContentTypeOf(name) + "; name=\"" + quoted + "\"",
       "Content-Transfer-Encoding: BASE64",
-      "Content-Disposition: attachment; filename=\"" + name + "\"",
+      "Content-Disposition: attachment; filename=\"" + quoted + "\"",
       "",
   };
 }

@@ -38,8 +38,11 @@ void Dialogs::SetApplicationTitle(const std::string& title) { TitleStorage() = t
 
 void QtDialogs::ShowMessage(const std::string& text, const std::string& caption) {
   const std::string& title = caption.empty() ? ApplicationTitle() : caption;
-  QMessageBox::information(QApplication::activeWindow(), AnsiToQString(title), AnsiToQString(text),
-                           QMessageBox::Ok);
+  // Texts may carry a server's words: shown as plain text, never as markup.
+  QMessageBox box(QMessageBox::Information, AnsiToQString(title), AnsiToQString(text),
+                  QMessageBox::Ok, QApplication::activeWindow());
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
 }
 
 bool QtDialogs::Confirm(const std::string& text) {

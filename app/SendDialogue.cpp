@@ -1,0 +1,522 @@
+#include "app/SendDialogue.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QTemporaryFile>
+#include <algorithm>
+#include <cassert>
+#include <stdexcept>
+
+#include "app/MessageAssembly.h"
+#include "dbf/Errors.h"
+#include "net/UUProcessor.h"
+#include "platform/LocalAddress.h"
+#include "platform/Stream.h"
+
+Q_LOGGING_CATEGORY(lcSend, "tavrin.send", QtWarningMsg)
+
+namespace tavrin::app {
+namespace {
+
+using State = TSendDialogue::State;
+
+// A failure whose message already names its cause.
+class SendFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+// The send ended while an action waited (an abort from a nested event): unwind quietly.
+struct SendStopped {};
+
+// Attachments are encoded this many bytes at a time, with the event loop run in between, so a
+// large file does not freeze the window. A multiple of the encoder's 45-byte line input.
+constexpr std::int64_t kEncodeSlice = 45 * 23000;
+
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
+bool HasControl(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), IsControl);
+}
+
+// Blanks around a field, and the zero bytes some writers pad with, are not part of its value.
+std::string TrimField(const std::string& text) {
+  const auto pad = [](char c) { return c == ' ' || c == '\0'; };
+  auto first = std::find_if_not(text.begin(), text.end(), pad);
+  auto last = std::find_if_not(text.rbegin(), std::make_reverse_iterator(first), pad).base();
+  return std::string(first, last);
+}
+
+std::string WithoutLineEnd(std::string line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return line;
+}
+
+// A reply line whose code is followed by '-' is one of the lines before the last.
+bool IsContinuation(const std::string& line) {
+  const auto digit = std::find_if(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const auto start = static_cast<std::size_t>(digit - line.begin());
+  return TReplyTable::ReplyCode(line) && start + 3 < line.size() && line[start + 3] == '-';
+}
+
+// The server's own words after the code, for a refusal the reply table does not describe.
+std::string ServerText(const std::string& line) {
+  std::string text = WithoutLineEnd(line);
+  const auto digit = text.find_first_of("0123456789");
+  if (digit == std::string::npos || digit + 3 >= text.size()) return text;
+  return TrimField(text.substr(digit + 4));
+}
+
+// A window of [offset, offset + length) of another stream, read only. Remembers whether reading
+// the underlying stream failed, so an encoder failure can be told from a target failure.
+class SliceStream final : public platform::TStream {
+ public:
+  SliceStream(platform::TStream& base, std::int64_t offset, std::int64_t length)
+      : base_(base), offset_(offset), length_(length) {}
+  std::size_t Read(void* buffer, std::size_t count) override {
+    const auto left = static_cast<std::size_t>(std::max<std::int64_t>(length_ - position_, 0));
+    count = std::min(count, left);
+    if (count == 0) return 0;
+    try {
+      // Reads come in order: seek only when needed, so the file's read-ahead is kept.
+      if (base_.Position() != offset_ + position_) base_.SetPosition(offset_ + position_);
+      base_.ReadBuffer(buffer, count);
+    } catch (...) {
+      failed = true;
+      throw;
+    }
+    position_ += static_cast<std::int64_t>(count);
+    return count;
+  }
+  void Write(const void*, std::size_t) override { throw platform::TStreamError("read only"); }
+  std::int64_t Seek(std::int64_t offset, platform::SeekOrigin origin) override {
+    const std::int64_t base = origin == platform::SeekOrigin::Begin     ? 0
+                              : origin == platform::SeekOrigin::Current ? position_
+                                                                        : length_;
+    position_ = base + offset;
+    return position_;
+  }
+  std::int64_t Size() override { return length_; }
+  void SetSize(std::int64_t) override { throw platform::TStreamError("read only"); }
+  bool failed = false;
+
+ private:
+  platform::TStream& base_;
+  std::int64_t offset_, length_, position_ = 0;
+};
+
+std::string MessageFor(const std::exception& error) {
+  if (dynamic_cast<const SendFailure*>(&error) != nullptr) return error.what();
+  if (dynamic_cast<const net::ESockError*>(&error) != nullptr)
+    return std::string("The connection to the server failed: ") + error.what();
+  if (dynamic_cast<const dbf::EDbfError*>(&error) != nullptr)
+    return "Unable to read the recipients table: " + WithoutLineEnd(error.what());
+  return std::string("The send failed: ") + error.what();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- free helpers
+
+std::vector<std::string> SplitBodyLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\r' && c != '\n') {
+      line += c;
+      continue;
+    }
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    lines.push_back(std::move(line));
+    line.clear();
+  }
+  lines.push_back(std::move(line));
+  return lines;
+}
+
+std::optional<std::string> RefusalOf(const std::vector<std::string>& texts,
+                                     const std::string& returnEmail) {
+  for (const std::string& text : texts)
+    if (text.find('\0') != std::string::npos)
+      return "The message holds a NUL character, which cannot be sent. Remove it and try again.";
+  if (returnEmail.find_first_of('\0') != std::string::npos || HasControl(returnEmail))
+    return "Your return e-mail address holds a control character. Correct it with Properties.";
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------- life
+
+TSendDialogue::TSendDialogue(net::TSockClient& sock, TReplyTable& replies, TSendLog& log,
+                             TRecipientTable& table)
+    : sock_(sock), replies_(replies), log_(log), table_(table) {
+  replyTimer_.setSingleShot(true);
+  QObject::connect(&replyTimer_, &QTimer::timeout, [this] { Abort(kNoAnswer); });
+  sock_.OnDataReady = [this](net::TSockClient&) { OnDataReady(); };
+  sock_.OnDisconnect = [this](net::TSockClient&) { OnServerClosed(); };
+  sock_.OnConnectionFailed = [this](net::TSockClient&) { Abort("Unable to connect!"); };
+  sock_.OnInvalidHost = [this](net::TSockClient&, bool&) { Abort("Invalid smtp server!"); };
+  sock_.OnSendProgress = [this](net::TSockClient& s) {
+    if (Running() && events.progress) events.progress(s.StreamSize(), s.BytesWritten());
+  };
+}
+
+TSendDialogue::~TSendDialogue() {
+  *alive_ = false;
+  sock_.OnDataReady = nullptr;
+  sock_.OnDisconnect = nullptr;
+  sock_.OnConnectionFailed = nullptr;
+  sock_.OnInvalidHost = nullptr;
+  sock_.OnSendProgress = nullptr;
+  if (Running()) {
+    state_ = State::kIdle;
+    sock_.Disconnect();
+    table_.Close();
+  }
+}
+
+const char* TSendDialogue::StateName(State state) {
+  static constexpr const char* kNames[] = {"Idle", "Connecting", "Greeting", "Helo",     "MailFrom",
+                                           "Rcpt", "Data",       "MailData", "Dot",      "Quit"};
+  return kNames[static_cast<int>(state)];
+}
+
+// This is the only place the state changes.
+void TSendDialogue::SetState(State next) {
+  qCDebug(lcSend) << "state" << StateName(state_) << "->" << StateName(next);
+  state_ = next;
+}
+
+void TSendDialogue::Start(SendJob job) {
+  assert(!Running());
+  job_ = std::move(job);
+  delivered_ = false;
+  closedWhileActing_ = false;
+  accepted_ = 0;
+  recipientNo_ = 0;
+  SetState(State::kConnecting);
+  auto alive = alive_;
+  Act([this] {
+    if (CheckBeforeConnect()) ConnectServer();
+  });
+  if (*alive) DrainReplies();
+}
+
+// Runs one step of the dialogue; a failure inside it ends the send with a message naming the cause.
+void TSendDialogue::Act(const std::function<void()>& action) {
+  auto alive = alive_;
+  const bool outer = !acting_;
+  acting_ = true;
+  std::string failure;
+  try {
+    action();
+  } catch (const SendStopped&) {
+  } catch (const std::exception& error) {
+    failure = MessageFor(error);
+  }
+  if (!*alive) return;
+  if (outer) acting_ = false;
+  if (!failure.empty() && Running()) Abort(failure);
+}
+
+// ---------------------------------------------------------------- reply handling
+
+void TSendDialogue::OnDataReady() { DrainReplies(); }
+
+// Consumes every complete line already buffered, one at a time; never waits for a line. A data
+// event that comes while a step runs leaves the lines to this loop, which picks them up when the
+// step has returned.
+void TSendDialogue::DrainReplies() {
+  if (acting_ || !Running()) return;
+  auto alive = alive_;
+  acting_ = true;
+  while (Running() && sock_.LineAvailable()) {
+    std::string line;
+    try {
+      line = sock_.ReadLn();
+    } catch (const std::exception&) {
+      break;
+    }
+    HandleLine(line);
+    if (!*alive) return;
+  }
+  acting_ = false;
+  if (Running() && closedWhileActing_) OnServerClosed();
+}
+
+void TSendDialogue::OnServerClosed() {
+  if (!Running()) return;
+  if (acting_) {
+    closedWhileActing_ = true;  // the running step meets the closed socket or drains after it
+    return;
+  }
+  closedWhileActing_ = false;
+  auto alive = alive_;
+  DrainReplies();  // the server's last words first: a 221 or a 421 before it closed
+  if (!*alive || !Running()) return;
+  if (state_ == State::kQuit)
+    Complete();
+  else
+    Abort("The server closed the connection!");
+}
+
+void TSendDialogue::HandleLine(const std::string& line) {
+  if (events.transcript) events.transcript(WithoutLineEnd(line));
+  if (IsContinuation(line)) return;
+  const bool proceed = replies_.CheckReply(line);
+  const int code = TReplyTable::ReplyCode(line).value_or(0);
+  if (state_ != State::kQuit) replyTimer_.stop();
+  Act([&] { Dispatch(code, line, proceed); });
+}
+
+void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
+  switch (state_) {
+    case State::kGreeting: return OnGreetingReply(code, line, proceed);
+    case State::kHelo: return OnHeloReply(code, line, proceed);
+    case State::kMailFrom: return OnMailFromReply(code, line, proceed);
+    case State::kRcpt: return OnRcptReply(code, line, proceed);
+    case State::kData: return OnDataReply(code, line);
+    case State::kDot: return OnDotReply(code, line);
+    case State::kQuit: return Complete();
+    case State::kIdle:
+      return;
+    case State::kConnecting:
+    case State::kMailData:
+      break;
+  }
+  Abort(std::string("Internal error: a reply in state ") + StateName(state_));
+}
+
+void TSendDialogue::Unexpected(const std::string& line) {
+  Abort("Unexpected error! " + WithoutLineEnd(line));
+}
+
+void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {
+  if (!proceed || code / 100 != 2) return Unexpected(line);
+  const std::string local = platform::LocalAddressToward(sock_.Host(), sock_.Port());
+  SendCommand("Helo " + local, State::kHelo, commandTimeOutMs);
+}
+
+void TSendDialogue::OnHeloReply(int code, const std::string& line, bool proceed) {
+  if (!proceed || code / 100 != 2) return Unexpected(line);
+  SendCommand("Mail From:<" + job_.returnEmail + ">", State::kMailFrom, commandTimeOutMs);
+}
+
+void TSendDialogue::OnMailFromReply(int code, const std::string& line, bool proceed) {
+  if (!proceed || code / 100 != 2) return Unexpected(line);
+  recipientNo_ = 0;
+  recipientCount_ = table_.RecordTotal();
+  if (events.progress) events.progress(recipientCount_, 0);
+  if (events.progressShown) events.progressShown(true);
+  table_.GoFirst();
+  SendNextRecipient();
+}
+
+// Any refusal of one recipient (4xx or 5xx except 421, which closes the service) costs that
+// recipient alone.
+void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed) {
+  const int kind = code / 100;
+  if (code == 421 || (kind != 2 && kind != 4 && kind != 5) || (kind == 2 && !proceed))
+    return Unexpected(line);
+  if (kind == 2) {
+    ++accepted_;
+    log_.AddLogLine(currentName_, true, "");
+  } else {
+    log_.AddLogLine(currentName_, false, TReplyTable::Description(code).value_or(ServerText(line)));
+  }
+  SendNextRecipient();
+}
+
+void TSendDialogue::OnDataReply(int code, const std::string& line) {
+  if (code != 354) return Unexpected(line);
+  SendMailData();
+}
+
+void TSendDialogue::OnDotReply(int code, const std::string& line) {
+  if (code / 100 != 2) return Unexpected(line);
+  delivered_ = true;
+  SendCommand("Quit", State::kQuit, commandTimeOutMs);
+}
+
+// ---------------------------------------------------------------- sending
+
+bool TSendDialogue::CheckBeforeConnect() {
+  for (const std::string& path : job_.attachments) {
+    const QFileInfo file(QFile::decodeName(QByteArray::fromStdString(path)));
+    if (!file.isFile() || !file.isReadable()) {
+      Abort("Unable to read attachment " + path);
+      return false;
+    }
+  }
+  table_.Open();
+  for (const std::string* field : {&job_.nameField, &job_.emailField}) {
+    if (!table_.HasField(*field)) {
+      Abort("The recipients table has no field " + *field);
+      return false;
+    }
+  }
+  table_.GoFirst();
+  while (!table_.AtEnd() && table_.RecordDeleted()) table_.SkipBy(1);
+  if (table_.AtEnd()) {
+    Abort(kNoRecords);
+    return false;
+  }
+  return true;
+}
+
+void TSendDialogue::ConnectServer() {
+  if (events.status) events.status("Connecting to " + job_.serverName + " ...");
+  auto alive = alive_;
+  try {
+    sock_.Connect();
+  } catch (const std::exception&) {
+    if (*alive && state_ == State::kConnecting) Abort("Unable to connect!");
+    return;
+  }
+  if (!*alive || state_ != State::kConnecting) return;
+  SetState(State::kGreeting);
+  replyTimer_.start(greetingTimeOutMs);
+}
+
+void TSendDialogue::SendLine(const std::string& line) {
+  auto alive = alive_;
+  if (!sock_.Connected()) throw net::ESockError("Connection closed");
+  sock_.Writeln(line);
+  if (!*alive || !Running()) throw SendStopped{};
+}
+
+void TSendDialogue::SendCommand(const std::string& command, State next, int timeOutMs) {
+  SendLine(command);
+  SetState(next);
+  replyTimer_.start(timeOutMs);
+}
+
+void TSendDialogue::SendNextRecipient() {
+  while (!table_.AtEnd()) {
+    ++recipientNo_;
+    if (table_.RecordDeleted()) {
+      table_.SkipBy(1);
+      continue;
+    }
+    const std::string name = TrimField(table_.GetField(job_.nameField));
+    const std::string address = TrimField(table_.GetField(job_.emailField));
+    table_.SkipBy(1);
+    if (events.progress) events.progress(recipientCount_, recipientNo_);
+    if (events.status)
+      events.status("Processing individual " + std::to_string(recipientNo_) + " of " +
+                    std::to_string(recipientCount_));
+    // An empty address, or a control character that would end the command early, is never sent.
+    if (address.empty() || HasControl(address) || HasControl(name)) {
+      log_.AddLogLine(name, false, "Invalid address");
+      continue;
+    }
+    currentName_ = name;
+    return SendCommand("Rcpt To:<" + address + ">", State::kRcpt, commandTimeOutMs);
+  }
+  table_.Close();  // not needed again for this send
+  if (accepted_ == 0) return SendCommand("Quit", State::kQuit, commandTimeOutMs);
+  SendCommand("Data", State::kData, commandTimeOutMs);
+}
+
+void TSendDialogue::SendMailData() {
+  SetState(State::kMailData);
+  const auto& lines = job_.messageLines;
+  if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, 0);
+  if (events.status) events.status("Processing main message");
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, i);
+    SendLine(MailDataLine(lines[i]));
+  }
+  for (std::size_t i = 0; i < job_.attachments.size(); ++i) SendAttachment(i);
+  temp_.reset();
+  const std::vector<std::string> closing = ClosingLines(job_.boundary);
+  for (std::size_t i = 0; i + 1 < closing.size(); ++i) SendLine(MailDataLine(closing[i]));
+  if (events.progressShown) events.progressShown(false);
+  SendLine(closing.back());  // the final "."
+  if (events.status) events.status("Waiting for server acceptance.");
+  SetState(State::kDot);
+  replyTimer_.start(dataEndTimeOutMs);
+}
+
+void TSendDialogue::SendAttachment(std::size_t index) {
+  const std::string& path = job_.attachments[index];
+  if (events.progress) events.progress(0, 0);
+  if (events.status)
+    events.status("Processing attachment " + std::to_string(index + 1) + " of " +
+                  std::to_string(job_.attachments.size()));
+  if (!temp_) {
+    temp_ = std::make_unique<QTemporaryFile>(QFile::decodeName(QByteArray::fromStdString(job_.tempDir)) +
+                                             "/tavrin-XXXXXX.out");
+    if (!temp_->open())
+      throw SendFailure("Unable to create a temporary file in " + job_.tempDir);
+    temp_->close();  // QTemporaryFile keeps the name (mode 0600) and removes the file later
+  }
+  const std::string tempName = QFile::encodeName(temp_->fileName()).toStdString();
+  std::unique_ptr<platform::TFileStream> source;
+  try {
+    source = std::make_unique<platform::TFileStream>(path, platform::TFileStream::Mode::OpenRead);
+  } catch (const std::exception&) {
+    throw SendFailure("Unable to read attachment " + path);
+  }
+  platform::TFileStream target(tempName, platform::TFileStream::Mode::Create);
+  net::TUUProcessor mimer;
+  const std::int64_t size = source->Size();
+  auto alive = alive_;
+  for (std::int64_t offset = 0; offset < size || offset == 0; offset += kEncodeSlice) {
+    SliceStream slice(*source, offset, std::min(kEncodeSlice, size - offset));
+    mimer.SourceStream = &slice;
+    mimer.TargetStream = &target;
+    target.Seek(0, platform::SeekOrigin::End);
+    try {
+      mimer.EncodeStream();
+    } catch (const std::exception&) {
+      if (slice.failed) throw SendFailure("Unable to read attachment " + path);
+      throw SendFailure("Unable to write the temporary file " + tempName);
+    }
+    QCoreApplication::processEvents();
+    if (!*alive || !Running()) throw SendStopped{};
+    if (size == 0) break;
+  }
+  for (const std::string& header : AttachmentHeaderLines(job_.boundary, path))
+    SendLine(MailDataLine(header));
+  if (events.progress) events.progress(target.Size(), 0);
+  sock_.SendStream(target);
+  if (!*alive || !Running()) throw SendStopped{};
+}
+
+// ---------------------------------------------------------------- endings
+
+// Marks the send ended first, so late replies and nested events do nothing, then lets go of the
+// connection, the table and the temporary file.
+void TSendDialogue::Finish() {
+  SetState(State::kIdle);
+  replyTimer_.stop();
+  closedWhileActing_ = false;
+  try {
+    sock_.Disconnect();
+  } catch (const std::exception&) {
+  }
+  table_.Close();
+  temp_.reset();
+  if (events.progressShown) events.progressShown(false);
+  if (events.ended) events.ended();
+}
+
+void TSendDialogue::Complete() {
+  const std::string note = delivered_ ? std::string() : std::string(kNoRecipientAccepted);
+  Finish();
+  if (events.status) events.status("");
+  if (events.completed) events.completed(log_.LogLines(), note);
+}
+
+void TSendDialogue::Abort(const std::string& message) {
+  if (!Running()) return;
+  // Once the server has accepted the message it is delivered, whatever goes wrong after.
+  if (delivered_) return Complete();
+  Finish();
+  if (events.status) events.status(message + " :  Message transmittal has failed.");
+  if (events.failed) events.failed(message + " : The message has not been sent.");
+}
+
+}  // namespace tavrin::app

@@ -1,0 +1,155 @@
+// TSendDialogue: one message to every recipient of the table, in one SMTP transaction.
+//
+// Owns the state of the send under way: its state machine, the copied message and attachment
+// list, the reply time-out and the private temporary file the attachments are encoded into. The
+// socket client, reply table, send log and recipients table are the window's and must outlive the
+// dialogue. The server's replies drive it: each complete reply moves the state once, commands go
+// out from the Send* functions, replies are judged in the On*Reply functions, and SetState is the
+// only place the state changes. Every way a send ends goes through Complete or Abort, which report
+// through SendEvents. GUI thread; handlers may run nested inside the socket client's waits.
+#pragma once
+
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/RecipientTable.h"
+#include "app/ReplyTable.h"
+#include "app/SendLog.h"
+#include "net/SockClient.h"
+
+class QTemporaryFile;
+
+namespace tavrin::app {
+
+// Everything a send needs, copied when Send is pressed: later edits do not reach it.
+struct SendJob {
+  std::string serverName;    // for the status text only; the client has Host and Port
+  std::string returnEmail;
+  std::string nameField;
+  std::string emailField;
+  std::vector<std::string> messageLines;  // header block and body, no line ends
+  std::string boundary;
+  std::vector<std::string> attachments;   // full paths, in sending order
+  std::string tempDir;                    // where the private temporary file is made
+};
+
+// How the dialogue reports to its window; any member may be empty.
+struct SendEvents {
+  std::function<void(const std::string& text)> status;  // status bar text; "" empties it
+  std::function<void(bool shown)> progressShown;
+  std::function<void(std::int64_t maximum, std::int64_t position)> progress;
+  std::function<void(const std::string& line)> transcript;  // each reply line, without line end
+  std::function<void()> ended;  // the send has ended either way: cursor back, controls enabled
+  std::function<void(const std::string& text)> failed;      // message box after an abort
+  // After the server's last word: the log; `note` is empty unless the message did not go out.
+  std::function<void(const std::vector<std::string>& log, const std::string& note)> completed;
+};
+
+inline constexpr const char* kNoRecipientAccepted =
+    "No recipient was accepted. The message has not been sent.";
+inline constexpr const char* kNoRecords = "The recipients table has no records.";
+inline constexpr const char* kNoAnswer = "The server did not answer!";
+
+// The body as lines: CR LF, CR and LF alike end a line, so no bare CR or LF reaches the server.
+std::vector<std::string> SplitBodyLines(const std::string& text);
+
+// What refuses a message before anything starts: a NUL in any text, or a return address holding
+// a control character. Nothing when the message may go.
+std::optional<std::string> RefusalOf(const std::vector<std::string>& texts,
+                                     const std::string& returnEmail);
+
+class TSendDialogue {
+ public:
+  enum class State {
+    kIdle,        // no send under way; replies and closes are ignored
+    kConnecting,  // Connect is resolving and connecting
+    kGreeting,    // connected; waiting for the server's greeting
+    kHelo,        // "Helo" sent
+    kMailFrom,    // "Mail From:" sent; the recipients walk starts on its acceptance
+    kRcpt,        // a "Rcpt To:" sent; its reply decides that recipient alone
+    kData,        // "Data" sent; only 354 lets the mail data go
+    kMailData,    // the mail data is going out; replies wait until it has
+    kDot,         // the final "." sent; a 2xx reply means the message is delivered
+    kQuit,        // "Quit" sent; whatever follows completes the send
+  };
+
+  TSendDialogue(net::TSockClient& sock, TReplyTable& replies, TSendLog& log,
+                TRecipientTable& table);
+  ~TSendDialogue();
+  TSendDialogue(const TSendDialogue&) = delete;
+  TSendDialogue& operator=(const TSendDialogue&) = delete;
+
+  SendEvents events;
+
+  // Reply time-outs in milliseconds (the standard's 5 and 10 minutes unless a test shortens them).
+  int greetingTimeOutMs = 5 * 60 * 1000;
+  int commandTimeOutMs = 5 * 60 * 1000;
+  int dataEndTimeOutMs = 10 * 60 * 1000;
+
+  // Opens the table, checks it and the attachments, and connects. Returns at once when a check
+  // fails (through Abort) or once Connect has returned; the replies do the rest.
+  // REQUIRES: !Running().
+  void Start(SendJob job);
+  // Ends the send under way (if any) with `message`.
+  void Abort(const std::string& message);
+
+  bool Running() const { return state_ != State::kIdle; }
+  State CurrentState() const { return state_; }
+  static const char* StateName(State state);
+
+ private:
+  // reply handling
+  void OnDataReady();
+  void OnServerClosed();
+  void DrainReplies();
+  void HandleLine(const std::string& line);
+  void Dispatch(int code, const std::string& line, bool proceed);
+  void OnGreetingReply(int code, const std::string& line, bool proceed);
+  void OnHeloReply(int code, const std::string& line, bool proceed);
+  void OnMailFromReply(int code, const std::string& line, bool proceed);
+  void OnRcptReply(int code, const std::string& line, bool proceed);
+  void OnDataReply(int code, const std::string& line);
+  void OnDotReply(int code, const std::string& line);
+
+  // sending
+  void ConnectServer();
+  void SendCommand(const std::string& command, State next, int timeOutMs);
+  void SendNextRecipient();
+  void SendMailData();
+  void SendAttachment(std::size_t index);
+  void SendLine(const std::string& line);
+
+  // checks and endings
+  bool CheckBeforeConnect();
+  void Act(const std::function<void()>& action);
+  void SetState(State next);
+  void Complete();
+  void Finish();
+  void Unexpected(const std::string& line);
+
+  net::TSockClient& sock_;
+  TReplyTable& replies_;
+  TSendLog& log_;
+  TRecipientTable& table_;
+
+  State state_ = State::kIdle;
+  SendJob job_;
+  QTimer replyTimer_;
+  std::unique_ptr<QTemporaryFile> temp_;
+  bool acting_ = false;        // an action runs; nested data events leave the lines to it
+  bool closedWhileActing_ = false;
+  bool delivered_ = false;     // the final "." was accepted
+  std::int32_t recipientNo_ = 0;
+  std::int32_t recipientCount_ = 0;
+  std::int32_t accepted_ = 0;
+  std::string currentName_;
+  // False once the dialogue is destroyed; frames still on the stack hold a copy.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace tavrin::app

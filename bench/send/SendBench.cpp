@@ -1,0 +1,110 @@
+// send_bench: one whole send through the program's dialogue to a server on 127.0.0.1.
+//
+//   send_bench PORT TABLE [ATTACHMENT] [--message-out FILE]
+//
+// Prints the send's wall time, the longest pause of the event loop during it (a 10 ms timer that
+// measures its own lateness), and the peak resident memory above the idle program. With
+// --message-out it also writes the message (without attachments) as sent, so another client can
+// send the very same bytes. Asserts nothing; figures only.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "app/DatasetRecipientTable.h"
+#include "app/MessageAssembly.h"
+#include "app/SendDialogue.h"
+#include "platform/Paths.h"
+
+namespace {
+
+long StatusKb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: send_bench PORT TABLE [ATTACHMENT] [--message-out FILE]\n");
+    return 2;
+  }
+  using namespace tavrin;
+  std::string attachment, messageOut;
+  for (int i = 3; i < argc; ++i) {
+    if (std::string(argv[i]) == "--message-out" && i + 1 < argc)
+      messageOut = argv[++i];
+    else
+      attachment = argv[i];
+  }
+  net::TSockClient sock;
+  sock.SetHost("127.0.0.1");
+  sock.SetPort(std::stoi(argv[1]));
+  sock.SetTimeOut(60000);
+  app::TReplyTable replies;
+  app::TSendLog log;
+  dataset::TXbDbf recipients("tblRecipients");
+  recipients.SetDbfFileName(argv[2]);
+  app::TDatasetRecipientTable table(recipients);
+  app::TSendDialogue dialogue(sock, replies, log, table);
+
+  app::SendJob job;
+  job.serverName = "127.0.0.1";
+  job.returnEmail = "sender@example.com";
+  job.nameField = "NAME";
+  job.emailField = "EMAIL";
+  job.boundary = app::Boundary();
+  app::MessageInput in{"Bench", "sender@example.com", "Everyone", "Benchmark",
+                       {"Hello,", "", "this is the benchmark message.", "."}, app::InternetDate(0),
+                       "bench"};
+  job.messageLines = app::BuildMessage(in, job.boundary);
+  if (!attachment.empty()) job.attachments = {attachment};
+  job.tempDir = platform::TempDir();
+  if (!messageOut.empty()) {
+    std::ofstream out(messageOut, std::ios::binary);
+    for (const auto& line : job.messageLines) out << line << "\r\n";
+    out << "\r\n--" << job.boundary << "--\r\n";
+  }
+
+  std::string failure;
+  bool completed = false;
+  dialogue.events.failed = [&](const std::string& text) { failure = text; };
+  dialogue.events.completed = [&](const std::vector<std::string>&, const std::string&) { completed = true; };
+
+  qint64 longestPauseMs = 0;
+  QElapsedTimer sinceTick;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    longestPauseMs = std::max(longestPauseMs, sinceTick.elapsed() - 10);
+    sinceTick.restart();
+  });
+  ticker.setTimerType(Qt::PreciseTimer);
+
+  const long idleKb = StatusKb("VmRSS:");
+  QElapsedTimer clock;
+  clock.start();
+  sinceTick.start();
+  ticker.start(10);
+  dialogue.Start(job);
+  while (dialogue.Running()) app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+  const double seconds = clock.elapsed() / 1000.0;
+  ticker.stop();
+  const long peakKb = StatusKb("VmHWM:");
+
+  if (!completed) {
+    std::printf("send failed: %s\n", failure.c_str());
+    return 1;
+  }
+  std::printf("tavrin send: %.3f s, %zu log lines\n", seconds, log.LogLines().size() - 9);
+  std::printf("longest event-loop pause: %lld ms\n", static_cast<long long>(longestPauseMs));
+  std::printf("peak memory above idle: %.1f MiB (idle %.1f MiB, peak %.1f MiB)\n",
+              (peakKb - idleKb) / 1024.0, idleKb / 1024.0, peakKb / 1024.0);
+  return 0;
+}

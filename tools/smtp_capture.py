@@ -1,0 +1,131 @@
+#!/usr/bin/python3
+"""A small SMTP server on 127.0.0.1 that keeps every message it receives as a file.
+
+Each accepted message is written to OUTBOX as one .eml file: two headers of its own first
+(X-Envelope-From and X-Envelope-To with every accepted recipient), then the message exactly as
+received. Every command the server understood is appended to OUTBOX/transcript.log, one line each.
+
+For tests it answers chosen commands with chosen replies:
+  --refuse ADDRESS=REPLY   refuse this recipient with REPLY ("550 No such user")
+  --reply COMMAND=REPLY    answer HELO, MAIL, RCPT, DATA_END (the final ".") or QUIT with REPLY
+A REPLY may hold several lines separated by "|": "550-first|550-second|550 last".
+
+When the server listens it prints "READY <port>" on standard output. It runs until it is
+terminated (SIGTERM or SIGINT), or until its standard input closes with --stop-on-eof.
+Listens on loopback only.
+"""
+import argparse
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+
+from aiosmtpd.controller import Controller
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wire(reply):
+    return "\r\n".join(reply.split("|"))
+
+
+class CaptureHandler:
+    def __init__(self, outbox, refusals, replies):
+        self.outbox = outbox
+        self.refusals = refusals
+        self.replies = replies
+        self.count = 0
+        self.lock = threading.Lock()
+
+    def log(self, line):
+        with self.lock, open(os.path.join(self.outbox, "transcript.log"), "a") as f:
+            f.write(line + "\n")
+
+    async def handle_HELO(self, server, session, envelope, hostname):
+        self.log("HELO " + hostname)
+        session.host_name = hostname
+        return wire(self.replies.get("HELO", "250 127.0.0.1"))
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        self.log("MAIL FROM:<%s>" % address)
+        reply = self.replies.get("MAIL")
+        if reply:
+            return wire(reply)
+        envelope.mail_from = address
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        self.log("RCPT TO:<%s>" % address)
+        reply = self.refusals.get(address.lower()) or self.replies.get("RCPT")
+        if reply:
+            return wire(reply)
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.log("DATA END")
+        reply = self.replies.get("DATA_END")
+        if reply:
+            return wire(reply)
+        with self.lock:
+            self.count += 1
+            number = self.count
+        name = "%s-%06d.eml" % (time.strftime("%Y%m%d-%H%M%S"), number)
+        head = "X-Envelope-From: %s\r\nX-Envelope-To: %s\r\n" % (
+            envelope.mail_from, ", ".join(envelope.rcpt_tos))
+        path = os.path.join(self.outbox, name)
+        with open(path + ".part", "wb") as f:
+            f.write(head.encode("latin-1", "replace"))
+            f.write(envelope.original_content)
+        os.replace(path + ".part", path)
+        return "250 OK: kept as " + name
+
+    async def handle_QUIT(self, server, session, envelope):
+        self.log("QUIT")
+        return wire(self.replies.get("QUIT", "221 Bye"))
+
+
+def pairs(items):
+    out = {}
+    for item in items or []:
+        key, _, value = item.partition("=")
+        out[key] = value
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port", type=int, default=2525, help="0 picks a free port")
+    parser.add_argument("--outbox", default=os.path.expanduser("~/Tavrin/outbox"))
+    parser.add_argument("--refuse", action="append")
+    parser.add_argument("--reply", action="append")
+    parser.add_argument("--stop-on-eof", action="store_true")
+    args = parser.parse_args()
+
+    os.makedirs(args.outbox, exist_ok=True)
+    refusals = {k.lower(): v for k, v in pairs(args.refuse).items()}
+    handler = CaptureHandler(args.outbox, refusals, pairs(args.reply))
+    port = args.port or free_port()
+    controller = Controller(handler, hostname="127.0.0.1", port=port, data_size_limit=None,
+                            ident="Tavrin capture server")
+    controller.start()
+    print("READY %d" % port, flush=True)
+
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    if args.stop_on_eof:
+        threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+    while not stop.wait(0.5):
+        pass
+    controller.stop()
+
+
+if __name__ == "__main__":
+    main()
