@@ -59,7 +59,8 @@ class TXbDataSet : public TDataSet {
  protected:
   friend class TXbBlobStream;
   // Selects this dataset's work area and its engine switches for one operation, with the engine's
-  // failure reporting turned into values; Check() raises a reported failure as EDbfError.
+  // failure reporting turned into values (stop-on-error off, so the raise switch does not matter);
+  // Check() raises a reported failure as EDbfError.
   class EngineScope {
    public:
     EngineScope(TXbDataSet& dataSet, const char* operation);
@@ -69,7 +70,6 @@ class TXbDataSet : public TDataSet {
     void Check() const;
    private:
     bool previousStop_;
-    bool previousRaise_;
   };
   // Raises EDbfError with the engine's text for `code` and `detail`.
   [[noreturn]] static void Fail(int code, const std::string& detail);
@@ -187,7 +187,7 @@ class TXbCDataSet : public TXbDataSet {
               bool partial = true);
 
  private:
-  int FieldNumber(const std::string& name);
+  int FieldNumber(std::string_view name);
 
   std::string dbfFileName_;
   std::vector<std::pair<std::string, int>> fieldNumbers_;  // GetField's look-ups of this open
