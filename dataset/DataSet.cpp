@@ -15,9 +15,9 @@ void TDataLink::SetDataSource(TDataSource* source) {
   if (source_ != nullptr) std::erase(source_->links_, this);
   source_ = source;
   if (source_ != nullptr) source_->links_.push_back(this);
+  SyncFlags();  // ActiveChanged first, then any DataSetChanged of a larger window
   if (old != nullptr) old->UpdateBufferCount();
   if (TDataSet* ds = DataSet(); ds != nullptr && ds != old) ds->UpdateBufferCount();
-  SyncFlags();
 }
 
 TDataSet* TDataLink::DataSet() const { return source_ != nullptr ? source_->dataSet_ : nullptr; }
@@ -49,7 +49,7 @@ bool TDataLink::Edit() {
   TDataSet* ds = DataSet();
   if (ds == nullptr || !ds->Active()) return false;
   ds->Edit();
-  return editing_;
+  return ds->State() == TDataSetState::dsEdit || ds->State() == TDataSetState::dsInsert;
 }
 
 void TDataLink::DataEvent(TDataEvent event, std::intptr_t info) {

@@ -223,6 +223,21 @@ TEST_F(EditTest, NextAtTheLastRecordThenPostOrDeleteActsOnThatRecord) {
   EXPECT_EQ(RawField(path, 0, 1), " ");
 }
 
+TEST_F(EditTest, InsertRefusedTheFileLockShowsLockFailedAndComesBackWhereItWasMade) {
+  const std::string path = MakeTable({{"Ann", "a"}, {"Bob", "b"}, {"Cy", "c"}});
+  OpenOn(table_, path);
+  OtherProcess holder(path, [] { dbf::ALock(); });
+  table_.Next();
+  table_.Insert();
+  table_.FieldByName("NAME")->SetAsString("New");
+  table_.Post();
+  EXPECT_EQ(dialogs_.Messages(), (std::vector<std::string>{"Lock failed [Insert]"}));
+  EXPECT_EQ(table_.State(), TDataSetState::dsBrowse);
+  EXPECT_EQ(table_.RecordTotal(), 3);
+  EXPECT_EQ(table_.RecNo(), 2);
+  EXPECT_EQ(table_.GetField("NAME"), "Bob       ");
+}
+
 TEST_F(EditTest, TwoDatasetsOnOneFileOneEditingWhileTheOtherReads) {
   const std::string path = MakeTable({{"Ann", "ann@x"}, {"Bob", "bob@x"}});
   TXbDbf reader("tblRecipients");
@@ -276,6 +291,9 @@ TEST_F(EditTest, DeleteWithHiddenRecordsMovesOnAndRestoreRecalls) {
   table_.Next();
   table_.Delete();
   EXPECT_EQ(table_.GetField("NAME"), "Cy        ");
+  table_.First();
+  table_.SetRecNo(2);  // the scroll thumb on a hidden record: the next visible one
+  EXPECT_EQ(table_.RecNo(), 3);
   table_.Delete();  // the last visible record: back to the previous one
   EXPECT_EQ(table_.GetField("NAME"), "Ann       ");
   table_.SetRecNo(2);  // a hidden record gives way to the next visible, else the previous
