@@ -28,7 +28,8 @@ class TXbDataSet : public TDataSet {
   // The component name: part of messages and the table's alias.
   const std::string& Name() const { return name_; }
 
-  // Records that carry the deletion mark are skipped by navigation.
+  // Records that carry the deletion mark are skipped by navigation (from the next move on; Refresh
+  // applies a change at once).
   bool HideDeletedRecs() const { return hideDeletedRecs_; }
   void SetHideDeletedRecs(bool on) { hideDeletedRecs_ = on; }
   TXbTableLanguage TableLanguage() const { return tableLanguage_; }

@@ -9,6 +9,7 @@
 #include "DataSetTestSupport.h"
 #include "dataset/XbBlobStream.h"
 #include "dbf/Engine.h"
+#include "dbf/File.h"
 #include "dbf/Memo.h"
 
 namespace tavrin::dataset::test {
@@ -203,6 +204,28 @@ TEST_F(EditTest, HandlerThatAlwaysRetriesGivesUpWithTheMessage) {
   EXPECT_EQ(calls, TXbFileDataSet::kLockTries - 1);
   EXPECT_EQ(dialogs_.Messages(), (std::vector<std::string>{"Lock failed [Delete]"}));
   EXPECT_FALSE(table_.RecordDeleted());
+}
+
+TEST_F(EditTest, WriteFailureRaisesTheEngineTextKeepsTheEditAndReleasesTheLock) {
+  const std::string path = MakeTable({{"Ann", "ann@x"}});
+  OpenOn(table_, path);
+  table_.Edit();
+  table_.FieldByName("NAME")->SetAsString("Changed");
+  dbf::SetFileFaultHook([](dbf::FileOp op, const std::string&) { return op == dbf::FileOp::Write ? 28 /*ENOSPC*/ : 0; });
+  try {
+    table_.Post();
+    ADD_FAILURE() << "the post did not fail";
+  } catch (const EDbfError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Error # ", 0), 0u) << e.what();
+  }
+  dbf::SetFileFaultHook({});
+  EXPECT_EQ(table_.State(), TDataSetState::dsEdit);
+  EXPECT_TRUE(OtherProcess(path, [] {
+                dbf::GO(1);
+                if (!dbf::RLock()) dbf::Report(33, "still locked");
+              }).Finish());
+  table_.Post();
+  EXPECT_EQ(RawField(path, 1, 1), "Changed   ");
 }
 
 // ---- The engine is on the active record for every write

@@ -46,16 +46,6 @@ TEST_F(ReadTest, HiddenMarkedRecordsAreSkippedButCounted) {
   EXPECT_FALSE(table.RecordDeleted());
 }
 
-TEST_F(ReadTest, MarkedRecordReadsAsDeletedWhenShown) {
-  TXbDbf table("tblRecipients");
-  OpenOn(table, MakeTable(kThree, {2}));
-  table.GoFirst();
-  EXPECT_FALSE(table.RecordDeleted());
-  table.SkipBy(1);
-  EXPECT_TRUE(table.RecordDeleted());
-  EXPECT_EQ(table.GetField("EMAIL"), "bob@example.com     ");
-}
-
 TEST_F(ReadTest, EmptyTableIsAtBothEnds) {
   TXbDbf table("tblRecipients");
   OpenOn(table, MakeTable({}));
