@@ -32,3 +32,7 @@ cmake --build build -j2
 
 cd build
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2
+
+# The network client's tests once more under AddressSanitizer (see the script).
+cd ..
+tests/net/asan.sh

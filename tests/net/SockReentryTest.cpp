@@ -293,6 +293,38 @@ TEST_F(SockReentryTest, ClientDestroyedWhileConnectWaitsEndsTheConnect) {
   done.Open();
 }
 
+// A status handler may destroy the client at any report, or replace itself while it runs;
+// the client then touches nothing of itself, and the waiting call raises its abort.
+TEST_F(SockReentryTest, ClientDestroyedByAStatusHandlerAtAnyReport) {
+  for (const std::string when : {"Connecting", "Resolve Host", "Timer On", "Timer Off", "ReadToStream"}) {
+    SetUp();
+    Gate done;
+    LoopbackPeer peer([&](PeerConn& c) {
+      c.Send("220 ready\r\n");
+      done.Wait();
+    });
+    sock->SetPort(peer.Port());
+    sock->SetReportLevel(8);
+    auto seen = std::make_shared<std::string>();
+    sock->OnStatus = [&, seen](TSockClient& s, const std::string& status) {
+      if (status != when) return;
+      s.OnStatus = nullptr;  // the closure that runs is gone with it
+      *seen = status;        // and its captures are still used
+      sock.reset();
+    };
+    TSockClient* raw = sock.get();
+    try {
+      raw->Connect();
+      if (sock) raw->ReadLn();
+    } catch (const ESockError&) {
+    }
+    PumpUntil([&] { return sock == nullptr; }, 2000);
+    EXPECT_EQ(sock, nullptr) << when;
+    done.Open();
+    test::Knock(peer.Port());  // a peer the client never reached stops waiting for it
+  }
+}
+
 TEST_F(SockReentryTest, ClientDestroyedByOnDisconnectAfterTheServerClosed) {
   LoopbackPeer peer([](PeerConn& c) { c.Send("221 bye\r\n"); });
   ConnectTo(peer);
