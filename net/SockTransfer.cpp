@@ -183,6 +183,7 @@ std::string TSockClient::ReadLn() {
 
 std::string TSockClient::ReadLine() {
   Report(8, "ReadLn");
+  if (readPaused_) PauseOrResumeReading();  // the line limit may have been raised meanwhile
   QElapsedTimer since;
   since.start();
   auto expired = [&] { return timeOut_ > 0 && since.elapsed() >= timeOut_; };

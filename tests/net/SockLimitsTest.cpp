@@ -117,6 +117,23 @@ TEST_F(SockLimitsTest, EndlessLineFailsAsTooLongAndDropsTheConnection) {
   EXPECT_LT(pushed, flood);  // the client stopped taking bytes at its limit
 }
 
+// Reading stops at the line limit; a limit raised afterwards lets the longer line in.
+TEST_F(SockLimitsTest, RaisedLineLimitResumesReading) {
+  Gate done;
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send(std::string(50000, 'x'));
+    c.Sleep(50);
+    c.Send("\r\n");
+    done.Wait();
+  });
+  sock->SetMaxLineLength(1000);
+  ConnectTo(peer);
+  PumpUntil([] { return false; }, 100);
+  sock->SetMaxLineLength(100000);
+  EXPECT_EQ(sock->ReadLn().size(), 50002u);
+  done.Open();
+}
+
 // A peer that trickles a line without end keeps bytes coming, yet the read ends at its time-out.
 TEST_F(SockLimitsTest, TrickledLineTimesOutFromTheReadsStart) {
   Gate done;
