@@ -230,7 +230,11 @@ void TSockClient::Connect() {
 void TSockClient::ConnectNow() {
   Report(8, "Connecting");
   canceled_ = false;
-  if (connected_ && peerClosed_) CompleteClose();  // the server has gone already
+  if (connected_ && peerClosed_) {  // the server has gone already: finish its close first
+    std::shared_ptr<bool> alive = alive_;
+    CompleteClose();
+    if (!*alive) throw Gone();
+  }
   if (connected_) throw ESockError("Already connected");
   ResetTransfer();
   if (fd_ < 0 && !OpenSocket()) throw ESockError(LookupErrorMessage(lastErrorCode_));

@@ -72,7 +72,9 @@ class TSockClient : public QObject {
   NotifyEvent OnSendProgress;      // after every chunk written while SendStream runs
 
   // ---- connection ----
-  // Resolves Host, connects and returns once connected; raises ESockError otherwise.
+  // Resolves Host, connects and returns once connected; raises ESockError otherwise. A name
+  // that cannot be resolved raises the look-up's socket error text ("11001:Host not found",
+  // "11004:..." for a name with IPv6 addresses only) and sets LastErrorCode before OnInvalidHost.
   virtual void Connect();
   // Closes the socket (raising OnDisconnect); a fresh unconnected socket is ready afterwards.
   virtual void Disconnect();
