@@ -31,5 +31,9 @@ install_missing "${PACKAGES[@]}"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_WITH_TESTS=ON
 cmake --build build -j2
 
+# The network client's tests once more under AddressSanitizer (see the script); the whole suite
+# follows, so its summary closes the run.
+tests/net/asan.sh
+
 cd build
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2
