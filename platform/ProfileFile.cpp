@@ -331,7 +331,9 @@ bool ProfileFile::WriteStrings(const std::vector<ProfileEntry>& entries) {
   for (const auto& entry : entries) Set(c, entry);
   const std::string updated = Serialize(c);
   if (state.exists && updated == bytes) return true;  // nothing to change: the file is left alone
-  if (state.exists && IsReadOnly(target, state)) problem = "the file is read-only";
+  // A file too large to be read would lose every setting at the next start.
+  if (updated.size() > kMaxSize) problem = "the file would grow larger than 1 MiB";
+  if (!problem && state.exists && IsReadOnly(target, state)) problem = "the file is read-only";
   if (!problem) problem = ReplaceFile(target, updated, state);
   if (problem) error_ = *problem;
   return !problem;

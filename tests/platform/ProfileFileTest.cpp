@@ -102,6 +102,16 @@ TEST_F(ProfileFileTest, EveryLineEndIsReadAndKeptAndValuesStayOnOneLine) {
   EXPECT_EQ(ini.ReadString("Options", "ReturnEmail", "-"), "-");
 }
 
+// A write that would make the file too large to be read again is refused: the next start would
+// find none of the settings and could never write them.
+TEST_F(ProfileFileTest, AWriteThatWouldMakeTheFileTooLargeToReadIsRefused) {
+  Write("[Options]\nReturnEmail=ann@example.com\n");
+  ProfileFile ini(path_);
+  EXPECT_FALSE(ini.WriteString("Options", "SenderName", std::string(ProfileFile::kMaxSize, 'n')));
+  EXPECT_EQ(ini.Error(), "the file would grow larger than 1 MiB");
+  EXPECT_TRUE(Contents() == "[Options]\nReturnEmail=ann@example.com\n");
+}
+
 // The replacement goes to a link's target, keeps the file's permissions, and never touches a file
 // that is read-only or that could not be read as text (written back, it would be corrupted).
 TEST_F(ProfileFileTest, WritesThroughLinksKeepsPermissionsAndLeavesUnusableFilesAlone) {
