@@ -40,9 +40,10 @@ bool IsFile(const std::string& path) {
   return std::filesystem::is_regular_file(path, error);
 }
 
-// File names are shown as they are, or as 8-bit text when they are not UTF-8.
-std::string FileNameToAnsi(const std::string& path) {
-  return IsUtf8(path) ? platform::Utf8ToAnsi(path) : path;
+// File names and the system's messages (in the user's language, UTF-8 in a UTF-8 locale) as 8-bit
+// text: UTF-8 is converted, anything else is shown as it is.
+std::string SystemTextToAnsi(const std::string& text) {
+  return IsUtf8(text) ? platform::Utf8ToAnsi(text) : text;
 }
 }  // namespace
 
@@ -88,7 +89,7 @@ bool SaveSettings(const Settings& s, const SettingsPlaces& places, platform::Dia
   const auto problem = SaveSettings(s, places);
   if (problem)
     dialogs.ShowMessage("The settings could not be saved to " +
-                        FileNameToAnsi(places.settingsFile) + ": " + *problem);
+                        SystemTextToAnsi(places.settingsFile) + ": " + SystemTextToAnsi(*problem));
   return !problem;
 }
 
