@@ -39,12 +39,6 @@ bool IsFile(const std::string& path) {
   std::error_code error;
   return std::filesystem::is_regular_file(path, error);
 }
-
-// File names and the system's messages (in the user's language, UTF-8 in a UTF-8 locale) as 8-bit
-// text: UTF-8 is converted, anything else is shown as it is.
-std::string SystemTextToAnsi(const std::string& text) {
-  return IsUtf8(text) ? platform::Utf8ToAnsi(text) : text;
-}
 }  // namespace
 
 Settings& AppSettings() {
@@ -130,6 +124,10 @@ QString SettingToQString(const std::string& value) {
 std::string QStringToSetting(const QString& text) { return text.toStdString(); }
 
 std::string SettingToAnsi(const std::string& value) { return platform::Utf8ToAnsi(value); }
+
+std::string SystemTextToAnsi(const std::string& text) {
+  return IsUtf8(text) ? platform::Utf8ToAnsi(text) : text;
+}
 
 bool FitsWindows1252(const std::string& value) {
   return IsUtf8(value) && platform::AnsiToUtf8(platform::Utf8ToAnsi(value)) == value;

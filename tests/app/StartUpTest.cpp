@@ -95,6 +95,14 @@ TEST_F(StartUp, MissingTableIsReportedWithItsPathAndEndsTheProgramAsAFailure) {
   EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/home/Tavrin/tavrin.dbf");
 }
 
+// A folder named in an 8-bit code page (not UTF-8) is named as it is, not with a '?' for its letter.
+TEST_F(StartUp, MissingTableInAFolderWithAn8BitNameNamesItWhole) {
+  WriteIni("[Options]\nDir=" + Root() + "/caf\xE9\n");
+  StartProgram();
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{std::string(kNoDatabaseMessage) + "\n" +
+                                                          Root() + "/caf\xE9/tavrin.dbf"});
+}
+
 // A name without extension finds its table the way the table engine opens it, and "~/" is home.
 TEST_F(StartUp, TableNameWithoutExtensionFindsTheLowerCaseFileInTheHomeFolder) {
   WriteIni("[Options]\nDir=~/lists\nTableName=clients\n");
