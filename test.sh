@@ -10,6 +10,7 @@ PACKAGES=(
   python3 python3-aiosmtpd python3-dbfread python3-dbf strace
   clang libclang-rt-14-dev
   strace
+  libc-l10n  # the system's messages in other languages, for the tests of messages shown whole
 )
 
 install_missing() {

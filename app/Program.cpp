@@ -17,7 +17,7 @@ bool CheckRecipientsTable(const std::string& dbfFileName, AppServices& services)
   std::error_code error;
   if (std::filesystem::is_regular_file(dbfFileName, error)) return true;
   services.dialogs.ShowMessage(std::string(kNoDatabaseMessage) + "\n" +
-                               SettingToAnsi(dbfFileName));
+                               SystemTextToAnsi(dbfFileName));
   services.exitStatus = kExitNoTable;
   if (services.terminate) services.terminate();
   return false;

@@ -39,11 +39,6 @@ bool IsFile(const std::string& path) {
   std::error_code error;
   return std::filesystem::is_regular_file(path, error);
 }
-
-// File names are shown as they are, or as 8-bit text when they are not UTF-8.
-std::string FileNameToAnsi(const std::string& path) {
-  return IsUtf8(path) ? platform::Utf8ToAnsi(path) : path;
-}
 }  // namespace
 
 Settings& AppSettings() {
@@ -88,7 +83,7 @@ bool SaveSettings(const Settings& s, const SettingsPlaces& places, platform::Dia
   const auto problem = SaveSettings(s, places);
   if (problem)
     dialogs.ShowMessage("The settings could not be saved to " +
-                        FileNameToAnsi(places.settingsFile) + ": " + *problem);
+                        SystemTextToAnsi(places.settingsFile) + ": " + SystemTextToAnsi(*problem));
   return !problem;
 }
 
@@ -129,6 +124,10 @@ QString SettingToQString(const std::string& value) {
 std::string QStringToSetting(const QString& text) { return text.toStdString(); }
 
 std::string SettingToAnsi(const std::string& value) { return platform::Utf8ToAnsi(value); }
+
+std::string SystemTextToAnsi(const std::string& text) {
+  return IsUtf8(text) ? platform::Utf8ToAnsi(text) : text;
+}
 
 bool FitsWindows1252(const std::string& value) {
   return IsUtf8(value) && platform::AnsiToUtf8(platform::Utf8ToAnsi(value)) == value;

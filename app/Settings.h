@@ -92,6 +92,9 @@ QString SettingToQString(const std::string& value);
 std::string QStringToSetting(const QString& text);
 // A setting as the program's 8-bit Windows-1252 text; a character that code page lacks becomes '?'.
 std::string SettingToAnsi(const std::string& value);
+// A file name or a message of the system (in the user's language) as 8-bit text: UTF-8 is
+// converted, anything else (a name in an 8-bit code page) is kept as it is.
+std::string SystemTextToAnsi(const std::string& text);
 // True when every character of the UTF-8 `value` exists in Windows-1252, so that SettingToAnsi
 // keeps it whole and it can go out in an 8-bit message.
 bool FitsWindows1252(const std::string& value);

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "platform/CodePage.h"
@@ -36,40 +38,61 @@ struct Content {
   std::string eol = "\n";  // for new lines: the file's first line end
 };
 
-std::string Trim(const std::string& s) {
+std::string_view Trim(std::string_view s) {
   const auto first = s.find_first_not_of(" \t");
-  if (first == std::string::npos) return {};
+  if (first == std::string_view::npos) return {};
   const auto last = s.find_last_not_of(" \t");
   return s.substr(first, last - first + 1);
 }
 
-bool SameName(const std::string& a, const std::string& b) { return AnsiUpper(a) == AnsiUpper(b); }
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return AnsiUpper(x) == AnsiUpper(y);
+         });
+}
 
-// Splits the bytes at LF, CR LF and CR. A NUL byte means the file is not text (UTF-16, say):
-// written back as lines it would be corrupted, so it is refused.
-Problem Parse(const std::string& bytes, Content* c) {
-  if (bytes.find('\0') != std::string::npos) return "it is not a UTF-8 text file";
+// A NUL byte means the file is not text (UTF-16, say): written back as lines it would be corrupted,
+// so it is refused.
+constexpr const char* kNotText = "it is not a UTF-8 text file";
+bool IsText(std::string_view bytes) { return bytes.find('\0') == std::string_view::npos; }
+
+std::string_view WithoutBom(std::string_view bytes) {
+  return bytes.starts_with(kBom) ? bytes.substr(3) : bytes;
+}
+
+// Calls `line(text, eol)` for each line of `bytes`, split at LF, CR LF and CR (`eol` is empty on a
+// last line without one), until it answers false. Nothing is copied: a file of a million line
+// ends is read as fast as one long line.
+template <class LineFn>
+void ForEachLine(std::string_view bytes, LineFn&& line) {
   std::size_t i = 0;
-  if (bytes.compare(0, 3, kBom) == 0) {
-    c->bom = kBom;
-    i = 3;
-  }
-  bool sawEol = false;
   while (i < bytes.size()) {
     const std::size_t end = bytes.find_first_of("\r\n", i);
-    Line line;
-    line.text = bytes.substr(i, end == std::string::npos ? std::string::npos : end - i);
-    if (end == std::string::npos) {
-      i = bytes.size();
-    } else {
-      const bool crlf = bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n';
-      line.eol = crlf ? "\r\n" : std::string(1, bytes[end]);
-      i = end + line.eol.size();
-      if (!sawEol) c->eol = line.eol;
+    if (end == std::string_view::npos) {
+      line(bytes.substr(i), std::string_view());
+      return;
+    }
+    const bool crlf = bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n';
+    const std::size_t eolSize = crlf ? 2 : 1;
+    if (!line(bytes.substr(i, end - i), bytes.substr(end, eolSize))) return;
+    i = end + eolSize;
+  }
+}
+
+// The file's lines, each with its own line end, as a write keeps them.
+Problem Parse(const std::string& bytes, Content* c) {
+  if (!IsText(bytes)) return kNotText;
+  const std::string_view text = WithoutBom(bytes);
+  c->bom = bytes.substr(0, bytes.size() - text.size());
+  bool sawEol = false;
+  ForEachLine(text, [&](std::string_view line, std::string_view eol) {
+    if (!sawEol && !eol.empty()) {
+      c->eol = eol;
       sawEol = true;
     }
-    c->lines.push_back(std::move(line));
-  }
+    c->lines.push_back({std::string(line), std::string(eol)});
+    return true;
+  });
   return std::nullopt;
 }
 
@@ -84,20 +107,20 @@ std::string Serialize(const Content& c) {
 }
 
 // "[name]" -> name; nullopt for any other line.
-std::optional<std::string> SectionName(const std::string& line) {
-  const std::string t = Trim(line);
+std::optional<std::string_view> SectionName(std::string_view line) {
+  const std::string_view t = Trim(line);
   if (t.size() < 2 || t.front() != '[') return std::nullopt;
   const auto close = t.find(']');
-  if (close == std::string::npos) return std::nullopt;
+  if (close == std::string_view::npos) return std::nullopt;
   return Trim(t.substr(1, close - 1));
 }
 
 // "key = value" -> key; nullopt for comments and lines without '='.
-std::optional<std::string> KeyName(const std::string& line) {
-  const std::string t = Trim(line);
+std::optional<std::string_view> KeyName(std::string_view line) {
+  const std::string_view t = Trim(line);
   if (t.empty() || t.front() == ';' || t.front() == '#' || t.front() == '[') return std::nullopt;
   const auto eq = t.find('=');
-  if (eq == std::string::npos) return std::nullopt;
+  if (eq == std::string_view::npos) return std::nullopt;
   return Trim(t.substr(0, eq));
 }
 
@@ -300,14 +323,20 @@ std::string ProfileFile::ReadString(const std::string& section, const std::strin
                                     const std::string& defaultValue) const {
   std::string bytes;
   FileState state;
-  Content c;
-  if (ReadBytes(path_, &bytes, &state) || Parse(bytes, &c)) return defaultValue;
-  const auto range = FindSection(c, section);
-  if (!range) return defaultValue;
-  const auto at = FindKey(c, range->first, range->second, key);
-  if (!at) return defaultValue;
-  const std::string& line = c.lines[*at].text;
-  return Trim(line.substr(line.find('=') + 1));
+  if (ReadBytes(path_, &bytes, &state) || !IsText(bytes)) return defaultValue;
+  // The key's first line in the first section of the name, where a write finds it too.
+  enum { kBefore, kIn, kAfter } where = kBefore;
+  std::optional<std::string_view> value;
+  ForEachLine(WithoutBom(bytes), [&](std::string_view line, std::string_view) {
+    if (const auto name = SectionName(line)) {
+      if (where == kIn) where = kAfter;
+      if (where == kBefore && SameName(*name, section)) where = kIn;
+    } else if (const auto name = KeyName(line); where == kIn && name && SameName(*name, key)) {
+      value = Trim(line.substr(line.find('=') + 1));
+    }
+    return where != kAfter && !value;
+  });
+  return value ? std::string(*value) : defaultValue;
 }
 
 bool ProfileFile::WriteString(const std::string& section, const std::string& key,
@@ -331,7 +360,9 @@ bool ProfileFile::WriteStrings(const std::vector<ProfileEntry>& entries) {
   for (const auto& entry : entries) Set(c, entry);
   const std::string updated = Serialize(c);
   if (state.exists && updated == bytes) return true;  // nothing to change: the file is left alone
-  if (state.exists && IsReadOnly(target, state)) problem = "the file is read-only";
+  // A file too large to be read would lose every setting at the next start.
+  if (updated.size() > kMaxSize) problem = "the file would grow larger than 1 MiB";
+  if (!problem && state.exists && IsReadOnly(target, state)) problem = "the file is read-only";
   if (!problem) problem = ReplaceFile(target, updated, state);
   if (problem) error_ = *problem;
   return !problem;

@@ -4,8 +4,9 @@
 // escaped. Lines end in LF, CR LF or CR; a write keeps every other line with its own line end, every
 // comment, the order and a leading UTF-8 byte-order mark, and replaces the file at once (a sibling
 // file renamed over it) through any symbolic link, keeping its permissions. It never writes a file
-// it could not read or that is read-only. The file is read anew for every call, so hand edits made
-// while the program runs are seen. Not thread-safe; one user at a time.
+// it could not read or that is read-only, nor one too large to be read again. The file is read anew
+// for every call, so hand edits made while the program runs are seen. Not thread-safe; one user at
+// a time.
 #pragma once
 
 #include <string>
@@ -39,7 +40,8 @@ class ProfileFile {
   // Why the last write failed, as a reader would want it ("Permission denied"); empty after success.
   const std::string& Error() const { return error_; }
 
-  // Files larger than this are not settings files; they are neither read nor written.
+  // Files larger than this are not settings files; they are neither read nor written, and no write
+  // makes a file this large.
   static constexpr std::size_t kMaxSize = 1 << 20;
 
  private:

@@ -5,15 +5,32 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
+#include <system_error>
 
 #include "AppFixture.h"
+#include "platform/CodePage.h"
 #include "platform/CodePageQt.h"
 
 namespace tavrin::app::testing {
 namespace {
 
-class StartUp : public AppFixture {};
+class StartUp : public AppFixture {
+ protected:
+  // Starts the program with every file write failing as on a full disk ("File too large").
+  void StartOnAFullDisk() {
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 16;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    StartProgram();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+  }
+};
 
 TEST_F(StartUp, FirstStartWritesExactlyTheFiveKeptKeys) {
   CreateDefaultTable();
@@ -76,6 +93,14 @@ TEST_F(StartUp, MissingTableIsReportedWithItsPathAndEndsTheProgramAsAFailure) {
   EXPECT_EQ(terminateCalls_, 1);
   EXPECT_NE(services_->exitStatus, 0);
   EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/home/Tavrin/tavrin.dbf");
+}
+
+// A folder named in an 8-bit code page (not UTF-8) is named as it is, not with a '?' for its letter.
+TEST_F(StartUp, MissingTableInAFolderWithAn8BitNameNamesItWhole) {
+  WriteIni("[Options]\nDir=" + Root() + "/caf\xE9\n");
+  StartProgram();
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{std::string(kNoDatabaseMessage) + "\n" +
+                                                          Root() + "/caf\xE9/tavrin.dbf"});
 }
 
 // A name without extension finds its table the way the table engine opens it, and "~/" is home.
@@ -175,19 +200,26 @@ TEST_F(StartUp, CancelAfterTheFirstRunSetupKeepsTheProgramAndTheMessage) {
 TEST_F(StartUp, SettingsThatCannotBeSavedAreToldOnceAndTheFileIsKept) {
   WriteIni("[Options]\nDir=" + Root() + "/home/Tavrin\n");
   CreateDefaultTable();
-  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit old{};
-  ::getrlimit(RLIMIT_FSIZE, &old);
-  rlimit small = old;
-  small.rlim_cur = 16;
-  ::setrlimit(RLIMIT_FSIZE, &small);
-  StartProgram();
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
+  StartOnAFullDisk();
   EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"The settings could not be saved to " +
                                                           IniPath() + ": File too large"});
   EXPECT_EQ(ReadIni(), "[Options]\nDir=" + Root() + "/home/Tavrin\n");
   EXPECT_EQ(terminateCalls_, 0);
+}
+
+// The reason comes from the system in the user's language, as UTF-8: it is shown in the program's
+// 8-bit text like every other message, not as its UTF-8 bytes.
+TEST_F(StartUp, TheReasonASaveFailedIsShownInTheUsersLanguageWhole) {
+  CreateDefaultTable();
+  ::setenv("LANGUAGE", "de", 1);
+  const std::string reason = std::generic_category().message(EFBIG);  // "Die Datei ist zu gro\u00DF"
+  StartOnAFullDisk();
+  ::unsetenv("LANGUAGE");
+  if (std::none_of(reason.begin(), reason.end(), [](char c) { return (c & 0x80) != 0; }))
+    GTEST_SKIP() << "the system has no translated messages";
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"The settings could not be saved to " +
+                                                          IniPath() + ": " +
+                                                          platform::Utf8ToAnsi(reason)});
 }
 
 TEST_F(StartUp, BrowserTitleFollowsTheCaptionOnceSettingsAreAppliedAgain) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -100,6 +101,31 @@ TEST_F(ProfileFileTest, EveryLineEndIsReadAndKeptAndValuesStayOnOneLine) {
   EXPECT_EQ(Contents(), "[Options]\rDir=/data\r\nTableName=t.dbf\n"
                         "SenderName=Ann  [Options] ReturnEmail=x@evil\r");
   EXPECT_EQ(ini.ReadString("Options", "ReturnEmail", "-"), "-");
+}
+
+// A start reads some fifteen keys, each from the whole file: a hand-edited file of a million line
+// ends must not keep the program from showing for many seconds.
+TEST_F(ProfileFileTest, ReadingAFileOfManyLinesTakesLittleTime) {
+  Write("[Options]\r" + std::string(ProfileFile::kMaxSize - 40, '\r') + "SenderName=Ann\r");
+  const ProfileFile ini(path_);
+#ifdef __OPTIMIZE__
+  const double budget = 0.5;  // seconds of processor time
+#else
+  const double budget = 10;  // an unoptimized, instrumented build is some twenty times slower
+#endif
+  const std::clock_t start = std::clock();
+  for (int i = 0; i < 15; ++i) EXPECT_EQ(ini.ReadString("Options", "SenderName", "-"), "Ann");
+  EXPECT_LT(static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC, budget);
+}
+
+// A write that would make the file too large to be read again is refused: the next start would
+// find none of the settings and could never write them.
+TEST_F(ProfileFileTest, AWriteThatWouldMakeTheFileTooLargeToReadIsRefused) {
+  Write("[Options]\nReturnEmail=ann@example.com\n");
+  ProfileFile ini(path_);
+  EXPECT_FALSE(ini.WriteString("Options", "SenderName", std::string(ProfileFile::kMaxSize, 'n')));
+  EXPECT_EQ(ini.Error(), "the file would grow larger than 1 MiB");
+  EXPECT_TRUE(Contents() == "[Options]\nReturnEmail=ann@example.com\n");
 }
 
 // The replacement goes to a link's target, keeps the file's permissions, and never touches a file
