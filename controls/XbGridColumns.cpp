@@ -142,9 +142,12 @@ int TXbColumn::DefaultWidth() const {
   if (field_ == nullptr) return 64;
   const QFontMetrics fm(Font());
   int w = fm.horizontalAdvance(QLatin1Char('0')) * DisplayWidth(*field_) + 4;
-  if (g->Options().Has(TXbGridOption::dgTitles)) {
+  const TXbGridOptions o = g->Options();
+  if (o.Has(TXbGridOption::dgTitles)) {
+    // A framed title's text sits one pixel further in, so the caption needs the frame's two pixels too.
+    const int frame = o.Has(TXbGridOption::dgColLines) && o.Has(TXbGridOption::dgRowLines) ? 2 : 0;
     const QFontMetrics tm(title_.Font());
-    w = std::max(w, tm.horizontalAdvance(ToQt(title_.Caption())) + 4);
+    w = std::max(w, tm.horizontalAdvance(ToQt(title_.Caption())) + 4 + frame);
   }
   return w;
 }
