@@ -75,6 +75,7 @@ TXbColumn::TXbColumn(TXbGridColumns* owner, bool automatic) : owner_(owner), aut
 TCustomXbGrid* TXbColumn::Grid() const { return owner_ != nullptr ? owner_->Grid() : nullptr; }
 
 void TXbColumn::Changed() {
+  measuredWidth_ = -1;
   if (owner_ != nullptr) owner_->Changed();
 }
 
@@ -129,7 +130,11 @@ void TXbColumn::SetReadOnly(bool on) {
   Changed();
 }
 
-int TXbColumn::Width() const { return width_ ? *width_ : DefaultWidth(); }
+int TXbColumn::Width() const {
+  if (width_) return *width_;
+  if (measuredWidth_ < 0) measuredWidth_ = DefaultWidth();
+  return measuredWidth_;
+}
 
 void TXbColumn::SetWidth(int width) {
   width_ = std::max(width, 0);
