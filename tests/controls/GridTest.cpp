@@ -173,6 +173,30 @@ TEST_F(GridTest, AnotherProgramsChangeIsShownAfterARefreshAndAnEditPostsOverTheN
   EXPECT_EQ(Raw(2, 1), "y@x                 ");
 }
 
+TEST_F(GridTest, TheEditorKeepsTextToTheFieldSizeAndTakesDatesThroughTheDateMask) {
+  const std::string path = dir_ + "/dates.dbf";
+  dbf::CreateDbf(path, {{"NAME", 'C', 5, 0}, {"JOINED", 'D', 8, 0}});
+  dbf::Select(0);
+  dbf::USE(path + " EXCLUSIVE");
+  dbf::ClearRecord();
+  dbf::Append();
+  dbf::USE("");
+  Bind(path);
+  Key(Qt::Key_F2);
+  QTest::keyClicks(grid_.Editor(), "abcdefgh");
+  EXPECT_EQ(grid_.Editor()->text(), "abcde");
+  Key(Qt::Key_Tab);
+  EXPECT_EQ(grid_.SelectedField()->FieldName(), "JOINED");
+  Key(Qt::Key_F2);
+  QTest::keyClicks(grid_.Editor(), "123199");
+  EXPECT_EQ(grid_.Editor()->text(), "12/31/99");
+  Key(Qt::Key_Return);
+  table_.Post();
+  EXPECT_EQ(Raw(1, 1), "abcde");
+  EXPECT_EQ(Raw(2, 1), "19991231");
+  EXPECT_TRUE(dialogs_.shown.empty());
+}
+
 TEST_F(GridTest, RightClickingATitleSinksItUnlessDepressingIsDisabled) {
   Bind(MakeTable({{"A", "a@x"}}));
   std::vector<std::string> depressed;
