@@ -46,6 +46,7 @@ TCustomXbGrid::TCustomXbGrid(QWidget* parent) : QAbstractScrollArea(parent), lin
 }
 
 TCustomXbGrid::~TCustomXbGrid() {
+  editor_->removeEventFilter(this);  // the editor outlives this part of the grid while Qt tears down
   link_->SetDataSource(nullptr);
 }
 

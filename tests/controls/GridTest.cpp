@@ -1,6 +1,8 @@
 // The data grid over a real table: what it draws, the logical cells, the keys that append,
 // cancel and delete, another program's changes, the title's right click and the scroll bar.
+#include <QApplication>
 #include <QLineEdit>
+#include <QWheelEvent>
 #include <QScrollBar>
 #include <QTest>
 
@@ -216,6 +218,49 @@ TEST_F(GridTest, RightClickingATitleSinksItUnlessDepressingIsDisabled) {
   EXPECT_EQ(depressed.size(), 1u);
 }
 
+TEST_F(GridTest, EscapeFirstTakesBackTheTypedTextThenCancelsTheEdit) {
+  Bind(MakeTable({{"A", "a@x"}}));
+  Key(Qt::Key_F2);
+  QTest::keyClicks(grid_.Editor(), "XY");
+  QTest::keyClick(grid_.Editor(), Qt::Key_Escape);
+  EXPECT_FALSE(grid_.EditorMode());
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsEdit);
+  EXPECT_EQ(Name(), "A");
+  Key(Qt::Key_Escape);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
+  EXPECT_EQ(Raw(1, 1), "A         ");
+}
+
+TEST_F(GridTest, ColumnsSetInCodeShowExactlyTheirFieldsAndMoveAndSizeByMouse) {
+  Bind(MakeTable({{"A", "a@x"}}));
+  grid_.Columns().Clear();
+  TXbColumn* mail = grid_.Columns().Add();
+  mail->SetFieldName("EMAIL");
+  mail->Title().SetCaption("E-mail");
+  grid_.Columns().Add()->SetFieldName("NOSUCH");
+  grid_.Columns().Add()->SetFieldName("NAME");
+  ASSERT_EQ(grid_.Columns().Count(), 3);
+  EXPECT_EQ(mail->Field(), table_.FieldByName("EMAIL"));
+  EXPECT_EQ(grid_.Columns().Items(1)->Field(), nullptr) << "a field the table lacks leaves the column empty";
+  EXPECT_EQ(grid_.Columns().Items(1)->Title().Caption(), "NOSUCH");
+  std::vector<std::pair<int, int>> moves;
+  grid_.OnColumnMoved = [&](TCustomXbGrid&, int from, int to) { moves.emplace_back(from, to); };
+  Click(1, -1, Qt::RightButton);  // the depressed title goes with its column
+  QTest::mousePress(grid_.viewport(), Qt::LeftButton, {}, Middle(1, -1));
+  QTest::mouseMove(grid_.viewport(), Middle(3, -1));
+  QTest::mouseRelease(grid_.viewport(), Qt::LeftButton, {}, Middle(3, -1));
+  EXPECT_EQ(moves, (std::vector<std::pair<int, int>>{{0, 2}}));
+  EXPECT_EQ(grid_.Columns().Items(2), mail);
+  EXPECT_EQ(grid_.DepressedTitle(), 2);
+  const QRect name = grid_.CellRect(1, -1);
+  const int width = grid_.Columns().Items(0)->Width();
+  QTest::mousePress(grid_.viewport(), Qt::LeftButton, {}, QPoint(name.right() + 1, name.center().y()));
+  QTest::mouseMove(grid_.viewport(), QPoint(name.right() + 31, name.center().y()));
+  QTest::mouseRelease(grid_.viewport(), Qt::LeftButton, {}, QPoint(name.right() + 31, name.center().y()));
+  EXPECT_EQ(grid_.Columns().Items(0)->Width(), width + 30);
+  EXPECT_EQ(moves.size(), 1u);
+}
+
 TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumber) {
   Bind(MakeNumbered(100));
   const int rows = grid_.VisibleDataRows();
@@ -231,6 +276,11 @@ TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumbe
   bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);  // one past the last row in view
   EXPECT_EQ(table_.RecNo(), top + rows);
   EXPECT_EQ(bar->value(), top + rows);
+  QWheelEvent notch(QPointF(50, 50), grid_.viewport()->mapToGlobal(QPointF(50, 50)), {}, QPoint(0, -120), Qt::NoButton,
+                    {}, Qt::NoScrollPhase, false);
+  const int before = table_.RecNo() - table_.ActiveRecordIndex();
+  QApplication::sendEvent(grid_.viewport(), &notch);
+  EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), before + 3) << "a notch scrolls three rows";
   bar->triggerAction(QAbstractSlider::SliderToMaximum);
   EXPECT_EQ(Name(), "N100");
   EXPECT_EQ(bar->value(), 100);
