@@ -281,6 +281,12 @@ TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumbe
   const int before = table_.RecNo() - table_.ActiveRecordIndex();
   QApplication::sendEvent(grid_.viewport(), &notch);
   EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), before + 3) << "a notch scrolls three rows";
+  bar->setSliderDown(true);  // dragging the thumb moves nothing until it is let go
+  bar->setSliderPosition(50);
+  EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), before + 3);
+  bar->setSliderDown(false);
+  EXPECT_EQ(Name(), "N50");
+  EXPECT_EQ(bar->value(), 50);
   bar->triggerAction(QAbstractSlider::SliderToMaximum);
   EXPECT_EQ(Name(), "N100");
   EXPECT_EQ(bar->value(), 100);
