@@ -199,6 +199,22 @@ TEST_F(GridTest, TheEditorKeepsTextToTheFieldSizeAndTakesDatesThroughTheDateMask
   EXPECT_TRUE(dialogs_.shown.empty());
 }
 
+TEST_F(GridTest, ADrawHandlerThatReadsTheEngineSeesItsRowAndLeavesTheCursorWhereItWas) {
+  Bind(MakeNumbered(40));
+  std::vector<std::string> seen;
+  grid_.OnDrawColumnCell = [&](TCustomXbGrid&, QPainter&, const QRect&, int dataCol, TXbColumn*, int) {
+    if (dataCol == 0) seen.push_back(table_.GetField("NAME"));
+  };
+  const int rows = grid_.VisibleDataRows();
+  Key(Qt::Key_End, Qt::ControlModifier);
+  Key(Qt::Key_Up, Qt::ControlModifier);  // the first row in view, records 41 - rows .. 40
+  Shot();
+  ASSERT_EQ(static_cast<int>(seen.size()), rows);
+  EXPECT_EQ(seen.back(), "N40       ");
+  Key(Qt::Key_Up);  // the window moves back past the row the handler read first
+  EXPECT_EQ(table_.RecNo(), 40 - rows);
+}
+
 TEST_F(GridTest, RightClickingATitleSinksItUnlessDepressingIsDisabled) {
   Bind(MakeTable({{"A", "a@x"}}));
   std::vector<std::string> depressed;
