@@ -7,7 +7,7 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev shared-mime-info
   libgtest-dev
-  python3 python3-aiosmtpd python3-dbfread python3-dbf strace
+  python3 python3-aiosmtpd python3-dbfread python3-dbf desktop-file-utils strace
   clang libclang-rt-14-dev
   strace
   libc-l10n  # the system's messages in other languages, for the tests of messages shown whole

@@ -15,4 +15,15 @@ std::string ExecutableDir();
 std::string TempDir();
 std::string HomeDir();
 
+// $XDG_CONFIG_HOME, or HomeDir() + "/.config" when it is unset, empty or not an absolute path.
+std::string ConfigHomeDir();
+// True when this process may create files in `dir`: the folder exists, its file system is not
+// mounted read-only, and its permission bits grant us writing. The bits are judged for root too,
+// so a folder made read-only on purpose is treated as such by every user.
+bool FolderWritable(const std::string& dir);
+// True when something (a file, a folder, even a dangling link) is at `path`.
+bool PathExists(const std::string& path);
+// Creates `dir` and its missing parents (mode 0700 for new ones); true when it exists afterwards.
+bool MakeFolders(const std::string& dir);
+
 }  // namespace tavrin::platform

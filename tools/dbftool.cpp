@@ -452,6 +452,10 @@ std::string TerminalText(std::string text) {
 
 int main(int argc, char** argv) {
   using namespace tavrin::tools;
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("dbftool %s\n", TAVRIN_VERSION);
+    return 0;
+  }
   try {
     const Options o = ParseOptions(argc, argv);
     const int status = Dispatch(o);
