@@ -101,6 +101,7 @@ void LayOutValues(Table& t, std::size_t* total) {
 }
 
 void Load(WorkArea& a) {
+  a.storedText.clear();
   const Table& t = a.t();
   const char* rec = t.record.data();
   std::uint8_t* v = a.values;
@@ -143,6 +144,7 @@ void Load(WorkArea& a) {
 }
 
 void Blank(WorkArea& a) {
+  a.storedText.clear();
   std::uint8_t* v = a.values;
   v[0] = 0;
   const std::string blankDate = BlankDateText();
@@ -211,6 +213,10 @@ void Store(WorkArea& a) {
       }
       default: break;
     }
+  }
+  for (const auto& [n, text] : a.storedText) {
+    const FieldInfo& f = t.fields[static_cast<std::size_t>(n - 1)];
+    PutText(rec + f.offset, f.length, text);
   }
 }
 

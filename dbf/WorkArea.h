@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dbf/Engine.h"
@@ -40,6 +41,9 @@ struct WorkArea {
   // Block of the last text this area wrote and no record of the file refers to yet: nobody else
   // can take it, so a second write of the same field may reuse it. Cleared when a record is written.
   std::int32_t unstoredMemoBlock = 0;
+  // Field texts set with SetStoredText (field number, bytes) for the next Store; emptied by every
+  // Load and Blank.
+  std::vector<std::pair<int, std::string>> storedText;
 
   Table& t() { return *table; }
   const std::string& name() const { return table->fileName; }
