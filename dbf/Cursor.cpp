@@ -225,7 +225,7 @@ bool IsHidden(const WorkArea& a) {
 }
 
 bool Recount(WorkArea& a) {
-  if (a.exclusive) return true;
+  if (a.exclusive || (a.lockState == LockState::Append && a.countHeld)) return true;
   int code = 0;
   const std::int32_t n = CountFromFileSize(a.t(), &code);
   if (code != 0) {
@@ -233,6 +233,7 @@ bool Recount(WorkArea& a) {
     return false;
   }
   a.t().recCount = n;
+  a.countHeld = a.lockState == LockState::Append;
   return true;
 }
 
@@ -309,6 +310,12 @@ void FlushFile() {
   if (t.state != UpdateState::Clean && !a->readOnly) code = UpdateHeaderOf(*a);
   if (code == 0 && !a->readOnly) code = t.file->Sync();
   if (code != 0) Report(code, "Unable to flush file [FlushFile]");
+}
+
+void UpdateHeader() {
+  WorkArea* a = RequireOpen("UpdateHeader");
+  if (a == nullptr || a->t().state == UpdateState::Clean || a->readOnly) return;
+  if (const int code = UpdateHeaderOf(*a)) Report(code, "File:  " + a->name() + " [UpdateHeader]");
 }
 
 void GoTop() {

@@ -136,6 +136,9 @@ void RecallRec();                   // writes ' ' as the current record's flag b
 void ClearRecord();                 // blanks the field value area
 bool Pack();                        // removes deleted records (and packs the memo file); needs exclusive use
 void FlushFile();                   // header update if pending, then fsync
+// Header update if pending (count, date, end marker, as a close writes them), without the fsync:
+// other readers see the count at once; how soon it reaches the disk is left to the system.
+void UpdateHeader();
 
 // Searches field `fieldQuery` (name plus optional NOCASE, EXACT, CONTAINED) for `value` from record
 // `fromRecord`; on a match the cursor is GO'ne there, else left at end of file.

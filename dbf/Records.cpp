@@ -128,7 +128,10 @@ void Append() {
     return;
   }
   Store(*a);
-  if (!PutDbfRecord(*a, a->t().recCount + 1)) return;
+  if (!PutDbfRecord(*a, a->t().recCount + 1)) {
+    a->countHeld = false;  // the file may have grown by part of a record
+    return;
+  }
   Load(*a);
   a->eof = a->bof = false;
 }

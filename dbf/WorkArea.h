@@ -35,6 +35,9 @@ struct WorkArea {
   std::size_t valuesSize = 0;
   std::vector<std::uint8_t> swap;
   LockState lockState = LockState::None;
+  // While this area holds the append lock only its own appends can change the record count, so the
+  // count taken from the file size once under the lock stays right until the lock goes.
+  bool countHeld = false;
   std::deque<std::int32_t> recLocks;      // newest first
   std::unique_ptr<MemoFile> memo;
   MemoStream stream;

@@ -1,5 +1,6 @@
 #include "tools/CsvImport.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -40,14 +41,21 @@ std::string CellUtf8(const Options& o, const std::string& cell, const std::strin
   return cell;
 }
 
-// Maps the CSV header to field numbers (case-insensitive); an unknown or repeated column fails.
-std::vector<int> MapColumns(const Options& o, const std::vector<std::string>& header, const std::string& csv,
-                            CodePage page) {
+// One CSV column: the field it fills, that field's shape and its name for messages.
+struct Column {
+  int field = 0;
+  FieldShape shape;
+  std::string name;
+};
+
+// Maps the CSV header to fields (case-insensitive); an unknown or repeated column fails.
+std::vector<Column> MapColumns(const Options& o, const std::vector<std::string>& header, const std::string& csv,
+                               CodePage page) {
   if (o.separator == ',' && header.size() == 1 && header[0].find(';') != std::string::npos) {
     throw ToolError(csv + ": the header holds \";\" and no \",\"; if the file is separated by "
                     "semicolons, use --separator ';'");
   }
-  std::vector<int> map;
+  std::vector<Column> map;
   for (const std::string& cell : header) {
     const std::string name = CellUtf8(o, cell, csv + ", line 1");
     int found = 0;
@@ -55,10 +63,11 @@ std::vector<int> MapColumns(const Options& o, const std::vector<std::string>& he
       if (Upper(ToUtf8(dbf::Field(n), page)) == Upper(name)) found = n;
     }
     if (found == 0) throw ToolError(csv + ": unknown column \"" + name + "\" (no such field in the table)");
-    for (int m : map) {
-      if (m == found) throw ToolError(csv + ": column \"" + name + "\" appears twice");
+    for (const Column& m : map) {
+      if (m.field == found) throw ToolError(csv + ": column \"" + name + "\" appears twice");
     }
-    map.push_back(found);
+    map.push_back({found, {dbf::FieldType(found), dbf::FieldLen(found), dbf::FieldDec(found)},
+                   ToUtf8(dbf::Field(found), page)});
   }
   return map;
 }
@@ -72,20 +81,22 @@ bool BlankRow(const std::vector<std::string>& cells) {
   return true;
 }
 
-PreparedRow PrepareRow(const Options& o, const std::vector<std::string>& cells, const std::vector<int>& columns,
-                       const std::string& line, CodePage page, Pass* pass) {
-  if (cells.size() > columns.size()) throw ToolError(line + ": more cells than columns");
+PreparedRow PrepareRow(const Options& o, const std::vector<std::string>& cells, const std::vector<Column>& columns,
+                       const std::string& csv, int lineNo, CodePage page, Pass* pass) {
+  const auto line = [&] { return csv + ", line " + std::to_string(lineNo); };
+  if (cells.size() > columns.size()) throw ToolError(line() + ": more cells than columns");
   PreparedRow row(static_cast<std::size_t>(dbf::FieldCount()));
   for (std::size_t c = 0; c < cells.size(); ++c) {
-    const int n = columns[c];
-    const std::string where = line + ", column " + ToUtf8(dbf::Field(n), page);
+    const Column& col = columns[c];
+    const auto where = [&] { return line() + ", column " + col.name; };
+    const bool ascii = std::all_of(cells[c].begin(), cells[c].end(), [](char ch) { return ch >= 0; });
     bool lossy = false;
-    const std::string stored = FromUtf8(CellUtf8(o, cells[c], where), page, &lossy);
-    if (lossy && pass->lossy.empty()) pass->lossy = where;
+    const std::string stored = ascii ? cells[c] : FromUtf8(CellUtf8(o, cells[c], where()), page, &lossy);
+    if (lossy && pass->lossy.empty()) pass->lossy = where();
     try {
-      row[n - 1] = ConvertImportValue({dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n)}, stored);
+      row[col.field - 1] = ConvertImportValue(col.shape, stored);
     } catch (const ValueError& e) {
-      throw ToolError(where + ": " + e.what());
+      throw ToolError(where() + ": " + e.what());
     }
   }
   return row;
@@ -98,14 +109,13 @@ void ReadRows(const Options& o, std::istream& in, const std::string& csv, CodePa
     CsvReader reader(in, o.separator);
     std::vector<std::string> cells;
     if (!reader.Next(cells)) throw ToolError(csv + ": no header row");
-    const std::vector<int> columns = MapColumns(o, cells, csv, page);
+    const std::vector<Column> columns = MapColumns(o, cells, csv, page);
     while (reader.Next(cells)) {
       if (BlankRow(cells)) {
         ++pass->blank;
         continue;
       }
-      const PreparedRow row =
-          PrepareRow(o, cells, columns, csv + ", line " + std::to_string(reader.RowLine()), page, pass);
+      const PreparedRow row = PrepareRow(o, cells, columns, csv, reader.RowLine(), page, pass);
       ++pass->rows;
       if (store) store(row);
     }
@@ -155,7 +165,7 @@ void ImportCsv(const Options& o, const std::string& csvPath) {
   try {
     ReadRows(o, in, csvPath, page, &done, [&](const PreparedRow& row) {
       AppendRow(row);
-      if (++appended % kHeaderEvery == 0) dbf::FlushFile();  // still under the append lock
+      if (++appended % kHeaderEvery == 0) dbf::UpdateHeader();  // still under the append lock
     });
   } catch (...) {
     std::fprintf(stderr, "dbftool: stopped after appending %zu of %zu rows\n", appended, check.rows);

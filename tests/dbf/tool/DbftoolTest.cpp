@@ -1,10 +1,12 @@
 // dbftool driven as users and scripts drive it: as a separate process on real files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -300,6 +302,25 @@ TEST_F(DbftoolTest, CreateRefusesFieldsNoOneCouldFill) {
     EXPECT_EQ(dir_.Run(args).status, 2) << fields[0];
   }
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("t.dbf")));
+}
+
+// Import streams its input: a million rows (a 56 MB file) go through in a few megabytes.
+TEST_F(DbftoolTest, AMillionRowImportKeepsItsMemoryFlat) {
+  {
+    std::ofstream csv(dir_.Path("big.csv"), std::ios::binary);
+    csv << "NAME,EMAIL,AMOUNT,JOINED\n";
+    for (int i = 0; i < 1000000; ++i) {
+      csv << "Person " << i << ",person" << i << "@example.org," << i % 100000 << "." << i % 10 << "0,2026"
+          << (i % 12 < 9 ? "0" : "") << i % 12 + 1 << "1" << i % 9 + 1 << "\n";
+    }
+  }
+  ASSERT_EQ(dir_.Run({"create", "big.dbf", "NAME,C,30", "EMAIL,C,40", "AMOUNT,N,10,2", "JOINED,D"}).status, 0);
+  const ToolResult r = dir_.Run({"import", "big.dbf", "big.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct rusage usage {};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak KiB of the largest child so far";
+  EXPECT_EQ(std::filesystem::file_size(dir_.Path("big.dbf")), 161u + 1000000u * 89 + 1);
 }
 
 // ---- failures: exit status and message ----
