@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dbf/Engine.h"
@@ -437,6 +439,40 @@ TEST_F(DbftoolTest, ImportFailsWhileAnotherProgramHoldsTheAppendLock) {
   dbf::Unlock();
   EXPECT_EQ(dir_.Run({"import", "t.dbf", "t.csv"}).status, 0);
   EXPECT_EQ(dbf::RecCount(), 1);
+}
+
+TEST_F(DbftoolTest, LocksAnotherProgramHoldsAreWaitedForWhenAsked) {
+  ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,5"}).status, 0);
+  dir_.WriteFile("t.csv", "NAME\nok\n");
+  {
+    HeldTable held(dir_.Path("t.dbf"));
+    dbf::UseFile(dir_.Path("t.dbf"), dbf::OpenOptions{true, ""});  // held alone, as a pack holds it
+    ToolResult r = dir_.Run({"import", "t.dbf", "t.csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("t.dbf is being packed or is held exclusively by another program"), std::string::npos)
+        << r.err;
+    dbf::UseFile(dir_.Path("t.dbf"));
+    ASSERT_TRUE(dbf::ALock());
+    std::thread release([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      dbf::Unlock();
+    });
+    r = dir_.Run({"--wait", "10", "import", "t.dbf", "t.csv"});
+    release.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "NAME\r\nok\r\n");
+}
+
+TEST_F(DbftoolTest, OpenFailuresAUserCanMendAreSaidInPlainWords) {
+  std::filesystem::create_directories(dir_.Path("folder.dbf"));
+  EXPECT_NE(dir_.Run({"info", "folder.dbf"}).err.find("folder.dbf is a folder, not a table"), std::string::npos);
+  ASSERT_EQ(dir_.Run({"create", "m.dbf", "NAME,C,5", "NOTE,M"}).status, 0);
+  std::filesystem::remove(dir_.Path("m.dbt"));
+  const ToolResult r = dir_.Run({"dump", "m.dbf"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the memo file m.dbt of m.dbf is missing"), std::string::npos) << r.err;
+  EXPECT_EQ(dir_.Run({"dump", ""}).status, 2);
 }
 
 TEST_F(DbftoolTest, PackFailsWhileAnotherProgramHasTheTableOpen) {
