@@ -102,6 +102,7 @@ void LayOutValues(Table& t, std::size_t* total) {
 
 void Load(WorkArea& a) {
   a.storedText.clear();
+  a.memoToFree.clear();
   const Table& t = a.t();
   const char* rec = t.record.data();
   std::uint8_t* v = a.values;
@@ -145,6 +146,7 @@ void Load(WorkArea& a) {
 
 void Blank(WorkArea& a) {
   a.storedText.clear();
+  a.memoToFree.clear();
   std::uint8_t* v = a.values;
   v[0] = 0;
   const std::string blankDate = BlankDateText();

@@ -112,7 +112,11 @@ void Replace() {
     return;
   }
   Store(*a);
-  if (PutDbfRecord(*a, a->recNo)) Load(*a);
+  // Under the record lock: only texts the record in the file still refers to are this area's to free.
+  std::erase_if(a->memoToFree, [a](std::int32_t block) { return !FileRecordRefersTo(*a, block); });
+  if (!PutDbfRecord(*a, a->recNo)) return;
+  FreeReplacedMemos(*a);
+  Load(*a);
 }
 
 void Append() {
