@@ -45,7 +45,7 @@ struct ImportValue {
 };
 
 // Checks an import cell (UTF-8) against the field and converts it; throws ValueError.
-// `ansi` is the cell already converted to the program's 8-bit text.
+// `ansi` is the cell already converted to the table's 8-bit code page.
 // C: at most `length` bytes. N/F: a plain decimal number ([-+]digits[.digits]) within the range of
 // a double that fits the width; without decimals any whole number that fits, kept digit for digit;
 // empty is 0. L: T/F/Y/N/true/false/yes/no (any case) or empty.
