@@ -39,12 +39,13 @@ bool NormaliseField(FieldDef* f, const std::string& fileName) {
   return ok;
 }
 
-std::vector<std::uint8_t> BuildHeader(const std::vector<FieldDef>& fields, bool memo) {
+std::vector<std::uint8_t> BuildHeader(const std::vector<FieldDef>& fields, bool memo, std::uint8_t driver) {
   const std::size_t n = fields.size();
   std::vector<std::uint8_t> h(fmt::kPrologSize + fmt::kDescriptorSize * n + 1, 0);
   int recLen = 1;
   for (const FieldDef& f : fields) recLen += f.length;
   h[fmt::kVersionOffset] = memo ? fmt::kVersionWithMemo : fmt::kVersionPlain;
+  h[fmt::kLanguageDriverOffset] = driver;
   fmt::PutU16(&h[fmt::kHeaderLenOffset], static_cast<std::uint16_t>(h.size()));
   fmt::PutU16(&h[fmt::kRecLenOffset], static_cast<std::uint16_t>(recLen));
   for (std::size_t i = 0; i < n; ++i) {
@@ -60,7 +61,7 @@ std::vector<std::uint8_t> BuildHeader(const std::vector<FieldDef>& fields, bool 
 
 }  // namespace
 
-void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& defs) {
+void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& defs, std::uint8_t driver) {
   std::vector<FieldDef> fields = defs;
   bool memo = false;
   int recLen = 1;
@@ -74,7 +75,7 @@ void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& d
     return;
   }
   const std::string name = WithDefaultExtension(fileName, "DBF");
-  const std::vector<std::uint8_t> header = BuildHeader(fields, memo);
+  const std::vector<std::uint8_t> header = BuildHeader(fields, memo, driver);
   Table t;
   t.fileName = name;
   int code = File::Create(name, &t.file);
@@ -106,7 +107,12 @@ void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& d
 
 void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields) {
   ClearErrorCode();
-  CreateTableFile(std::string(fileName), fields);
+  CreateTableFile(std::string(fileName), fields, 0);
+}
+
+void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields, std::uint8_t languageDriver) {
+  ClearErrorCode();
+  CreateTableFile(std::string(fileName), fields, languageDriver);
 }
 
 }  // namespace tavrin::dbf

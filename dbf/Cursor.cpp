@@ -101,6 +101,8 @@ void LayOutValues(Table& t, std::size_t* total) {
 }
 
 void Load(WorkArea& a) {
+  a.storedText.clear();
+  a.memoToFree.clear();
   const Table& t = a.t();
   const char* rec = t.record.data();
   std::uint8_t* v = a.values;
@@ -143,6 +145,8 @@ void Load(WorkArea& a) {
 }
 
 void Blank(WorkArea& a) {
+  a.storedText.clear();
+  a.memoToFree.clear();
   std::uint8_t* v = a.values;
   v[0] = 0;
   const std::string blankDate = BlankDateText();
@@ -212,6 +216,10 @@ void Store(WorkArea& a) {
       default: break;
     }
   }
+  for (const auto& [n, text] : a.storedText) {
+    const FieldInfo& f = t.fields[static_cast<std::size_t>(n - 1)];
+    PutText(rec + f.offset, f.length, text);
+  }
 }
 
 bool IsHidden(const WorkArea& a) {
@@ -219,7 +227,7 @@ bool IsHidden(const WorkArea& a) {
 }
 
 bool Recount(WorkArea& a) {
-  if (a.exclusive) return true;
+  if (a.exclusive || (a.lockState == LockState::Append && a.countHeld)) return true;
   int code = 0;
   const std::int32_t n = CountFromFileSize(a.t(), &code);
   if (code != 0) {
@@ -227,6 +235,7 @@ bool Recount(WorkArea& a) {
     return false;
   }
   a.t().recCount = n;
+  a.countHeld = a.lockState == LockState::Append;
   return true;
 }
 
@@ -303,6 +312,12 @@ void FlushFile() {
   if (t.state != UpdateState::Clean && !a->readOnly) code = UpdateHeaderOf(*a);
   if (code == 0 && !a->readOnly) code = t.file->Sync();
   if (code != 0) Report(code, "Unable to flush file [FlushFile]");
+}
+
+void UpdateHeader() {
+  WorkArea* a = RequireOpen("UpdateHeader");
+  if (a == nullptr || a->t().state == UpdateState::Clean || a->readOnly) return;
+  if (const int code = UpdateHeaderOf(*a)) Report(code, "File:  " + a->name() + " [UpdateHeader]");
 }
 
 void GoTop() {

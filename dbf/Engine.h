@@ -99,6 +99,9 @@ struct FieldDef {
 // Creates (truncates) the table file (".DBF" added when the name has no extension) and, with any
 // M field, its memo file; leaves nothing open. Failures: 220 empty name, 211 bad definition, I/O.
 void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields);
+// The same, with the header's language-driver byte (offset 29) set: it names the code page of the
+// table's text for other programs (0x01 code page 437, 0x03 Windows-1252; 0 names none).
+void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields, std::uint8_t languageDriver);
 
 // ---- Locks ------------------------------------------------------------------------------------
 // One attempt each, never waiting. A refused lock answers false; it is not reported.
@@ -140,6 +143,9 @@ void RecallRec();                   // writes ' ' as the current record's flag b
 void ClearRecord();                 // blanks the field value area
 bool Pack();                        // removes deleted records (and packs the memo file); needs exclusive use
 void FlushFile();                   // header update if pending, then fsync
+// Header update if pending (count, date, end marker, as a close writes them), without the fsync:
+// other readers see the count at once; how soon it reaches the disk is left to the system.
+void UpdateHeader();
 
 // Searches field `fieldQuery` (name plus optional NOCASE, EXACT, CONTAINED) for `value` from record
 // `fromRecord`; on a match the cursor is GO'ne there, else left at end of file.
@@ -182,6 +188,12 @@ void SetDeleted(bool deleted);      // the deletion byte of the field value area
 // Parses `text` by the field's type into the field value area (C as is; N/F as a number;
 // L: T/t/Y/y true; D: a date text in the current format; M: block number). False when it does not parse.
 bool SetFieldText(int n, std::string_view text);
+
+// Sets the bytes field `n` is stored as by the next Replace or Append, in place of its typed value:
+// for values the field value area cannot hold, such as a whole number beyond 32 bits in a wide N
+// field. Cut or padded with spaces to the field length on the right, untranslated (the caller
+// aligns numbers). Forgotten at the next move, ClearRecord, Replace or Append.
+void SetStoredText(int n, std::string_view text);
 
 // Field text of the field value area: C and D as they stand (C keeps trailing blanks); N/F with
 // the field width (and decimals, with the decimal separator); L "Y"/"N"; M "none"/"MEMO"/"BLOB".

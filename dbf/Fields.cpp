@@ -276,4 +276,16 @@ std::string LastUpdate() {
   return a == nullptr ? std::string() : a->t().lastUpdate;
 }
 
+void SetStoredText(int n, std::string_view text) {
+  WorkArea* a = nullptr;
+  if (FieldOf("SetStoredText", n, &a) == nullptr) return;
+  for (auto& [field, stored] : a->storedText) {
+    if (field == n) {
+      stored = std::string(text);
+      return;
+    }
+  }
+  a->storedText.emplace_back(n, std::string(text));
+}
+
 }  // namespace tavrin::dbf

@@ -28,6 +28,7 @@ constexpr std::size_t kMaxNameLen = 10;
 constexpr int kMaxFields = 255;
 constexpr std::uint8_t kHeaderTerminator = 0x0D;
 constexpr std::uint8_t kEofMarker = 0x1A;
+constexpr std::size_t kLanguageDriverOffset = 29;  // code page of the text, for other programs
 constexpr std::uint8_t kVersionPlain = 0x03;
 constexpr std::uint8_t kVersionWithMemo = 0x8B;
 constexpr std::uint8_t kVersionPlainMemo = 0x83;  // memo file without block headers

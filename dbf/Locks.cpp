@@ -76,6 +76,7 @@ bool ALock() {
     }
   }
   a->lockState = LockState::Append;
+  a->countHeld = false;
   return true;
 }
 

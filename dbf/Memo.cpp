@@ -21,9 +21,8 @@ WorkArea* MemoArea(const char* op) {
   return a;
 }
 
-// Whether the current record, as it stands in the file now, refers to `block` in a memo field.
-// Another program may have moved this record's text since it was read here, and its old blocks
-// may hold someone else's text by now: only a reference the file still holds may be reused.
+}  // namespace
+
 bool FileRecordRefersTo(WorkArea& a, std::int32_t block) {
   Table& t = a.t();
   if (a.recNo < 1 || a.recNo > t.recCount) return false;
@@ -40,7 +39,24 @@ bool FileRecordRefersTo(WorkArea& a, std::int32_t block) {
   return false;
 }
 
-}  // namespace
+void FreeReplacedMemos(WorkArea& a) {
+  std::vector<std::int32_t> blocks;
+  blocks.swap(a.memoToFree);
+  if (!a.memo) return;
+  const Table& t = a.t();
+  for (const std::int32_t block : blocks) {
+    bool kept = false;  // the record may still refer to it, in another field or after a rewrite
+    for (const FieldInfo& f : t.fields) {
+      if (f.type == 'M' && ParseInt32(std::string_view(t.record.data() + f.offset, static_cast<std::size_t>(f.length))) == block) {
+        kept = true;
+      }
+    }
+    const bool lock = Engine().settings.lockingEnabled && !a.exclusive;
+    if (!kept) {
+      if (const int code = a.memo->FreeText(block, lock)) Report(code, a.memo->name() + " [EditMemo/CloseMemo]");
+    }
+  }
+}
 
 int OpenMemoFor(WorkArea& a) {
   if (a.memo) return 1007;
@@ -66,7 +82,11 @@ std::int32_t CreateBlobDescriptor(std::int32_t block, BlobMode mode, bool transl
     }
   } else {
     const bool lock = Engine().settings.lockingEnabled && !a->exclusive;
-    if (block != 0 && !a->exclusive && block != a->unstoredMemoBlock && !FileRecordRefersTo(*a, block)) {
+    // A saved text is never written over: a crash half-way would leave its record pointing at a
+    // mix. Its blocks are freed once the record no longer refers to them (Replace). Only this
+    // area's own unsaved text may be rewritten where it is.
+    if (block != 0 && block != a->unstoredMemoBlock) {
+      if (FileRecordRefersTo(*a, block)) a->memoToFree.push_back(block);
       block = 0;
     }
     if ((code = a->memo->BeginWrite(block, newLength, lock, &a->stream, &result)) != 0) {

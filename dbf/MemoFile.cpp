@@ -354,6 +354,21 @@ int MemoFile::ReserveBlocks(std::int32_t oldBlock, std::int64_t newLength, MemoS
   return Write(s, nullptr, 0, nullptr, &done);  // an empty text until something is written
 }
 
+int MemoFile::FreeText(std::int32_t block, bool lock) {
+  if (style_ != MemoStyle::Headed || block == 0) return 0;
+  int code = lock ? Lock() : 0;
+  if (code != 0) return code;
+  std::int64_t blocks = 0;
+  const std::int32_t at = block < 0 ? -block : block;
+  code = OldTextBlocks(at, &blocks);
+  if (code == 0 && blocks > 0) code = FreeBlocks(at, blocks);
+  std::int32_t given = 0;
+  if (code == 0 && blocks > 0) code = ReadI32(fmt::kMemoFreedCounterOffset, &given);
+  if (code == 0 && blocks > 0) code = WriteI32(fmt::kMemoFreedCounterOffset, given + static_cast<std::int32_t>(blocks));
+  if (lock) file_->Unlock(fmt::kMemoLockOffset, 1);
+  return code;
+}
+
 int MemoFile::End(MemoStream* s) {
   int code = 0;
   if (s->mode == StreamMode::Writing && s->linkPending) {

@@ -44,7 +44,9 @@ class MemoFile {
 
   // Positions `s` on the text at `block`; 0 or 1003 (bad address) / an I/O code.
   int BeginRead(std::int32_t block, MemoStream* s);
-  // Reserves room for a new text (length < 0: unlimited); answers the block in *block. 0 or a code.
+  // Reserves room for a new text (length < 0: unlimited); answers the block in *block. The old
+  // text's blocks are written over only when `oldBlock` is given: callers give it only for a text
+  // no saved record refers to. 0 or a code.
   int BeginWrite(std::int32_t oldBlock, std::int64_t newLength, bool lock, MemoStream* s,
                  std::int32_t* block);
   // Reads/writes at the stream position; the count done goes to *done. 0 or a code.
@@ -52,6 +54,9 @@ class MemoFile {
   int Write(MemoStream* s, const char* buf, std::int64_t count, TranslateProc* proc, std::int64_t* done);
   // Ends a stream: sets a pending free-chain link, releases the memo lock.
   int End(MemoStream* s);
+  // Gives the blocks of the text at `block` to the free chain and counts them as given up (taking
+  // the memo lock when `lock`). A block that holds no text this file can vouch for is left alone.
+  int FreeText(std::int32_t block, bool lock);
 
   // Reads a whole text without translation (for packing). 0 or a code.
   int ReadRaw(std::int32_t block, std::string* text);

@@ -233,6 +233,7 @@ Failure PackFiles(WorkArea& a) {
   }
   if (a.memo && a.stream.mode != StreamMode::None) a.memo->End(&a.stream);  // its text moves
   a.unstoredMemoBlock = 0;  // block numbers change meaning
+  a.memoToFree.clear();
   if (Failure f = CheckMemoSpace(a); f.code != 0) return f;
   const PackNames names = PackNamesFor(a.name());
   if (PackIsDue(names) && (code = FinishPack(names)) != 0) return {code, "Error packing " + a.name()};

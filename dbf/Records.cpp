@@ -114,13 +114,23 @@ WorkArea* ReplaceableArea() {
   return a;
 }
 
+// Writes the record buffer under the record lock the caller holds, then frees the memo texts the
+// record left behind.
+void PutStoredRecord(WorkArea& a) {
+  // Under the record lock: only texts the record in the file still refers to are this area's to free.
+  std::erase_if(a.memoToFree, [&a](std::int32_t block) { return !FileRecordRefersTo(a, block); });
+  if (!PutDbfRecord(a, a.recNo)) return;
+  FreeReplacedMemos(a);
+  Load(a);
+}
+
 }  // namespace
 
 void Replace() {
   WorkArea* a = ReplaceableArea();
   if (a == nullptr) return;
   Store(*a);
-  if (PutDbfRecord(*a, a->recNo)) Load(*a);
+  PutStoredRecord(*a);
 }
 
 void ReplaceFields(const std::vector<int>& fields) {
@@ -136,6 +146,7 @@ void ReplaceFields(const std::vector<int>& fields) {
     named[static_cast<std::size_t>(n - 1)] = true;
   }
   const std::vector<std::uint8_t> mine(a->values, a->values + a->valuesSize);
+  std::vector<std::int32_t> toFree = a->memoToFree;  // the re-read below forgets them
   if (!GetDbfRecord(*a, a->recNo)) return;  // the record as the file holds it now
   const std::vector<char> stored(t.record);
   for (int n : fields) {
@@ -150,7 +161,8 @@ void ReplaceFields(const std::vector<int>& fields) {
     const FieldInfo& f = t.fields[i];
     std::memcpy(t.record.data() + f.offset, stored.data() + f.offset, static_cast<std::size_t>(f.length));
   }
-  if (PutDbfRecord(*a, a->recNo)) Load(*a);
+  a->memoToFree = std::move(toFree);
+  PutStoredRecord(*a);
 }
 
 void Append() {
@@ -166,7 +178,10 @@ void Append() {
     return;
   }
   Store(*a);
-  if (!PutDbfRecord(*a, a->t().recCount + 1)) return;
+  if (!PutDbfRecord(*a, a->t().recCount + 1)) {
+    a->countHeld = false;  // the file may have grown by part of a record
+    return;
+  }
   Load(*a);
   a->eof = a->bof = false;
 }

@@ -79,6 +79,6 @@ int ReadRecordAt(Table& table, std::int32_t n);
 int WriteRecordAt(Table& table, std::int32_t n);
 
 // Builds a table file from field definitions (validated as CreateDbf says) and its memo file.
-void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& fields);
+void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& fields, std::uint8_t languageDriver);
 
 }  // namespace tavrin::dbf

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dbf/Engine.h"
@@ -34,12 +35,22 @@ struct WorkArea {
   std::size_t valuesSize = 0;
   std::vector<std::uint8_t> swap;
   LockState lockState = LockState::None;
+  // While this area holds the append lock only its own appends can change the record count, so the
+  // count taken from the file size once under the lock stays right until the lock goes.
+  bool countHeld = false;
   std::deque<std::int32_t> recLocks;      // newest first
   std::unique_ptr<MemoFile> memo;
   MemoStream stream;
   // Block of the last text this area wrote and no record of the file refers to yet: nobody else
   // can take it, so a second write of the same field may reuse it. Cleared when a record is written.
   std::int32_t unstoredMemoBlock = 0;
+  // Blocks of saved texts that this area's record referred to when a new text was written for it:
+  // the new text never goes over them, and they are freed once Replace has written the record
+  // without them. Forgotten at the next Load or Blank (the record then still refers to them).
+  std::vector<std::int32_t> memoToFree;
+  // Field texts set with SetStoredText (field number, bytes) for the next Store; emptied by every
+  // Load and Blank.
+  std::vector<std::pair<int, std::string>> storedText;
 
   Table& t() { return *table; }
   const std::string& name() const { return table->fileName; }
@@ -101,5 +112,12 @@ struct Failure {
 };
 
 std::string FieldNumberMessage(const char* op, int n);
+
+// Whether the current record, as it stands in the file now, refers to `block` in a memo field.
+// Another program may have moved this record's text since it was read here, and its old blocks
+// may hold someone else's text by now: only a reference the file still holds is this area's.
+bool FileRecordRefersTo(WorkArea& a, std::int32_t block);
+// After Replace wrote the current record: frees the saved texts it let go of (memoToFree).
+void FreeReplacedMemos(WorkArea& a);
 
 }  // namespace tavrin::dbf

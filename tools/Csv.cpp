@@ -1,31 +1,57 @@
 #include "tools/Csv.h"
 
+#include <sstream>
+
 namespace tavrin::tools {
 
-CsvReader::CsvReader(std::string_view text) : text_(text) {
-  if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+namespace {
+constexpr std::size_t kChunk = 64 * 1024;
+}  // namespace
+
+CsvReader::CsvReader(std::istream& in, char separator) : in_(in), sep_(separator) {
+  if (Peek(0) == 0xEF && Peek(1) == 0xBB && Peek(2) == 0xBF) Skip(3);
+}
+
+CsvReader::CsvReader(std::string_view text, char separator)
+    : own_(std::make_unique<std::istringstream>(std::string(text))), in_(*own_), sep_(separator) {
+  if (Peek(0) == 0xEF && Peek(1) == 0xBB && Peek(2) == 0xBF) Skip(3);
+}
+
+int CsvReader::Peek(std::size_t ahead) {
+  if (pos_ + ahead >= buf_.size()) {
+    buf_.erase(0, pos_);
+    pos_ = 0;
+    while (ahead >= buf_.size() && in_) {
+      char chunk[kChunk];
+      in_.read(chunk, sizeof chunk);
+      buf_.append(chunk, static_cast<std::size_t>(in_.gcount()));
+    }
+    if (in_.bad()) throw CsvError("cannot read the input on line " + std::to_string(line_));
+    if (ahead >= buf_.size()) return -1;
+  }
+  return static_cast<unsigned char>(buf_[pos_ + ahead]);
 }
 
 bool CsvReader::Next(std::vector<std::string>& row) {
   row.clear();
-  if (pos_ >= text_.size()) return false;
+  if (Peek() < 0) return false;
   row_line_ = line_;
   for (;;) {
-    const bool quoted = text_[pos_] == '"';
+    const bool quoted = Peek() == '"';
     row.push_back(quoted ? ReadQuoted() : ReadPlain());
-    if (pos_ >= text_.size()) return true;
-    const char c = text_[pos_];
-    if (c == ',') {
-      ++pos_;
-      if (pos_ >= text_.size()) {  // a trailing comma ends the text with one empty field
+    const int c = Peek();
+    if (c < 0) return true;
+    if (c == static_cast<unsigned char>(sep_)) {
+      Skip();
+      if (Peek() < 0) {  // a trailing separator ends the text with one empty field
         row.emplace_back();
         return true;
       }
       continue;
     }
-    if (c == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n') ++pos_;
+    if (c == '\r' && Peek(1) == '\n') Skip();
     if (c == '\n' || c == '\r') {
-      ++pos_;
+      Skip();
       ++line_;
       return true;
     }
@@ -36,34 +62,32 @@ bool CsvReader::Next(std::vector<std::string>& row) {
 std::string CsvReader::ReadQuoted() {
   const int start_line = line_;
   std::string field;
-  ++pos_;  // opening quote
+  Skip();  // opening quote
   for (;;) {
-    if (pos_ >= text_.size()) {
-      throw CsvError("unterminated quoted field starting on line " + std::to_string(start_line));
-    }
-    const char c = text_[pos_++];
+    const int c = Peek();
+    if (c < 0) throw CsvError("unterminated quoted field starting on line " + std::to_string(start_line));
+    Skip();
     if (c == '"') {
-      if (pos_ < text_.size() && text_[pos_] == '"') {
+      if (Peek() == '"') {
         field += '"';
-        ++pos_;
+        Skip();
         continue;
       }
       return field;
     }
     if (c == '\n') ++line_;
-    field += c;
+    field += static_cast<char>(c);
   }
 }
 
 std::string CsvReader::ReadPlain() {
-  const std::size_t start = pos_;
-  while (pos_ < text_.size()) {
-    const char c = text_[pos_];
-    if (c == ',' || c == '\n') break;
-    if (c == '\r' && (pos_ + 1 >= text_.size() || text_[pos_ + 1] == '\n')) break;
-    ++pos_;
+  std::string field;
+  for (int c; (c = Peek()) >= 0; Skip()) {
+    if (c == static_cast<unsigned char>(sep_) || c == '\n') break;
+    if (c == '\r' && (Peek(1) < 0 || Peek(1) == '\n')) break;
+    field += static_cast<char>(c);
   }
-  return std::string(text_.substr(start, pos_ - start));
+  return field;
 }
 
 std::string CsvRow(const std::vector<std::string>& fields) {

@@ -1,5 +1,6 @@
 #include "tools/FieldValues.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -34,28 +35,50 @@ bool IsPlainNumber(std::string_view s) {
   return digits > 0 && i == s.size();
 }
 
-ImportValue ConvertNumber(const FieldShape& field, std::string_view text) {
-  ImportValue v;
-  if (text.empty()) return v;
-  if (!IsPlainNumber(text)) throw ValueError("\"" + std::string(text) + "\" is not a number");
-  std::string digits(text[0] == '+' ? text.substr(1) : text);
-  std::from_chars(digits.data(), digits.data() + digits.size(), v.number);
-  char formatted[400];
-  if (field.decimals > 0) {
-    std::snprintf(formatted, sizeof formatted, "%.*f", field.decimals, v.number);
-  } else {
-    if (v.number != std::floor(v.number)) {
+ImportValue TooWide(std::string_view text, int length) {
+  throw ValueError("\"" + std::string(text) + "\" does not fit in " + std::to_string(length) + " characters");
+}
+
+// A whole number is kept digit for digit, however long, as long as the field is wide enough.
+ImportValue ConvertWholeNumber(const FieldShape& field, std::string_view text) {
+  const bool negative = text[0] == '-';
+  std::string_view digits = text.substr(text[0] == '-' || text[0] == '+' ? 1 : 0);
+  const std::size_t point = digits.find('.');
+  if (point != std::string_view::npos) {
+    if (digits.substr(point + 1).find_first_not_of('0') != std::string_view::npos) {
       throw ValueError("\"" + std::string(text) + "\" is not a whole number");
     }
-    if (v.number > 2147483647.0 || v.number < -2147483648.0) {
-      throw ValueError("\"" + std::string(text) + "\" is out of range");
-    }
-    std::snprintf(formatted, sizeof formatted, "%.0f", v.number);
+    digits = digits.substr(0, point);
   }
-  if (std::string_view(formatted).size() > static_cast<std::size_t>(field.length)) {
-    throw ValueError("\"" + std::string(text) + "\" does not fit in " +
-                     std::to_string(field.length) + " characters");
+  while (digits.size() > 1 && digits[0] == '0') digits.remove_prefix(1);
+  if (digits.empty()) digits = "0";
+  const bool zero = digits == "0";
+  std::string number = negative && !zero ? "-" : "";
+  number.append(digits);
+  if (number.size() > static_cast<std::size_t>(field.length)) TooWide(text, field.length);
+  ImportValue v;
+  std::from_chars(number.data(), number.data() + number.size(), v.number);
+  v.text = std::string(static_cast<std::size_t>(field.length) - number.size(), ' ') + number;
+  return v;
+}
+
+// The stored text of a number: right-aligned in the field with exactly `decimals` digits after the
+// point (whole numbers digit for digit). Empty is 0.
+ImportValue ConvertNumber(const FieldShape& field, std::string_view text) {
+  if (text.empty()) text = "0";
+  if (!IsPlainNumber(text)) throw ValueError("\"" + std::string(text) + "\" is not a number");
+  if (field.decimals == 0) return ConvertWholeNumber(field, text);
+  ImportValue v;
+  const std::string digits(text[0] == '+' ? text.substr(1) : text);
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v.number);
+  if (ec != std::errc() || end != digits.data() + digits.size() || !std::isfinite(v.number)) {
+    throw ValueError("\"" + std::string(text) + "\" is out of range");
   }
+  if (digits.size() > static_cast<std::size_t>(field.length) + 400) TooWide(text, field.length);
+  char formatted[700];
+  std::snprintf(formatted, sizeof formatted, "%*.*f", field.length, field.decimals, v.number);
+  if (std::string_view(formatted).size() > static_cast<std::size_t>(field.length)) TooWide(text, field.length);
+  v.text = formatted;
   return v;
 }
 
@@ -122,6 +145,28 @@ std::optional<dbf::FieldDef> ParseFieldArg(std::string_view arg) {
   if (fixed) def.length = def.type == 'D' ? 8 : def.type == 'L' ? 1 : 10;
   if (!fixed && def.length == 0) return std::nullopt;
   return def;
+}
+
+void CheckFieldDefs(const std::vector<dbf::FieldDef>& fields) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const dbf::FieldDef& f = fields[i];
+    const std::string quoted = "field name \"" + f.name + "\"";
+    if (f.name.size() > 10) throw ValueError(quoted + " is longer than 10 characters");
+    const auto nameChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    if (f.name.empty() || !std::isalpha(static_cast<unsigned char>(f.name[0])) ||
+        !std::all_of(f.name.begin(), f.name.end(), nameChar) ||
+        static_cast<unsigned char>(f.name[0]) >= 0x80) {
+      throw ValueError(quoted + ": a name is a letter followed by letters, digits and _ (A-Z, 0-9, _)");
+    }
+    for (std::size_t j = 0; j < i; ++j) {
+      if (Upper(fields[j].name) == Upper(f.name)) throw ValueError(quoted + " is used twice");
+    }
+    const char type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
+    if ((type == 'N' || type == 'F') && f.decimals > 0 && f.decimals + 2 > f.length) {
+      throw ValueError(quoted + ": " + std::to_string(f.decimals) + " decimals leave no room for a digit "
+                       "before the point in " + std::to_string(f.length) + " characters");
+    }
+  }
 }
 
 ImportValue ConvertImportValue(const FieldShape& field, const std::string& ansi) {

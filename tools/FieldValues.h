@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dbf/Engine.h"
 
@@ -22,6 +23,11 @@ class ValueError : public std::runtime_error {
 // "NAME,TYPE[,LENGTH[,DECIMALS]]"; LENGTH may be left out for D, L and M. Nothing when malformed.
 std::optional<dbf::FieldDef> ParseFieldArg(std::string_view arg);
 
+// Refuses definitions that would make a table no one can fill, naming the first fault: names
+// that are empty, longer than 10 characters, not a letter followed by letters, digits and "_",
+// or used twice in any letter case; decimals that leave no room for a digit before the point.
+void CheckFieldDefs(const std::vector<dbf::FieldDef>& fields);
+
 // The shape of one field, as the converters need it.
 struct FieldShape {
   char type = 'C';
@@ -30,7 +36,8 @@ struct FieldShape {
 };
 
 // A checked import value in the form the engine's setters take:
-// C and M: the text (ANSI bytes); N/F: the number; L: the truth; D: "YYYYMMDD" or 8 spaces.
+// C and M: the text (bytes of the table's code page); N/F: the number and its stored text (right-
+// aligned, field wide); L: the truth; D: "YYYYMMDD" or 8 spaces.
 struct ImportValue {
   std::string text;
   double number = 0;
@@ -38,9 +45,10 @@ struct ImportValue {
 };
 
 // Checks an import cell (UTF-8) against the field and converts it; throws ValueError.
-// `ansi` is the cell already converted to the program's 8-bit text.
-// C: at most `length` bytes. N/F: a plain decimal number ([-+]digits[.digits]) that fits the width
-// (and 32 bits without decimals); empty is 0. L: T/F/Y/N/true/false/yes/no (any case) or empty.
+// `ansi` is the cell already converted to the table's 8-bit code page.
+// C: at most `length` bytes. N/F: a plain decimal number ([-+]digits[.digits]) within the range of
+// a double that fits the width; without decimals any whole number that fits, kept digit for digit;
+// empty is 0. L: T/F/Y/N/true/false/yes/no (any case) or empty.
 // D: YYYYMMDD or YYYY-MM-DD of a real date, or empty.
 ImportValue ConvertImportValue(const FieldShape& field, const std::string& ansi);
 

@@ -1,38 +1,35 @@
 // dbftool: create, inspect, dump, export, import and pack tables from the command line.
 //
 // Tables and their memo files are read and written through the engine; their text is in code
-// page 437 unless --ansi is given, and everything on the terminal and in CSV or JSON is UTF-8.
-// An engine failure prints the engine's error text on stderr and exits with status 1; a usage
-// error prints the usage and exits with status 2. Single-threaded.
+// page 437, or Windows-1252 with --ansi or when the table's header says so, and everything on the
+// terminal and in CSV or JSON is UTF-8. An engine failure prints the engine's error text on stderr
+// and exits with status 1; a usage error prints the usage and exits with status 2. Single-threaded.
+#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "dbf/Engine.h"
 #include "dbf/Errors.h"
 #include "dbf/Memo.h"
-#include "platform/CodePage.h"
 #include "platform/IntConv.h"
 #include "tools/Csv.h"
+#include "tools/CsvImport.h"
 #include "tools/FieldValues.h"
 #include "tools/Json.h"
+#include "tools/ToolSession.h"
 
 namespace tavrin::tools {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: dbftool [--ansi] COMMAND TABLE [ARGS]\n"
+    "usage: dbftool [OPTIONS] COMMAND TABLE [ARGS]\n"
     "  create TABLE NAME,TYPE,LENGTH,DECIMALS ...  create a table (TYPE one of C N F L D M;\n"
     "                                            LENGTH may be left out for L, D and M)\n"
-    "         [--force]                          replace an existing table\n"
+    "         [--force]                          replace an existing table and memo file\n"
     "  info TABLE                                header values and fields\n"
     "  dump TABLE                                every record as JSON, values as stored\n"
     "  export TABLE                              live records as CSV on stdout\n"
@@ -40,113 +37,27 @@ constexpr char kUsage[] =
     "  delete TABLE RECNO...                     mark records deleted\n"
     "  recall TABLE RECNO...                     clear the deletion mark of records\n"
     "  pack TABLE                                remove deleted records (and unused memo space)\n"
-    "--ansi: the table holds Windows-1252 text instead of code page 437.\n";
+    "options:\n"
+    "  --ansi                  the table holds Windows-1252 text (default: as its header says,\n"
+    "                          else code page 437); create marks the table so\n"
+    "  --csv-encoding ENC      import: the CSV is utf-8 (default) or cp1252\n"
+    "  --separator CHAR        import: cells are separated by CHAR instead of ','\n"
+    "  --wait SECONDS          import, delete, recall, pack: wait that long for another\n"
+    "                          program's lock instead of failing at once\n";
 
-// Raised for failures of the tool's own (bad CSV, unknown column, a value that does not fit).
-class ToolError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+std::string FieldNameUtf8(int field, CodePage page) { return ToUtf8(dbf::Field(field), page); }
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-struct Options {
-  bool ansi = false;
-  bool force = false;
-  std::string command;
-  std::vector<std::string> args;  // after the command: the table, then the rest
-};
-
-// Everything the tool prints as its result goes through here; a write that fails (a full disk,
-// /dev/full, a closed pipe) ends the run with the error, so a cut file never passes for a whole one.
-void Write(const std::string& s) {
-  if (std::fwrite(s.data(), 1, s.size(), stdout) != s.size()) {
-    throw ToolError(std::string("cannot write the output: ") + std::strerror(errno));
-  }
+std::string FieldValueUtf8(int field, CodePage page) {
+  if (dbf::FieldType(field) == 'M') return ToUtf8(dbf::ReadMemo(field), page);
+  return ToUtf8(dbf::Peek(field, dbf::RecNo()), page);
 }
+
+// ---- create -------------------------------------------------------------------------------
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
-
-void FlushOutput() {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    throw ToolError(std::string("cannot write the output: ") + std::strerror(errno));
-  }
-}
-
-// Puts the engine into the tool's mode for the length of a run: failures are thrown, never
-// halting the process from inside the engine; dates are MM/DD/YYYY; every area is closed at the end
-// so the header reaches the file even when a command fails half-way.
-class EngineSession {
- public:
-  explicit EngineSession(bool ansi) {
-    dbf::SetRaise(true);
-    dbf::SetHaltHook([](int, const std::string& text) {
-      std::fprintf(stderr, "dbftool: %s\n", text.c_str());
-      std::exit(1);
-    });
-    dbf::SetDateFormat(0);
-    dbf::SetCentury(true);
-    dbf::Settings().noTranslation = ansi;
-  }
-  ~EngineSession() {
-    try {
-      dbf::Shutdown();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "dbftool: %s\n", e.what());
-    }
-  }
-  EngineSession(const EngineSession&) = delete;
-  EngineSession& operator=(const EngineSession&) = delete;
-};
-
-enum class Access { Read, Shared, Exclusive };
-
-// Opens `table` in area 1. Reading opens it read-only: nothing is written to the table or its memo
-// file, and a table the user may only read opens too.
-void Open(const std::string& table, Access access) {
-  dbf::Select(1);
-  dbf::OpenOptions options;
-  options.exclusive = access == Access::Exclusive;
-  dbf::Settings().openOverride = access == Access::Read ? dbf::OpenOverride::ReadOnly : dbf::OpenOverride::None;
-  dbf::UseFile(table, options);
-}
-
-// The version byte and header length, read from the header of the open table's file.
-struct HeaderFacts {
-  int version = 0;
-  int header_length = 0;
-};
-
-HeaderFacts ReadHeaderFacts() {
-  std::ifstream in(dbf::DbfName(), std::ios::binary);
-  unsigned char b[12] = {};
-  if (!in.read(reinterpret_cast<char*>(b), sizeof b)) throw ToolError("cannot read the header of " + dbf::DbfName());
-  HeaderFacts f;
-  f.version = b[0];
-  f.header_length = (b[0] & 7) == 2 ? 521 : b[8] | (b[9] << 8);
-  return f;
-}
-
-// Stored bytes of a field as UTF-8 (untranslated bytes are OEM unless --ansi).
-std::string StoredUtf8(const std::string& raw, bool ansi) {
-  return platform::AnsiToUtf8(ansi ? raw : platform::OemToAnsi(raw));
-}
-
-// Field names are ASCII in well-formed tables; other bytes are shown as Windows-1252.
-std::string FieldNameUtf8(int field) { return platform::AnsiToUtf8(dbf::Field(field)); }
-
-std::string FieldValueUtf8(int field, bool ansi) {
-  if (dbf::FieldType(field) == 'M') return platform::AnsiToUtf8(dbf::ReadMemo(field));
-  return StoredUtf8(dbf::Peek(field, dbf::RecNo()), ansi);
-}
-
-// ---- create -------------------------------------------------------------------------------
 
 // Every existing file that creating `table` would truncate: the table file and, with memo fields,
 // the memo file beside it, in any letter case (the engine writes into an existing twin).
@@ -168,17 +79,26 @@ std::vector<std::string> FilesCreateWouldReplace(const std::string& table, bool 
   return found;
 }
 
-int CmdCreate(const Options& o) {
-  if (o.args.size() < 2) throw UsageError("create needs a table and at least one field");
+std::vector<dbf::FieldDef> ParseFieldArgs(const Options& o) {
   std::vector<dbf::FieldDef> fields;
-  bool memo = false;
   for (std::size_t i = 1; i < o.args.size(); ++i) {
     const auto def = ParseFieldArg(o.args[i]);
     if (!def) throw UsageError("bad field definition \"" + o.args[i] + "\" (NAME,TYPE,LENGTH,DECIMALS)");
     fields.push_back(*def);
-    memo = memo || def->type == 'M' || def->type == 'm';
   }
   if (fields.size() > 255) throw UsageError("a table has at most 255 fields");
+  try {
+    CheckFieldDefs(fields);
+  } catch (const ValueError& e) {
+    throw UsageError(e.what());
+  }
+  return fields;
+}
+
+int CmdCreate(const Options& o) {
+  if (o.args.size() < 2) throw UsageError("create needs a table and at least one field");
+  const std::vector<dbf::FieldDef> fields = ParseFieldArgs(o);
+  const bool memo = std::any_of(fields.begin(), fields.end(), [](const dbf::FieldDef& f) { return f.type == 'M'; });
   const std::vector<std::string> existing = FilesCreateWouldReplace(o.args[0], memo);
   if (!o.force && !existing.empty()) {
     std::string list;
@@ -186,42 +106,42 @@ int CmdCreate(const Options& o) {
     throw ToolError(list + (existing.size() > 1 ? " already exist" : " already exists") +
                     " (use --force to replace)");
   }
-  EngineSession session(o.ansi);
-  dbf::CreateDbf(o.args[0], fields);
+  EngineSession session;
+  dbf::CreateDbf(o.args[0], fields, LanguageByte(o.ansi));
   return 0;
 }
 
-// ---- info ---------------------------------------------------------------------------------
+// ---- info, dump, export -------------------------------------------------------------------
 
 int CmdInfo(const Options& o) {
   if (o.args.size() != 1) throw UsageError("info needs exactly one table");
-  EngineSession session(o.ansi);
-  Open(o.args[0], Access::Read);
+  EngineSession session;
+  OpenTable(o, Access::Read);
   const HeaderFacts h = ReadHeaderFacts();
+  const CodePage page = TablePage(o);
   char line[200];
   std::snprintf(line, sizeof line, "Version byte:  0x%02X%s\n", h.version,
                 (h.version & 0x80) != 0 ? " (memo file)" : "");
   Write("Table:         " + dbf::DbfName() + "\n" + line);
   Write("Last update:   " + dbf::LastUpdate() + "\n");
   Write("Records:       " + std::to_string(dbf::RecCount()) + "\n");
-  Write("Header length: " + std::to_string(h.header_length) + "\n");
+  Write("Header length: " + std::to_string(h.headerLength) + "\n");
   Write("Record length: " + std::to_string(dbf::RecSize()) + "\n");
+  Write(std::string("Code page:     ") + (page == CodePage::Oem437 ? "437" : "Windows-1252") + "\n");
   Write("Fields:        " + std::to_string(dbf::FieldCount()) + "\n");
   for (int n = 1; n <= dbf::FieldCount(); ++n) {
-    std::snprintf(line, sizeof line, "  %3d  %-10s  %c  %3d  %2d\n", n, FieldNameUtf8(n).c_str(),
+    std::snprintf(line, sizeof line, "  %3d  %-10s  %c  %3d  %2d\n", n, FieldNameUtf8(n, page).c_str(),
                   dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n));
     Write(line);
   }
   return 0;
 }
 
-// ---- dump ---------------------------------------------------------------------------------
-
-std::string FieldsJson() {
+std::string FieldsJson(CodePage page) {
   std::string out = "[";
   for (int n = 1; n <= dbf::FieldCount(); ++n) {
     if (n > 1) out += ", ";
-    out += "{\"name\": " + JsonString(FieldNameUtf8(n)) + ", \"type\": " +
+    out += "{\"name\": " + JsonString(FieldNameUtf8(n, page)) + ", \"type\": " +
            JsonString(std::string(1, dbf::FieldType(n))) + ", \"length\": " +
            std::to_string(dbf::FieldLen(n)) + ", \"decimals\": " + std::to_string(dbf::FieldDec(n)) + "}";
   }
@@ -230,9 +150,10 @@ std::string FieldsJson() {
 
 int CmdDump(const Options& o) {
   if (o.args.size() != 1) throw UsageError("dump needs exactly one table");
-  EngineSession session(o.ansi);
-  Open(o.args[0], Access::Read);
-  Write("{\"version\": " + std::to_string(ReadHeaderFacts().version) + ",\n \"fields\": " + FieldsJson() +
+  EngineSession session;
+  OpenTable(o, Access::Read);
+  const CodePage page = TablePage(o);
+  Write("{\"version\": " + std::to_string(ReadHeaderFacts().version) + ",\n \"fields\": " + FieldsJson(page) +
         ",\n \"records\": [");
   bool first = true;
   for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1)) {
@@ -241,7 +162,7 @@ int CmdDump(const Options& o) {
     rec += "  {\"deleted\": " + std::string(dbf::Deleted() ? "true" : "false") + ", \"values\": [";
     for (int n = 1; n <= dbf::FieldCount(); ++n) {
       if (n > 1) rec += ", ";
-      rec += JsonString(FieldValueUtf8(n, o.ansi));
+      rec += JsonString(FieldValueUtf8(n, page));
     }
     Write(rec + "]}");
   }
@@ -249,21 +170,20 @@ int CmdDump(const Options& o) {
   return 0;
 }
 
-// ---- export -------------------------------------------------------------------------------
-
 int CmdExport(const Options& o) {
   if (o.args.size() != 1) throw UsageError("export needs exactly one table");
-  EngineSession session(o.ansi);
-  Open(o.args[0], Access::Read);
+  EngineSession session;
+  OpenTable(o, Access::Read);
+  const CodePage page = TablePage(o);
   std::vector<std::string> row;
-  for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(FieldNameUtf8(n));
+  for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(FieldNameUtf8(n, page));
   Write(CsvRow(row));
   for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1)) {
     if (dbf::Deleted()) continue;
     row.clear();
     for (int n = 1; n <= dbf::FieldCount(); ++n) {
       const char type = dbf::FieldType(n);
-      const std::string value = FieldValueUtf8(n, o.ansi);
+      const std::string value = FieldValueUtf8(n, page);
       row.push_back(type == 'M' ? value : ExportText(type, value));
     }
     Write(CsvRow(row));
@@ -271,116 +191,15 @@ int CmdExport(const Options& o) {
   return 0;
 }
 
-// ---- import -------------------------------------------------------------------------------
-
-// One CSV row checked and converted, ready to be stored: per field, its value (nothing = blank).
-using PreparedRow = std::vector<std::optional<ImportValue>>;
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// Maps the CSV header to field numbers (case-insensitive); an unknown or repeated column fails.
-std::vector<int> MapColumns(const std::vector<std::string>& header, const std::string& csv) {
-  std::vector<int> map;
-  for (const std::string& name : header) {
-    const std::string ansi = platform::Utf8ToAnsi(name);
-    int found = 0;
-    for (int n = 1; n <= dbf::FieldCount() && found == 0; ++n) {
-      if (Upper(dbf::Field(n)) == Upper(ansi)) found = n;
-    }
-    if (found == 0) throw ToolError(csv + ": unknown column \"" + name + "\" (no such field in the table)");
-    for (int m : map) {
-      if (m == found) throw ToolError(csv + ": column \"" + name + "\" appears twice");
-    }
-    map.push_back(found);
-  }
-  return map;
-}
-
-struct ImportPlan {
-  std::vector<PreparedRow> rows;
-  std::string lossy;  // where a character had no counterpart in the table's code page (first case)
-};
-
-void NoteLossy(ImportPlan& plan, const std::string& cell, const std::string& ansi, bool oem,
-               const std::string& where) {
-  if (!plan.lossy.empty()) return;
-  const bool lossy = platform::AnsiToUtf8(ansi) != cell ||
-                     (oem && platform::OemToAnsi(platform::AnsiToOem(ansi)) != ansi);
-  if (lossy) plan.lossy = where;
-}
-
-ImportPlan PrepareImport(const std::string& text, const std::string& csv, bool ansi) {
-  CsvReader reader(text);
-  std::vector<std::string> cells;
-  if (!reader.Next(cells)) throw ToolError(csv + ": no header row");
-  const std::vector<int> columns = MapColumns(cells, csv);
-  ImportPlan plan;
-  while (reader.Next(cells)) {
-    if (cells.size() == 1 && cells[0].empty()) continue;  // blank line
-    const std::string line = csv + ", line " + std::to_string(reader.RowLine());
-    if (cells.size() > columns.size()) throw ToolError(line + ": more cells than columns");
-    PreparedRow row(static_cast<std::size_t>(dbf::FieldCount()));
-    for (std::size_t c = 0; c < cells.size(); ++c) {
-      const int n = columns[c];
-      const std::string where = line + ", column " + FieldNameUtf8(n);
-      const std::string cell_ansi = platform::Utf8ToAnsi(cells[c]);
-      NoteLossy(plan, cells[c], cell_ansi, !ansi, where);
-      try {
-        row[n - 1] = ConvertImportValue({dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n)}, cell_ansi);
-      } catch (const ValueError& e) {
-        throw ToolError(where + ": " + e.what());
-      }
-    }
-    plan.rows.push_back(std::move(row));
-  }
-  return plan;
-}
-
-void StoreValue(int n, const ImportValue& v) {
-  switch (dbf::FieldType(n)) {
-    case 'C': dbf::SetString(n, v.text); break;
-    case 'M': dbf::WriteMemo(n, v.text); break;
-    case 'L': dbf::SetLogical(n, v.truth); break;
-    case 'D': dbf::SetString(n, StoredDateToText(v.text)); break;
-    default:
-      if (dbf::FieldDec(n) > 0) dbf::SetDouble(n, v.number);
-      else dbf::SetInteger(n, static_cast<std::int32_t>(v.number));
-  }
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// ---- import, delete / recall, pack --------------------------------------------------------
 
 int CmdImport(const Options& o) {
   if (o.args.size() != 2) throw UsageError("import needs a table and a CSV file");
-  const std::string text = ReadWholeFile(o.args[1]);
-  EngineSession session(o.ansi);
-  Open(o.args[0], Access::Shared);
-  const ImportPlan plan = PrepareImport(text, o.args[1], o.ansi);
-  if (!plan.lossy.empty()) {
-    std::fprintf(stderr, "dbftool: warning: %s (and maybe others): characters the table's code page "
-                 "cannot hold were stored as look-alikes or '?'\n", plan.lossy.c_str());
-  }
-  if (!dbf::ALock()) throw ToolError(o.args[0] + " is locked for appending by another program; try again later");
-  for (const PreparedRow& row : plan.rows) {
-    dbf::ClearRecord();
-    for (int n = 1; n <= static_cast<int>(row.size()); ++n) {
-      if (row[n - 1]) StoreValue(n, *row[n - 1]);
-    }
-    dbf::Append();
-  }
-  dbf::Unlock();
-  std::fprintf(stderr, "dbftool: %zu records appended\n", plan.rows.size());
+  EngineSession session;
+  OpenTable(o, Access::Shared);
+  ImportCsv(o, o.args[1]);
   return 0;
 }
-
-// ---- delete / recall / pack ---------------------------------------------------------------
 
 int CmdMark(const Options& o, bool deleted) {
   if (o.args.size() < 2) throw UsageError(o.command + " needs a table and record numbers");
@@ -392,11 +211,20 @@ int CmdMark(const Options& o, bool deleted) {
     }
     records.push_back(*n);
   }
-  EngineSession session(o.ansi);
-  Open(o.args[0], Access::Shared);
+  EngineSession session;
+  OpenTable(o, Access::Shared);
+  const std::int32_t count = dbf::RecCount();
+  for (std::int32_t n : records) {  // every number is checked before anything changes
+    if (n > count) {
+      throw ToolError("record " + std::to_string(n) + " does not exist (" + o.args[0] + " has " +
+                      std::to_string(count) + " records); nothing was changed");
+    }
+  }
   for (std::int32_t n : records) {
     dbf::GO(n);
-    if (!dbf::RLock()) throw ToolError("record " + std::to_string(n) + " is locked by another program");
+    if (!WithWait(o, [] { return dbf::RLock(); })) {
+      throw ToolError("record " + std::to_string(n) + " is locked by another program");
+    }
     if (deleted) dbf::DeleteRec();
     else dbf::RecallRec();
     dbf::Unlock();
@@ -406,13 +234,40 @@ int CmdMark(const Options& o, bool deleted) {
 
 int CmdPack(const Options& o) {
   if (o.args.size() != 1) throw UsageError("pack needs exactly one table");
-  EngineSession session(o.ansi);
-  Open(o.args[0], Access::Exclusive);
+  EngineSession session;
+  OpenTable(o, Access::Exclusive);
   if (!dbf::Pack() && dbf::RecCount() > 0) throw ToolError(o.args[0] + " could not be packed");
   return 0;
 }
 
 // ---- main ---------------------------------------------------------------------------------
+
+// The value of an option that takes one: the next argument.
+std::string OptionValue(int argc, char** argv, int* i) {
+  if (*i + 1 >= argc) throw UsageError(std::string(argv[*i]) + " needs a value");
+  return argv[++*i];
+}
+
+void ParseValueOption(const std::string& a, const std::string& value, Options* o) {
+  if (a == "--separator") {
+    if (value.size() != 1 || value == "\"" || value == "\n" || value == "\r") {
+      throw UsageError("--separator takes one character other than a quote or a line break");
+    }
+    o->separator = value[0];
+  } else if (a == "--csv-encoding") {
+    const std::string v = Lower(value);
+    if (v != "utf-8" && v != "utf8" && v != "cp1252" && v != "windows-1252") {
+      throw UsageError("--csv-encoding is utf-8 or cp1252");
+    }
+    o->csvCp1252 = v == "cp1252" || v == "windows-1252";
+  } else {  // --wait
+    const auto n = platform::StrToInt(value);
+    if (!n || *n < 0 || *n > 86400 || value.find_first_not_of("0123456789") != std::string::npos) {
+      throw UsageError("--wait takes a whole number of seconds (0 to 86400)");
+    }
+    o->waitSeconds = *n;
+  }
+}
 
 Options ParseOptions(int argc, char** argv) {
   Options o;
@@ -421,11 +276,13 @@ Options ParseOptions(int argc, char** argv) {
     if (a == "--ansi") o.ansi = true;
     else if (a == "--force") o.force = true;
     else if (a == "--help" || a == "-h") throw UsageError("");
+    else if (a == "--separator" || a == "--csv-encoding" || a == "--wait") ParseValueOption(a, OptionValue(argc, argv, &i), &o);
     else if (a.size() > 2 && a.rfind("--", 0) == 0) throw UsageError("unknown option " + a);
     else if (o.command.empty()) o.command = a;
     else o.args.push_back(a);
   }
   if (o.command.empty()) throw UsageError("no command given");
+  if (!o.args.empty() && o.args[0].empty()) throw UsageError("the table name is empty");
   return o;
 }
 

@@ -1,6 +1,9 @@
 // What survives when things go wrong half-way: header updates that must not hide another program's
 // appends, a pack whose writes fail part-way through, and a memo write that fails while it holds
 // the memo file lock.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <memory>
 
@@ -157,6 +160,53 @@ TEST_F(MemoDurabilityTest, PackStoppedAfterItsCommitIsFinishedByTheNextOpen) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 2);
 }
 
+// A program that dies at any single write while it rewrites a saved text (shorter, then longer)
+// leaves every record reading a whole text: its old one or its new one, never a mix. The child
+// process ends itself right before its n-th write, as a kill at that moment would.
+TEST_F(MemoDurabilityTest, DeathAtEveryWriteOfAMemoRewriteKeepsEveryTextWhole) {
+  USE(Path("notes.dbf EXCLUSIVE"));
+  AppendWithMemo("a", std::string(1500, 'a'));
+  AppendWithMemo("b", "bee");
+  USE("");
+  const auto table = ReadAll(Path("notes.dbf")), memo = ReadAll(Path("notes.dbt"));
+  const std::string olds[] = {std::string(1500, 'a'), "bee"};
+  const std::string news[] = {"short", std::string(3000, 'z')};
+  for (int n = 1;; ++n) {
+    WriteAll(Path("notes.dbf"), table);
+    WriteAll(Path("notes.dbt"), memo);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      auto writes = std::make_shared<int>(0);
+      SetFileFaultHook([=](FileOp op, const std::string&) {
+        if ((op == FileOp::Write || op == FileOp::Truncate) && ++*writes == n) ::_exit(9);
+        return 0;
+      });
+      USE(Path("notes.dbf"));
+      for (int r = 1; r <= 2; ++r) {
+        GO(r);
+        RLock();
+        WriteMemo(2, news[r - 1]);
+        Replace();
+        Unlock();
+      }
+      USE("");
+      ::_exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    SCOPED_TRACE(n);
+    USE(Path("notes.dbf"));
+    for (int r = 1; r <= 2; ++r) {
+      GO(r);
+      const std::string text = ReadMemo(2);
+      EXPECT_TRUE(text == olds[r - 1] || text == news[r - 1]) << "record " << r << ": " << text.size() << " bytes";
+    }
+    USE("");
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) break;
+    ASSERT_LT(n, 100);
+  }
+}
+
 // A memo stream left open across a pack ends there: it cannot write into the packed file.
 TEST_F(MemoDurabilityTest, StreamOpenAcrossAPackWritesNothingIntoThePackedFile) {
   USE(Path("notes.dbf EXCLUSIVE"));
@@ -164,9 +214,9 @@ TEST_F(MemoDurabilityTest, StreamOpenAcrossAPackWritesNothingIntoThePackedFile) 
   AppendWithMemo("b", "bee");
   AppendWithMemo("c", "sea");
   GO(1);
-  WriteMemo(2, "x");  // frees blocks 2 and 3
+  WriteMemo(2, "x");  // a new block; blocks 1 to 3 are freed by the Replace
   Replace();
-  ASSERT_EQ(CreateBlobDescriptor(0, BlobMode::Write, false, 20), 2);  // where "sea" lands after packing
+  ASSERT_EQ(CreateBlobDescriptor(0, BlobMode::Write, false, 20), 1);  // where "bee" lands after packing
   DeleteRec();
   ASSERT_TRUE(Pack());
   EXPECT_EQ(WriteBlobStream("XXXXXXXXXXXXXXXXXXXX", 20), 0);

@@ -96,26 +96,33 @@ TEST_F(MemoTest, BlockCountsFollowTheTextLength) {
   EXPECT_EQ(I32(dbt, 0), 4);  // the next free block points just past the last text
 }
 
-TEST_F(MemoTest, ShorterRewriteKeepsItsBlockAndFreesTheRestForReuse) {
+// A saved text is never written over: the new one goes to free space, and the old blocks join
+// the free chain only once Replace has stored the record without them. Until then (a crash, or an
+// edit given up) the record still reads its old text whole.
+TEST_F(MemoTest, RewriteLeavesTheSavedTextWholeUntilTheRecordLetsGoOfIt) {
   USE(Path("notes.dbf EXCLUSIVE"));
   const std::int32_t big = AppendWithMemo("a", std::string(1100, 'a'));  // 3 blocks
   const std::int32_t tail = AppendWithMemo("b", "tail");
   EXPECT_EQ(big, 1);
   EXPECT_EQ(tail, 4);
-  EXPECT_EQ(RewriteMemo(1, "tiny"), 1);
+  GO(1);
+  WriteMemo(2, "tiny");
+  EXPECT_EQ(GetInteger(2), 5);
+  SKIP(0);  // the edit is given up: nothing was freed, the saved text is whole
+  EXPECT_EQ(ReadMemo(2), std::string(1100, 'a'));
+  EXPECT_EQ(I32(ReadAll(Path("notes.dbt")), 0), 6);
+  EXPECT_EQ(RewriteMemo(1, "tiny"), 6);
   auto dbt = ReadAll(Path("notes.dbt"));
-  EXPECT_EQ(I32(dbt, 0), 2);          // free chain starts at block 2
-  EXPECT_EQ(I32(dbt, 2 * 512 + 4), 2);  // two blocks long
-  // A two-block text fits the freed chunk exactly.
-  GO(2);
-  EXPECT_EQ(RewriteMemo(2, std::string(700, 'b')), 2);
-  dbt = ReadAll(Path("notes.dbt"));
-  EXPECT_EQ(I32(dbt, 0), 4);          // the chunk is used up; "tail"'s old block 4 is free now
-  EXPECT_EQ(I32(dbt, 4 * 512), 5);    // ... and ends the chain (5 is past the end of the file)
+  EXPECT_EQ(I32(dbt, 0), 1);            // free chain starts at block 1
+  EXPECT_EQ(I32(dbt, 512 + 4), 3);      // three blocks long
+  EXPECT_EQ(I32(dbt, 32), 3);           // counted as given up
+  // A two-block text takes the front of the freed chunk.
+  EXPECT_EQ(RewriteMemo(2, std::string(700, 'b')), 1);
   GO(1);
   EXPECT_EQ(ReadMemo(2), "tiny");
   GO(2);
   EXPECT_EQ(ReadMemo(2), std::string(700, 'b'));
+  EXPECT_EQ(AppendWithMemo("c", "fits"), 3);  // the chunk's last block
 }
 
 TEST_F(MemoTest, LongerRewriteGivesUpTheOldBlocksAndCountsThem) {

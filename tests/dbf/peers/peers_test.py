@@ -116,6 +116,37 @@ class DbfreadReadsOurTables(unittest.TestCase):
         self.assertEqual(list(table.deleted), [])
 
 
+class PeersFindTheCodePageInTheHeader(unittest.TestCase):
+    """The header's language byte names the code page both ways, so no reader has to be told."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_dbfread_reads_our_accented_names_unprompted(self):
+        csv_path = os.path.join(self.tmp.name, "rows.csv")
+        with open(csv_path, "w", encoding="utf-8") as f:
+            f.write("NAME\nJosé Müller\nπ Σ ≤ √ ∞ ░\n")
+        for ansi, names in ((False, ["José Müller", "π Σ ≤ √ ∞ ░"]), (True, ["José Müller", "? ? ? ? ? ?"])):
+            table = os.path.join(self.tmp.name, "ansi.dbf" if ansi else "oem.dbf")
+            flag = ["--ansi"] if ansi else []
+            run_tool(*flag, "create", table, "NAME,C,20")
+            run_tool(*flag, "import", table, csv_path)
+            read = [r["NAME"] for r in dbfread.DBF(table, char_decode_errors="strict")]
+            self.assertEqual(read, names)
+
+    def test_a_windows_1252_table_of_another_program_exports_without_being_told(self):
+        table = os.path.join(self.tmp.name, "peer.dbf")
+        t = dbf.Table(table, "NAME C(20)", dbf_type="db3", codepage="cp1252")
+        t.open(dbf.READ_WRITE)
+        t.append(("José Müller €",))
+        t.close()
+        out = run_tool("export", table).stdout.decode("utf-8")
+        self.assertEqual(out, "NAME\r\nJosé Müller €\r\n")
+
+
 class EngineReadsPeerTables(unittest.TestCase):
     """Tables written by python3-dbf (dBASE III with a plain memo file) dumped through our engine."""
 

@@ -34,10 +34,29 @@ TEST(ConvertImportValueTest, NumbersMustBePlainAndFitTheField) {
   for (const char* bad : {"1234.5", "1e3", "inf", "nan", "0x10", "1,5", "-", ".", "1.2.3"}) {
     EXPECT_THROW(ConvertImportValue(money, bad), ValueError) << bad;
   }
-  const FieldShape whole{'N', 11, 0};
-  EXPECT_DOUBLE_EQ(ConvertImportValue(whole, "-2147483648").number, -2147483648.0);
-  EXPECT_THROW(ConvertImportValue(whole, "2147483648"), ValueError);
+  EXPECT_EQ(ConvertImportValue(money, "-9.5").text, " -9.50");
+  // Beyond a double's range is refused, not stored as 0.
+  EXPECT_THROW(ConvertImportValue(FieldShape{'N', 20, 2}, "1" + std::string(309, '0')), ValueError);
+  // A whole number is kept digit for digit whatever its size, when the field is wide enough.
+  const FieldShape whole{'N', 20, 0};
+  EXPECT_EQ(ConvertImportValue(whole, "-2147483648").text, "         -2147483648");
+  EXPECT_EQ(ConvertImportValue(whole, "12345678901234567891").text, "12345678901234567891");
+  EXPECT_EQ(ConvertImportValue(whole, "+007.00").text, std::string(19, ' ') + "7");
+  EXPECT_EQ(ConvertImportValue(whole, "-0").text, std::string(19, ' ') + "0");
+  EXPECT_THROW(ConvertImportValue(whole, "123456789012345678901"), ValueError);
   EXPECT_THROW(ConvertImportValue(whole, "2.5"), ValueError);
+}
+
+TEST(CheckFieldDefsTest, RefusesDefinitionsNoOneCouldFill) {
+  using Defs = std::vector<dbf::FieldDef>;
+  EXPECT_NO_THROW(CheckFieldDefs(Defs{{"NAME_1", 'C', 10, 0}, {"Amount", 'N', 4, 2}}));
+  const Defs bad[] = {
+      {{"NAME", 'C', 5, 0}, {"name", 'C', 5, 0}},  // the same name in another case
+      {{"ELEVENCHARS", 'C', 5, 0}},                // cut to 10 it would clash with others
+      {{"1ST", 'C', 5, 0}}, {{"A-B", 'C', 5, 0}}, {{"_X", 'C', 5, 0}}, {{"N\xC3\xA9", 'C', 5, 0}},
+      {{"PRICE", 'N', 3, 2}},                      // no room for a digit before the point
+  };
+  for (const Defs& defs : bad) EXPECT_THROW(CheckFieldDefs(defs), ValueError) << defs[0].name;
 }
 
 TEST(ConvertImportValueTest, DatesMustBeRealDays) {

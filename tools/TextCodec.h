@@ -1,0 +1,23 @@
+// Text between UTF-8 (the terminal, CSV and JSON) and the 8-bit code page a table holds: code page
+// 437 or Windows-1252, converted directly, so every character the page holds is kept and every
+// stored byte reads as its own character. UTF-8 is decoded strictly. Pure functions, any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tavrin::tools {
+
+enum class CodePage { Oem437, Ansi1252 };
+
+// Every byte as its character, in UTF-8.
+std::string ToUtf8(std::string_view bytes, CodePage page);
+
+// Whether `text` is well-formed UTF-8: no overlong form, surrogate, value above U+10FFFF, stray
+// continuation byte or cut sequence.
+bool IsValidUtf8(std::string_view text);
+
+// Valid UTF-8 to the code page; a character the page does not hold becomes '?' and sets *lossy.
+std::string FromUtf8(std::string_view utf8, CodePage page, bool* lossy);
+
+}  // namespace tavrin::tools
