@@ -32,7 +32,7 @@ struct SendStopped {};
 
 // Attachments are encoded this many bytes at a time, with the event loop run in between, so a
 // large file does not freeze the window. A multiple of the encoder's 45-byte line input.
-constexpr std::int64_t kEncodeSlice = 45 * 23000;
+constexpr std::int64_t kEncodeSlice = 45 * 1456;  // about one write of the encoder (64 KiB) per slice
 // Giving a large file's blocks back at once (truncate, unlink) can stall for a second, so the
 // temporary file is shrunk this much at a time, again with the event loop run in between.
 constexpr std::int64_t kShrinkStep = 32 << 20;
