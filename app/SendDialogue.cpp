@@ -196,6 +196,7 @@ void TSendDialogue::Start(SendJob job) {
   job_ = std::move(job);
   delivered_ = false;
   closedWhileActing_ = false;
+  continuationLines_ = 0;
   accepted_ = 0;
   recipientNo_ = 0;
   SetState(State::kConnecting);
@@ -265,8 +266,15 @@ void TSendDialogue::OnServerClosed() {
 }
 
 void TSendDialogue::HandleLine(const std::string& line) {
+  // A reply of a few lines is normal; one that never ends would fill the transcript for ever.
+  constexpr int kMaxReplyLines = 1000;
+  if (IsContinuation(line)) {
+    if (++continuationLines_ > kMaxReplyLines) return Abort("The server's reply has too many lines!");
+    if (events.transcript) events.transcript(WithoutLineEnd(line));
+    return;
+  }
+  continuationLines_ = 0;
   if (events.transcript) events.transcript(WithoutLineEnd(line));
-  if (IsContinuation(line)) return;
   const bool proceed = replies_.CheckReply(line);
   const int code = TReplyTable::ReplyCode(line).value_or(0);
   if (state_ != State::kQuit) replyTimer_.stop();
@@ -291,8 +299,13 @@ void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
   Abort(std::string("Internal error: a reply in state ") + StateName(state_));
 }
 
+// The server's line as a person is shown it: one line, and no longer than a message box can hold.
 void TSendDialogue::Unexpected(const std::string& line) {
-  Abort("Unexpected error! " + WithoutLineEnd(line));
+  constexpr std::size_t kShownMax = 512;
+  std::string shown = WithoutLineEnd(line);
+  if (shown.size() > kShownMax) shown = shown.substr(0, kShownMax) + "...";
+  std::replace_if(shown.begin(), shown.end(), IsControl, ' ');
+  Abort("Unexpected error! " + shown);
 }
 
 void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {

@@ -89,7 +89,7 @@ TEST_F(SendTest, AFloodOfUnaskedRepliesNeverRunsAheadOfTheCommands) {
   MakeTable(kOne);
   LoopbackPeer peer([&](PeerConn& c) {
     std::string flood = "220 hi\r\n";
-    for (int i = 0; i < 5000; ++i) flood += "250-more\r\n";
+    for (int i = 0; i < 900; ++i) flood += "250-more\r\n";
     for (int i = 0; i < 50; ++i) flood += "250 ok\r\n";
     c.Send(flood);
     c.RecvAll();
@@ -97,6 +97,29 @@ TEST_F(SendTest, AFloodOfUnaskedRepliesNeverRunsAheadOfTheCommands) {
   Send(peer.Port(), Job());
   // Each final line answers one command; "250" where "354" belongs stops the send.
   EXPECT_EQ(failures, std::vector<std::string>{"Unexpected error! 250 ok : The message has not been sent."});
+}
+
+TEST_F(SendTest, AReplyThatNeverEndsIsCutOff) {
+  MakeTable(kOne);
+  LoopbackPeer peer([&](PeerConn& c) {
+    std::string flood;
+    for (int i = 0; i < 2000; ++i) flood += "220-and more\r\n";
+    c.Send(flood);
+    c.RecvAll();
+  });
+  Send(peer.Port(), Job());
+  EXPECT_EQ(failures, std::vector<std::string>{"The server's reply has too many lines! : The message has not been sent."});
+}
+
+TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
+  MakeTable(kOne);
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("554 " + std::string(100000, 'x') + "\x1b[2J\r\n");
+    c.RecvAll();
+  });
+  Send(peer.Port(), Job());
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0], "Unexpected error! 554 " + std::string(508, 'x') + "... : The message has not been sent.");
 }
 
 TEST_F(SendTest, AnEndlessLineWithoutItsEndTimesOut) {
