@@ -15,9 +15,9 @@ void TDataLink::SetDataSource(TDataSource* source) {
   if (source_ != nullptr) std::erase(source_->links_, this);
   source_ = source;
   if (source_ != nullptr) source_->links_.push_back(this);
+  SyncFlags();  // ActiveChanged first, then any DataSetChanged of a larger window
   if (old != nullptr) old->UpdateBufferCount();
   if (TDataSet* ds = DataSet(); ds != nullptr && ds != old) ds->UpdateBufferCount();
-  SyncFlags();
 }
 
 TDataSet* TDataLink::DataSet() const { return source_ != nullptr ? source_->dataSet_ : nullptr; }
@@ -49,7 +49,7 @@ bool TDataLink::Edit() {
   TDataSet* ds = DataSet();
   if (ds == nullptr || !ds->Active()) return false;
   ds->Edit();
-  return editing_;
+  return ds->State() == TDataSetState::dsEdit || ds->State() == TDataSetState::dsInsert;
 }
 
 void TDataLink::DataEvent(TDataEvent event, std::intptr_t info) {
@@ -109,7 +109,7 @@ void TDataSource::SetEnabled(bool on) {
 
 void TDataSource::DataEvent(TDataEvent event, std::intptr_t info) {
   if (!enabled_) return;
-  for (TDataLink* link : std::vector<TDataLink*>(links_)) link->DataEvent(event, info);
+  for (std::size_t i = 0; i < links_.size(); ++i) links_[i]->DataEvent(event, info);
 }
 
 // ---- TDataSet: life
@@ -205,7 +205,8 @@ void TDataSet::DataEvent(TDataEvent event, std::intptr_t info) {
     if (event == TDataEvent::deUpdateState) activeChangedWhileDisabled_ = true;
     return;
   }
-  for (TDataSource* source : std::vector<TDataSource*>(sources_)) source->DataEvent(event, info);
+  // A link may detach itself or others while it is told: walk by index over what is left.
+  for (std::size_t i = 0; i < sources_.size(); ++i) sources_[i]->DataEvent(event, info);
 }
 
 void TDataSet::DisableControls() { ++disableCount_; }
@@ -366,7 +367,7 @@ void TDataSet::First() {
   InternalFirst();
   if (GetNextRecord()) GetNextRecords();
   bof_ = true;
-  UpdateCursorPos(true);
+  UpdateCursorPos();
   DataEvent(TDataEvent::deDataSetChange);
   Fire(AfterScroll);
 }
@@ -378,7 +379,7 @@ void TDataSet::Last() {
   InternalLast();
   if (GetPriorRecord()) GetPriorRecords();
   eof_ = true;
-  UpdateCursorPos(true);
+  UpdateCursorPos();
   DataEvent(TDataEvent::deDataSetChange);
   Fire(AfterScroll);
 }
@@ -417,7 +418,7 @@ int TDataSet::MoveBy(int distance) {
     activeRecord_ = 0;
     if (full) --scroll;
   }
-  UpdateCursorPos(true);
+  UpdateCursorPos();
   if (recordCount_ != oldCount) {
     DataEvent(TDataEvent::deDataSetChange);
   } else {
@@ -446,7 +447,7 @@ void TDataSet::Resync(bool exact, bool center) {
   while (before > 0 && GetPriorRecord()) --before;
   GetNextRecords();
   GetPriorRecords();
-  UpdateCursorPos(true);
+  UpdateCursorPos();
   DataEvent(TDataEvent::deDataSetChange);
 }
 

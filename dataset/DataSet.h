@@ -65,6 +65,8 @@ class TDataSource;
 
 // An observer of one dataset through a data source. The link must be detached (or destroyed)
 // before its data source is destroyed; a data source detaches its links when it goes first.
+// A grid sets BufferCount to the rows it shows, and on DataSetChanged or DataSetScrolled paints
+// rows 0..RecordCount()-1, each inside a TRowScope, marking row ActiveRecord() as current.
 class TDataLink {
  public:
   TDataLink() = default;
@@ -110,6 +112,20 @@ class TDataLink {
   int bufferCount_ = 1;
   bool active_ = false;
   bool editing_ = false;
+};
+
+// Makes `row` of a link's window the dataset's active record for the scope's life (reading its
+// fields to paint it), then puts the previous one back.
+class TRowScope {
+ public:
+  TRowScope(TDataLink& link, int row) : link_(link), saved_(link.ActiveRecord()) { link.SetActiveRecord(row); }
+  ~TRowScope() { link_.SetActiveRecord(saved_); }
+  TRowScope(const TRowScope&) = delete;
+  TRowScope& operator=(const TRowScope&) = delete;
+
+ private:
+  TDataLink& link_;
+  int saved_;
 };
 
 // Connects data links to one dataset. Must not outlive the dataset unless detached first

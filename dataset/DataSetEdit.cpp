@@ -104,7 +104,9 @@ void TDataSet::Post() {
   UpdateRecord();
   DataEvent(TDataEvent::deCheckBrowseMode);
   Fire(BeforePost);
-  if (state_ == TDataSetState::dsEdit) UpdateCursorPos(true);
+  // An edit writes the record it started on; a new record that cannot be added leaves the cursor
+  // where the insert was made, so the window comes back there.
+  UpdateCursorPos(true);
   InternalPost();
   SetState(TDataSetState::dsBrowse);
   Resync();

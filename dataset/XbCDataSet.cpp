@@ -13,7 +13,7 @@ void TXbCDataSet::SetDbfFileName(const std::string& name) {
   if (!dbfFileName_.empty() && wasActive) Open();
 }
 
-int TXbCDataSet::FieldNumber(const std::string& name) {
+int TXbCDataSet::FieldNumber(std::string_view name) {
   if (fieldNumbersGeneration_ != OpenGeneration()) {
     fieldNumbers_.clear();
     fieldNumbersGeneration_ = OpenGeneration();
@@ -21,17 +21,17 @@ int TXbCDataSet::FieldNumber(const std::string& name) {
   for (const auto& [known, number] : fieldNumbers_)
     if (known == name) return number;
   const int number = dbf::FieldNo(name);
-  if (number != 0 && fieldNumbers_.size() < 32) fieldNumbers_.emplace_back(name, number);
+  if (number != 0 && fieldNumbers_.size() < 32) fieldNumbers_.emplace_back(std::string(name), number);
   return number;
 }
 
 std::string TXbCDataSet::GetField(const std::string& name) {
-  const std::string key = name.substr(0, 10);
+  const std::string_view key = std::string_view(name).substr(0, 10);
+  CheckActive();
+  UpdateCursorPos();  // the engine follows the dataset's moves; this puts it back after a failed one
   EngineScope engine(*this, "GetField");
-  EngineToActive();
-  engine.Check();
   const int number = FieldNumber(key);
-  if (number == 0) Fail(220, "Field '" + key + "' not in '" + dbfFileName_ + "' [GetField]");
+  if (number == 0) Fail(220, "Field '" + std::string(key) + "' not in '" + dbfFileName_ + "' [GetField]");
   std::string text = dbf::FieldText(number);
   engine.Check();
   return text;

@@ -26,21 +26,17 @@ TFieldType MappedType(char type, int decimals) {
 // ---- EngineScope
 
 TXbDataSet::EngineScope::EngineScope(TXbDataSet& dataSet, const char* operation)
-    : previousStop_(dbf::SetStopOnError(false)), previousRaise_(dbf::SetRaise(false)) {
-  dbf::TakeDetail();
+    : previousStop_(dbf::SetStopOnError(false)) {
+  if (dbf::LastReportedCode() != 0) dbf::TakeDetail();  // a failure someone else left unread
   try {
     dataSet.SelectArea(operation);
   } catch (...) {
     dbf::SetStopOnError(previousStop_);
-    dbf::SetRaise(previousRaise_);
     throw;
   }
 }
 
-TXbDataSet::EngineScope::~EngineScope() {
-  dbf::SetStopOnError(previousStop_);
-  dbf::SetRaise(previousRaise_);
-}
+TXbDataSet::EngineScope::~EngineScope() { dbf::SetStopOnError(previousStop_); }
 
 void TXbDataSet::EngineScope::Check() const {
   if (dbf::LastReportedCode() != 0) throw EDbfError(dbf::GetErrorText());

@@ -28,7 +28,8 @@ class TXbDataSet : public TDataSet {
   // The component name: part of messages and the table's alias.
   const std::string& Name() const { return name_; }
 
-  // Records that carry the deletion mark are skipped by navigation.
+  // Records that carry the deletion mark are skipped by navigation (from the next move on; Refresh
+  // applies a change at once).
   bool HideDeletedRecs() const { return hideDeletedRecs_; }
   void SetHideDeletedRecs(bool on) { hideDeletedRecs_ = on; }
   TXbTableLanguage TableLanguage() const { return tableLanguage_; }
@@ -59,7 +60,8 @@ class TXbDataSet : public TDataSet {
  protected:
   friend class TXbBlobStream;
   // Selects this dataset's work area and its engine switches for one operation, with the engine's
-  // failure reporting turned into values; Check() raises a reported failure as EDbfError.
+  // failure reporting turned into values (stop-on-error off, so the raise switch does not matter);
+  // Check() raises a reported failure as EDbfError.
   class EngineScope {
    public:
     EngineScope(TXbDataSet& dataSet, const char* operation);
@@ -69,7 +71,6 @@ class TXbDataSet : public TDataSet {
     void Check() const;
    private:
     bool previousStop_;
-    bool previousRaise_;
   };
   // Raises EDbfError with the engine's text for `code` and `detail`.
   [[noreturn]] static void Fail(int code, const std::string& detail);
@@ -187,7 +188,7 @@ class TXbCDataSet : public TXbDataSet {
               bool partial = true);
 
  private:
-  int FieldNumber(const std::string& name);
+  int FieldNumber(std::string_view name);
 
   std::string dbfFileName_;
   std::vector<std::pair<std::string, int>> fieldNumbers_;  // GetField's look-ups of this open

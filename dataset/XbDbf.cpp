@@ -47,7 +47,14 @@ std::optional<dbf::FieldDef> ParseFieldLine(const std::string& line) {
 
 }  // namespace
 
-TXbFileDataSet::~TXbFileDataSet() = default;
+TXbFileDataSet::~TXbFileDataSet() {
+  // Closed here, while the whole object still stands for the links that hear about it.
+  try {
+    Close();
+  } catch (const EDbfError&) {
+    // The work area is given back either way; a failed header update has nobody left to tell.
+  }
+}
 
 void TXbFileDataSet::EngineOpen(const std::string& path, bool exclusive, const std::string& alias) {
   std::string command = path;

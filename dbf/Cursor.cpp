@@ -170,47 +170,48 @@ void PutText(char* dst, int length, const std::string& text) {
 
 }  // namespace
 
-void StoreField(WorkArea& a, const FieldInfo& f) {
-  const std::uint8_t* item = a.values + f.valueOffset;
-  char* dst = a.t().record.data() + f.offset;
-  switch (f.type) {
-    case 'C': {
-      const std::size_t n = std::min<std::size_t>(item[0], static_cast<std::size_t>(f.length));
-      PutText(dst, f.length, std::string(reinterpret_cast<const char*>(item + 1), n));
-      break;
-    }
-    case 'D': {
-      const std::size_t n = std::min<std::size_t>(item[0], f.valueSize - 1);
-      PutText(dst, f.length, DateTextToStored(std::string_view(reinterpret_cast<const char*>(item + 1), n)));
-      break;
-    }
-    case 'N': case 'F':
-      if (f.decimals > 0) {
-        double d = 0;
-        std::memcpy(&d, item, sizeof d);
-        PutText(dst, f.length, FormatFixed(d, f.length, f.decimals));
-      } else {
+void Store(WorkArea& a) {
+  Table& t = a.t();
+  char* rec = t.record.data();
+  const std::uint8_t* v = a.values;
+  rec[0] = v[0] ? fmt::kDeletedFlag : fmt::kLiveFlag;
+  for (const FieldInfo& f : t.fields) {
+    const std::uint8_t* item = v + f.valueOffset;
+    char* dst = rec + f.offset;
+    switch (f.type) {
+      case 'C': {
+        const std::size_t n = std::min<std::size_t>(item[0], static_cast<std::size_t>(f.length));
+        PutText(dst, f.length, std::string(reinterpret_cast<const char*>(item + 1), n));
+        break;
+      }
+      case 'D': {
+        const std::size_t n = std::min<std::size_t>(item[0], f.valueSize - 1);
+        PutText(dst, f.length, DateTextToStored(std::string_view(reinterpret_cast<const char*>(item + 1), n)));
+        break;
+      }
+      case 'N': case 'F':
+        if (f.decimals > 0) {
+          double d = 0;
+          std::memcpy(&d, item, sizeof d);
+          PutText(dst, f.length, FormatFixed(d, f.length, f.decimals));
+        } else {
+          std::int32_t i = 0;
+          std::memcpy(&i, item, sizeof i);
+          PutText(dst, f.length, FormatInteger(i, f.length));
+        }
+        break;
+      case 'L':
+        PutText(dst, f.length, item[0] ? "T" : "F");
+        break;
+      case 'M': {
         std::int32_t i = 0;
         std::memcpy(&i, item, sizeof i);
-        PutText(dst, f.length, FormatInteger(i, f.length));
+        PutText(dst, f.length, i == 0 ? std::string() : FormatInteger(i, f.length));
+        break;
       }
-      break;
-    case 'L':
-      PutText(dst, f.length, item[0] ? "T" : "F");
-      break;
-    case 'M': {
-      std::int32_t i = 0;
-      std::memcpy(&i, item, sizeof i);
-      PutText(dst, f.length, i == 0 ? std::string() : FormatInteger(i, f.length));
-      break;
+      default: break;
     }
-    default: break;
   }
-}
-
-void Store(WorkArea& a) {
-  a.t().record[0] = a.values[0] ? fmt::kDeletedFlag : fmt::kLiveFlag;
-  for (const FieldInfo& f : a.t().fields) StoreField(a, f);
 }
 
 bool IsHidden(const WorkArea& a) {

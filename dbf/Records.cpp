@@ -126,19 +126,29 @@ void Replace() {
 void ReplaceFields(const std::vector<int>& fields) {
   WorkArea* a = ReplaceableArea();
   if (a == nullptr) return;
-  const auto& defs = a->t().fields;
+  Table& t = a->t();
+  std::vector<bool> named(t.fields.size(), false);
   for (int n : fields) {
-    if (n < 1 || n > static_cast<int>(defs.size())) {
+    if (n < 1 || n > static_cast<int>(t.fields.size())) {
       Report(220, FieldNumberMessage("ReplaceFields", n));
       return;
     }
+    named[static_cast<std::size_t>(n - 1)] = true;
   }
   const std::vector<std::uint8_t> mine(a->values, a->values + a->valuesSize);
   if (!GetDbfRecord(*a, a->recNo)) return;  // the record as the file holds it now
+  const std::vector<char> stored(t.record);
   for (int n : fields) {
-    const FieldInfo& f = defs[static_cast<std::size_t>(n - 1)];
+    const FieldInfo& f = t.fields[static_cast<std::size_t>(n - 1)];
     std::memcpy(a->values + f.valueOffset, mine.data() + f.valueOffset, f.valueSize);
-    StoreField(*a, f);
+  }
+  Store(*a);
+  // Every byte but the named fields' goes back as it was stored: the flag and the other fields.
+  t.record[0] = stored[0];
+  for (std::size_t i = 0; i < t.fields.size(); ++i) {
+    if (named[i]) continue;
+    const FieldInfo& f = t.fields[i];
+    std::memcpy(t.record.data() + f.offset, stored.data() + f.offset, static_cast<std::size_t>(f.length));
   }
   if (PutDbfRecord(*a, a->recNo)) Load(*a);
 }

@@ -65,8 +65,6 @@ void LayOutValues(Table& t, std::size_t* total);
 void Load(WorkArea& a);
 void Blank(WorkArea& a);
 void Store(WorkArea& a);
-// One field of the field value area into the record buffer (the flag byte is left alone).
-void StoreField(WorkArea& a, const FieldInfo& f);
 bool IsHidden(const WorkArea& a);   // hide-deleted switch and the record's flag byte
 
 // Shared tables take the count from the file size; exclusive ones keep theirs. False on I/O failure.

@@ -9,6 +9,7 @@
 #include "DataSetTestSupport.h"
 #include "dataset/XbBlobStream.h"
 #include "dbf/Engine.h"
+#include "dbf/File.h"
 #include "dbf/Memo.h"
 
 namespace tavrin::dataset::test {
@@ -205,6 +206,28 @@ TEST_F(EditTest, HandlerThatAlwaysRetriesGivesUpWithTheMessage) {
   EXPECT_FALSE(table_.RecordDeleted());
 }
 
+TEST_F(EditTest, WriteFailureRaisesTheEngineTextKeepsTheEditAndReleasesTheLock) {
+  const std::string path = MakeTable({{"Ann", "ann@x"}});
+  OpenOn(table_, path);
+  table_.Edit();
+  table_.FieldByName("NAME")->SetAsString("Changed");
+  dbf::SetFileFaultHook([](dbf::FileOp op, const std::string&) { return op == dbf::FileOp::Write ? 28 /*ENOSPC*/ : 0; });
+  try {
+    table_.Post();
+    ADD_FAILURE() << "the post did not fail";
+  } catch (const EDbfError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Error # ", 0), 0u) << e.what();
+  }
+  dbf::SetFileFaultHook({});
+  EXPECT_EQ(table_.State(), TDataSetState::dsEdit);
+  EXPECT_TRUE(OtherProcess(path, [] {
+                dbf::GO(1);
+                if (!dbf::RLock()) dbf::Report(33, "still locked");
+              }).Finish());
+  table_.Post();
+  EXPECT_EQ(RawField(path, 1, 1), "Changed   ");
+}
+
 // ---- The engine is on the active record for every write
 
 TEST_F(EditTest, NextAtTheLastRecordThenPostOrDeleteActsOnThatRecord) {
@@ -221,6 +244,21 @@ TEST_F(EditTest, NextAtTheLastRecordThenPostOrDeleteActsOnThatRecord) {
   table_.Delete();
   EXPECT_EQ(RawField(path, 0, 2), "*");
   EXPECT_EQ(RawField(path, 0, 1), " ");
+}
+
+TEST_F(EditTest, InsertRefusedTheFileLockShowsLockFailedAndComesBackWhereItWasMade) {
+  const std::string path = MakeTable({{"Ann", "a"}, {"Bob", "b"}, {"Cy", "c"}});
+  OpenOn(table_, path);
+  OtherProcess holder(path, [] { dbf::ALock(); });
+  table_.Next();
+  table_.Insert();
+  table_.FieldByName("NAME")->SetAsString("New");
+  table_.Post();
+  EXPECT_EQ(dialogs_.Messages(), (std::vector<std::string>{"Lock failed [Insert]"}));
+  EXPECT_EQ(table_.State(), TDataSetState::dsBrowse);
+  EXPECT_EQ(table_.RecordTotal(), 3);
+  EXPECT_EQ(table_.RecNo(), 2);
+  EXPECT_EQ(table_.GetField("NAME"), "Bob       ");
 }
 
 TEST_F(EditTest, TwoDatasetsOnOneFileOneEditingWhileTheOtherReads) {
@@ -276,6 +314,9 @@ TEST_F(EditTest, DeleteWithHiddenRecordsMovesOnAndRestoreRecalls) {
   table_.Next();
   table_.Delete();
   EXPECT_EQ(table_.GetField("NAME"), "Cy        ");
+  table_.First();
+  table_.SetRecNo(2);  // the scroll thumb on a hidden record: the next visible one
+  EXPECT_EQ(table_.RecNo(), 3);
   table_.Delete();  // the last visible record: back to the previous one
   EXPECT_EQ(table_.GetField("NAME"), "Ann       ");
   table_.SetRecNo(2);  // a hidden record gives way to the next visible, else the previous

@@ -36,12 +36,10 @@ class NotifyTest : public DataSetTest {
   // The NAME texts of the window's rows, as a grid paints them.
   std::vector<std::string> Rows() {
     std::vector<std::string> rows;
-    const int active = link_.ActiveRecord();
     for (int r = 0; r < link_.RecordCount(); ++r) {
-      link_.SetActiveRecord(r);
+      TRowScope row(link_, r);
       rows.push_back(table_.FieldByName("NAME")->AsString());
     }
-    link_.SetActiveRecord(active);
     return rows;
   }
 

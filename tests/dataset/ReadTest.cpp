@@ -46,16 +46,6 @@ TEST_F(ReadTest, HiddenMarkedRecordsAreSkippedButCounted) {
   EXPECT_FALSE(table.RecordDeleted());
 }
 
-TEST_F(ReadTest, MarkedRecordReadsAsDeletedWhenShown) {
-  TXbDbf table("tblRecipients");
-  OpenOn(table, MakeTable(kThree, {2}));
-  table.GoFirst();
-  EXPECT_FALSE(table.RecordDeleted());
-  table.SkipBy(1);
-  EXPECT_TRUE(table.RecordDeleted());
-  EXPECT_EQ(table.GetField("EMAIL"), "bob@example.com     ");
-}
-
 TEST_F(ReadTest, EmptyTableIsAtBothEnds) {
   TXbDbf table("tblRecipients");
   OpenOn(table, MakeTable({}));
@@ -173,6 +163,46 @@ TEST_F(ReadTest, ReadingLeavesTheFileUnchanged) {
   }
   std::ifstream after(path, std::ios::binary);
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), bytes);
+}
+
+// ---- The file step: creating a missing file, exclusive use, packing
+
+TEST_F(ReadTest, MissingFileIsCreatedFromDbfFieldsWhenAllowed) {
+  TXbDbf table("tblRecipients");
+  table.SetDbfFields({"name,C,30,0", "EMAIL,C,60,0", "SKIPPED,X,1,0", "AMOUNT,N,8,2"});
+  OpenOn(table, Path("new"));
+  EXPECT_EQ(table.DbfFileName(), Path("new.DBF"));
+  EXPECT_EQ(table.FieldCount(), 3);
+  EXPECT_EQ(table.FieldByName("AMOUNT")->DataType(), TFieldType::ftFloat);
+  EXPECT_TRUE(table.IsEmpty());
+  EXPECT_TRUE(dialogs_.Messages().empty());
+
+  TXbDbf other("tblOther");
+  other.SetDbfFields({"NAME,C,30"});  // not three commas: nothing is created
+  EXPECT_THROW(OpenOn(other, Path("bad")), EDbfError);
+  TXbDbf none("tblNone");
+  EXPECT_THROW(OpenOn(none, Path("none")), EDbfError);
+  EXPECT_EQ(dialogs_.Messages(), (std::vector<std::string>{"Could not create '" + Path("bad.DBF") + "'",
+                                                           "FieldList.Count is <= 0 trying to create a database"}));
+}
+
+TEST_F(ReadTest, ExclusiveUseKeepsOthersOutAndPackRemovesMarkedRecords) {
+  const std::string path = MakeTable(kThree, {2});
+  TXbDbf table("tblDatabase");
+  OpenOn(table, path);
+  table.SetExclusive(true);
+  EXPECT_TRUE(table.Active());
+  TXbDbf other("tblRecipients");
+  try {
+    OpenOn(other, path);
+    FAIL();
+  } catch (const EDbfError& e) {
+    EXPECT_NE(std::string(e.what()).find("Error # 32 "), std::string::npos) << e.what();
+  }
+  table.Last();
+  EXPECT_TRUE(table.Pack());
+  EXPECT_EQ(table.RecordTotal(), 2);
+  EXPECT_EQ(SendLoop(table), (std::vector<std::string>{"Ann       ", "Cy        "}));
 }
 
 }  // namespace
