@@ -123,6 +123,7 @@ class TSendDialogue {
   void SendMailData();
   void SendAttachment(std::size_t index);
   void SendLine(const std::string& line);
+  void ShrinkTempFile();
 
   // checks and endings
   bool CheckBeforeConnect();
@@ -144,6 +145,7 @@ class TSendDialogue {
   bool acting_ = false;        // an action runs; nested data events leave the lines to it
   bool closedWhileActing_ = false;
   bool delivered_ = false;     // the final "." was accepted
+  int continuationLines_ = 0;  // lines of the reply under way before its last
   std::int32_t recipientNo_ = 0;
   std::int32_t recipientCount_ = 0;
   std::int32_t accepted_ = 0;

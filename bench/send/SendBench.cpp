@@ -8,6 +8,7 @@
 // send the very same bytes. Asserts nothing; figures only.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 #include <cstdio>
 #include <fstream>
@@ -26,6 +27,29 @@ long StatusKb(const char* key) {
   while (std::getline(in, line))
     if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
   return -1;
+}
+
+// The message every run sends; with `messageOut` it is also written out as it goes on the wire.
+tavrin::app::SendJob BenchJob(const std::string& attachment, const std::string& messageOut) {
+  using namespace tavrin;
+  app::SendJob job;
+  job.serverName = "127.0.0.1";
+  job.returnEmail = "sender@example.com";
+  job.nameField = "NAME";
+  job.emailField = "EMAIL";
+  job.boundary = app::Boundary();
+  app::MessageInput in{"Bench", "sender@example.com", "Everyone", "Benchmark",
+                       {"Hello,", "", "this is the benchmark message.", "."}, app::InternetDate(0),
+                       "bench"};
+  job.messageLines = app::BuildMessage(in, job.boundary);
+  if (!attachment.empty()) job.attachments = {attachment};
+  job.tempDir = platform::TempDir();
+  if (!messageOut.empty()) {
+    std::ofstream out(messageOut, std::ios::binary);
+    for (const auto& line : job.messageLines) out << line << "\r\n";
+    out << "\r\n--" << job.boundary << "--\r\n";
+  }
+  return job;
 }
 
 }  // namespace
@@ -54,25 +78,9 @@ int main(int argc, char** argv) {
   recipients.SetDbfFileName(argv[2]);
   app::TDatasetRecipientTable table(recipients);
   app::TSendDialogue dialogue(sock, replies, log, table);
+  log.StartLog("Bench", "Bench", "", "");
 
-  app::SendJob job;
-  job.serverName = "127.0.0.1";
-  job.returnEmail = "sender@example.com";
-  job.nameField = "NAME";
-  job.emailField = "EMAIL";
-  job.boundary = app::Boundary();
-  app::MessageInput in{"Bench", "sender@example.com", "Everyone", "Benchmark",
-                       {"Hello,", "", "this is the benchmark message.", "."}, app::InternetDate(0),
-                       "bench"};
-  job.messageLines = app::BuildMessage(in, job.boundary);
-  if (!attachment.empty()) job.attachments = {attachment};
-  job.tempDir = platform::TempDir();
-  if (!messageOut.empty()) {
-    std::ofstream out(messageOut, std::ios::binary);
-    for (const auto& line : job.messageLines) out << line << "\r\n";
-    out << "\r\n--" << job.boundary << "--\r\n";
-  }
-
+  const app::SendJob job = BenchJob(attachment, messageOut);
   std::string failure;
   bool completed = false;
   dialogue.events.failed = [&](const std::string& text) { failure = text; };
@@ -82,7 +90,11 @@ int main(int argc, char** argv) {
   QElapsedTimer sinceTick;
   QTimer ticker;
   QObject::connect(&ticker, &QTimer::timeout, [&] {
-    longestPauseMs = std::max(longestPauseMs, sinceTick.elapsed() - 10);
+    const qint64 pause = sinceTick.elapsed() - 10;
+    if (pause > 100 && qEnvironmentVariableIsSet("SEND_BENCH_TRACE"))
+      std::fprintf(stderr, "pause %lld ms in state %s\n", static_cast<long long>(pause),
+                   app::TSendDialogue::StateName(dialogue.CurrentState()));
+    longestPauseMs = std::max(longestPauseMs, pause);
     sinceTick.restart();
   });
   ticker.setTimerType(Qt::PreciseTimer);
@@ -93,7 +105,9 @@ int main(int argc, char** argv) {
   sinceTick.start();
   ticker.start(10);
   dialogue.Start(job);
-  while (dialogue.Running()) app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+  QEventLoop loop;  // as the program runs: the event loop waits until something happens
+  dialogue.events.ended = [&] { loop.quit(); };
+  if (dialogue.Running()) loop.exec();
   const double seconds = clock.elapsed() / 1000.0;
   ticker.stop();
   const long peakKb = StatusKb("VmHWM:");
