@@ -100,6 +100,8 @@ class TSockClient : public QObject {
   // each. The stream stays the caller's and must live until the call returns.
   // A send (of any kind) that ends in a time-out, Cancel or error drops the connection, raising
   // OnDisconnect, and discards what was not sent.
+  // A read or send still waiting when a handler connects again ends with "Connection closed":
+  // it neither reads the new server's lines nor sends its rest to it.
   void SendStream(platform::TStream& stream);
 
   // ---- state ----
@@ -233,6 +235,9 @@ class TSockClient : public QObject {
   bool notifyStopped_ = false;  // Cancel stopped this socket's notifications
   bool readPaused_ = false;     // the receive buffer is full: reading waits for ReadLn
   std::uint64_t generation_ = 0;  // counts sockets, so a late close request finds its own
+  // Counts Connect calls. A read or send waiting for one connection ends when a handler starts
+  // another: the new server's bytes are no answer to it, and its unsent rest must not reach them.
+  std::uint64_t connection_ = 0;
   std::unique_ptr<QSocketNotifier> readNotifier_, writeNotifier_;
   std::vector<QSocketNotifier*> activating_;  // notifiers whose signal is running, innermost last
   std::vector<std::unique_ptr<QSocketNotifier>> retired_;  // closed, freed once not activating

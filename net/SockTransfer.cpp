@@ -84,6 +84,8 @@ void TSockClient::ResetTransfer() {
   sendBuffer_->Clear();
   sendStart_ = 0;
   sendError_ = 0;
+  feed_ = nullptr;
+  feedLeft_ = 0;
   peerClosed_ = false;
 }
 
@@ -187,11 +189,14 @@ std::string TSockClient::ReadLine() {
   QElapsedTimer since;
   since.start();
   auto expired = [&] { return timeOut_ > 0 && since.elapsed() >= timeOut_; };
-  auto closed = [this] { return peerClosed_ || !connected_; };
+  const std::uint64_t connection = connection_;
+  auto replaced = [this, connection] { return connection_ != connection; };
+  auto closed = [this, &replaced] { return peerClosed_ || !connected_ || replaced(); };
   WaitFor(true, "Socket readln aborted", [&] {
     return canceled_ || LineAvailable() || LineTooLong() || closed() || expired();
   });
   if (canceled_) throw EAbortError("Socket readln aborted");
+  if (replaced()) throw ESockError("Connection closed");  // what is buffered is another server's
   if (!LineTooLong() && LineAvailable()) return TakeLine();
   std::shared_ptr<bool> alive = alive_;
   if (LineTooLong()) {
@@ -306,10 +311,15 @@ void TSockClient::SendWholeStream(platform::TStream& stream) {
 // Waits until the send buffer (and the stream being fed, if any) has gone out.
 void TSockClient::WaitForSend() {
   ProgressClock clock(sent_, timeOut_);
-  auto closed = [this] { return peerClosed_ || !connected_; };
+  const std::uint64_t connection = connection_;
+  auto replaced = [this, connection] { return connection_ != connection; };
+  auto closed = [this, &replaced] { return peerClosed_ || !connected_ || replaced(); };
   WaitFor(true, "Socket send aborted", [&] {
     return sendDone_ || canceled_ || sendError_ != 0 || feedError_ || closed() || clock.Expired();
   });
+  // A handler connected again meanwhile: the send's connection is gone, and what is queued now
+  // belongs to the new one.
+  if (replaced()) throw ESockError("Connection closed");
   if (!sendDone_) FailSend();
 }
 
