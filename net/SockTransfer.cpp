@@ -275,6 +275,9 @@ void TSockClient::SendStream(platform::TStream& stream) {
 }
 
 void TSockClient::SendWholeStream(platform::TStream& stream) {
+  // One stream at a time: a second one, from a handler, would take the first one's place and
+  // let it end as if whole, its rest never sent.
+  if (progress_) throw ESockError("Already sending a stream");
   std::shared_ptr<bool> alive = alive_;
   progress_ = true;
   try {

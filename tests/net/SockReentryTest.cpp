@@ -399,5 +399,34 @@ TEST_F(SockReentryTest, HandlerThatConnectsAgainEndsTheOldConnectionsWaits) {
   }
 }
 
+
+// A progress handler that sends a stream of its own while the first one goes out: the first one
+// must not end as if whole after its first chunk.
+TEST_F(SockReentryTest, StreamSentFromAProgressHandlerIsRefused) {
+  const std::string data = RandomBytes(200000, 17);
+  std::string wire;
+  LoopbackPeer peer([&](PeerConn& c) { wire = c.RecvBytes(data.size() + 1); });
+  TMemoryStream stream, other;
+  stream.Write(data.data(), data.size());
+  other.Write("other", 5);
+  std::string refusal;
+  sock->OnSendProgress = [&](TSockClient& s) {
+    if (!refusal.empty()) return;
+    try {
+      s.SendStream(other);
+      refusal = "accepted";
+    } catch (const ESockError& e) {
+      refusal = e.what();
+    }
+  };
+  ConnectTo(peer);
+  ASSERT_NO_THROW(sock->SendStream(stream));
+  EXPECT_EQ(refusal, "Already sending a stream");
+  EXPECT_EQ(sock->BytesWritten(), static_cast<std::int64_t>(data.size()));
+  sock->Disconnect();
+  ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
+  EXPECT_TRUE(wire == data) << wire.size() << " bytes";
+}
+
 }  // namespace
 }  // namespace tavrin::net
