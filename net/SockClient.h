@@ -97,9 +97,9 @@ class TSockClient : public QObject {
   // True when the receive buffer already holds a complete line; never waits.
   bool LineAvailable() const;
   // Sends the whole stream from position 0, one chunk at a time, raising OnSendProgress after
-  // each. The stream stays the caller's and must live until the call returns. Called while
-  // another SendStream runs (from a handler), it raises "Already sending a stream" and leaves
-  // that one going.
+  // each. The stream stays the caller's and must live until the call returns. A SendStream,
+  // Write, Writeln or SendBuffer called from a handler while the stream goes out raises
+  // "Already sending a stream" and leaves it going: its bytes would land inside the stream.
   // A send (of any kind) that ends in a time-out, Cancel or error drops the connection, raising
   // OnDisconnect, and discards what was not sent.
   // A read or send still waiting when a handler connects again ends with "Connection closed":

@@ -250,6 +250,8 @@ void TSockClient::SendBytes(const char* data, std::size_t length) {
   if (canceled_) return;
   if (length == 0) length = data ? std::strlen(data) : 0;
   if (length == 0) return;  // nothing to send: nothing to wait for
+  // Bytes sent from a handler while a stream goes out would land inside the stream.
+  if (feed_ != nullptr && feedLeft_ > 0) throw ESockError("Already sending a stream");
   if (sendStart_ > 0 && sendStart_ >= sendBuffer_->Length() - sendStart_) {
     KeepRest(sendBuffer_, sendSpare_, sendStart_);
     sendStart_ = 0;

@@ -400,28 +400,30 @@ TEST_F(SockReentryTest, HandlerThatConnectsAgainEndsTheOldConnectionsWaits) {
 }
 
 
-// A progress handler that sends a stream of its own while the first one goes out: the first one
-// must not end as if whole after its first chunk.
-TEST_F(SockReentryTest, StreamSentFromAProgressHandlerIsRefused) {
+// A progress handler that sends a stream or a line of its own while the first one goes out: the
+// stream must neither end as if whole after its first chunk nor carry the line inside it.
+TEST_F(SockReentryTest, SendsFromAProgressHandlerAreRefused) {
   const std::string data = RandomBytes(200000, 17);
   std::string wire;
   LoopbackPeer peer([&](PeerConn& c) { wire = c.RecvBytes(data.size() + 1); });
   TMemoryStream stream, other;
   stream.Write(data.data(), data.size());
   other.Write("other", 5);
-  std::string refusal;
+  std::vector<std::string> refusals;
   sock->OnSendProgress = [&](TSockClient& s) {
-    if (!refusal.empty()) return;
-    try {
-      s.SendStream(other);
-      refusal = "accepted";
-    } catch (const ESockError& e) {
-      refusal = e.what();
+    if (!refusals.empty()) return;
+    for (int call = 0; call < 2; ++call) {
+      try {
+        call == 0 ? s.SendStream(other) : s.Writeln("NOOP");
+        refusals.push_back("accepted");
+      } catch (const ESockError& e) {
+        refusals.push_back(e.what());
+      }
     }
   };
   ConnectTo(peer);
   ASSERT_NO_THROW(sock->SendStream(stream));
-  EXPECT_EQ(refusal, "Already sending a stream");
+  EXPECT_EQ(refusals, (std::vector<std::string>{"Already sending a stream", "Already sending a stream"}));
   EXPECT_EQ(sock->BytesWritten(), static_cast<std::int64_t>(data.size()));
   sock->Disconnect();
   ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
