@@ -195,6 +195,8 @@ void TSockClient::RequestCloseSocket() {
   // What was not sent can never be; unread bytes stay readable in a buffer of their own size.
   sendBuffer_->Clear();
   sendStart_ = 0;
+  feed_ = nullptr;
+  feedLeft_ = 0;
   ReleaseReceiveBuffer(true);
   // The new socket is there even when OnDisconnect raises, and a handler that already connected
   // again keeps its socket.
@@ -236,6 +238,7 @@ void TSockClient::ConnectNow() {
     if (!*alive) throw Gone();
   }
   if (connected_) throw ESockError("Already connected");
+  ++connection_;
   ResetTransfer();
   if (fd_ < 0 && !OpenSocket()) throw ESockError(LookupErrorMessage(lastErrorCode_));
   ResolveWithRetry();

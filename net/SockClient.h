@@ -97,9 +97,13 @@ class TSockClient : public QObject {
   // True when the receive buffer already holds a complete line; never waits.
   bool LineAvailable() const;
   // Sends the whole stream from position 0, one chunk at a time, raising OnSendProgress after
-  // each. The stream stays the caller's and must live until the call returns.
+  // each. The stream stays the caller's and must live until the call returns. A SendStream,
+  // Write, Writeln or SendBuffer called from a handler while the stream goes out raises
+  // "Already sending a stream" and leaves it going: its bytes would land inside the stream.
   // A send (of any kind) that ends in a time-out, Cancel or error drops the connection, raising
   // OnDisconnect, and discards what was not sent.
+  // A read or send still waiting when a handler connects again ends with "Connection closed":
+  // it neither reads the new server's lines nor sends its rest to it.
   void SendStream(platform::TStream& stream);
 
   // ---- state ----
@@ -233,6 +237,9 @@ class TSockClient : public QObject {
   bool notifyStopped_ = false;  // Cancel stopped this socket's notifications
   bool readPaused_ = false;     // the receive buffer is full: reading waits for ReadLn
   std::uint64_t generation_ = 0;  // counts sockets, so a late close request finds its own
+  // Counts Connect calls. A read or send waiting for one connection ends when a handler starts
+  // another: the new server's bytes are no answer to it, and its unsent rest must not reach them.
+  std::uint64_t connection_ = 0;
   std::unique_ptr<QSocketNotifier> readNotifier_, writeNotifier_;
   std::vector<QSocketNotifier*> activating_;  // notifiers whose signal is running, innermost last
   std::vector<std::unique_ptr<QSocketNotifier>> retired_;  // closed, freed once not activating

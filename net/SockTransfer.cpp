@@ -84,6 +84,8 @@ void TSockClient::ResetTransfer() {
   sendBuffer_->Clear();
   sendStart_ = 0;
   sendError_ = 0;
+  feed_ = nullptr;
+  feedLeft_ = 0;
   peerClosed_ = false;
 }
 
@@ -187,11 +189,14 @@ std::string TSockClient::ReadLine() {
   QElapsedTimer since;
   since.start();
   auto expired = [&] { return timeOut_ > 0 && since.elapsed() >= timeOut_; };
-  auto closed = [this] { return peerClosed_ || !connected_; };
+  const std::uint64_t connection = connection_;
+  auto replaced = [this, connection] { return connection_ != connection; };
+  auto closed = [this, &replaced] { return peerClosed_ || !connected_ || replaced(); };
   WaitFor(true, "Socket readln aborted", [&] {
     return canceled_ || LineAvailable() || LineTooLong() || closed() || expired();
   });
   if (canceled_) throw EAbortError("Socket readln aborted");
+  if (replaced()) throw ESockError("Connection closed");  // what is buffered is another server's
   if (!LineTooLong() && LineAvailable()) return TakeLine();
   std::shared_ptr<bool> alive = alive_;
   if (LineTooLong()) {
@@ -245,6 +250,8 @@ void TSockClient::SendBytes(const char* data, std::size_t length) {
   if (canceled_) return;
   if (length == 0) length = data ? std::strlen(data) : 0;
   if (length == 0) return;  // nothing to send: nothing to wait for
+  // Bytes sent from a handler while a stream goes out would land inside the stream.
+  if (feed_ != nullptr && feedLeft_ > 0) throw ESockError("Already sending a stream");
   if (sendStart_ > 0 && sendStart_ >= sendBuffer_->Length() - sendStart_) {
     KeepRest(sendBuffer_, sendSpare_, sendStart_);
     sendStart_ = 0;
@@ -270,6 +277,9 @@ void TSockClient::SendStream(platform::TStream& stream) {
 }
 
 void TSockClient::SendWholeStream(platform::TStream& stream) {
+  // One stream at a time: a second one, from a handler, would take the first one's place and
+  // let it end as if whole, its rest never sent.
+  if (progress_) throw ESockError("Already sending a stream");
   std::shared_ptr<bool> alive = alive_;
   progress_ = true;
   try {
@@ -306,10 +316,15 @@ void TSockClient::SendWholeStream(platform::TStream& stream) {
 // Waits until the send buffer (and the stream being fed, if any) has gone out.
 void TSockClient::WaitForSend() {
   ProgressClock clock(sent_, timeOut_);
-  auto closed = [this] { return peerClosed_ || !connected_; };
+  const std::uint64_t connection = connection_;
+  auto replaced = [this, connection] { return connection_ != connection; };
+  auto closed = [this, &replaced] { return peerClosed_ || !connected_ || replaced(); };
   WaitFor(true, "Socket send aborted", [&] {
     return sendDone_ || canceled_ || sendError_ != 0 || feedError_ || closed() || clock.Expired();
   });
+  // A handler connected again meanwhile: the send's connection is gone, and what is queued now
+  // belongs to the new one.
+  if (replaced()) throw ESockError("Connection closed");
   if (!sendDone_) FailSend();
 }
 

@@ -95,6 +95,9 @@ void ReadBlock(platform::TStream& source, unsigned char* block, std::size_t want
 void TUUProcessor::EncodeStream() {
   if (SourceStream == nullptr || TargetStream == nullptr)
     throw std::invalid_argument("Encoder needs a source and a target stream");
+  // Encoding into the stream being read would write the text over the bytes still to be read.
+  if (SourceStream == TargetStream)
+    throw std::invalid_argument("Encoder cannot write into its own source stream");
   try {
     SourceStream->SetPosition(0);
     if (OnBeginEncode) OnBeginEncode(*this);

@@ -27,7 +27,8 @@ class TUUProcessor {
   // TargetStream's position, each line ended by CR LF. Afterwards the source stands after those
   // bytes and the target at 0, also when a stream failed; the failure then propagates. A source
   // that ends early (a file cut while it is read) fails with TStreamError naming the file, and
-  // no end line follows. REQUIRES: both streams set (else std::invalid_argument).
+  // no end line follows. REQUIRES: both streams set, and not the same stream (else
+  // std::invalid_argument, before anything is read or written).
   void EncodeStream();
 
  private:

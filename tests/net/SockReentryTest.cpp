@@ -342,5 +342,93 @@ TEST_F(SockReentryTest, ClientDestroyedByOnDisconnectAfterTheServerClosed) {
   EXPECT_EQ(disconnects, 1);
 }
 
+
+// A handler that drops the connection and connects again while a read or send of the old
+// connection still waits further up the stack: that call ends with "Connection closed", the new
+// server's greeting is not taken for the old reply, nothing of the old send reaches the new
+// server, and a send waiting without time-out does not wait for ever.
+TEST_F(SockReentryTest, HandlerThatConnectsAgainEndsTheOldConnectionsWaits) {
+  for (const char* call : {"ReadLn", "Writeln", "SendStream"}) {
+    SCOPED_TRACE(call);
+    sock = std::make_unique<TSockClient>();
+    sock->SetHost("127.0.0.1");
+    sock->SetTimeOut(0);
+    Gate done;
+    LoopbackPeer first([&](PeerConn& c) {
+      c.Send("250-part");  // a data event, but no line: ReadLn keeps waiting
+      done.Wait();
+    });
+    std::string wire;
+    LoopbackPeer second([&](PeerConn& c) {
+      c.Send("220 second\r\n");
+      wire = c.RecvAll();
+    });
+    bool once = false;
+    auto reconnect = [&](TSockClient& s) {
+      if (once) return;
+      once = true;
+      s.Disconnect();
+      s.SetPort(second.Port());
+      s.Connect();
+    };
+    sock->OnDataReady = reconnect;
+    sock->OnSendProgress = reconnect;
+    QTimer::singleShot(3000, sock.get(), [this] { sock->Cancel(); });  // keeps a failure from hanging
+    sock->SetPort(first.Port());
+    sock->Connect();
+    TMemoryStream stream;
+    stream.Write(std::string(1 << 20, 's').data(), 1 << 20);
+    try {
+      if (std::string(call) == "ReadLn") sock->ReadLn();
+      if (std::string(call) == "Writeln") sock->Writeln(std::string(64 << 20, 'w'));
+      if (std::string(call) == "SendStream") sock->SendStream(stream);
+      ADD_FAILURE() << "returned";
+    } catch (const EAbortError&) {
+      ADD_FAILURE() << "waited on after the connection was replaced";
+    } catch (const ESockError& e) {
+      EXPECT_STREQ(e.what(), "Connection closed");
+    }
+    EXPECT_TRUE(once);
+    ASSERT_TRUE(sock->Connected());
+    EXPECT_EQ(sock->ReadLn(), "220 second\r\n");
+    sock->Writeln("QUIT");
+    sock->Disconnect();
+    done.Open();
+    ASSERT_TRUE(PumpUntil([&] { return second.Done(); }));
+    EXPECT_TRUE(wire == "QUIT\r\n") << wire.size() << " bytes";
+  }
+}
+
+
+// A progress handler that sends a stream or a line of its own while the first one goes out: the
+// stream must neither end as if whole after its first chunk nor carry the line inside it.
+TEST_F(SockReentryTest, SendsFromAProgressHandlerAreRefused) {
+  const std::string data = RandomBytes(200000, 17);
+  std::string wire;
+  LoopbackPeer peer([&](PeerConn& c) { wire = c.RecvBytes(data.size() + 1); });
+  TMemoryStream stream, other;
+  stream.Write(data.data(), data.size());
+  other.Write("other", 5);
+  std::vector<std::string> refusals;
+  sock->OnSendProgress = [&](TSockClient& s) {
+    if (!refusals.empty()) return;
+    for (int call = 0; call < 2; ++call) {
+      try {
+        call == 0 ? s.SendStream(other) : s.Writeln("NOOP");
+        refusals.push_back("accepted");
+      } catch (const ESockError& e) {
+        refusals.push_back(e.what());
+      }
+    }
+  };
+  ConnectTo(peer);
+  ASSERT_NO_THROW(sock->SendStream(stream));
+  EXPECT_EQ(refusals, (std::vector<std::string>{"Already sending a stream", "Already sending a stream"}));
+  EXPECT_EQ(sock->BytesWritten(), static_cast<std::int64_t>(data.size()));
+  sock->Disconnect();
+  ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
+  EXPECT_TRUE(wire == data) << wire.size() << " bytes";
+}
+
 }  // namespace
 }  // namespace tavrin::net

@@ -77,9 +77,15 @@ TEST(UUProcessorTest, WritesAtTheTargetsPositionAndRewindsIt) {
   EXPECT_EQ(out.Position(), 0);
 }
 
-TEST(UUProcessorTest, MissingStreamsAreRefused) {
+TEST(UUProcessorTest, MissingOrSharedStreamsAreRefused) {
   TUUProcessor uu;
   EXPECT_THROW(uu.EncodeStream(), std::invalid_argument);
+  // One stream as source and target: the text would overwrite the bytes not yet read.
+  TMemoryStream both;
+  both.Write("hello world", 11);
+  uu.SourceStream = uu.TargetStream = &both;
+  EXPECT_THROW(uu.EncodeStream(), std::invalid_argument);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(both.Data()), both.Length()), "hello world");
 }
 
 // A source that fails once `failAt` bytes have been read.
