@@ -7,8 +7,9 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev shared-mime-info
   libgtest-dev
-  python3 python3-aiosmtpd python3-dbfread python3-dbf
+  python3 python3-aiosmtpd python3-dbfread python3-dbf strace
   clang libclang-rt-14-dev
+  strace
 )
 
 install_missing() {
@@ -29,6 +30,10 @@ install_missing "${PACKAGES[@]}"
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_WITH_TESTS=ON
 cmake --build build -j2
+
+# The network client's tests once more under AddressSanitizer (see the script); the whole suite
+# follows, so its summary closes the run.
+tests/net/asan.sh
 
 cd build
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2

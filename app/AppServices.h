@@ -16,6 +16,8 @@ struct AppServices {
   SettingsPlaces places;
   // Tells the application to end as soon as control returns to its event loop.
   std::function<void()> terminate;
+  // The status the program ends with when told to terminate: non-zero for a failure.
+  int exitStatus = 0;
 };
 
 }  // namespace tavrin::app

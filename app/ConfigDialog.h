@@ -1,8 +1,8 @@
 // TfrmConfiguration: the dialog that edits the sender's name and address and the SMTP server and port.
 //
 // Created hidden at start and kept until the program ends; shown modally. OK checks the four fields
-// in order, stores them in the process-wide settings and applies them; in first-run mode any other
-// way of closing ends the program. Holds references to the services (must outlive it). GUI thread.
+// in order, stores them in the process-wide settings, applies them and writes them to the settings
+// file; while there is no sender address any other way of closing ends the program. Holds references to the services (must outlive it). GUI thread.
 #pragma once
 
 #include <QDialog>
@@ -44,6 +44,7 @@ class TfrmConfiguration : public QDialog {
   void FormShow();
   void BuildForm();
   bool Refuse(QLineEdit* field, const char* message);
+  bool FieldsAreValid();
 
   AppServices& services_;
   std::function<void()> applySettings_;

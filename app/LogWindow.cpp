@@ -51,7 +51,7 @@ void TfrmLog::SetLines(const std::vector<std::string>& lines) {
 void TfrmLog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (!event->spontaneous())
-    setWindowTitle(platform::AnsiToQString(AppSettings().ProgramCaption + " Log"));
+    setWindowTitle(SettingToQString(AppSettings().ProgramCaption + " Log"));
 }
 
 void TfrmLog::btnCopyToClipboardClick() {

@@ -30,6 +30,7 @@
 #include "app/ConfigDialog.h"
 #include "app/LogWindow.h"
 #include "app/MessageAssembly.h"
+#include "app/Program.h"
 #include "platform/CodePageQt.h"
 #include "platform/IntConv.h"
 
@@ -267,38 +268,29 @@ void TfrmEmailMerge::SetSplitterPosition(int position) {
 void TfrmEmailMerge::FormCreate() {
   Settings& s = AppSettings();
   LoadSettings(s, services_.places);
-  SaveSettings(s, services_.places);
+  SaveSettings(s, services_.places, services_.dialogs);
   ApplySettings();
   SetSplitterPosition(Splitter->height());  // the attachment pane starts collapsed
 
-  const std::string table = tblRecipients.DbfFileName();
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(table, error)) {
-    services_.dialogs.ShowMessage(kNoDatabaseMessage);
-    if (services_.terminate) services_.terminate();
-  }
+  CheckRecipientsTable(tblRecipients.DbfFileName(), services_);
 }
 
 void TfrmEmailMerge::ApplySettings() {
   const Settings& s = AppSettings();
   const QString to = edtTo->text();
   if (to.isEmpty() || to.compare(kToPlaceholder, Qt::CaseInsensitive) == 0) {
-    edtTo->setText(AnsiToQString(s.To));
+    edtTo->setText(SettingToQString(s.To));
     SetTextColour(edtTo, Qt::black);
   }
-  tblRecipients.SetDbfFileName(s.Dir + "/" + s.TableName);
+  tblRecipients.SetDbfFileName(TableFilePath(s));
   sock.SetHost(s.ServerName);
   sock.SetTimeOut(kSocketTimeOutMs);
-  if (const auto port = platform::StrToInt(s.ServerPort))
-    sock.SetPort(*port);
-  else
-    services_.dialogs.ShowMessage(
-        "The server port in the settings file is not a valid integer: " + s.ServerPort);
-  setWindowTitle(AnsiToQString(s.ProgramCaption));
-  platform::Dialogs::SetApplicationTitle(s.ProgramCaption);
-  QGuiApplication::setApplicationDisplayName(AnsiToQString(s.ProgramCaption));
+  if (const auto port = ServerPortNumber(AppSettings(), services_.dialogs)) sock.SetPort(*port);
+  setWindowTitle(SettingToQString(s.ProgramCaption));
+  platform::Dialogs::SetApplicationTitle(SettingToAnsi(s.ProgramCaption));
+  QGuiApplication::setApplicationDisplayName(SettingToQString(s.ProgramCaption));
   if (frmBrowser_ != nullptr)
-    frmBrowser_->setWindowTitle(AnsiToQString(s.ProgramCaption + " Database Browser"));
+    frmBrowser_->setWindowTitle(SettingToQString(s.ProgramCaption + " Database Browser"));
 }
 
 void TfrmEmailMerge::showEvent(QShowEvent* event) {
@@ -309,7 +301,8 @@ void TfrmEmailMerge::showEvent(QShowEvent* event) {
 void TfrmEmailMerge::FormShow() {
   const Settings& s = AppSettings();
   if (s.FirstRun) {
-    services_.dialogs.ShowMessage("Since this is your first time running " + s.ProgramCaption +
+    services_.dialogs.ShowMessage("Since this is your first time running " +
+                                  SettingToAnsi(s.ProgramCaption) +
                                   " you will be taken into the setup screen.");
     const bool confirmed = frmConfiguration_ != nullptr && frmConfiguration_->exec() == QDialog::Accepted;
     if (!confirmed && services_.terminate) services_.terminate();
@@ -323,7 +316,7 @@ void TfrmEmailMerge::FormShow() {
 
 void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
   if (dialogue_->Running()) dialogue_->Abort("The program was closed during the send");
-  SaveSettings(AppSettings(), services_.places);
+  SaveSettings(AppSettings(), services_.places, services_.dialogs);
   MessageLines.clear();
   QMainWindow::closeEvent(event);
 }
@@ -385,7 +378,7 @@ void TfrmEmailMerge::StartLog() {
   QString timeFormat = locale.timeFormat(QLocale::LongFormat);
   timeFormat.remove(QRegularExpression("\\s*t+")).remove(QRegularExpression("\\(\\s*\\)"));
   const QDateTime now = QDateTime::currentDateTime();
-  sendLog.StartLog(s.ProgramCaption, s.SenderName,
+  sendLog.StartLog(SettingToAnsi(s.ProgramCaption), SettingToAnsi(s.SenderName),
                    QStringToAnsi(locale.toString(now.date(), QLocale::ShortFormat)),
                    QStringToAnsi(locale.toString(now.time(), timeFormat.trimmed())));
   MessageLines.clear();
@@ -403,6 +396,22 @@ void TfrmEmailMerge::ShowLog() {
 // ---------------------------------------------------------------- the send
 
 namespace tavrin::app {
+
+// Text the message cannot carry yet is refused here, never sent as "?": the message goes out in
+// Windows-1252, while the fields and the settings may hold any character.
+std::optional<std::string> TfrmEmailMerge::UnsendableText(const Settings& s) const {
+  const std::pair<QString, const char*> fields[] = {
+      {edtTo->text(), "\"To\" field"}, {edtSubject->text(), "subject"},
+      {mmoMessage->toPlainText(), "message"},
+      {SettingToQString(s.SenderName), "sender name (Properties)"},
+      {SettingToQString(s.ReturnEmail), "return e-mail address (Properties)"}};
+  for (const auto& [text, what] : fields)
+    if (!FitsWindows1252(QStringToSetting(text)))
+      return std::string("The ") + what +
+             " holds characters that cannot be sent in this version (only Western European "
+             "letters and symbols can be). Replace them and try again.";
+  return std::nullopt;
+}
 
 bool TfrmEmailMerge::CheckSendFields() {
   auto unfilled = [](QLineEdit* edit, const char* placeholder) {
@@ -429,8 +438,8 @@ bool TfrmEmailMerge::CheckSendFields() {
 SendJob TfrmEmailMerge::MakeSendJob() {
   const Settings& s = AppSettings();
   MessageInput input;
-  input.SenderName = s.SenderName;
-  input.ReturnEmail = s.ReturnEmail;
+  input.SenderName = SettingToAnsi(s.SenderName);
+  input.ReturnEmail = SettingToAnsi(s.ReturnEmail);
   input.To = QStringToAnsi(edtTo->text());
   input.Subject = QStringToAnsi(edtSubject->text());
   input.Body = SplitBodyLines(QStringToAnsi(mmoMessage->toPlainText()));
@@ -439,9 +448,9 @@ SendJob TfrmEmailMerge::MakeSendJob() {
 
   SendJob job;
   job.serverName = s.ServerName;
-  job.returnEmail = s.ReturnEmail;
-  job.nameField = s.NameFieldname;
-  job.emailField = s.EmailFieldname;
+  job.returnEmail = SettingToAnsi(s.ReturnEmail);
+  job.nameField = SettingToAnsi(s.NameFieldname);
+  job.emailField = SettingToAnsi(s.EmailFieldname);
   job.boundary = Boundary();
   MessageLines = BuildMessage(input, job.boundary);
   job.messageLines = MessageLines;
@@ -454,16 +463,20 @@ SendJob TfrmEmailMerge::MakeSendJob() {
 void TfrmEmailMerge::btnSendClick() {
   if (dialogue_->Running() || !CheckSendFields()) return;
   const Settings& s = AppSettings();
+  if (const auto refusal = UnsendableText(s)) {
+    services_.dialogs.ShowMessage(*refusal);
+    return;
+  }
   const std::vector<std::string> texts = {
       QStringToAnsi(edtTo->text()), QStringToAnsi(edtSubject->text()),
-      QStringToAnsi(mmoMessage->toPlainText()), s.SenderName};
-  if (const auto refusal = RefusalOf(texts, s.ReturnEmail)) {
+      QStringToAnsi(mmoMessage->toPlainText()), SettingToAnsi(s.SenderName)};
+  if (const auto refusal = RefusalOf(texts, SettingToAnsi(s.ReturnEmail))) {
     services_.dialogs.ShowMessage(*refusal);
     return;
   }
   services_.dialogs.SetBusyCursor(true);
   SetSending(true);
-  AppSettings().To = QStringToAnsi(edtTo->text());
+  AppSettings().To = QStringToSetting(edtTo->text());
   StartLog();
   SendJob job = MakeSendJob();
   dialogue_->Start(std::move(job));

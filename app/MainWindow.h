@@ -9,6 +9,7 @@
 
 #include <QMainWindow>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,7 @@ class TfrmEmailMerge : public QMainWindow {
   void FormShow();
   void FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder);
   void FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder);
+  std::optional<std::string> UnsendableText(const Settings& s) const;
   bool CheckSendFields();
   SendJob MakeSendJob();
   void BindSendEvents();

@@ -1,12 +1,27 @@
 #include "app/Program.h"
 
 #include <QGuiApplication>
+#include <filesystem>
 
 #include "app/BrowserWindow.h"
 #include "app/ConfigDialog.h"
 #include "app/MainWindow.h"
 
 namespace tavrin::app {
+
+namespace {
+constexpr int kExitNoTable = 1;
+}  // namespace
+
+bool CheckRecipientsTable(const std::string& dbfFileName, AppServices& services) {
+  std::error_code error;
+  if (std::filesystem::is_regular_file(dbfFileName, error)) return true;
+  services.dialogs.ShowMessage(std::string(kNoDatabaseMessage) + "\n" +
+                               SettingToAnsi(dbfFileName));
+  services.exitStatus = kExitNoTable;
+  if (services.terminate) services.terminate();
+  return false;
+}
 
 TProgram::TProgram(AppServices& services) : services_(services) {}
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "app/AppServices.h"
 
@@ -14,6 +15,10 @@ namespace tavrin::app {
 class TfrmBrowser;
 class TfrmConfiguration;
 class TfrmEmailMerge;
+
+// The start-up check for the recipients table: when no file is at `dbfFileName`, says so with the
+// path on a second line and tells the program to end with a failure status. True when it is there.
+bool CheckRecipientsTable(const std::string& dbfFileName, AppServices& services);
 
 class TProgram {
  public:

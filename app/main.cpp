@@ -29,8 +29,9 @@ int main(int argc, char* argv[]) {
 
   tavrin::app::TProgram program(services);
   program.Start();
-  if (terminated) return 0;
+  if (terminated) return services.exitStatus;
   program.frmEmailMerge()->show();
-  if (terminated) return 0;
-  return application.exec();
+  if (terminated) return services.exitStatus;
+  const int status = application.exec();
+  return terminated ? services.exitStatus : status;
 }

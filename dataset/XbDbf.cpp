@@ -57,10 +57,9 @@ TXbFileDataSet::~TXbFileDataSet() {
 }
 
 void TXbFileDataSet::EngineOpen(const std::string& path, bool exclusive, const std::string& alias) {
-  std::string command = path;
-  if (exclusive) command += " EXCLUSIVE";
-  if (!alias.empty()) command += " ALIAS " + alias;
-  dbf::USE(command);
+  // The path goes to the engine whole: a folder or file name holding " exclusive" or "alias" is
+  // a name, never an option.
+  dbf::UseFile(path, dbf::OpenOptions{exclusive, alias});
 }
 
 bool TXbFileDataSet::OpenTableFile() {

@@ -201,23 +201,17 @@ std::string Alias() { return CurrentOrNull() ? CurrentOrNull()->alias : std::str
 std::string DbfName() { return CurrentOrNull() ? CurrentOrNull()->name() : std::string(); }
 bool IsExclusive() { return CurrentOrNull() && CurrentOrNull()->exclusive; }
 
-void USE(std::string_view commandText, void* buffer, std::size_t size, TranslateProc readProc,
-         TranslateProc writeProc) {
-  ClearErrorCode();
+namespace {
+
+// The part of an open shared by USE and UseFile, once the file name, alias and mode are known.
+// `command` is the text the messages name.
+void OpenParsed(const ParsedUse& p, const std::string& command, void* buffer, std::size_t size,
+                TranslateProc readProc, TranslateProc writeProc) {
   EngineState& e = Engine();
-  CloseArea(e.current);
-  const std::string command = Trim(commandText);
-  if (command.empty()) return;
-  const std::string upper = platform::AnsiUpper(command);
-  if (upper.find("LINKED LIST") != std::string::npos || upper.find("VIRTUAL FILE") != std::string::npos) {
-    Report(1100, "In-memory tables are not available: " + command + " [USE]");
-    return;
-  }
   if ((buffer == nullptr) != (size == 0)) {
     Report(220, "Buffer is NIL or size is zero, attempting to open " + command + " [USE]");
     return;
   }
-  const ParsedUse p = ParseUse(command);
   if (NameInUse(p.fileName)) {
     Report(214, "File: " + p.fileName + " is already in use." + " [" + "USE" + "]");
     return;
@@ -248,6 +242,36 @@ void USE(std::string_view commandText, void* buffer, std::size_t size, Translate
       Report(code, "Problem with memo [USE(" + command + ",<@Buffer>," + std::to_string(size) + ")]");
     }
   }
+}
+
+}  // namespace
+
+void USE(std::string_view commandText, void* buffer, std::size_t size, TranslateProc readProc,
+         TranslateProc writeProc) {
+  ClearErrorCode();
+  CloseArea(Engine().current);
+  const std::string command = Trim(commandText);
+  if (command.empty()) return;
+  const std::string upper = platform::AnsiUpper(command);
+  if (upper.find("LINKED LIST") != std::string::npos || upper.find("VIRTUAL FILE") != std::string::npos) {
+    Report(1100, "In-memory tables are not available: " + command + " [USE]");
+    return;
+  }
+  OpenParsed(ParseUse(command), command, buffer, size, std::move(readProc), std::move(writeProc));
+}
+
+void UseFile(std::string_view path, const OpenOptions& options, void* buffer, std::size_t size,
+             TranslateProc readProc, TranslateProc writeProc) {
+  ClearErrorCode();
+  CloseArea(Engine().current);
+  if (path.empty()) return;
+  ParsedUse p;
+  p.fileName = File::Absolute(std::string(path));
+  p.alias = options.alias.empty() ? DefaultAlias(p.fileName)
+                                  : platform::AnsiUpper(options.alias.substr(0, 64));
+  p.fileName = WithDefaultExtension(p.fileName, "DBF");
+  p.exclusive = options.exclusive;
+  OpenParsed(p, std::string(path), buffer, size, std::move(readProc), std::move(writeProc));
 }
 
 int UpdateHeaderOf(WorkArea& a) {

@@ -75,6 +75,16 @@ using TranslateProc = std::function<void(char* buf, std::size_t len)>;
 // FieldAreaSize of the table, else 266). On failure the area is left empty and the code is set.
 void USE(std::string_view command, void* buffer = nullptr, std::size_t size = 0,
          TranslateProc readProc = {}, TranslateProc writeProc = {});
+// Opens the table at `path` into the current area, taking the path whole: no keyword is looked
+// for in it and no blank is trimmed, so any file name the file system allows opens as itself.
+// ".DBF" is added when the last path component has no extension. Otherwise as USE: closes what the
+// area held first (an empty path only closes), same buffer rules, failures and open modes.
+struct OpenOptions {
+  bool exclusive = false;
+  std::string alias;  // "" = the file name without directory and extension, upper case
+};
+void UseFile(std::string_view path, const OpenOptions& options = {}, void* buffer = nullptr,
+             std::size_t size = 0, TranslateProc readProc = {}, TranslateProc writeProc = {});
 // Closes every area in order and selects area 1 (engine shutdown).
 void Shutdown();
 

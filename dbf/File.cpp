@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <ctime>
 #include <climits>
+#include <cstdlib>
 #include <utility>
 
 namespace tavrin::dbf {
@@ -188,6 +189,43 @@ int File::Rename(const std::string& from, const std::string& to) {
 }
 
 bool File::Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+int File::MoveTo(const std::string& to) {
+  const int code = Rename(path_, to);
+  if (code == 0) path_ = to;
+  return code;
+}
+
+int File::CopyPermissions(const File& other) {
+  struct stat st {};
+  if (::fstat(other.fd_, &st) != 0) return MapErrno(errno, FileOp::Size);
+  if (::fchmod(fd_, st.st_mode & 07777) != 0) return MapErrno(errno, FileOp::Create);
+  return 0;
+}
+
+bool File::IsAt(const std::string& path) const {
+  struct stat mine {}, named {};
+  if (::fstat(fd_, &mine) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+  return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+int File::SyncDirOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  if (int err = Injected(FileOp::Sync, dir)) return MapErrno(err, FileOp::Sync);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return MapErrno(errno, FileOp::Sync);
+  const int rc = ::fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  // Some file systems cannot flush a directory; the rename is as safe there as they make it.
+  return (rc == 0 || err == EINVAL || err == EROFS) ? 0 : MapErrno(err, FileOp::Sync);
+}
+
+std::string File::Resolve(const std::string& path) {
+  char buf[PATH_MAX];
+  return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : path;
+}
 
 std::string File::Absolute(const std::string& path) {
   if (!path.empty() && path[0] == '/') return path;

@@ -63,10 +63,22 @@ class File {
 
   const std::string& path() const { return path_; }
 
+  // Renames the file to `to` (replacing what was there) and follows it under the new name.
+  int MoveTo(const std::string& to);
+  // Gives this file the permission bits of `other`.
+  int CopyPermissions(const File& other);
+  // Whether `path` names this very file now (it may have been renamed over since it was opened).
+  bool IsAt(const std::string& path) const;
+
   static int FreeSpaceKb(const std::string& path, std::int64_t* kb);
   static int Remove(const std::string& path);
   static int Rename(const std::string& from, const std::string& to);
   static bool Exists(const std::string& path);
+  // Flushes the directory that holds `path`, so renames and new names in it survive a power cut.
+  static int SyncDirOf(const std::string& path);
+  // `path` with every symbolic link resolved (itself when that fails), so a file replaced by
+  // renaming is replaced where it really lives.
+  static std::string Resolve(const std::string& path);
   // Absolute form of `path` (relative to the current directory), without touching the disk.
   static std::string Absolute(const std::string& path);
 

@@ -44,7 +44,7 @@ bool FileRecordRefersTo(WorkArea& a, std::int32_t block) {
 
 int OpenMemoFor(WorkArea& a) {
   if (a.memo) return 1007;
-  const std::string name = ReplaceExtension(a.name(), "DBT");
+  const std::string name = a.t().memoPath.empty() ? ReplaceExtension(a.name(), "DBT") : a.t().memoPath;
   const bool headed = a.t().version != format::kVersionPlainMemo;
   return MemoFile::Open(name, !a.readOnly, headed, &a.memo);
 }

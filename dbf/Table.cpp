@@ -8,6 +8,7 @@
 #include "dbf/Format.h"
 #include "dbf/Memo.h"
 #include "dbf/MemoFile.h"
+#include "dbf/PackCommit.h"
 #include "platform/CodePage.h"
 
 namespace tavrin::dbf {
@@ -222,11 +223,31 @@ int TakeShareLock(File& file, const OpenMode& mode) {
   return code == 33 ? 32 : code;
 }
 
+namespace {
+
+// Opens the file that holds the table now, with its share lock. A pack that is due is finished
+// first (or, for a reader, read under its new names); a pack that renames a file over the name
+// between the open and the lock sends the open round again. 0 or a code.
+int OpenCurrentFile(Table& t, const OpenMode& mode) {
+  int code = 32;
+  for (int attempt = 0; attempt < 5 && code == 32; ++attempt) {
+    std::string readTable;
+    code = ResolveDuePack(t.fileName, mode.write, mode.shareLock, &readTable, &t.memoPath);
+    const std::string path = readTable.empty() ? t.fileName : readTable;
+    if (code == 0) code = File::Open(path, mode.write, &t.file);
+    if (code == 0) code = TakeShareLock(*t.file, mode);
+    if ((code == 0 && !t.file->IsAt(path)) || (code == 2 && !readTable.empty())) code = 32;
+    if (code != 0) t.file.reset();
+  }
+  return code;
+}
+
+}  // namespace
+
 bool OpenDbf(const std::string& fileName, const OpenMode& mode, std::unique_ptr<Table>* out) {
   auto t = std::make_unique<Table>();
   t->fileName = fileName;
-  int code = File::Open(fileName, mode.write, &t->file);
-  if (code == 0) code = TakeShareLock(*t->file, mode);
+  const int code = OpenCurrentFile(*t, mode);
   if (code != 0) {
     t.reset();
     Report(code, "Failure to open " + fileName + " [USE/OpenDbf]");

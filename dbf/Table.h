@@ -46,6 +46,9 @@ struct Table {
   std::vector<FieldInfo> fields;
   std::vector<char> record;             // exactly recLen bytes
   UpdateState state = UpdateState::Clean;
+  // The memo file to open when it is not the one beside the table: a reader of a table whose
+  // pack is not finished reads the packed memo file under its new name.
+  std::string memoPath;
 
   std::int64_t RecordOffset(std::int32_t n) const {
     return static_cast<std::int64_t>(headerLen) + static_cast<std::int64_t>(n - 1) * recLen;

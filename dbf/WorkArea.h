@@ -99,8 +99,6 @@ struct Failure {
   int code = 0;
   std::string message;
 };
-// Packs the memo file of an exclusively held table; answers the failure without reporting it.
-Failure PackMemo(WorkArea& a);
 
 std::string FieldNumberMessage(const char* op, int n);
 

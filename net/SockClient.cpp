@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +25,13 @@ namespace tavrin::net {
 namespace {
 constexpr std::size_t kMaxHostLength = 127;
 constexpr int kWaitTickMs = 2;
+constexpr std::size_t kChunkBuffer = 16384;
+// Deeper nesting of one kind of event waits until a level returns: a server sending a reply in
+// thousands of pieces must not grow the stack with them.
+constexpr int kMaxEventDepth = 4;
+// A close first reads what the server sent unasked, or the system would answer the close with a
+// reset that destroys data still on its way out. A server flooding us is cut off after this much.
+constexpr std::size_t kCloseDrainLimit = std::size_t{4} << 20;
 
 // Connect errors that arrive as a failed connect notification, not as an immediate error.
 bool IsConnectOutcome(int err) {
@@ -39,7 +47,13 @@ TSockClient::TSockClient(QObject* owner, std::unique_ptr<THostResolver> resolver
   Report(8, "Create");
   timer_ = std::make_unique<TThreadTimer>();
   timer_->SetEnabled(false);
-  timer_->SetOnTimer([this](TThreadTimer&) { TimerTriggered(); });
+  timer_->SetOnTimer([this](TThreadTimer&) {
+    try {
+      TimerTriggered();
+    } catch (const Gone&) {  // a status handler destroyed the client
+    }
+  });
+  chunk_ = std::make_unique<char[]>(kChunkBuffer);
   sendBuffer_ = std::make_unique<platform::TMemoryStream>();
   sendSpare_ = std::make_unique<platform::TMemoryStream>();
   recvBuffer_ = std::make_unique<platform::TMemoryStream>();
@@ -66,90 +80,110 @@ TSockClient::~TSockClient() {
     RequestCloseSocket();
   } catch (...) {
   }
+  // Notifiers whose signal is still running further up the stack go once it has returned.
+  for (auto& notifier : retired_) {
+    notifier->setParent(nullptr);
+    notifier.release()->deleteLater();
+  }
   tWinsockAPI::Shared().Release();
 }
 
 void TSockClient::SetHost(const std::string& host) { host_ = host.substr(0, kMaxHostLength); }
 
+// The handler runs from a copy with a copy of the text, so it may replace OnStatus or destroy
+// the client; then Gone unwinds every frame of the client without touching it.
 void TSockClient::Report(int level, const char* text) {
   if (level > reportLevel_) return;
   statusText_ = text;
-  if (!destroying_ && OnStatus) OnStatus(*this, statusText_);
+  if (destroying_ || !OnStatus) return;
+  StatusEvent handler = OnStatus;
+  std::shared_ptr<bool> alive = alive_;
+  handler(*this, std::string(text));
+  if (!*alive) throw Gone();
 }
 
 void TSockClient::InitializeWinsock() {
   Report(8, "Initializing Winsock");
   tWinsockAPI::Shared().Acquire();
-  if (!OpenSocket(true)) {
+  if (!OpenSocket()) {
     tWinsockAPI::Shared().Release();
     throw ESockError("Initializaton of windows sockets failed");
   }
 }
 
 // Opens a socket and its notifiers; false (with LastErrorCode set) when the system refuses.
-bool TSockClient::OpenSocket(bool linger) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, linger ? IPPROTO_TCP : 0);
+// No socket lingers with a zero time-out: every close lets the data already sent arrive.
+bool TSockClient::OpenSocket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     lastErrorCode_ = SocketErrorCode(errno);
     return false;
   }
-  if (linger) {
-    struct linger option {1, 0};  // closing resets the connection at once
-    if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
-      lastErrorCode_ = SocketErrorCode(errno);
-      ::close(fd);
-      return false;
-    }
-  }
   fd_ = fd;
-  linger_ = linger;
   ++generation_;
-  connecting_ = peerClosed_ = notifyStopped_ = false;
-  readNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+  connecting_ = peerClosed_ = notifyStopped_ = readPaused_ = false;
+  // The client is their parent only so that its live notifiers can be counted.
+  readNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read, this);
   readNotifier_->setEnabled(false);
-  connect(readNotifier_.get(), &QSocketNotifier::activated, this, [this] { OnReadActivated(); });
-  writeNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+  connect(readNotifier_.get(), &QSocketNotifier::activated, this,
+          [this, n = readNotifier_.get()] { Activated(n, &TSockClient::OnReadActivated); });
+  writeNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write, this);
   writeNotifier_->setEnabled(false);
-  connect(writeNotifier_.get(), &QSocketNotifier::activated, this, [this] { OnWriteActivated(); });
+  connect(writeNotifier_.get(), &QSocketNotifier::activated, this,
+          [this, n = writeNotifier_.get()] { Activated(n, &TSockClient::OnWriteActivated); });
   return true;
 }
 
-namespace {
-// The notifier may be the one whose signal is running right now: switch it off at once and let
-// the event loop delete it.
-void DropNotifier(std::unique_ptr<QSocketNotifier>& notifier) {
+// A closed socket's notifier goes at once, unless its own signal is running further up the
+// stack; then it goes as soon as that signal has returned.
+void TSockClient::RetireNotifier(std::unique_ptr<QSocketNotifier>& notifier) {
   if (!notifier) return;
   notifier->setEnabled(false);
-  notifier.release()->deleteLater();
+  if (std::find(activating_.begin(), activating_.end(), notifier.get()) != activating_.end())
+    retired_.push_back(std::move(notifier));
+  notifier.reset();
 }
-}  // namespace
 
-// Closes the descriptor without any event; returns with fd_ = -1.
+void TSockClient::FreeRetired() {
+  std::erase_if(retired_, [this](const std::unique_ptr<QSocketNotifier>& n) {
+    return std::find(activating_.begin(), activating_.end(), n.get()) == activating_.end();
+  });
+}
+
+// Closes the descriptor without any event; returns with fd_ = -1. The close is graceful: the
+// end of the stream follows the data already handed to the system.
 void TSockClient::CloseSocketHandle() {
-  DropNotifier(readNotifier_);
-  DropNotifier(writeNotifier_);
+  RetireNotifier(readNotifier_);
+  RetireNotifier(writeNotifier_);
   int fd = fd_;
   fd_ = -1;
   connecting_ = false;
+  ::shutdown(fd, SHUT_WR);
+  std::size_t drained = 0;
+  for (ssize_t n; drained < kCloseDrainLimit &&
+                  (n = ::recv(fd, chunk_.get(), kChunkBuffer, MSG_DONTWAIT)) > 0;)
+    drained += static_cast<std::size_t>(n);
   if (::close(fd) != 0 && errno != EINTR) CheckError(SocketErrorCode(errno), kWouldBlock);
 }
 
 // A socket whose connect failed, timed out or was cancelled cannot be connected again: swap it
-// for a new one of the same kind, silently.
+// for a new one, silently.
 void TSockClient::ReplaceSocket() {
-  bool linger = linger_;
   if (fd_ >= 0) {
     try {
       CloseSocketHandle();
     } catch (const ESockError&) {
     }
   }
-  OpenSocket(linger);
+  OpenSocket();
 }
 
 void TSockClient::Disconnect() {
-  Report(8, "Disconnecting");
-  RequestCloseSocket();
+  try {
+    Report(8, "Disconnecting");
+    RequestCloseSocket();
+  } catch (const Gone&) {  // a status handler destroyed the client, which closed it
+  }
 }
 
 void TSockClient::RequestCloseSocket() {
@@ -158,31 +192,52 @@ void TSockClient::RequestCloseSocket() {
   if (fd_ < 0) return;
   CloseSocketHandle();
   if (destroying_) return;
-  // Later sockets close gracefully. The new one is there even when OnDisconnect raises, and a
-  // handler that already connected again keeps its socket.
+  // What was not sent can never be; unread bytes stay readable in a buffer of their own size.
+  sendBuffer_->Clear();
+  sendStart_ = 0;
+  ReleaseReceiveBuffer(true);
+  // The new socket is there even when OnDisconnect raises, and a handler that already connected
+  // again keeps its socket.
   std::shared_ptr<bool> alive = alive_;
   try {
     if (!Raise(OnDisconnect)) return;  // the handler destroyed the client
   } catch (...) {
-    if (*alive && fd_ < 0) OpenSocket(false);
+    if (*alive && fd_ < 0) OpenSocket();
     throw;
   }
-  if (fd_ < 0) OpenSocket(false);
+  if (fd_ < 0) OpenSocket();
 }
 
 void TSockClient::Cancel() {
-  Report(8, "Canceling");
+  try {
+    Report(8, "Canceling");
+  } catch (const Gone&) {
+    return;
+  }
   canceled_ = true;
 }
 
 // ---------------------------------------------------------------- connecting
 
 void TSockClient::Connect() {
+  try {
+    ConnectNow();
+  } catch (const Gone&) {
+    throw EAbortError("Connection Canceled");
+  }
+}
+
+void TSockClient::ConnectNow() {
   Report(8, "Connecting");
   canceled_ = false;
+  if (connected_ && peerClosed_) {  // the server has gone already: finish its close first
+    std::shared_ptr<bool> alive = alive_;
+    CompleteClose();
+    if (!*alive) throw Gone();
+  }
   if (connected_) throw ESockError("Already connected");
   ResetTransfer();
-  if (fd_ < 0 && !OpenSocket(false)) throw ESockError(LookupErrorMessage(lastErrorCode_));
+  if (fd_ < 0 && !OpenSocket()) throw ESockError(LookupErrorMessage(lastErrorCode_));
   ResolveWithRetry();
   success_ = true;
   StartConnect();
@@ -198,8 +253,11 @@ void TSockClient::Connect() {
   FailConnect(!closed());
 }
 
+// An unresolved host fails with the look-up's own error (11001:Host not found, ...), or with
+// "Null Remote Address" for the address 0.0.0.0; LastErrorCode tells it to OnInvalidHost too.
 void TSockClient::ResolveWithRetry() {
   for (int attempts = 0;; ++attempts) {
+    lookupError_ = 0;
     try {
       ResolveHost();
     } catch (const ESockError& e) {
@@ -207,12 +265,15 @@ void TSockClient::ResolveWithRetry() {
       if (message == "Host Lookup Timed Out" || message == "Host Lookup Canceled") throw;
     }
     if (address_ != 0) return;
-    if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+    const std::string failure = lookupError_ != 0 ? SocketErrorText(lookupError_) : "Null Remote Address";
+    if (lookupError_ != 0) lastErrorCode_ = lookupError_;
+    if (attempts > 0 || !OnInvalidHost) throw ESockError(failure);
     bool handled = false;
     std::shared_ptr<bool> alive = alive_;
     HandlerEvent handler = OnInvalidHost;
     handler(*this, handled);
-    if (!handled || !*alive) throw ESockError("Null Remote Address");
+    if (!*alive) throw Gone();
+    if (!handled) throw ESockError(failure);
   }
 }
 
@@ -230,6 +291,7 @@ void TSockClient::ResolveHost() {
   resolver_->Start(name, [this](bool ok, std::uint32_t address) {
     success_ = ok;
     resolved_ = ok ? address : 0;
+    lookupError_ = ok ? 0 : resolver_->FailureCode();
     lookupDone_ = true;
   });
   WaitFor(false, "Host Lookup Canceled", [this] { return lookupDone_ || timedOut_ || canceled_; });
@@ -239,7 +301,7 @@ void TSockClient::ResolveHost() {
   if (canceled_) throw ESockError("Host Lookup Canceled");
   if (!success_) throw ESockError("Host Lookup Failed");
   address_ = resolved_;
-  if (!Raise(OnHostResolved)) throw ESockError("Host Lookup Canceled");
+  if (!Raise(OnHostResolved)) throw Gone();
 }
 
 void TSockClient::StartConnect() {
@@ -330,15 +392,22 @@ void TSockClient::Dispatch(const std::function<void()>& handler) {
   }
 }
 
-void TSockClient::OnReadActivated() {
-  Dispatch([this] { ReadToStream(); });
+void TSockClient::Activated(QSocketNotifier* notifier, void (TSockClient::*handler)()) {
+  std::shared_ptr<bool> alive = alive_;
+  activating_.push_back(notifier);
+  Dispatch([this, handler] { (this->*handler)(); });
+  if (!*alive) return;
+  activating_.pop_back();
+  if (!retired_.empty()) FreeRetired();
 }
+
+void TSockClient::OnReadActivated() { ReadToStream(); }
 
 void TSockClient::OnWriteActivated() {
   if (connecting_)
-    Dispatch([this] { ConnectEvent(); });
+    ConnectEvent();
   else
-    Dispatch([this] { WriteFromStream(); });
+    WriteFromStream();
 }
 
 void TSockClient::ConnectEvent() {
@@ -361,13 +430,11 @@ void TSockClient::ConnectEvent() {
 // The server closed: what is still waiting is read without a data event, then the socket goes.
 void TSockClient::CloseEvent(std::uint64_t generation) {
   if (generation != generation_ || fd_ < 0) return;
-  char chunk[16384];
   while (!canceled_) {
-    ssize_t n = ::recv(fd_, chunk, 16383, 0);
+    ssize_t n = ::recv(fd_, chunk_.get(), kChunkBuffer - 1, 0);
     if (n <= 0) break;
     recvBuffer_->Seek(0, platform::SeekOrigin::End);
-    recvBuffer_->Write(chunk, static_cast<std::size_t>(n));
-    received_ += static_cast<std::uint64_t>(n);
+    recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
   }
   connected_ = false;
   RequestCloseSocket();
@@ -383,7 +450,7 @@ void TSockClient::PeerGone() {
 }
 
 void TSockClient::WatchRead(bool on) {
-  if (readNotifier_) readNotifier_->setEnabled(on && !notifyStopped_ && !peerClosed_);
+  if (readNotifier_) readNotifier_->setEnabled(on && !notifyStopped_ && !peerClosed_ && !readPaused_);
 }
 
 void TSockClient::WatchWrite(bool on) {
@@ -432,6 +499,45 @@ bool TSockClient::Raise(const NotifyEvent& event) {
     handler(*this);
   }
   return *alive;
+}
+
+void TSockClient::RaiseNested(const NotifyEvent& event, Nesting& nest, void (TSockClient::*again)()) {
+  if (nest.depth >= kMaxEventDepth) {
+    nest.owed = true;
+    return;
+  }
+  struct Level {
+    TSockClient& c;
+    Nesting& nest;
+    void (TSockClient::*again)();
+    std::shared_ptr<bool> alive;
+    ~Level() {
+      if (!*alive) return;
+      --nest.depth;
+      if (!nest.owed) return;
+      nest.owed = false;
+      TSockClient* client = &c;
+      auto raise = again;
+      const std::uint64_t generation = c.generation_;
+      QMetaObject::invokeMethod(
+          client,
+          [client, raise, generation] {
+            if (client->generation_ == generation) Dispatch([client, raise] { (client->*raise)(); });
+          },
+          Qt::QueuedConnection);
+    }
+  } level{*this, nest, again, alive_};
+  ++nest.depth;
+  Raise(event);
+}
+
+// An owed data event stands for receives of this connection; it is not raised for another.
+void TSockClient::RaiseOwedData() {
+  if (fd_ >= 0 && connected_) RaiseNested(OnDataReady, dataNest_, &TSockClient::RaiseOwedData);
+}
+
+void TSockClient::RaiseOwedProgress() {
+  if (progress_) RaiseNested(OnSendProgress, progressNest_, &TSockClient::RaiseOwedProgress);
 }
 
 }  // namespace tavrin::net

@@ -3,10 +3,12 @@
 // Owns one non-blocking socket at a time (watched by socket notifiers), its time-out timer, the
 // receive and send buffers and the name resolver. It connects to Host:Port, sends lines, buffers
 // and streams, hands received text back one line at a time and reports through its events.
-// Every wait pumps the GUI thread's event loop, so handlers may run nested inside a waiting call;
-// an exception escaping a handler during notification handling is discarded. A handler may
-// destroy the client: calls of it still waiting further up the stack then raise their abort.
-// GUI thread only.
+// Every wait pumps the GUI thread's event loop, so handlers may run nested inside a waiting call,
+// at most four data (and four progress) events deep: further events wait until a level returns.
+// An exception escaping a handler during notification handling is discarded. Any handler, the
+// status handler included, may destroy the client: calls of it still waiting further up the
+// stack then raise their abort. Memory stays bounded whatever the server sends, and a send that
+// fails part-way drops the connection, so no remnant of it reaches the server. GUI thread only.
 // REQUIRES: a QCoreApplication exists while any instance lives.
 #pragma once
 
@@ -17,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/HostResolver.h"
 #include "net/SockError.h"
@@ -53,6 +56,10 @@ class TSockClient : public QObject {
   // Status messages of a level up to this value are reported through OnStatus.
   int ReportLevel() const { return reportLevel_; }
   void SetReportLevel(int level) { reportLevel_ = level; }
+  // Longest line ReadLn accepts, in bytes with its line end; a longer one fails with "Line too
+  // long" and drops the connection. Received bytes beyond it wait in the socket. Default 1 MiB.
+  std::size_t MaxLineLength() const { return maxLineLength_; }
+  void SetMaxLineLength(std::size_t bytes) { maxLineLength_ = bytes == 0 ? 1 : bytes; }
 
   // ---- events (an unassigned event is skipped) ----
   NotifyEvent OnDisconnect;        // the socket was closed by Disconnect or by the server
@@ -65,7 +72,9 @@ class TSockClient : public QObject {
   NotifyEvent OnSendProgress;      // after every chunk written while SendStream runs
 
   // ---- connection ----
-  // Resolves Host, connects and returns once connected; raises ESockError otherwise.
+  // Resolves Host, connects and returns once connected; raises ESockError otherwise. A name
+  // that cannot be resolved raises the look-up's socket error text ("11001:Host not found",
+  // "11004:..." for a name with IPv6 addresses only) and sets LastErrorCode before OnInvalidHost.
   virtual void Connect();
   // Closes the socket (raising OnDisconnect); a fresh unconnected socket is ready afterwards.
   virtual void Disconnect();
@@ -81,12 +90,16 @@ class TSockClient : public QObject {
   void Writeln(const std::string& text);
   // Sends `length` bytes (0: up to the first zero byte) and waits until the socket took them.
   void SendBuffer(const char* data, std::size_t length);
-  // Waits for a complete line and returns it with its LF (and any CR before it).
+  // Waits for a complete line and returns it with its LF (and any CR before it). TimeOut counts
+  // from the call's start. Raises "Connection closed" (the close done), "Line too long" (the
+  // connection dropped), "Socket read timed out", or EAbortError after Cancel.
   std::string ReadLn();
   // True when the receive buffer already holds a complete line; never waits.
   bool LineAvailable() const;
   // Sends the whole stream from position 0, one chunk at a time, raising OnSendProgress after
   // each. The stream stays the caller's and must live until the call returns.
+  // A send (of any kind) that ends in a time-out, Cancel or error drops the connection, raising
+  // OnDisconnect, and discards what was not sent.
   void SendStream(platform::TStream& stream);
 
   // ---- state ----
@@ -100,14 +113,25 @@ class TSockClient : public QObject {
 
  private:
   friend class BusyScope;
+  // Thrown through every frame of a client that a handler destroyed; public calls turn it into
+  // their abort, notification handling drops it.
+  struct Gone {};
+  // How deep one kind of event is nested, and whether an event waits for a level to return.
+  struct Nesting {
+    int depth = 0;
+    bool owed = false;
+  };
 
   // connection (SockClient.cpp)
   void Report(int level, const char* text);
   void InitializeWinsock();
-  bool OpenSocket(bool linger);
+  bool OpenSocket();
   void CloseSocketHandle();
+  void RetireNotifier(std::unique_ptr<QSocketNotifier>& notifier);
+  void FreeRetired();
   void ReplaceSocket();
   void RequestCloseSocket();
+  void ConnectNow();
   void ResolveHost();
   void ResolveWithRetry();
   void StartConnect();
@@ -120,7 +144,8 @@ class TSockClient : public QObject {
   std::string LookupErrorMessage(int code);
 
   // notifications (SockClient.cpp)
-  void Dispatch(const std::function<void()>& handler);
+  static void Dispatch(const std::function<void()>& handler);
+  void Activated(QSocketNotifier* notifier, void (TSockClient::*handler)());
   void OnReadActivated();
   void OnWriteActivated();
   void ConnectEvent();
@@ -136,6 +161,11 @@ class TSockClient : public QObject {
   // Raises `event` from a copy, so a handler may reassign it or destroy the client; returns
   // whether the client still lives afterwards.
   bool Raise(const NotifyEvent& event);
+  // Raises `event` one level deeper, or owes it when `nest` is at its depth limit; an owed event
+  // is raised once (by `again`) after a level has returned.
+  void RaiseNested(const NotifyEvent& event, Nesting& nest, void (TSockClient::*again)());
+  void RaiseOwedData();
+  void RaiseOwedProgress();
 
   // transfer (SockTransfer.cpp)
   void ReadToStream();
@@ -143,7 +173,27 @@ class TSockClient : public QObject {
   bool WriteChunk();
   void FeedSendBuffer();
   void WaitForSend();
+  void FailSend();
+  void CompleteClose();
+  std::string ReadLine();
+  void SendBytes(const char* data, std::size_t length);
+  void SendWholeStream(platform::TStream& stream);
+  // Runs `body`; a client destroyed by a handler meanwhile ends it with EAbortError(abortText).
+  template <typename F>
+  static auto Guard(const char* abortText, F&& body) {
+    try {
+      return body();
+    } catch (const Gone&) {
+      throw EAbortError(abortText);
+    }
+  }
+  std::size_t Buffered() const { return recvBuffer_->Length() - recvStart_; }
+  // Length of the first buffered line with its LF; 0 when no LF has arrived.
+  std::size_t LineLength() const;
+  bool LineTooLong() const;
   std::string TakeLine();
+  void PauseOrResumeReading();
+  void ReleaseReceiveBuffer(bool keepUnread);
   void ResetTransfer();
 
   std::string host_;
@@ -159,12 +209,18 @@ class TSockClient : public QObject {
   int lastErrorCode_ = 0;
   std::string statusText_;
 
+  std::size_t maxLineLength_ = std::size_t{1} << 20;
+
   bool progress_ = false;    // true only while SendStream runs
   bool busy_ = false;        // keeps the receive and write handlers out of each other
   bool destroying_ = false;  // closing must open no new socket and raise no event
   std::unique_ptr<TThreadTimer> timer_;
   std::unique_ptr<platform::TMemoryStream> sendBuffer_, sendSpare_;
   std::unique_ptr<platform::TMemoryStream> recvBuffer_, recvSpare_;
+  std::size_t sendStart_ = 0;        // bytes at the send buffer's front already sent
+  std::size_t recvStart_ = 0;        // bytes at the receive buffer's front already read
+  mutable std::size_t lineScan_ = 0; // bytes after recvStart_ known to hold no LF
+  std::unique_ptr<char[]> chunk_;    // one recv or send chunk; never held across a pump
   bool success_ = true;      // the latest socket or look-up notification reported no error
   bool lookupDone_ = false;
   std::uint32_t address_ = 0;   // remote IPv4 address, network byte order; 0: none
@@ -172,23 +228,26 @@ class TSockClient : public QObject {
   bool sendDone_ = false;
 
   int fd_ = -1;                 // -1: no socket
-  bool linger_ = false;         // the socket resets its connection when closed
   bool connecting_ = false;     // the write notifier is waiting for the connect outcome
   bool peerClosed_ = false;     // the server closed this connection (receive gave 0 or failed)
   bool notifyStopped_ = false;  // Cancel stopped this socket's notifications
+  bool readPaused_ = false;     // the receive buffer is full: reading waits for ReadLn
   std::uint64_t generation_ = 0;  // counts sockets, so a late close request finds its own
   std::unique_ptr<QSocketNotifier> readNotifier_, writeNotifier_;
+  std::vector<QSocketNotifier*> activating_;  // notifiers whose signal is running, innermost last
+  std::vector<std::unique_ptr<QSocketNotifier>> retired_;  // closed, freed once not activating
   std::unique_ptr<THostResolver> resolver_;
+  int lookupError_ = 0;         // the failed look-up's socket error code
 
   int sendError_ = 0;              // a send failure other than would-block, for the waiting call
   platform::TStream* feed_ = nullptr;  // the stream SendStream is sending; the caller's
   std::int64_t feedLeft_ = 0;      // bytes of feed_ not yet moved into the send buffer
   std::exception_ptr feedError_;   // a read failure of feed_, for SendStream to raise
-  std::uint64_t received_ = 0;     // bytes ever received: progress for the read time-out
   std::uint64_t sent_ = 0;         // bytes ever sent: progress for the send time-out
 
   QTimer waitTick_;                // wakes nested waits at least every 2 ms
   int waitDepth_ = 0;
+  Nesting dataNest_, progressNest_;
   bool writeAgain_ = false;        // a write request came while busy: run it once busy clears
   // False once the destructor has run. Calls still waiting further up the stack hold a copy
   // and leave without touching the client.

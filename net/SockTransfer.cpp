@@ -19,11 +19,13 @@ constexpr std::size_t kChunk = 16383;
 }  // namespace
 
 // Holds the busy flag for the receive or write handler. A write request that came while the flag
-// was set (from a handler that pumped events) is requested again once it clears.
+// was set (from a handler that pumped events) is requested again once it clears. It touches
+// nothing of a client that a status handler destroyed meanwhile.
 class BusyScope {
  public:
-  explicit BusyScope(TSockClient& client) : c_(client) { c_.busy_ = true; }
+  explicit BusyScope(TSockClient& client) : c_(client), alive_(client.alive_) { c_.busy_ = true; }
   ~BusyScope() {
+    if (!*alive_) return;
     c_.busy_ = false;
     if (c_.writeAgain_) {
       c_.writeAgain_ = false;
@@ -35,6 +37,7 @@ class BusyScope {
 
  private:
   TSockClient& c_;
+  std::shared_ptr<bool> alive_;
 };
 
 namespace {
@@ -62,7 +65,8 @@ class ProgressClock {
   QElapsedTimer since_;
 };
 
-// Makes `rest` the whole content of a buffer: copied once into the spare, then the two trade.
+// Makes the bytes from `consumed` on the whole content of a buffer: copied once into the spare,
+// then the two trade places.
 void KeepRest(std::unique_ptr<platform::TMemoryStream>& buffer,
               std::unique_ptr<platform::TMemoryStream>& spare, std::size_t consumed) {
   std::size_t rest = buffer->Length() - consumed;
@@ -76,10 +80,21 @@ void KeepRest(std::unique_ptr<platform::TMemoryStream>& buffer,
 // Forgets what an earlier connection left behind, so that none of it reaches a new server or
 // is read as the new server's reply.
 void TSockClient::ResetTransfer() {
-  recvBuffer_->Clear();
+  ReleaseReceiveBuffer(false);
   sendBuffer_->Clear();
+  sendStart_ = 0;
   sendError_ = 0;
   peerClosed_ = false;
+}
+
+// Gives the receive buffers' memory back; the unread bytes stay readable if asked.
+void TSockClient::ReleaseReceiveBuffer(bool keepUnread) {
+  auto fresh = std::make_unique<platform::TMemoryStream>();
+  if (keepUnread && Buffered() > 0) fresh->Write(recvBuffer_->Data() + recvStart_, Buffered());
+  recvBuffer_ = std::move(fresh);
+  recvSpare_ = std::make_unique<platform::TMemoryStream>();
+  recvStart_ = 0;
+  lineScan_ = 0;
 }
 
 // ---------------------------------------------------------------- receiving
@@ -87,15 +102,14 @@ void TSockClient::ResetTransfer() {
 void TSockClient::ReadToStream() {
   if (canceled_) StopNotifications();
   // A read requested for a connection that has gone since must not touch the fresh socket.
-  if (busy_ || fd_ < 0 || !connected_) return;
+  if (busy_ || fd_ < 0 || !connected_ || readPaused_) return;
   bool received = false;
   {
     BusyScope busy(*this);
     Report(8, "ReadToStream");
     if (fd_ < 0 || !connected_) return;  // the status handler closed the connection
-    char chunk[kChunk + 1];
     const std::uint64_t generation = generation_;
-    ssize_t n = ::recv(fd_, chunk, kChunk, 0);
+    ssize_t n = ::recv(fd_, chunk_.get(), kChunk, 0);
     if (n < 0) {
       int err = errno;
       lastErrorCode_ = SocketErrorCode(err);
@@ -104,40 +118,101 @@ void TSockClient::ReadToStream() {
       if (broken && generation == generation_) PeerGone();
     } else {
       recvBuffer_->Seek(0, platform::SeekOrigin::End);
-      recvBuffer_->Write(chunk, static_cast<std::size_t>(n));
-      received_ += static_cast<std::uint64_t>(n);
+      recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
       received = true;
       if (static_cast<std::size_t>(n) == kChunk) PostReadMore();
       if (n == 0) PeerGone();
+      PauseOrResumeReading();
     }
   }
-  if (received) Raise(OnDataReady);
+  if (received) RaiseNested(OnDataReady, dataNest_, &TSockClient::RaiseOwedData);
 }
 
-bool TSockClient::LineAvailable() const {
-  return recvBuffer_->Length() > 0 &&
-         std::memchr(recvBuffer_->Data(), '\n', recvBuffer_->Length()) != nullptr;
+// The receive buffer holds about one line limit at most: beyond it reading waits, and the
+// server's bytes wait in the socket, until ReadLn has taken lines.
+void TSockClient::PauseOrResumeReading() {
+  const bool full = Buffered() >= maxLineLength_;
+  if (full == readPaused_) return;
+  readPaused_ = full;
+  WatchRead(connected_ && fd_ >= 0);
+}
+
+std::size_t TSockClient::LineLength() const {
+  const std::size_t buffered = Buffered();
+  if (lineScan_ >= buffered) return 0;
+  const unsigned char* from = recvBuffer_->Data() + recvStart_;
+  // The scan goes on where the last one stopped: a long line is not searched again and again.
+  const void* lf = std::memchr(from + lineScan_, '\n', buffered - lineScan_);
+  if (lf == nullptr) {
+    lineScan_ = buffered;
+    return 0;
+  }
+  std::size_t length = static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - from) + 1;
+  lineScan_ = length - 1;
+  return length;
+}
+
+bool TSockClient::LineAvailable() const { return LineLength() > 0; }
+
+bool TSockClient::LineTooLong() const {
+  std::size_t length = LineLength();
+  return length > maxLineLength_ || (length == 0 && Buffered() >= maxLineLength_);
 }
 
 std::string TSockClient::TakeLine() {
-  const auto* data = recvBuffer_->Data();
-  const auto* lf = static_cast<const unsigned char*>(std::memchr(data, '\n', recvBuffer_->Length()));
-  std::size_t length = static_cast<std::size_t>(lf - data) + 1;
-  std::string line(reinterpret_cast<const char*>(data), length);
-  KeepRest(recvBuffer_, recvSpare_, length);
+  const std::size_t length = LineLength();
+  std::string line(reinterpret_cast<const char*>(recvBuffer_->Data() + recvStart_), length);
+  recvStart_ += length;
+  lineScan_ = 0;
+  // The rest moves to the front only once at least as much has been read: linear in all.
+  const std::size_t rest = Buffered();
+  if (rest == 0) {
+    recvBuffer_->Clear();
+    recvStart_ = 0;
+  } else if (recvStart_ >= rest) {
+    KeepRest(recvBuffer_, recvSpare_, recvStart_);
+    recvStart_ = 0;
+  }
+  if (readPaused_) PauseOrResumeReading();
   return line;
 }
 
 std::string TSockClient::ReadLn() {
+  return Guard("Socket readln aborted", [this] { return ReadLine(); });
+}
+
+std::string TSockClient::ReadLine() {
   Report(8, "ReadLn");
-  ProgressClock clock(received_, timeOut_);
+  if (readPaused_) PauseOrResumeReading();  // the line limit may have been raised meanwhile
+  QElapsedTimer since;
+  since.start();
+  auto expired = [&] { return timeOut_ > 0 && since.elapsed() >= timeOut_; };
   auto closed = [this] { return peerClosed_ || !connected_; };
-  WaitFor(true, "Socket readln aborted",
-          [&] { return LineAvailable() || canceled_ || closed() || clock.Expired(); });
+  WaitFor(true, "Socket readln aborted", [&] {
+    return canceled_ || LineAvailable() || LineTooLong() || closed() || expired();
+  });
   if (canceled_) throw EAbortError("Socket readln aborted");
-  if (LineAvailable()) return TakeLine();
-  if (closed()) throw ESockError("Connection closed");
+  if (!LineTooLong() && LineAvailable()) return TakeLine();
+  std::shared_ptr<bool> alive = alive_;
+  if (LineTooLong()) {
+    // The framing is lost: the rest of the line cannot be told from the next reply.
+    ReleaseReceiveBuffer(false);
+    if (connected_) RequestCloseSocket();
+    if (!*alive) throw Gone();
+    throw ESockError("Line too long");
+  }
+  if (closed()) {
+    CompleteClose();  // Connected is false, and Connect may be called, once this raises
+    if (!*alive) throw Gone();
+    if (LineAvailable() && !LineTooLong()) return TakeLine();
+    throw ESockError("Connection closed");
+  }
   throw ESockError("Socket read timed out");
+}
+
+// Runs the close that the server's end of stream has requested, now rather than later.
+void TSockClient::CompleteClose() {
+  if (connected_ && peerClosed_) CloseEvent(generation_);
 }
 
 // ---------------------------------------------------------------- sending
@@ -148,7 +223,7 @@ std::size_t TextLength(const std::string& text) { return std::min(text.size(), s
 }  // namespace
 
 void TSockClient::Write(const std::string& text) {
-  Report(8, "Write");
+  Guard("Socket send aborted", [this] { Report(8, "Write"); });
   // The text goes out whole, however long; the send buffer has no size limit.
   std::size_t length = TextLength(text);
   if (length == 0) return;
@@ -156,30 +231,45 @@ void TSockClient::Write(const std::string& text) {
 }
 
 void TSockClient::Writeln(const std::string& text) {
-  Report(8, "Writeln");
+  Guard("Socket send aborted", [this] { Report(8, "Writeln"); });
   // The line end always follows, also after a text cut at a zero character.
   Write(text.substr(0, TextLength(text)) + "\r\n");
 }
 
 void TSockClient::SendBuffer(const char* data, std::size_t length) {
+  Guard("Socket send aborted", [&] { SendBytes(data, length); });
+}
+
+void TSockClient::SendBytes(const char* data, std::size_t length) {
   Report(4, "Sending Buffer");
   if (canceled_) return;
   if (length == 0) length = data ? std::strlen(data) : 0;
   if (length == 0) return;  // nothing to send: nothing to wait for
+  if (sendStart_ > 0 && sendStart_ >= sendBuffer_->Length() - sendStart_) {
+    KeepRest(sendBuffer_, sendSpare_, sendStart_);
+    sendStart_ = 0;
+  }
   sendBuffer_->Seek(0, platform::SeekOrigin::End);
   sendBuffer_->Write(data, length);
   sendDone_ = false;
   sendError_ = 0;
   // The first chunk goes out at once rather than through a request: a line round trip then
   // costs one pass of the event loop, not two. Later chunks are requested as usual.
-  if (busy_)
+  if (busy_) {
     PostWriteMore();
-  else
+  } else {
+    std::shared_ptr<bool> alive = alive_;
     Dispatch([this] { WriteFromStream(); });
+    if (!*alive) throw Gone();
+  }
   WaitForSend();
 }
 
 void TSockClient::SendStream(platform::TStream& stream) {
+  Guard("Socket send aborted", [&] { SendWholeStream(stream); });
+}
+
+void TSockClient::SendWholeStream(platform::TStream& stream) {
   std::shared_ptr<bool> alive = alive_;
   progress_ = true;
   try {
@@ -207,7 +297,7 @@ void TSockClient::SendStream(platform::TStream& stream) {
   }
   progress_ = false;
   feed_ = nullptr;
-  if (canceled_) {
+  if (canceled_) {  // cancelled before anything was sent: the connection stays
     canceled_ = false;
     throw EAbortError("Socket send aborted");
   }
@@ -220,35 +310,55 @@ void TSockClient::WaitForSend() {
   WaitFor(true, "Socket send aborted", [&] {
     return sendDone_ || canceled_ || sendError_ != 0 || feedError_ || closed() || clock.Expired();
   });
-  if (canceled_) {
-    canceled_ = false;
-    throw EAbortError("Socket send aborted");
+  if (!sendDone_) FailSend();
+}
+
+// A send that ended part-way has broken the byte stream: what was not sent is dropped, and so
+// is the connection (with its events), so no remnant can reach the server glued to the next
+// command.
+void TSockClient::FailSend() {
+  const bool canceled = canceled_;
+  const int sendError = sendError_;
+  const bool closed = peerClosed_ || !connected_;
+  std::exception_ptr feedError = feedError_;
+  feedError_ = nullptr;
+  canceled_ = false;
+  sendBuffer_->Clear();
+  sendStart_ = 0;
+  feed_ = nullptr;
+  feedLeft_ = 0;
+  std::shared_ptr<bool> alive = alive_;
+  try {
+    if (connected_ && peerClosed_)
+      CompleteClose();
+    else if (connected_)
+      RequestCloseSocket();
+  } catch (const Gone&) {
+    throw;
+  } catch (...) {  // the send's own failure is the one to report
   }
-  if (sendDone_) return;
-  if (feedError_) {
-    std::exception_ptr error = feedError_;
-    feedError_ = nullptr;
-    std::rethrow_exception(error);
-  }
-  if (sendError_ != 0) throw ESockError(LookupErrorMessage(sendError_));
-  if (closed()) throw ESockError("Connection closed");
+  if (!*alive) throw Gone();
+  if (canceled) throw EAbortError("Socket send aborted");
+  if (feedError) std::rethrow_exception(feedError);
+  if (sendError != 0) throw ESockError(LookupErrorMessage(sendError));
+  if (closed) throw ESockError("Connection closed");
   throw ESockError("Socket send timed out");
 }
 
 // Moves the next chunk of the stream being sent into the empty send buffer.
 void TSockClient::FeedSendBuffer() {
-  if (feed_ == nullptr || feedLeft_ == 0 || sendBuffer_->Length() > 0) return;
+  if (feed_ == nullptr || feedLeft_ == 0 || sendBuffer_->Length() > sendStart_) return;
   std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(feedLeft_, kChunk));
-  char chunk[kChunk + 1];
   try {
-    feed_->ReadBuffer(chunk, want);
+    feed_->ReadBuffer(chunk_.get(), want);
   } catch (...) {
     feedError_ = std::current_exception();
     feed_ = nullptr;
     return;
   }
   sendBuffer_->Clear();
-  sendBuffer_->Write(chunk, want);
+  sendStart_ = 0;
+  sendBuffer_->Write(chunk_.get(), want);
   feedLeft_ -= static_cast<std::int64_t>(want);
 }
 
@@ -259,10 +369,11 @@ void TSockClient::WriteFromStream() {
   }
   // The progress event comes after the busy flag is cleared, so its handler may pump events,
   // read or send without losing the request for the next chunk.
-  if (WriteChunk() && progress_) Raise(OnSendProgress);
+  if (WriteChunk() && progress_) RaiseNested(OnSendProgress, progressNest_, &TSockClient::RaiseOwedProgress);
 }
 
-// Sends the next chunk of the send buffer; true when some bytes went out.
+// Sends the next chunk of the send buffer, from where the last one ended; true when some bytes
+// went out.
 bool TSockClient::WriteChunk() {
   BusyScope busy(*this);
   Report(8, "WriteFromStream");
@@ -274,13 +385,12 @@ bool TSockClient::WriteChunk() {
     return false;
   }
   FeedSendBuffer();
-  std::size_t buffered = sendBuffer_->Length();
+  const std::size_t buffered = sendBuffer_->Length() - sendStart_;
   if (buffered == 0) {
     WatchWrite(false);
     return false;
   }
-  std::size_t take = std::min(buffered, kChunk);
-  ssize_t k = ::send(fd_, sendBuffer_->Data(), take, MSG_NOSIGNAL);
+  ssize_t k = ::send(fd_, sendBuffer_->Data() + sendStart_, std::min(buffered, kChunk), MSG_NOSIGNAL);
   if (k < 0) {
     int err = errno;
     lastErrorCode_ = SocketErrorCode(err);
@@ -296,15 +406,15 @@ bool TSockClient::WriteChunk() {
   }
   WatchWrite(false);
   auto written = static_cast<std::size_t>(k);
-  bool streamLeft = feed_ != nullptr && feedLeft_ > 0;
-  if (written == buffered) {
+  sendStart_ += written;
+  if (sendStart_ == sendBuffer_->Length()) {
     sendBuffer_->Clear();
-    if (streamLeft)
+    sendStart_ = 0;
+    if (feed_ != nullptr && feedLeft_ > 0)
       PostWriteMore();  // a stream goes out one chunk per request
     else
       sendDone_ = true;
   } else {
-    KeepRest(sendBuffer_, sendSpare_, written);
     PostWriteMore();
   }
   bytesWritten_ += k;

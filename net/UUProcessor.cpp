@@ -1,6 +1,8 @@
 #include "net/UUProcessor.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -69,15 +71,23 @@ class LineWriter {
   std::size_t used_ = 0;
 };
 
-// Reads up to one block; a source that stops short of its size ends the encoding.
-std::size_t ReadBlock(platform::TStream& source, unsigned char* block) {
-  std::size_t n = 0;
-  while (n < kBlock) {
-    std::size_t got = source.Read(block + n, kBlock - n);
-    if (got == 0) break;
+// A source that ends before the size it reported was cut while it was read (a file truncated
+// meanwhile): its encoding would pass for the whole attachment, so this is a read failure.
+[[noreturn]] void SourceCut(platform::TStream& source, std::int64_t read, std::int64_t size) {
+  const auto* file = dynamic_cast<const platform::TFileStream*>(&source);
+  const std::string what = file ? "Cannot read file " + file->FileName() : std::string("Stream read error");
+  throw platform::TStreamError(what + ": it ended after " + std::to_string(read) + " of " +
+                               std::to_string(size) + " bytes");
+}
+
+// Reads the next block of `want` bytes.
+void ReadBlock(platform::TStream& source, unsigned char* block, std::size_t want, std::int64_t read,
+               std::int64_t size) {
+  for (std::size_t n = 0; n < want;) {
+    std::size_t got = source.Read(block + n, want - n);
+    if (got == 0) SourceCut(source, read + static_cast<std::int64_t>(n), size);
     n += got;
   }
-  return n;
 }
 
 }  // namespace
@@ -107,10 +117,12 @@ void TUUProcessor::EncodeBody(const char* alphabet) {
   LineWriter out(*TargetStream);
   unsigned char block[kBlock];
   try {
-    std::int64_t size = SourceStream->Size();
-    while (SourceStream->Position() < size) {
-      std::size_t n = ReadBlock(*SourceStream, block);
-      if (n == 0) break;
+    // Exactly the size the source reported at the start is encoded.
+    const std::int64_t size = SourceStream->Size();
+    for (std::int64_t read = 0; read < size;) {
+      const auto n = static_cast<std::size_t>(std::min<std::int64_t>(size - read, kBlock));
+      ReadBlock(*SourceStream, block, n, read, size);
+      read += static_cast<std::int64_t>(n);
       out.Commit(EncodeLine(block, n, alphabet, mime, out.Room()));
     }
   } catch (...) {

@@ -23,9 +23,11 @@ class TUUProcessor {
   platform::TStream* TargetStream = nullptr;
   UUMethods Method = uuMime;
 
-  // Encodes all of SourceStream (from its start) at TargetStream's position, each line ended by
-  // CR LF. Afterwards the source stands at its end and the target at 0, also when a stream
-  // failed; the failure then propagates. REQUIRES: both streams set (else std::invalid_argument).
+  // Encodes SourceStream from its start, as many bytes as its size when the call starts, at
+  // TargetStream's position, each line ended by CR LF. Afterwards the source stands after those
+  // bytes and the target at 0, also when a stream failed; the failure then propagates. A source
+  // that ends early (a file cut while it is read) fails with TStreamError naming the file, and
+  // no end line follows. REQUIRES: both streams set (else std::invalid_argument).
   void EncodeStream();
 
  private:

@@ -1,14 +1,23 @@
 // ProfileFile: named-key access to one INI settings file.
 //
 // Sections and keys match without regard to case; values are trimmed of blanks and tabs; nothing is
-// escaped or unquoted. Writing a key keeps every other line, comment and the order of the file, and
-// creates the file, the section or the key when missing. The file is read anew for every call, so
-// hand edits made while the program runs are seen. Not thread-safe; one user at a time.
+// escaped. Lines end in LF, CR LF or CR; a write keeps every other line with its own line end, every
+// comment, the order and a leading UTF-8 byte-order mark, and replaces the file at once (a sibling
+// file renamed over it) through any symbolic link, keeping its permissions. It never writes a file
+// it could not read or that is read-only. The file is read anew for every call, so hand edits made
+// while the program runs are seen. Not thread-safe; one user at a time.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tavrin::platform {
+
+struct ProfileEntry {
+  std::string section;
+  std::string key;
+  std::string value;
+};
 
 class ProfileFile {
  public:
@@ -16,15 +25,26 @@ class ProfileFile {
 
   const std::string& Path() const { return path_; }
 
-  // The value of `key` in `section`, or `defaultValue` when the file, section or key is missing.
+  // The value of `key` in `section`, or `defaultValue` when the file, section or key is missing or
+  // the file cannot be read.
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& defaultValue) const;
 
-  // Sets `key` in `section` to `value`. Returns false (file unchanged) when the file can't be written.
+  // Sets `key` in `section` to `value` (a line break in it is written as a blank). Returns false,
+  // with the file unchanged and Error() saying why, when the file can't be read or written.
   bool WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Sets every entry in one replacement of the file: all of them or none.
+  bool WriteStrings(const std::vector<ProfileEntry>& entries);
+
+  // Why the last write failed, as a reader would want it ("Permission denied"); empty after success.
+  const std::string& Error() const { return error_; }
+
+  // Files larger than this are not settings files; they are neither read nor written.
+  static constexpr std::size_t kMaxSize = 1 << 20;
 
  private:
   std::string path_;
+  std::string error_;
 };
 
 }  // namespace tavrin::platform

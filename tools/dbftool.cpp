@@ -4,8 +4,11 @@
 // page 437 unless --ansi is given, and everything on the terminal and in CSV or JSON is UTF-8.
 // An engine failure prints the engine's error text on stderr and exits with status 1; a usage
 // error prints the usage and exits with status 2. Single-threaded.
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -57,7 +60,24 @@ struct Options {
   std::vector<std::string> args;  // after the command: the table, then the rest
 };
 
-void Write(const std::string& s) { std::fwrite(s.data(), 1, s.size(), stdout); }
+// Everything the tool prints as its result goes through here; a write that fails (a full disk,
+// /dev/full, a closed pipe) ends the run with the error, so a cut file never passes for a whole one.
+void Write(const std::string& s) {
+  if (std::fwrite(s.data(), 1, s.size(), stdout) != s.size()) {
+    throw ToolError(std::string("cannot write the output: ") + std::strerror(errno));
+  }
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+void FlushOutput() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    throw ToolError(std::string("cannot write the output: ") + std::strerror(errno));
+  }
+}
 
 // Puts the engine into the tool's mode for the length of a run: failures are thrown, never
 // halting the process from inside the engine; dates are MM/DD/YYYY; every area is closed at the end
@@ -85,10 +105,16 @@ class EngineSession {
   EngineSession& operator=(const EngineSession&) = delete;
 };
 
-// Opens `table` in area 1; shared unless `exclusive`.
-void Open(const std::string& table, bool exclusive) {
+enum class Access { Read, Shared, Exclusive };
+
+// Opens `table` in area 1. Reading opens it read-only: nothing is written to the table or its memo
+// file, and a table the user may only read opens too.
+void Open(const std::string& table, Access access) {
   dbf::Select(1);
-  dbf::USE(exclusive ? table + " EXCLUSIVE" : table);
+  dbf::OpenOptions options;
+  options.exclusive = access == Access::Exclusive;
+  dbf::Settings().openOverride = access == Access::Read ? dbf::OpenOverride::ReadOnly : dbf::OpenOverride::None;
+  dbf::UseFile(table, options);
 }
 
 // The version byte and header length, read from the header of the open table's file.
@@ -122,22 +148,43 @@ std::string FieldValueUtf8(int field, bool ansi) {
 
 // ---- create -------------------------------------------------------------------------------
 
-std::string WithDefaultExtension(const std::string& path) {
-  return std::filesystem::path(path).has_extension() ? path : path + ".DBF";
+// Every existing file that creating `table` would truncate: the table file and, with memo fields,
+// the memo file beside it, in any letter case (the engine writes into an existing twin).
+std::vector<std::string> FilesCreateWouldReplace(const std::string& table, bool memo) {
+  namespace fs = std::filesystem;
+  const fs::path path(table);
+  const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  const std::string stem = path.has_extension() ? path.stem().string() : path.filename().string();
+  std::vector<std::string> wanted = {Lower(path.has_extension() ? path.filename().string() : stem + ".dbf")};
+  if (memo) wanted.push_back(Lower(stem + ".dbt"));
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    for (const std::string& w : wanted) {
+      if (Lower(name) == w) found.push_back(path.has_parent_path() ? (dir / name).string() : name);
+    }
+  }
+  return found;
 }
 
 int CmdCreate(const Options& o) {
   if (o.args.size() < 2) throw UsageError("create needs a table and at least one field");
   std::vector<dbf::FieldDef> fields;
+  bool memo = false;
   for (std::size_t i = 1; i < o.args.size(); ++i) {
     const auto def = ParseFieldArg(o.args[i]);
     if (!def) throw UsageError("bad field definition \"" + o.args[i] + "\" (NAME,TYPE,LENGTH,DECIMALS)");
     fields.push_back(*def);
+    memo = memo || def->type == 'M' || def->type == 'm';
   }
   if (fields.size() > 255) throw UsageError("a table has at most 255 fields");
-  const std::string file = WithDefaultExtension(o.args[0]);
-  if (!o.force && std::filesystem::exists(file)) {
-    throw ToolError(file + " already exists (use --force to replace it)");
+  const std::vector<std::string> existing = FilesCreateWouldReplace(o.args[0], memo);
+  if (!o.force && !existing.empty()) {
+    std::string list;
+    for (const std::string& f : existing) list += (list.empty() ? "" : ", ") + f;
+    throw ToolError(list + (existing.size() > 1 ? " already exist" : " already exists") +
+                    " (use --force to replace)");
   }
   EngineSession session(o.ansi);
   dbf::CreateDbf(o.args[0], fields);
@@ -149,7 +196,7 @@ int CmdCreate(const Options& o) {
 int CmdInfo(const Options& o) {
   if (o.args.size() != 1) throw UsageError("info needs exactly one table");
   EngineSession session(o.ansi);
-  Open(o.args[0], false);
+  Open(o.args[0], Access::Read);
   const HeaderFacts h = ReadHeaderFacts();
   char line[200];
   std::snprintf(line, sizeof line, "Version byte:  0x%02X%s\n", h.version,
@@ -184,7 +231,7 @@ std::string FieldsJson() {
 int CmdDump(const Options& o) {
   if (o.args.size() != 1) throw UsageError("dump needs exactly one table");
   EngineSession session(o.ansi);
-  Open(o.args[0], false);
+  Open(o.args[0], Access::Read);
   Write("{\"version\": " + std::to_string(ReadHeaderFacts().version) + ",\n \"fields\": " + FieldsJson() +
         ",\n \"records\": [");
   bool first = true;
@@ -207,7 +254,7 @@ int CmdDump(const Options& o) {
 int CmdExport(const Options& o) {
   if (o.args.size() != 1) throw UsageError("export needs exactly one table");
   EngineSession session(o.ansi);
-  Open(o.args[0], false);
+  Open(o.args[0], Access::Read);
   std::vector<std::string> row;
   for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(FieldNameUtf8(n));
   Write(CsvRow(row));
@@ -314,7 +361,7 @@ int CmdImport(const Options& o) {
   if (o.args.size() != 2) throw UsageError("import needs a table and a CSV file");
   const std::string text = ReadWholeFile(o.args[1]);
   EngineSession session(o.ansi);
-  Open(o.args[0], false);
+  Open(o.args[0], Access::Shared);
   const ImportPlan plan = PrepareImport(text, o.args[1], o.ansi);
   if (!plan.lossy.empty()) {
     std::fprintf(stderr, "dbftool: warning: %s (and maybe others): characters the table's code page "
@@ -346,7 +393,7 @@ int CmdMark(const Options& o, bool deleted) {
     records.push_back(*n);
   }
   EngineSession session(o.ansi);
-  Open(o.args[0], false);
+  Open(o.args[0], Access::Shared);
   for (std::int32_t n : records) {
     dbf::GO(n);
     if (!dbf::RLock()) throw ToolError("record " + std::to_string(n) + " is locked by another program");
@@ -360,7 +407,7 @@ int CmdMark(const Options& o, bool deleted) {
 int CmdPack(const Options& o) {
   if (o.args.size() != 1) throw UsageError("pack needs exactly one table");
   EngineSession session(o.ansi);
-  Open(o.args[0], true);
+  Open(o.args[0], Access::Exclusive);
   if (!dbf::Pack() && dbf::RecCount() > 0) throw ToolError(o.args[0] + " could not be packed");
   return 0;
 }
@@ -408,7 +455,7 @@ int main(int argc, char** argv) {
   try {
     const Options o = ParseOptions(argc, argv);
     const int status = Dispatch(o);
-    std::fflush(stdout);
+    FlushOutput();
     return status;
   } catch (const UsageError& e) {
     if (*e.what() != '\0') std::fprintf(stderr, "dbftool: %s\n", e.what());

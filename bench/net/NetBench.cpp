@@ -4,6 +4,8 @@
 //   net_bench encode [MiB]     encoding a random file to a file, against `base64 -w 60`
 //   net_bench memory [MiB]     peak memory while encoding a file and sending the result with
 //                              SendStream to a loopback sink
+//   net_bench bigline [MiB]    one Writeln of a text of MiB mebibytes to a loopback sink, against
+//                              SendStream of the same bytes and Python's socket sendall
 // They print figures and assert nothing. Loopback only.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -224,6 +227,55 @@ int Memory(int mib) {
   return 0;
 }
 
+double SinkSeconds(const std::function<void(net::TSockClient&)>& send) {
+  LoopbackServer sink(false, 1);
+  net::TSockClient sock;
+  sock.SetHost("127.0.0.1");
+  sock.SetPort(sink.Port());
+  sock.SetTimeOut(60000);
+  sock.Connect();
+  auto start = Clock::now();
+  send(sock);
+  double seconds = Seconds(start);
+  sock.Disconnect();
+  return seconds;
+}
+
+double PythonSendall(std::int64_t bytes) {
+  LoopbackServer sink(false, 1);
+  std::string script =
+      "import socket,time\n"
+      "s=socket.create_connection(('127.0.0.1'," + std::to_string(sink.Port()) + "))\n"
+      "d=b'x'*" + std::to_string(bytes) + "\n"
+      "t=time.perf_counter()\n"
+      "s.sendall(d)\n"
+      "print(time.perf_counter()-t)\n"
+      "s.close()\n";
+  std::string command = "/usr/bin/python3 -c \"" + script + "\"";
+  FILE* p = ::popen(command.c_str(), "r");
+  double seconds = 0;
+  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1) std::fprintf(stderr, "python client failed\n");
+  if (p) ::pclose(p);
+  return seconds;
+}
+
+int BigLine(int mib) {
+  const std::int64_t bytes = std::int64_t{mib} << 20;
+  const std::string text(static_cast<std::size_t>(bytes), 'x');
+  platform::TMemoryStream stream;
+  stream.Write(text.data(), text.size());
+  double line = SinkSeconds([&](net::TSockClient& s) { s.Writeln(text); });
+  double streamed = SinkSeconds([&](net::TSockClient& s) { s.SendStream(stream); });
+  double python = PythonSendall(bytes);
+  std::printf("bigline: one Writeln of a %d MiB text to a loopback sink\n", mib);
+  std::printf("  TSockClient Writeln    %8.3f s  (%.0f MiB/s)\n", line, mib / line);
+  std::printf("  TSockClient SendStream %8.3f s  (%.0f MiB/s)\n", streamed, mib / streamed);
+  std::printf("  python3 sendall        %8.3f s  (%.0f MiB/s)\n", python, python > 0 ? mib / python : 0.0);
+  std::printf("  ratio Writeln/SendStream %6.2f, Writeln/python %6.2f  (target: linear, near 1)\n",
+              line / streamed, python > 0 ? line / python : 0.0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -233,6 +285,7 @@ int main(int argc, char** argv) {
   if (what == "lines") return Lines(n > 0 ? n : 10000);
   if (what == "encode") return Encode(n > 0 ? n : 256);
   if (what == "memory") return Memory(n > 0 ? n : 1024);
-  std::fprintf(stderr, "usage: net_bench lines [N] | encode [MiB] | memory [MiB]\n");
+  if (what == "bigline") return BigLine(n > 0 ? n : 100);
+  std::fprintf(stderr, "usage: net_bench lines [N] | encode [MiB] | memory [MiB] | bigline [MiB]\n");
   return 2;
 }

@@ -8,3 +8,5 @@ echo
 "$BIN_DIR/net_bench" encode 256
 echo
 "$BIN_DIR/net_bench" memory 1024
+echo
+"$BIN_DIR/net_bench" bigline 100

@@ -1,6 +1,8 @@
 // The configuration dialog's checks, in their order, with message and focus.
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTest>
 
 #include "AppFixture.h"
@@ -57,9 +59,27 @@ TEST_F(ConfigDialog, EachCheckRefusesWithItsMessageAndFocus) {
   EXPECT_EQ(AppSettings().SenderName, "John Doe");  // nothing stored by a refused OK
 }
 
-TEST_F(ConfigDialog, AcceptedValuesAreStoredAsTypedAndApplied) {
+// Blanks alone are no name and no server, and the address must be one plain mailbox: anything
+// that would make the From header name a second address is refused.
+TEST_F(ConfigDialog, BlankNamesAndAddressListsAreRefused) {
+  Fill(" \t ", "ann@example.com", "smtp.example.com", "25");
+  ExpectRefused("You must enter your name.", Config().edtName);
+  Fill("Ann", "ann@example.com", "   ", "25");
+  ExpectRefused("You must enter your email server (SMTP).", Config().edtEmailServer);
+  for (const char* address : {"john@example.com>, <ceo@victim.example", "ann @example.com",
+                              "\"Ann\"@example.com", "a@b,c@d"}) {
+    Fill("Ann", address, "smtp.example.com", "25");
+    ExpectRefused("Please enter a plain e-mail address such as name@example.com.",
+                  Config().edtEmailAddress);
+  }
+  EXPECT_EQ(AppSettings().ReturnEmail, "sender@example.com");
+}
+
+TEST_F(ConfigDialog, AcceptedValuesAreStoredAsTypedAppliedAndWrittenAtOnce) {
   Fill(" Ann ", "@", "mail.example.org", "$19");
   QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(ReadIni(), "[Options]\nSenderName= Ann \nReturnEmail=@\nServerName=mail.example.org\n"
+                       "ServerPort=$19\n[Defaults]\nTo=Everyone on the mailing list\n");
   EXPECT_TRUE(dialogs_.Messages().empty());
   EXPECT_EQ(Config().result(), QDialog::Accepted);
   EXPECT_EQ(AppSettings().SenderName, " Ann ");
@@ -69,11 +89,35 @@ TEST_F(ConfigDialog, AcceptedValuesAreStoredAsTypedAndApplied) {
   EXPECT_EQ(Main().sock.Host(), "mail.example.org");
 }
 
-TEST_F(ConfigDialog, PortOutsideSixteenBitsIsAccepted) {
-  Fill("Ann", "ann@", "mail", "70000");
+// A value comes back from the dialog whole however long it is, and on one line.
+TEST_F(ConfigDialog, ValuesComeBackWholeAndOnOneLine) {
+  const std::string name(40000, 'n');
+  AppSettings().SenderName = name;
+  Config().hide();
+  Config().show();
+  Config().edtEmailServer->setText("smtp.example.com\r\nBcc: all@example.com");
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(AppSettings().SenderName, name);
+  EXPECT_EQ(AppSettings().ServerName, "smtp.example.com  Bcc: all@example.com");
+}
+
+// A port is a number from 1 to 65535, and its field shows five digits whole.
+TEST_F(ConfigDialog, PortOutsideTheRangeIsRefusedAndFiveDigitsFit) {
+  for (const char* port : {"-1", "0", "65536", "99999", "$10000"}) {
+    Fill("Ann", "ann@", "mail", port);
+    ExpectRefused("The port must be a number from 1 to 65535.", Config().edtPort);
+  }
+  QLineEdit* edit = Config().edtPort;
+  QStyleOptionFrame option;
+  option.initFrom(edit);
+  option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+  const QRect text = edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
+  EXPECT_GE(text.width() - 4, edit->fontMetrics().horizontalAdvance("99999"));
+
+  Fill("Ann", "ann@", "mail", "65535");
   QTest::mouseClick(Config().btnOK, Qt::LeftButton);
   EXPECT_EQ(Config().result(), QDialog::Accepted);
-  EXPECT_EQ(Main().sock.Port(), 70000);
+  EXPECT_EQ(Main().sock.Port(), 65535);
 }
 
 TEST_F(ConfigDialog, OkFillsAnEmptyToSettingWithTheSample) {

@@ -63,6 +63,19 @@ TEST_F(SendWindow, ACompletedSendShowsTheLogWindowAndGivesTheWindowBack) {
   EXPECT_TRUE(dialogs_.Messages().empty());
 }
 
+TEST_F(SendWindow, TextTheMessageCannotCarryIsRefusedBeforeConnecting) {
+  SmtpServer server(root_ / "outbox", {});
+  StartWithServer(server.Port());
+  Main().edtTo->setText(QString::fromUtf8("Клуб"));
+  QTest::mouseClick(Main().btnSend, Qt::LeftButton);
+  ASSERT_EQ(dialogs_.Messages().size(), 1u);
+  EXPECT_NE(dialogs_.Messages()[0].find("\"To\" field holds characters that cannot be sent"),
+            std::string::npos);
+  EXPECT_FALSE(Main().Dialogue().Running());
+  EXPECT_EQ(dialogs_.busyDepth, 0);
+  EXPECT_EQ(AppSettings().To, defaults::kTo);  // nothing was mangled into the settings
+}
+
 TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
   std::string tail;
   std::atomic<bool> uploading{false};

@@ -1,7 +1,11 @@
 // Program start: settings file, table check, first-run mode, and handing the settings out.
+#include <sys/resource.h>
+
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <csignal>
 
 #include "AppFixture.h"
 #include "platform/CodePageQt.h"
@@ -38,22 +42,51 @@ TEST_F(StartUp, HandWrittenKeysAndCommentsSurviveTheWriteBack) {
   EXPECT_EQ(platform::Dialogs::ApplicationTitle(), "Club Mailer");
 }
 
-TEST_F(StartUp, SettingsFileIsUtf8TextAndHandWritten8BitTextIsKept) {
-  WriteIni("[Options]\nSenderName=Jos\xC3\xA9 M\xC3\xBCller\nProgramCaption=Caf\xE9 News\n");
+// Text in any script goes from the file to the windows and back without a change; a value written
+// by hand in an 8-bit editor reads as Windows-1252 text. Only the Send refuses what it can't send.
+TEST_F(StartUp, SettingsKeepTheirTextFromFileToWindowToFile) {
+  const std::string ini =
+      "[Options]\nProgramCaption=Caf\xE9 News\nSenderName=\xCE\x91\xCE\xBD\xCE\xBD\xCE\xB1 "
+      "\xE5\xBC\xA0\nReturnEmail=anna@example.com\nServerName=smtp.m\xFCller.example\nServerPort=25\n"
+      "[Defaults]\nTo=\xD0\x9A\xD0\xBB\xD1\x83\xD0\xB1\n";
+  WriteIni(ini);
   CreateDefaultTable();
   StartProgram();
-  EXPECT_EQ(AppSettings().SenderName, "Jos\xE9 M\xFCller");        // Windows-1252 inside
-  EXPECT_EQ(AppSettings().ProgramCaption, "Caf\xE9 News");          // not UTF-8: taken as it is
+  EXPECT_EQ(ReadIni(), ini);  // starting changes nothing
   EXPECT_EQ(Main().windowTitle(), QString::fromUtf8("Caf\xC3\xA9 News"));
-  EXPECT_NE(ReadIni().find("SenderName=Jos\xC3\xA9 M\xC3\xBCller\n"), std::string::npos);
+  EXPECT_EQ(Main().edtTo->text(), QString::fromUtf8("\xD0\x9A\xD0\xBB\xD1\x83\xD0\xB1"));
+  EXPECT_EQ(AppSettings().ServerName, "smtp.m\xC3\xBCller.example");
+  WhenConfigShows([](TfrmConfiguration& config) {
+    EXPECT_EQ(config.edtName->text(), QString::fromUtf8("\xCE\x91\xCE\xBD\xCE\xBD\xCE\xB1 \xE5\xBC\xA0"));
+    QTest::mouseClick(config.btnOK, Qt::LeftButton);
+  });
+  Main().btnConfigureClick();
+  Main().close();
+  EXPECT_EQ(ReadIni(), ini);
+  EXPECT_FALSE(FitsWindows1252(AppSettings().SenderName));
+  EXPECT_TRUE(FitsWindows1252("Jos\xC3\xA9 \xE2\x82\xAC"));
+  EXPECT_EQ(SettingToAnsi("Jos\xC3\xA9 \xE2\x82\xAC"), "Jos\xE9 \x80");
 }
 
-TEST_F(StartUp, MissingTableIsReportedAndEndsTheProgram) {
+TEST_F(StartUp, MissingTableIsReportedWithItsPathAndEndsTheProgramAsAFailure) {
   StartProgram();
-  ASSERT_EQ(dialogs_.Messages(), std::vector<std::string>{kNoDatabaseMessage});
+  ASSERT_EQ(dialogs_.Messages(), std::vector<std::string>{std::string(kNoDatabaseMessage) + "\n" +
+                                                          Root() + "/home/Tavrin/tavrin.dbf"});
   EXPECT_EQ(dialogs_.shown[0].caption, "My Email Program");
   EXPECT_EQ(terminateCalls_, 1);
+  EXPECT_NE(services_->exitStatus, 0);
   EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/home/Tavrin/tavrin.dbf");
+}
+
+// A name without extension finds its table the way the table engine opens it, and "~/" is home.
+TEST_F(StartUp, TableNameWithoutExtensionFindsTheLowerCaseFileInTheHomeFolder) {
+  WriteIni("[Options]\nDir=~/lists\nTableName=clients\n");
+  std::filesystem::create_directories(Root() + "/home/lists");
+  std::ofstream(Root() + "/home/lists/clients.dbf") << "";
+  StartProgram();
+  EXPECT_TRUE(dialogs_.shown.empty());
+  EXPECT_EQ(terminateCalls_, 0);
+  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/home/lists/clients.dbf");
 }
 
 TEST_F(StartUp, FolderWithTrailingSlashGivesADoubledSlash) {
@@ -75,15 +108,26 @@ TEST_F(StartUp, SettingsReachTheSocketClientAndToField) {
   EXPECT_EQ(Main().edtTo->palette().color(QPalette::Text), QColor(Qt::black));
 }
 
-TEST_F(StartUp, HandEditedPortThatIsNoIntegerIsReportedAndKeepsThePort) {
+// A hand-edited port that is no port is told once, however often the settings are applied again.
+TEST_F(StartUp, HandEditedPortThatIsNoPortIsReportedOnceAndKeepsThePort) {
   WriteIni("[Options]\nServerPort=smtp\n");
   CreateDefaultTable();
   StartProgram();
+  for (int i = 0; i < 2; ++i) {
+    WhenConfigShows([](TfrmConfiguration& config) { config.reject(); });
+    Main().btnConfigureClick();
+  }
   EXPECT_EQ(dialogs_.Messages(),
             std::vector<std::string>{
                 "The server port in the settings file is not a valid integer: smtp"});
   EXPECT_EQ(Main().sock.Port(), 0);
   EXPECT_EQ(terminateCalls_, 0);
+
+  AppSettings().ServerPort = "99999";
+  Main().ApplySettings();
+  EXPECT_EQ(dialogs_.Messages().back(),
+            "The server port in the settings file is not a number from 1 to 65535: 99999");
+  EXPECT_EQ(Main().sock.Port(), 0);
 }
 
 TEST_F(StartUp, EmptyReturnEmailStartsInFirstRunModeAndCancelEndsTheProgram) {
@@ -105,7 +149,9 @@ TEST_F(StartUp, EmptyReturnEmailStartsInFirstRunModeAndCancelEndsTheProgram) {
   EXPECT_GE(terminateCalls_, 1);
 }
 
-TEST_F(StartUp, FirstRunConfirmedGoesOnAndLaterCancelStillEndsTheProgram) {
+// Once the first-run setup has given a sender address, Cancel just closes the dialog: the program
+// and the message being written go on.
+TEST_F(StartUp, CancelAfterTheFirstRunSetupKeepsTheProgramAndTheMessage) {
   WriteIni("[Options]\nReturnEmail=\n");
   CreateDefaultTable();
   StartProgram();
@@ -117,10 +163,31 @@ TEST_F(StartUp, FirstRunConfirmedGoesOnAndLaterCancelStillEndsTheProgram) {
   EXPECT_EQ(terminateCalls_, 0);
   EXPECT_EQ(AppSettings().ReturnEmail, "me@example.net");
 
-  // FirstRun is never cleared: cancelling the dialog later in the same run ends the program too.
+  Main().mmoMessage->setPlainText("Dear members,");
   WhenConfigShows([](TfrmConfiguration& config) { config.reject(); });
   Main().btnConfigureClick();
-  EXPECT_EQ(terminateCalls_, 1);
+  EXPECT_EQ(terminateCalls_, 0);
+  EXPECT_EQ(Main().mmoMessage->toPlainText(), "Dear members,");
+}
+
+// A settings file that can't be written (here: a disk that is full) is told once, when the write
+// is tried, and the file is left as it was.
+TEST_F(StartUp, SettingsThatCannotBeSavedAreToldOnceAndTheFileIsKept) {
+  WriteIni("[Options]\nDir=" + Root() + "/home/Tavrin\n");
+  CreateDefaultTable();
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 16;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  StartProgram();
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"The settings could not be saved to " +
+                                                          IniPath() + ": File too large"});
+  EXPECT_EQ(ReadIni(), "[Options]\nDir=" + Root() + "/home/Tavrin\n");
+  EXPECT_EQ(terminateCalls_, 0);
 }
 
 TEST_F(StartUp, BrowserTitleFollowsTheCaptionOnceSettingsAreAppliedAgain) {

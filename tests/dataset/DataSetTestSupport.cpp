@@ -38,7 +38,7 @@ std::string DataSetTest::MakeTable(const std::vector<std::pair<std::string, std:
   dbf::CreateDbf(path, {{"NAME", 'C', 10, 0}, {"EMAIL", 'C', 20, 0}});
   const int area = dbf::CurrentArea();
   dbf::Select(0);
-  dbf::USE(path + " EXCLUSIVE");
+  dbf::UseFile(path, {true, ""});
   for (const auto& [n, e] : rows) {
     dbf::ClearRecord();
     dbf::SetString(1, n);
@@ -57,7 +57,7 @@ std::string DataSetTest::MakeTable(const std::vector<std::pair<std::string, std:
 std::string DataSetTest::RawField(const std::string& path, int field, int record) {
   const int area = dbf::CurrentArea();
   dbf::Select(0);
-  dbf::USE(path + " ALIAS PEEKER");
+  dbf::UseFile(path, {false, "PEEKER"});
   const std::string bytes = dbf::Peek(field, record);
   dbf::USE("");
   dbf::Select(area);

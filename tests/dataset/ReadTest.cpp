@@ -1,5 +1,6 @@
 // The dataset as the send loop reads it: open, RecordTotal, GoFirst, GetField, SkipBy, AtEnd,
 // hidden deleted records, and engine failures raised as EDbfError instead of ending the program.
+#include <filesystem>
 #include <fstream>
 
 #include "DataSetTestSupport.h"
@@ -80,6 +81,19 @@ TEST_F(ReadTest, ReopeningWithAnotherFileSeesItsFields) {
   EXPECT_TRUE(table.Active());
   table.GoFirst();
   EXPECT_EQ(table.GetField("NAME"), "Zed       ");
+}
+
+TEST_F(ReadTest, APathHoldingOpenWordsIsTakenWhole) {
+  // A table in "club exclusive alias x" must not be read as "club" opened exclusively.
+  std::filesystem::create_directories(Path("club exclusive alias x"));
+  const std::string path = MakeTable(kThree, {}, "club exclusive alias x/ list .dbf");
+  MakeTable({{"Wrong", "w@example.com"}}, {}, "club.dbf");
+  TXbDbf table("tblRecipients");
+  OpenOn(table, path);
+  EXPECT_EQ(SendLoop(table), (std::vector<std::string>{"Ann       ", "Bob       ", "Cy        "}));
+  TXbDbf other("tblDatabase");
+  OpenOn(other, path);  // shared use: a second open of the same table is allowed
+  EXPECT_EQ(other.RecordTotal(), 3);
 }
 
 // ---- Failures come back as EDbfError with the engine's text; nothing halts.

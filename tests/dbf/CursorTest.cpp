@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "DbfTestSupport.h"
 #include "dbf/File.h"
 
@@ -60,6 +62,31 @@ TEST_F(CursorTest, ExclusiveGluedToALetterOrDigitIsPartOfTheName) {
   USE(Path("a EXCLUSIVE1.dbf"));
   EXPECT_TRUE(IsOpen());
   EXPECT_FALSE(IsExclusive());
+}
+
+// A path opens as itself whatever words or blanks it holds; the options come apart from it.
+TEST_F(CursorTest, UseFileTakesThePathWhole) {
+  std::filesystem::create_directories(Path("Alias virtual file linked list"));
+  const std::string names[] = {"club exclusive.dbf", "a alias b.dbf", " blanks .dbf",
+                               "Alias virtual file linked list/x.dbf"};
+  for (const std::string& name : names) {
+    MakePeople(2, name);
+    UseFile(Path(name));
+    EXPECT_EQ(DbfName(), Path(name));
+    EXPECT_FALSE(IsExclusive()) << name;
+    EXPECT_EQ(RecCount(), 2);
+    UseFile("");
+  }
+  MakePeople(1, "club.dbf");
+  OpenOptions exclusive;
+  exclusive.exclusive = true;
+  exclusive.alias = "recip";
+  UseFile(Path("club exclusive"), exclusive);
+  EXPECT_EQ(DbfName(), Path("club exclusive.dbf"));
+  EXPECT_TRUE(IsExclusive());
+  EXPECT_EQ(Alias(), "RECIP");
+  UseFile("");
+  EXPECT_FALSE(IsOpen());
 }
 
 TEST_F(CursorTest, SameFileInTwoAreasNeedsTwoAliases) {
@@ -513,7 +540,7 @@ TEST_F(IoFailureTest, FailedPackOfASharedTableLeavesItShared) {
   const std::string path = MakePeople(3);
   Select(1);
   USE(path + " ALIAS A");
-  FailOn(FileOp::Truncate, 5);
+  FailOn(FileOp::Write, 5);
   EXPECT_NE(Failure([] { Pack(); }).find("Error packing"), std::string::npos);
   SetFileFaultHook({});
   EXPECT_FALSE(IsExclusive());

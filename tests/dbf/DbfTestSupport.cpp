@@ -50,7 +50,9 @@ std::string DbfTest::MakePeople(int n, const std::string& name) {
   const std::string path = Path(name);
   CreateDbf(path, {{"NAME", 'C', 10, 0}, {"AGE", 'N', 3, 0}, {"BORN", 'D', 8, 0}, {"OK", 'L', 1, 0}});
   Select(0);
-  USE(path + " EXCLUSIVE");
+  OpenOptions exclusive;
+  exclusive.exclusive = true;
+  UseFile(path, exclusive);
   for (int i = 1; i <= n; ++i) {
     ClearRecord();
     SetString(1, std::string("P").append(std::to_string(i)));

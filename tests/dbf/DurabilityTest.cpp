@@ -58,18 +58,20 @@ TEST_F(DurabilityTest, FlushInSharedUseCountsTheOtherAreasAppends) {
   EXPECT_EQ(bytes.back(), 0x1A);
 }
 
-// A pack whose write fails after the first chunk of records (or, after the file was cut, on the
-// header) leaves the table as it was: every live record exactly once, the deleted one still there.
+// A pack whose writes fail after the first chunk of records, or on the header, or whose packed
+// table cannot take the table's name, leaves the table as it was: every live record exactly once,
+// the deleted one still there, and no new file behind.
 TEST_F(DurabilityTest, PackFailingHalfWayLeavesTheTableAsItWas) {
   const int n = 6000;  // three pack chunks of 23-byte records
   const std::string path = MakePeople(n);
-  for (int writesBefore : {1, 3}) {
-    SCOPED_TRACE(writesBefore);
+  const std::pair<FileOp, int> faults[] = {{FileOp::Write, 1}, {FileOp::Write, 4}, {FileOp::Rename, 0}};
+  for (const auto& [op, callsBefore] : faults) {
+    SCOPED_TRACE(callsBefore);
     USE(path + " EXCLUSIVE");
     GO(1);
     DeleteRec();
     const auto before = ReadAll(path);
-    FailAfter(FileOp::Write, ".dbf", writesBefore);
+    FailAfter(op, ".$db", callsBefore);
     EXPECT_NE(Failure([] { Pack(); }).find("Error packing"), std::string::npos);
     SetFileFaultHook({});
     USE("");
@@ -81,6 +83,7 @@ TEST_F(DurabilityTest, PackFailingHalfWayLeavesTheTableAsItWas) {
     GO(n);
     EXPECT_EQ(GetString(1), "P6000     ");
     USE("");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
   }
 }
 
@@ -121,26 +124,37 @@ class MemoDurabilityTest : public DurabilityTest {
   }
 };
 
-// The memo file is replaced only once the table refers to the new blocks: a failed reference
-// rewrite leaves every record reading its own text.
-TEST_F(MemoDurabilityTest, MemoPackFailingOnTheReferencesKeepsEveryText) {
+// A pack that fails after it committed (here the packed memo file cannot take its name) is
+// finished by the next open: until then and after, every record reads its own text.
+TEST_F(MemoDurabilityTest, PackStoppedAfterItsCommitIsFinishedByTheNextOpen) {
   USE(Path("notes.dbf EXCLUSIVE"));
   AppendWithMemo("a", std::string(2000, 'a'));
   AppendWithMemo("b", "bee");
   AppendWithMemo("c", std::string(700, 'c'));
   GO(1);
   DeleteRec();
-  // The records, the header and the end marker are written; the first reference rewrite fails.
-  FailAfter(FileOp::Write, ".dbf", 3);
+  FailAfter(FileOp::Rename, ".$$$", 0);
   EXPECT_NE(Failure([] { Pack(); }), "<no failure>");
   SetFileFaultHook({});
+  const auto check = [] {
+    ASSERT_EQ(RecCount(), 2);
+    GO(1);
+    EXPECT_EQ(ReadMemo(2), "bee");
+    GO(2);
+    EXPECT_EQ(ReadMemo(2), std::string(700, 'c'));
+  };
+  check();
   USE("");
+  Settings().openOverride = OpenOverride::ReadOnly;  // a reader reads the packed pair, changing nothing
   USE(Path("notes.dbf"));
-  ASSERT_EQ(RecCount(), 2);
-  GO(1);
-  EXPECT_EQ(ReadMemo(2), "bee");
-  GO(2);
-  EXPECT_EQ(ReadMemo(2), std::string(700, 'c'));
+  check();
+  USE("");
+  EXPECT_TRUE(std::filesystem::exists(Path("notes.$pk")));
+  Settings().openOverride = OpenOverride::None;
+  USE(Path("notes.dbf"));
+  check();
+  USE("");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 2);
 }
 
 // A memo stream left open across a pack ends there: it cannot write into the packed file.

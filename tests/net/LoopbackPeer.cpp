@@ -124,6 +124,16 @@ int ClosedPort() {
   return port;
 }
 
+void Knock(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::close(fd);
+}
+
 bool PumpUntil(const std::function<bool()>& pred, int ms) {
   QElapsedTimer t;
   t.start();

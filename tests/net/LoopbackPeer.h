@@ -70,6 +70,9 @@ class LoopbackPeer {
 // A port on 127.0.0.1 where nothing listens (bound, then released).
 int ClosedPort();
 
+// Connects to the port on 127.0.0.1 and closes again at once.
+void Knock(int port);
+
 // Pumps the event loop until pred() holds or `ms` pass; returns pred().
 bool PumpUntil(const std::function<bool()>& pred, int ms = 5000);
 

@@ -39,23 +39,28 @@ class SockReentryTest : public test::LoopbackClientTest {
 
 // ---- handlers that pump events while a chunk goes out
 
+// A progress bar that repaints at once pumps events from every progress event; the next chunk's
+// event then nests inside it, but only a few levels deep, however many chunks the stream has.
 TEST_F(SockReentryTest, ProgressHandlerThatPumpsEventsDoesNotStallTheStream) {
-  const std::string data = RandomBytes(100000, 11);
+  const std::string data = RandomBytes(16 << 20, 11);
   std::string wire;
   LoopbackPeer peer([&](PeerConn& c) { wire = c.RecvBytes(data.size()); });
   TMemoryStream stream;
   stream.Write(data.data(), data.size());
-  int progress = 0;
+  int progress = 0, depth = 0, deepest = 0;
   sock->OnSendProgress = [&](TSockClient&) {
     ++progress;
-    QCoreApplication::processEvents();  // a progress bar that repaints at once
+    deepest = std::max(deepest, ++depth);
+    QCoreApplication::processEvents();
+    --depth;
   };
   ConnectTo(peer);
   ASSERT_NO_THROW(sock->SendStream(stream));
-  EXPECT_EQ(sock->BytesWritten(), 100000);
+  EXPECT_EQ(sock->BytesWritten(), static_cast<std::int64_t>(data.size()));
   EXPECT_GE(progress, 7);
+  EXPECT_LE(deepest, 4);
   ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
-  EXPECT_EQ(wire, data);
+  EXPECT_TRUE(wire == data);
 }
 
 TEST_F(SockReentryTest, LineReadFromAProgressHandlerArrives) {
@@ -291,6 +296,38 @@ TEST_F(SockReentryTest, ClientDestroyedWhileConnectWaitsEndsTheConnect) {
   EXPECT_EQ(failures, 0);  // the client is gone: it raises nothing more
   EXPECT_EQ(sock, nullptr);
   done.Open();
+}
+
+// A status handler may destroy the client at any report, or replace itself while it runs;
+// the client then touches nothing of itself, and the waiting call raises its abort.
+TEST_F(SockReentryTest, ClientDestroyedByAStatusHandlerAtAnyReport) {
+  for (const std::string when : {"Connecting", "Resolve Host", "Timer On", "Timer Off", "ReadToStream"}) {
+    SetUp();
+    Gate done;
+    LoopbackPeer peer([&](PeerConn& c) {
+      c.Send("220 ready\r\n");
+      done.Wait();
+    });
+    sock->SetPort(peer.Port());
+    sock->SetReportLevel(8);
+    auto seen = std::make_shared<std::string>();
+    sock->OnStatus = [&, seen](TSockClient& s, const std::string& status) {
+      if (status != when) return;
+      s.OnStatus = nullptr;  // the closure that runs is gone with it
+      *seen = status;        // and its captures are still used
+      sock.reset();
+    };
+    TSockClient* raw = sock.get();
+    try {
+      raw->Connect();
+      if (sock) raw->ReadLn();
+    } catch (const ESockError&) {
+    }
+    PumpUntil([&] { return sock == nullptr; }, 2000);
+    EXPECT_EQ(sock, nullptr) << when;
+    done.Open();
+    test::Knock(peer.Port());  // a peer the client never reached stops waiting for it
+  }
 }
 
 TEST_F(SockReentryTest, ClientDestroyedByOnDisconnectAfterTheServerClosed) {

@@ -110,6 +110,47 @@ TEST(UUProcessorTest, ReadFailureStillEndsTheEncodingAndKeepsWhatWasWritten) {
   EXPECT_EQ(out.Length(), 2u * 62);  // the two whole blocks read before the failure
 }
 
+// A target that cuts the source file to 100 KiB when the first encoded text reaches it.
+class CuttingTarget : public TMemoryStream {
+ public:
+  explicit CuttingTarget(std::string file) : file_(std::move(file)) {}
+  void Write(const void* buffer, std::size_t count) override {
+    if (!cut) cut = ::truncate(file_.c_str(), 100 << 10) == 0;
+    TMemoryStream::Write(buffer, count);
+  }
+  bool cut = false;
+
+ private:
+  std::string file_;
+};
+
+// An attachment cut while it is encoded must not be mailed as if whole: the short read fails,
+// names the file, and the uu form writes no end line.
+TEST(UUProcessorTest, FileCutWhileEncodedFailsNamingIt) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const std::string src = dir.path().toStdString() + "/attachment.bin";
+  for (UUMethods method : {uuMime, uuCode}) {
+    std::ofstream(src, std::ios::binary) << std::string(10 << 20, 'a');
+    TFileStream in(src, TFileStream::Mode::OpenRead);
+    CuttingTarget target(src);
+    TUUProcessor uu;
+    uu.Method = method;
+    uu.SourceStream = &in;
+    uu.TargetStream = &target;
+    try {
+      uu.EncodeStream();
+      FAIL() << "a cut file was encoded as whole";
+    } catch (const platform::TStreamError& e) {
+      EXPECT_NE(std::string(e.what()).find(src), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(target.cut);
+    std::string text(reinterpret_cast<const char*>(target.Data()), target.Length());
+    EXPECT_LT(text.size(), std::size_t{10} << 20);
+    EXPECT_EQ(text.find("\r\n`\r\n"), std::string::npos) << "end line after a cut source";
+  }
+}
+
 // Encodes random files of many sizes to files and decodes them with coreutils.
 TEST(UUProcessorTest, RandomFilesDecodeToTheSameBytes) {
   QTemporaryDir dir;

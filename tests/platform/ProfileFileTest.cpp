@@ -1,6 +1,7 @@
 #include "platform/ProfileFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -75,7 +76,59 @@ TEST_F(ProfileFileTest, WindowsLineEndsArePreserved) {
 TEST_F(ProfileFileTest, UnwritableFolderReportsFailureAndLeavesNothing) {
   ProfileFile ini((dir_ / "missing-folder" / "Tavrin.ini").string());
   EXPECT_FALSE(ini.WriteString("Options", "Dir", "x"));
+  EXPECT_EQ(ini.Error(), "its folder could not be written (No such file or directory)");
   EXPECT_FALSE(fs::exists(dir_ / "missing-folder"));
+}
+
+// Editors save with a byte-order mark: the first section is still found, and the mark stays.
+TEST_F(ProfileFileTest, ByteOrderMarkIsSkippedAndKept) {
+  Write("\xEF\xBB\xBF[Options]\nSenderName=Anna\n");
+  ProfileFile ini(path_);
+  EXPECT_EQ(ini.ReadString("Options", "SenderName", "-"), "Anna");
+  ASSERT_TRUE(ini.WriteString("Options", "ServerPort", "25"));
+  EXPECT_EQ(Contents(), "\xEF\xBB\xBF[Options]\nSenderName=Anna\nServerPort=25\n");
+}
+
+// CR, LF and CR LF all end a line; each kept line keeps its own end and new lines take the file's.
+// A line break inside a value never reaches the file, where it could start a section of its own.
+TEST_F(ProfileFileTest, EveryLineEndIsReadAndKeptAndValuesStayOnOneLine) {
+  Write("[Options]\rDir=/data\r\nTableName=t.dbf\n");
+  ProfileFile ini(path_);
+  EXPECT_EQ(ini.ReadString("Options", "Dir", "-"), "/data");
+  EXPECT_EQ(ini.ReadString("Options", "TableName", "-"), "t.dbf");
+  ASSERT_TRUE(ini.WriteString("Options", "SenderName", "Ann\r\n[Options]\nReturnEmail=x@evil"));
+  EXPECT_EQ(Contents(), "[Options]\rDir=/data\r\nTableName=t.dbf\n"
+                        "SenderName=Ann  [Options] ReturnEmail=x@evil\r");
+  EXPECT_EQ(ini.ReadString("Options", "ReturnEmail", "-"), "-");
+}
+
+// The replacement goes to a link's target, keeps the file's permissions, and never touches a file
+// that is read-only or that could not be read as text (written back, it would be corrupted).
+TEST_F(ProfileFileTest, WritesThroughLinksKeepsPermissionsAndLeavesUnusableFilesAlone) {
+  fs::create_directories(dir_ / "real");
+  const fs::path target = dir_ / "real" / "settings.ini";
+  std::ofstream(target) << "[Options]\nDir=/data\n";
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("real/settings.ini", path_);
+  ProfileFile ini(path_);
+  ASSERT_TRUE(ini.WriteString("Options", "SenderName", "Ann"));
+  EXPECT_TRUE(fs::is_symlink(path_));
+  EXPECT_EQ(Contents(), "[Options]\nDir=/data\nSenderName=Ann\n");
+  EXPECT_EQ(fs::status(target).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  fs::permissions(target, fs::perms::owner_read | fs::perms::group_read);
+  EXPECT_FALSE(ini.WriteString("Options", "SenderName", "Bob"));
+  EXPECT_EQ(ini.Error(), "the file is read-only");
+  EXPECT_EQ(Contents(), "[Options]\nDir=/data\nSenderName=Ann\n");
+
+  fs::remove(path_);
+  const std::string utf16("\xFF\xFE[\0O\0]\0\n\0", 10);
+  Write(utf16);
+  EXPECT_FALSE(ini.WriteString("Options", "SenderName", "Bob"));
+  EXPECT_EQ(ini.Error(), "the file could not be read (it is not a UTF-8 text file)");
+  EXPECT_EQ(Contents(), utf16);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // dbftool driven as users and scripts drive it: as a separate process on real files.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -94,6 +95,23 @@ TEST_F(DbftoolTest, PackDropsDeletedRecordsAndKeepsTheOthersMemos) {
   EXPECT_NE(dir_.Run({"info", "people.dbf"}).out.find("Records:       3\n"), std::string::npos);
 }
 
+// Words the engine's open command knows, and blanks, are part of the file name here: a change
+// reaches the named table and no other.
+TEST_F(DbftoolTest, TablePathsAreTakenWhole) {
+  ASSERT_EQ(dir_.Run({"create", "club.dbf", "NAME,C,5"}).status, 0);
+  std::filesystem::create_directories(dir_.Path("Alias virtual file"));
+  dir_.WriteFile("rows.csv", "NAME\nann\nbob\n");
+  for (const std::string name : {"club exclusive.dbf", "a alias b.dbf", " club .dbf",
+                                  "Alias virtual file/x.dbf"}) {
+    ASSERT_EQ(dir_.Run({"create", name, "NAME,C,5"}).status, 0) << name;
+    ASSERT_EQ(dir_.Run({"import", name, "rows.csv"}).status, 0) << name;
+    ASSERT_EQ(dir_.Run({"delete", name, "1"}).status, 0) << name;
+    ASSERT_EQ(dir_.Run({"pack", name}).status, 0) << name;
+    EXPECT_EQ(dir_.Run({"export", name}).out, "NAME\r\nbob\r\n") << name;
+  }
+  EXPECT_EQ(dir_.Run({"export", "club.dbf"}).out, "NAME\r\n");
+}
+
 TEST_F(DbftoolTest, InfoPrintsTheHeaderAndOneLinePerField) {
   ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,10", "BORN,D"}).status, 0);
   const ToolResult r = dir_.Run({"info", "t.dbf"});
@@ -106,6 +124,69 @@ TEST_F(DbftoolTest, InfoPrintsTheHeaderAndOneLinePerField) {
   EXPECT_NE(r.out.find("    2  BORN        D    8   0\n"), std::string::npos);
   ASSERT_EQ(dir_.Run({"create", "m.dbf", "NOTES,M"}).status, 0);
   EXPECT_NE(dir_.Run({"info", "m.dbf"}).out.find("Version byte:  0x8B (memo file)\n"), std::string::npos);
+}
+
+// ---- nothing is lost or changed unasked ----
+
+TEST_F(DbftoolTest, CreateRefusesToReplaceAnyExistingFileInAnyLetterCase) {
+  dir_.WriteFile("people.dbf", "keep");
+  dir_.WriteFile("notes.dbt", std::string(5000, 'n'));
+  EXPECT_EQ(dir_.Run({"create", "people", "A,C,3"}).status, 1);
+  EXPECT_EQ(dir_.Run({"create", "PEOPLE.DBF", "A,C,3"}).status, 1);
+  const ToolResult r = dir_.Run({"create", "notes.DBF", "A,C,3", "N,M"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("notes.dbt already exists (use --force to replace)"), std::string::npos) << r.err;
+  EXPECT_EQ(dir_.ReadFile("people.dbf"), "keep");
+  EXPECT_EQ(dir_.ReadFile("notes.dbt"), std::string(5000, 'n'));
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("notes.DBF")));
+  ASSERT_EQ(dir_.Run({"create", "--force", "people", "A,C,3"}).status, 0);
+  EXPECT_EQ(dir_.ReadFile("people.dbf").size(), 66u);
+}
+
+TEST_F(DbftoolTest, ReadingCommandsLeaveEveryByteAsItWas) {
+  CreatePeople();
+  std::string table = dir_.ReadFile("people.dbf");
+  table[4] = 1;  // a count behind the file, as a writer stopped before its header update leaves it
+  dir_.WriteFile("people.dbf", table);
+  const std::string memo = dir_.ReadFile("people.dbt");
+  for (const std::string command : {"info", "dump", "export"}) {
+    const ToolResult r = dir_.Run({command, "people.dbf"});
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(dir_.ReadFile("people.dbf"), table);
+  EXPECT_EQ(dir_.ReadFile("people.dbt"), memo);
+}
+
+TEST_F(DbftoolTest, ATableTheUserMayOnlyReadIsReadButNotWritten) {
+  CreatePeople();
+  std::filesystem::permissions(dir_.Path("people.dbf"), std::filesystem::perms(0444));
+  std::filesystem::permissions(dir_.Path("people.dbt"), std::filesystem::perms(0444));
+  std::vector<std::string> asUser;
+  if (::geteuid() == 0) {  // root may write anything: read as an unprivileged user instead
+    asUser = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+    if (std::system("setpriv --reuid=nobody --regid=nogroup --clear-groups true 2>/dev/null") != 0) {
+      GTEST_SKIP() << "no unprivileged user to switch to";
+    }
+    std::filesystem::permissions(dir_.Path(""), std::filesystem::perms(0755));
+  }
+  for (const std::string command : {"info", "dump", "export"}) {
+    const ToolResult r = dir_.Run({command, "people.dbf"}, "", asUser);
+    EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+  }
+  EXPECT_EQ(dir_.Run({"export", "people.dbf"}, "", asUser).out, kPeopleExport);
+  const ToolResult r = dir_.Run({"delete", "people.dbf", "1"}, "", asUser);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error # 5 (File access denied)"), std::string::npos) << r.err;
+}
+
+TEST_F(DbftoolTest, OutputThatCannotBeWrittenFailsTheCommand) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  CreatePeople();
+  for (const std::string command : {"export", "dump", "info"}) {
+    const ToolResult r = dir_.Run({command, "people.dbf"}, "/dev/full");
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.err.find("cannot write the output: No space left on device"), std::string::npos) << r.err;
+  }
 }
 
 // ---- code pages ----

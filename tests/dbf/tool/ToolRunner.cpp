@@ -48,10 +48,15 @@ std::string ToolDir::ReadFile(const std::string& name) const {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-ToolResult ToolDir::Run(const std::vector<std::string>& args) const {
-  std::string cmd = "cd " + ShellQuote(dir_.string()) + " && " + ShellQuote(DBFTOOL_PATH);
+ToolResult ToolDir::Run(const std::vector<std::string>& args, const std::string& stdoutTo,
+                        const std::vector<std::string>& prefix) const {
+  std::string cmd = "cd " + ShellQuote(dir_.string()) + " &&";
+  for (const std::string& p : prefix) cmd.append(" ").append(ShellQuote(p));
+  cmd.append(" ").append(ShellQuote(DBFTOOL_PATH));
   for (const std::string& a : args) cmd.append(" ").append(ShellQuote(a));
-  cmd += " >" + ShellQuote(Path(".out")) + " 2>" + ShellQuote(Path(".err")) + " </dev/null";
+  cmd += " >" + ShellQuote(stdoutTo.empty() ? Path(".out") : stdoutTo) + " 2>" + ShellQuote(Path(".err")) +
+         " </dev/null";
+  std::filesystem::remove(Path(".out"));
   const int raw = std::system(cmd.c_str());
   ToolResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);

@@ -26,8 +26,10 @@ class ToolDir {
   std::string WriteFile(const std::string& name, const std::string& content) const;
   std::string ReadFile(const std::string& name) const;
 
-  // Runs dbftool with `args` (the working directory is the folder).
-  ToolResult Run(const std::vector<std::string>& args) const;
+  // Runs dbftool with `args` (the working directory is the folder). `stdoutTo` sends its output
+  // to that file instead of capturing it; `prefix` runs it through another program (setpriv ...).
+  ToolResult Run(const std::vector<std::string>& args, const std::string& stdoutTo = "",
+                 const std::vector<std::string>& prefix = {}) const;
 
  private:
   std::filesystem::path dir_;
