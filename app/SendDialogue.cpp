@@ -465,11 +465,14 @@ void TSendDialogue::SendAttachment(std::size_t index) {
   if (!temp_) {
     temp_ = std::make_unique<QTemporaryFile>(QFile::decodeName(QByteArray::fromStdString(job_.tempDir)) +
                                              "/tavrin-XXXXXX.out");
-    if (!temp_->open())
+    if (!temp_->open())  // created new, mode 0600
       throw SendFailure("Unable to create a temporary file in " + job_.tempDir);
-    temp_->close();  // QTemporaryFile keeps the name (mode 0600) and removes the file later
+    // Only the open descriptor keeps the file: no one else can open it, and it goes with the
+    // process however that ends, a kill included.
+    tempPath_ = "/proc/self/fd/" + std::to_string(temp_->handle());
+    QFile::remove(temp_->fileName());
   }
-  const std::string tempName = QFile::encodeName(temp_->fileName()).toStdString();
+  const std::string& tempName = tempPath_;
   ShrinkTempFile();  // the previous attachment's encoding
   std::unique_ptr<platform::TFileStream> source;
   try {
@@ -490,7 +493,7 @@ void TSendDialogue::SendAttachment(std::size_t index) {
       mimer.EncodeStream();
     } catch (const std::exception&) {
       if (slice.failed) throw SendFailure("Unable to read attachment " + path);
-      throw SendFailure("Unable to write the temporary file " + tempName);
+      throw SendFailure("Unable to write the temporary file in " + job_.tempDir);
     }
     QCoreApplication::processEvents();
     if (!*alive || !Running()) throw SendStopped{};
@@ -506,8 +509,7 @@ void TSendDialogue::SendAttachment(std::size_t index) {
 void TSendDialogue::ShrinkTempFile() {
   if (!temp_) return;
   auto alive = alive_;
-  platform::TFileStream file(QFile::encodeName(temp_->fileName()).toStdString(),
-                             platform::TFileStream::Mode::OpenReadWrite);
+  platform::TFileStream file(tempPath_, platform::TFileStream::Mode::OpenReadWrite);
   for (std::int64_t size = file.Size(); size > 0;) {
     size = std::max<std::int64_t>(0, size - kShrinkStep);
     file.SetSize(size);

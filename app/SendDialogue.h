@@ -141,7 +141,8 @@ class TSendDialogue {
   State state_ = State::kIdle;
   SendJob job_;
   QTimer replyTimer_;
-  std::unique_ptr<QTemporaryFile> temp_;
+  std::unique_ptr<QTemporaryFile> temp_;  // open, its name already removed
+  std::string tempPath_;                  // the open file, reached through its descriptor
   bool acting_ = false;        // an action runs; nested data events leave the lines to it
   bool closedWhileActing_ = false;
   bool delivered_ = false;     // the final "." was accepted

@@ -113,8 +113,7 @@ TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
     Main().btnConfigureClick();  // nor do Properties
     EXPECT_EQ(Main().Dialogue().CurrentState(), TSendDialogue::State::kMailData);
     EXPECT_TRUE(dialogs_.Messages().empty());
-    for (const auto& e : std::filesystem::directory_iterator(Root() + "/tmp"))  // the encoded file
-      EXPECT_EQ(e.status().permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_TRUE(std::filesystem::is_empty(Root() + "/tmp"));  // the encoded file has no name to open
     Main().close();
     EXPECT_FALSE(Main().Dialogue().Running());
   });
