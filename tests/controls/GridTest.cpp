@@ -1,0 +1,216 @@
+// The data grid over a real table: what it draws, the logical cells, the keys that append,
+// cancel and delete, another program's changes, the title's right click and the scroll bar.
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTest>
+
+#include "ControlsFixture.h"
+#include "controls/XbGrid.h"
+#include "dbf/Engine.h"
+
+namespace tavrin::controls::test {
+namespace {
+
+const QColor kFixed(200, 200, 200);
+const QColor kWindow(Qt::white);
+
+class GridTest : public ControlsTest {
+ protected:
+  void SetUp() override {
+    ControlsTest::SetUp();
+    grid_.SetDialogs(&dialogs_);
+    grid_.SetFixedColor(kFixed);
+    grid_.SetColor(kWindow);
+    grid_.resize(418, 224);
+    grid_.show();
+  }
+  void Bind(const std::string& path, bool hideDeleted = false) {
+    Open(path, hideDeleted);
+    grid_.SetDataSource(&source_);
+  }
+  QImage Shot() { return grid_.viewport()->grab().toImage(); }
+  QPoint Middle(int col, int row) { return grid_.CellRect(col, row).center(); }
+  void Click(int col, int row, Qt::MouseButton button = Qt::LeftButton) {
+    QTest::mouseClick(grid_.viewport(), button, {}, Middle(col, row));
+  }
+  void Key(int key, Qt::KeyboardModifiers mods = {}) {
+    QTest::keyClick(&grid_, static_cast<Qt::Key>(key), mods);
+  }
+  std::string Name() { return table_.FieldByName("NAME")->AsString(); }
+
+  TXbGrid grid_;
+};
+
+// Every pixel strictly inside `r` has colour `c`.
+bool Filled(const QImage& image, QRect r, const QColor& c) {
+  r = r.adjusted(1, 1, -1, -1);
+  for (int y = r.top(); y <= r.bottom(); ++y)
+    for (int x = r.left(); x <= r.right(); ++x)
+      if (image.pixelColor(x, y) != c) return false;
+  return true;
+}
+
+TEST_F(GridTest, AnEmptyTableShowsTheTitleRowAndOneEmptyRow) {
+  Bind(MakeTable({}));
+  ASSERT_EQ(grid_.Columns().Count(), 3);
+  EXPECT_EQ(grid_.Columns().Items(1)->Title().Caption(), "EMAIL");
+  const QImage shot = Shot();
+  EXPECT_FALSE(Filled(shot, grid_.CellRect(1, -1), kFixed)) << "the title carries its caption";
+  EXPECT_TRUE(Filled(shot, grid_.CellRect(0, 0), kFixed)) << "one data row; its indicator shows no image";
+  EXPECT_TRUE(Filled(shot, grid_.CellRect(1, 0), kWindow));
+  EXPECT_EQ(shot.pixelColor(grid_.CellRect(0, 1).center()), kWindow) << "no second row";
+  EXPECT_EQ(grid_.TitleRowHeight(), QFontMetrics(grid_.TitleFont()).height() + 4);
+}
+
+TEST_F(GridTest, TheIndicatorMarksTheCurrentRowOnly) {
+  Bind(MakeTable({{"A", "a@x"}, {"B", "b@x"}}));
+  const QImage shot = Shot();
+  EXPECT_FALSE(Filled(shot, grid_.CellRect(0, 0), kFixed));
+  EXPECT_TRUE(Filled(shot, grid_.CellRect(0, 1), kFixed));
+}
+
+TEST_F(GridTest, ALogicalCellIsSelectedByTheFirstClickAndToggledByTheSecond) {
+  Bind(MakeTable({{"A", "a@x", false}, {"B", "b@x", true}}));
+  const QImage before = Shot();
+  Click(3, 0);
+  EXPECT_EQ(grid_.SelectedIndex(), 2);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
+  Click(3, 0);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsEdit);
+  EXPECT_TRUE(table_.FieldByName("ACTIVE")->AsBoolean());
+  Key(Qt::Key_Space);
+  EXPECT_FALSE(table_.FieldByName("ACTIVE")->AsBoolean()) << "Space toggles back";
+  Key(Qt::Key_Return);
+  Key(Qt::Key_Down);  // leaving the record posts it
+  EXPECT_EQ(Raw(3, 1), "T");
+  EXPECT_EQ(Raw(3, 2), "T");
+  // The true record's box holds a cross through its middle; the false one's is empty there.
+  const QImage after = Shot();
+  const QRect box0 = grid_.CellRect(3, 0), box1 = grid_.CellRect(3, 1);
+  EXPECT_NE(before.pixelColor(box1.center()), before.pixelColor(box0.center()));
+  EXPECT_NE(after.pixelColor(box0.center()), kWindow);
+}
+
+TEST_F(GridTest, DownOnTheLastRecordAppendsAndUpCancelsTheUntouchedRecord) {
+  Bind(MakeTable({{"A", "a@x"}, {"B", "b@x"}}));
+  Key(Qt::Key_Down);
+  EXPECT_EQ(Name(), "B");
+  Key(Qt::Key_Down);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsInsert);
+  Key(Qt::Key_Down);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsInsert) << "Down on the new last record does nothing";
+  Key(Qt::Key_Up);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
+  EXPECT_EQ(Name(), "B");
+  EXPECT_EQ(table_.RecordTotal(), 2);
+  grid_.SetAutoAppend(false);
+  Key(Qt::Key_Down);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
+}
+
+TEST_F(GridTest, CtrlDeleteAsksUnlessTheConfirmationIsOff) {
+  Bind(MakeTable({{"A", "a@x"}, {"B", "b@x"}}));
+  dialogs_.confirmAnswers = {false};
+  Key(Qt::Key_Delete, Qt::ControlModifier);
+  ASSERT_EQ(dialogs_.shown.size(), 1u);
+  EXPECT_EQ(dialogs_.shown[0].text, "Delete Record ?");
+  EXPECT_EQ(Raw(0, 1), " ");
+  Key(Qt::Key_Delete);
+  EXPECT_EQ(Raw(0, 1), " ") << "Delete alone deletes nothing";
+  grid_.SetOptions(grid_.Options().Set(TXbGridOption::dgConfirmDelete, false));
+  Key(Qt::Key_Delete, Qt::ControlModifier);
+  EXPECT_EQ(dialogs_.shown.size(), 1u);
+  EXPECT_EQ(Raw(0, 1), "*");
+  Key(Qt::Key_Delete, Qt::ControlModifier);
+  EXPECT_EQ(dialogs_.shown.back().text, "Restore Record ?") << "the marked record is shown, so it is restored";
+  EXPECT_EQ(Raw(0, 1), " ");
+}
+
+TEST_F(GridTest, AMarkedRecordIsDrawnRedWhenMarkedRecordsAreShown) {
+  Bind(MakeTable({{"A", "a@x"}, {"B", "b@x"}, {"C", "c@x"}}, {2}));
+  const QImage shot = Shot();
+  const QRect cell = grid_.CellRect(2, 1);
+  const QPoint clear(cell.right() - 2, cell.top() + 2);  // beside the text
+  EXPECT_EQ(shot.pixelColor(clear), QColor(Qt::red));
+  EXPECT_EQ(shot.pixelColor(clear + QPoint(0, grid_.RowHeight() + 1)), kWindow);
+  grid_.OnChangeColorsEvent = [](TCustomXbGrid&, int, TXbRowColors& c) { c.DeletedColor = Qt::blue; };
+  EXPECT_EQ(Shot().pixelColor(clear), QColor(Qt::blue));
+}
+
+TEST_F(GridTest, AnotherProgramsChangeIsShownAfterARefreshAndAnEditPostsOverTheNewestCopy) {
+  Bind(MakeTable({{"A", "a@x"}, {"B", "b@x"}}));
+  std::vector<std::string> painted;
+  grid_.OnDrawColumnCell = [&](TCustomXbGrid&, QPainter&, const QRect&, int, TXbColumn* c, int) {
+    if (c->FieldName() == "NAME") painted.push_back(c->Field()->DisplayText());
+  };
+  ASSERT_TRUE(InOtherProcess(path_, [] {
+    dbf::GO(1);
+    if (!dbf::RLock()) _exit(2);
+    dbf::SetString(1, "Z");
+    dbf::Replace();
+    dbf::Unlock();
+  }));
+  table_.Refresh();
+  Shot();
+  ASSERT_FALSE(painted.empty());
+  EXPECT_EQ(painted.front(), "Z");
+  // Another change while the grid shows the record; the user then edits the name.
+  ASSERT_TRUE(InOtherProcess(path_, [] {
+    dbf::GO(1);
+    if (!dbf::RLock()) _exit(2);
+    dbf::SetString(1, "Y");
+    dbf::SetString(2, "y@x");
+    dbf::Replace();
+    dbf::Unlock();
+  }));
+  Key(Qt::Key_F2);
+  ASSERT_TRUE(grid_.EditorMode());
+  QTest::keyClick(grid_.Editor(), Qt::Key_End);
+  QTest::keyClick(grid_.Editor(), '2');
+  EXPECT_EQ(grid_.Editor()->text(), "Y2") << "the edit starts from the newest copy";
+  QTest::keyClick(grid_.Editor(), Qt::Key_Down);
+  EXPECT_EQ(Raw(1, 1), "Y2        ");
+  EXPECT_EQ(Raw(2, 1), "y@x                 ");
+}
+
+TEST_F(GridTest, RightClickingATitleSinksItUnlessDepressingIsDisabled) {
+  Bind(MakeTable({{"A", "a@x"}}));
+  std::vector<std::string> depressed;
+  grid_.OnDepressTitle = [&](TCustomXbGrid&, TXbColumn* c) { depressed.push_back(c->FieldName()); };
+  const QRect title = grid_.CellRect(2, -1);
+  const QColor raised = Shot().pixelColor(title.topLeft() + QPoint(0, 3));
+  Click(2, -1, Qt::RightButton);
+  EXPECT_EQ(grid_.DepressedTitle(), 1);
+  EXPECT_EQ(depressed, (std::vector<std::string>{"EMAIL"}));
+  const QRgb dark = grid_.palette().color(QPalette::Dark).rgb();
+  EXPECT_EQ(Shot().pixelColor(title.topLeft() + QPoint(0, 3)).rgb(), dark);
+  EXPECT_NE(raised.rgb(), dark);
+  grid_.SetDepressDisabled(true);
+  EXPECT_EQ(grid_.DepressedTitle(), -1);
+  Click(1, -1, Qt::RightButton);
+  EXPECT_EQ(grid_.DepressedTitle(), -1);
+  EXPECT_EQ(depressed.size(), 1u);
+}
+
+TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumber) {
+  Bind(MakeNumbered(100));
+  const int rows = grid_.VisibleDataRows();
+  ASSERT_GT(rows, 3);
+  EXPECT_EQ(table_.BufferCount(), rows);
+  QScrollBar* bar = grid_.verticalScrollBar();
+  EXPECT_EQ(bar->minimum(), 1);
+  EXPECT_EQ(bar->maximum(), 100);
+  EXPECT_EQ(bar->pageStep(), rows);
+  Key(Qt::Key_PageDown);
+  EXPECT_EQ(bar->value(), 1 + rows);
+  const int top = table_.RecNo() - table_.ActiveRecordIndex();
+  bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);  // one past the last row in view
+  EXPECT_EQ(table_.RecNo(), top + rows);
+  EXPECT_EQ(bar->value(), top + rows);
+  bar->triggerAction(QAbstractSlider::SliderToMaximum);
+  EXPECT_EQ(Name(), "N100");
+  EXPECT_EQ(bar->value(), 100);
+}
+
+}  // namespace
+}  // namespace tavrin::controls::test
