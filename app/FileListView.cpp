@@ -50,6 +50,8 @@ TFileListView::TFileListView(QWidget* parent, const QLocale& locale)
     : QWidget(parent), locale_(locale), dateFormat_(ItemDateFormat(locale)) {
   model_ = new QStandardItemModel(0, kColumnCount, this);
   model_->setHorizontalHeaderLabels({"Name", "In Folder", "Size", "Type", "Modified"});
+  model_->setHeaderData(kSize, Qt::Horizontal, int(Qt::AlignRight | Qt::AlignVCenter),
+                        Qt::TextAlignmentRole);
   stack_ = new QStackedWidget(this);
   detail_ = new QTreeView(stack_);
   detail_->setObjectName("lstAttachmentsDetail");

@@ -33,6 +33,9 @@ struct SendStopped {};
 // Attachments are encoded this many bytes at a time, with the event loop run in between, so a
 // large file does not freeze the window. A multiple of the encoder's 45-byte line input.
 constexpr std::int64_t kEncodeSlice = 45 * 23000;
+// Giving a large file's blocks back at once (truncate, unlink) can stall for a second, so the
+// temporary file is shrunk this much at a time, again with the event loop run in between.
+constexpr std::int64_t kShrinkStep = 32 << 20;
 
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 
@@ -429,6 +432,7 @@ void TSendDialogue::SendMailData() {
     SendLine(MailDataLine(lines[i]));
   }
   for (std::size_t i = 0; i < job_.attachments.size(); ++i) SendAttachment(i);
+  ShrinkTempFile();
   temp_.reset();
   const std::vector<std::string> closing = ClosingLines(job_.boundary);
   for (std::size_t i = 0; i + 1 < closing.size(); ++i) SendLine(MailDataLine(closing[i]));
@@ -453,6 +457,7 @@ void TSendDialogue::SendAttachment(std::size_t index) {
     temp_->close();  // QTemporaryFile keeps the name (mode 0600) and removes the file later
   }
   const std::string tempName = QFile::encodeName(temp_->fileName()).toStdString();
+  ShrinkTempFile();  // the previous attachment's encoding
   std::unique_ptr<platform::TFileStream> source;
   try {
     source = std::make_unique<platform::TFileStream>(path, platform::TFileStream::Mode::OpenRead);
@@ -483,6 +488,19 @@ void TSendDialogue::SendAttachment(std::size_t index) {
   if (events.progress) events.progress(target.Size(), 0);
   sock_.SendStream(target);
   if (!*alive || !Running()) throw SendStopped{};
+}
+
+void TSendDialogue::ShrinkTempFile() {
+  if (!temp_) return;
+  auto alive = alive_;
+  platform::TFileStream file(QFile::encodeName(temp_->fileName()).toStdString(),
+                             platform::TFileStream::Mode::OpenReadWrite);
+  for (std::int64_t size = file.Size(); size > 0;) {
+    size = std::max<std::int64_t>(0, size - kShrinkStep);
+    file.SetSize(size);
+    QCoreApplication::processEvents();
+    if (!*alive || !Running()) throw SendStopped{};
+  }
 }
 
 // ---------------------------------------------------------------- endings

@@ -123,6 +123,7 @@ class TSendDialogue {
   void SendMailData();
   void SendAttachment(std::size_t index);
   void SendLine(const std::string& line);
+  void ShrinkTempFile();
 
   // checks and endings
   bool CheckBeforeConnect();

@@ -8,6 +8,7 @@
 // send the very same bytes. Asserts nothing; figures only.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 #include <cstdio>
 #include <fstream>
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
   recipients.SetDbfFileName(argv[2]);
   app::TDatasetRecipientTable table(recipients);
   app::TSendDialogue dialogue(sock, replies, log, table);
+  log.StartLog("Bench", "Bench", "", "");
 
   app::SendJob job;
   job.serverName = "127.0.0.1";
@@ -82,7 +84,11 @@ int main(int argc, char** argv) {
   QElapsedTimer sinceTick;
   QTimer ticker;
   QObject::connect(&ticker, &QTimer::timeout, [&] {
-    longestPauseMs = std::max(longestPauseMs, sinceTick.elapsed() - 10);
+    const qint64 pause = sinceTick.elapsed() - 10;
+    if (pause > 100 && qEnvironmentVariableIsSet("SEND_BENCH_TRACE"))
+      std::fprintf(stderr, "pause %lld ms in state %s\n", static_cast<long long>(pause),
+                   app::TSendDialogue::StateName(dialogue.CurrentState()));
+    longestPauseMs = std::max(longestPauseMs, pause);
     sinceTick.restart();
   });
   ticker.setTimerType(Qt::PreciseTimer);
@@ -93,7 +99,9 @@ int main(int argc, char** argv) {
   sinceTick.start();
   ticker.start(10);
   dialogue.Start(job);
-  while (dialogue.Running()) app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+  QEventLoop loop;  // as the program runs: the event loop waits until something happens
+  dialogue.events.ended = [&] { loop.quit(); };
+  if (dialogue.Running()) loop.exec();
   const double seconds = clock.elapsed() / 1000.0;
   ticker.stop();
   const long peakKb = StatusKb("VmHWM:");
