@@ -4,6 +4,8 @@
 // answered by a script. Usage: tavrin_screenshots OUT_DIR ATTACHMENT ATTACHMENT
 // (the settings file beside it names the table and the capture server).
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QPlainTextEdit>
 #include <QLineEdit>
 #include <QTimer>
@@ -61,7 +63,10 @@ int main(int argc, char* argv[]) {
   program.Start();
   app::TfrmEmailMerge& main = *program.frmEmailMerge();
   main.show();
+  QApplication::setActiveWindow(&main);
+  QApplication::processEvents();
   main.edtTo->setText("Members of the walking club");
+  main.edtSubject->setFocus();
   main.edtSubject->setText("Spring meeting on the 14th");
   main.mmoMessage->setFocus();
   main.mmoMessage->setPlainText(
@@ -89,8 +94,11 @@ int main(int argc, char* argv[]) {
     log.reject();
   });
   main.btnSendClick();
-  for (int i = 0; i < 3000 && !logShown; ++i) {
+  QElapsedTimer waited;
+  waited.start();
+  while (!logShown && waited.elapsed() < 30000) {
     QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(5);
   }
   for (const auto& message : dialogs.Messages()) std::fprintf(stderr, "message: %s\n", message.c_str());
   main.close();

@@ -2,7 +2,7 @@
 # Writes doc/screenshots/{compose,browser,configuration,log}.png: the program's windows on the
 # sample table under a virtual X display, sending to a local capture server that refuses one
 # recipient. Needs a build (build/bin/tavrin_screenshots, build/bin/dbftool), xvfb and
-# python3-aiosmtpd. Usage: tools/screenshots.sh
+# python3-aiosmtpd (installed when missing). Usage: tools/screenshots.sh [SHOTS_DIR=dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -16,6 +16,17 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+missing=()
+for p in xvfb python3-aiosmtpd; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
 
 for tool in build/bin/tavrin_screenshots build/bin/dbftool; do
   [ -x "$tool" ] || { echo "$0: $tool not found (build the project first)" >&2; exit 1; }
@@ -48,5 +59,5 @@ done
 
 mkdir -p doc/screenshots
 DISPLAY=$display QT_QPA_PLATFORM=xcb HOME="$work/home" \
-  "$work/bin/tavrin_screenshots" "$root/doc/screenshots" "$work/programme.txt" "$work/minutes.txt"
+  "$work/bin/tavrin_screenshots" "${SHOTS_DIR:-$root/doc/screenshots}" "$work/programme.txt" "$work/minutes.txt"
 ls -1 doc/screenshots/*.png
