@@ -46,6 +46,7 @@ TCustomXbGrid::TCustomXbGrid(QWidget* parent) : QAbstractScrollArea(parent), lin
 }
 
 TCustomXbGrid::~TCustomXbGrid() {
+  editor_->removeEventFilter(this);  // the editor outlives this part of the grid while Qt tears down
   link_->SetDataSource(nullptr);
 }
 
@@ -178,6 +179,7 @@ void TCustomXbGrid::InternalLayout() {
   BuildFieldMap();
   BuildAutomaticColumns();
   titleOffset_ = options_.Has(TXbGridOption::dgTitles) ? 1 : 0;
+  for (const auto& c : columns_.items_) c->measuredWidth_ = -1;
   rowHeight_ = QFontMetrics(font()).size(0, QStringLiteral("Wg")).height() + 3 + RowLine();
   titleHeight_ = 0;
   for (int i = 0; i < columns_.Count(); ++i)

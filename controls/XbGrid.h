@@ -239,6 +239,7 @@ class TCustomXbGrid : public QAbstractScrollArea {
   int pressedCol_ = -1;
   std::vector<TXbRowColors> rowColors_;
   int paintCurrent_ = -1;  // the current row while a paint pass runs
+  bool paintFailed_ = false;
   bool inLayout_ = false;
   bool inScrollUpdate_ = false;
   bool colExitRunning_ = false;

@@ -75,6 +75,7 @@ TXbColumn::TXbColumn(TXbGridColumns* owner, bool automatic) : owner_(owner), aut
 TCustomXbGrid* TXbColumn::Grid() const { return owner_ != nullptr ? owner_->Grid() : nullptr; }
 
 void TXbColumn::Changed() {
+  measuredWidth_ = -1;
   if (owner_ != nullptr) owner_->Changed();
 }
 
@@ -129,7 +130,11 @@ void TXbColumn::SetReadOnly(bool on) {
   Changed();
 }
 
-int TXbColumn::Width() const { return width_ ? *width_ : DefaultWidth(); }
+int TXbColumn::Width() const {
+  if (width_) return *width_;
+  if (measuredWidth_ < 0) measuredWidth_ = DefaultWidth();
+  return measuredWidth_;
+}
 
 void TXbColumn::SetWidth(int width) {
   width_ = std::max(width, 0);
@@ -142,9 +147,12 @@ int TXbColumn::DefaultWidth() const {
   if (field_ == nullptr) return 64;
   const QFontMetrics fm(Font());
   int w = fm.horizontalAdvance(QLatin1Char('0')) * DisplayWidth(*field_) + 4;
-  if (g->Options().Has(TXbGridOption::dgTitles)) {
+  const TXbGridOptions o = g->Options();
+  if (o.Has(TXbGridOption::dgTitles)) {
+    // A framed title's text sits one pixel further in, so the caption needs the frame's two pixels too.
+    const int frame = o.Has(TXbGridOption::dgColLines) && o.Has(TXbGridOption::dgRowLines) ? 2 : 0;
     const QFontMetrics tm(title_.Font());
-    w = std::max(w, tm.horizontalAdvance(ToQt(title_.Caption())) + 4);
+    w = std::max(w, tm.horizontalAdvance(ToQt(title_.Caption())) + 4 + frame);
   }
   return w;
 }

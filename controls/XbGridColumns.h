@@ -84,6 +84,9 @@ class TXbColumn {
   void Changed();
   int DefaultWidth() const;
 
+  // The width taken from the field, measured once per layout (text measuring is not cheap).
+  mutable int measuredWidth_ = -1;
+
   TXbGridColumns* owner_;
   bool automatic_;
   dataset::TField* field_ = nullptr;

@@ -171,7 +171,12 @@ void TCustomXbGrid::keyPressEvent(QKeyEvent* event) {
       handled = true;
     }
   });
-  if (!handled && !link_->Active()) QAbstractScrollArea::keyPressEvent(event);
+  if (handled) return;
+  if (!link_->Active()) {
+    QAbstractScrollArea::keyPressEvent(event);
+  } else {
+    event->ignore();  // a key the grid has no use for goes on to its window
+  }
 }
 
 void TCustomXbGrid::keyReleaseEvent(QKeyEvent* event) {
@@ -566,8 +571,8 @@ void TCustomXbGrid::VerticalAction(int action) {
       case QAbstractSlider::SliderToMaximum: ds.Last(); break;
       default: return;  // a dragged thumb acts when it is let go
     }
+    UpdateScrollBars();
   });
-  UpdateScrollBars();
 }
 
 void TCustomXbGrid::VerticalThumb(int position) {
@@ -578,7 +583,7 @@ void TCustomXbGrid::VerticalThumb(int position) {
       if (position <= 1) ds.First();
       else if (position < table->RecordTotal()) table->SetRecNo(position);
       else ds.Last();
-      return;
+      return;  // (the bar is brought in line below)
     }
     switch (position) {
       case 0: ds.First(); break;
@@ -588,7 +593,7 @@ void TCustomXbGrid::VerticalThumb(int position) {
       default: break;
     }
   });
-  UpdateScrollBars();
+  Guard([this] { UpdateScrollBars(); });
 }
 
 }  // namespace tavrin::controls

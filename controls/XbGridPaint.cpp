@@ -2,7 +2,9 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPolygon>
+#include <QTimer>
 #include <algorithm>
+#include <optional>
 
 #include "controls/ControlSupport.h"
 #include "controls/LogicalBox.h"
@@ -93,11 +95,12 @@ void TCustomXbGrid::paintEvent(QPaintEvent*) {
     if (CellRect(c, -1).isValid() || CellRect(c, 0).isValid()) cols.push_back(c);
   if (titleOffset_)
     for (int c : cols) DrawTitleCell(p, c, CellRect(c, -1));
-  const int active = link_->ActiveRecord();
-  paintCurrent_ = active;
-  Guard([&] {
+  paintCurrent_ = link_->ActiveRecord();
+  std::string failure;
+  try {
     for (int r = 0; r < rows && r < visibleRows_; ++r) {
-      if (records) link_->SetActiveRecord(r);
+      std::optional<dataset::TRowScope> scope;
+      if (records) scope.emplace(*link_, r);
       ResetRowColors(r);
       for (int c : cols) {
         const QRect cell = CellRect(c, r);
@@ -108,9 +111,16 @@ void TCustomXbGrid::paintEvent(QPaintEvent*) {
         }
       }
     }
-  });
-  if (records) link_->SetActiveRecord(active);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
   paintCurrent_ = -1;
+  // A failure is shown once, after the paint (a message box may not open inside one); the same
+  // failure on every later paint is not shown again until a paint succeeds.
+  if (!failure.empty() && !paintFailed_) {
+    QTimer::singleShot(0, this, [this, failure] { Dialogs().ShowMessage(failure); });
+  }
+  paintFailed_ = !failure.empty();
   DrawLines(p, std::min(rows, visibleRows_));
 }
 
@@ -124,8 +134,10 @@ void TCustomXbGrid::DrawTitleCell(QPainter& p, int col, const QRect& r) {
   const int index = col - indicatorOffset_;
   const TXbColumn* column = columns_.Items(index);
   const QRect inner = framed ? r.adjusted(1, 1, -1, -1) : r;
+  p.fillRect(r, column->Title().Color());
   p.save();
   p.setFont(column->Title().Font());
+  p.setPen(palette().color(QPalette::ButtonText));
   DrawCellText(p, inner, ToQt(column->Title().Caption()), column->Title().Alignment());
   p.restore();
   if (framed) DrawInnerEdge(p, r, index == depressed_, palette());

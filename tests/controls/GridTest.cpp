@@ -1,6 +1,8 @@
 // The data grid over a real table: what it draws, the logical cells, the keys that append,
 // cancel and delete, another program's changes, the title's right click and the scroll bar.
+#include <QApplication>
 #include <QLineEdit>
+#include <QWheelEvent>
 #include <QScrollBar>
 #include <QTest>
 
@@ -173,6 +175,46 @@ TEST_F(GridTest, AnotherProgramsChangeIsShownAfterARefreshAndAnEditPostsOverTheN
   EXPECT_EQ(Raw(2, 1), "y@x                 ");
 }
 
+TEST_F(GridTest, TheEditorKeepsTextToTheFieldSizeAndTakesDatesThroughTheDateMask) {
+  const std::string path = dir_ + "/dates.dbf";
+  dbf::CreateDbf(path, {{"NAME", 'C', 5, 0}, {"JOINED", 'D', 8, 0}});
+  dbf::Select(0);
+  dbf::USE(path + " EXCLUSIVE");
+  dbf::ClearRecord();
+  dbf::Append();
+  dbf::USE("");
+  Bind(path);
+  Key(Qt::Key_F2);
+  QTest::keyClicks(grid_.Editor(), "abcdefgh");
+  EXPECT_EQ(grid_.Editor()->text(), "abcde");
+  Key(Qt::Key_Tab);
+  EXPECT_EQ(grid_.SelectedField()->FieldName(), "JOINED");
+  Key(Qt::Key_F2);
+  QTest::keyClicks(grid_.Editor(), "123199");
+  EXPECT_EQ(grid_.Editor()->text(), "12/31/99");
+  Key(Qt::Key_Return);
+  table_.Post();
+  EXPECT_EQ(Raw(1, 1), "abcde");
+  EXPECT_EQ(Raw(2, 1), "19991231");
+  EXPECT_TRUE(dialogs_.shown.empty());
+}
+
+TEST_F(GridTest, ADrawHandlerThatReadsTheEngineSeesItsRowAndLeavesTheCursorWhereItWas) {
+  Bind(MakeNumbered(40));
+  std::vector<std::string> seen;
+  grid_.OnDrawColumnCell = [&](TCustomXbGrid&, QPainter&, const QRect&, int dataCol, TXbColumn*, int) {
+    if (dataCol == 0) seen.push_back(table_.GetField("NAME"));
+  };
+  const int rows = grid_.VisibleDataRows();
+  Key(Qt::Key_End, Qt::ControlModifier);
+  Key(Qt::Key_Up, Qt::ControlModifier);  // the first row in view, records 41 - rows .. 40
+  Shot();
+  ASSERT_EQ(static_cast<int>(seen.size()), rows);
+  EXPECT_EQ(seen.back(), "N40       ");
+  Key(Qt::Key_Up);  // the window moves back past the row the handler read first
+  EXPECT_EQ(table_.RecNo(), 40 - rows);
+}
+
 TEST_F(GridTest, RightClickingATitleSinksItUnlessDepressingIsDisabled) {
   Bind(MakeTable({{"A", "a@x"}}));
   std::vector<std::string> depressed;
@@ -192,6 +234,49 @@ TEST_F(GridTest, RightClickingATitleSinksItUnlessDepressingIsDisabled) {
   EXPECT_EQ(depressed.size(), 1u);
 }
 
+TEST_F(GridTest, EscapeFirstTakesBackTheTypedTextThenCancelsTheEdit) {
+  Bind(MakeTable({{"A", "a@x"}}));
+  Key(Qt::Key_F2);
+  QTest::keyClicks(grid_.Editor(), "XY");
+  QTest::keyClick(grid_.Editor(), Qt::Key_Escape);
+  EXPECT_FALSE(grid_.EditorMode());
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsEdit);
+  EXPECT_EQ(Name(), "A");
+  Key(Qt::Key_Escape);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
+  EXPECT_EQ(Raw(1, 1), "A         ");
+}
+
+TEST_F(GridTest, ColumnsSetInCodeShowExactlyTheirFieldsAndMoveAndSizeByMouse) {
+  Bind(MakeTable({{"A", "a@x"}}));
+  grid_.Columns().Clear();
+  TXbColumn* mail = grid_.Columns().Add();
+  mail->SetFieldName("EMAIL");
+  mail->Title().SetCaption("E-mail");
+  grid_.Columns().Add()->SetFieldName("NOSUCH");
+  grid_.Columns().Add()->SetFieldName("NAME");
+  ASSERT_EQ(grid_.Columns().Count(), 3);
+  EXPECT_EQ(mail->Field(), table_.FieldByName("EMAIL"));
+  EXPECT_EQ(grid_.Columns().Items(1)->Field(), nullptr) << "a field the table lacks leaves the column empty";
+  EXPECT_EQ(grid_.Columns().Items(1)->Title().Caption(), "NOSUCH");
+  std::vector<std::pair<int, int>> moves;
+  grid_.OnColumnMoved = [&](TCustomXbGrid&, int from, int to) { moves.emplace_back(from, to); };
+  Click(1, -1, Qt::RightButton);  // the depressed title goes with its column
+  QTest::mousePress(grid_.viewport(), Qt::LeftButton, {}, Middle(1, -1));
+  QTest::mouseMove(grid_.viewport(), Middle(3, -1));
+  QTest::mouseRelease(grid_.viewport(), Qt::LeftButton, {}, Middle(3, -1));
+  EXPECT_EQ(moves, (std::vector<std::pair<int, int>>{{0, 2}}));
+  EXPECT_EQ(grid_.Columns().Items(2), mail);
+  EXPECT_EQ(grid_.DepressedTitle(), 2);
+  const QRect name = grid_.CellRect(1, -1);
+  const int width = grid_.Columns().Items(0)->Width();
+  QTest::mousePress(grid_.viewport(), Qt::LeftButton, {}, QPoint(name.right() + 1, name.center().y()));
+  QTest::mouseMove(grid_.viewport(), QPoint(name.right() + 31, name.center().y()));
+  QTest::mouseRelease(grid_.viewport(), Qt::LeftButton, {}, QPoint(name.right() + 31, name.center().y()));
+  EXPECT_EQ(grid_.Columns().Items(0)->Width(), width + 30);
+  EXPECT_EQ(moves.size(), 1u);
+}
+
 TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumber) {
   Bind(MakeNumbered(100));
   const int rows = grid_.VisibleDataRows();
@@ -207,6 +292,17 @@ TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumbe
   bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);  // one past the last row in view
   EXPECT_EQ(table_.RecNo(), top + rows);
   EXPECT_EQ(bar->value(), top + rows);
+  QWheelEvent notch(QPointF(50, 50), grid_.viewport()->mapToGlobal(QPointF(50, 50)), {}, QPoint(0, -120), Qt::NoButton,
+                    {}, Qt::NoScrollPhase, false);
+  const int before = table_.RecNo() - table_.ActiveRecordIndex();
+  QApplication::sendEvent(grid_.viewport(), &notch);
+  EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), before + 3) << "a notch scrolls three rows";
+  bar->setSliderDown(true);  // dragging the thumb moves nothing until it is let go
+  bar->setSliderPosition(50);
+  EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), before + 3);
+  bar->setSliderDown(false);
+  EXPECT_EQ(Name(), "N50");
+  EXPECT_EQ(bar->value(), 50);
   bar->triggerAction(QAbstractSlider::SliderToMaximum);
   EXPECT_EQ(Name(), "N100");
   EXPECT_EQ(bar->value(), 100);
