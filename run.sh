@@ -37,13 +37,16 @@ fi
 capture_pid=""
 stop_capture() { [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null; wait 2>/dev/null || true; }
 trap stop_capture EXIT
-coproc CAPTURE { exec /usr/bin/python3 tools/smtp_capture.py --port 2525 --outbox "$HOME/Tavrin/outbox" 2>&1; }
+mkdir -p "$HOME/Tavrin"
+capture_log="$HOME/Tavrin/capture-server.log"
+coproc CAPTURE {
+  exec /usr/bin/python3 tools/smtp_capture.py --port 2525 --outbox "$HOME/Tavrin/outbox" 2>>"$capture_log"
+}
 capture_pid=$CAPTURE_PID
 if read -r -t 15 ready <&"${CAPTURE[0]}" && [[ $ready == READY* ]]; then
   echo "Capture SMTP server on 127.0.0.1:2525; messages go to $HOME/Tavrin/outbox/"
-  cat <&"${CAPTURE[0]}" >&2 &
 else
-  echo "The capture SMTP server did not start (is port 2525 taken?): ${ready:-no answer}" >&2
+  echo "The capture SMTP server did not start (is port 2525 taken? see $capture_log)" >&2
 fi
 
 build/bin/tavrin "$@"

@@ -32,7 +32,7 @@ struct SendStopped {};
 
 // Attachments are encoded this many bytes at a time, with the event loop run in between, so a
 // large file does not freeze the window. A multiple of the encoder's 45-byte line input.
-constexpr std::int64_t kEncodeSlice = 45 * 23000;
+constexpr std::int64_t kEncodeSlice = 45 * 1456;  // about one write of the encoder (64 KiB) per slice
 // Giving a large file's blocks back at once (truncate, unlink) can stall for a second, so the
 // temporary file is shrunk this much at a time, again with the event loop run in between.
 constexpr std::int64_t kShrinkStep = 32 << 20;
@@ -196,6 +196,7 @@ void TSendDialogue::Start(SendJob job) {
   job_ = std::move(job);
   delivered_ = false;
   closedWhileActing_ = false;
+  continuationLines_ = 0;
   accepted_ = 0;
   recipientNo_ = 0;
   SetState(State::kConnecting);
@@ -265,8 +266,15 @@ void TSendDialogue::OnServerClosed() {
 }
 
 void TSendDialogue::HandleLine(const std::string& line) {
+  // A reply of a few lines is normal; one that never ends would fill the transcript for ever.
+  constexpr int kMaxReplyLines = 1000;
+  if (IsContinuation(line)) {
+    if (++continuationLines_ > kMaxReplyLines) return Abort("The server's reply has too many lines!");
+    if (events.transcript) events.transcript(WithoutLineEnd(line));
+    return;
+  }
+  continuationLines_ = 0;
   if (events.transcript) events.transcript(WithoutLineEnd(line));
-  if (IsContinuation(line)) return;
   const bool proceed = replies_.CheckReply(line);
   const int code = TReplyTable::ReplyCode(line).value_or(0);
   if (state_ != State::kQuit) replyTimer_.stop();
@@ -291,8 +299,13 @@ void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
   Abort(std::string("Internal error: a reply in state ") + StateName(state_));
 }
 
+// The server's line as a person is shown it: one line, and no longer than a message box can hold.
 void TSendDialogue::Unexpected(const std::string& line) {
-  Abort("Unexpected error! " + WithoutLineEnd(line));
+  constexpr std::size_t kShownMax = 512;
+  std::string shown = WithoutLineEnd(line);
+  if (shown.size() > kShownMax) shown = shown.substr(0, kShownMax) + "...";
+  std::replace_if(shown.begin(), shown.end(), IsControl, ' ');
+  Abort("Unexpected error! " + shown);
 }
 
 void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {
@@ -452,11 +465,14 @@ void TSendDialogue::SendAttachment(std::size_t index) {
   if (!temp_) {
     temp_ = std::make_unique<QTemporaryFile>(QFile::decodeName(QByteArray::fromStdString(job_.tempDir)) +
                                              "/tavrin-XXXXXX.out");
-    if (!temp_->open())
+    if (!temp_->open())  // created new, mode 0600
       throw SendFailure("Unable to create a temporary file in " + job_.tempDir);
-    temp_->close();  // QTemporaryFile keeps the name (mode 0600) and removes the file later
+    // Only the open descriptor keeps the file: no one else can open it, and it goes with the
+    // process however that ends, a kill included.
+    tempPath_ = "/proc/self/fd/" + std::to_string(temp_->handle());
+    QFile::remove(temp_->fileName());
   }
-  const std::string tempName = QFile::encodeName(temp_->fileName()).toStdString();
+  const std::string& tempName = tempPath_;
   ShrinkTempFile();  // the previous attachment's encoding
   std::unique_ptr<platform::TFileStream> source;
   try {
@@ -477,7 +493,7 @@ void TSendDialogue::SendAttachment(std::size_t index) {
       mimer.EncodeStream();
     } catch (const std::exception&) {
       if (slice.failed) throw SendFailure("Unable to read attachment " + path);
-      throw SendFailure("Unable to write the temporary file " + tempName);
+      throw SendFailure("Unable to write the temporary file in " + job_.tempDir);
     }
     QCoreApplication::processEvents();
     if (!*alive || !Running()) throw SendStopped{};
@@ -493,8 +509,7 @@ void TSendDialogue::SendAttachment(std::size_t index) {
 void TSendDialogue::ShrinkTempFile() {
   if (!temp_) return;
   auto alive = alive_;
-  platform::TFileStream file(QFile::encodeName(temp_->fileName()).toStdString(),
-                             platform::TFileStream::Mode::OpenReadWrite);
+  platform::TFileStream file(tempPath_, platform::TFileStream::Mode::OpenReadWrite);
   for (std::int64_t size = file.Size(); size > 0;) {
     size = std::max<std::int64_t>(0, size - kShrinkStep);
     file.SetSize(size);

@@ -141,10 +141,12 @@ class TSendDialogue {
   State state_ = State::kIdle;
   SendJob job_;
   QTimer replyTimer_;
-  std::unique_ptr<QTemporaryFile> temp_;
+  std::unique_ptr<QTemporaryFile> temp_;  // open, its name already removed
+  std::string tempPath_;                  // the open file, reached through its descriptor
   bool acting_ = false;        // an action runs; nested data events leave the lines to it
   bool closedWhileActing_ = false;
   bool delivered_ = false;     // the final "." was accepted
+  int continuationLines_ = 0;  // lines of the reply under way before its last
   std::int32_t recipientNo_ = 0;
   std::int32_t recipientCount_ = 0;
   std::int32_t accepted_ = 0;

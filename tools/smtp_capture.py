@@ -83,6 +83,9 @@ class CaptureHandler:
         with open(path + ".part", "wb") as f:
             f.write(head.encode("latin-1", "replace"))
             f.write(envelope.original_content)
+            f.flush()
+            os.fsync(f.fileno())
+        # A message is either whole under its name or not there: it is accepted only after this.
         os.replace(path + ".part", path)
         return "250 OK: kept as " + name
 

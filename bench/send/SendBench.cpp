@@ -29,6 +29,29 @@ long StatusKb(const char* key) {
   return -1;
 }
 
+// The message every run sends; with `messageOut` it is also written out as it goes on the wire.
+tavrin::app::SendJob BenchJob(const std::string& attachment, const std::string& messageOut) {
+  using namespace tavrin;
+  app::SendJob job;
+  job.serverName = "127.0.0.1";
+  job.returnEmail = "sender@example.com";
+  job.nameField = "NAME";
+  job.emailField = "EMAIL";
+  job.boundary = app::Boundary();
+  app::MessageInput in{"Bench", "sender@example.com", "Everyone", "Benchmark",
+                       {"Hello,", "", "this is the benchmark message.", "."}, app::InternetDate(0),
+                       "bench"};
+  job.messageLines = app::BuildMessage(in, job.boundary);
+  if (!attachment.empty()) job.attachments = {attachment};
+  job.tempDir = platform::TempDir();
+  if (!messageOut.empty()) {
+    std::ofstream out(messageOut, std::ios::binary);
+    for (const auto& line : job.messageLines) out << line << "\r\n";
+    out << "\r\n--" << job.boundary << "--\r\n";
+  }
+  return job;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,24 +80,7 @@ int main(int argc, char** argv) {
   app::TSendDialogue dialogue(sock, replies, log, table);
   log.StartLog("Bench", "Bench", "", "");
 
-  app::SendJob job;
-  job.serverName = "127.0.0.1";
-  job.returnEmail = "sender@example.com";
-  job.nameField = "NAME";
-  job.emailField = "EMAIL";
-  job.boundary = app::Boundary();
-  app::MessageInput in{"Bench", "sender@example.com", "Everyone", "Benchmark",
-                       {"Hello,", "", "this is the benchmark message.", "."}, app::InternetDate(0),
-                       "bench"};
-  job.messageLines = app::BuildMessage(in, job.boundary);
-  if (!attachment.empty()) job.attachments = {attachment};
-  job.tempDir = platform::TempDir();
-  if (!messageOut.empty()) {
-    std::ofstream out(messageOut, std::ios::binary);
-    for (const auto& line : job.messageLines) out << line << "\r\n";
-    out << "\r\n--" << job.boundary << "--\r\n";
-  }
-
+  const app::SendJob job = BenchJob(attachment, messageOut);
   std::string failure;
   bool completed = false;
   dialogue.events.failed = [&](const std::string& text) { failure = text; };

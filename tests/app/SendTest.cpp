@@ -103,15 +103,6 @@ TEST_F(SendTest, A550ToTheFinalDotAbortsAndNoRecipientIsLoggedOk) {
   EXPECT_EQ(server.Transcript().find("QUIT"), std::string::npos);
 }
 
-TEST_F(SendTest, A421ToQuitAfterDeliveryStillCompletes) {
-  MakeTable(kThree);
-  SmtpServer server(root_ / "outbox", {"--reply=QUIT=421 Closing"});
-  Send(server.Port(), Job());
-  EXPECT_TRUE(failures.empty());
-  EXPECT_EQ(completions, 1);
-  EXPECT_EQ(server.Messages().size(), 1u);
-}
-
 // ---- tables with odd records
 
 TEST_F(SendTest, DeletedRecordsAndUnsafeAddressesAreNeverAddressed) {

@@ -113,6 +113,7 @@ TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
     Main().btnConfigureClick();  // nor do Properties
     EXPECT_EQ(Main().Dialogue().CurrentState(), TSendDialogue::State::kMailData);
     EXPECT_TRUE(dialogs_.Messages().empty());
+    EXPECT_TRUE(std::filesystem::is_empty(Root() + "/tmp"));  // the encoded file has no name to open
     Main().close();
     EXPECT_FALSE(Main().Dialogue().Running());
   });

@@ -1,0 +1,161 @@
+// The send against servers and files that work against it: a refusal at every step, resets,
+// floods, an attachment that goes away mid-send, a table that is not a table. Each must end the
+// send with a message, once, and never hang or crash.
+#include <sys/socket.h>
+
+#include <atomic>
+
+#include "SendSupport.h"
+
+namespace tavrin::app::testing {
+namespace {
+
+using net::test::LoopbackPeer;
+using net::test::PeerConn;
+
+const std::vector<std::pair<std::string, std::string>> kOne = {{"Ann", "ann@example.com"}};
+
+// Answers a one-recipient send as a good server would, until step `badStep` (0 greeting, 1 Helo,
+// 2 Mail From, 3 Rcpt To, 4 Data, 5 the final ".", 6 Quit), which gets `badReply` instead.
+void ScriptedServer(PeerConn& c, int badStep, const std::string& badReply) {
+  const char* good[] = {"220 hi\r\n", "250 hello\r\n", "250 from\r\n", "250 to\r\n",
+                        "354 go\r\n", "250 queued\r\n", "221 bye\r\n"};
+  for (int step = 0; step <= 6; ++step) {
+    if (step > 0 && step != 5 && c.RecvLine().empty()) return;
+    if (step == 5)
+      for (std::string line; (line = c.RecvLine()) != ".\r\n";)
+        if (line.empty()) return;
+    c.Send(step == badStep ? badReply : good[step]);
+    if (step == badStep) break;
+  }
+  c.RecvAll();
+}
+
+struct StepCase {
+  int step;
+  const char* reply;
+};
+
+class RefusalAtEveryStep : public SendTest, public ::testing::WithParamInterface<StepCase> {};
+
+TEST_P(RefusalAtEveryStep, AbortsWithTheLineOrCompletesOnceDelivered) {
+  MakeTable(kOne);
+  const StepCase c = GetParam();
+  LoopbackPeer peer([&](PeerConn& conn) { ScriptedServer(conn, c.step, c.reply); });
+  Send(peer.Port(), Job());
+  EXPECT_EQ(ends, 1);
+  if (c.step == 6) {  // after delivery nothing can undo it
+    EXPECT_TRUE(failures.empty());
+    EXPECT_EQ(completions, 1);
+    return;
+  }
+  EXPECT_EQ(completions, 0);
+  ASSERT_EQ(failures.size(), 1u);
+  std::string line = c.reply;
+  line = line.substr(0, line.find('\r'));
+  EXPECT_EQ(failures[0], "Unexpected error! " + line + " : The message has not been sent.");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies421And554, RefusalAtEveryStep,
+    ::testing::Values(StepCase{0, "421 not now\r\n"}, StepCase{1, "554 go away\r\n"},
+                      StepCase{2, "421 closing\r\n"}, StepCase{3, "421 closing\r\n"},
+                      StepCase{4, "554 no data\r\n"}, StepCase{4, "250 not 354\r\n"},
+                      StepCase{5, "452 full\r\n"}, StepCase{6, "421 closing\r\n"}));
+
+// ---- connections that go away hard, and servers that flood
+
+TEST_F(SendTest, AResetDuringTheMailDataEndsTheSendWithoutTheFinalDot) {
+  MakeTable(kOne);
+  std::string big(4 << 20, 'z');
+  WriteFile(root_ / "big.bin", big);
+  LoopbackPeer peer([&](PeerConn& c) {
+    for (const char* r : {"220 hi\r\n", "250 a\r\n", "250 b\r\n", "250 c\r\n", "354 go\r\n"}) {
+      c.Send(r);
+      if (r[0] != '3') c.RecvLine();
+    }
+    c.RecvBytes(100000);
+    linger hard{1, 0};
+    ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    c.Close();
+  });
+  Send(peer.Port(), Job({"x"}, {(root_ / "big.bin").string()}));
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].rfind("The connection to the server failed: ", 0), 0u) << failures[0];
+  EXPECT_TRUE(std::filesystem::is_empty(root_ / "tmp"));
+}
+
+TEST_F(SendTest, AFloodOfUnaskedRepliesNeverRunsAheadOfTheCommands) {
+  MakeTable(kOne);
+  LoopbackPeer peer([&](PeerConn& c) {
+    std::string flood = "220 hi\r\n";
+    for (int i = 0; i < 900; ++i) flood += "250-more\r\n";
+    for (int i = 0; i < 50; ++i) flood += "250 ok\r\n";
+    c.Send(flood);
+    c.RecvAll();
+  });
+  Send(peer.Port(), Job());
+  // Each final line answers one command; "250" where "354" belongs stops the send.
+  EXPECT_EQ(failures, std::vector<std::string>{"Unexpected error! 250 ok : The message has not been sent."});
+}
+
+TEST_F(SendTest, AReplyThatNeverEndsIsCutOff) {
+  MakeTable(kOne);
+  LoopbackPeer peer([&](PeerConn& c) {
+    std::string flood;
+    for (int i = 0; i < 2000; ++i) flood += "220-and more\r\n";
+    c.Send(flood);
+    c.RecvAll();
+  });
+  Send(peer.Port(), Job());
+  EXPECT_EQ(failures, std::vector<std::string>{"The server's reply has too many lines! : The message has not been sent."});
+}
+
+TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
+  MakeTable(kOne);
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("554 " + std::string(100000, 'x') + "\x1b[2J\r\n");
+    c.RecvAll();
+  });
+  Send(peer.Port(), Job());
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0], "Unexpected error! 554 " + std::string(508, 'x') + "... : The message has not been sent.");
+}
+
+TEST_F(SendTest, AnEndlessLineWithoutItsEndTimesOut) {
+  MakeTable(kOne);
+  dialogue->greetingTimeOutMs = 500;
+  std::atomic<bool> stop{false};
+  LoopbackPeer peer([&](PeerConn& c) {
+    const std::string junk(65536, 'j');
+    for (int i = 0; i < 100 && !stop; ++i) c.Send(junk);
+    c.RecvAll();
+  });
+  Send(peer.Port(), Job());
+  stop = true;
+  EXPECT_EQ(failures, std::vector<std::string>{std::string(kNoAnswer) + " : The message has not been sent."});
+}
+
+// ---- files that change under the send
+
+TEST_F(SendTest, AnAttachmentRemovedDuringTheSendIsNamedAndTheMessageIsNotEnded) {
+  MakeTable(kOne);
+  const std::string path = (root_ / "report.pdf").string();
+  WriteFile(path, "%PDF-1.4 tiny");
+  std::string tail;
+  LoopbackPeer peer([&](PeerConn& c) {
+    for (const char* r : {"220 hi\r\n", "250 a\r\n", "250 b\r\n", "250 c\r\n"}) {
+      c.Send(r);
+      c.RecvLine();
+    }
+    std::filesystem::remove(path);  // between Send and the mail data
+    c.Send("354 go\r\n");
+    tail = c.RecvAll();
+  });
+  Send(peer.Port(), Job({"x"}, {path}));
+  EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + " : The message has not been sent."});
+  EXPECT_EQ(tail.find("\r\n.\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavrin::app::testing
