@@ -2,7 +2,8 @@
 # Writes doc/screenshots/{compose,browser,configuration,log}.png: the program's windows on the
 # sample table under a virtual X display, sending to a local capture server that refuses one
 # recipient. Needs a build (build/bin/tavrin_screenshots, build/bin/dbftool), xvfb and
-# python3-aiosmtpd (installed when missing). Usage: tools/screenshots.sh [SHOTS_DIR=dir]
+# python3-aiosmtpd (installed when missing).
+# Usage: [SHOTS_DIR=DIR] tools/screenshots.sh   (SHOTS_DIR instead of doc/screenshots)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
