@@ -89,6 +89,15 @@ void DrawAttach(QPainter& p) {
   p.drawPath(clip);
 }
 
+// A door standing open, with the arrow of leaving.
+void DrawClose(QPainter& p) {
+  p.setBrush(kPaper);
+  p.drawRect(QRectF(3.5, 2.5, 9, 15));
+  p.drawLine(QPointF(10.5, 10), QPointF(17, 10));
+  p.setBrush(kInk);
+  p.drawPolygon(QPolygonF({{18, 10}, {14.5, 7}, {14.5, 13}}));
+}
+
 }  // namespace
 
 QIcon GlyphIcon(Glyph glyph) {
@@ -106,9 +115,21 @@ QIcon GlyphIcon(Glyph glyph) {
     case Glyph::Properties: DrawProperties(p); break;
     case Glyph::Browse: DrawBrowse(p); break;
     case Glyph::Attach: DrawAttach(p); break;
+    case Glyph::Close: DrawClose(p); break;
   }
   p.end();
   return QIcon(pixmap);
+}
+
+}  // namespace tavrin::app
+
+namespace tavrin::app {
+
+QIcon ThemeIcon(Glyph glyph) {
+  static constexpr const char* kNames[] = {"mail-send",          "edit-undo",     "edit-cut",
+                                           "edit-copy",          "edit-paste",    "preferences-system",
+                                           "x-office-address-book", "mail-attachment", "window-close"};
+  return QIcon::fromTheme(kNames[static_cast<int>(glyph)], GlyphIcon(glyph));
 }
 
 }  // namespace tavrin::app

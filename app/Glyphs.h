@@ -6,8 +6,11 @@
 
 namespace tavrin::app {
 
-enum class Glyph { Send, Undo, Cut, Copy, Paste, Properties, Browse, Attach };
+enum class Glyph { Send, Undo, Cut, Copy, Paste, Properties, Browse, Attach, Close };
 
 QIcon GlyphIcon(Glyph glyph);
+
+// The desktop icon theme's icon for `glyph` where the theme has one, else the drawn glyph.
+QIcon ThemeIcon(Glyph glyph);
 
 }  // namespace tavrin::app

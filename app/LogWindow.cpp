@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStringList>
+#include <algorithm>
 
 #include "app/Settings.h"
 #include "platform/CodePageQt.h"
@@ -17,8 +18,6 @@ TfrmLog::TfrmLog(platform::Dialogs& dialogs, QWidget* owner) : QDialog(owner), d
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
-  setFixedSize(603, 424);
-
   reLog = new QPlainTextEdit(this);
   reLog->setObjectName("reLog");
   reLog->setGeometry(-1, -2, 605, 391);
@@ -31,10 +30,15 @@ TfrmLog::TfrmLog(platform::Dialogs& dialogs, QWidget* owner) : QDialog(owner), d
 
   btnCopyToClipboard = new QPushButton("&Copy To Clipboard", this);
   btnCopyToClipboard->setObjectName("btnCopyToClipboard");
-  btnCopyToClipboard->setGeometry(396, 395, 122, 25);
   btnClose = new QPushButton("Cl&ose", this);
   btnClose->setObjectName("btnClose");
-  btnClose->setGeometry(525, 395, 71, 25);
+  // The design's places, with the buttons as wide and the window as tall as the font needs.
+  const QSize copy = btnCopyToClipboard->sizeHint().expandedTo(QSize(122, 25));
+  const QSize close = btnClose->sizeHint().expandedTo(QSize(71, 25));
+  const int row = std::max(copy.height(), close.height());
+  btnClose->setGeometry(596 - close.width(), 395, close.width(), row);
+  btnCopyToClipboard->setGeometry(btnClose->x() - 7 - copy.width(), 395, copy.width(), row);
+  setFixedSize(603, 424 - 25 + row);
   btnClose->setAutoDefault(false);
   btnCopyToClipboard->setAutoDefault(false);
 

@@ -1,9 +1,12 @@
 #include "app/MainWindow.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QMimeData>
 #include <QFocusEvent>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -42,6 +45,13 @@ using platform::QStringToAnsi;
 namespace {
 
 constexpr int kSocketTimeOutMs = 60000;
+// The bands' design heights; each grows with the font when its text needs more.
+constexpr int kToolBarHeight = 30;
+constexpr int kHeaderHeight = 66;
+constexpr int kFooterHeight = 20;
+constexpr int kAttachSectionHeight = 70;
+constexpr QSize kDesignSize(517, 418);
+constexpr int kMinimumSize = 300;
 const QColor kPlaceholderGrey(128, 128, 128);
 
 void SetTextColour(QLineEdit* edit, const QColor& colour) {
@@ -62,7 +72,7 @@ QToolButton* MakeToolButton(QToolBar* bar, const char* name, const char* text, c
   auto* button = new QToolButton(bar);
   button->setObjectName(name);
   button->setText(text);
-  button->setIcon(GlyphIcon(glyph));
+  button->setIcon(ThemeIcon(glyph));
   button->setToolButtonStyle(glyph == Glyph::Send || glyph == Glyph::Browse
                                  ? Qt::ToolButtonTextBesideIcon
                                  : Qt::ToolButtonIconOnly);
@@ -77,8 +87,8 @@ QToolButton* MakeToolButton(QToolBar* bar, const char* name, const char* text, c
 
 TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   setObjectName("frmEmailMerge");
-  resize(517, 418);
-  setMinimumSize(300, 300);  // a resize below 300 pixels either way is refused
+  resize(kDesignSize);
+  setMinimumSize(kMinimumSize, kMinimumSize);  // a resize below 300 pixels either way is refused
 
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
@@ -125,10 +135,14 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   connect(btnAttach, &QToolButton::clicked, this, &TfrmEmailMerge::btnAttachClick);
   edtTo->installEventFilter(this);
   edtSubject->installEventFilter(this);
+  BindEditCommands();
   dialogue_ = std::make_unique<TSendDialogue>(sock, replyTable, sendLog, recipientTable);
   BindSendEvents();
 
   FormCreate();
+  // The design size, or more where the font needs it to show every band and toolbar button whole.
+  resize(std::max(kDesignSize.width(), ToolBar->sizeHint().width()),
+         std::max(kDesignSize.height(), minimumSizeHint().height()));
 }
 
 TfrmEmailMerge::~TfrmEmailMerge() {
@@ -171,7 +185,7 @@ void TfrmEmailMerge::BuildMenus() {
 void TfrmEmailMerge::BuildToolBar(QWidget* parent) {
   ToolBar = new QToolBar(parent);
   ToolBar->setObjectName("ToolBar");
-  ToolBar->setFixedHeight(30);
+  ToolBar->setMinimumHeight(kToolBarHeight);
   ToolBar->setMovable(false);
   btnSend = MakeToolButton(ToolBar, "btnSend", "Send", "Send Message", Glyph::Send);
   ToolBar->addSeparator();
@@ -186,43 +200,65 @@ void TfrmEmailMerge::BuildToolBar(QWidget* parent) {
   btnAttach = MakeToolButton(ToolBar, "btnAttach", "Attach", "Attach File", Glyph::Attach);
 }
 
+// The header grows with the font from its design height: the grey strip holds the labels whole,
+// and each field fills the width left of it, inside the grey frame shown while it has the focus.
 void TfrmEmailMerge::BuildHeader(QWidget* parent) {
   pnlHeader = new QFrame(parent);
   pnlHeader->setObjectName("pnlHeader");
-  pnlHeader->setFixedHeight(66);
+  pnlHeader->setMinimumHeight(kHeaderHeight);
+  pnlHeader->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   pnlHeader->setAutoFillBackground(true);
   QPalette white = pnlHeader->palette();
   white.setColor(QPalette::Window, Qt::white);
   pnlHeader->setPalette(white);
 
+  auto* grid = new QGridLayout(pnlHeader);
+  grid->setContentsMargins(0, 0, 6, 0);
+  grid->setSpacing(0);
   auto* strip = new QFrame(pnlHeader);
   strip->setObjectName("pnlLabels");
-  strip->setGeometry(0, 0, 70, 66);
   strip->setAutoFillBackground(true);
   QPalette grey = strip->palette();
   grey.setColor(QPalette::Window, kPlaceholderGrey);
   strip->setPalette(grey);
-  for (auto [text, y] : {std::pair{"To:", 10}, std::pair{"Subject:", 38}}) {
-    auto* label = new QLabel(text, strip);
-    label->setStyleSheet("color: white; font-weight: bold;");
-    label->move(8, y);
-  }
+  grid->addWidget(strip, 0, 0, 5, 1);
+  grid->setColumnMinimumWidth(1, 6);
+  grid->setRowMinimumHeight(2, 6);
+  grid->setRowStretch(0, 1);
+  grid->setRowStretch(4, 1);
 
-  auto makeField = [&](const char* frameName, const char* editName, int y, QFrame*& frame) {
-    frame = new QFrame(pnlHeader);
+  auto addRow = [&](int row, const char* labelName, const char* text, const char* frameName,
+                    const char* editName, QFrame*& frame) {
+    auto* label = new QLabel(text, pnlHeader);
+    label->setObjectName(labelName);
+    label->setStyleSheet("color: white; font-weight: bold;");
+    label->setContentsMargins(8, 0, 8, 0);
+    grid->addWidget(label, row, 0);
+    // The frame and the field share a cell; the field sits 2 pixels inside the frame.
+    auto* cell = new QWidget(pnlHeader);
+    auto* inner = new QGridLayout(cell);
+    inner->setContentsMargins(0, 0, 0, 0);
+    inner->setSpacing(0);
+    for (int i : {0, 2}) {
+      inner->setRowMinimumHeight(i, 2);
+      inner->setColumnMinimumWidth(i, 2);
+    }
+    frame = new QFrame(cell);
     frame->setObjectName(frameName);
-    frame->setGeometry(76, y - 2, 10000, 22);
     frame->setStyleSheet("background-color: rgb(128,128,128);");
     frame->hide();
-    auto* edit = new QLineEdit(pnlHeader);
+    inner->addWidget(frame, 0, 0, 3, 3);
+    auto* edit = new QLineEdit(cell);
     edit->setObjectName(editName);
     edit->setFrame(false);
-    edit->setGeometry(78, y, 9996, 18);
     SetTextColour(edit, kPlaceholderGrey);
+    inner->addWidget(edit, 1, 1);
+    edit->raise();
+    grid->addWidget(cell, row, 2);
     return edit;
   };
-  edtTo = makeField("pnlTo", "edtTo", 8, pnlTo);
-  edtSubject = makeField("pnlSubject", "edtSubject", 38, pnlSubject);
+  edtTo = addRow(1, "lblTo", "To:", "pnlTo", "edtTo", pnlTo);
+  edtSubject = addRow(3, "lblSubject", "Subject:", "pnlSubject", "edtSubject", pnlSubject);
   edtTo->setText(kToPlaceholder);
   edtSubject->setText(kSubjectPlaceholder);
 }
@@ -230,7 +266,8 @@ void TfrmEmailMerge::BuildHeader(QWidget* parent) {
 void TfrmEmailMerge::BuildFooter(QWidget* parent) {
   pnlFooter = new QFrame(parent);
   pnlFooter->setObjectName("pnlFooter");
-  pnlFooter->setFixedHeight(20);
+  pnlFooter->setMinimumHeight(kFooterHeight);
+  pnlFooter->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   auto* row = new QHBoxLayout(pnlFooter);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(0);
@@ -250,6 +287,103 @@ void TfrmEmailMerge::BuildFooter(QWidget* parent) {
   StatusBar->setSizeGripEnabled(false);
   row->addWidget(pnlProgress);
   row->addWidget(StatusBar, 1);
+}
+
+// ---- Edit commands and view toggles: all act on the message memo.
+
+void TfrmEmailMerge::BindEditCommands() {
+  mmoMessage->installEventFilter(this);
+  mmoMessage->viewport()->installEventFilter(this);
+  connect(mmoMessage, &QPlainTextEdit::textChanged, this, &TfrmEmailMerge::mmoMessageChange);
+  connect(btnUndo, &QToolButton::clicked, this, &TfrmEmailMerge::btnUndoClick);
+  connect(miUndo, &QAction::triggered, this, &TfrmEmailMerge::btnUndoClick);
+  connect(btnCut, &QToolButton::clicked, this, &TfrmEmailMerge::btnCutClick);
+  connect(miCut, &QAction::triggered, this, &TfrmEmailMerge::btnCutClick);
+  connect(btnCopy, &QToolButton::clicked, this, &TfrmEmailMerge::btnCopyClick);
+  connect(miCopy, &QAction::triggered, this, &TfrmEmailMerge::btnCopyClick);
+  connect(btnPaste, &QToolButton::clicked, this, &TfrmEmailMerge::btnPasteClick);
+  connect(miPaste, &QAction::triggered, this, &TfrmEmailMerge::btnPasteClick);
+  connect(miSelectAll, &QAction::triggered, this, &TfrmEmailMerge::miSelectAllClick);
+  connect(miToolbar, &QAction::triggered, this, &TfrmEmailMerge::miToolbarClick);
+  connect(miStatusBar, &QAction::triggered, this, &TfrmEmailMerge::miStatusBarClick);
+}
+
+void TfrmEmailMerge::btnUndoClick() {
+  mmoMessage->undo();
+  mmoMessageChange();
+  UpdateCutCopy();
+}
+
+// The memo's own clipboard commands: they carry every character the memo holds.
+void TfrmEmailMerge::btnCutClick() {
+  mmoMessage->cut();
+  UpdateCutCopy();
+}
+
+void TfrmEmailMerge::btnCopyClick() { mmoMessage->copy(); }
+
+// Only plain text is pasted; anything else on the clipboard (an image) leaves the memo as it is.
+void TfrmEmailMerge::btnPasteClick() {
+  const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+  if (data == nullptr || !data->hasText()) return;
+  mmoMessage->insertPlainText(data->text());
+  UpdateCutCopy();
+}
+
+void TfrmEmailMerge::miSelectAllClick() {
+  mmoMessage->selectAll();
+  UpdateCutCopy();
+}
+
+void TfrmEmailMerge::miToolbarClick() {
+  // The action has already inverted its own check mark; the layout puts the bar back at the top.
+  ToolBar->setVisible(miToolbar->isChecked());
+}
+
+void TfrmEmailMerge::miStatusBarClick() { pnlFooter->setVisible(miStatusBar->isChecked()); }
+
+void TfrmEmailMerge::mmoMessageEnter() {
+  btnUndo->setEnabled(mmoMessage->document()->isUndoAvailable());
+  btnPaste->setEnabled(true);
+  miPaste->setEnabled(true);
+  miSelectAll->setEnabled(true);
+}
+
+void TfrmEmailMerge::mmoMessageExit() {
+  for (QAction* a : {miUndo, miCut, miCopy, miPaste, miSelectAll}) a->setEnabled(false);
+  for (QToolButton* b : {btnUndo, btnCut, btnCopy, btnPaste}) b->setEnabled(false);
+}
+
+void TfrmEmailMerge::mmoMessageChange() {
+  const bool canUndo = mmoMessage->document()->isUndoAvailable();
+  btnUndo->setEnabled(canUndo);
+  miUndo->setEnabled(canUndo);
+}
+
+void TfrmEmailMerge::UpdateCutCopy() {
+  const bool selected = mmoMessage->textCursor().hasSelection();
+  for (QToolButton* b : {btnCopy, btnCut}) b->setEnabled(selected);
+  for (QAction* a : {miCopy, miCut}) a->setEnabled(selected);
+}
+
+// The memo's focus and input events. Focus that goes to a menu or to another window is not a move
+// to another control: the memo keeps its commands for when it comes back.
+bool TfrmEmailMerge::MemoEvent(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::FocusIn:
+      if (watched == mmoMessage) mmoMessageEnter();
+      return true;
+    case QEvent::FocusOut: {
+      const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+      if (watched == mmoMessage && reason != Qt::PopupFocusReason &&
+          reason != Qt::ActiveWindowFocusReason && reason != Qt::MenuBarFocusReason)
+        mmoMessageExit();
+      return true;
+    }
+    case QEvent::KeyRelease:
+    case QEvent::MouseButtonRelease: UpdateCutCopy(); return true;
+    default: return false;
+  }
 }
 
 void TfrmEmailMerge::SetSecondaryWindows(TfrmBrowser* browser, TfrmConfiguration* configuration) {
@@ -288,7 +422,6 @@ void TfrmEmailMerge::ApplySettings() {
   if (const auto port = ServerPortNumber(AppSettings(), services_.dialogs)) sock.SetPort(*port);
   setWindowTitle(SettingToQString(s.ProgramCaption));
   platform::Dialogs::SetApplicationTitle(SettingToAnsi(s.ProgramCaption));
-  QGuiApplication::setApplicationDisplayName(SettingToQString(s.ProgramCaption));
   if (frmBrowser_ != nullptr)
     frmBrowser_->setWindowTitle(SettingToQString(s.ProgramCaption + " Database Browser"));
 }
@@ -322,6 +455,10 @@ void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
 }
 
 bool TfrmEmailMerge::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == mmoMessage || watched == mmoMessage->viewport()) {
+    MemoEvent(watched, event);
+    return QMainWindow::eventFilter(watched, event);
+  }
   if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
     const bool enter = event->type() == QEvent::FocusIn;
     if (watched == edtTo)

@@ -64,6 +64,14 @@ class TfrmEmailMerge : public QMainWindow {
   void btnSendClick();
   // Asks for a file and adds it to the attachments, opening their section when it is closed.
   void btnAttachClick();
+  // The edit commands on the message memo, and the view toggles.
+  void btnUndoClick();
+  void btnCutClick();
+  void btnCopyClick();
+  void btnPasteClick();
+  void miSelectAllClick();
+  void miToolbarClick();
+  void miStatusBarClick();
 
   // The send under way or the last one; owned by the window.
   TSendDialogue& Dialogue() { return *dialogue_; }
@@ -117,6 +125,13 @@ class TfrmEmailMerge : public QMainWindow {
   void BuildFooter(QWidget* parent);
   void FormCreate();
   void FormShow();
+  void BindEditCommands();
+  bool MemoEvent(QObject* watched, QEvent* event);
+  void mmoMessageEnter();
+  void mmoMessageExit();
+  void mmoMessageChange();
+  // Cut and Copy are enabled exactly when the memo has a selection.
+  void UpdateCutCopy();
   void FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder);
   void FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder);
   std::optional<std::string> UnsendableText(const Settings& s) const;

@@ -1,6 +1,6 @@
 #include "app/Program.h"
 
-#include <QGuiApplication>
+#include <QLocale>
 #include <filesystem>
 
 #include "app/BrowserWindow.h"
@@ -33,11 +33,21 @@ TProgram::~TProgram() {
   main_.reset();
 }
 
+dataset::LocaleInput LocaleInputFrom(const QLocale& locale) {
+  dataset::LocaleInput input;
+  input.shortDateFormat = locale.dateFormat(QLocale::ShortFormat).toStdString();
+  input.decimalSeparator = locale.decimalPoint().toStdString();
+  input.thousandsSeparator = locale.groupSeparator().toStdString();
+  return input;
+}
+
 void TProgram::Start() {
-  platform::Dialogs::SetApplicationTitle("Email");
-  QGuiApplication::setApplicationDisplayName("Email");
+  // Until the settings are read, a message box is captioned with the caption they default to.
+  // Window titles are the whole title: no application display name is set for Qt to append.
+  platform::Dialogs::SetApplicationTitle(defaults::kProgramCaption);
+  dataset::ApplyLocale(LocaleInputFrom(QLocale::system()));
   main_ = std::make_unique<TfrmEmailMerge>(services_);
-  browser_ = std::make_unique<TfrmBrowser>(main_.get());
+  browser_ = std::make_unique<TfrmBrowser>(services_, main_.get());
   TfrmEmailMerge* main = main_.get();
   configuration_ =
       std::make_unique<TfrmConfiguration>(services_, [main] { main->ApplySettings(); }, main);

@@ -1,6 +1,6 @@
 // TProgram: the program's windows and their start sequence.
 //
-// Start sets the application title, creates the main window (which loads, saves and applies the
+// Start sets the message-box caption and the table engine's locale from the system's, creates the main window (which loads, saves and applies the
 // settings), then the browser window and the configuration dialog, hidden. Owns the three windows
 // until it is destroyed; `services` must outlive it. GUI thread.
 #pragma once
@@ -9,6 +9,9 @@
 #include <string>
 
 #include "app/AppServices.h"
+#include "dataset/Locale.h"
+
+class QLocale;
 
 namespace tavrin::app {
 
@@ -19,6 +22,10 @@ class TfrmEmailMerge;
 // The start-up check for the recipients table: when no file is at `dbfFileName`, says so with the
 // path on a second line and tells the program to end with a failure status. True when it is there.
 bool CheckRecipientsTable(const std::string& dbfFileName, AppServices& services);
+
+// What the table engine's locale step takes from `locale`: its short date format and its decimal
+// and thousands separators.
+dataset::LocaleInput LocaleInputFrom(const QLocale& locale);
 
 class TProgram {
  public:

@@ -203,6 +203,7 @@ TEST_F(StartUp, SettingsThatCannotBeSavedAreToldOnceAndTheFileIsKept) {
   StartOnAFullDisk();
   EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"The settings could not be saved to " +
                                                           IniPath() + ": File too large"});
+  EXPECT_EQ(dialogs_.shown.at(0).caption, "My Email Program");  // before the settings were read
   EXPECT_EQ(ReadIni(), "[Options]\nDir=" + Root() + "/home/Tavrin\n");
   EXPECT_EQ(terminateCalls_, 0);
 }
