@@ -392,5 +392,40 @@ TEST_F(EditTest, MemoStreamWritesAndReadsBack) {
   EXPECT_EQ(notes.AsString(), "second, longer memo text");
 }
 
+TEST_F(EditTest, MemoStreamEndsWithItsDataSetOrTheNextStreamAndEmptiesOnlyItsOwnEdit) {
+  const std::string path = MakeOdd();
+  OpenOn(table_, path);
+  TField* notes = table_.FieldByName("NOTES");
+  char text[16] = {};
+  // Kept across a close and reopen: its dataset's fields are new ones by then.
+  auto kept = table_.CreateBlobStream(*notes, TBlobStreamMode::bmWrite);
+  table_.Close();
+  EXPECT_THROW(kept->Write("x", 1), EDbfError);
+  table_.Open();
+  kept.reset();
+  notes = table_.FieldByName("NOTES");
+  EXPECT_EQ(notes->AsString(), "first memo");
+  // A second stream ends the first, whose end then leaves the second's reading alone.
+  auto first = table_.CreateBlobStream(*notes, TBlobStreamMode::bmRead);
+  auto second = table_.CreateBlobStream(*notes, TBlobStreamMode::bmRead);
+  EXPECT_THROW(first->Read(text, 5), EDbfError);
+  first.reset();
+  EXPECT_EQ(second->Read(text, 5), 5u);
+  second.reset();
+  // An unwritten stream outliving its edit does not empty the memo of the edit that came after.
+  auto unwritten = table_.CreateBlobStream(*notes, TBlobStreamMode::bmWrite);
+  table_.Cancel();
+  table_.Edit();
+  unwritten.reset();
+  table_.Post();
+  EXPECT_EQ(notes->AsString(), "first memo");
+  // Outliving the dataset itself.
+  auto orphan = std::make_unique<TXbDbf>("tblOther");
+  OpenOn(*orphan, path);
+  auto stream = orphan->CreateBlobStream(*orphan->FieldByName("NOTES"), TBlobStreamMode::bmRead);
+  orphan.reset();
+  EXPECT_THROW(stream->Seek(0, platform::SeekOrigin::Begin), EDbfError);
+}
+
 }  // namespace
 }  // namespace tavrin::dataset::test
