@@ -111,6 +111,7 @@ class TXbDataSet : public TDataSet {
   void InternalInsert() override;
   void InternalPost() override;
   void InternalDelete() override;
+  void InternalRefresh() override;
   void FieldValueSet(TField& field) override;
   void ControlsEnabled() override;
 

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "DataSetTestSupport.h"
@@ -276,6 +277,29 @@ TEST_F(EditTest, TwoDatasetsOnOneFileOneEditingWhileTheOtherReads) {
   reader.GoFirst();
   EXPECT_EQ(reader.GetField("NAME"), "Anna      ");
   EXPECT_EQ(table_.GetField("NAME"), "Anna      ");
+}
+
+// Another program that ignores the locks empties the file under an open dataset: the records it
+// showed are gone, a delete or restore of one writes nothing, and a refresh or First shows the table empty.
+TEST_F(EditTest, TableEmptiedByAnotherProgramWritesNothingAndReadsEmpty) {
+  const std::string path = MakeTable({{"Ann", "a"}, {"Bob", "b"}, {"Cy", "c"}}, {2});
+  const auto header = static_cast<off_t>(std::filesystem::file_size(path) - 3 * 31 - 1);
+  for (const auto& write : std::vector<std::function<void(TXbDbf&)>>{
+           [](TXbDbf& t) { t.Delete(); }, [](TXbDbf& t) { t.SetRecordDeleted(false); }}) {
+    TXbDbf table("tblDatabase");
+    OpenOn(table, path);
+    table.Next();
+    ASSERT_EQ(truncate(path.c_str(), header), 0);
+    EXPECT_THROW(write(table), EDbfError);
+    EXPECT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(header));
+    table.Refresh();
+    EXPECT_TRUE(table.IsEmpty());
+    table.First();
+    EXPECT_TRUE(table.AtEnd());
+    EXPECT_EQ(table.RecordTotal(), 0);
+    table.Close();
+    MakeTable({{"Ann", "a"}, {"Bob", "b"}, {"Cy", "c"}}, {2});
+  }
 }
 
 // ---- New records, deletes, read-only
