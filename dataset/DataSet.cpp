@@ -7,7 +7,10 @@ namespace tavrin::dataset {
 
 // ---- TDataLink
 
-TDataLink::~TDataLink() { SetDataSource(nullptr); }
+TDataLink::~TDataLink() {
+  SetDataSource(nullptr);
+  *alive_ = false;  // a notification of this link may still be running
+}
 
 void TDataLink::SetDataSource(TDataSource* source) {
   if (source == source_) return;
@@ -15,8 +18,9 @@ void TDataLink::SetDataSource(TDataSource* source) {
   if (source_ != nullptr) std::erase(source_->links_, this);
   source_ = source;
   if (source_ != nullptr) source_->links_.push_back(this);
-  SyncFlags();  // ActiveChanged first, then any DataSetChanged of a larger window
+  const bool alive = SyncFlags();  // ActiveChanged first, then any DataSetChanged of a larger window
   if (old != nullptr) old->UpdateBufferCount();
+  if (!alive) return;
   if (TDataSet* ds = DataSet(); ds != nullptr && ds != old) ds->UpdateBufferCount();
 }
 
@@ -65,24 +69,39 @@ void TDataLink::DataEvent(TDataEvent event, std::intptr_t info) {
   }
 }
 
-void TDataLink::SyncFlags() {
+bool TDataLink::SyncFlags() {
+  // The handlers may close the dataset or destroy this link: nothing of the link is touched after
+  // it went, and the editing flag is taken from the state the active handler left.
+  const std::shared_ptr<bool> alive = alive_;
   const TDataSet* ds = DataSet();
   const bool active = ds != nullptr && ds->Active() && (source_->enabled_);
-  const bool editing = active && (ds->State() == TDataSetState::dsEdit || ds->State() == TDataSetState::dsInsert);
   if (active != active_) {
     active_ = active;
     ActiveChanged();
+    if (!*alive) return false;
   }
+  ds = DataSet();
+  const bool editing =
+      active_ && ds != nullptr && (ds->State() == TDataSetState::dsEdit || ds->State() == TDataSetState::dsInsert);
   if (editing != editing_) {
     editing_ = editing;
     EditingChanged();
   }
+  return *alive;
 }
 
 // ---- TDataSource
 
+// Runs `f` for every link attached now that is still attached when its turn comes (a link may
+// detach or destroy itself or another one while it is told).
+template <typename F>
+void TDataSource::EachLink(F f) {
+  for (TDataLink* link : std::vector<TDataLink*>(links_))
+    if (std::find(links_.begin(), links_.end(), link) != links_.end()) f(link);
+}
+
 TDataSource::~TDataSource() {
-  for (TDataLink* link : std::vector<TDataLink*>(links_)) link->SetDataSource(nullptr);
+  EachLink([](TDataLink* link) { link->SetDataSource(nullptr); });
   SetDataSet(nullptr);
 }
 
@@ -94,7 +113,7 @@ void TDataSource::SetDataSet(TDataSet* dataSet) {
   if (dataSet_ != nullptr) dataSet_->sources_.push_back(this);
   if (old != nullptr) old->UpdateBufferCount();
   if (dataSet_ != nullptr) dataSet_->UpdateBufferCount();
-  for (TDataLink* link : std::vector<TDataLink*>(links_)) link->SyncFlags();
+  EachLink([](TDataLink* link) { link->SyncFlags(); });
 }
 
 TDataSetState TDataSource::State() const {
@@ -104,12 +123,12 @@ TDataSetState TDataSource::State() const {
 void TDataSource::SetEnabled(bool on) {
   if (on == enabled_) return;
   enabled_ = on;
-  for (TDataLink* link : std::vector<TDataLink*>(links_)) link->SyncFlags();
+  EachLink([](TDataLink* link) { link->SyncFlags(); });
 }
 
 void TDataSource::DataEvent(TDataEvent event, std::intptr_t info) {
   if (!enabled_) return;
-  for (std::size_t i = 0; i < links_.size(); ++i) links_[i]->DataEvent(event, info);
+  EachLink([event, info](TDataLink* link) { link->DataEvent(event, info); });
 }
 
 // ---- TDataSet: life
@@ -205,8 +224,9 @@ void TDataSet::DataEvent(TDataEvent event, std::intptr_t info) {
     if (event == TDataEvent::deUpdateState) activeChangedWhileDisabled_ = true;
     return;
   }
-  // A link may detach itself or others while it is told: walk by index over what is left.
-  for (std::size_t i = 0; i < sources_.size(); ++i) sources_[i]->DataEvent(event, info);
+  // A source may be detached while its links are told: each one still attached hears it once.
+  for (TDataSource* source : std::vector<TDataSource*>(sources_))
+    if (std::find(sources_.begin(), sources_.end(), source) != sources_.end()) source->DataEvent(event, info);
 }
 
 void TDataSet::DisableControls() { ++disableCount_; }

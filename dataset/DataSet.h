@@ -67,6 +67,8 @@ class TDataSource;
 // before its data source is destroyed; a data source detaches its links when it goes first.
 // A grid sets BufferCount to the rows it shows, and on DataSetChanged or DataSetScrolled paints
 // rows 0..RecordCount()-1, each inside a TRowScope, marking row ActiveRecord() as current.
+// A handler may close the dataset, or detach or destroy its own link or another one; every link
+// still attached when its turn comes hears a notification once.
 class TDataLink {
  public:
   TDataLink() = default;
@@ -106,9 +108,12 @@ class TDataLink {
   friend class TDataSource;
   friend class TDataSet;
   void DataEvent(TDataEvent event, std::intptr_t info);
-  void SyncFlags();
+  // Brings Active and Editing in line with the dataset, telling the link of each change; false when
+  // the link was destroyed by a handler meanwhile.
+  bool SyncFlags();
 
   TDataSource* source_ = nullptr;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // false once destroyed
   int bufferCount_ = 1;
   bool active_ = false;
   bool editing_ = false;
@@ -148,6 +153,8 @@ class TDataSource {
   friend class TDataLink;
   friend class TDataSet;
   void DataEvent(TDataEvent event, std::intptr_t info);
+  template <typename F>
+  void EachLink(F f);
 
   TDataSet* dataSet_ = nullptr;
   std::vector<TDataLink*> links_;

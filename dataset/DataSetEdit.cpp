@@ -144,8 +144,8 @@ void TDataSet::Delete() {
 
 void TDataSet::Refresh() {
   CheckBrowseMode();
+  InternalRefresh();  // first: the record source may look at the file afresh before the cursor moves
   UpdateCursorPos(true);
-  InternalRefresh();
   Resync();
 }
 

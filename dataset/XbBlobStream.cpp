@@ -32,16 +32,30 @@ void TXbFileDataSet::SetBlobText(TField& field, const std::string& text) {
   if (!text.empty()) stream->Write(text.data(), text.size());
 }
 
+void TXbFileDataSet::EndStream() {
+  if (stream_ == nullptr) return;
+  stream_->Detach();
+  stream_ = nullptr;
+}
+
+void TXbFileDataSet::InternalClose() {
+  EndStream();  // closing the work area ends the engine's memo stream
+  TXbCDataSet::InternalClose();
+}
+
 TXbBlobStream::TXbBlobStream(TXbFileDataSet& dataSet, TMemoField& field, TBlobStreamMode mode)
-    : dataSet_(dataSet), field_(field), mode_(mode) {
+    : dataSet_(&dataSet), field_(&field), mode_(mode) {
   if (!dataSet.Active()) TXbFileDataSet::Fail(1103, "DataSet must be active. " + dataSet.Name());
   if (mode != TBlobStreamMode::bmRead) dataSet.Edit();
+  edit_ = dataSet.editCount_;
   oldBlock_ = field.Block();
   const bool translate = dataSet.TableLanguage() == TXbTableLanguage::tlOem;
   TXbDataSet::EngineScope engine(dataSet, "CreateBlobStream");
+  dataSet.EndStream();  // the engine's memo stream of the area is the new one's from here on
   if (mode == TBlobStreamMode::bmRead) {
     dbf::CreateBlobDescriptor(oldBlock_, dbf::BlobMode::Read, translate);
     engine.Check();
+    dataSet.stream_ = this;
     return;
   }
   // The stored record's text stays whole until the post: a new text goes to new room.
@@ -58,23 +72,36 @@ TXbBlobStream::TXbBlobStream(TXbFileDataSet& dataSet, TMemoField& field, TBlobSt
     }
     modified_ = true;
   }
+  dataSet.stream_ = this;
 }
 
 TXbBlobStream::~TXbBlobStream() {
+  if (dataSet_ == nullptr) return;  // ended by the dataset: nothing of it is left to touch
+  TXbFileDataSet& dataSet = *dataSet_;
+  dataSet.stream_ = nullptr;
   try {
     {
-      TXbDataSet::EngineScope engine(dataSet_, "DestroyBlobStream");
+      TXbDataSet::EngineScope engine(dataSet, "DestroyBlobStream");
       dbf::DestroyBlobDescriptor();
     }
-    // Writing nothing empties the memo.
-    if (mode_ == TBlobStreamMode::bmWrite && !written_ && field_.Block() != 0) field_.SetStoredBlock(0);
+    // Writing nothing empties the memo, in the edit the stream began and nowhere else.
+    const bool editing = dataSet.State() == TDataSetState::dsEdit || dataSet.State() == TDataSetState::dsInsert;
+    if (mode_ == TBlobStreamMode::bmWrite && !written_ && editing && dataSet.editCount_ == edit_ &&
+        field_->Block() != 0)
+      field_->SetStoredBlock(0);
   } catch (const EDbfError&) {
     // A destructor cannot report; the record keeps whichever reference it last had.
   }
 }
 
+TXbFileDataSet& TXbBlobStream::Owner() const {
+  if (dataSet_ == nullptr)
+    throw EDbfError("The memo stream has ended: its dataset was closed or opened another memo stream");
+  return *dataSet_;
+}
+
 std::size_t TXbBlobStream::Read(void* buffer, std::size_t count) {
-  TXbDataSet::EngineScope engine(dataSet_, "ReadBlobStream");
+  TXbDataSet::EngineScope engine(Owner(), "ReadBlobStream");
   const auto n = dbf::ReadBlobStream(static_cast<char*>(buffer), static_cast<std::int32_t>(std::min<std::size_t>(count, kChunk)));
   engine.Check();
   return static_cast<std::size_t>(std::max(n, 0));
@@ -84,11 +111,11 @@ void TXbBlobStream::Write(const void* buffer, std::size_t count) {
   if (mode_ == TBlobStreamMode::bmRead) throw platform::TStreamError("Stream write error: the memo stream is read-only");
   const char* p = static_cast<const char*>(buffer);
   while (count > 0) {
-    TXbDataSet::EngineScope engine(dataSet_, "WriteBlobStream");
+    TXbDataSet::EngineScope engine(Owner(), "WriteBlobStream");
     const auto want = static_cast<std::int32_t>(std::min<std::size_t>(count, kChunk));
     const auto n = dbf::WriteBlobStream(p, want);
     engine.Check();
-    if (n <= 0) throw platform::TStreamError("Stream write error: memo of field '" + field_.FieldName() + "'");
+    if (n <= 0) throw platform::TStreamError("Stream write error: memo of field '" + field_->FieldName() + "'");
     written_ = modified_ = true;
     p += n;
     count -= static_cast<std::size_t>(n);
@@ -96,7 +123,7 @@ void TXbBlobStream::Write(const void* buffer, std::size_t count) {
 }
 
 std::int64_t TXbBlobStream::Seek(std::int64_t offset, platform::SeekOrigin origin) {
-  TXbDataSet::EngineScope engine(dataSet_, "SeekBlobStream");
+  TXbDataSet::EngineScope engine(Owner(), "SeekBlobStream");
   const int from = origin == platform::SeekOrigin::Begin ? 0 : origin == platform::SeekOrigin::Current ? 1 : 2;
   const std::int64_t position = dbf::SeekBlobStream(offset, from);
   engine.Check();
@@ -111,7 +138,8 @@ std::int64_t TXbBlobStream::Size() {
 }
 
 void TXbBlobStream::SetSize(std::int64_t) {
-  throw platform::TStreamError("Stream size cannot be set: memo of field '" + field_.FieldName() + "'");
+  Owner();
+  throw platform::TStreamError("Stream size cannot be set: memo of field '" + field_->FieldName() + "'");
 }
 
 }  // namespace tavrin::dataset

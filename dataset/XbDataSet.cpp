@@ -141,7 +141,9 @@ void TXbDataSet::InternalClose() {
 // ---- Records
 
 bool TXbDataSet::HasRecords() {
-  // A shared table only grows while it is open (packing needs it alone), so once seen, records stay.
+  // A shared table only grows while it is open (packing needs it alone), so once seen, records stay
+  // for the moves that follow; a program that ignores the locks may still empty the file, so every
+  // start from an end and every refresh looks again.
   if (!hasRecords_) hasRecords_ = dbf::RecCount() > 0;
   return hasRecords_;
 }
@@ -214,6 +216,7 @@ void TXbDataSet::GoBottomWhile() {
 
 void TXbDataSet::InternalFirst() {
   EngineScope engine(*this, "s_GoTopWhile");
+  hasRecords_ = false;
   GoTopWhile();
   if (HasRecords() && !dbf::dBOF() && !dbf::dEOF()) dbf::SKIP(-1);
   engine.Check();
@@ -221,6 +224,7 @@ void TXbDataSet::InternalFirst() {
 
 void TXbDataSet::InternalLast() {
   EngineScope engine(*this, "s_GoBottomWhile");
+  hasRecords_ = false;
   GoBottomWhile();
   if (HasRecords() && !dbf::dEOF()) dbf::SKIP(1);
   engine.Check();
@@ -245,6 +249,8 @@ void TXbDataSet::InternalGotoBookmark(TBookmark bookmark) {
   Go(bookmark);
   engine.Check();
 }
+
+void TXbDataSet::InternalRefresh() { hasRecords_ = false; }
 
 void TXbDataSet::EngineToActive() {
   TRecordBuffer* b = ActiveBuffer();

@@ -111,12 +111,15 @@ class TXbDataSet : public TDataSet {
   void InternalInsert() override;
   void InternalPost() override;
   void InternalDelete() override;
+  void InternalRefresh() override;
   void FieldValueSet(TField& field) override;
   void ControlsEnabled() override;
 
   // The memo block this edit's last memo write gave (0: none). A write may reuse only this block:
   // the one the stored record refers to keeps its text until the record is posted.
   std::int32_t writtenMemoBlock_ = 0;
+  // Counts the edits and inserts begun, so a memo stream knows whether its edit is still going on.
+  int editCount_ = 0;
 
   // Engine field names that must exist, checked at open.
   std::vector<std::string> requiredFields_;

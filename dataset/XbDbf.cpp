@@ -130,12 +130,26 @@ void TXbFileDataSet::AppendWithLock() {
   WithLock("s_AppendWithLock", &dbf::ALock, [] { dbf::Append(); }, OnALockFailedOnInsert, "Insert");
 }
 
+namespace {
+
+// Writes a record's flag byte only when the file still holds the record, reading it again under
+// the lock: a program that ignores the locks may have cut the file short meanwhile, and a flag
+// written past its end would make records out of nothing.
+void WriteFlagOfStoredRecord(void (*write)()) {
+  dbf::SKIP(0);
+  if (dbf::LastReportedCode() == 0) write();
+}
+
+}  // namespace
+
 void TXbFileDataSet::DeleteWithLock() {
-  WithLock("s_DeleteWithLock", &dbf::RLock, [] { dbf::DeleteRec(); }, OnRLockFailedOnDelete, "Delete");
+  WithLock("s_DeleteWithLock", &dbf::RLock, [] { WriteFlagOfStoredRecord(&dbf::DeleteRec); }, OnRLockFailedOnDelete,
+           "Delete");
 }
 
 void TXbFileDataSet::RestoreWithLock() {
-  WithLock("s_RestoreWithLock", &dbf::RLock, [] { dbf::RecallRec(); }, OnRLockFailedOnRestore, "Restore");
+  WithLock("s_RestoreWithLock", &dbf::RLock, [] { WriteFlagOfStoredRecord(&dbf::RecallRec); },
+           OnRLockFailedOnRestore, "Restore");
 }
 
 void TXbFileDataSet::ReplaceWithLock() {

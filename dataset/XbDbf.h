@@ -43,8 +43,8 @@ class TXbFileDataSet : public TXbCDataSet {
       OnRLockFailedOnRestore;
 
   // A stream over the memo of `field` in the active record. Writing replaces the memo; a stream
-  // opened for writing and destroyed without a write empties it. The stream must be destroyed
-  // before the dataset moves or closes.
+  // opened for writing and destroyed without a write empties it. Destroy the stream before the
+  // dataset moves; closing the dataset or opening another stream ends it (see XbBlobStream.h).
   std::unique_ptr<TXbBlobStream> CreateBlobStream(TField& field, TBlobStreamMode mode);
   std::string BlobText(TField& field) override;
   void SetBlobText(TField& field, const std::string& text) override;
@@ -52,6 +52,7 @@ class TXbFileDataSet : public TXbCDataSet {
  protected:
   void SetExclusiveFlag(bool on) { exclusive_ = on; }
   bool OpenTableFile() override;
+  void InternalClose() override;
   void AppendWithLock() override;
   void DeleteWithLock() override;
   void RestoreWithLock() override;
@@ -67,6 +68,10 @@ class TXbFileDataSet : public TXbCDataSet {
   bool WithLock(const char* operation, bool (*lock)(), const std::function<void()>& write,
                 const TXbLockFailedEvent& event, const char* word);
 
+  // Ends the open memo stream, if any: it no longer reaches the dataset or the engine.
+  void EndStream();
+
+  TXbBlobStream* stream_ = nullptr;  // the open memo stream (the engine's one of this area)
   bool exclusive_ = false;
   bool createIfNotFound_ = true;
   bool autoFixRecCount_ = false;

@@ -62,6 +62,7 @@ void TXbDataSet::InternalEdit() {
   if (TRecordBuffer* b = ActiveBuffer(); b != nullptr && dbf::RecNo() == b->bookmark) ReadRecord(*b);
   touched_.clear();
   writtenMemoBlock_ = 0;
+  ++editCount_;
 }
 
 void TXbDataSet::InternalInsert() {
@@ -70,6 +71,7 @@ void TXbDataSet::InternalInsert() {
   engine.Check();
   touched_.clear();
   writtenMemoBlock_ = 0;
+  ++editCount_;
 }
 
 void TXbDataSet::CopyFieldToEngine(const FieldProps& p, int number, std::string_view stored) {

@@ -93,7 +93,9 @@ bool AliasInUse(const std::string& alias, int self) {
 }
 
 // The record count at open: the file size decides, so records that a writer appended without
-// living to update the header are neither hidden nor overwritten.
+// living to update the header are neither hidden nor overwritten. The header's count is put right
+// only when the table is changed, or when the recount-on-open switch asks for it: a table that is
+// only read is left as it was.
 bool SetOpenCount(WorkArea& a) {
   int code = 0;
   const std::int32_t fromSize = CountFromFileSize(a.t(), &code);
@@ -101,7 +103,8 @@ bool SetOpenCount(WorkArea& a) {
     Report(code, "Error reading " + a.name() + " [Use/OpenDbf]");
     return false;
   }
-  if (fromSize != a.t().recCount && !a.readOnly) a.t().state = UpdateState::Modified;
+  if (fromSize != a.t().recCount && !a.readOnly && Engine().settings.recountOnOpen)
+    a.t().state = UpdateState::Modified;
   a.t().recCount = fromSize;
   return true;
 }

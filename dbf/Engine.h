@@ -28,7 +28,8 @@ struct EngineSettings {
   OpenOverride openOverride = OpenOverride::None;  // ReadOnly replaces the mode of every open
   bool noTranslation = false;   // on: tables opened from now on have no OEM translation
   // The count at open always comes from the file size (so records a writer appended without
-  // updating the header are never lost); the switch is kept for callers that set it.
+  // updating the header are never lost); on, a header count that disagrees is also rewritten when
+  // the table is closed (off, a table that is only read is left as it was).
   bool recountOnOpen = false;
   bool hideDeleted = false;     // GoTop/GoBottom/SKIP step over records marked '*'
   bool writeThrough = false;    // flush (and header update on append) after every write

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "DataSetTestSupport.h"
@@ -278,6 +279,29 @@ TEST_F(EditTest, TwoDatasetsOnOneFileOneEditingWhileTheOtherReads) {
   EXPECT_EQ(table_.GetField("NAME"), "Anna      ");
 }
 
+// Another program that ignores the locks empties the file under an open dataset: the records it
+// showed are gone, a delete or restore of one writes nothing, and a refresh or First shows the table empty.
+TEST_F(EditTest, TableEmptiedByAnotherProgramWritesNothingAndReadsEmpty) {
+  const std::string path = MakeTable({{"Ann", "a"}, {"Bob", "b"}, {"Cy", "c"}}, {2});
+  const auto header = static_cast<off_t>(std::filesystem::file_size(path) - 3 * 31 - 1);
+  for (const auto& write : std::vector<std::function<void(TXbDbf&)>>{
+           [](TXbDbf& t) { t.Delete(); }, [](TXbDbf& t) { t.SetRecordDeleted(false); }}) {
+    TXbDbf table("tblDatabase");
+    OpenOn(table, path);
+    table.Next();
+    ASSERT_EQ(truncate(path.c_str(), header), 0);
+    EXPECT_THROW(write(table), EDbfError);
+    EXPECT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(header));
+    table.Refresh();
+    EXPECT_TRUE(table.IsEmpty());
+    table.First();
+    EXPECT_TRUE(table.AtEnd());
+    EXPECT_EQ(table.RecordTotal(), 0);
+    table.Close();
+    MakeTable({{"Ann", "a"}, {"Bob", "b"}, {"Cy", "c"}}, {2});
+  }
+}
+
 // ---- New records, deletes, read-only
 
 TEST_F(EditTest, NewRecordPostedUntouchedIsBlankZeroAndFalse) {
@@ -390,6 +414,41 @@ TEST_F(EditTest, MemoStreamWritesAndReadsBack) {
   notes.SetAsString("third");
   table_.Cancel();
   EXPECT_EQ(notes.AsString(), "second, longer memo text");
+}
+
+TEST_F(EditTest, MemoStreamEndsWithItsDataSetOrTheNextStreamAndEmptiesOnlyItsOwnEdit) {
+  const std::string path = MakeOdd();
+  OpenOn(table_, path);
+  TField* notes = table_.FieldByName("NOTES");
+  char text[16] = {};
+  // Kept across a close and reopen: its dataset's fields are new ones by then.
+  auto kept = table_.CreateBlobStream(*notes, TBlobStreamMode::bmWrite);
+  table_.Close();
+  EXPECT_THROW(kept->Write("x", 1), EDbfError);
+  table_.Open();
+  kept.reset();
+  notes = table_.FieldByName("NOTES");
+  EXPECT_EQ(notes->AsString(), "first memo");
+  // A second stream ends the first, whose end then leaves the second's reading alone.
+  auto first = table_.CreateBlobStream(*notes, TBlobStreamMode::bmRead);
+  auto second = table_.CreateBlobStream(*notes, TBlobStreamMode::bmRead);
+  EXPECT_THROW(first->Read(text, 5), EDbfError);
+  first.reset();
+  EXPECT_EQ(second->Read(text, 5), 5u);
+  second.reset();
+  // An unwritten stream outliving its edit does not empty the memo of the edit that came after.
+  auto unwritten = table_.CreateBlobStream(*notes, TBlobStreamMode::bmWrite);
+  table_.Cancel();
+  table_.Edit();
+  unwritten.reset();
+  table_.Post();
+  EXPECT_EQ(notes->AsString(), "first memo");
+  // Outliving the dataset itself.
+  auto orphan = std::make_unique<TXbDbf>("tblOther");
+  OpenOn(*orphan, path);
+  auto stream = orphan->CreateBlobStream(*orphan->FieldByName("NOTES"), TBlobStreamMode::bmRead);
+  orphan.reset();
+  EXPECT_THROW(stream->Seek(0, platform::SeekOrigin::Begin), EDbfError);
 }
 
 }  // namespace

@@ -134,5 +134,46 @@ TEST_F(NotifyTest, WindowFollowsTheLargestClient) {
   EXPECT_EQ(table_.GetField("NAME"), "A         ");
 }
 
+// A window that goes away with the table: its link destroys itself from inside a notification. No
+// link is told anything after it is gone, and every link still attached hears each notification once.
+class GoingLink : public RecordingLink {
+ public:
+  GoingLink(Events* heard, std::string name) : heard_(heard), name_(std::move(name)) {}
+  bool goOnChange = false;
+  bool goOnInactive = false;
+  void ActiveChanged() override {
+    heard_->push_back(name_ + (Active() ? " active" : " inactive"));
+    if (!Active() && goOnInactive) delete this;
+  }
+  void EditingChanged() override { heard_->push_back(name_ + " editing changed"); }
+  void DataSetChanged() override {
+    heard_->push_back(name_ + " changed");
+    if (goOnChange) delete this;
+  }
+
+ private:
+  Events* heard_;
+  std::string name_;
+};
+
+TEST_F(NotifyTest, LinksThatDestroyThemselvesFromANotification) {
+  Events heard;
+  auto* first = new GoingLink(&heard, "first");
+  auto* second = new GoingLink(&heard, "second");
+  first->SetDataSource(&source_);
+  second->SetDataSource(&source_);
+  OpenOn(table_, MakeTable({{"A", "a@x"}, {"B", "b@x"}}));
+  first->goOnChange = true;
+  heard.clear();
+  table_.First();
+  EXPECT_EQ(heard, (Events{"first changed", "second changed"}));
+  second->goOnInactive = true;  // the window closes with the table, in the middle of an edit
+  table_.Edit();
+  heard.clear();
+  table_.Close();
+  EXPECT_EQ(heard, (Events{"second inactive"}));
+  EXPECT_EQ(link_.Take().back(), "browsing");
+}
+
 }  // namespace
 }  // namespace tavrin::dataset::test

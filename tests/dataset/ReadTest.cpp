@@ -179,6 +179,46 @@ TEST_F(ReadTest, ReadingLeavesTheFileUnchanged) {
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), bytes);
 }
 
+// Other programs leave headers whose count is not the file's: a writer killed before its header
+// update, or a file cut short. The records the file holds are read, and reading writes nothing;
+// only AutoFixRecCount puts the count right.
+TEST_F(ReadTest, HeaderCountThatIsNotTheFilesIsReadAroundAndLeftAsItWas) {
+  const std::string path = MakeTable(kThree);
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign((std::istreambuf_iterator<char>(in)), {});
+  }
+  const std::size_t header = static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8;
+  const std::size_t record = static_cast<unsigned char>(bytes[10]) | static_cast<unsigned char>(bytes[11]) << 8;
+  auto write = [&path](const std::string& b) { std::ofstream(path, std::ios::binary | std::ios::trunc) << b; };
+  auto read = [&path] {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  };
+  std::string noCount = bytes;  // count 0, three records
+  noCount[4] = 0;
+  std::string cut = bytes.substr(0, header + 2 * record + record / 2);  // count 100, 2.5 records
+  cut[4] = 100;
+  for (const auto& [stored, records] : {std::pair{noCount, 3}, std::pair{cut, 2}}) {
+    for (bool exclusive : {false, true}) {
+      write(stored);
+      TXbDbf table("tblRecipients");
+      table.SetExclusive(exclusive);
+      OpenOn(table, path);
+      EXPECT_EQ(table.RecordTotal(), records);
+      EXPECT_EQ(SendLoop(table).size(), static_cast<std::size_t>(records));
+      table.Close();
+      EXPECT_EQ(read(), stored) << records << (exclusive ? " exclusive" : " shared");
+    }
+  }
+  TXbDbf table("tblRecipients");
+  table.SetAutoFixRecCount(true);
+  OpenOn(table, path);
+  table.Close();
+  EXPECT_EQ(read()[4], 2);
+}
+
 // ---- The file step: creating a missing file, exclusive use, packing
 
 TEST_F(ReadTest, MissingFileIsCreatedFromDbfFieldsWhenAllowed) {
