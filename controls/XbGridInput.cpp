@@ -190,7 +190,7 @@ void TCustomXbGrid::keyPressEvent(QKeyEvent* event) {
     if (key == 0) return;
   }
   bool handled = false;
-  Guard([&] {
+  const bool ok = Guarded(Dialogs(), [&] {
     handled = HandleKey(key, event->modifiers());
     const QString text = event->text();
     if (!handled && link_->Active() && !text.isEmpty() && text[0].isPrint() && !(event->modifiers() & Qt::ControlModifier)) {
@@ -198,7 +198,9 @@ void TCustomXbGrid::keyPressEvent(QKeyEvent* event) {
       handled = true;
     }
   });
-  if (handled) return;
+  // A key whose action failed was still the grid's: ignored, it would go on to the parent and a key
+  // from the editor would come back here and fail (and be shown) a second time.
+  if (handled || !ok) return;
   if (!link_->Active()) {
     QAbstractScrollArea::keyPressEvent(event);
   } else {
