@@ -359,12 +359,12 @@ void TCustomXbGrid::LinkRecordChanged(dataset::TField* field) {
 void TCustomXbGrid::LinkUpdateData() {
   dataset::TField* f = SelectedField();
   if (!link_->modified || f == nullptr) return;
-  link_->modified = false;
   std::string text = editText_;
   if (f->DataType() == dataset::TFieldType::ftDate &&
       std::none_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
     text.clear();  // an untouched date mask means no date
-  f->SetText(text);
+  f->SetText(text);  // a text the field refuses stays pending, so the next post refuses it too
+  link_->modified = false;
 }
 
 // ---- Qt events that concern the layout

@@ -243,9 +243,11 @@ class TCustomXbGrid : public QAbstractScrollArea {
   bool inLayout_ = false;
   bool inScrollUpdate_ = false;
   bool colExitRunning_ = false;
+  int wheelRemainder_ = 0;  // the part of a wheel notch not yet scrolled
 
   QLineEdit* editor_ = nullptr;
   std::string editText_;  // the grid's copy of the editor's text
+  QString editorMask_;    // the input mask last given to the editor
   bool editorShowing_ = false;
 
   // Column sizing and moving by mouse.

@@ -118,16 +118,43 @@ void TCustomXbGrid::LoadEditorText() {
   editText_ = f != nullptr ? f->EditText() : std::string();
   if (!editorShowing_) return;
   const QString mask = f != nullptr && f->DataType() == TFieldType::ftDate ? DateMask(*f) : QString();
-  if (editor_->inputMask() != mask) editor_->setInputMask(mask);
-  editor_->setMaxLength(f != nullptr && f->DataType() == TFieldType::ftString ? std::max(f->Size(), 1) : 32767);
+  // Setting a mask or a length again puts the text back and drops the selection, so a reload when
+  // the first key starts the edit would make that key append instead of replacing. Qt gives the
+  // mask back without its blank character, so the grid keeps the one it set.
+  if (editorMask_ != mask) {
+    editorMask_ = mask;
+    editor_->setInputMask(mask);
+  }
+  const int length = f != nullptr && f->DataType() == TFieldType::ftString ? std::max(f->Size(), 1) : 32767;
+  if (mask.isEmpty() && editor_->maxLength() != length) editor_->setMaxLength(length);  // a mask has its own
   editor_->setAlignment(SelectedColumn() != nullptr ? (SelectedColumn()->Alignment() & Qt::AlignHorizontal_Mask) : Qt::AlignLeft);
   const QString text = ToQt(editText_);
-  if (editor_->text() != text) editor_->setText(text);  // a reload leaves the cursor at the end
+  // A reload leaves the cursor at the end. Under the date mask only the digits count: a blank date
+  // reads "" while editing and "  /  /  " in browse, and both show the same.
+  auto digits = [](const QString& t) {
+    QString d;
+    for (QChar c : t)
+      if (c.isDigit()) d += c;
+    return d;
+  };
+  if (mask.isEmpty() ? editor_->text() != text : digits(editor_->text()) != digits(text)) editor_->setText(text);
 }
 
 void TCustomXbGrid::EditorTextEdited() {
   Guard([this] {
-    const QString typed = editor_->text();
+    QString typed = editor_->text();
+    // A pasted line break, tab or NUL has no place in a one-line field: it becomes a blank.
+    bool controls = false;
+    for (QChar& ch : typed)
+      if (ch.unicode() < 0x20 || ch.unicode() == 0x7f) {
+        ch = QChar(' ');
+        controls = true;
+      }
+    if (controls) {
+      const int at = editor_->cursorPosition();
+      editor_->setText(typed);
+      editor_->setCursorPosition(at);
+    }
     if (!link_->modified) {  // a change that came round the key filter (a paste from the menu)
       if (!CanEditModify()) {
         editor_->setText(ToQt(editText_));
@@ -163,7 +190,7 @@ void TCustomXbGrid::keyPressEvent(QKeyEvent* event) {
     if (key == 0) return;
   }
   bool handled = false;
-  Guard([&] {
+  const bool ok = Guarded(Dialogs(), [&] {
     handled = HandleKey(key, event->modifiers());
     const QString text = event->text();
     if (!handled && link_->Active() && !text.isEmpty() && text[0].isPrint() && !(event->modifiers() & Qt::ControlModifier)) {
@@ -171,7 +198,9 @@ void TCustomXbGrid::keyPressEvent(QKeyEvent* event) {
       handled = true;
     }
   });
-  if (handled) return;
+  // A key whose action failed was still the grid's: ignored, it would go on to the parent and a key
+  // from the editor would come back here and fail (and be shown) a second time.
+  if (handled || !ok) return;
   if (!link_->Active()) {
     QAbstractScrollArea::keyPressEvent(event);
   } else {
@@ -538,10 +567,24 @@ void TCustomXbGrid::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void TCustomXbGrid::wheelEvent(QWheelEvent* event) {
-  const int notches = event->angleDelta().y() / 120;
-  for (int i = 0; i < std::abs(notches) * kWheelRows; ++i)
-    VerticalAction(notches > 0 ? QAbstractSlider::SliderSingleStepSub : QAbstractSlider::SliderSingleStepAdd);
+  // Fine-grained wheels and touchpads send parts of a notch; they add up. A step that moves no
+  // record (an end of the table) ends the scroll, so a huge delta costs no more than the table.
+  const long long delta = static_cast<long long>(wheelRemainder_) + event->angleDelta().y();
+  const long long notches = delta / 120;
+  wheelRemainder_ = static_cast<int>(delta % 120);
   event->accept();
+  if (notches == 0 || !link_->Active() || DataSet() == nullptr) return;
+  const long long steps = (notches < 0 ? -notches : notches) * kWheelRows;
+  for (long long i = 0; i < steps; ++i) {
+    const auto* before = DataSet()->ActiveBuffer();
+    const dataset::TBookmark at = before != nullptr ? before->bookmark : 0;
+    const int row = link_->ActiveRecord();
+    VerticalAction(notches > 0 ? QAbstractSlider::SliderSingleStepSub : QAbstractSlider::SliderSingleStepAdd);
+    dataset::TDataSet* ds = DataSet();
+    if (ds == nullptr || !link_->Active()) break;
+    const auto* after = ds->ActiveBuffer();
+    if ((after != nullptr ? after->bookmark : 0) == at && link_->ActiveRecord() == row) break;
+  }
 }
 
 void TCustomXbGrid::focusInEvent(QFocusEvent* event) {

@@ -113,6 +113,8 @@ void TCustomXbGrid::paintEvent(QPaintEvent*) {
     }
   } catch (const std::exception& e) {
     failure = e.what();
+  } catch (...) {  // a draw or colour handler may throw anything; it must not leave the paint
+    failure = "An unexpected error stopped the operation.";
   }
   paintCurrent_ = -1;
   // A failure is shown once, after the paint (a message box may not open inside one); the same

@@ -292,9 +292,15 @@ void TXbNavigator::ButtonReleased(TNavButton& button) {
 }
 
 void TXbNavigator::RepeatFired() {
+  // A button that is no longer held down (it was disabled at an end of the table, hidden, or its
+  // release went elsewhere) ends the repeat; nothing else would stop the timer.
+  if (repeating_ == nullptr || !repeating_->isDown() || !repeating_->isEnabled() || !repeating_->isVisible()) {
+    repeat_->Stop();
+    repeating_ = nullptr;
+    return;
+  }
   repeat_->Start(kRepeatIntervalMs);
-  if (repeating_ == nullptr || !repeating_->isDown() || !repeating_->isEnabled()) return;
-  if (!Perform(repeating_->Index())) {  // a failure stops the repeat
+  if (!Perform(repeating_->Index()) && repeating_ != nullptr) {  // a failure stops the repeat
     repeat_->Stop();
     repeating_ = nullptr;
   }

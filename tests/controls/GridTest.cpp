@@ -1,6 +1,8 @@
 // The data grid over a real table: what it draws, the logical cells, the keys that append,
 // cancel and delete, another program's changes, the title's right click and the scroll bar.
 #include <QApplication>
+#include <QClipboard>
+#include <limits>
 #include <QLineEdit>
 #include <QWheelEvent>
 #include <QScrollBar>
@@ -306,6 +308,85 @@ TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumbe
   bar->triggerAction(QAbstractSlider::SliderToMaximum);
   EXPECT_EQ(Name(), "N100");
   EXPECT_EQ(bar->value(), 100);
+}
+
+
+TEST_F(GridTest, AHandlerThrowingAnythingIsShownAndThePaintGoesOn) {
+  Bind(MakeNumbered(5));
+  grid_.OnDrawDataCell = [](TCustomXbGrid&, QPainter&, const QRect&, dataset::TField*, int) { throw 42; };
+  Shot();
+  QTest::qWait(1);
+  EXPECT_EQ(dialogs_.Messages().size(), 1u);
+  grid_.OnDrawDataCell = nullptr;
+  Shot();
+  grid_.OnChangeColorsEvent = [](TCustomXbGrid&, int, TXbRowColors&) { throw "colours"; };
+  Shot();
+  Shot();
+  QTest::qWait(1);
+  EXPECT_EQ(dialogs_.Messages().size(), 2u) << "shown once, not on every paint";
+}
+
+TEST_F(GridTest, WheelPartsOfANotchAddUpAndAHugeTurnStopsAtTheEnd) {
+  Bind(MakeNumbered(100));
+  auto wheel = [&](int dy) {
+    QWheelEvent w(QPointF(50, 50), grid_.viewport()->mapToGlobal(QPointF(50, 50)), {}, QPoint(0, dy), Qt::NoButton,
+                  {}, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(grid_.viewport(), &w);
+  };
+  for (int i = 0; i < 8; ++i) wheel(-15);  // a touchpad: eight eighths of a notch
+  EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), 4);
+  int scrolls = 0;
+  table_.AfterScroll = [&](dataset::TDataSet&) { ++scrolls; };
+  wheel(-120 * 100000);
+  EXPECT_EQ(table_.RecNo(), 100);
+  EXPECT_LT(scrolls, 200) << "the turn ends once the last record is reached";
+  scrolls = 0;
+  wheel(std::numeric_limits<int>::max());
+  EXPECT_EQ(table_.RecNo(), 1);
+  EXPECT_LT(scrolls, 200);
+}
+
+TEST_F(GridTest, TheFirstKeyReplacesTheCellAndWhatTheFieldRefusesStaysTyped) {
+  const std::string path = dir_ + "/ages.dbf";
+  dbf::CreateDbf(path, {{"NAME", 'C', 5, 0}, {"AGE", 'N', 3, 0}, {"JOINED", 'D', 8, 0}});
+  dbf::Select(0);
+  dbf::USE(path + " EXCLUSIVE");
+  dbf::ClearRecord();
+  dbf::Append();
+  dbf::Append();
+  dbf::USE("");
+  Bind(path);
+  // F2 on a record not yet in edit selects the cell's text; the first key starts the edit and
+  // replaces it.
+  Key(Qt::Key_End);
+  Key(Qt::Key_F2);
+  QTest::keyClicks(grid_.Editor(), "123199");
+  EXPECT_EQ(grid_.Editor()->text(), "12/31/99");
+  Key(Qt::Key_Escape);
+  Key(Qt::Key_Escape);
+  // A number the field refuses is shown and stays typed: the record is neither left nor posted.
+  Key(Qt::Key_Left);
+  Key(Qt::Key_F2);
+  QTest::keyClicks(grid_.Editor(), "1-2");
+  QTest::keyClick(grid_.Editor(), Qt::Key_Down);
+  ASSERT_EQ(dialogs_.Messages().size(), 1u) << "tried and shown once";
+  EXPECT_EQ(dialogs_.Messages().back(), "'1-2' is not a valid value for field 'AGE'");
+  QTest::keyClick(grid_.Editor(), Qt::Key_Down);
+  EXPECT_EQ(dialogs_.Messages().size(), 2u) << "refused again, not dropped";
+  EXPECT_EQ(grid_.Editor()->text(), "1-2");
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsEdit);
+  EXPECT_EQ(table_.RecNo(), 1);
+  EXPECT_EQ(Raw(2, 1), "  0");
+  // A pasted line break or NUL becomes a blank, never a stored control byte.
+  QTest::keyClick(grid_.Editor(), Qt::Key_Escape);
+  Key(Qt::Key_Left);
+  Key(Qt::Key_F2);
+  QApplication::clipboard()->setText(QString::fromUtf8("x\ny\0z", 5));
+  QTest::keyClick(grid_.Editor(), Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(grid_.Editor()->text(), "x y z");
+  Key(Qt::Key_Return);
+  table_.Post();
+  EXPECT_EQ(Raw(1, 1), "x y z");
 }
 
 }  // namespace

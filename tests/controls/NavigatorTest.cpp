@@ -159,6 +159,20 @@ TEST_F(NavigatorTest, HoldingNextRepeatsAfterAPauseThenAtTheInterval) {
   EXPECT_FALSE(timer_->active) << "other buttons do not repeat";
 }
 
+TEST_F(NavigatorTest, HoldingNextPastTheEndStopsTheRepeat) {
+  Open(MakeNumbered(3));
+  nav_.SetDataSource(&source_);
+  TNavButton* next = nav_.Button(B::nbNext);
+  QTest::mousePress(next, Qt::LeftButton);
+  for (int i = 0; i < 5; ++i) timer_->Fire();
+  EXPECT_EQ(CurrentName(), "N3");
+  EXPECT_FALSE(next->isEnabled());
+  EXPECT_FALSE(timer_->active) << "the disabled button gets no release; the timer must not run on";
+  QTest::mouseClick(nav_.Button(B::nbPrior), Qt::LeftButton);
+  timer_->Fire();
+  EXPECT_EQ(CurrentName(), "N2") << "a stale repeat does nothing";
+}
+
 TEST_F(NavigatorTest, ArrowsMoveTheFocusOverVisibleButtonsAndSpaceClicks) {
   Open(MakeNumbered(3));
   nav_.SetDataSource(&source_);
