@@ -12,7 +12,6 @@
 #include "app/MessageAssembly.h"
 #include "dbf/Errors.h"
 #include "net/UUProcessor.h"
-#include "platform/LocalAddress.h"
 #include "platform/Stream.h"
 
 Q_LOGGING_CATEGORY(lcSend, "tavrin.send", QtWarningMsg)
@@ -310,7 +309,9 @@ void TSendDialogue::Unexpected(const std::string& line) {
 
 void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {
   if (!proceed || code / 100 != 2) return Unexpected(line);
-  const std::string local = platform::LocalAddressToward(sock_.Host(), sock_.Port());
+  // The connected socket's own address is the one the server sees; no resolver is asked.
+  std::string local = sock_.LocalAddress();
+  if (local.empty()) local = "127.0.0.1";
   SendCommand("Helo " + local, State::kHelo, commandTimeOutMs);
 }
 

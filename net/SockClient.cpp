@@ -353,6 +353,19 @@ std::string TSockClient::LocalHostAddress() {
   return text;
 }
 
+std::string TSockClient::LocalAddress() const {
+  if (fd_ < 0 || !Connected()) return {};
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+      local.sin_family != AF_INET) {
+    return {};
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  if (::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) == nullptr) return {};
+  return text;
+}
+
 // ---------------------------------------------------------------- timer and errors
 
 void TSockClient::TimerOn() {

@@ -82,6 +82,9 @@ class TSockClient : public QObject {
   void Cancel();
   // The first IPv4 address of this machine's host name, dotted; "127.0.0.1" when it has none.
   std::string LocalHostAddress();
+  // The local IPv4 address of the connected socket, dotted: the address the server sees this
+  // machine at. "" while not connected. Asks no resolver.
+  std::string LocalAddress() const;
 
   // ---- data transfer ----
   // Sends the text up to its first zero character and returns when the socket took all of it.

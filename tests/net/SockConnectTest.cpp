@@ -155,8 +155,10 @@ TEST_F(SockConnectTest, ConnectReturnsConnectedAndRefusesASecondConnect) {
   Gate release;
   LoopbackPeer peer(HoldUntil(release));
   sock->SetPort(peer.Port());
+  EXPECT_EQ(sock->LocalAddress(), "");
   sock->Connect();
   EXPECT_TRUE(sock->Connected());
+  EXPECT_EQ(sock->LocalAddress(), "127.0.0.1");  // the address the peer sees
   EXPECT_EQ(connects, 1);
   EXPECT_EQ(ConnectError(), "Already connected");
   EXPECT_TRUE(sock->Connected());
