@@ -35,6 +35,10 @@ struct StepCase {
   int step;
   const char* reply;
 };
+// Readable, stable test names: "step 4: 554 no data".
+void PrintTo(const StepCase& c, std::ostream* os) {
+  *os << "step " << c.step << ": " << std::string(c.reply).substr(0, std::string(c.reply).find('\r'));
+}
 
 class RefusalAtEveryStep : public SendTest, public ::testing::WithParamInterface<StepCase> {};
 

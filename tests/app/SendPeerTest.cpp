@@ -66,6 +66,7 @@ struct CloseCase {
   int repliesBeforeClose;  // replies the server gives before it closes
   const char* expectedFailure;
 };
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << "closes after " << c.repliesBeforeClose << " replies"; }
 
 class ServerCloses : public SendTest, public ::testing::WithParamInterface<CloseCase> {};
 
