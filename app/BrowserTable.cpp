@@ -21,6 +21,11 @@ TBrowserTable::TBrowserTable(platform::Dialogs& dialogs) : dialogs_(dialogs) {
   tblDatabase.OnRLockFailedOnPost = [](dataset::TDataSet&, bool&) {
     throw dbf::EDbfError("Lock failed [Post]");
   };
+  // A refused delete must stop the delete too: otherwise it ends as if it had happened, and the
+  // close would report records "marked" that never were.
+  tblDatabase.OnRLockFailedOnDelete = [](dataset::TDataSet&, bool&) {
+    throw dbf::EDbfError("Lock failed [Delete]");
+  };
   tblDatabase.OnALockFailedOnInsert = [](dataset::TDataSet&, bool&) {
     throw dbf::EDbfError("Lock failed [Insert]");
   };

@@ -226,6 +226,17 @@ TEST_F(Windows, APackAnotherProgramPreventsIsToldAndTheRecordStaysMarked) {
   EXPECT_EQ(NamesInFile(), std::vector<std::string>{"Bob "});
 }
 
+TEST_F(Windows, ADeleteAnotherProgramsLockRefusesMarksNothingAndClaimsNothingAtClose) {
+  StartWith("Ann,ann@example.com\nBob,bob@example.com\n");
+  OtherProgram other(Table(), [] { dbf::RLock(); });
+  ASSERT_TRUE(InBrowser([](TfrmBrowser& b) {
+    b.Nav->BtnClick(TNavigateBtn::nbDelete);
+    b.reject();
+  }));
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"Lock failed [Delete]"});
+  EXPECT_EQ(NamesInFile(), (std::vector<std::string>{"Ann ", "Bob "}));
+}
+
 TEST_F(Windows, EachShowBuildsTheTwoColumnsAfreshAndTheWindowKeepsItsSmallestSize) {
   StartWith("Ann,ann@example.com\n", "[Options]\nNameFieldname=email\n");
   for (int show = 0; show < 2; ++show)
