@@ -431,14 +431,19 @@ void TSendDialogue::SendNextRecipient() {
       continue;
     }
     const std::string name = TrimField(table_.GetField(job_.nameField));
-    const std::string address = TrimField(table_.GetField(job_.emailField));
+    std::string address = TrimField(table_.GetField(job_.emailField));
+    // An address already written in its brackets is sent once bracketed; any other bracket would
+    // end the address early and pass the rest to the server as parameters of the command.
+    if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
+      address = TrimField(address.substr(1, address.size() - 2));
     table_.SkipBy(1);
     if (events.progress) events.progress(recipientCount_, recipientNo_);
     if (events.status)
       events.status("Processing individual " + std::to_string(recipientNo_) + " of " +
                     std::to_string(recipientCount_));
     // An empty address, or a control character that would end the command early, is never sent.
-    if (address.empty() || HasControl(address) || HasControl(name)) {
+    if (address.empty() || HasControl(address) || HasControl(name) ||
+        address.find_first_of("<>") != std::string::npos) {
       log_.AddLogLine(name, false, "Invalid address");
       continue;
     }
