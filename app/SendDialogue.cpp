@@ -1,5 +1,9 @@
 #include "app/SendDialogue.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -106,6 +110,17 @@ class SliceStream final : public platform::TStream {
  private:
   platform::TStream& base_;
   std::int64_t offset_, length_, position_ = 0;
+};
+
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+  explicit Descriptor(int f) : fd(f) {}
+  const int fd;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
 };
 
 std::string MessageFor(const std::exception& error) {
@@ -417,14 +432,19 @@ void TSendDialogue::SendNextRecipient() {
       continue;
     }
     const std::string name = TrimField(table_.GetField(job_.nameField));
-    const std::string address = TrimField(table_.GetField(job_.emailField));
+    std::string address = TrimField(table_.GetField(job_.emailField));
+    // An address already written in its brackets is sent once bracketed; any other bracket would
+    // end the address early and pass the rest to the server as parameters of the command.
+    if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
+      address = TrimField(address.substr(1, address.size() - 2));
     table_.SkipBy(1);
     if (events.progress) events.progress(recipientCount_, recipientNo_);
     if (events.status)
       events.status("Processing individual " + std::to_string(recipientNo_) + " of " +
                     std::to_string(recipientCount_));
     // An empty address, or a control character that would end the command early, is never sent.
-    if (address.empty() || HasControl(address) || HasControl(name)) {
+    if (address.empty() || HasControl(address) || HasControl(name) ||
+        address.find_first_of("<>") != std::string::npos) {
       log_.AddLogLine(name, false, "Invalid address");
       continue;
     }
@@ -475,9 +495,19 @@ void TSendDialogue::SendAttachment(std::size_t index) {
   }
   const std::string& tempName = tempPath_;
   ShrinkTempFile();  // the previous attachment's encoding
+  // The file was checked at Send, but it may have been replaced since: a FIFO would block the
+  // open (and the window) for ever, and a device would never end. Open without waiting, and read
+  // only a regular file, through the descriptor that was checked.
+  const Descriptor checked{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  const int fd = checked.fd;
+  if (fd < 0) throw SendFailure("Unable to read attachment " + path);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+    throw SendFailure("Unable to read attachment " + path);
   std::unique_ptr<platform::TFileStream> source;
   try {
-    source = std::make_unique<platform::TFileStream>(path, platform::TFileStream::Mode::OpenRead);
+    source = std::make_unique<platform::TFileStream>("/proc/self/fd/" + std::to_string(fd),
+                                                     platform::TFileStream::Mode::OpenRead);
   } catch (const std::exception&) {
     throw SendFailure("Unable to read attachment " + path);
   }

@@ -2,6 +2,7 @@
 // floods, an attachment that goes away mid-send, a table that is not a table. Each must end the
 // send with a message, once, and never hang or crash.
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <atomic>
 
@@ -159,6 +160,36 @@ TEST_F(SendTest, AnAttachmentRemovedDuringTheSendIsNamedAndTheMessageIsNotEnded)
   Send(peer.Port(), Job({"x"}, {path}));
   EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + " : The message has not been sent."});
   EXPECT_EQ(tail.find("\r\n.\r\n"), std::string::npos);
+}
+
+// Checked as a file at Send, then swapped for a FIFO or a directory before the mail data: the send
+// must neither wait for a writer that never comes nor read what is not a file.
+TEST_F(SendTest, AnAttachmentSwappedForAFifoOrADirectoryIsRefusedWithoutWaiting) {
+  MakeTable(kOne);
+  const std::string path = (root_ / "notes.txt").string();
+  for (const bool fifo : {true, false}) {
+    SCOPED_TRACE(fifo ? "fifo" : "directory");
+    failures.clear();
+    std::filesystem::remove_all(path);
+    WriteFile(path, "notes");
+    std::string tail;
+    LoopbackPeer peer([&](PeerConn& c) {
+      for (const char* r : {"220 hi\r\n", "250 a\r\n", "250 b\r\n", "250 c\r\n"}) {
+        c.Send(r);
+        c.RecvLine();
+      }
+      std::filesystem::remove(path);
+      if (fifo)
+        ::mkfifo(path.c_str(), 0600);
+      else
+        std::filesystem::create_directory(path);
+      c.Send("354 go\r\n");
+      tail = c.RecvAll();
+    });
+    Send(peer.Port(), Job({"x"}, {path}));
+    EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + " : The message has not been sent."});
+    EXPECT_EQ(tail.find("\r\n.\r\n"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -110,16 +110,19 @@ TEST_F(SendTest, DeletedRecordsAndUnsafeAddressesAreNeverAddressed) {
              {"Gone", "gone@example.com"},
              {"Eve", "eve@example.com\r\nRSET"},
              {"No Mail", ""},
-             {"Cy", "cy@example.com"}},
+             {"Cy", "cy@example.com"},
+             {"Bo", " <bo@example.com> "},
+             {"Mal", "mal@example.com> NOTIFY=NEVER"}},
             {2});
   SmtpServer server(root_ / "outbox", {});
   Send(server.Port(), Job());
   EXPECT_EQ(server.Transcript(),
             "HELO 127.0.0.1\nMAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
-            "RCPT TO:<cy@example.com>\nDATA END\nQUIT\n");
+            "RCPT TO:<cy@example.com>\nRCPT TO:<bo@example.com>\nDATA END\nQUIT\n");
   EXPECT_EQ(RecipientLines(), (std::vector<std::string>{Ok("Ann"), Failed("Eve", "Invalid address"),
-                                                        Failed("No Mail", "Invalid address"), Ok("Cy")}));
-  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Processing individual 5 of 5"), statuses.end());
+                                                        Failed("No Mail", "Invalid address"), Ok("Cy"),
+                                                        Ok("Bo"), Failed("Mal", "Invalid address")}));
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Processing individual 7 of 7"), statuses.end());
 }
 
 TEST_F(SendTest, ATableWithoutLiveRecordsIsRefusedBeforeConnecting) {
