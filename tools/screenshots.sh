@@ -3,7 +3,9 @@
 # sample table under a virtual X display, sending to a local capture server that refuses one
 # recipient. Needs a build (build/bin/tavrin_screenshots, build/bin/dbftool), xvfb and
 # python3-aiosmtpd (installed when missing).
-# Usage: [SHOTS_DIR=DIR] tools/screenshots.sh   (SHOTS_DIR instead of doc/screenshots)
+# Usage: [SHOTS_DIR=DIR] [OUTBOX=DIR] tools/screenshots.sh
+#   SHOTS_DIR: where the PNGs go instead of doc/screenshots; OUTBOX: keep the messages the capture
+#   server received there, to read what the send delivered.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -58,7 +60,12 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
-mkdir -p doc/screenshots
+shots=${SHOTS_DIR:-$root/doc/screenshots}
+mkdir -p "$shots"
 DISPLAY=$display QT_QPA_PLATFORM=xcb HOME="$work/home" \
-  "$work/bin/tavrin_screenshots" "${SHOTS_DIR:-$root/doc/screenshots}" "$work/programme.txt" "$work/minutes.txt"
-ls -1 doc/screenshots/*.png
+  "$work/bin/tavrin_screenshots" "$shots" "$work/programme.txt" "$work/minutes.txt"
+ls -1 "$shots"/*.png
+if [ -n "${OUTBOX:-}" ]; then
+  mkdir -p "$OUTBOX"
+  cp -r "$work/outbox/." "$OUTBOX/"
+fi
