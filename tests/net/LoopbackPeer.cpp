@@ -1,5 +1,7 @@
 #include "LoopbackPeer.h"
 
+#include <random>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -132,6 +134,13 @@ void Knock(int port) {
   a.sin_port = htons(static_cast<std::uint16_t>(port));
   ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   ::close(fd);
+}
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string data(n, '\0');
+  for (char& ch : data) ch = static_cast<char>(rng());
+  return data;
 }
 
 bool PumpUntil(const std::function<bool()>& pred, int ms) {

@@ -75,6 +75,8 @@ void Knock(int port);
 
 // Pumps the event loop until pred() holds or `ms` pass; returns pred().
 bool PumpUntil(const std::function<bool()>& pred, int ms = 5000);
+// `n` reproducible pseudo-random bytes, every byte value possible.
+std::string RandomBytes(std::size_t n, unsigned seed);
 
 // A fixture whose client talks to 127.0.0.1 with a time-out, so no test can wait for ever.
 class LoopbackClientTest : public ::testing::Test {

@@ -24,13 +24,7 @@ using test::Gate;
 using test::LoopbackPeer;
 using test::PeerConn;
 using test::PumpUntil;
-
-std::string RandomBytes(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string data(n, '\0');
-  for (char& ch : data) ch = static_cast<char>(rng());
-  return data;
-}
+using test::RandomBytes;
 
 class SockReentryTest : public test::LoopbackClientTest {
  protected:
