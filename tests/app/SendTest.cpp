@@ -1,6 +1,10 @@
 // The send end to end against a real SMTP server: what the server saw, what arrived, and what the
 // user is told, for accepted and refused recipients, refusals of the message, odd tables and
 // attachments.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <QCryptographicHash>
 #include <QProcess>
 #include <random>
@@ -218,4 +222,33 @@ TEST(SendRefusal, BodyLinesEndAtCrLfCrAndLfAlike) {
 }
 
 }  // namespace
+}  // namespace tavrin::app::testing
+
+namespace tavrin::app::testing {
+
+// A send only reads the table, so a table nobody may write to (here: immutable, which binds even
+// root) is still sent to.
+TEST_F(SendTest, ATableThatCannotBeWrittenIsStillSentTo) {
+  MakeTable(kThree);
+  const std::string table = (root_ / "rcpt.dbf").string();
+  const int fd = ::open(table.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int flags = 0;
+  const bool frozen = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  struct Thaw {
+    int fd;
+    ~Thaw() {
+      int f = 0;
+      if (::ioctl(fd, FS_IOC_GETFLAGS, &f) == 0) f &= ~FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &f);
+      ::close(fd);
+    }
+  } thaw{fd};
+  if (!frozen) GTEST_SKIP() << "cannot make the table immutable here";
+  SmtpServer server(root_ / "outbox", {});
+  Send(server.Port(), Job());
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(RecipientLines(), (std::vector<std::string>{Ok("Ann Archer"), Ok("Bob Baker"), Ok("Cy Cole")}));
+}
+
 }  // namespace tavrin::app::testing
