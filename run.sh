@@ -6,6 +6,7 @@ cd "$(dirname "$0")"
 PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins shared-mime-info fonts-dejavu-core
+  libssl-dev qtkeychain-qt6-dev
   python3 python3-aiosmtpd
 )
 

@@ -11,6 +11,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   strace
   libc-l10n  # the system's messages in other languages, for the tests of messages shown whole
+  libssl-dev qtkeychain-qt6-dev  # encrypted connections; the password in the desktop's secret store
+  python3-trustme  # a certificate authority made at test time, for the encrypted-connection tests
 )
 
 install_missing() {
