@@ -26,6 +26,13 @@ class QTemporaryFile;
 
 namespace tavrin::app {
 
+// How the connection to the server is protected.
+enum class Security {
+  kNone,      // plain text throughout
+  kStartTls,  // plain greeting, then "STARTTLS" and TLS before anything else is sent
+  kTls,       // TLS from the first byte, before the greeting
+};
+
 // Everything a send needs, copied when Send is pressed: later edits do not reach it.
 struct SendJob {
   std::string serverName;    // for the status text only; the client has Host and Port
@@ -36,6 +43,10 @@ struct SendJob {
   std::string boundary;
   std::vector<std::string> attachments;   // full paths, in sending order
   std::string tempDir;                    // where the private temporary file is made
+  Security security = Security::kNone;
+  std::string userName;  // "": no sign-in
+  std::string password;  // for sign-in only; never shown, logged or kept after the send
+  int recipientsPerMessage = 0;  // recipients per transaction at most; 0: as many as the server takes
 };
 
 // How the dialogue reports to its window; any member may be empty.
