@@ -20,6 +20,7 @@
 #include "app/RecipientTable.h"
 #include "app/ReplyTable.h"
 #include "app/SendLog.h"
+#include "app/SmtpExtensions.h"
 #include "net/SockClient.h"
 
 class QTemporaryFile;
@@ -65,6 +66,11 @@ inline constexpr const char* kNoRecipientAccepted =
     "No recipient was accepted. The message has not been sent.";
 inline constexpr const char* kNoRecords = "The recipients table has no records.";
 inline constexpr const char* kNoAnswer = "The server did not answer!";
+inline constexpr const char* kNoStartTls =
+    "The server does not offer an encrypted connection (STARTTLS).";
+inline constexpr const char* kNoSignIn =
+    "The server does not offer sign-in with a user name and password.";
+inline constexpr const char* kSignInRefused = "The server refused the user name or password.";
 
 // The body as lines: CR LF, CR and LF alike end a line, so no bare CR or LF reaches the server.
 std::vector<std::string> SplitBodyLines(const std::string& text);
@@ -81,6 +87,13 @@ class TSendDialogue {
     kConnecting,  // Connect is resolving and connecting
     kGreeting,    // connected; waiting for the server's greeting
     kHelo,        // "Helo" sent
+    kEhlo,        // "EHLO" sent; every line of its reply names one extension
+    kStartTls,    // "STARTTLS" sent; its 220 starts the TLS handshake
+    kHandshake,   // the TLS handshake runs; no reply is due
+    kAuthPlain,   // "AUTH PLAIN" with the credentials sent; 235 signs in
+    kAuthLogin,   // "AUTH LOGIN" sent; a 334 asks for the user name
+    kAuthUser,    // the user name sent; a 334 asks for the password
+    kAuthPassword,  // the password sent; 235 signs in
     kMailFrom,    // "Mail From:" sent; the recipients walk starts on its acceptance
     kRcpt,        // a "Rcpt To:" sent; its reply decides that recipient alone
     kData,        // "Data" sent; only 354 lets the mail data go
@@ -111,6 +124,8 @@ class TSendDialogue {
 
   bool Running() const { return state_ != State::kIdle; }
   State CurrentState() const { return state_; }
+  // What the server listed in its latest reply to "EHLO"; empty after "Helo" and before any reply.
+  const TSmtpExtensions& Extensions() const { return extensions_; }
   static const char* StateName(State state);
 
  private:
@@ -127,9 +142,22 @@ class TSendDialogue {
   void OnDataReply(int code, const std::string& line);
   void OnDotReply(int code, const std::string& line);
 
+  // session opening (SendSession.cpp): EHLO, STARTTLS, TLS from the first byte, sign-in
+  bool WantsExtendedHello() const;
+  void SendEhlo();
+  void OnEhloReply(int code, const std::string& line, bool proceed);
+  void AfterEhlo();
+  void OnStartTlsReply(int code, const std::string& line);
+  bool SecureConnection();
+  void OnAuthReply(int code, const std::string& line);
+  void SendAuth();
+  bool SendSecret(std::string& line, State next);
+  void ForgetSecrets();
+
   // sending
   void ConnectServer();
   void SendCommand(const std::string& command, State next, int timeOutMs);
+  void SendMailFrom();
   void SendNextRecipient();
   void SendMailData();
   void SendAttachment(std::size_t index);
@@ -162,6 +190,8 @@ class TSendDialogue {
   std::int32_t recipientCount_ = 0;
   std::int32_t accepted_ = 0;
   std::string currentName_;
+  TSmtpExtensions extensions_;
+  bool secured_ = false;  // the TLS handshake succeeded on this connection
   // False once the dialogue is destroyed; frames still on the stack hold a copy.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
