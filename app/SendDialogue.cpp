@@ -211,6 +211,7 @@ void TSendDialogue::SetState(State next) {
 void TSendDialogue::Start(SendJob job) {
   assert(!Running());
   job_ = std::move(job);
+  WipeSecret(job.password);  // a short one was copied, not moved, and its bytes stay behind
   delivered_ = false;
   closedWhileActing_ = false;
   continuationLines_ = 0;

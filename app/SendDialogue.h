@@ -153,6 +153,7 @@ class TSendDialogue {
   void SendAuth();
   bool SendSecret(std::string& line, State next);
   void ForgetSecrets();
+  static void WipeSecret(std::string& secret);
 
   // sending
   void ConnectServer();

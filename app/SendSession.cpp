@@ -13,13 +13,6 @@ namespace {
 
 using State = TSendDialogue::State;
 
-// Overwrites every byte the string holds, up to its capacity, and empties it.
-void Wipe(std::string& secret) {
-  secret.resize(secret.capacity());  // never reallocates: the old bytes are the ones overwritten
-  ::explicit_bzero(secret.data(), secret.size());
-  secret.clear();
-}
-
 // `prefix` followed by the BASE64 form of `bytes` and CR LF, in a buffer sized once, so that no
 // copy of a secret is left behind in memory given back while it grew.
 std::string EncodedLine(const std::string& prefix, const std::string& bytes) {
@@ -117,7 +110,7 @@ void TSendDialogue::SendAuth() {
     credentials += '\0';
     credentials += job_.password;
     std::string line = EncodedLine("AUTH PLAIN ", credentials);
-    Wipe(credentials);
+    WipeSecret(credentials);
     SendSecret(line, State::kAuthPlain);
     return;
   }
@@ -150,16 +143,23 @@ bool TSendDialogue::SendSecret(std::string& line, State next) {
     if (!sock_.Connected()) throw net::ESockError("Connection closed");
     sock_.SendBuffer(line.data(), line.size());
   } catch (...) {
-    Wipe(line);
+    WipeSecret(line);
     throw;
   }
-  Wipe(line);
+  WipeSecret(line);
   if (!*alive || !Running()) return false;
   SetState(next);
   replyTimer_.start(commandTimeOutMs);
   return true;
 }
 
-void TSendDialogue::ForgetSecrets() { Wipe(job_.password); }
+void TSendDialogue::ForgetSecrets() { WipeSecret(job_.password); }
+
+// Overwrites every byte the string holds, up to its capacity, and empties it.
+void TSendDialogue::WipeSecret(std::string& secret) {
+  secret.resize(secret.capacity());  // never reallocates: the old bytes are the ones overwritten
+  ::explicit_bzero(secret.data(), secret.size());
+  secret.clear();
+}
 
 }  // namespace tavrin::app
