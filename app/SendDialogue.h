@@ -7,6 +7,8 @@
 // out from the Send* functions, replies are judged in the On*Reply functions, and SetState is the
 // only place the state changes. Every way a send ends goes through Complete or Abort, which report
 // through SendEvents. GUI thread; handlers may run nested inside the socket client's waits.
+// The session opening (EHLO, STARTTLS or TLS, sign-in) lives in SendSession.cpp; the password
+// and the lines that carry it reach only the socket and are wiped once used or the send ends.
 #pragma once
 
 #include <QTimer>
@@ -151,7 +153,7 @@ class TSendDialogue {
   bool SecureConnection();
   void OnAuthReply(int code, const std::string& line);
   void SendAuth();
-  bool SendSecret(std::string& line, State next);
+  void SendSecret(std::string& line, State next);
   void ForgetSecrets();
   static void WipeSecret(std::string& secret);
 

@@ -111,8 +111,7 @@ void TSendDialogue::SendAuth() {
     credentials += job_.password;
     std::string line = EncodedLine("AUTH PLAIN ", credentials);
     WipeSecret(credentials);
-    SendSecret(line, State::kAuthPlain);
-    return;
+    return SendSecret(line, State::kAuthPlain);
   }
   if (extensions_.OffersAuth("LOGIN"))
     return SendCommand("AUTH LOGIN", State::kAuthLogin, commandTimeOutMs);
@@ -127,17 +126,15 @@ void TSendDialogue::OnAuthReply(int code, const std::string& line) {
   }
   if (!answersCredentials && code == 334) {
     std::string answer = EncodedLine("", state_ == State::kAuthLogin ? job_.userName : job_.password);
-    SendSecret(answer, state_ == State::kAuthLogin ? State::kAuthUser : State::kAuthPassword);
-    return;
+    return SendSecret(answer, state_ == State::kAuthLogin ? State::kAuthUser : State::kAuthPassword);
   }
   if (code / 100 == 4 || code / 100 == 5) return Abort(kSignInRefused);
   Unexpected(line);
 }
 
 // Sends a line that carries a secret (its CR LF included) and wipes it, whatever happens. The
-// transcript shows only the server's replies, so the line appears nowhere else. False when the
-// send ended meanwhile.
-bool TSendDialogue::SendSecret(std::string& line, State next) {
+// transcript shows only the server's replies, so the line appears nowhere else.
+void TSendDialogue::SendSecret(std::string& line, State next) {
   auto alive = alive_;
   try {
     if (!sock_.Connected()) throw net::ESockError("Connection closed");
@@ -147,10 +144,9 @@ bool TSendDialogue::SendSecret(std::string& line, State next) {
     throw;
   }
   WipeSecret(line);
-  if (!*alive || !Running()) return false;
+  if (!*alive || !Running()) return;  // the send ended while the line went out
   SetState(next);
   replyTimer_.start(commandTimeOutMs);
-  return true;
 }
 
 void TSendDialogue::ForgetSecrets() { WipeSecret(job_.password); }
