@@ -52,15 +52,22 @@ void TSockClient::StartSecure(const std::string& serverName) {
     FailStartTls(std::current_exception());
   }
   tlsError_ = nullptr;
+  sendError_ = 0;
   KickHandshake();
   const std::uint64_t connection = connection_;
   auto replaced = [this, connection] { return connection_ != connection; };
   auto expired = [&] { return timeOut_ > 0 && since.elapsed() >= timeOut_; };
-  auto ended = [this] { return !tls_ || tls_->Established() || tls_->Failed() || peerClosed_ || !connected_; };
+  // Done once the client's last handshake message has gone too: a caller that stops pumping
+  // events right after this returns must not leave the server waiting for it.
+  auto done = [this] { return tls_ && tls_->Established() && tls_->OutputLength() == 0; };
+  auto ended = [this, &done] {
+    return done() || !tls_ || tls_->Failed() || sendError_ != 0 || peerClosed_ || !connected_;
+  };
   WaitFor(true, kCanceled, [&] { return canceled_ || replaced() || ended() || expired(); });
   if (replaced()) throw ESockError("Connection closed");  // a handler's new connection stays
-  if (tls_ && tls_->Established()) return;
+  if (done()) return;
   if (tls_ && tls_->Failed()) FailStartTls(Capture(*tls_));
+  if (sendError_ != 0) FailStartTls(std::make_exception_ptr(ESockError(LookupErrorMessage(sendError_))));
   if (canceled_) FailStartTls(std::make_exception_ptr(EAbortError(kCanceled)));
   if (peerClosed_)
     FailStartTls(std::make_exception_ptr(
@@ -108,10 +115,10 @@ void TSockClient::FailStartTls(const std::exception_ptr& failure) {
 
 // One receive call's worth of ciphertext goes in; everything it completes comes out decrypted,
 // records OpenSSL already holds included, since no notifier will fire for those. True when
-// decrypted bytes arrived or the connection ended.
+// decrypted bytes arrived or the server ended the connection (not for a failed receive).
 bool TSockClient::ReadSecure() {
   const std::uint64_t generation = generation_;
-  bool gone = false;
+  bool gone = false, failed = false;
   if (tls_->FedLength() < kFedLimit) {
     ssize_t n = ::recv(fd_, chunk_.get(), kChunk, 0);
     if (n < 0) {
@@ -119,7 +126,7 @@ bool TSockClient::ReadSecure() {
       lastErrorCode_ = SocketErrorCode(err);
       LookupErrorMessage(lastErrorCode_);  // reports a status: the socket may be gone after it
       if (generation != generation_ || !tls_) return false;
-      gone = err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
+      failed = gone = err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
     } else {
       tls_->Feed(chunk_.get(), static_cast<std::size_t>(n));
       gone = n == 0;
@@ -129,7 +136,7 @@ bool TSockClient::ReadSecure() {
   bool received = DecryptReceived(maxLineLength_);
   if (!tlsError_ && tls_->Failed() && tls_->Established()) NoteTlsFailure();
   if (tlsError_ || tls_->PeerClosed()) gone = true;
-  received = received || (gone && tls_->Established());
+  received = received || (gone && !failed && tls_->Established());
   if (tls_->OutputLength() > 0 || sendBuffer_->Length() > sendStart_) PostWriteMore();
   if (gone) PeerGone();
   PauseOrResumeReading();
