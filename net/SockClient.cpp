@@ -1,5 +1,5 @@
-// TSockClient: construction, connecting, closing, notifications and waits. This file and
-// SockTransfer.cpp are the only places in the program that call the socket API.
+// TSockClient: construction, connecting, closing, notifications and waits. This file,
+// SockTransfer.cpp and SockSecure.cpp are the only places in the program that call the socket API.
 #include "net/SockClient.h"
 
 #include <arpa/inet.h>
@@ -18,6 +18,7 @@
 
 #include "net/SockErrorText.h"
 #include "net/ThreadTimer.h"
+#include "net/TlsLayer.h"
 #include "net/dWinsock.h"
 
 namespace tavrin::net {
@@ -158,6 +159,8 @@ void TSockClient::CloseSocketHandle() {
   int fd = fd_;
   fd_ = -1;
   connecting_ = false;
+  if (tls_) SendCloseNotify(fd);
+  tls_.reset();
   ::shutdown(fd, SHUT_WR);
   std::size_t drained = 0;
   for (ssize_t n; drained < kCloseDrainLimit &&
@@ -449,8 +452,16 @@ void TSockClient::CloseEvent(std::uint64_t generation) {
   while (!canceled_) {
     ssize_t n = ::recv(fd_, chunk_.get(), kChunkBuffer - 1, 0);
     if (n <= 0) break;
-    recvBuffer_->Seek(0, platform::SeekOrigin::End);
-    recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
+    if (tls_) {
+      tls_->Feed(chunk_.get(), static_cast<std::size_t>(n));
+    } else {
+      recvBuffer_->Seek(0, platform::SeekOrigin::End);
+      recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
+    }
+  }
+  if (tls_ && tls_->Established()) {  // the last records decrypted, whatever their size
+    DecryptReceived(static_cast<std::size_t>(-1));
+    if (!tlsError_ && tls_->Failed()) NoteTlsFailure();
   }
   connected_ = false;
   RequestCloseSocket();

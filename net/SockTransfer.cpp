@@ -9,6 +9,7 @@
 
 #include "net/SockClient.h"
 #include "net/SockErrorText.h"
+#include "net/TlsLayer.h"
 
 namespace tavrin::net {
 
@@ -87,6 +88,7 @@ void TSockClient::ResetTransfer() {
   feed_ = nullptr;
   feedLeft_ = 0;
   peerClosed_ = false;
+  tlsError_ = nullptr;
 }
 
 // Gives the receive buffers' memory back; the unread bytes stay readable if asked.
@@ -110,24 +112,29 @@ void TSockClient::ReadToStream() {
     BusyScope busy(*this);
     Report(8, "ReadToStream");
     if (fd_ < 0 || !connected_) return;  // the status handler closed the connection
-    const std::uint64_t generation = generation_;
-    ssize_t n = ::recv(fd_, chunk_.get(), kChunk, 0);
-    if (n < 0) {
-      int err = errno;
-      lastErrorCode_ = SocketErrorCode(err);
-      LookupErrorMessage(lastErrorCode_);  // reports a status: the socket may be gone after it
-      bool broken = err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
-      if (broken && generation == generation_) PeerGone();
-    } else {
-      recvBuffer_->Seek(0, platform::SeekOrigin::End);
-      recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
-      received = true;
-      if (static_cast<std::size_t>(n) == kChunk) PostReadMore();
-      if (n == 0) PeerGone();
-      PauseOrResumeReading();
-    }
+    received = tls_ ? ReadSecure() : ReadPlain();
   }
   if (received) RaiseNested(OnDataReady, dataNest_, &TSockClient::RaiseOwedData);
+}
+
+// One receive call into the receive buffer; true when it did not fail (also of 0 bytes).
+bool TSockClient::ReadPlain() {
+  const std::uint64_t generation = generation_;
+  ssize_t n = ::recv(fd_, chunk_.get(), kChunk, 0);
+  if (n < 0) {
+    int err = errno;
+    lastErrorCode_ = SocketErrorCode(err);
+    LookupErrorMessage(lastErrorCode_);  // reports a status: the socket may be gone after it
+    bool broken = err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
+    if (broken && generation == generation_) PeerGone();
+    return false;
+  }
+  recvBuffer_->Seek(0, platform::SeekOrigin::End);
+  recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
+  if (static_cast<std::size_t>(n) == kChunk) PostReadMore();
+  if (n == 0) PeerGone();
+  PauseOrResumeReading();
+  return true;
 }
 
 // The receive buffer holds about one line limit at most: beyond it reading waits, and the
@@ -137,6 +144,8 @@ void TSockClient::PauseOrResumeReading() {
   if (full == readPaused_) return;
   readPaused_ = full;
   WatchRead(connected_ && fd_ >= 0);
+  // Bytes the layer holds already raise no read notification.
+  if (!full && tls_ && tls_->InputBuffered()) PostReadMore();
 }
 
 std::size_t TSockClient::LineLength() const {
@@ -210,6 +219,7 @@ std::string TSockClient::ReadLine() {
     CompleteClose();  // Connected is false, and Connect may be called, once this raises
     if (!*alive) throw Gone();
     if (LineAvailable() && !LineTooLong()) return TakeLine();
+    if (tlsError_) std::rethrow_exception(tlsError_);
     throw ESockError("Connection closed");
   }
   throw ESockError("Socket read timed out");
@@ -336,6 +346,7 @@ void TSockClient::FailSend() {
   const int sendError = sendError_;
   const bool closed = peerClosed_ || !connected_;
   std::exception_ptr feedError = feedError_;
+  std::exception_ptr tlsError = tlsError_;
   feedError_ = nullptr;
   canceled_ = false;
   sendBuffer_->Clear();
@@ -356,6 +367,7 @@ void TSockClient::FailSend() {
   if (canceled) throw EAbortError("Socket send aborted");
   if (feedError) std::rethrow_exception(feedError);
   if (sendError != 0) throw ESockError(LookupErrorMessage(sendError));
+  if (tlsError) std::rethrow_exception(tlsError);
   if (closed) throw ESockError("Connection closed");
   throw ESockError("Socket send timed out");
 }
@@ -399,6 +411,7 @@ bool TSockClient::WriteChunk() {
     WatchWrite(false);  // a level-triggered notifier must not spin over nothing to do
     return false;
   }
+  if (tls_) return WriteSecure();
   FeedSendBuffer();
   const std::size_t buffered = sendBuffer_->Length() - sendStart_;
   if (buffered == 0) {
