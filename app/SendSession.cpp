@@ -82,16 +82,12 @@ bool TSendDialogue::SecureConnection() {
   SetState(State::kHandshake);
   replyTimer_.start(commandTimeOutMs);
   auto alive = alive_;
-#ifdef TAVRIN_SOCK_TLS
   try {
     sock_.StartTLS(job_.serverName);
   } catch (const net::ECertificateError& error) {
     if (*alive) Abort(error.what());
     return false;
   }
-#else
-  throw net::ESockError("this build cannot encrypt connections");
-#endif
   if (!*alive || !Running()) return false;
   secured_ = true;
   return true;

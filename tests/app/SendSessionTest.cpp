@@ -1,7 +1,10 @@
-// Opening the session with today's servers: "EHLO" and its extension list, sign-in with PLAIN
-// and LOGIN, and the refusals that end a send before the sender is named. Against the capture
-// server, and against a scripted peer where the exact bytes matter.
+// Opening the session with today's servers: "EHLO" and its extension list, STARTTLS and TLS from
+// the first byte, sign-in with PLAIN and LOGIN, and the refusals and broken handshakes that end a
+// send before the sender is named. Against the capture server with certificates from a test
+// authority made for the run, and against a scripted peer where the exact bytes matter.
 #include <QByteArray>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 
 #include "SendSupport.h"
 
@@ -38,28 +41,6 @@ class SessionTest : public SendTest {
   }
   std::vector<std::string> shown;  // the transcript events
 };
-
-// ---- sign-in
-
-class SignIn : public SessionTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(SignIn, DeliversAfterTheServerAcceptsAndShowsNoSecret) {
-  const std::string mechanism = GetParam();
-  SmtpServer server(root_ / "outbox", {"--auth-user", kUser, "--auth-password", kPassword,
-                                       "--auth-mechanisms", mechanism});
-  Send(server.Port(), SignInJob());
-  ASSERT_TRUE(failures.empty()) << failures[0];
-  EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nAUTH " + mechanism +
-                                     " accepted\nMAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
-                                     "RCPT TO:<bob@example.com>\nDATA END\nQUIT\n");
-  EXPECT_EQ(server.Messages().size(), 1u);
-  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Signing in..."), statuses.end());
-  ExpectNoSecretIn(shown);
-  ExpectNoSecretIn(statuses);
-  ExpectNoSecretIn(log.LogLines());
-}
-
-INSTANTIATE_TEST_SUITE_P(PlainAndLogin, SignIn, ::testing::Values("PLAIN", "LOGIN"));
 
 // ---- what ends the send before the sender is named
 
@@ -134,6 +115,136 @@ TEST_P(SignInWire, ExtendedHelloListsTheExtensionsAndTheCredentialsGoOutEncoded)
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndLogin, SignInWire, ::testing::Bool());
+
+// ---- encrypted connections
+
+// The test authority and its certificates, made once for all these tests.
+class TlsTest : public SessionTest {
+ protected:
+  static void SetUpTestSuite() {
+    certs_ = std::filesystem::temp_directory_path() / ("tavrin-certs-" + std::to_string(::getpid()));
+    const std::string command =
+        "/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs_.string();
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(certs_); }
+  void SetUp() override {
+    SessionTest::SetUp();
+    sock->SetCaFile((certs_ / "ca.pem").string());
+  }
+  // The capture server's arguments for `identity` (server, other, self) in `mode`, and sign-in.
+  static std::vector<std::string> Tls(const std::string& identity, const std::string& mode) {
+    return {"--tls-cert", (certs_ / (identity + ".crt")).string(), "--tls-key",
+            (certs_ / (identity + ".key")).string(), mode, "--auth-user", kUser, "--auth-password", kPassword};
+  }
+  static SendJob Secured(SendJob job, Security security) {
+    job.security = security;
+    return job;
+  }
+  inline static std::filesystem::path certs_;
+};
+
+const std::string kTail = "MAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
+                          "RCPT TO:<bob@example.com>\nDATA END\nQUIT\n";
+
+TEST_F(TlsTest, StartTlsAsksForTheExtensionsAgainAndSignsInOnlyWhenEncrypted) {
+  SmtpServer server(root_ / "outbox", Tls("server", "--starttls"));
+  Send(server.Port(), Secured(SignInJob(), Security::kStartTls));
+  ASSERT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n" + kTail);
+  EXPECT_EQ(server.Messages().size(), 1u);
+  // The list from before the handshake is gone: the server offers STARTTLS only before it.
+  EXPECT_FALSE(dialogue->Extensions().Has("STARTTLS"));
+  EXPECT_TRUE(dialogue->Extensions().OffersAuth("PLAIN"));
+  for (const char* step : {"Securing the connection...", "Signing in..."})
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), step), statuses.end()) << step;
+  ExpectNoSecretIn(shown);
+  ExpectNoSecretIn(statuses);
+  ExpectNoSecretIn(log.LogLines());
+  ExpectNoSecretIn({server.Transcript()});
+}
+
+TEST_F(TlsTest, TlsFromTheFirstByteWithLoginDeliversAMebibyteAttachmentByteForByte) {
+  const std::string data = net::test::RandomBytes(1 << 20, 11);
+  WriteFile(root_ / "big.bin", data);
+  std::vector<std::string> args = Tls("server", "--implicit-tls");
+  args.insert(args.end(), {"--auth-mechanisms", "LOGIN"});
+  SmtpServer server(root_ / "outbox", args);
+  SendJob job = SignInJob();
+  job.attachments = {(root_ / "big.bin").string()};
+  Send(server.Port(), Secured(job, Security::kTls));
+  ASSERT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nAUTH LOGIN accepted\n" + kTail);
+  ASSERT_EQ(server.Messages().size(), 1u);
+  QProcess python;  // the attachment as a mail program reads it
+  python.start("/usr/bin/python3", {"-c",
+                                    "import email,hashlib,sys\n"
+                                    "m=email.message_from_binary_file(open(sys.argv[1],'rb'))\n"
+                                    "for p in m.walk():\n"
+                                    "  if p.get_filename(): print(hashlib.sha256(p.get_payload(decode=True)).hexdigest())\n",
+                                    QString::fromStdString(server.Messages()[0].string())});
+  ASSERT_TRUE(python.waitForFinished(20000));
+  EXPECT_EQ(python.readAllStandardOutput().toStdString(),
+            QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256).toHex().toStdString() +
+                "\n");
+  ExpectNoSecretIn(shown);
+}
+
+// A certificate that fails the check ends the send with the reason; nothing more is sent.
+struct CertificateCase {
+  const char* identity;
+  const char* mode;
+  const char* transcript;
+};
+void PrintTo(const CertificateCase& c, std::ostream* os) { *os << c.identity << " " << c.mode; }
+
+class BadCertificate : public TlsTest, public ::testing::WithParamInterface<CertificateCase> {};
+
+TEST_P(BadCertificate, EndsTheSendWithTheReasonAndSendsNothingMore) {
+  SmtpServer server(root_ / "outbox", Tls(GetParam().identity, GetParam().mode));
+  const bool startTls = std::string(GetParam().mode) == "--starttls";
+  Send(server.Port(), Secured(SignInJob(), startTls ? Security::kStartTls : Security::kTls));
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].rfind("The server's certificate could not be verified: ", 0), 0u) << failures[0];
+  EXPECT_EQ(server.Transcript(), GetParam().transcript);
+  EXPECT_TRUE(server.Messages().empty());
+  EXPECT_EQ(ends, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OtherHostAndSelfSigned, BadCertificate,
+    ::testing::Values(CertificateCase{"other", "--starttls", "EHLO [127.0.0.1]\nSTARTTLS\n"},
+                      CertificateCase{"self", "--implicit-tls", ""}));
+
+// A server that answers STARTTLS and then closes, or never answers the handshake. The line it
+// slips in after its 220 came unencrypted and is never read as a reply.
+class BrokenHandshake : public TlsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BrokenHandshake, EndsTheSendWithinTheTimeOutAndNothingGoesOutInPlainText) {
+  const bool closes = GetParam();
+  sock->SetTimeOut(1000);
+  std::string afterStartTls;
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("220 hi\r\n");
+    c.RecvLine();
+    c.Send("250-mail.example.com\r\n250 STARTTLS\r\n");
+    c.RecvLine();
+    c.Send("220 go ahead\r\n250 forged\r\n");
+    if (closes) return c.Close();
+    afterStartTls = c.RecvAll();  // the client's hello, until the client gives up
+  });
+  QElapsedTimer clock;
+  clock.start();
+  Send(peer.Port(), Secured(SignInJob(), Security::kStartTls));
+  EXPECT_LT(clock.elapsed(), 10000);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].rfind("The connection to the server failed: ", 0), 0u) << failures[0];
+  EXPECT_EQ(completions, 0);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return peer.Done(); }, 10000));
+  for (const char* plain : {"EHLO", "AUTH", "Mail From"}) EXPECT_EQ(afterStartTls.find(plain), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClosesOrFallsSilent, BrokenHandshake, ::testing::Bool());
 
 }  // namespace
 }  // namespace tavrin::app::testing

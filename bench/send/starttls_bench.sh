@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# One send of a 10 MiB attachment to 100 recipients over STARTTLS, against Python's smtplib
+# sending the very same message over STARTTLS to the same kind of server in the same run, and
+# against our own plain-text send of it. The servers are the capture server (aiosmtpd) on
+# 127.0.0.1, one requiring STARTTLS and one plain, with certificates from tools/test_ca.py.
+# Each of the three is timed RUNS times (default 3), interleaved; the best time of each counts.
+# Prints the times and the ratios ours/smtplib over STARTTLS and ours STARTTLS/ours plain.
+# Usage: bench/send/starttls_bench.sh BIN_DIR [RUNS]
+set -euo pipefail
+BIN_DIR=$(cd "${1:?usage: starttls_bench.sh BIN_DIR [RUNS]}" && pwd)
+RUNS=${2:-3}
+SRC=$(cd "$(dirname "$0")/../.." && pwd)
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_server NAME ARGS...: the capture server's port lands in $work/NAME.port
+start_server() {
+  local name=$1
+  shift
+  /usr/bin/python3 "$SRC/tools/smtp_capture.py" --port 0 --outbox "$work/$name" "$@" \
+    >"$work/$name.out" 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 150); do
+    grep -q '^READY ' "$work/$name.out" 2>/dev/null && break
+    sleep 0.1
+  done
+  sed -n 's/^READY //p' "$work/$name.out" >"$work/$name.port"
+}
+
+/usr/bin/python3 "$SRC/tools/test_ca.py" "$work/certs"
+start_server tls --tls-cert "$work/certs/server.crt" --tls-key "$work/certs/server.key" --starttls
+start_server plain
+tls_port=$(cat "$work/tls.port")
+plain_port=$(cat "$work/plain.port")
+
+/usr/bin/python3 -c '
+import sys
+with open(sys.argv[1], "w") as f:
+    f.write("NAME,EMAIL\n")
+    for i in range(100):
+        f.write("Person %03d,person%03d@example.com\n" % (i, i))
+' "$work/r.csv"
+"$BIN_DIR/dbftool" create "$work/r.dbf" NAME,C,40 EMAIL,C,60 >/dev/null
+"$BIN_DIR/dbftool" import "$work/r.dbf" "$work/r.csv" >/dev/null
+head -c $((10 << 20)) /dev/urandom >"$work/attachment.bin"
+
+seconds() { sed -n 's/^tavrin send: \([0-9.]*\) s.*/\1/p'; }
+ours_tls() {
+  "$BIN_DIR/send_bench" "$tls_port" "$work/r.dbf" "$work/attachment.bin" --starttls \
+    --ca-file "$work/certs/ca.pem" | seconds
+}
+ours_plain() { "$BIN_DIR/send_bench" "$plain_port" "$work/r.dbf" "$work/attachment.bin" | seconds; }
+# The message our first send delivered, as the server received it (its two envelope lines off).
+peer_tls() {
+  /usr/bin/python3 -c '
+import glob, smtplib, ssl, sys, time
+port, ca, csv, outbox = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+message = open(sorted(glob.glob(outbox + "/*.eml"))[0], "rb").read().split(b"\r\n", 2)[2]
+to = [line.split(",")[1].strip() for line in open(csv).readlines()[1:]]
+context = ssl.create_default_context(cafile=ca)
+start = time.perf_counter()
+with smtplib.SMTP("127.0.0.1", port) as s:
+    s.ehlo("[127.0.0.1]")
+    s.starttls(context=context)
+    s.ehlo("[127.0.0.1]")
+    s.sendmail("sender@example.com", to, message)
+print("%.3f" % (time.perf_counter() - start))
+' "$tls_port" "$work/certs/ca.pem" "$work/r.csv" "$work/tls"
+}
+
+echo "== 100 recipients, a 10 MiB attachment; server: capture server (aiosmtpd) on 127.0.0.1"
+best() { sort -g | head -1; }
+: >"$work/t.ours_tls"
+: >"$work/t.peer_tls"
+: >"$work/t.ours_plain"
+for run in $(seq "$RUNS"); do
+  ours_tls >>"$work/t.ours_tls"
+  peer_tls >>"$work/t.peer_tls"
+  ours_plain >>"$work/t.ours_plain"
+  echo "run $run: tavrin STARTTLS $(tail -1 "$work/t.ours_tls") s, smtplib STARTTLS" \
+    "$(tail -1 "$work/t.peer_tls") s, tavrin plain $(tail -1 "$work/t.ours_plain") s"
+done
+ot=$(best <"$work/t.ours_tls")
+pt=$(best <"$work/t.peer_tls")
+op=$(best <"$work/t.ours_plain")
+echo "best: tavrin STARTTLS $ot s, python smtplib STARTTLS $pt s, tavrin plain $op s"
+echo "ratio tavrin/smtplib over STARTTLS: $(/usr/bin/python3 -c "print('%.2f' % ($ot / $pt))")  (target: at most 1.0)"
+echo "ratio tavrin STARTTLS/plain: $(/usr/bin/python3 -c "print('%.2f' % ($ot / $op))")  (target: at most 1.5)"
