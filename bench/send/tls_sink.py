@@ -85,6 +85,7 @@ def main():
     print("READY %d" % listener.getsockname()[1], flush=True)
     while True:
         conn, _ = listener.accept()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # as servers do: no reply waits for an ACK
         threading.Thread(target=serve, args=(conn, context), daemon=True).start()
 
 
