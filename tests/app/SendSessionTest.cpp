@@ -28,10 +28,10 @@ class SessionTest : public SendTest {
     dialogue->events.transcript = [this](const std::string& line) { shown.push_back(line); };
     MakeTable({{"Ann", "ann@example.com"}, {"Bob", "bob@example.com"}});
   }
-  SendJob SignInJob(const std::string& password = kPassword) {
+  SendJob SignInJob() {
     SendJob job = Job();
     job.userName = kUser;
-    job.password = password;
+    job.password = kPassword;
     return job;
   }
   // Nothing the user or a log could see holds the password or a line that encodes it.
