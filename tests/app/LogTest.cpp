@@ -16,6 +16,21 @@ TEST(SendLog, FitTextPadsOrCutsToExactlyTheWidth) {
   EXPECT_EQ(FitText(std::string(35, 'y'), 35), std::string(35, 'y'));
   EXPECT_EQ(FitText("", 3), "   ");
   EXPECT_EQ(FitText("abc", 0), "");
+  // UTF-8 counts in characters and is never cut inside one.
+  EXPECT_EQ(FitText("Zo\xC3\xAB", 5), "Zo\xC3\xAB  ");
+  EXPECT_EQ(FitText("\xCE\xB1\xCE\xB2\xCE\xB3", 2), "\xCE\xB1\xCE\xB2");
+}
+
+TEST(SendLog, TableNamesAndServerWordsBecomeUtf8Once) {
+  TSendLog log;
+  log.StartLog("P", "\xCE\x93\xCE\xB9\xCF\x8E\xCF\x81\xCE\xB3\xCE\xBF\xCF\x82", "d", "t");
+  log.AddLogLine("Zo\xEB", true, "");                             // the table's Windows-1252
+  log.AddLogLine("Bo", false, "Bo\xEEte pleine");                  // a server's 8-bit words
+  log.AddLogLine("Cy", false, "\xCE\xB3\xCE\xB5\xCE\xBC\xCE\xAC\xCF\x84\xCE\xBF");  // UTF-8 ones
+  EXPECT_EQ(log.LogLines()[2], "\xCE\x93\xCE\xB9\xCF\x8E\xCF\x81\xCE\xB3\xCE\xBF\xCF\x82");
+  EXPECT_EQ(log.LogLines()[9], "Zo\xC3\xAB" + std::string(32, ' ') + "  OK");
+  EXPECT_EQ(log.LogLines()[10], FitText("Bo", 35) + "  FAILED  " + FitText("Bo\xC3\xAEte pleine", 25));
+  EXPECT_EQ(log.LogLines()[11].substr(45), "\xCE\xB3\xCE\xB5\xCE\xBC\xCE\xAC\xCF\x84\xCE\xBF" + std::string(19, ' '));
 }
 
 TEST(SendLog, HeaderAndRecipientLinesLineUpInTheirColumns) {
@@ -59,13 +74,13 @@ class LogWindow : public AppFixture {};
 TEST_F(LogWindow, ShowsTheLinesAndCopiesTheEditedTextToTheClipboard) {
   AppSettings().ProgramCaption = "Club Mailer";
   TfrmLog window(dialogs_);
-  window.SetLines({"Club Mailer Log", "", "Ann  OK"});
+  window.SetLines({"Club Mailer Log", "", "\xCE\x86\xCE\xBD\xCE\xBD\xCE\xB1  OK"});  // Άννα
   window.show();
   EXPECT_EQ(window.windowTitle(), "Club Mailer Log");
   EXPECT_EQ(window.size(), QSize(603, 424));
   window.reLog->appendPlainText("note added by hand");
   QTest::mouseClick(window.btnCopyToClipboard, Qt::LeftButton);
-  EXPECT_EQ(dialogs_.clipboard, "Club Mailer Log\n\nAnn  OK\nnote added by hand");
+  EXPECT_EQ(dialogs_.clipboard, "Club Mailer Log\n\n\xCE\x86\xCE\xBD\xCE\xBD\xCE\xB1  OK\nnote added by hand");
   QTest::keyClick(&window, Qt::Key_Escape);
   EXPECT_FALSE(window.isVisible());
 }

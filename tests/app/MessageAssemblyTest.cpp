@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QByteArray>
+
 #include <cstdlib>
 #include <regex>
 #include <set>
+
+#include "app/MimeEncoding.h"
+#include "platform/CodePage.h"
 
 namespace tavrin::app {
 namespace {
@@ -40,7 +45,7 @@ void Append(std::vector<std::string>& to, const std::vector<std::string>& more) 
 
 const char* const kHeaderAndBody =
     "From: \"John Doe\" <john@example.com>\r\n"
-    "To:All club members\r\n"
+    "To: All club members:;\r\n"  // the description as an empty group's name
     "Subject:Spring meeting\r\n"
     "Date: Mon, 07 Dec 2026 10:15:00 +0100\r\n"
     "Message-ID: <token1@example.com>\r\n"
@@ -97,7 +102,7 @@ TEST(MessageAssembly, LineBreaksInHeaderValuesCannotStartNewHeaders) {
   in.To = "Members\r\nBcc: victim@example.org";
   in.Subject = "Hi\n\nbody";
   const auto lines = BuildMessage(in, kBoundary);
-  EXPECT_EQ(lines[1], "To:Members  Bcc: victim@example.org");
+  EXPECT_EQ(lines[1], "To: \"Members  Bcc: victim@example.org\":;");
   EXPECT_EQ(lines[2], "Subject:Hi  body");
   EXPECT_EQ(lines[7], "");  // the header block still ends where it should
 }
@@ -145,6 +150,9 @@ TEST(MessageAssembly, PathHelpersSplitAtTheLastSlashAndDot) {
   EXPECT_EQ(ExtractNamePart("plain"), "plain");
   EXPECT_EQ(ExtractNamePart("/my.dir/readme"), "readme");
   EXPECT_EQ(ExtractNamePart("/x/" + std::string(300, 'n')).size(), 260u);
+  std::string accents = "x";  // "x" then 150 "é": byte 260 is inside a character
+  for (int i = 0; i < 150; ++i) accents += "\xC3\xA9";
+  EXPECT_EQ(ExtractNamePart("/x/" + accents), accents.substr(0, 259));
   EXPECT_EQ(ExtractExtPart("a.txt"), "txt");
   EXPECT_EQ(ExtractExtPart("/my.dir/readme"), "");
   EXPECT_EQ(ExtractExtPart("readme"), "");
@@ -167,6 +175,108 @@ TEST(MessageAssembly, OnlyLinesStartingWithAPeriodGetOneMore) {
   EXPECT_EQ(MailDataLine("x."), "x.");
   EXPECT_EQ(MailDataLine(""), "");
   EXPECT_EQ(MailDataLine(" ."), " .");
+}
+
+// ---- text in any language
+
+TEST(MessageAssembly, QuotedPrintableKeepsLinesShortAndEndsUnambiguous) {
+  const std::string a73(73, 'a'), a75(75, 'a'), a76(76, 'a');
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {a76, {a76}},                        // exactly 76: one line
+      {a76 + "b", {a75 + "=", "ab"}},      // 77: a soft break, and no line over 76
+      {"ends with blank ", {"ends with blank=20"}},
+      {"ends with tab\t", {"ends with tab=09"}},
+      {"a = b", {"a =3D b"}},
+      {".", {"."}},                        // its transparency dot is the wire's business
+      {"", {""}},
+      {a73 + "\xC3\xA9", {a73 + "=", "=C3=A9"}},  // an escape is never cut by a soft break
+      {"caf\xC3\xA9 ", {"caf=C3=A9=20"}},
+  };
+  for (const auto& [line, expected] : cases) EXPECT_EQ(QuotedPrintableLines(line), expected) << line;
+}
+
+TEST(MessageAssembly, BodyGoesAsTypedOnlyWhenAsciiAndWithinTheLineLimit) {
+  auto bodyHeader = [](std::vector<std::string> body) {
+    MessageInput in = SampleInput();
+    in.Body = std::move(body);
+    return BuildMessage(in, kBoundary)[9];
+  };
+  const std::string asTyped = "Content-Type: text/plain; charset=\"us-ascii\"";
+  const std::string utf8 = "Content-Type: text/plain; charset=\"UTF-8\"";
+  EXPECT_EQ(bodyHeader({std::string(998, 'x')}), asTyped);
+  EXPECT_EQ(bodyHeader({std::string(999, 'x')}), utf8);
+  EXPECT_EQ(bodyHeader({"." + std::string(997, 'x')}), utf8);  // 999 octets with its dot
+  EXPECT_EQ(bodyHeader({"ok", "caf\xC3\xA9"}), utf8);
+  MessageInput in = SampleInput();
+  in.Body = {".", "\xCE\xB1"};
+  const auto lines = BuildMessage(in, kBoundary);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 10, lines.end()),
+            (std::vector<std::string>{"Content-Transfer-Encoding: quoted-printable", "", ".", "=CE=B1"}));
+}
+
+TEST(MessageAssembly, AnAsciiSenderNameIsOneQuotedStringWhateverItHolds) {
+  MessageInput in = SampleInput();
+  in.SenderName = "Ann \"Boss\" <boss@evil.example>, \\x";
+  EXPECT_EQ(BuildMessage(in, kBoundary)[0],
+            "From: \"Ann \\\"Boss\\\" <boss@evil.example>, \\\\x\" <john@example.com>");
+}
+
+// The text behind a header's encoded words, checking each word on its own: its size, and whole
+// UTF-8 characters in it.
+std::string DecodeWords(const std::vector<std::string>& lines, std::size_t first, std::size_t count) {
+  std::string header;
+  for (std::size_t i = first; i < first + count; ++i) {
+    EXPECT_LE(lines[i].size(), 78u) << lines[i];
+    header += lines[i] + " ";
+  }
+  std::string text;
+  const std::regex word("=\\?UTF-8\\?B\\?([A-Za-z0-9+/=]*)\\?=");
+  for (std::sregex_iterator it(header.begin(), header.end(), word), end; it != end; ++it) {
+    EXPECT_LE(it->length(0), 75) << it->str(0);
+    const QByteArray piece = QByteArray::fromBase64(QByteArray::fromStdString(it->str(1)));
+    EXPECT_TRUE(platform::IsUtf8(piece.toStdString())) << it->str(0);
+    text += piece.toStdString();
+  }
+  return text;
+}
+
+TEST(MessageAssembly, LongHeadersInAnyScriptFoldAt78ColumnsAndDecodeBack) {
+  std::string chinese, greek;
+  for (int i = 0; i < 40; ++i) chinese += "\xE6\x98\xA5\xE5\xAD\xA3\xE4\xBC\x9A";  // 春季会
+  for (int i = 0; i < 30; ++i) greek += "\xCE\xA3\xCF\x8D\xCE\xBB ";               // Σύλ
+  MessageInput in = SampleInput();
+  in.SenderName = greek;
+  in.To = "\xC3\x89quipe: " + greek;
+  in.Subject = chinese;
+  const auto lines = BuildMessage(in, kBoundary);
+  auto field = [&](const char* name) {  // first line and count of lines of the field
+    const auto at = std::find_if(lines.begin(), lines.end(),
+                                 [&](const std::string& l) { return l.rfind(name, 0) == 0; });
+    const auto end = std::find_if(at + 1, lines.end(), [](const std::string& l) { return l[0] != ' '; });
+    return std::pair<std::size_t, std::size_t>(at - lines.begin(), end - at);
+  };
+  const auto [subject, subjectLines] = field("Subject: ");
+  EXPECT_GT(subjectLines, 3u);
+  EXPECT_EQ(DecodeWords(lines, subject, subjectLines), chinese);
+  const auto [from, fromLines] = field("From: ");
+  EXPECT_EQ(DecodeWords(lines, from, fromLines), greek);
+  EXPECT_EQ(lines[from + fromLines - 1].substr(lines[from + fromLines - 1].size() - 19), " <john@example.com>");
+  const auto [to, toLines] = field("To: ");
+  EXPECT_EQ(DecodeWords(lines, to, toLines), "\xC3\x89quipe: " + greek);
+  EXPECT_EQ(lines[to + toLines - 1].substr(lines[to + toLines - 1].size() - 3), " :;");
+
+  // An attachment's name: encoded words in name=, and RFC 2231 sections that add up to it.
+  const auto part = AttachmentHeaderLines(kBoundary, "/tmp/" + greek + ".txt");
+  std::string sections;
+  for (const auto& line : part) {
+    EXPECT_LE(line.size(), 78u) << line;
+    const std::regex section(" filename\\*\\d+\\*=(UTF-8'')?([^;]*);?");
+    std::smatch m;
+    if (std::regex_match(line, m, section)) sections += m.str(2);
+  }
+  EXPECT_EQ(QByteArray::fromPercentEncoding(QByteArray::fromStdString(sections)).toStdString(),
+            greek + ".txt");
+  EXPECT_EQ(part[2], "Content-Type: text/plain;");
 }
 
 }  // namespace
