@@ -207,13 +207,15 @@ TEST_F(SendTest, AnAttachmentRemovedBeforeSendIsNamedAndNothingGoesOut) {
 
 // ---- names and subjects as a mail reader reads them
 
-TEST_F(SendTest, QuotesAndSpecialsInNamesMakeOneSenderAndAnEmptyGroupAndALongSubjectReadsBack) {
+TEST_F(SendTest, QuotesAndSpecialsInNamesMakeOneSenderAndAnEmptyGroupAndLongNamesReadBack) {
   MakeTable({{"Ann", "ann@example.com"}});
-  std::string chinese;
+  std::string chinese, greek;
   for (int i = 0; i < 40; ++i) chinese += "\xE6\x98\xA5\xE5\xAD\xA3\xE4\xBC\x9A ";  // "春季会 "
+  for (int i = 0; i < 50; ++i) greek += "\xCE\xB1\xCE\xB2";                       // "αβ"
+  WriteFile(root_ / (greek + ".txt"), "x");
   const MessageInput in{"Ann \"Boss\" <boss@evil.example>, Bob\\", "sender@example.com",
                         "Members: all; \"you\" @ home", chinese, {"Hi"}, InternetDate(0), "token"};
-  SendJob job = Job();
+  SendJob job = Job({}, {(root_ / (greek + ".txt")).string()});
   job.messageLines = BuildMessage(in, job.boundary);
   SmtpServer server(root_ / "outbox", {});
   Send(server.Port(), job);
@@ -225,6 +227,9 @@ TEST_F(SendTest, QuotesAndSpecialsInNamesMakeOneSenderAndAnEmptyGroupAndALongSub
   EXPECT_EQ(mail.toAddresses, 0u);
   EXPECT_EQ(mail.subject, chinese);
   EXPECT_EQ(mail.headerDefects, 0u);
+  EXPECT_EQ(mail.attachments, (std::vector<std::pair<std::string, std::string>>{{greek + ".txt", "x"}}));
+  for (const std::string& line : SplitBodyLines(ReadFile(server.Messages()[0])))
+    EXPECT_LE(line.size(), 78u) << line;
 }
 
 // ---- what is refused at Send
