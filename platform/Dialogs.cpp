@@ -60,13 +60,13 @@ std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
 }
 
 void QtDialogs::SetClipboardText(const std::string& text) {
-  QApplication::clipboard()->setText(AnsiToQString(text));
+  QApplication::clipboard()->setText(QString::fromStdString(text));
 }
 
 std::optional<std::string> QtDialogs::ClipboardText() {
   const QMimeData* data = QApplication::clipboard()->mimeData();
   if (data == nullptr || !data->hasText()) return std::nullopt;
-  return QStringToAnsi(data->text());
+  return data->text().toStdString();
 }
 
 void QtDialogs::SetBusyCursor(bool busy) {

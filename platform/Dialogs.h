@@ -27,6 +27,7 @@ class Dialogs {
   virtual bool Confirm(const std::string& text) = 0;
   // The chosen existing file's full path (file system bytes), or nothing when the user cancelled.
   virtual std::optional<std::string> OpenFile(const OpenFileRequest& request) = 0;
+  // The clipboard's plain text, UTF-8 both ways.
   virtual void SetClipboardText(const std::string& text) = 0;
   // The clipboard's plain text, or nothing when it holds no text (an image, say).
   virtual std::optional<std::string> ClipboardText() = 0;
