@@ -34,6 +34,7 @@
 #include "app/LogWindow.h"
 #include "app/MessageAssembly.h"
 #include "app/Program.h"
+#include "app/SendAccess.h"
 #include "platform/CodePageQt.h"
 #include "platform/IntConv.h"
 
@@ -420,6 +421,8 @@ void TfrmEmailMerge::ApplySettings() {
   sock.SetHost(s.ServerName);
   sock.SetTimeOut(kSocketTimeOutMs);
   if (const auto port = ServerPortNumber(AppSettings(), services_.dialogs)) sock.SetPort(*port);
+  SecurityChoice(AppSettings(), services_.dialogs);
+  RecipientsPerMessageLimit(AppSettings(), services_.dialogs);
   setWindowTitle(SettingToQString(s.ProgramCaption));
   platform::Dialogs::SetApplicationTitle(SettingToAnsi(s.ProgramCaption));
   if (frmBrowser_ != nullptr)
@@ -611,11 +614,14 @@ void TfrmEmailMerge::btnSendClick() {
     services_.dialogs.ShowMessage(*refusal);
     return;
   }
+  const std::optional<SendAccess> access = GatherSendAccess(services_, AppSettings());
+  if (!access) return;
   services_.dialogs.SetBusyCursor(true);
   SetSending(true);
   AppSettings().To = QStringToSetting(edtTo->text());
   StartLog();
   SendJob job = MakeSendJob();
+  access->FillJob(job);
   dialogue_->Start(std::move(job));
 }
 
