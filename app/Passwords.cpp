@@ -30,7 +30,7 @@ std::optional<std::string> PasswordForSend(AppServices& services, const std::str
   if (const std::string* known = services.passwords.Find(key)) return *known;
   std::optional<std::string> password;
   if (services.secrets != nullptr) password = services.secrets->Read(key);
-  if (!password)
+  if (!password || password->empty())  // an empty one stored is none
     password = services.dialogs.AskPassword(SettingToAnsi("Password for " + userName + " at " +
                                                           serverName + ":"));
   if (!password || password->empty()) return std::nullopt;

@@ -113,7 +113,7 @@ TEST_F(SignIn, SendAsksOnlyWhenNothingIsKnownAndOncePerRun) {
   EXPECT_EQ(ReadIni().find("pw"), std::string::npos);
 }
 
-TEST_F(SignIn, AStoredPasswordIsUsedWithoutAskingAndAStoreThatIsNotThereAsks) {
+TEST_F(SignIn, AStoredPasswordIsUsedWithoutAskingAndAnEmptyOneOrNoStoreAsks) {
   Start("Security=STARTTLS\nUserName=ann\n");
   secrets_.secrets["ann@127.0.0.1"] = "kept";
   const auto access = GatherSendAccess(*services_, AppSettings());
@@ -121,12 +121,17 @@ TEST_F(SignIn, AStoredPasswordIsUsedWithoutAskingAndAStoreThatIsNotThereAsks) {
   EXPECT_EQ(access->password, "kept");
   EXPECT_TRUE(dialogs_.PasswordPrompts().empty());
 
+  AppSettings().UserName = "carol";
+  secrets_.secrets["carol@127.0.0.1"] = "";
+  dialogs_.passwordAnswers = {"typed"};
+  EXPECT_EQ(GatherSendAccess(*services_, AppSettings())->password, "typed");
+
   AppSettings().UserName = "bob";
   secrets_.secrets["bob@127.0.0.1"] = "kept too";
   secrets_.answers = false;
-  dialogs_.passwordAnswers = {"typed"};
-  EXPECT_EQ(GatherSendAccess(*services_, AppSettings())->password, "typed");
-  EXPECT_EQ(dialogs_.PasswordPrompts().size(), 1u);
+  dialogs_.passwordAnswers = {"typed too"};
+  EXPECT_EQ(GatherSendAccess(*services_, AppSettings())->password, "typed too");
+  EXPECT_EQ(dialogs_.PasswordPrompts().size(), 2u);
 }
 
 // Cancel, or OK with nothing typed, leaves everything as it was: no message, no send, no password
