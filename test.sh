@@ -13,7 +13,6 @@ PACKAGES=(
   libc-l10n  # the system's messages in other languages, for the tests of messages shown whole
   libssl-dev qtkeychain-qt6-dev  # encrypted connections; the password in the desktop's secret store
   python3-trustme  # a certificate authority made at test time, for the encrypted-connection tests
-  dbus-daemon python3-dbus  # a private session bus with a secret store that never answers
 )
 
 install_missing() {
