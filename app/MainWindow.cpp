@@ -35,6 +35,7 @@
 #include "app/MessageAssembly.h"
 #include "app/Program.h"
 #include "platform/CodePage.h"
+#include "app/SendAccess.h"
 #include "platform/CodePageQt.h"
 #include "platform/IntConv.h"
 
@@ -425,6 +426,8 @@ void TfrmEmailMerge::ApplySettings() {
   sock.SetHost(s.ServerName);
   sock.SetTimeOut(kSocketTimeOutMs);
   if (const auto port = ServerPortNumber(AppSettings(), services_.dialogs)) sock.SetPort(*port);
+  SecurityChoice(AppSettings(), services_.dialogs);
+  RecipientsPerMessageLimit(AppSettings(), services_.dialogs);
   setWindowTitle(SettingToQString(s.ProgramCaption));
   platform::Dialogs::SetApplicationTitle(SettingToAnsi(s.ProgramCaption));
   if (frmBrowser_ != nullptr)
@@ -596,11 +599,14 @@ void TfrmEmailMerge::btnSendClick() {
     services_.dialogs.ShowMessage(*refusal);
     return;
   }
+  const std::optional<SendAccess> access = GatherSendAccess(services_, AppSettings());
+  if (!access) return;
   services_.dialogs.SetBusyCursor(true);
   SetSending(true);
   AppSettings().To = QStringToSetting(edtTo->text());
   StartLog();
   SendJob job = MakeSendJob();
+  access->FillJob(job);
   dialogue_->Start(std::move(job));
 }
 

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QStringList>
@@ -49,6 +51,23 @@ bool QtDialogs::Confirm(const std::string& text) {
   return QMessageBox::question(QApplication::activeWindow(), AnsiToQString(ApplicationTitle()),
                                AnsiToQString(text), QMessageBox::Ok | QMessageBox::Cancel,
                                QMessageBox::Cancel) == QMessageBox::Ok;
+}
+
+std::optional<std::string> QtDialogs::AskPassword(const std::string& prompt) {
+  QInputDialog dialog(QApplication::activeWindow());
+  dialog.setWindowTitle(AnsiToQString(ApplicationTitle()));
+  dialog.setInputMode(QInputDialog::TextInput);
+  dialog.setTextEchoMode(QLineEdit::Password);
+  dialog.setLabelText(AnsiToQString(prompt));
+  // The prompt holds a user and a server name as typed: plain text, never markup.
+  for (QLabel* label : dialog.findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
+  const bool accepted = dialog.exec() == QDialog::Accepted;
+  QString typed = dialog.textValue();
+  dialog.setTextValue(QString());
+  std::optional<std::string> password;
+  if (accepted) password = typed.toStdString();
+  if (typed.isDetached()) typed.fill(QChar(u'\0'));
+  return password;
 }
 
 std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
