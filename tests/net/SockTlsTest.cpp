@@ -216,6 +216,62 @@ TEST_F(SockTlsTest, EveryLineOfRecordsReceivedTogetherIsRead) {
   sock->Writeln("QUIT");
 }
 
+// Reading pauses once the receive buffer holds a line limit; records still inside OpenSSL then
+// are read when ReadLn makes room, though the socket has nothing more to report.
+TEST_F(SockTlsTest, RecordsHeldWhileReadingPausedAreReadLater) {
+  Gate sent;
+  LoopbackPeer peer([&](PeerConn& c) {
+    TlsServer tls(c, TlsCertificates::Get().localhost);
+    if (!GoAhead(c, tls)) return;
+    for (int i = 0; i < 100; ++i) tls.Send("250-line " + std::to_string(100 + i) + "\r\n");
+    sent.Open();
+    tls.RecvLine();
+  });
+  ConnectTo(peer);
+  AskForTls();
+  sock->StartTLS("localhost");
+  sock->SetMaxLineLength(64);
+  ASSERT_TRUE(sent.Wait());
+  ::usleep(50000);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(sock->ReadLn(), "250-line " + std::to_string(100 + i) + "\r\n");
+  sock->Writeln("QUIT");
+}
+
+// Bytes that are no TLS record, after the handshake, break the connection with a TLS error.
+TEST_F(SockTlsTest, PlainBytesAfterTheHandshakeEndTheReadWithATlsError) {
+  LoopbackPeer peer([](PeerConn& c) {
+    TlsServer tls(c, TlsCertificates::Get().localhost);
+    if (!GoAhead(c, tls)) return;
+    c.Send("250 not encrypted\r\n");
+    c.RecvAll();
+  });
+  ConnectTo(peer);
+  AskForTls();
+  sock->StartTLS("localhost");
+  EXPECT_THROW(sock->ReadLn(), ETlsError);
+  EXPECT_FALSE(sock->Connected());
+  EXPECT_EQ(disconnects, 1);
+}
+
+// A server that speaks TLS from the first byte: the greeting comes once encrypted.
+TEST_F(SockTlsTest, TlsFromTheFirstByteReadsTheGreeting) {
+  LoopbackPeer peer([](PeerConn& c) {
+    TlsServer tls(c, TlsCertificates::Get().localhost);
+    if (!tls.Accept()) return;
+    tls.Send("220 secure greeting\r\n");
+    tls.RecvLine();
+  });
+  std::vector<std::string> lines;
+  sock->OnDataReady = [&](TSockClient& s) {
+    while (s.LineAvailable()) lines.push_back(s.ReadLn());
+  };
+  ConnectTo(peer);
+  sock->StartTLS("localhost");
+  ASSERT_TRUE(PumpUntil([&] { return !lines.empty(); }));
+  EXPECT_EQ(lines, std::vector<std::string>{"220 secure greeting\r\n"});
+  sock->Writeln("QUIT");
+}
+
 // A TLS 1.3 key update the server asks for is answered within the client's next write.
 TEST_F(SockTlsTest, KeyUpdateFromTheServerKeepsBothDirectionsWorking) {
   LoopbackPeer peer([](PeerConn& c) {
