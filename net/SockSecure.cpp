@@ -20,7 +20,7 @@ constexpr int kRecordsPerSend = 4;
 // Received ciphertext is taken from the socket only while less than this waits in the layer;
 // more than a record always decrypts, so this bounds memory without ever stalling a read.
 constexpr std::size_t kFedLimit = std::size_t{64} << 10;
-// Bytes that came before the handshake are thrown away; a server sending more is cut off.
+// Bytes that came before the handshake are thrown away; more than this fails the handshake.
 constexpr std::size_t kDiscardLimit = std::size_t{4} << 20;
 const char kCanceled[] = "Connection Canceled";
 
@@ -48,6 +48,9 @@ void TSockClient::StartSecure(const std::string& serverName) {
   since.start();
   if (canceled_) FailStartTls(std::make_exception_ptr(EAbortError(kCanceled)));
   DiscardUnread();
+  if (peerClosed_)  // no ClientHello for a server that has gone
+    FailStartTls(std::make_exception_ptr(
+        ETlsError("The encrypted connection could not be made: the server closed the connection")));
   try {
     tls_ = std::make_unique<TTlsLayer>(serverName, caFile_);
   } catch (const ETlsError&) {

@@ -73,6 +73,33 @@ TEST_P(SockTlsNameTest, LinesGoBothWaysOnceTheCertificateMatches) {
 
 INSTANTIATE_TEST_SUITE_P(HostNameAndAddress, SockTlsNameTest, ::testing::Values("localhost", "127.0.0.1"));
 
+// The send dialogue runs from the data event: the go-ahead's handler starts TLS and sends the
+// next command while the event is still running.
+TEST_F(SockTlsTest, DataHandlerStartsTlsAndGoesOn) {
+  LoopbackPeer peer([](PeerConn& c) {
+    TlsServer tls(c, TlsCertificates::Get().localhost);
+    c.Send("220 ready\r\n");
+    if (!GoAhead(c, tls)) return;
+    tls.Send(tls.RecvLine() == "EHLO me\r\n" ? "250 hello\r\n" : "500 garbled\r\n");
+    tls.RecvLine();
+  });
+  std::vector<std::string> lines;
+  sock->OnDataReady = [&](TSockClient& s) {
+    while (s.LineAvailable()) {
+      lines.push_back(s.ReadLn());
+      if (lines.back() == "220 ready\r\n") s.Writeln("STARTTLS");
+      if (lines.back() != "220 go ahead\r\n") continue;
+      s.StartTLS("localhost");
+      s.Writeln("EHLO me");
+    }
+  };
+  ConnectTo(peer);
+  ASSERT_TRUE(PumpUntil([&] { return lines.size() == 3; }));
+  EXPECT_EQ(lines.back(), "250 hello\r\n");
+  EXPECT_TRUE(sock->Secure());
+  sock->Writeln("QUIT");
+}
+
 // ---- failures during the handshake: each drops the connection
 
 struct CertificateCase {
