@@ -65,7 +65,9 @@ void Append(std::vector<std::string>& to, const std::vector<std::string>& more) 
 // name a second address; a name of more than printable ASCII goes as encoded words.
 std::vector<std::string> FromLines(const std::string& senderName, const std::string& address) {
   const std::string name = HeaderValue(senderName);
-  const std::string mailbox = "<" + HeaderValue(address) + ">";
+  std::string mailbox = "<";  // built in steps: "<" + temporary trips a false -Wrestrict in g++ 12
+  mailbox += HeaderValue(address);
+  mailbox += '>';
   if (!NeedsEncodedWords(name)) {
     const std::string line = "From: " + QuotedString(name) + " " + mailbox;
     if (line.size() <= kMaxLineOctets) return {line};
