@@ -196,7 +196,7 @@ void TSockClient::RequestCloseSocket() {
   CloseSocketHandle();
   if (destroying_) return;
   // What was not sent can never be; unread bytes stay readable in a buffer of their own size.
-  sendBuffer_->Clear();
+  ClearSendBuffer();
   sendStart_ = 0;
   feed_ = nullptr;
   feedLeft_ = 0;

@@ -205,6 +205,7 @@ class TSockClient : public QObject {
   bool ReadSecure();
   bool DecryptReceived(std::size_t limit);
   bool WriteSecure();
+  bool Encrypt(bool* stalled);
   bool FlushSecure();
   void SendCloseNotify(int fd);
   void NoteTlsFailure();
@@ -238,6 +239,8 @@ class TSockClient : public QObject {
   void PauseOrResumeReading();
   void ReleaseReceiveBuffer(bool keepUnread);
   void ResetTransfer();
+  // Empties the send buffer and overwrites the bytes it held.
+  void ClearSendBuffer();
 
   std::string host_;
   int port_ = 0;

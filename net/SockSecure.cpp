@@ -15,10 +15,12 @@ namespace tavrin::net {
 
 namespace {
 constexpr std::size_t kChunk = 16383;
+// Records encrypted before their ciphertext goes to the socket in one send: about 64 KiB.
+constexpr int kRecordsPerSend = 4;
 // Received ciphertext is taken from the socket only while less than this waits in the layer;
 // more than a record always decrypts, so this bounds memory without ever stalling a read.
 constexpr std::size_t kFedLimit = std::size_t{64} << 10;
-// Bytes that came before the handshake are thrown away; a server sending more is cut off.
+// Bytes that came before the handshake are thrown away; more than this fails the handshake.
 constexpr std::size_t kDiscardLimit = std::size_t{4} << 20;
 const char kCanceled[] = "Connection Canceled";
 
@@ -46,6 +48,9 @@ void TSockClient::StartSecure(const std::string& serverName) {
   since.start();
   if (canceled_) FailStartTls(std::make_exception_ptr(EAbortError(kCanceled)));
   DiscardUnread();
+  if (peerClosed_)  // no ClientHello for a server that has gone
+    FailStartTls(std::make_exception_ptr(
+        ETlsError("The encrypted connection could not be made: the server closed the connection")));
   try {
     tls_ = std::make_unique<TTlsLayer>(serverName, caFile_);
   } catch (const ETlsError&) {
@@ -137,7 +142,10 @@ bool TSockClient::ReadSecure() {
   if (!tlsError_ && tls_->Failed() && tls_->Established()) NoteTlsFailure();
   if (tlsError_ || tls_->PeerClosed()) gone = true;
   received = received || (gone && !failed && tls_->Established());
-  if (tls_->OutputLength() > 0 || sendBuffer_->Length() > sendStart_) PostWriteMore();
+  // The handshake's next message, an answer to a post-handshake message, or plaintext that
+  // waited for the handshake or for this read.
+  const bool plainWaits = sendBuffer_->Length() > sendStart_ || (feed_ != nullptr && feedLeft_ > 0);
+  if (tls_->OutputLength() > 0 || plainWaits) PostWriteMore();
   if (gone) PeerGone();
   PauseOrResumeReading();
   return received;
@@ -162,37 +170,49 @@ void TSockClient::NoteTlsFailure() { tlsError_ = Capture(*tls_); }
 
 // ---------------------------------------------------------------- sending
 
-// Encrypts the next chunk once the last one's ciphertext has gone, then sends ciphertext; true
+// Encrypts the next chunks once the last ones' ciphertext has gone, then sends ciphertext; true
 // when plaintext was taken. Plaintext waits while the handshake runs.
 bool TSockClient::WriteSecure() {
-  bool taken = false;
-  if (tls_->OutputLength() == 0 && tls_->Established()) {
-    FeedSendBuffer();
-    const std::size_t buffered = sendBuffer_->Length() - sendStart_;
-    if (buffered > 0) {
-      const std::size_t n = tls_->Write(reinterpret_cast<const char*>(sendBuffer_->Data()) + sendStart_,
-                                        std::min(buffered, kChunk));
-      if (tls_->Failed()) {
-        NoteTlsFailure();
-        WatchWrite(false);
-        PeerGone();  // the waiting send ends and reports it
-        return false;
-      }
-      sendStart_ += n;
-      bytesWritten_ += static_cast<std::int64_t>(n);
-      taken = n > 0;
-      if (sendStart_ == sendBuffer_->Length()) {
-        sendBuffer_->Clear();
-        sendStart_ = 0;
-      }
-    }
+  bool stalled = false;
+  const bool taken = tls_->OutputLength() == 0 && tls_->Established() && Encrypt(&stalled);
+  if (tls_->Failed()) {
+    NoteTlsFailure();
+    WatchWrite(false);
+    PeerGone();  // the waiting send ends and reports it
+    return false;
   }
   if (!FlushSecure()) return taken;
   const bool morePlain = sendBuffer_->Length() > sendStart_ || (feed_ != nullptr && feedLeft_ > 0);
-  if (tls_->OutputLength() > 0 || (morePlain && tls_->Established()))
+  if (tls_->OutputLength() > 0 || (morePlain && tls_->Established() && !stalled))
     PostWriteMore();
   else if (!morePlain)
     sendDone_ = true;
+  return taken;
+}
+
+// Encrypts up to kRecordsPerSend chunks of the send buffer (fed from the stream being sent);
+// true when plaintext was taken. `stalled`: OpenSSL waits for the server, and the next read
+// asks for this write again.
+bool TSockClient::Encrypt(bool* stalled) {
+  bool taken = false;
+  for (int records = 0; records < kRecordsPerSend; ++records) {
+    FeedSendBuffer();
+    const std::size_t buffered = sendBuffer_->Length() - sendStart_;
+    if (buffered == 0) break;
+    const std::size_t n = tls_->Write(reinterpret_cast<const char*>(sendBuffer_->Data()) + sendStart_,
+                                      std::min(buffered, kChunk));
+    if (n == 0) {
+      *stalled = !tls_->Failed();
+      break;
+    }
+    sendStart_ += n;
+    bytesWritten_ += static_cast<std::int64_t>(n);
+    taken = true;
+    if (sendStart_ == sendBuffer_->Length()) {
+      ClearSendBuffer();
+      sendStart_ = 0;
+    }
+  }
   return taken;
 }
 

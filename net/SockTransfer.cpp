@@ -1,5 +1,6 @@
 // TSockClient: moving bytes once connected: the receive and write handlers, line reads, buffer
 // and stream sends.
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <QElapsedTimer>
@@ -66,6 +67,12 @@ class ProgressClock {
   QElapsedTimer since_;
 };
 
+// Sent bytes may be a password's: the memory the buffer keeps for reuse does not keep them.
+void WipeAndClear(platform::TMemoryStream& buffer) {
+  if (buffer.Length() > 0) OPENSSL_cleanse(const_cast<unsigned char*>(buffer.Data()), buffer.Length());
+  buffer.Clear();
+}
+
 // Makes the bytes from `consumed` on the whole content of a buffer: copied once into the spare,
 // then the two trade places.
 void KeepRest(std::unique_ptr<platform::TMemoryStream>& buffer,
@@ -73,16 +80,18 @@ void KeepRest(std::unique_ptr<platform::TMemoryStream>& buffer,
   std::size_t rest = buffer->Length() - consumed;
   spare->Clear();
   if (rest > 0) spare->Write(buffer->Data() + consumed, rest);
-  buffer->Clear();
+  WipeAndClear(*buffer);
   std::swap(buffer, spare);
 }
 }  // namespace
+
+void TSockClient::ClearSendBuffer() { WipeAndClear(*sendBuffer_); }
 
 // Forgets what an earlier connection left behind, so that none of it reaches a new server or
 // is read as the new server's reply.
 void TSockClient::ResetTransfer() {
   ReleaseReceiveBuffer(false);
-  sendBuffer_->Clear();
+  ClearSendBuffer();
   sendStart_ = 0;
   sendError_ = 0;
   feed_ = nullptr;
@@ -342,6 +351,7 @@ void TSockClient::WaitForSend() {
 // is the connection (with its events), so no remnant can reach the server glued to the next
 // command.
 void TSockClient::FailSend() {
+  if (tls_) tls_->Abandon();  // no close_notify either: the server must not take the rest as whole
   const bool canceled = canceled_;
   const int sendError = sendError_;
   const bool closed = peerClosed_ || !connected_;
@@ -349,7 +359,7 @@ void TSockClient::FailSend() {
   std::exception_ptr tlsError = tlsError_;
   feedError_ = nullptr;
   canceled_ = false;
-  sendBuffer_->Clear();
+  ClearSendBuffer();
   sendStart_ = 0;
   feed_ = nullptr;
   feedLeft_ = 0;
@@ -383,7 +393,7 @@ void TSockClient::FeedSendBuffer() {
     feed_ = nullptr;
     return;
   }
-  sendBuffer_->Clear();
+  ClearSendBuffer();
   sendStart_ = 0;
   sendBuffer_->Write(chunk_.get(), want);
   feedLeft_ -= static_cast<std::int64_t>(want);
@@ -436,7 +446,7 @@ bool TSockClient::WriteChunk() {
   auto written = static_cast<std::size_t>(k);
   sendStart_ += written;
   if (sendStart_ == sendBuffer_->Length()) {
-    sendBuffer_->Clear();
+    ClearSendBuffer();
     sendStart_ = 0;
     if (feed_ != nullptr && feedLeft_ > 0)
       PostWriteMore();  // a stream goes out one chunk per request

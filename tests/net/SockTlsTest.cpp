@@ -1,13 +1,13 @@
-// The socket client over TLS against an OpenSSL server on loopback: the handshake and the
-// certificate checks, failures during the handshake (each must drop the connection and raise
-// no signal), plain bytes slipped in before it, records the read notifier cannot see, streams,
-// a peer that stops reading, the close, and a handler that destroys the client.
+// The socket client over TLS against an OpenSSL server on loopback: the dialogue going on
+// encrypted from inside the data event, handshake failures (each drops the connection), plain
+// bytes slipped in before the handshake, records the read notifier cannot see, a key update,
+// streams, how the server ends the connection, and a handler that destroys the client.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +27,24 @@ using test::PumpUntil;
 using test::TlsCertificates;
 using test::TlsServer;
 
+const char kCannotMake[] = "The encrypted connection could not be made: ";
+
+// What `call` raised, as "<kind>: <text>"; "" when it returned.
+std::string Raised(const std::function<void()>& call) {
+  try {
+    call();
+    return "";
+  } catch (const ECertificateError& e) {
+    return std::string("certificate: ") + e.what();
+  } catch (const ETlsError& e) {
+    return std::string("tls: ") + e.what();
+  } catch (const EAbortError& e) {
+    return std::string("abort: ") + e.what();
+  } catch (const ESockError& e) {
+    return std::string("sock: ") + e.what();
+  }
+}
+
 class SockTlsTest : public test::LoopbackClientTest {
  protected:
   void SetUp() override {
@@ -34,143 +52,121 @@ class SockTlsTest : public test::LoopbackClientTest {
     sock->SetCaFile(TlsCertificates::Get().ca);
     sock->OnDisconnect = [this](TSockClient&) { ++disconnects; };
   }
-  // The server's side of "STARTTLS": its go-ahead, then the handshake with `pem`.
-  static bool GoAhead(PeerConn& c, TlsServer& tls, const std::string& extra = "") {
+  // The server's side of "STARTTLS": its go-ahead, then the handshake.
+  static bool GoAhead(PeerConn& c, TlsServer& tls) {
     if (c.RecvLine() != "STARTTLS\r\n") return false;
-    c.Send("220 go ahead\r\n" + extra);
+    c.Send("220 go ahead\r\n");
     return tls.Accept();
   }
-  void AskForTls() {
+  void StartTls(const char* serverName = "localhost") {
     sock->Writeln("STARTTLS");
-    EXPECT_EQ(sock->ReadLn(), "220 go ahead\r\n");
+    ASSERT_EQ(sock->ReadLn(), "220 go ahead\r\n");
+    sock->StartTLS(serverName);
   }
   int disconnects = 0;
 };
 
-// ---- the handshake
+// ---- the dialogue
 
 class SockTlsNameTest : public SockTlsTest, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(SockTlsNameTest, LinesGoBothWaysOnceTheCertificateMatches) {
-  LoopbackPeer peer([](PeerConn& c) {
+// The send dialogue runs from the data event: the go-ahead's handler starts TLS and sends the
+// next command while the event still runs. Disconnect then says close_notify, and the next
+// connection is plain.
+TEST_P(SockTlsNameTest, DataHandlerStartsTlsAndTheDialogueGoesOnEncrypted) {
+  bool closeNotify = false;
+  LoopbackPeer peer([&](PeerConn& c) {
     TlsServer tls(c, TlsCertificates::Get().localhost);
+    c.Send("220 ready\r\n");
     if (!GoAhead(c, tls)) return;
-    tls.Send("250 secured\r\n");
     tls.Send(tls.RecvLine() == "EHLO me\r\n" ? "250 hello\r\n" : "500 garbled\r\n");
-    tls.ReadsCloseNotify();
+    closeNotify = tls.ReadsCloseNotify();
   });
+  std::vector<std::string> lines;
+  sock->OnDataReady = [&](TSockClient& s) {
+    while (s.LineAvailable()) {
+      lines.push_back(s.ReadLn());
+      if (lines.back() == "220 ready\r\n") s.Writeln("STARTTLS");
+      if (lines.back() != "220 go ahead\r\n") continue;
+      s.StartTLS(GetParam());
+      s.Writeln("EHLO me");
+    }
+  };
   ConnectTo(peer);
-  AskForTls();
-  EXPECT_FALSE(sock->Secure());
-  sock->StartTLS(GetParam());
+  ASSERT_TRUE(PumpUntil([&] { return lines.size() == 3; }));
+  EXPECT_EQ(lines, (std::vector<std::string>{"220 ready\r\n", "220 go ahead\r\n", "250 hello\r\n"}));
   EXPECT_TRUE(sock->Secure());
-  EXPECT_EQ(sock->ReadLn(), "250 secured\r\n");
-  sock->Writeln("EHLO me");
-  EXPECT_EQ(sock->ReadLn(), "250 hello\r\n");
   sock->Disconnect();
+  ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
+  EXPECT_TRUE(closeNotify);
+
+  std::string plainLine;
+  LoopbackPeer plain([&](PeerConn& c) { plainLine = c.RecvLine(); });
+  sock->OnDataReady = nullptr;
+  ConnectTo(plain);
   EXPECT_FALSE(sock->Secure());
+  sock->Writeln("HELO plain");
+  ASSERT_TRUE(PumpUntil([&] { return plain.Done(); }));
+  EXPECT_EQ(plainLine, "HELO plain\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(HostNameAndAddress, SockTlsNameTest, ::testing::Values("localhost", "127.0.0.1"));
 
-// ---- failures during the handshake: each drops the connection
+// ---- handshake failures: each drops the connection
 
-struct CertificateCase {
+struct FailureCase {
   const char* name;
-  const char* pem;  // which of the test certificates the server shows
+  const char* server;  // the certificate it shows, or how it fails: "close", "silent"
   const char* serverName;
-  const char* text;
+  bool cancel;         // Cancel instead of the time-out ends a wait
+  std::string raised;
 };
 
-class SockTlsCertificateTest : public SockTlsTest, public ::testing::WithParamInterface<CertificateCase> {};
+class SockTlsFailureTest : public SockTlsTest, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(SockTlsCertificateTest, UnverifiedCertificateIsRefusedWithItsReason) {
+TEST_P(SockTlsFailureTest, HandshakeFailureIsReportedAndDropsTheConnection) {
+  const FailureCase& f = GetParam();
   const auto& certs = TlsCertificates::Get();
-  const std::string pem = std::string(GetParam().pem) == "other" ? certs.otherHost
-                        : std::string(GetParam().pem) == "self" ? certs.selfSigned : certs.localhost;
+  const std::string server = f.server;
+  Gate finished;
   LoopbackPeer peer([&](PeerConn& c) {
-    TlsServer tls(c, pem);
-    GoAhead(c, tls);
+    TlsServer tls(c, server == "other" ? certs.otherHost : server == "self" ? certs.selfSigned : certs.localhost);
+    if (c.RecvLine() != "STARTTLS\r\n") return;
+    c.Send("220 go ahead\r\n");
+    if (server == "close")
+      c.RecvBytes(5);  // the ClientHello's record header, then the connection closes
+    else if (server == "silent")
+      finished.Wait(10000);
+    else
+      tls.Accept();
   });
+  sock->SetTimeOut(f.cancel ? 0 : 500);
   ConnectTo(peer);
-  AskForTls();
-  try {
-    sock->StartTLS(GetParam().serverName);
-    ADD_FAILURE() << "the handshake succeeded";
-  } catch (const ECertificateError& e) {
-    EXPECT_EQ(e.what(), std::string("The server's certificate could not be verified: ") + GetParam().text);
-  }
+  if (f.cancel) QTimer::singleShot(100, sock.get(), [this] { sock->Cancel(); });
+  EXPECT_EQ(Raised([&] { StartTls(f.serverName); }), f.raised);
+  finished.Open();
   EXPECT_FALSE(sock->Connected());
   EXPECT_FALSE(sock->Secure());
   EXPECT_EQ(disconnects, 1);
 }
 
+const std::string kUnverified = "certificate: The server's certificate could not be verified: ";
 INSTANTIATE_TEST_SUITE_P(
-    Certificates, SockTlsCertificateTest,
-    ::testing::Values(CertificateCase{"OtherHost", "other", "localhost", "hostname mismatch"},
-                      CertificateCase{"SelfSigned", "self", "localhost", "self-signed certificate"},
-                      CertificateCase{"OtherAddress", "localhost", "::1", "IP address mismatch"},
-                      CertificateCase{"NameNotAddress", "other", "127.0.0.1", "IP address mismatch"}),
+    Handshake, SockTlsFailureTest,
+    ::testing::Values(
+        FailureCase{"OtherHost", "other", "localhost", false, kUnverified + "hostname mismatch"},
+        FailureCase{"SelfSigned", "self", "localhost", false, kUnverified + "self-signed certificate"},
+        FailureCase{"OtherAddress", "localhost", "::1", false, kUnverified + "IP address mismatch"},
+        FailureCase{"ServerCloses", "close", "localhost", false,
+                    std::string("tls: ") + kCannotMake + "the server closed the connection"},
+        FailureCase{"SilentServerTimesOut", "silent", "localhost", false, "sock: Socket read timed out"},
+        FailureCase{"SilentServerCanceled", "silent", "localhost", true, "abort: Connection Canceled"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(SockTlsTest, ServerClosingDuringTheHandshakeIsATlsError) {
-  LoopbackPeer peer([](PeerConn& c) {
-    c.RecvLine();
-    c.Send("220 go ahead\r\n");
-    c.RecvBytes(5);  // the ClientHello's record header
-    c.Close();
-  });
-  ConnectTo(peer);
-  AskForTls();
-  EXPECT_THROW(
-      {
-        try {
-          sock->StartTLS("localhost");
-        } catch (const ECertificateError&) {
-          ADD_FAILURE() << "not a certificate failure";
-        } catch (const ETlsError& e) {
-          EXPECT_EQ(std::string(e.what()),
-                    "The encrypted connection could not be made: the server closed the connection");
-          throw;
-        }
-      },
-      ETlsError);
-  EXPECT_FALSE(sock->Connected());
-  EXPECT_EQ(disconnects, 1);
-}
-
-// A server that takes the connection and never answers the ClientHello.
-TEST_F(SockTlsTest, SilentServerEndsTheHandshakeByTimeOutOrCancel) {
-  for (bool cancel : {false, true}) {
-    Gate done;
-    LoopbackPeer peer([&](PeerConn& c) {
-      c.RecvLine();
-      c.Send("220 go ahead\r\n");
-      done.Wait(10000);
-    });
-    sock->SetTimeOut(cancel ? 0 : 300);
-    ConnectTo(peer);
-    AskForTls();
-    if (cancel) QTimer::singleShot(100, sock.get(), [this] { sock->Cancel(); });
-    try {
-      sock->StartTLS("localhost");
-      ADD_FAILURE() << "the handshake succeeded";
-    } catch (const EAbortError&) {
-      EXPECT_TRUE(cancel);
-    } catch (const ESockError& e) {
-      EXPECT_FALSE(cancel);
-      EXPECT_EQ(std::string(e.what()), "Socket read timed out");
-    }
-    EXPECT_FALSE(sock->Connected());
-    done.Open();
-  }
-  EXPECT_EQ(disconnects, 2);
-}
 
 // ---- what the client reads once encrypted
 
-// A man in the middle appends plain replies to the go-ahead: some arrive with it, some later but
-// before the handshake. None of them may ever be read as the server's answer.
+// A man in the middle appends plain replies to the go-ahead: one arrives with it, one later but
+// before the handshake. Neither may ever be read as the server's answer.
 TEST_F(SockTlsTest, PlainBytesBeforeTheHandshakeAreNeverRead) {
   Gate goAheadRead, injected;
   LoopbackPeer peer([&](PeerConn& c) {
@@ -180,43 +176,42 @@ TEST_F(SockTlsTest, PlainBytesBeforeTheHandshakeAreNeverRead) {
     goAheadRead.Wait();
     c.Send("250 injected before the handshake\r\n");
     injected.Open();
-    if (!tls.Accept()) return;
-    tls.Send("250 real\r\n");
+    if (tls.Accept()) tls.Send("250 real\r\n");
   });
   ConnectTo(peer);
-  AskForTls();
+  sock->Writeln("STARTTLS");
+  EXPECT_EQ(sock->ReadLn(), "220 go ahead\r\n");
   goAheadRead.Open();
   ASSERT_TRUE(injected.Wait());
-  ::usleep(50000);  // the injected line is in the socket, unread
+  ::usleep(50000);  // the second injected line waits in the socket
   sock->StartTLS("localhost");
   EXPECT_EQ(sock->ReadLn(), "250 real\r\n");
 }
 
-// Lines that sit decrypted inside OpenSSL raise no read notification: two lines in one record,
-// and three records that all came before the client looked.
-TEST_F(SockTlsTest, EveryLineOfRecordsReceivedTogetherIsRead) {
+// Records that all arrived before the client looked, while reading pauses at the line limit:
+// those held inside OpenSSL raise no read notification, yet every line is read.
+TEST_F(SockTlsTest, RecordsHeldInsideOpenSslAreAllRead) {
   Gate sent;
   LoopbackPeer peer([&](PeerConn& c) {
     TlsServer tls(c, TlsCertificates::Get().localhost);
     if (!GoAhead(c, tls)) return;
-    tls.Send("250-one\r\n250 two\r\n");
-    tls.Send("250-three\r\n");
-    tls.Send("250-four\r\n");
-    tls.Send("250 five\r\n");
+    tls.Send("250-two lines\r\n250-in one record\r\n");
+    for (int i = 0; i < 100; ++i) tls.Send("250-line " + std::to_string(100 + i) + "\r\n");
     sent.Open();
     tls.RecvLine();
   });
   ConnectTo(peer);
-  AskForTls();
-  sock->StartTLS("localhost");
+  StartTls();
+  sock->SetMaxLineLength(64);
   ASSERT_TRUE(sent.Wait());
   ::usleep(50000);
-  for (const char* line : {"250-one\r\n", "250 two\r\n", "250-three\r\n", "250-four\r\n", "250 five\r\n"})
-    EXPECT_EQ(sock->ReadLn(), line);
+  EXPECT_EQ(sock->ReadLn(), "250-two lines\r\n");
+  EXPECT_EQ(sock->ReadLn(), "250-in one record\r\n");
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(sock->ReadLn(), "250-line " + std::to_string(100 + i) + "\r\n");
   sock->Writeln("QUIT");
 }
 
-// A TLS 1.3 key update the server asks for is answered within the client's next write.
+// A key update the server asks for is answered with the client's next write.
 TEST_F(SockTlsTest, KeyUpdateFromTheServerKeepsBothDirectionsWorking) {
   LoopbackPeer peer([](PeerConn& c) {
     TlsServer tls(c, TlsCertificates::Get().localhost);
@@ -224,15 +219,33 @@ TEST_F(SockTlsTest, KeyUpdateFromTheServerKeepsBothDirectionsWorking) {
     SSL_key_update(tls.Ssl(), SSL_KEY_UPDATE_REQUESTED);
     tls.Send("250 rekeyed\r\n");
     tls.Send(tls.RecvLine() == "NOOP\r\n" ? "250 fine\r\n" : "500 garbled\r\n");
-    tls.RecvLine();
   });
   ConnectTo(peer);
-  AskForTls();
-  sock->StartTLS("localhost");
+  StartTls();
   EXPECT_EQ(sock->ReadLn(), "250 rekeyed\r\n");
   sock->Writeln("NOOP");
   EXPECT_EQ(sock->ReadLn(), "250 fine\r\n");
-  sock->Writeln("QUIT");
+}
+
+// TLS from the first byte. A close without close_notify after the last reply is a plain close;
+// bytes that are no record break the connection with a TLS error.
+TEST_F(SockTlsTest, TlsFromTheFirstByteAndHowTheServerEndsIt) {
+  for (bool garbage : {false, true}) {
+    LoopbackPeer peer([&](PeerConn& c) {
+      TlsServer tls(c, TlsCertificates::Get().localhost);
+      if (!tls.Accept()) return;
+      tls.Send("220 secure greeting\r\n");
+      if (garbage) c.Send("250 not encrypted\r\n");
+    });
+    ConnectTo(peer);
+    sock->StartTLS("localhost");
+    EXPECT_EQ(sock->ReadLn(), "220 secure greeting\r\n");
+    const std::string raised = Raised([&] { sock->ReadLn(); });
+    if (garbage)
+      EXPECT_EQ(raised.rfind(std::string("tls: ") + kCannotMake, 0), 0u) << raised;
+    else
+      EXPECT_EQ(raised, "sock: Connection closed");
+  }
 }
 
 // ---- streams
@@ -249,8 +262,7 @@ TEST_F(SockTlsTest, LargeStreamArrivesWholeWithProgress) {
   int progress = 0;
   sock->OnSendProgress = [&](TSockClient&) { ++progress; };
   ConnectTo(peer);
-  AskForTls();
-  sock->StartTLS("localhost");
+  StartTls();
   platform::TMemoryStream stream;
   stream.Write(data.data(), data.size());
   sock->SendStream(stream);
@@ -260,8 +272,8 @@ TEST_F(SockTlsTest, LargeStreamArrivesWholeWithProgress) {
   EXPECT_TRUE(received == data) << "received " << received.size() << " bytes, not the same";
 }
 
-// The server stops reading after 1 MiB: the send ends by the time-out, without spinning while
-// the socket is full, and drops the connection.
+// The server stops reading after 1 MiB: the time-out ends the send, without the write handler
+// spinning while the socket is full, and drops the connection.
 TEST_F(SockTlsTest, StreamToAServerThatStopsReadingEndsByTimeOut) {
   Gate finished;
   LoopbackPeer peer([&](PeerConn& c) {
@@ -270,96 +282,24 @@ TEST_F(SockTlsTest, StreamToAServerThatStopsReadingEndsByTimeOut) {
     tls.RecvBytes(1 << 20);
     finished.Wait(15000);
   });
-  int writes = 0;
   ConnectTo(peer);
-  AskForTls();
-  sock->StartTLS("localhost");
+  StartTls();
+  int writes = 0;
   sock->SetTimeOut(1000);
   sock->SetReportLevel(8);
   sock->OnStatus = [&](TSockClient&, const std::string& s) { writes += s == "WriteFromStream"; };
   platform::TMemoryStream stream;
   stream.Write(std::string(20 << 20, 'x').data(), 20 << 20);
-  try {
-    sock->SendStream(stream);
-    ADD_FAILURE() << "the stream went out";
-  } catch (const ESockError& e) {
-    EXPECT_EQ(std::string(e.what()), "Socket send timed out");
-  }
+  EXPECT_EQ(Raised([&] { sock->SendStream(stream); }), "sock: Socket send timed out");
   finished.Open();
   EXPECT_FALSE(sock->Connected());
   EXPECT_EQ(disconnects, 1);
   EXPECT_LT(writes, 3000) << "the write handler spun while the socket was full";
 }
 
-// ---- the close
-
-TEST_F(SockTlsTest, DisconnectSendsCloseNotifyAndTheNextConnectionIsPlain) {
-  bool closeNotify = false;
-  std::string plainLine;
-  LoopbackPeer peer([&](PeerConn& c) {
-    TlsServer tls(c, TlsCertificates::Get().localhost);
-    if (!GoAhead(c, tls)) return;
-    closeNotify = tls.ReadsCloseNotify();
-  });
-  ConnectTo(peer);
-  AskForTls();
-  sock->StartTLS("localhost");
-  sock->Disconnect();
-  LoopbackPeer plain([&](PeerConn& c) { plainLine = c.RecvLine(); });
-  ConnectTo(plain);
-  EXPECT_FALSE(sock->Secure());
-  sock->Writeln("HELO plain");
-  sock->Disconnect();
-  ASSERT_TRUE(PumpUntil([&] { return peer.Done() && plain.Done(); }));
-  EXPECT_TRUE(closeNotify);
-  EXPECT_EQ(plainLine, "HELO plain\r\n");
-}
-
-TEST_F(SockTlsTest, ServerClosingWithoutCloseNotifyIsAPlainClose) {
-  LoopbackPeer peer([](PeerConn& c) {
-    TlsServer tls(c, TlsCertificates::Get().localhost);
-    if (!GoAhead(c, tls)) return;
-    tls.Send("221 bye\r\n");
-  });
-  ConnectTo(peer);
-  AskForTls();
-  sock->StartTLS("localhost");
-  EXPECT_EQ(sock->ReadLn(), "221 bye\r\n");
-  try {
-    sock->ReadLn();
-    ADD_FAILURE() << "a line after the close";
-  } catch (const ETlsError& e) {
-    ADD_FAILURE() << e.what();
-  } catch (const ESockError& e) {
-    EXPECT_EQ(std::string(e.what()), "Connection closed");
-  }
-}
-
-// The server resets the connection in the middle of a stream. A send after the reset fails, with
-// EPIPE once the reset was seen, which would end the run by a signal without MSG_NOSIGNAL.
-TEST_F(SockTlsTest, ServerResettingDuringAStreamEndsItWithoutASignal) {
-  for (int round = 0; round < 3; ++round) {
-    LoopbackPeer peer([&](PeerConn& c) {
-      TlsServer tls(c, TlsCertificates::Get().localhost);
-      if (!GoAhead(c, tls)) return;
-      tls.RecvBytes(256 << 10);
-      linger abort{1, 0};
-      ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    });
-    ConnectTo(peer);
-    AskForTls();
-    sock->StartTLS("localhost");
-    platform::TMemoryStream stream;
-    stream.Write(std::string(8 << 20, 'x').data(), 8 << 20);
-    EXPECT_THROW(sock->SendStream(stream), ESockError);
-    EXPECT_FALSE(sock->Connected());
-  }
-  EXPECT_EQ(disconnects, 3);
-}
-
 // ---- handlers
 
-TEST_F(SockTlsTest, ClientDestroyedByADataHandlerEndsTheWaitingRead) {
+TEST_F(SockTlsTest, ClientDestroyedByADataHandlerEndsTheWaitingCall) {
   LoopbackPeer peer([](PeerConn& c) {
     TlsServer tls(c, TlsCertificates::Get().localhost);
     if (!GoAhead(c, tls)) return;
@@ -368,17 +308,15 @@ TEST_F(SockTlsTest, ClientDestroyedByADataHandlerEndsTheWaitingRead) {
     tls.RecvLine();
   });
   ConnectTo(peer);
-  AskForTls();
-  sock->StartTLS("localhost");
+  StartTls();
   TSockClient* client = sock.get();
   sock->OnDataReady = [this](TSockClient&) { sock.reset(); };
   // The reply may come while the line still goes out, or during the read.
-  EXPECT_THROW(
-      {
-        client->Writeln("GO");
-        client->ReadLn();
-      },
-      EAbortError);
+  EXPECT_EQ(Raised([&] {
+              client->Writeln("GO");
+              client->ReadLn();
+            }).rfind("abort: ", 0),
+            0u);
   EXPECT_EQ(sock, nullptr);
 }
 
