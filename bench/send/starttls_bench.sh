@@ -5,12 +5,12 @@
 #   1. the capture server (aiosmtpd), one instance requiring STARTTLS and one plain; it parses
 #      and stores every message, so it weighs on every client alike
 #   2. tls_sink.py, which keeps nothing and reads the data in large blocks, so the clients show
-# Each client is timed RUNS times (default 3), interleaved; the best time of each counts.
-# Prints the times and the ratios ours/smtplib over STARTTLS and ours STARTTLS/ours plain.
+# Each client is timed RUNS times (default 5), interleaved. Prints every run, then the best and the
+# median of each with the ratios ours/smtplib over STARTTLS and ours STARTTLS/ours plain.
 # Usage: bench/send/starttls_bench.sh BIN_DIR [RUNS]
 set -euo pipefail
 BIN_DIR=$(cd "${1:?usage: starttls_bench.sh BIN_DIR [RUNS]}" && pwd)
-RUNS=${2:-3}
+RUNS=${2:-5}
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
 
 work=$(mktemp -d)
@@ -97,11 +97,13 @@ measure() {
     ot="$ot $a" pt="$pt $b" op="$op $c"
   done
   /usr/bin/python3 -c '
-import sys
-ot, pt, op = (min(map(float, s.split())) for s in sys.argv[1:4])
-print("best: tavrin STARTTLS %.3f s, python smtplib STARTTLS %.3f s, tavrin plain %.3f s" % (ot, pt, op))
-print("ratio tavrin/smtplib over STARTTLS: %.2f  (target: at most 1.0)" % (ot / pt))
-print("ratio tavrin STARTTLS/plain: %.2f  (target: at most 1.5)" % (ot / op))
+import statistics, sys
+runs = [list(map(float, s.split())) for s in sys.argv[1:4]]
+for name, pick in (("best", min), ("median", statistics.median)):
+    ot, pt, op = (pick(r) for r in runs)
+    print("%s: tavrin STARTTLS %.3f s, python smtplib STARTTLS %.3f s, tavrin plain %.3f s" % (name, ot, pt, op))
+    print("  ratio tavrin/smtplib over STARTTLS: %.2f  (target: at most 1.0)" % (ot / pt))
+    print("  ratio tavrin STARTTLS/plain: %.2f  (target: at most 1.5)" % (ot / op))
 ' "$ot" "$pt" "$op"
 }
 
