@@ -28,11 +28,10 @@ import argparse
 import os
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
-
-import ssl
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult
