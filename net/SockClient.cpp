@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -114,12 +115,16 @@ void TSockClient::InitializeWinsock() {
 
 // Opens a socket and its notifiers; false (with LastErrorCode set) when the system refuses.
 // No socket lingers with a zero time-out: every close lets the data already sent arrive.
+// Small writes go out at once: the dialogue waits for an answer to each command, and holding a
+// command back for the server's acknowledgement would cost a delayed-ACK pause per round trip.
 bool TSockClient::OpenSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     lastErrorCode_ = SocketErrorCode(errno);
     return false;
   }
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   fd_ = fd;
   ++generation_;
   connecting_ = peerClosed_ = notifyStopped_ = readPaused_ = false;
