@@ -23,6 +23,8 @@ class SessionPasswords {
 
   const std::string* Find(const std::string& key) const;
   void Keep(const std::string& key, const std::string& password);
+  // Overwrites and drops the password kept for `key`, if any.
+  void Forget(const std::string& key);
 
  private:
   std::map<std::string, std::string> passwords_;
@@ -47,7 +49,8 @@ KnownPassword PasswordKnownFor(AppServices& services, const std::string& key);
 // The configuration dialog's OK for the account `key` (nothing happens without one). A typed
 // password becomes the one known in this run; with `remember` it is written to the store (a store
 // that does not take it is told), without it the store forgets the passwords under `key` and
-// `shownKey`, the account the dialog opened with.
+// `shownKey`, the account the dialog opened with. An emptied field leaves no password known for
+// either account, in this run or in the store: the next send asks.
 void ConfirmPassword(AppServices& services, const std::string& shownKey, const std::string& key,
                      const std::string& typed, bool remember);
 
