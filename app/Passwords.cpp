@@ -59,8 +59,8 @@ KnownPassword PasswordKnownFor(AppServices& services, const std::string& key) {
   return known;
 }
 
-void ConfirmPassword(AppServices& services, const std::string& shownKey, const std::string& key,
-                     const std::string& typed, bool remember) {
+void ConfirmPassword(AppServices& services, const std::string& shownKey, bool shownStored,
+                     const std::string& key, const std::string& typed, bool remember) {
   if (key.empty()) return;
   if (typed.empty()) {
     services.passwords.Forget(shownKey);
@@ -76,7 +76,7 @@ void ConfirmPassword(AppServices& services, const std::string& shownKey, const s
           "program ends and asked for at the first send after that.");
     return;
   }
-  if (store == nullptr) return;
+  if (store == nullptr || !shownStored) return;
   if (!shownKey.empty() && shownKey != key) store->Remove(shownKey);
   store->Remove(key);
 }

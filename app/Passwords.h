@@ -48,10 +48,12 @@ KnownPassword PasswordKnownFor(AppServices& services, const std::string& key);
 
 // The configuration dialog's OK for the account `key` (nothing happens without one). A typed
 // password becomes the one known in this run; with `remember` it is written to the store (a store
-// that does not take it is told), without it the store forgets the passwords under `key` and
-// `shownKey`, the account the dialog opened with. An emptied field leaves no password known for
-// either account, in this run or in the store: the next send asks.
-void ConfirmPassword(AppServices& services, const std::string& shownKey, const std::string& key,
-                     const std::string& typed, bool remember);
+// that does not take it is told). An emptied field leaves no password known in this run for `key`
+// or `shownKey`, the account the dialog opened with. Without `remember`, or with the field
+// emptied, the store forgets the passwords under both keys, but only when the dialog showed one
+// kept there (`shownStored`): a store that did not answer when the dialog opened showed nothing
+// and is left as it is.
+void ConfirmPassword(AppServices& services, const std::string& shownKey, bool shownStored,
+                     const std::string& key, const std::string& typed, bool remember);
 
 }  // namespace tavrin::app

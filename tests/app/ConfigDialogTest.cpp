@@ -233,6 +233,25 @@ TEST_F(ConfigDialog, AStoreThatDoesNotTakeThePasswordIsToldAndTheRunKeepsIt) {
   EXPECT_NE(services_->passwords.Find("ann@smtp.example.com"), nullptr);
 }
 
+// A store that is locked or slow when the dialog opens shows no password and an unticked box; an
+// OK for some other change must not then delete the password the store does hold.
+TEST_F(ConfigDialog, AStoreThatDidNotAnswerWhenShownKeepsItsPassword) {
+  const std::string key = "ann@smtp.example.com";
+  AppSettings().Security = "STARTTLS";
+  AppSettings().UserName = "ann";
+  secrets_.secrets[key] = "pw";
+  Config().hide();
+  secrets_.answers = false;
+  Config().show();
+  ASSERT_TRUE(Config().edtPassword->text().isEmpty());
+  ASSERT_FALSE(Config().chkRememberPassword->isChecked());
+  secrets_.answers = true;  // unlocked while the dialog was open
+  Config().edtPort->setText("2525");
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(Config().result(), QDialog::Accepted);
+  EXPECT_EQ(secrets_.secrets, (std::map<std::string, std::string>{{key, "pw"}}));
+}
+
 TEST(Centring, HalvesRoundToTheEvenNeighbour) {
   EXPECT_EQ(HalfRoundedToEven(10), 5);
   EXPECT_EQ(HalfRoundedToEven(5), 2);
