@@ -627,7 +627,12 @@ void TfrmEmailMerge::BindSendEvents() {
     services_.dialogs.SetBusyCursor(false);
     SetSending(false);
   };
-  e.failed = [this](const std::string& text) { services_.dialogs.ShowMessage(text); };
+  e.failed = [this](const std::string& text) {
+    // A refused password is asked for again at the next Send, not tried once more.
+    if (text == kSignInRefused)
+      services_.passwords.Refused(PasswordKey(AppSettings().UserName, AppSettings().ServerName));
+    services_.dialogs.ShowMessage(text);
+  };
   e.completed = [this](const std::vector<std::string>&, const std::string& note) {
     if (!note.empty()) services_.dialogs.ShowMessage(note);
     ShowLog();

@@ -18,6 +18,12 @@ void SessionPasswords::Keep(const std::string& key, const std::string& password)
   std::string& kept = passwords_[key];
   platform::WipeSecret(kept);
   kept = password;
+  refused_.erase(key);
+}
+
+void SessionPasswords::Refused(const std::string& key) {
+  Forget(key);
+  refused_.insert(key);
 }
 
 void SessionPasswords::Forget(const std::string& key) {
@@ -36,7 +42,8 @@ std::optional<std::string> PasswordForSend(AppServices& services, const std::str
   const std::string key = PasswordKey(userName, serverName);
   if (const std::string* known = services.passwords.Find(key)) return *known;
   std::optional<std::string> password;
-  if (services.secrets != nullptr) password = services.secrets->Read(key);
+  if (services.secrets != nullptr && !services.passwords.WasRefused(key))
+    password = services.secrets->Read(key);
   if (!password || password->empty())  // an empty one stored is none
     password = services.dialogs.AskPassword(SettingToAnsi("Password for " + userName + " at " +
                                                           serverName + ":"));

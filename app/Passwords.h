@@ -8,6 +8,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace tavrin::app {
@@ -25,9 +26,14 @@ class SessionPasswords {
   void Keep(const std::string& key, const std::string& password);
   // Overwrites and drops the password kept for `key`, if any.
   void Forget(const std::string& key);
+  // The server refused the password of `key`: it is forgotten, and until a new one is kept the
+  // store's copy (likely the same wrong one) is not used either: the user is asked.
+  void Refused(const std::string& key);
+  bool WasRefused(const std::string& key) const { return refused_.count(key) != 0; }
 
  private:
   std::map<std::string, std::string> passwords_;
+  std::set<std::string> refused_;
 };
 
 // The key of an account's password in the store and in memory.

@@ -134,6 +134,20 @@ TEST_F(SignIn, AStoredPasswordIsUsedWithoutAskingAndAnEmptyOneOrNoStoreAsks) {
   EXPECT_EQ(dialogs_.PasswordPrompts().size(), 2u);
 }
 
+// A password the server refused is neither used again nor read again from the store: the next
+// Send asks, and what is typed then is used.
+TEST_F(SignIn, APasswordTheServerRefusedIsAskedForAgain) {
+  Start("Security=TLS\nUserName=ann\n");
+  secrets_.secrets["ann@127.0.0.1"] = "wrong";
+  EXPECT_TRUE(PressSend());
+  Main().Dialogue().events.failed(kSignInRefused);
+  dialogs_.passwordAnswers = {"right"};
+  EXPECT_TRUE(PressSend());
+  EXPECT_EQ(dialogs_.PasswordPrompts(), std::vector<std::string>{"Password for ann at 127.0.0.1:"});
+  ASSERT_NE(services_->passwords.Find("ann@127.0.0.1"), nullptr);
+  EXPECT_EQ(*services_->passwords.Find("ann@127.0.0.1"), "right");
+}
+
 // Cancel, or OK with nothing typed, leaves everything as it was: no message, no send, no password
 // kept, so the next Send asks again.
 TEST_F(SignIn, CancellingThePasswordPromptCancelsTheSendQuietly) {
