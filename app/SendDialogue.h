@@ -1,4 +1,5 @@
-// TSendDialogue: one message to every recipient of the table, in one SMTP transaction.
+// TSendDialogue: one message to every recipient of the table, on one connection, in as many SMTP
+// transactions as the server's and the job's recipient limits need.
 //
 // Owns the state of the send under way: its state machine, the copied message and attachment
 // list, the reply time-out and the private temporary file the attachments are encoded into. The
@@ -11,6 +12,7 @@
 
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -65,6 +67,8 @@ inline constexpr const char* kNoRecipientAccepted =
     "No recipient was accepted. The message has not been sent.";
 inline constexpr const char* kNoRecords = "The recipients table has no records.";
 inline constexpr const char* kNoAnswer = "The server did not answer!";
+// Followed by the server's reply: a fresh transaction had no room for even one recipient.
+inline constexpr const char* kNoRoom = "The server takes no further recipient! ";
 
 // The body as lines: CR LF, CR and LF alike end a line, so no bare CR or LF reaches the server.
 std::vector<std::string> SplitBodyLines(const std::string& text);
@@ -82,7 +86,7 @@ class TSendDialogue {
     kGreeting,    // connected; waiting for the server's greeting
     kHelo,        // "Helo" sent
     kMailFrom,    // "Mail From:" sent; the recipients walk starts on its acceptance
-    kRcpt,        // a "Rcpt To:" sent; its reply decides that recipient alone
+    kRcpt,        // "Rcpt To:" sent, one or a window; each reply decides its recipient alone
     kData,        // "Data" sent; only 354 lets the mail data go
     kMailData,    // the mail data is going out; replies wait until it has
     kDot,         // the final "." sent; a 2xx reply means the message is delivered
@@ -144,6 +148,34 @@ class TSendDialogue {
   void Finish();
   void Unexpected(const std::string& line);
 
+  // transactions (SendTransactions.cpp): "Mail From:", the recipients, and the next transaction
+  // for those a limit left over
+  struct Addressee {
+    std::int32_t recordNo = 0;
+    std::string name;
+    std::string address;
+    std::string refusal;  // why the server left it for a later transaction; "" when it did not
+  };
+  struct Outcome {  // one log line of the transaction under way, written when it ends
+    std::string name;
+    bool accepted = false;  // the server took the recipient: OK once the mail data is delivered
+    std::string detail;     // why it was refused
+  };
+  void ResetTransactions();
+  void BeginTransaction();
+  void StartWalk();
+  void SendWindow(const std::string& mailFrom);
+  void SendLines(const std::string& lines);  // each with its CR LF already
+  bool NextAddressee(Addressee& next);
+  void Announce(std::int32_t recordNo);
+  bool RoomForAnother() const;
+  bool MoreToAddress();
+  void AfterWindow();
+  void EndTransaction();
+  void LogTransaction(const std::string* refusal);
+  void LogUnsent();
+  bool Pipelining() const;
+
   net::TSockClient& sock_;
   TReplyTable& replies_;
   TSendLog& log_;
@@ -156,7 +188,7 @@ class TSendDialogue {
   std::string tempPath_;                  // the open file, reached through its descriptor
   bool acting_ = false;        // an action runs; nested data events leave the lines to it
   bool closedWhileActing_ = false;
-  bool delivered_ = false;     // the final "." was accepted
+  bool delivered_ = false;     // every transaction has ended and "Quit" is due or sent
   int continuationLines_ = 0;  // lines of the reply under way before its last
   std::int32_t recipientNo_ = 0;
   std::int32_t recipientCount_ = 0;
@@ -164,6 +196,14 @@ class TSendDialogue {
   std::string currentName_;
   // False once the dialogue is destroyed; frames still on the stack hold a copy.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+  // The transaction under way; accepted_ counts the recipients the server took in it.
+  bool walkStarted_ = false;         // the table walk has begun
+  std::deque<Addressee> inFlight_;   // "Rcpt To:" sent, replies awaited, in sending order
+  std::deque<Addressee> waiting_;    // read, not yet addressed: first in the next window
+  std::vector<Outcome> outcomes_;    // the transaction's log lines, in the order addressed
+  std::string roomRefusal_;          // the window's first "no room" reply (452, 552); "" when none
+  std::int64_t deliveredTo_ = 0;     // recipients of every delivered transaction
 };
 
 }  // namespace tavrin::app

@@ -13,6 +13,9 @@ A REPLY may hold several lines separated by "|": "550-first|550-second|550 last"
 When the server listens it prints "READY <port>" on standard output. It runs until it is
 terminated (SIGTERM or SIGINT), or until its standard input closes with --stop-on-eof.
 Listens on loopback only.
+
+Limits, for sends that need several transactions:
+  --recipient-limit N      answer "452" to every recipient after N accepted in one transaction
 """
 import argparse
 import os
@@ -33,6 +36,12 @@ def free_port():
 
 def wire(reply):
     return "\r\n".join(reply.split("|"))
+
+
+def apply_limits(args, handler, controller):
+    """The limit options; the server makes a new session for each connection, so they hold from
+    the first client on."""
+    handler.recipient_limit = args.recipient_limit
 
 
 class CaptureHandler:
@@ -65,6 +74,8 @@ class CaptureHandler:
         reply = self.refusals.get(address.lower()) or self.replies.get("RCPT")
         if reply:
             return wire(reply)
+        if self.recipient_limit and len(envelope.rcpt_tos) >= self.recipient_limit:
+            return "452 4.5.3 Too many recipients"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -108,6 +119,7 @@ def main():
     parser.add_argument("--outbox", default=os.path.expanduser("~/Tavrin/outbox"))
     parser.add_argument("--refuse", action="append")
     parser.add_argument("--reply", action="append")
+    parser.add_argument("--recipient-limit", type=int, default=0)
     parser.add_argument("--stop-on-eof", action="store_true")
     args = parser.parse_args()
 
@@ -118,6 +130,7 @@ def main():
     controller = Controller(handler, hostname="127.0.0.1", port=port, data_size_limit=None,
                             ident="Tavrin capture server")
     controller.start()
+    apply_limits(args, handler, controller)
     print("READY %d" % port, flush=True)
 
     stop = threading.Event()

@@ -1,0 +1,228 @@
+// The transaction part of the send dialogue: "Mail From:", the recipients, the outcome of the mail
+// data for the log, and the next transaction for the recipients a limit left over.
+//
+// A transaction takes recipients until the table ends, the job's own limit is reached, or the
+// server answers one with 452 or 552 (no room for more in this message). Those it had no room for
+// open the next transaction on the same connection, once the mail data of this one has gone. A
+// recipient is logged only when its transaction ends, so OK always means the server accepted the
+// mail data it belongs to.
+#include <algorithm>
+
+#include "app/SendDialogue.h"
+#include "app/SendText.h"
+
+namespace tavrin::app {
+namespace {
+
+using namespace sendtext;
+using State = TSendDialogue::State;
+
+// A window of pipelined commands: at most this many, and at most this many bytes.
+constexpr int kWindowCommands = 100;
+constexpr std::size_t kWindowBytes = 64 * 1024;
+
+constexpr const char* kInvalidAddress = "Invalid address";
+constexpr const char* kNotSent = "Not sent: send stopped";
+
+bool NoRoom(int code) { return code == 452 || code == 552; }
+
+}  // namespace
+
+void TSendDialogue::ResetTransactions() {
+  walkStarted_ = false;
+  inFlight_.clear();
+  waiting_.clear();
+  outcomes_.clear();
+  roomRefusal_.clear();
+  accepted_ = 0;
+  deliveredTo_ = 0;
+}
+
+// Opens a transaction with "Mail From:"; with pipelining its first recipients go in the same write.
+void TSendDialogue::BeginTransaction() {
+  accepted_ = 0;
+  outcomes_.clear();
+  roomRefusal_.clear();
+  const std::string mailFrom = "Mail From:<" + job_.returnEmail + ">";
+  if (!Pipelining()) return SendCommand(mailFrom, State::kMailFrom, commandTimeOutMs);
+  if (!walkStarted_) StartWalk();
+  SendWindow(mailFrom);
+}
+
+void TSendDialogue::StartWalk() {
+  walkStarted_ = true;
+  recipientNo_ = 0;
+  recipientCount_ = table_.RecordTotal();
+  table_.GoFirst();
+}
+
+// With pipelining the reply to "Mail From:" may come ahead of those to the window's recipients.
+void TSendDialogue::OnMailFromReply(int code, const std::string& line, bool proceed) {
+  if (!proceed || code / 100 != 2) return Unexpected(line);
+  if (!walkStarted_) StartWalk();
+  if (inFlight_.empty()) return SendNextRecipient();
+  SetState(State::kRcpt);
+  replyTimer_.start(commandTimeOutMs);
+}
+
+void TSendDialogue::SendNextRecipient() { SendWindow(""); }
+
+// Sends `mailFrom` (when not empty) and the next recipients in one write: one recipient, or a
+// window of them when the server takes pipelined commands. With nobody left the transaction ends.
+void TSendDialogue::SendWindow(const std::string& mailFrom) {
+  if (events.progress) events.progress(recipientCount_, recipientNo_);
+  if (events.progressShown) events.progressShown(true);
+  const int most = Pipelining() ? kWindowCommands : 1;
+  std::string window = mailFrom.empty() ? std::string() : mailFrom + "\r\n";
+  int commands = mailFrom.empty() ? 0 : 1;
+  Addressee next;
+  while (commands < most && RoomForAnother() && NextAddressee(next)) {
+    std::string command = "Rcpt To:<" + next.address + ">\r\n";
+    if (commands > 0 && window.size() + command.size() > kWindowBytes) {
+      waiting_.push_front(std::move(next));  // opens the next window
+      break;
+    }
+    window += command;
+    inFlight_.push_back(std::move(next));
+    ++commands;
+  }
+  if (commands == 0) return EndTransaction();
+  SendLines(window);
+  SetState(mailFrom.empty() ? State::kRcpt : State::kMailFrom);
+  replyTimer_.start(commandTimeOutMs);
+}
+
+// The next recipient to address: one a window left over first, then the table's next live record.
+// A record whose address cannot be sent is logged as refused and passed over.
+bool TSendDialogue::NextAddressee(Addressee& next) {
+  if (!waiting_.empty()) {
+    next = std::move(waiting_.front());
+    waiting_.pop_front();
+    Announce(next.recordNo);
+    return true;
+  }
+  while (table_.IsOpen() && !table_.AtEnd()) {
+    ++recipientNo_;
+    if (table_.RecordDeleted()) {
+      table_.SkipBy(1);
+      continue;
+    }
+    std::string name = TrimField(table_.GetField(job_.nameField));
+    std::string address = TrimField(table_.GetField(job_.emailField));
+    table_.SkipBy(1);
+    if (table_.AtEnd()) table_.Close();  // not needed again for this send
+    // An address already written in its brackets is sent once bracketed; any other bracket would
+    // end the address early and pass the rest to the server as parameters of the command.
+    if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
+      address = TrimField(address.substr(1, address.size() - 2));
+    Announce(recipientNo_);
+    // An empty address, or a control character that would end the command early, is never sent.
+    if (address.empty() || HasControl(address) || HasControl(name) ||
+        address.find_first_of("<>") != std::string::npos) {
+      outcomes_.push_back({std::move(name), false, kInvalidAddress});
+      continue;
+    }
+    next = Addressee{recipientNo_, std::move(name), std::move(address), ""};
+    return true;
+  }
+  return false;
+}
+
+void TSendDialogue::Announce(std::int32_t recordNo) {
+  if (events.progress) events.progress(recipientCount_, recordNo);
+  if (events.status)
+    events.status("Processing individual " + std::to_string(recordNo) + " of " +
+                  std::to_string(recipientCount_));
+}
+
+bool TSendDialogue::RoomForAnother() const {
+  const int limit = job_.recipientsPerMessage;
+  return limit <= 0 || accepted_ + static_cast<std::int64_t>(inFlight_.size()) < limit;
+}
+
+bool TSendDialogue::MoreToAddress() {
+  return !waiting_.empty() || (table_.IsOpen() && !table_.AtEnd());
+}
+
+// Replies come in the order the commands went. Any refusal of one recipient (4xx or 5xx except
+// 421, which closes the service) costs that recipient alone; "no room" (452, 552) only moves it to
+// the next transaction. Recipients the server accepted after such a reply are in this one.
+void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed) {
+  const int kind = code / 100;
+  if (code == 421 || (kind != 2 && kind != 4 && kind != 5) || (kind == 2 && !proceed) ||
+      inFlight_.empty())
+    return Unexpected(line);
+  Addressee who = std::move(inFlight_.front());
+  inFlight_.pop_front();
+  if (kind == 2) {
+    ++accepted_;
+    outcomes_.push_back({std::move(who.name), true, ""});
+  } else if (NoRoom(code)) {
+    if (roomRefusal_.empty()) roomRefusal_ = line;
+    who.refusal = RefusalDetail(code, line);
+    waiting_.push_back(std::move(who));
+  } else {
+    outcomes_.push_back({std::move(who.name), false, RefusalDetail(code, line)});
+  }
+  if (!inFlight_.empty()) return replyTimer_.start(commandTimeOutMs);
+  AfterWindow();
+}
+
+// Every reply of the window is in: the mail data goes when the transaction is full, else the next
+// window. A transaction that had no room even for its first recipient ends the send: another one
+// on this connection would fare no better.
+void TSendDialogue::AfterWindow() {
+  if (!roomRefusal_.empty() && accepted_ == 0) return Abort(kNoRoom + ShownReply(roomRefusal_));
+  const int limit = job_.recipientsPerMessage;
+  if (!roomRefusal_.empty() || (limit > 0 && accepted_ >= limit))
+    return SendCommand("Data", State::kData, commandTimeOutMs);
+  SendNextRecipient();
+}
+
+// Nobody is left to address in this transaction.
+void TSendDialogue::EndTransaction() {
+  if (accepted_ > 0) return SendCommand("Data", State::kData, commandTimeOutMs);
+  LogTransaction(nullptr);  // refusals only
+  delivered_ = true;
+  SendCommand("Quit", State::kQuit, commandTimeOutMs);
+}
+
+void TSendDialogue::OnDotReply(int code, const std::string& line) {
+  if (code / 100 != 2) {
+    const std::string refusal = RefusalDetail(code, line);
+    LogTransaction(&refusal);
+    return Unexpected(line);
+  }
+  deliveredTo_ += accepted_;
+  LogTransaction(nullptr);
+  if (MoreToAddress()) return BeginTransaction();
+  delivered_ = true;
+  SendCommand("Quit", State::kQuit, commandTimeOutMs);
+}
+
+// Writes the transaction's lines; the accepted recipients are OK unless `refusal` says why the
+// mail data did not reach them.
+void TSendDialogue::LogTransaction(const std::string* refusal) {
+  for (const Outcome& o : outcomes_) {
+    if (o.accepted && refusal == nullptr)
+      log_.AddLogLine(o.name, true, "");
+    else
+      log_.AddLogLine(o.name, false, o.accepted ? *refusal : o.detail);
+  }
+  outcomes_.clear();
+}
+
+// The send stops: everyone read from the table and not yet logged is, as not sent.
+void TSendDialogue::LogUnsent() {
+  const std::string notSent = kNotSent;
+  for (Addressee& who : inFlight_) outcomes_.push_back({std::move(who.name), true, ""});
+  LogTransaction(&notSent);
+  for (const Addressee& who : waiting_)
+    log_.AddLogLine(who.name, false, who.refusal.empty() ? notSent : who.refusal);
+  inFlight_.clear();
+  waiting_.clear();
+}
+
+bool TSendDialogue::Pipelining() const { return false; }
+
+}  // namespace tavrin::app
