@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -156,7 +157,8 @@ class TSendDialogue {
     std::string address;
     std::string refusal;  // why the server left it for a later transaction; "" when it did not
   };
-  struct Outcome {  // one log line of the transaction under way, written when it ends
+  struct Outcome {  // one log line, kept until its transaction ends and every record before it has
+    std::int32_t recordNo = 0;
     std::string name;
     bool accepted = false;  // the server took the recipient: OK once the mail data is delivered
     std::string detail;     // why it was refused
@@ -174,6 +176,7 @@ class TSendDialogue {
   void EndTransaction();
   void LogTransaction(const std::string* refusal);
   void LogUnsent();
+  void WriteSettled();
   bool Pipelining() const;
 
   net::TSockClient& sock_;
@@ -202,6 +205,7 @@ class TSendDialogue {
   std::deque<Addressee> inFlight_;   // "Rcpt To:" sent, replies awaited, in sending order
   std::deque<Addressee> waiting_;    // read, not yet addressed: first in the next window
   std::vector<Outcome> outcomes_;    // the transaction's log lines, in the order addressed
+  std::map<std::int32_t, Outcome> settled_;  // final, waiting for earlier records to be logged
   std::string roomRefusal_;          // the window's first "no room" reply (452, 552); "" when none
   std::int64_t deliveredTo_ = 0;     // recipients of every delivered transaction
 };

@@ -7,6 +7,7 @@
 // recipient is logged only when its transaction ends, so OK always means the server accepted the
 // mail data it belongs to.
 #include <algorithm>
+#include <cstdint>
 
 #include "app/SendDialogue.h"
 #include "app/SendText.h"
@@ -33,6 +34,7 @@ void TSendDialogue::ResetTransactions() {
   inFlight_.clear();
   waiting_.clear();
   outcomes_.clear();
+  settled_.clear();
   roomRefusal_.clear();
   accepted_ = 0;
   deliveredTo_ = 0;
@@ -119,7 +121,7 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     // An empty address, or a control character that would end the command early, is never sent.
     if (address.empty() || HasControl(address) || HasControl(name) ||
         address.find_first_of("<>") != std::string::npos) {
-      outcomes_.push_back({std::move(name), false, kInvalidAddress});
+      outcomes_.push_back({recipientNo_, std::move(name), false, kInvalidAddress});
       continue;
     }
     next = Addressee{recipientNo_, std::move(name), std::move(address), ""};
@@ -156,13 +158,13 @@ void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed)
   inFlight_.pop_front();
   if (kind == 2) {
     ++accepted_;
-    outcomes_.push_back({std::move(who.name), true, ""});
+    outcomes_.push_back({who.recordNo, std::move(who.name), true, ""});
   } else if (NoRoom(code)) {
     if (roomRefusal_.empty()) roomRefusal_ = line;
     who.refusal = RefusalDetail(code, line);
     waiting_.push_back(std::move(who));
   } else {
-    outcomes_.push_back({std::move(who.name), false, RefusalDetail(code, line)});
+    outcomes_.push_back({who.recordNo, std::move(who.name), false, RefusalDetail(code, line)});
   }
   if (!inFlight_.empty()) return replyTimer_.start(commandTimeOutMs);
   AfterWindow();
@@ -200,27 +202,39 @@ void TSendDialogue::OnDotReply(int code, const std::string& line) {
   SendCommand("Quit", State::kQuit, commandTimeOutMs);
 }
 
-// Writes the transaction's lines; the accepted recipients are OK unless `refusal` says why the
+// Settles the transaction's lines: the accepted recipients are OK unless `refusal` says why the
 // mail data did not reach them.
 void TSendDialogue::LogTransaction(const std::string* refusal) {
-  for (const Outcome& o : outcomes_) {
-    if (o.accepted && refusal == nullptr)
-      log_.AddLogLine(o.name, true, "");
-    else
-      log_.AddLogLine(o.name, false, o.accepted ? *refusal : o.detail);
+  for (Outcome& o : outcomes_) {
+    if (o.accepted && refusal != nullptr) o = {o.recordNo, std::move(o.name), false, *refusal};
+    settled_.emplace(o.recordNo, std::move(o));
   }
   outcomes_.clear();
+  WriteSettled();
+}
+
+// Writes the settled lines in table order, up to the first record still to be addressed: the log
+// reads the same however the recipients were split into transactions or windows.
+void TSendDialogue::WriteSettled() {
+  std::int32_t bound = INT32_MAX;
+  for (const auto* queue : {&waiting_, &inFlight_})
+    for (const Addressee& who : *queue) bound = std::min(bound, who.recordNo);
+  auto end = settled_.lower_bound(bound);
+  for (auto it = settled_.begin(); it != end; ++it)
+    log_.AddLogLine(it->second.name, it->second.accepted, it->second.detail);
+  settled_.erase(settled_.begin(), end);
 }
 
 // The send stops: everyone read from the table and not yet logged is, as not sent.
 void TSendDialogue::LogUnsent() {
   const std::string notSent = kNotSent;
-  for (Addressee& who : inFlight_) outcomes_.push_back({std::move(who.name), true, ""});
-  LogTransaction(&notSent);
-  for (const Addressee& who : waiting_)
-    log_.AddLogLine(who.name, false, who.refusal.empty() ? notSent : who.refusal);
+  for (Addressee& who : inFlight_) outcomes_.push_back({who.recordNo, std::move(who.name), true, ""});
+  for (Addressee& who : waiting_)
+    outcomes_.push_back({who.recordNo, std::move(who.name), false,
+                         who.refusal.empty() ? notSent : std::move(who.refusal)});
   inFlight_.clear();
   waiting_.clear();
+  LogTransaction(&notSent);
 }
 
 bool TSendDialogue::Pipelining() const { return false; }
