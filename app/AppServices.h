@@ -1,13 +1,16 @@
 // AppServices: what the windows need from outside them, handed in at creation.
 //
-// The dialogs (real or recording), the places of the settings file and folders, and the way to tell
-// the application to end. The referenced Dialogs must outlive every window. GUI thread.
+// The dialogs (real or recording), the places of the settings file and folders, the way to tell
+// the application to end, the secret store and the passwords known in this run. The referenced
+// Dialogs and SecretStore must outlive every window. GUI thread.
 #pragma once
 
 #include <functional>
 
+#include "app/Passwords.h"
 #include "app/Settings.h"
 #include "platform/Dialogs.h"
+#include "platform/SecretStore.h"
 
 namespace tavrin::app {
 
@@ -18,6 +21,9 @@ struct AppServices {
   std::function<void()> terminate;
   // The status the program ends with when told to terminate: non-zero for a failure.
   int exitStatus = 0;
+  // Where passwords are remembered between runs; null: nowhere, every run asks for them.
+  platform::SecretStore* secrets = nullptr;
+  SessionPasswords passwords{};
 };
 
 }  // namespace tavrin::app

@@ -1,17 +1,22 @@
 #include "app/ConfigDialog.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <limits>
 
 #include "app/Centring.h"
+#include "app/SendAccess.h"
 #include "platform/IntConv.h"
+#include "platform/SecretStore.h"
 
 namespace tavrin::app {
 
@@ -19,6 +24,24 @@ namespace {
 
 constexpr int kLineEditMargin = 2;  // QLineEdit's own blank on each side of its text
 const QSize kDesignSize(328, 163);
+
+// The choices of the security box, in its order, with the port each usually has.
+constexpr Security kSecurityChoices[] = {Security::kNone, Security::kStartTls, Security::kTls};
+constexpr int kUsualPorts[] = {25, 587, 465};
+
+int ChoiceOf(const std::optional<Security>& security) {
+  for (int i = 0; i < std::ssize(kSecurityChoices); ++i)
+    if (security == kSecurityChoices[i]) return i;
+  return -1;
+}
+
+// A field's text as a setting. A pasted line break would end a header line of the message; it is
+// kept as a blank, as the settings file keeps it.
+std::string Typed(const QLineEdit* edit) {
+  QString text = edit->text();
+  text.replace(u'\r', u' ').replace(u'\n', u' ');
+  return QStringToSetting(text);
+}
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* text) {
   auto* label = new QLabel(text, parent);
@@ -83,22 +106,46 @@ void TfrmConfiguration::BuildForm() {
   grid->addWidget(MakeLabel(this, "Label3", "Port:"), 3, 2);
   grid->addWidget(edtPort = MakeEdit(this, "edtPort"), 3, 3);
   edtPort->setFixedWidth(FiveDigitWidth(edtPort));
+  BuildSignIn(grid, 4);
   grid->setColumnStretch(1, 1);
-  grid->setRowStretch(4, 1);
+  grid->setRowStretch(8, 1);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(btnOK = MakeButton(this, "btnOK", "&OK"));
   buttons->addWidget(btnCancel = MakeButton(this, "btnCancel", "&Cancel"));
   btnOK->setDefault(true);
-  grid->addLayout(buttons, 5, 0, 1, 4);
+  grid->addLayout(buttons, 9, 0, 1, 4);
   setFixedSize(sizeHint().expandedTo(kDesignSize));
 
   setTabOrder(edtName, edtEmailAddress);
   setTabOrder(edtEmailAddress, edtEmailServer);
   setTabOrder(edtEmailServer, edtPort);
-  setTabOrder(edtPort, btnOK);
+  setTabOrder(edtPort, cboSecurity);
+  setTabOrder(cboSecurity, edtUserName);
+  setTabOrder(edtUserName, edtPassword);
+  setTabOrder(edtPassword, chkRememberPassword);
+  setTabOrder(chkRememberPassword, btnOK);
   setTabOrder(btnOK, btnCancel);
+}
+
+// Security, user name, password and whether to remember it, each on a row of its own.
+void TfrmConfiguration::BuildSignIn(QGridLayout* grid, int row) {
+  cboSecurity = new QComboBox(this);
+  cboSecurity->setObjectName("cboSecurity");
+  for (const Security security : kSecurityChoices) cboSecurity->addItem(SecurityName(security));
+  grid->addWidget(MakeLabel(this, "lblSecurity", "Security:"), row, 0);
+  grid->addWidget(cboSecurity, row, 1, Qt::AlignLeft);
+  grid->addWidget(MakeLabel(this, "lblUserName", "User name:"), row + 1, 0);
+  grid->addWidget(edtUserName = MakeEdit(this, "edtUserName"), row + 1, 1, 1, 3);
+  grid->addWidget(MakeLabel(this, "lblPassword", "Password:"), row + 2, 0);
+  grid->addWidget(edtPassword = MakeEdit(this, "edtPassword"), row + 2, 1, 1, 3);
+  edtPassword->setEchoMode(QLineEdit::Password);
+  chkRememberPassword = new QCheckBox("Remember password", this);
+  chkRememberPassword->setObjectName("chkRememberPassword");
+  grid->addWidget(chkRememberPassword, row + 3, 1, 1, 3);
+  connect(cboSecurity, &QComboBox::currentIndexChanged, this, &TfrmConfiguration::cboSecurityChange);
+  connect(edtUserName, &QLineEdit::textChanged, this, &TfrmConfiguration::UpdateSignInFields);
 }
 
 void TfrmConfiguration::showEvent(QShowEvent* event) {
@@ -115,9 +162,42 @@ void TfrmConfiguration::FormShow() {
   edtEmailServer->setText(SettingToQString(s.ServerName));
   edtPort->setText(SettingToQString(s.ServerPort));
   if (s.ReturnEmail.empty()) s.FirstRun = true;
+  ShowSignIn();
 }
 
-bool TfrmConfiguration::Refuse(QLineEdit* field, const char* message) {
+void TfrmConfiguration::ShowSignIn() {
+  const Settings& s = AppSettings();
+  {
+    const QSignalBlocker quiet(cboSecurity);  // showing the setting is no choice: the port stays
+    cboSecurity->setCurrentIndex(ChoiceOf(ParseSecurity(s.Security)));
+  }
+  shownSecurity_ = cboSecurity->currentIndex();
+  edtUserName->setText(SettingToQString(s.UserName));
+  shownKey_ = PasswordKey(s.UserName, s.ServerName);
+  KnownPassword known = PasswordKnownFor(services_, shownKey_);
+  edtPassword->setText(QString::fromStdString(known.password));
+  platform::WipeSecret(known.password);
+  chkRememberPassword->setChecked(known.stored);
+  UpdateSignInFields();
+}
+
+// A port left at the usual one of the choice before follows the new choice to its usual port.
+void TfrmConfiguration::cboSecurityChange(int index) {
+  if (shownSecurity_ >= 0 && index >= 0) {
+    const auto port = platform::StrToInt(QStringToSetting(edtPort->text()));
+    if (port == kUsualPorts[shownSecurity_]) edtPort->setText(QString::number(kUsualPorts[index]));
+  }
+  shownSecurity_ = index;
+}
+
+// Without a user name there is nothing to sign in with, so no password to type or remember.
+void TfrmConfiguration::UpdateSignInFields() {
+  const bool signIn = !edtUserName->text().trimmed().isEmpty();
+  edtPassword->setEnabled(signIn);
+  chkRememberPassword->setEnabled(signIn);
+}
+
+bool TfrmConfiguration::Refuse(QWidget* field, const char* message) {
   services_.dialogs.ShowMessage(message);
   field->setFocus();
   return false;
@@ -139,29 +219,38 @@ bool TfrmConfiguration::FieldsAreValid() {
   if (!number) return Refuse(edtPort, "The server port must be a valid integer.");
   if (*number < kLowestPort || *number > kHighestPort)
     return Refuse(edtPort, "The port must be a number from 1 to 65535.");
+  if (!edtUserName->text().trimmed().isEmpty() && cboSecurity->currentIndex() == 0)
+    return Refuse(cboSecurity, kPasswordNeedsEncryption);
   return true;
 }
 
 void TfrmConfiguration::btnOKClick() {
   setResult(0);
   if (!FieldsAreValid()) return;
-  // A pasted line break would end a header line of the message; it is kept as a blank, as the
-  // settings file keeps it.
-  const auto typed = [](const QLineEdit* edit) {
-    QString text = edit->text();
-    text.replace(u'\r', u' ').replace(u'\n', u' ');
-    return QStringToSetting(text);
-  };
   Settings& s = AppSettings();
-  s.SenderName = typed(edtName);
-  s.ReturnEmail = typed(edtEmailAddress);
-  s.ServerName = typed(edtEmailServer);
-  s.ServerPort = typed(edtPort);
+  s.SenderName = Typed(edtName);
+  s.ReturnEmail = Typed(edtEmailAddress);
+  s.ServerName = Typed(edtEmailServer);
+  s.ServerPort = Typed(edtPort);
+  // With no choice made, an unknown hand-written value stays as it is (and still stops a send).
+  const int choice = cboSecurity->currentIndex();
+  if (choice >= 0 && ParseSecurity(s.Security) != kSecurityChoices[choice])
+    s.Security = SecurityName(kSecurityChoices[choice]);
+  s.UserName = QStringToSetting(SettingToQString(Typed(edtUserName)).trimmed());
   if (s.To.empty()) s.To = kSampleToDescription;
   if (applySettings_) applySettings_();
   // Confirmed settings reach the file at once, so no crash or kill can take them.
   SaveSettings(s, services_.places, services_.dialogs);
+  StorePassword();
   accept();
+}
+
+void TfrmConfiguration::StorePassword() {
+  const Settings& s = AppSettings();
+  std::string typed = edtPassword->text().toStdString();
+  ConfirmPassword(services_, shownKey_, PasswordKey(s.UserName, s.ServerName), typed,
+                  chkRememberPassword->isChecked());
+  platform::WipeSecret(typed);
 }
 
 void TfrmConfiguration::btnCancelClick() { reject(); }
@@ -171,6 +260,7 @@ void TfrmConfiguration::done(int result) {
   // way of closing but a confirmed OK ends the program.
   if (AppSettings().ReturnEmail.empty() && result != QDialog::Accepted && services_.terminate)
     services_.terminate();
+  edtPassword->clear();  // the hidden dialog keeps no password
   QDialog::done(result);
 }
 

@@ -1,8 +1,11 @@
-// TfrmConfiguration: the dialog that edits the sender's name and address and the SMTP server and port.
+// TfrmConfiguration: the dialog that edits the sender's name and address, the SMTP server and port,
+// how the connection is protected and the account the program signs in with.
 //
-// Created hidden at start and kept until the program ends; shown modally. OK checks the four fields
-// in order, stores them in the process-wide settings, applies them and writes them to the settings
-// file; while there is no sender address any other way of closing ends the program. Holds references to the services (must outlive it). GUI thread.
+// Created hidden at start and kept until the program ends; shown modally. OK checks the fields in
+// order, stores them in the process-wide settings, applies them and writes them to the settings
+// file; the password goes only to the secret store (when it is to be remembered) and to memory.
+// While there is no sender address any other way of closing ends the program. Holds references to
+// the services (must outlive it). GUI thread.
 #pragma once
 
 #include <QDialog>
@@ -10,6 +13,9 @@
 
 #include "app/AppServices.h"
 
+class QCheckBox;
+class QComboBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -32,6 +38,10 @@ class TfrmConfiguration : public QDialog {
   QLineEdit* edtEmailAddress;
   QLineEdit* edtEmailServer;
   QLineEdit* edtPort;
+  QComboBox* cboSecurity;  // None, STARTTLS, TLS in this order; no choice for an unknown setting
+  QLineEdit* edtUserName;
+  QLineEdit* edtPassword;
+  QCheckBox* chkRememberPassword;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 
@@ -43,11 +53,18 @@ class TfrmConfiguration : public QDialog {
  private:
   void FormShow();
   void BuildForm();
-  bool Refuse(QLineEdit* field, const char* message);
+  void BuildSignIn(QGridLayout* grid, int row);
+  void ShowSignIn();
+  void cboSecurityChange(int index);
+  void UpdateSignInFields();
+  void StorePassword();
+  bool Refuse(QWidget* field, const char* message);
   bool FieldsAreValid();
 
   AppServices& services_;
   std::function<void()> applySettings_;
+  int shownSecurity_ = -1;  // the choice before the one being made, for the port rule
+  std::string shownKey_;    // the account the dialog was shown with
 };
 
 }  // namespace tavrin::app

@@ -8,7 +8,6 @@
 #include <algorithm>
 
 #include "app/Settings.h"
-#include "platform/CodePageQt.h"
 
 namespace tavrin::app {
 
@@ -48,7 +47,7 @@ TfrmLog::TfrmLog(platform::Dialogs& dialogs, QWidget* owner) : QDialog(owner), d
 
 void TfrmLog::SetLines(const std::vector<std::string>& lines) {
   QStringList text;
-  for (const auto& line : lines) text << platform::AnsiToQString(line);
+  for (const auto& line : lines) text << QString::fromStdString(line);
   reLog->setPlainText(text.join('\n'));
 }
 
@@ -59,7 +58,7 @@ void TfrmLog::showEvent(QShowEvent* event) {
 }
 
 void TfrmLog::btnCopyToClipboardClick() {
-  dialogs_.SetClipboardText(platform::QStringToAnsi(reLog->toPlainText()));
+  dialogs_.SetClipboardText(reLog->toPlainText().toStdString());
 }
 
 void TfrmLog::btnCloseClick() { reject(); }

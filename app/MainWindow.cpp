@@ -34,13 +34,14 @@
 #include "app/LogWindow.h"
 #include "app/MessageAssembly.h"
 #include "app/Program.h"
+#include "platform/CodePage.h"
+#include "app/SendAccess.h"
 #include "platform/CodePageQt.h"
 #include "platform/IntConv.h"
 
 namespace tavrin::app {
 
 using platform::AnsiToQString;
-using platform::QStringToAnsi;
 
 namespace {
 
@@ -53,6 +54,11 @@ constexpr int kAttachSectionHeight = 70;
 constexpr QSize kDesignSize(517, 418);
 constexpr int kMinimumSize = 300;
 const QColor kPlaceholderGrey(128, 128, 128);
+
+// A server's words as sent when they are UTF-8, else read as Windows-1252.
+QString ServerText(const std::string& bytes) {
+  return QString::fromStdString(platform::TextToUtf8(bytes));
+}
 
 void SetTextColour(QLineEdit* edit, const QColor& colour) {
   QPalette palette = edit->palette();
@@ -122,7 +128,7 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   setCentralWidget(central);
 
   replyTable.Transcript = [this](const std::string& text) {
-    Memo1->appendPlainText(AnsiToQString(text));
+    Memo1->appendPlainText(ServerText(text));
   };
   connect(miProperties, &QAction::triggered, this, &TfrmEmailMerge::btnConfigureClick);
   connect(btnConfig, &QToolButton::clicked, this, &TfrmEmailMerge::btnConfigureClick);
@@ -420,6 +426,8 @@ void TfrmEmailMerge::ApplySettings() {
   sock.SetHost(s.ServerName);
   sock.SetTimeOut(kSocketTimeOutMs);
   if (const auto port = ServerPortNumber(AppSettings(), services_.dialogs)) sock.SetPort(*port);
+  SecurityChoice(AppSettings(), services_.dialogs);
+  RecipientsPerMessageLimit(AppSettings(), services_.dialogs);
   setWindowTitle(SettingToQString(s.ProgramCaption));
   platform::Dialogs::SetApplicationTitle(SettingToAnsi(s.ProgramCaption));
   if (frmBrowser_ != nullptr)
@@ -505,7 +513,7 @@ void TfrmEmailMerge::btnBrowseClick() {
 bool TfrmEmailMerge::CheckReplyLine(const std::string& line) {
   std::string shown = line;
   while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
-  Memo1->appendPlainText(AnsiToQString(shown));
+  Memo1->appendPlainText(ServerText(shown));
   return replyTable.CheckReply(line);
 }
 
@@ -515,9 +523,9 @@ void TfrmEmailMerge::StartLog() {
   QString timeFormat = locale.timeFormat(QLocale::LongFormat);
   timeFormat.remove(QRegularExpression("\\s*t+")).remove(QRegularExpression("\\(\\s*\\)"));
   const QDateTime now = QDateTime::currentDateTime();
-  sendLog.StartLog(SettingToAnsi(s.ProgramCaption), SettingToAnsi(s.SenderName),
-                   QStringToAnsi(locale.toString(now.date(), QLocale::ShortFormat)),
-                   QStringToAnsi(locale.toString(now.time(), timeFormat.trimmed())));
+  sendLog.StartLog(s.ProgramCaption, s.SenderName,
+                   locale.toString(now.date(), QLocale::ShortFormat).toStdString(),
+                   locale.toString(now.time(), timeFormat.trimmed()).toStdString());
   MessageLines.clear();
   SendState = 0;
 }
@@ -533,22 +541,6 @@ void TfrmEmailMerge::ShowLog() {
 // ---------------------------------------------------------------- the send
 
 namespace tavrin::app {
-
-// Text the message cannot carry yet is refused here, never sent as "?": the message goes out in
-// Windows-1252, while the fields and the settings may hold any character.
-std::optional<std::string> TfrmEmailMerge::UnsendableText(const Settings& s) const {
-  const std::pair<QString, const char*> fields[] = {
-      {edtTo->text(), "\"To\" field"}, {edtSubject->text(), "subject"},
-      {mmoMessage->toPlainText(), "message"},
-      {SettingToQString(s.SenderName), "sender name (Properties)"},
-      {SettingToQString(s.ReturnEmail), "return e-mail address (Properties)"}};
-  for (const auto& [text, what] : fields)
-    if (!FitsWindows1252(QStringToSetting(text)))
-      return std::string("The ") + what +
-             " holds characters that cannot be sent in this version (only Western European "
-             "letters and symbols can be). Replace them and try again.";
-  return std::nullopt;
-}
 
 bool TfrmEmailMerge::CheckSendFields() {
   auto unfilled = [](QLineEdit* edit, const char* placeholder) {
@@ -575,11 +567,11 @@ bool TfrmEmailMerge::CheckSendFields() {
 SendJob TfrmEmailMerge::MakeSendJob() {
   const Settings& s = AppSettings();
   MessageInput input;
-  input.SenderName = SettingToAnsi(s.SenderName);
+  input.SenderName = s.SenderName;
   input.ReturnEmail = SettingToAnsi(s.ReturnEmail);
-  input.To = QStringToAnsi(edtTo->text());
-  input.Subject = QStringToAnsi(edtSubject->text());
-  input.Body = SplitBodyLines(QStringToAnsi(mmoMessage->toPlainText()));
+  input.To = edtTo->text().toStdString();
+  input.Subject = edtSubject->text().toStdString();
+  input.Body = SplitBodyLines(mmoMessage->toPlainText().toStdString());
   input.Date = InternetDate(std::time(nullptr));
   input.MessageIdToken = NewMessageIdToken();
 
@@ -600,22 +592,21 @@ SendJob TfrmEmailMerge::MakeSendJob() {
 void TfrmEmailMerge::btnSendClick() {
   if (dialogue_->Running() || !CheckSendFields()) return;
   const Settings& s = AppSettings();
-  if (const auto refusal = UnsendableText(s)) {
-    services_.dialogs.ShowMessage(*refusal);
-    return;
-  }
-  const std::vector<std::string> texts = {
-      QStringToAnsi(edtTo->text()), QStringToAnsi(edtSubject->text()),
-      QStringToAnsi(mmoMessage->toPlainText()), SettingToAnsi(s.SenderName)};
+  const std::vector<std::string> texts = {edtTo->text().toStdString(),
+                                          edtSubject->text().toStdString(),
+                                          mmoMessage->toPlainText().toStdString(), s.SenderName};
   if (const auto refusal = RefusalOf(texts, SettingToAnsi(s.ReturnEmail))) {
     services_.dialogs.ShowMessage(*refusal);
     return;
   }
+  const std::optional<SendAccess> access = GatherSendAccess(services_, AppSettings());
+  if (!access) return;
   services_.dialogs.SetBusyCursor(true);
   SetSending(true);
   AppSettings().To = QStringToSetting(edtTo->text());
   StartLog();
   SendJob job = MakeSendJob();
+  access->FillJob(job);
   dialogue_->Start(std::move(job));
 }
 
@@ -631,7 +622,7 @@ void TfrmEmailMerge::BindSendEvents() {
   e.progress = [this](std::int64_t maximum, std::int64_t position) {
     ShowProgress(maximum, position);
   };
-  e.transcript = [this](const std::string& line) { Memo1->appendPlainText(AnsiToQString(line)); };
+  e.transcript = [this](const std::string& line) { Memo1->appendPlainText(ServerText(line)); };
   e.ended = [this] {
     services_.dialogs.SetBusyCursor(false);
     SetSending(false);

@@ -134,7 +134,6 @@ class TfrmEmailMerge : public QMainWindow {
   void UpdateCutCopy();
   void FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder);
   void FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder);
-  std::optional<std::string> UnsendableText(const Settings& s) const;
   bool CheckSendFields();
   SendJob MakeSendJob();
   void BindSendEvents();

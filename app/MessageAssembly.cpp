@@ -4,12 +4,17 @@
 
 #include <QMimeDatabase>
 #include <QMimeType>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <string_view>
 
+#include "app/MimeEncoding.h"
+#include "net/UUProcessor.h"
+#include "platform/CodePage.h"
 #include "platform/CodePageQt.h"
 
 namespace tavrin::app {
@@ -46,6 +51,131 @@ std::string QuotedFileName(const std::string& name) {
   return out;
 }
 
+// Text that must be carried by encoded words: more than printable ASCII, or something a reader
+// would take for an encoded word itself.
+bool NeedsEncodedWords(const std::string& text) {
+  return !IsPrintableAscii(text) || text.find("=?") != std::string::npos;
+}
+
+void Append(std::vector<std::string>& to, const std::vector<std::string>& more) {
+  to.insert(to.end(), more.begin(), more.end());
+}
+
+// "From:" with the sender's name as a quoted string, so that no quote, comma or bracket in it can
+// name a second address; a name of more than printable ASCII goes as encoded words.
+std::vector<std::string> FromLines(const std::string& senderName, const std::string& address) {
+  const std::string name = HeaderValue(senderName);
+  std::string mailbox = "<";  // built in steps: "<" + temporary trips a false -Wrestrict in g++ 12
+  mailbox += HeaderValue(address);
+  mailbox += '>';
+  if (!NeedsEncodedWords(name)) {
+    const std::string line = "From: " + QuotedString(name) + " " + mailbox;
+    if (line.size() <= kMaxLineOctets) return {line};
+  }
+  std::vector<std::string> tokens = EncodedWords(name, kFoldColumns - 6);
+  tokens.push_back(mailbox);
+  return FoldedHeader("From:", tokens);
+}
+
+bool IsAtomText(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9')) return true;
+  return std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+// Words of atom characters with one blank between them: a display name needing no quotes.
+bool IsPlainPhrase(const std::string& text) {
+  if (text.empty() || text.front() == ' ' || text.back() == ' ') return false;
+  if (text.find("  ") != std::string::npos) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || IsAtomText(c); });
+}
+
+// The description as the display name of an empty group: "To: All members:;". Readers show the
+// name; there is no address in it to reply to.
+std::vector<std::string> ToLines(const std::string& description) {
+  const std::string text = HeaderValue(description);
+  if (!NeedsEncodedWords(text)) {
+    const std::string line = "To: " + (IsPlainPhrase(text) ? text : QuotedString(text)) + ":;";
+    if (line.size() <= kMaxLineOctets) return {line};
+  }
+  std::vector<std::string> tokens = EncodedWords(text, kFoldColumns - 4);
+  tokens.push_back(":;");
+  return FoldedHeader("To:", tokens);
+}
+
+std::vector<std::string> SubjectLines(const std::string& subject) {
+  const std::string text = HeaderValue(subject);
+  const std::string line = "Subject:" + text;
+  if (!NeedsEncodedWords(text) && line.size() <= kMaxLineOctets) return {line};
+  return FoldedHeader("Subject:", EncodedWords(text, kFoldColumns - 9));
+}
+
+// ASCII lines that stay within the line limit on the wire go out as typed.
+bool SentAsTyped(const std::vector<std::string>& body) {
+  return std::all_of(body.begin(), body.end(), [](const std::string& line) {
+    return MailDataLine(line).size() <= kMaxLineOctets &&
+           std::all_of(line.begin(), line.end(), [](char c) { return (c & 0x80) == 0; });
+  });
+}
+
+std::vector<std::string> BodyPartLines(const std::vector<std::string>& body) {
+  if (SentAsTyped(body)) {
+    std::vector<std::string> lines = {"Content-Type: text/plain; charset=\"us-ascii\"", ""};
+    Append(lines, body);
+    return lines;
+  }
+  std::vector<std::string> lines = {"Content-Type: text/plain; charset=\"UTF-8\"",
+                                    "Content-Transfer-Encoding: quoted-printable", ""};
+  for (const std::string& line : body) Append(lines, QuotedPrintableLines(line));
+  return lines;
+}
+
+// The RFC 2231 filename of a UTF-8 name: one parameter when it fits the fold column, else
+// numbered sections, each cut between whole characters.
+std::vector<std::string> FileNameParameter(const std::string& name) {
+  constexpr std::size_t kSection = 50;
+  const std::string value = PercentEncoded(name);
+  if (value.size() <= kFoldColumns - 18) return {" filename*=UTF-8''" + value};
+  std::vector<std::string> sections(1);
+  for (std::size_t i = 0; i < name.size();) {
+    const std::string one = FirstCharacters(name.substr(i), 1);
+    const std::string encoded = PercentEncoded(one);
+    if (!sections.back().empty() && sections.back().size() + encoded.size() > kSection)
+      sections.emplace_back();
+    sections.back() += encoded;
+    i += one.size();
+  }
+  std::vector<std::string> lines;
+  for (std::size_t n = 0; n < sections.size(); ++n)
+    lines.push_back(" filename*" + std::to_string(n) + "*=" + (n == 0 ? "UTF-8''" : "") +
+                    sections[n] + (n + 1 < sections.size() ? ";" : ""));
+  return lines;
+}
+
+// The part header of an attachment whose name is more than ASCII.
+std::vector<std::string> EncodedNameHeader(const std::string& boundary, const std::string& name) {
+  std::string text = name;
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+  text = platform::TextToUtf8(text);
+  std::vector<std::string> lines = {"", "--" + boundary, "Content-Type: " + ContentTypeOf(name) + ";"};
+  // ` name="` opens the first line and a quote closes the last.
+  const std::vector<std::string> words = EncodedWords(text, kFoldColumns - 8);
+  for (std::size_t i = 0; i < words.size(); ++i)
+    lines.push_back((i == 0 ? " name=\"" : " ") + words[i] + (i + 1 == words.size() ? "\"" : ""));
+  lines.push_back("Content-Transfer-Encoding: BASE64");
+  lines.push_back("Content-Disposition: attachment;");
+  Append(lines, FileNameParameter(text));
+  lines.push_back("");
+  return lines;
+}
+
+std::uint64_t LinesOnWire(const std::vector<std::string>& lines) {
+  std::uint64_t octets = 0;
+  for (const std::string& line : lines) octets += MailDataLine(line).size() + 2;
+  return octets;
+}
+
 std::string MessageIdDomain(const std::string& returnEmail) {
   const auto at = returnEmail.rfind('@');
   std::string domain = at == std::string::npos ? std::string() : returnEmail.substr(at + 1);
@@ -68,20 +198,18 @@ std::string Boundary() {
 }
 
 std::vector<std::string> BuildMessage(const MessageInput& in, const std::string& boundary) {
-  std::vector<std::string> lines = {
-      "From: \"" + HeaderValue(in.SenderName) + "\" <" + HeaderValue(in.ReturnEmail) + ">",
-      "To:" + HeaderValue(in.To),
-      "Subject:" + HeaderValue(in.Subject),
-      "Date: " + in.Date,
-      "Message-ID: <" + in.MessageIdToken + "@" + MessageIdDomain(in.ReturnEmail) + ">",
-      "Mime-Version: 1.0",
-      "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"",
-      "",
-      "--" + boundary,
-      "Content-Type: text/plain; charset=\"us-ascii\"",
-      "",
-  };
-  lines.insert(lines.end(), in.Body.begin(), in.Body.end());
+  std::vector<std::string> lines = FromLines(in.SenderName, in.ReturnEmail);
+  Append(lines, ToLines(in.To));
+  Append(lines, SubjectLines(in.Subject));
+  Append(lines, {
+                    "Date: " + in.Date,
+                    "Message-ID: <" + in.MessageIdToken + "@" + MessageIdDomain(in.ReturnEmail) + ">",
+                    "Mime-Version: 1.0",
+                    "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"",
+                    "",
+                    "--" + boundary,
+                });
+  Append(lines, BodyPartLines(in.Body));
   return lines;
 }
 
@@ -121,6 +249,7 @@ std::string NewMessageIdToken() {
 std::vector<std::string> AttachmentHeaderLines(const std::string& boundary,
                                                const std::string& path) {
   const std::string name = ExtractNamePart(path);
+  if (NeedsEncodedWords(QuotedFileName(name))) return EncodedNameHeader(boundary, name);
   const std::string quoted = QuotedFileName(name);
   return {
       "",
@@ -141,6 +270,18 @@ std::string MailDataLine(const std::string& line) {
   return line;
 }
 
+std::uint64_t MessageSizeOnWire(
+    const std::vector<std::string>& messageLines, const std::string& boundary,
+    const std::vector<std::pair<std::string, std::uint64_t>>& attachments) {
+  std::uint64_t octets = LinesOnWire(messageLines);
+  for (const auto& [path, size] : attachments)
+    octets += LinesOnWire(AttachmentHeaderLines(boundary, path)) + net::MimeEncodedSize(size);
+  std::vector<std::string> closing = ClosingLines(boundary);
+  const std::string end = closing.back();  // the final "." has no transparency dot
+  closing.pop_back();
+  return octets + LinesOnWire(closing) + end.size() + 2;
+}
+
 std::string ContentTypeOf(const std::string& fileName) {
   const std::string extension = ExtractExtPart(fileName);
   if (extension.empty()) return kDefaultContentType;
@@ -153,8 +294,13 @@ std::string ContentTypeOf(const std::string& fileName) {
 
 std::string ExtractNamePart(const std::string& path) {
   const auto slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return name.substr(0, kMaxPathPart);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.size() <= kMaxPathPart) return name;
+  std::size_t cut = kMaxPathPart;
+  if (platform::IsUtf8(name))
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  name.resize(cut);
+  return name;
 }
 
 std::string ExtractExtPart(const std::string& name) {

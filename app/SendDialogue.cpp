@@ -161,6 +161,7 @@ TSendDialogue::~TSendDialogue() {
   sock_.OnConnectionFailed = nullptr;
   sock_.OnInvalidHost = nullptr;
   sock_.OnSendProgress = nullptr;
+  ForgetSecrets();
   if (Running()) {
     state_ = State::kIdle;
     sock_.Disconnect();
@@ -169,8 +170,10 @@ TSendDialogue::~TSendDialogue() {
 }
 
 const char* TSendDialogue::StateName(State state) {
-  static constexpr const char* kNames[] = {"Idle", "Connecting", "Greeting", "Helo",     "MailFrom",
-                                           "Rcpt", "Data",       "MailData", "Dot",      "Quit"};
+  static constexpr const char* kNames[] = {
+      "Idle",      "Connecting", "Greeting", "Helo",     "Ehlo", "StartTls", "Handshake",
+      "AuthPlain", "AuthLogin",  "AuthUser", "AuthPassword",     "MailFrom", "Rcpt",
+      "Data",      "MailData",   "Dot",      "Quit"};
   return kNames[static_cast<int>(state)];
 }
 
@@ -183,12 +186,15 @@ void TSendDialogue::SetState(State next) {
 void TSendDialogue::Start(SendJob job) {
   assert(!Running());
   job_ = std::move(job);
+  WipeSecret(job.password);  // a short one was copied, not moved, and its bytes stay behind
   delivered_ = false;
   ResetTransactions();
   closedWhileActing_ = false;
   continuationLines_ = 0;
   accepted_ = 0;
   recipientNo_ = 0;
+  extensions_.Clear();
+  secured_ = false;
   SetState(State::kConnecting);
   auto alive = alive_;
   Act([this] {
@@ -259,12 +265,14 @@ void TSendDialogue::HandleLine(const std::string& line) {
   // A reply of a few lines is normal; one that never ends would fill the transcript for ever.
   constexpr int kMaxReplyLines = 1000;
   if (IsContinuation(line)) {
+    if (state_ == State::kEhlo) extensions_.AddReplyLine(line);
     if (++continuationLines_ > kMaxReplyLines) return Abort("The server's reply has too many lines!");
     if (events.transcript) events.transcript(WithoutLineEnd(line));
     return;
   }
   continuationLines_ = 0;
   if (events.transcript) events.transcript(WithoutLineEnd(line));
+  if (state_ == State::kEhlo) extensions_.AddReplyLine(line);
   const bool proceed = replies_.CheckReply(line);
   const int code = TReplyTable::ReplyCode(line).value_or(0);
   if (state_ != State::kQuit) replyTimer_.stop();
@@ -275,6 +283,13 @@ void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
   switch (state_) {
     case State::kGreeting: return OnGreetingReply(code, line, proceed);
     case State::kHelo: return OnHeloReply(code, line, proceed);
+    case State::kEhlo: return OnEhloReply(code, line, proceed);
+    case State::kStartTls: return OnStartTlsReply(code, line);
+    case State::kAuthPlain:
+    case State::kAuthLogin:
+    case State::kAuthUser:
+    case State::kAuthPassword:
+      return OnAuthReply(code, line);
     case State::kMailFrom: return OnMailFromReply(code, line, proceed);
     case State::kRcpt: return OnRcptReply(code, line, proceed);
     case State::kData: return OnDataReply(code, line);
@@ -283,6 +298,7 @@ void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
     case State::kIdle:
       return;
     case State::kConnecting:
+    case State::kHandshake:
     case State::kMailData:
       break;
   }
@@ -293,6 +309,7 @@ void TSendDialogue::Unexpected(const std::string& line) { Abort("Unexpected erro
 
 void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {
   if (!proceed || code / 100 != 2) return Unexpected(line);
+  if (WantsExtendedHello()) return SendEhlo();
   // The connected socket's own address is the one the server sees; no resolver is asked.
   std::string local = sock_.LocalAddress();
   if (local.empty()) local = "127.0.0.1";
@@ -301,7 +318,7 @@ void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proc
 
 void TSendDialogue::OnHeloReply(int code, const std::string& line, bool proceed) {
   if (!proceed || code / 100 != 2) return Unexpected(line);
-  SendCommand("Mail From:<" + job_.returnEmail + ">", State::kMailFrom, commandTimeOutMs);
+  SendMailFrom();
 }
 
 void TSendDialogue::OnDataReply(int code, const std::string& line) {
@@ -345,6 +362,7 @@ void TSendDialogue::ConnectServer() {
     return;
   }
   if (!*alive || state_ != State::kConnecting) return;
+  if (job_.security == Security::kTls && !SecureConnection()) return;
   SetState(State::kGreeting);
   replyTimer_.start(greetingTimeOutMs);
 }
@@ -476,6 +494,7 @@ void TSendDialogue::Finish() {
   }
   table_.Close();
   temp_.reset();
+  ForgetSecrets();
   if (events.progressShown) events.progressShown(false);
   if (events.ended) events.ended();
 }

@@ -8,6 +8,8 @@
 // out from the Send* functions, replies are judged in the On*Reply functions, and SetState is the
 // only place the state changes. Every way a send ends goes through Complete or Abort, which report
 // through SendEvents. GUI thread; handlers may run nested inside the socket client's waits.
+// The session opening (EHLO, STARTTLS or TLS, sign-in) lives in SendSession.cpp; the password
+// and the lines that carry it reach only the socket and are wiped once used or the send ends.
 #pragma once
 
 #include <QTimer>
@@ -23,6 +25,7 @@
 #include "app/RecipientTable.h"
 #include "app/ReplyTable.h"
 #include "app/SendLog.h"
+#include "app/SmtpExtensions.h"
 #include "net/SockClient.h"
 
 class QTemporaryFile;
@@ -68,6 +71,11 @@ inline constexpr const char* kNoRecipientAccepted =
     "No recipient was accepted. The message has not been sent.";
 inline constexpr const char* kNoRecords = "The recipients table has no records.";
 inline constexpr const char* kNoAnswer = "The server did not answer!";
+inline constexpr const char* kNoStartTls =
+    "The server does not offer an encrypted connection (STARTTLS).";
+inline constexpr const char* kNoSignIn =
+    "The server does not offer sign-in with a user name and password.";
+inline constexpr const char* kSignInRefused = "The server refused the user name or password.";
 // Followed by the server's reply: a fresh transaction had no room for even one recipient.
 inline constexpr const char* kNoRoom = "The server takes no further recipient! ";
 
@@ -86,6 +94,13 @@ class TSendDialogue {
     kConnecting,  // Connect is resolving and connecting
     kGreeting,    // connected; waiting for the server's greeting
     kHelo,        // "Helo" sent
+    kEhlo,        // "EHLO" sent; every line of its reply names one extension
+    kStartTls,    // "STARTTLS" sent; its 220 starts the TLS handshake
+    kHandshake,   // the TLS handshake runs; no reply is due
+    kAuthPlain,   // "AUTH PLAIN" with the credentials sent; 235 signs in
+    kAuthLogin,   // "AUTH LOGIN" sent; a 334 asks for the user name
+    kAuthUser,    // the user name sent; a 334 asks for the password
+    kAuthPassword,  // the password sent; 235 signs in
     kMailFrom,    // "Mail From:" sent; the recipients walk starts on its acceptance
     kRcpt,        // "Rcpt To:" sent, one or a window; each reply decides its recipient alone
     kData,        // "Data" sent; only 354 lets the mail data go
@@ -116,6 +131,8 @@ class TSendDialogue {
 
   bool Running() const { return state_ != State::kIdle; }
   State CurrentState() const { return state_; }
+  // What the server listed in its latest reply to "EHLO"; empty after "Helo" and before any reply.
+  const TSmtpExtensions& Extensions() const { return extensions_; }
   static const char* StateName(State state);
 
  private:
@@ -132,9 +149,23 @@ class TSendDialogue {
   void OnDataReply(int code, const std::string& line);
   void OnDotReply(int code, const std::string& line);
 
+  // session opening (SendSession.cpp): EHLO, STARTTLS, TLS from the first byte, sign-in
+  bool WantsExtendedHello() const;
+  void SendEhlo();
+  void OnEhloReply(int code, const std::string& line, bool proceed);
+  void AfterEhlo();
+  void OnStartTlsReply(int code, const std::string& line);
+  bool SecureConnection();
+  void OnAuthReply(int code, const std::string& line);
+  void SendAuth();
+  void SendSecret(std::string& line, State next);
+  void ForgetSecrets();
+  static void WipeSecret(std::string& secret);
+
   // sending
   void ConnectServer();
   void SendCommand(const std::string& command, State next, int timeOutMs);
+  void SendMailFrom();
   void SendNextRecipient();
   void SendMailData();
   void SendAttachment(std::size_t index);
@@ -164,7 +195,6 @@ class TSendDialogue {
     std::string detail;     // why it was refused
   };
   void ResetTransactions();
-  void BeginTransaction();
   void StartWalk();
   void SendWindow(const std::string& mailFrom);
   void SendLines(const std::string& lines);  // each with its CR LF already
@@ -197,6 +227,8 @@ class TSendDialogue {
   std::int32_t recipientCount_ = 0;
   std::int32_t accepted_ = 0;
   std::string currentName_;
+  TSmtpExtensions extensions_;
+  bool secured_ = false;  // the TLS handshake succeeded on this connection
   // False once the dialogue is destroyed; frames still on the stack hold a copy.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 

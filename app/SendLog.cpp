@@ -1,5 +1,8 @@
 #include "app/SendLog.h"
 
+#include "app/MimeEncoding.h"
+#include "platform/CodePage.h"
+
 namespace tavrin::app {
 namespace {
 constexpr int kNameWidth = 35;
@@ -10,8 +13,9 @@ constexpr const char* kGap = "  ";
 std::string FitText(const std::string& text, int width) {
   if (width <= 0) return {};
   const auto w = static_cast<std::size_t>(width);
-  if (text.size() >= w) return text.substr(0, w);
-  return text + std::string(w - text.size(), ' ');
+  const std::size_t count = CharacterCount(text);
+  if (count >= w) return FirstCharacters(text, w);
+  return text + std::string(w - count, ' ');
 }
 
 void TSendLog::StartLog(const std::string& programCaption, const std::string& senderName,
@@ -31,11 +35,11 @@ void TSendLog::StartLog(const std::string& programCaption, const std::string& se
 
 void TSendLog::AddLogLine(const std::string& currentName, bool recipientOK,
                           const std::string& replyText) {
-  std::string line = FitText(currentName, kNameWidth) + kGap;
+  std::string line = FitText(platform::AnsiToUtf8(currentName), kNameWidth) + kGap;
   if (recipientOK)
     line += "OK";
   else
-    line += std::string("FAILED") + kGap + FitText(replyText, kDetailsWidth);
+    line += std::string("FAILED") + kGap + FitText(platform::TextToUtf8(replyText), kDetailsWidth);
   lines_.push_back(line);
 }
 

@@ -41,7 +41,7 @@ void TSendDialogue::ResetTransactions() {
 }
 
 // Opens a transaction with "Mail From:"; with pipelining its first recipients go in the same write.
-void TSendDialogue::BeginTransaction() {
+void TSendDialogue::SendMailFrom() {
   accepted_ = 0;
   outcomes_.clear();
   roomRefusal_.clear();
@@ -197,7 +197,7 @@ void TSendDialogue::OnDotReply(int code, const std::string& line) {
   }
   deliveredTo_ += accepted_;
   LogTransaction(nullptr);
-  if (MoreToAddress()) return BeginTransaction();
+  if (MoreToAddress()) return SendMailFrom();
   delivered_ = true;
   SendCommand("Quit", State::kQuit, commandTimeOutMs);
 }

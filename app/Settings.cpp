@@ -3,6 +3,7 @@
 #include <QStringDecoder>
 #include <filesystem>
 
+#include "app/SendDialogue.h"
 #include "dataset/DbfFileName.h"
 #include "platform/CodePage.h"
 #include "platform/IntConv.h"
@@ -35,6 +36,10 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  return SettingToQString(a).compare(SettingToQString(b), Qt::CaseInsensitive) == 0;
+}
+
 bool IsFile(const std::string& path) {
   std::error_code error;
   return std::filesystem::is_regular_file(path, error);
@@ -59,6 +64,10 @@ void LoadSettings(Settings& s, const SettingsPlaces& places) {
   s.ServerName = ReadText(ini, kOptions, "ServerName", defaults::kServerName);
   s.ServerPort = ReadText(ini, kOptions, "ServerPort", defaults::kServerPort);
   s.To = ReadText(ini, kDefaults, "To", defaults::kTo);
+  s.Security = ReadText(ini, kOptions, "Security", defaults::kSecurity);
+  s.UserName = ReadText(ini, kOptions, "UserName", defaults::kUserName);
+  s.RecipientsPerMessage =
+      ReadText(ini, kOptions, "RecipientsPerMessage", defaults::kRecipientsPerMessage);
   if (s.ReturnEmail.empty()) s.FirstRun = true;
   s.TempFileName = places.tempDir + "/temp.out";
 }
@@ -75,6 +84,12 @@ std::optional<std::string> SaveSettings(const Settings& s, const SettingsPlaces&
     if (ReadText(ini, entry.section.c_str(), entry.key.c_str(), kAbsent) != entry.value)
       changed.push_back(std::move(entry));
   }
+  // The later keys count as present with their defaults, so a file from before gains nothing, and
+  // "starttls" written by hand stays as written.
+  if (!SameIgnoringCase(ReadText(ini, kOptions, "Security", defaults::kSecurity), s.Security))
+    changed.push_back({kOptions, "Security", s.Security});
+  if (ReadText(ini, kOptions, "UserName", defaults::kUserName) != s.UserName)
+    changed.push_back({kOptions, "UserName", s.UserName});
   if (changed.empty() || ini.WriteStrings(changed)) return std::nullopt;
   return ini.Error();
 }
@@ -107,6 +122,48 @@ std::optional<int> ServerPortNumber(Settings& s, platform::Dialogs& dialogs) {
                         SettingToAnsi(s.ServerPort));
   }
   return std::nullopt;
+}
+
+std::optional<Security> ParseSecurity(const std::string& text) {
+  for (const Security security : {Security::kNone, Security::kStartTls, Security::kTls})
+    if (SameIgnoringCase(text, SecurityName(security))) return security;
+  return std::nullopt;
+}
+
+const char* SecurityName(Security security) {
+  switch (security) {
+    case Security::kNone: return "None";
+    case Security::kStartTls: return "STARTTLS";
+    case Security::kTls: return "TLS";
+  }
+  return "None";
+}
+
+std::string UnknownSecurityMessage(const std::string& value) {
+  return "The connection security in the settings file is not None, STARTTLS or TLS: \"" +
+         SettingToAnsi(value) + "\". Nothing is sent until it is chosen in Properties.";
+}
+
+std::optional<Security> SecurityChoice(Settings& s, platform::Dialogs& dialogs) {
+  const auto security = ParseSecurity(s.Security);
+  if (!security && s.ReportedSecurity != s.Security) {
+    s.ReportedSecurity = s.Security;
+    dialogs.ShowMessage(UnknownSecurityMessage(s.Security));
+  }
+  return security;
+}
+
+int RecipientsPerMessageLimit(Settings& s, platform::Dialogs& dialogs) {
+  if (s.RecipientsPerMessage.empty()) return 0;
+  const auto limit = platform::StrToInt(s.RecipientsPerMessage);
+  if (limit && *limit >= 0) return *limit;
+  if (s.ReportedRecipientsPerMessage != s.RecipientsPerMessage) {
+    s.ReportedRecipientsPerMessage = s.RecipientsPerMessage;
+    dialogs.ShowMessage("The recipients per message in the settings file are not a whole number "
+                        "of 0 or more, so there is no limit: " +
+                        SettingToAnsi(s.RecipientsPerMessage));
+  }
+  return 0;
 }
 
 bool IsPlainAddress(const std::string& address) {

@@ -1,7 +1,8 @@
-// The program's ten user settings and the settings file they live in.
+// The program's user settings and the settings file they live in.
 //
 // `Settings` holds the values named after their keys, plus the first-run flag and the temporary file
-// name. Text values are UTF-8, kept without loss from file to window to file; `Dir` and `TableName`
+// name. The keys for the connection's security and the account came later: a file without them
+// means a plain connection without sign-in, and stays without them until the user changes one. Text values are UTF-8, kept without loss from file to window to file; `Dir` and `TableName`
 // are file system bytes. The program keeps one process-wide instance (AppSettings()); the functions
 // below read and write it through a ProfileFile. GUI thread only.
 #pragma once
@@ -26,6 +27,13 @@ struct Settings {
   std::string ServerName;
   std::string ServerPort;
   std::string To;
+  // How the connection is protected, as written: "None", "STARTTLS" or "TLS" in any case. Any
+  // other value is kept as it is and refuses every send until it is corrected.
+  std::string Security;
+  // The account to sign in with; empty: no sign-in. The password is never a setting.
+  std::string UserName;
+  // A limit of our own on recipients per message, as written by hand; never written back.
+  std::string RecipientsPerMessage;
 
   // First-run mode: set when ReturnEmail is found empty; nothing clears it while the program runs.
   bool FirstRun = false;
@@ -33,7 +41,12 @@ struct Settings {
   std::string TempFileName;
   // The unusable ServerPort value the user was last told about, so it is told once.
   std::optional<std::string> ReportedServerPort;
+  std::optional<std::string> ReportedSecurity;
+  std::optional<std::string> ReportedRecipientsPerMessage;
 };
+
+// How the connection is protected; defined with the send dialogue that acts on it.
+enum class Security;
 
 // The process-wide settings.
 Settings& AppSettings();
@@ -55,15 +68,20 @@ inline constexpr const char* kReturnEmail = "sender@example.com";
 inline constexpr const char* kServerName = "smtp.example.com";
 inline constexpr const char* kServerPort = "25";
 inline constexpr const char* kTo = "Everyone on the mailing list";
+inline constexpr const char* kSecurity = "None";
+inline constexpr const char* kUserName = "";
+inline constexpr const char* kRecipientsPerMessage = "";  // no limit of our own
 inline constexpr const char* kTableFolder = "/Tavrin";  // appended to the home folder
 }  // namespace defaults
 
-// Reads the ten keys (defaults for the missing ones), sets FirstRun when ReturnEmail is empty, and
+// Reads the keys (defaults for the missing ones), sets FirstRun when ReturnEmail is empty, and
 // computes TempFileName. A `Dir` starting with "~/" is in the home folder. A text value that is not
 // UTF-8 (written by hand in an 8-bit editor) is read as Windows-1252 text.
 void LoadSettings(Settings& settings, const SettingsPlaces& places);
-// Writes the five keys the user can change, all in one replacement of the file; the other five
-// reach the file only by hand. Returns why the file could not be written, or nothing.
+// Writes the keys the user can change (the five kept since the first version, then Security and
+// UserName), all in one replacement of the file, and only those whose meaning differs from the
+// file's: Security and UserName are not added to a file that lacks them while they keep their
+// defaults. The other keys reach the file only by hand. Returns why the file could not be written, or nothing.
 std::optional<std::string> SaveSettings(const Settings& settings, const SettingsPlaces& places);
 // The same, and when it fails says "The settings could not be saved to <file>: <reason>" once.
 bool SaveSettings(const Settings& settings, const SettingsPlaces& places,
@@ -80,6 +98,19 @@ inline constexpr int kHighestPort = 65535;
 // ServerPort as a port number, when it is an integer from 1 to 65535. Any other value is reported
 // in a message box, once per value, and gives nothing.
 std::optional<int> ServerPortNumber(Settings& settings, platform::Dialogs& dialogs);
+
+// The Security value `text` names, read without regard to case; nothing for any other text.
+std::optional<Security> ParseSecurity(const std::string& text);
+// "None", "STARTTLS" or "TLS": how the program writes `security`.
+const char* SecurityName(Security security);
+// What Send and the start-up say about a Security value it does not know.
+std::string UnknownSecurityMessage(const std::string& value);
+// Security as the connection setting it names. An unknown value is reported in a message box,
+// once per value, and gives nothing: nothing may be sent until it is corrected.
+std::optional<Security> SecurityChoice(Settings& settings, platform::Dialogs& dialogs);
+// The most recipients per message; 0: no limit of our own. A value that is not an integer of 0 or
+// more is reported in a message box, once per value, and counts as 0.
+int RecipientsPerMessageLimit(Settings& settings, platform::Dialogs& dialogs);
 
 // True when `address` is one plain mailbox: no blanks or control characters, no quotes, commas or
 // angle brackets that would make a From header name another address or start another header.

@@ -39,6 +39,7 @@ int main(int argc, char* argv[]) {
   icon.addFile(":/icons/tavrin-256.png");
   QApplication::setWindowIcon(icon);
   tavrin::platform::QtDialogs dialogs;
+  tavrin::platform::KeychainSecretStore secrets("Tavrin");
 
   bool terminated = false;
   tavrin::app::AppServices services{
@@ -51,6 +52,8 @@ int main(int argc, char* argv[]) {
         terminated = true;
         QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
       }};
+
+  services.secrets = &secrets;
 
   // A table failure the program cannot go on from is shown, then ends the process with its code.
   tavrin::dbf::SetHaltHook([&dialogs](int code, const std::string& text) {

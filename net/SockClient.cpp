@@ -1,10 +1,11 @@
-// TSockClient: construction, connecting, closing, notifications and waits. This file and
-// SockTransfer.cpp are the only places in the program that call the socket API.
+// TSockClient: construction, connecting, closing, notifications and waits. This file,
+// SockTransfer.cpp and SockSecure.cpp are the only places in the program that call the socket API.
 #include "net/SockClient.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "net/SockErrorText.h"
 #include "net/ThreadTimer.h"
+#include "net/TlsLayer.h"
 #include "net/dWinsock.h"
 
 namespace tavrin::net {
@@ -113,12 +115,16 @@ void TSockClient::InitializeWinsock() {
 
 // Opens a socket and its notifiers; false (with LastErrorCode set) when the system refuses.
 // No socket lingers with a zero time-out: every close lets the data already sent arrive.
+// Small writes go out at once: the dialogue waits for an answer to each command, and holding a
+// command back for the server's acknowledgement would cost a delayed-ACK pause per round trip.
 bool TSockClient::OpenSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     lastErrorCode_ = SocketErrorCode(errno);
     return false;
   }
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   fd_ = fd;
   ++generation_;
   connecting_ = peerClosed_ = notifyStopped_ = readPaused_ = false;
@@ -158,6 +164,8 @@ void TSockClient::CloseSocketHandle() {
   int fd = fd_;
   fd_ = -1;
   connecting_ = false;
+  if (tls_) SendCloseNotify(fd);
+  tls_.reset();
   ::shutdown(fd, SHUT_WR);
   std::size_t drained = 0;
   for (ssize_t n; drained < kCloseDrainLimit &&
@@ -193,7 +201,7 @@ void TSockClient::RequestCloseSocket() {
   CloseSocketHandle();
   if (destroying_) return;
   // What was not sent can never be; unread bytes stay readable in a buffer of their own size.
-  sendBuffer_->Clear();
+  ClearSendBuffer();
   sendStart_ = 0;
   feed_ = nullptr;
   feedLeft_ = 0;
@@ -449,8 +457,16 @@ void TSockClient::CloseEvent(std::uint64_t generation) {
   while (!canceled_) {
     ssize_t n = ::recv(fd_, chunk_.get(), kChunkBuffer - 1, 0);
     if (n <= 0) break;
-    recvBuffer_->Seek(0, platform::SeekOrigin::End);
-    recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
+    if (tls_) {
+      tls_->Feed(chunk_.get(), static_cast<std::size_t>(n));
+    } else {
+      recvBuffer_->Seek(0, platform::SeekOrigin::End);
+      recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
+    }
+  }
+  if (tls_ && tls_->Established()) {  // the last records decrypted, whatever their size
+    DecryptReceived(static_cast<std::size_t>(-1));
+    if (!tlsError_ && tls_->Failed()) NoteTlsFailure();
   }
   connected_ = false;
   RequestCloseSocket();

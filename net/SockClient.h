@@ -3,7 +3,8 @@
 // Owns one non-blocking socket at a time (watched by socket notifiers), its time-out timer, the
 // receive and send buffers and the name resolver. It connects to Host:Port, sends lines, buffers
 // and streams, hands received text back one line at a time and reports through its events.
-// Every wait pumps the GUI thread's event loop, so handlers may run nested inside a waiting call,
+// StartTLS puts an encrypted layer (TTlsLayer, freed with its socket) between the socket and
+// these buffers; every call below then works unchanged over it. Every wait pumps the GUI thread's event loop, so handlers may run nested inside a waiting call,
 // at most four data (and four progress) events deep: further events wait until a level returns.
 // An exception escaping a handler during notification handling is discarded. Any handler, the
 // status handler included, may destroy the client: calls of it still waiting further up the
@@ -30,6 +31,7 @@ class QSocketNotifier;
 namespace tavrin::net {
 
 class TThreadTimer;
+class TTlsLayer;
 
 class TSockClient : public QObject {
   Q_OBJECT
@@ -60,6 +62,10 @@ class TSockClient : public QObject {
   // long" and drops the connection. Received bytes beyond it wait in the socket. Default 1 MiB.
   std::size_t MaxLineLength() const { return maxLineLength_; }
   void SetMaxLineLength(std::size_t bytes) { maxLineLength_ = bytes == 0 ? 1 : bytes; }
+  // A file of trusted CA certificates (PEM) used by StartTLS instead of the system's store;
+  // "" (the default): the system's store. For tests; the program never sets it.
+  const std::string& CaFile() const { return caFile_; }
+  void SetCaFile(const std::string& path) { caFile_ = path; }
 
   // ---- events (an unassigned event is skipped) ----
   NotifyEvent OnDisconnect;        // the socket was closed by Disconnect or by the server
@@ -85,6 +91,23 @@ class TSockClient : public QObject {
   // The local IPv4 address of the connected socket, dotted: the address the server sees this
   // machine at. "" while not connected. Asks no resolver.
   std::string LocalAddress() const;
+
+  // ---- encryption ----
+  // Starts TLS as the client on the connected socket and returns once the handshake is done and
+  // the server's certificate checked against `serverName` (a host name, or an IP address checked
+  // against the certificate's IP entries). Waits like every wait: TimeOut from the call's start,
+  // Cancel, a handler destroying the client. Received bytes not yet read are discarded first:
+  // they came before the encryption and may be an attacker's. Raises ECertificateError when the
+  // certificate does not verify, ETlsError for any other handshake failure (the server closing
+  // during it included), "Socket read timed out", "Connection closed" (not connected, or closed
+  // by a handler) and EAbortError for Cancel; after any of these the connection is dropped
+  // (OnDisconnect raised) and nothing more is sent. Connect always starts a plain connection.
+  // While encrypted, OnDataReady follows receives that brought decrypted bytes or the close, a
+  // broken connection ends reads and sends with ETlsError, and Disconnect (or the destructor)
+  // sends close_notify first when nothing is left half sent and the server is still there.
+  void StartTLS(const std::string& serverName);
+  // True while the connection is encrypted.
+  bool Secure() const;
 
   // ---- data transfer ----
   // Sends the text up to its first zero character and returns when the socket took all of it.
@@ -174,8 +197,22 @@ class TSockClient : public QObject {
   void RaiseOwedData();
   void RaiseOwedProgress();
 
+  // encryption (SockSecure.cpp)
+  void StartSecure(const std::string& serverName);
+  void DiscardUnread();
+  void KickHandshake();
+  [[noreturn]] void FailStartTls(const std::exception_ptr& failure);
+  bool ReadSecure();
+  bool DecryptReceived(std::size_t limit);
+  bool WriteSecure();
+  bool Encrypt(bool* stalled);
+  bool FlushSecure();
+  void SendCloseNotify(int fd);
+  void NoteTlsFailure();
+
   // transfer (SockTransfer.cpp)
   void ReadToStream();
+  bool ReadPlain();
   void WriteFromStream();
   bool WriteChunk();
   void FeedSendBuffer();
@@ -202,6 +239,8 @@ class TSockClient : public QObject {
   void PauseOrResumeReading();
   void ReleaseReceiveBuffer(bool keepUnread);
   void ResetTransfer();
+  // Empties the send buffer and overwrites the bytes it held.
+  void ClearSendBuffer();
 
   std::string host_;
   int port_ = 0;
@@ -243,6 +282,9 @@ class TSockClient : public QObject {
   // Counts Connect calls. A read or send waiting for one connection ends when a handler starts
   // another: the new server's bytes are no answer to it, and its unsent rest must not reach them.
   std::uint64_t connection_ = 0;
+  std::unique_ptr<TTlsLayer> tls_;  // the connection's encryption; null while plain
+  std::exception_ptr tlsError_;     // how the encrypted connection broke, for reads and sends
+  std::string caFile_;
   std::unique_ptr<QSocketNotifier> readNotifier_, writeNotifier_;
   std::vector<QSocketNotifier*> activating_;  // notifiers whose signal is running, innermost last
   std::vector<std::unique_ptr<QSocketNotifier>> retired_;  // closed, freed once not activating

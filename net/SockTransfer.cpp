@@ -1,5 +1,6 @@
 // TSockClient: moving bytes once connected: the receive and write handlers, line reads, buffer
 // and stream sends.
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <QElapsedTimer>
@@ -9,6 +10,7 @@
 
 #include "net/SockClient.h"
 #include "net/SockErrorText.h"
+#include "net/TlsLayer.h"
 
 namespace tavrin::net {
 
@@ -65,6 +67,12 @@ class ProgressClock {
   QElapsedTimer since_;
 };
 
+// Sent bytes may be a password's: the memory the buffer keeps for reuse does not keep them.
+void WipeAndClear(platform::TMemoryStream& buffer) {
+  if (buffer.Length() > 0) OPENSSL_cleanse(const_cast<unsigned char*>(buffer.Data()), buffer.Length());
+  buffer.Clear();
+}
+
 // Makes the bytes from `consumed` on the whole content of a buffer: copied once into the spare,
 // then the two trade places.
 void KeepRest(std::unique_ptr<platform::TMemoryStream>& buffer,
@@ -72,21 +80,24 @@ void KeepRest(std::unique_ptr<platform::TMemoryStream>& buffer,
   std::size_t rest = buffer->Length() - consumed;
   spare->Clear();
   if (rest > 0) spare->Write(buffer->Data() + consumed, rest);
-  buffer->Clear();
+  WipeAndClear(*buffer);
   std::swap(buffer, spare);
 }
 }  // namespace
+
+void TSockClient::ClearSendBuffer() { WipeAndClear(*sendBuffer_); }
 
 // Forgets what an earlier connection left behind, so that none of it reaches a new server or
 // is read as the new server's reply.
 void TSockClient::ResetTransfer() {
   ReleaseReceiveBuffer(false);
-  sendBuffer_->Clear();
+  ClearSendBuffer();
   sendStart_ = 0;
   sendError_ = 0;
   feed_ = nullptr;
   feedLeft_ = 0;
   peerClosed_ = false;
+  tlsError_ = nullptr;
 }
 
 // Gives the receive buffers' memory back; the unread bytes stay readable if asked.
@@ -110,24 +121,29 @@ void TSockClient::ReadToStream() {
     BusyScope busy(*this);
     Report(8, "ReadToStream");
     if (fd_ < 0 || !connected_) return;  // the status handler closed the connection
-    const std::uint64_t generation = generation_;
-    ssize_t n = ::recv(fd_, chunk_.get(), kChunk, 0);
-    if (n < 0) {
-      int err = errno;
-      lastErrorCode_ = SocketErrorCode(err);
-      LookupErrorMessage(lastErrorCode_);  // reports a status: the socket may be gone after it
-      bool broken = err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
-      if (broken && generation == generation_) PeerGone();
-    } else {
-      recvBuffer_->Seek(0, platform::SeekOrigin::End);
-      recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
-      received = true;
-      if (static_cast<std::size_t>(n) == kChunk) PostReadMore();
-      if (n == 0) PeerGone();
-      PauseOrResumeReading();
-    }
+    received = tls_ ? ReadSecure() : ReadPlain();
   }
   if (received) RaiseNested(OnDataReady, dataNest_, &TSockClient::RaiseOwedData);
+}
+
+// One receive call into the receive buffer; true when it did not fail (also of 0 bytes).
+bool TSockClient::ReadPlain() {
+  const std::uint64_t generation = generation_;
+  ssize_t n = ::recv(fd_, chunk_.get(), kChunk, 0);
+  if (n < 0) {
+    int err = errno;
+    lastErrorCode_ = SocketErrorCode(err);
+    LookupErrorMessage(lastErrorCode_);  // reports a status: the socket may be gone after it
+    bool broken = err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
+    if (broken && generation == generation_) PeerGone();
+    return false;
+  }
+  recvBuffer_->Seek(0, platform::SeekOrigin::End);
+  recvBuffer_->Write(chunk_.get(), static_cast<std::size_t>(n));
+  if (static_cast<std::size_t>(n) == kChunk) PostReadMore();
+  if (n == 0) PeerGone();
+  PauseOrResumeReading();
+  return true;
 }
 
 // The receive buffer holds about one line limit at most: beyond it reading waits, and the
@@ -137,6 +153,8 @@ void TSockClient::PauseOrResumeReading() {
   if (full == readPaused_) return;
   readPaused_ = full;
   WatchRead(connected_ && fd_ >= 0);
+  // Bytes the layer holds already raise no read notification.
+  if (!full && tls_ && tls_->InputBuffered()) PostReadMore();
 }
 
 std::size_t TSockClient::LineLength() const {
@@ -210,6 +228,7 @@ std::string TSockClient::ReadLine() {
     CompleteClose();  // Connected is false, and Connect may be called, once this raises
     if (!*alive) throw Gone();
     if (LineAvailable() && !LineTooLong()) return TakeLine();
+    if (tlsError_) std::rethrow_exception(tlsError_);
     throw ESockError("Connection closed");
   }
   throw ESockError("Socket read timed out");
@@ -332,13 +351,15 @@ void TSockClient::WaitForSend() {
 // is the connection (with its events), so no remnant can reach the server glued to the next
 // command.
 void TSockClient::FailSend() {
+  if (tls_) tls_->Abandon();  // no close_notify either: the server must not take the rest as whole
   const bool canceled = canceled_;
   const int sendError = sendError_;
   const bool closed = peerClosed_ || !connected_;
   std::exception_ptr feedError = feedError_;
+  std::exception_ptr tlsError = tlsError_;
   feedError_ = nullptr;
   canceled_ = false;
-  sendBuffer_->Clear();
+  ClearSendBuffer();
   sendStart_ = 0;
   feed_ = nullptr;
   feedLeft_ = 0;
@@ -356,6 +377,7 @@ void TSockClient::FailSend() {
   if (canceled) throw EAbortError("Socket send aborted");
   if (feedError) std::rethrow_exception(feedError);
   if (sendError != 0) throw ESockError(LookupErrorMessage(sendError));
+  if (tlsError) std::rethrow_exception(tlsError);
   if (closed) throw ESockError("Connection closed");
   throw ESockError("Socket send timed out");
 }
@@ -371,7 +393,7 @@ void TSockClient::FeedSendBuffer() {
     feed_ = nullptr;
     return;
   }
-  sendBuffer_->Clear();
+  ClearSendBuffer();
   sendStart_ = 0;
   sendBuffer_->Write(chunk_.get(), want);
   feedLeft_ -= static_cast<std::int64_t>(want);
@@ -399,6 +421,7 @@ bool TSockClient::WriteChunk() {
     WatchWrite(false);  // a level-triggered notifier must not spin over nothing to do
     return false;
   }
+  if (tls_) return WriteSecure();
   FeedSendBuffer();
   const std::size_t buffered = sendBuffer_->Length() - sendStart_;
   if (buffered == 0) {
@@ -423,7 +446,7 @@ bool TSockClient::WriteChunk() {
   auto written = static_cast<std::size_t>(k);
   sendStart_ += written;
   if (sendStart_ == sendBuffer_->Length()) {
-    sendBuffer_->Clear();
+    ClearSendBuffer();
     sendStart_ = 0;
     if (feed_ != nullptr && feedLeft_ > 0)
       PostWriteMore();  // a stream goes out one chunk per request

@@ -92,6 +92,13 @@ void ReadBlock(platform::TStream& source, unsigned char* block, std::size_t want
 
 }  // namespace
 
+std::uint64_t MimeEncodedSize(std::uint64_t sourceBytes) {
+  constexpr std::uint64_t kLineEnd = 2;
+  const std::uint64_t rest = sourceBytes % kBlock;
+  const std::uint64_t last = rest == 0 ? 0 : (rest + 2) / 3 * 4 + kLineEnd;
+  return sourceBytes / kBlock * (kBlock / 3 * 4 + kLineEnd) + last;
+}
+
 void TUUProcessor::EncodeStream() {
   if (SourceStream == nullptr || TargetStream == nullptr)
     throw std::invalid_argument("Encoder needs a source and a target stream");

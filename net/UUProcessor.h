@@ -5,6 +5,7 @@
 // to the target through a small write buffer. Any thread, one call at a time.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "platform/Stream.h"
@@ -12,6 +13,10 @@
 namespace tavrin::net {
 
 enum UUMethods { uuMime = 0, uuCode = 1 };
+
+// The octets EncodeStream writes for a source of `sourceBytes` with uuMime: a line of 60 BASE64
+// characters and CR LF per 45 source bytes, the last line shorter (padded to whole groups of 4).
+std::uint64_t MimeEncodedSize(std::uint64_t sourceBytes);
 
 class TUUProcessor {
  public:

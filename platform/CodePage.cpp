@@ -160,4 +160,31 @@ std::string Utf8ToAnsi(const std::string& utf8) {
   return out;
 }
 
+bool IsUtf8(const std::string& bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    const int extra = b < 0x80                 ? 0
+                      : b >= 0xC2 && b <= 0xDF ? 1
+                      : (b & 0xF0) == 0xE0     ? 2
+                      : b >= 0xF0 && b <= 0xF4 ? 3
+                                               : -1;
+    if (extra < 0 || bytes.size() - i <= static_cast<std::size_t>(extra)) return false;
+    char32_t cp = b & (0x7F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      const auto cb = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+      if ((cb & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cb & 0x3F);
+    }
+    // The shortest form only, and no UTF-16 surrogate halves.
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return true;
+}
+
+std::string TextToUtf8(const std::string& bytes) { return IsUtf8(bytes) ? bytes : AnsiToUtf8(bytes); }
+
 }  // namespace tavrin::platform

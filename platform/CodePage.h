@@ -29,4 +29,10 @@ std::string AnsiUpper(std::string text);
 std::string AnsiToUtf8(const std::string& ansi);
 std::string Utf8ToAnsi(const std::string& utf8);
 
+// True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsUtf8(const std::string& bytes);
+// Text of unknown origin (a server's words, a file name) as UTF-8: well-formed UTF-8 is kept as it
+// is, anything else is read as Windows-1252, so every byte shows as some character.
+std::string TextToUtf8(const std::string& bytes);
+
 }  // namespace tavrin::platform

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QStringList>
@@ -51,6 +53,23 @@ bool QtDialogs::Confirm(const std::string& text) {
                                QMessageBox::Cancel) == QMessageBox::Ok;
 }
 
+std::optional<std::string> QtDialogs::AskPassword(const std::string& prompt) {
+  QInputDialog dialog(QApplication::activeWindow());
+  dialog.setWindowTitle(AnsiToQString(ApplicationTitle()));
+  dialog.setInputMode(QInputDialog::TextInput);
+  dialog.setTextEchoMode(QLineEdit::Password);
+  dialog.setLabelText(AnsiToQString(prompt));
+  // The prompt holds a user and a server name as typed: plain text, never markup.
+  for (QLabel* label : dialog.findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
+  const bool accepted = dialog.exec() == QDialog::Accepted;
+  QString typed = dialog.textValue();
+  dialog.setTextValue(QString());
+  std::optional<std::string> password;
+  if (accepted) password = typed.toStdString();
+  if (typed.isDetached()) typed.fill(QChar(u'\0'));
+  return password;
+}
+
 std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
   const QString name = QFileDialog::getOpenFileName(QApplication::activeWindow(),
                                                     AnsiToQString(request.title), QString(),
@@ -60,13 +79,13 @@ std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
 }
 
 void QtDialogs::SetClipboardText(const std::string& text) {
-  QApplication::clipboard()->setText(AnsiToQString(text));
+  QApplication::clipboard()->setText(QString::fromStdString(text));
 }
 
 std::optional<std::string> QtDialogs::ClipboardText() {
   const QMimeData* data = QApplication::clipboard()->mimeData();
   if (data == nullptr || !data->hasText()) return std::nullopt;
-  return QStringToAnsi(data->text());
+  return data->text().toStdString();
 }
 
 void QtDialogs::SetBusyCursor(bool busy) {

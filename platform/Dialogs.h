@@ -1,7 +1,7 @@
 // Dialogs: every modal thing the program shows, behind one interface.
 //
-// Message boxes, OK/Cancel confirmations, the open-file dialog, the plain-text clipboard and the busy
-// cursor. `QtDialogs` shows real windows; `RecordingDialogs` (RecordingDialogs.h) records every text
+// Message boxes, OK/Cancel confirmations, the password prompt, the open-file dialog, the plain-text
+// clipboard and the busy cursor. `QtDialogs` shows real windows; `RecordingDialogs` (RecordingDialogs.h) records every text
 // and answers from a script, so tests can assert what the user would have seen without blocking on a
 // modal window. Message boxes are captioned with the application title unless a caption is given.
 // GUI thread only.
@@ -25,8 +25,12 @@ class Dialogs {
   virtual void ShowMessage(const std::string& text, const std::string& caption = {}) = 0;
   // Modal OK/Cancel question; true when the user chose OK.
   virtual bool Confirm(const std::string& text) = 0;
+  // Modal prompt for a password, typed without being shown; the password as UTF-8, or nothing when
+  // the user cancelled.
+  virtual std::optional<std::string> AskPassword(const std::string& prompt) = 0;
   // The chosen existing file's full path (file system bytes), or nothing when the user cancelled.
   virtual std::optional<std::string> OpenFile(const OpenFileRequest& request) = 0;
+  // The clipboard's plain text, UTF-8 both ways.
   virtual void SetClipboardText(const std::string& text) = 0;
   // The clipboard's plain text, or nothing when it holds no text (an image, say).
   virtual std::optional<std::string> ClipboardText() = 0;
@@ -42,6 +46,7 @@ class QtDialogs final : public Dialogs {
  public:
   void ShowMessage(const std::string& text, const std::string& caption = {}) override;
   bool Confirm(const std::string& text) override;
+  std::optional<std::string> AskPassword(const std::string& prompt) override;
   std::optional<std::string> OpenFile(const OpenFileRequest& request) override;
   void SetClipboardText(const std::string& text) override;
   std::optional<std::string> ClipboardText() override;

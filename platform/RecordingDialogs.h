@@ -1,7 +1,7 @@
 // RecordingDialogs: the test double of Dialogs.
 //
 // Records every message, question and file request in order, with its caption, and answers from
-// scripted queues (default answers: Confirm -> true, OpenFile -> nothing). An optional hook runs
+// scripted queues (default answers: Confirm -> true, AskPassword and OpenFile -> nothing). An optional hook runs
 // inside ShowMessage, for tests that must act while a "modal" box is up. Owns its records.
 #pragma once
 
@@ -17,7 +17,7 @@ namespace tavrin::platform {
 class RecordingDialogs final : public Dialogs {
  public:
   struct Shown {
-    std::string kind;  // "message", "confirm", "open"
+    std::string kind;  // "message", "confirm", "password", "open"
     std::string caption;
     std::string text;
   };
@@ -32,6 +32,20 @@ class RecordingDialogs final : public Dialogs {
     const bool answer = confirmAnswers.front();
     confirmAnswers.pop_front();
     return answer;
+  }
+  std::optional<std::string> AskPassword(const std::string& prompt) override {
+    shown.push_back({"password", ApplicationTitle(), prompt});
+    if (passwordAnswers.empty()) return std::nullopt;
+    auto answer = passwordAnswers.front();
+    passwordAnswers.pop_front();
+    return answer;
+  }
+  // The prompts of all password dialogs shown, in order.
+  std::vector<std::string> PasswordPrompts() const {
+    std::vector<std::string> out;
+    for (const auto& s : shown)
+      if (s.kind == "password") out.push_back(s.text);
+    return out;
   }
   std::optional<std::string> OpenFile(const OpenFileRequest& request) override {
     shown.push_back({"open", request.title, request.filter});
@@ -54,6 +68,7 @@ class RecordingDialogs final : public Dialogs {
 
   std::vector<Shown> shown;
   std::deque<bool> confirmAnswers;
+  std::deque<std::optional<std::string>> passwordAnswers;
   std::deque<std::optional<std::string>> fileAnswers;
   std::optional<std::string> clipboard;
   int busyDepth = 0;

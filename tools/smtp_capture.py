@@ -7,8 +7,18 @@ received. Every command the server understood is appended to OUTBOX/transcript.l
 
 For tests it answers chosen commands with chosen replies:
   --refuse ADDRESS=REPLY   refuse this recipient with REPLY ("550 No such user")
-  --reply COMMAND=REPLY    answer HELO, MAIL, RCPT, DATA_END (the final ".") or QUIT with REPLY
+  --reply COMMAND=REPLY    answer HELO, EHLO, MAIL, RCPT, DATA_END (the final ".") or QUIT with REPLY
 A REPLY may hold several lines separated by "|": "550-first|550-second|550 last".
+
+Encryption and sign-in (certificates for tests: tools/test_ca.py):
+  --tls-cert FILE --tls-key FILE   the server's certificate chain and key (PEM)
+  --starttls               offer STARTTLS and take no mail, and no sign-in, before it
+  --no-starttls-offer      with --starttls: leave STARTTLS out of the reply to EHLO
+  --implicit-tls           TLS from the first byte, before the greeting
+  --auth-user USER --auth-password PW
+                           take mail only after sign-in as USER with PW; the transcript
+                           says "AUTH <mechanism> accepted" or "refused", never the secrets
+  --auth-mechanisms LIST   offer only these (comma-separated, "" for none); default PLAIN,LOGIN
 
 When the server listens it prints "READY <port>" on standard output. It runs until it is
 terminated (SIGTERM or SIGINT), or until its standard input closes with --stop-on-eof.
@@ -21,11 +31,13 @@ import argparse
 import os
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP, AuthResult
 
 
 def free_port():
@@ -45,10 +57,11 @@ def apply_limits(args, handler, controller):
 
 
 class CaptureHandler:
-    def __init__(self, outbox, refusals, replies):
+    def __init__(self, outbox, refusals, replies, offer_starttls=True):
         self.outbox = outbox
         self.refusals = refusals
         self.replies = replies
+        self.offer_starttls = offer_starttls
         self.count = 0
         self.lock = threading.Lock()
 
@@ -60,6 +73,15 @@ class CaptureHandler:
         self.log("HELO " + hostname)
         session.host_name = hostname
         return wire(self.replies.get("HELO", "250 127.0.0.1"))
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        self.log("EHLO " + hostname)
+        if "EHLO" in self.replies:
+            return self.replies["EHLO"].split("|")
+        session.host_name = hostname
+        if not self.offer_starttls:
+            responses = [r for r in responses if r[4:].upper() != "STARTTLS"]
+        return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
         self.log("MAIL FROM:<%s>" % address)
@@ -105,6 +127,50 @@ class CaptureHandler:
         return wire(self.replies.get("QUIT", "221 Bye"))
 
 
+class CaptureSMTP(SMTP):
+    """Notes STARTTLS in the transcript, as the handler notes every other command."""
+
+    async def smtp_STARTTLS(self, arg):
+        self.event_handler.log("STARTTLS")
+        return await super().smtp_STARTTLS(arg)
+
+
+class CaptureController(Controller):
+    def factory(self):
+        return CaptureSMTP(self.handler, **self.SMTP_kwargs)
+
+
+def authenticator_for(handler, user, password):
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        ok = (getattr(auth_data, "login", None) == user.encode()
+              and getattr(auth_data, "password", None) == password.encode())
+        handler.log("AUTH %s %s" % (mechanism, "accepted" if ok else "refused"))
+        return AuthResult(success=ok, handled=False, auth_data=auth_data)
+    return authenticate
+
+
+def security_options(args, handler):
+    """The Controller's keywords for the encryption and sign-in options."""
+    options = {}
+    context = None
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+    if args.starttls:
+        options.update(tls_context=context, require_starttls=True)
+    if args.implicit_tls:
+        options["ssl_context"] = context
+    if args.auth_user is not None:
+        options.update(authenticator=authenticator_for(handler, args.auth_user, args.auth_password or ""),
+                       auth_required=True)
+    # Sign-in waits for STARTTLS; with TLS from the first byte the server cannot tell, so it is let be.
+    options["auth_require_tls"] = bool(args.starttls)
+    if args.auth_mechanisms is not None:
+        offered = {m.strip().upper() for m in args.auth_mechanisms.split(",") if m.strip()}
+        options["auth_exclude_mechanism"] = [m for m in ("PLAIN", "LOGIN") if m not in offered]
+    return options
+
+
 def pairs(items):
     out = {}
     for item in items or []:
@@ -121,14 +187,23 @@ def main():
     parser.add_argument("--reply", action="append")
     parser.add_argument("--recipient-limit", type=int, default=0)
     parser.add_argument("--stop-on-eof", action="store_true")
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
+    parser.add_argument("--starttls", action="store_true")
+    parser.add_argument("--no-starttls-offer", action="store_true")
+    parser.add_argument("--implicit-tls", action="store_true")
+    parser.add_argument("--auth-user")
+    parser.add_argument("--auth-password")
+    parser.add_argument("--auth-mechanisms")
     args = parser.parse_args()
 
     os.makedirs(args.outbox, exist_ok=True)
     refusals = {k.lower(): v for k, v in pairs(args.refuse).items()}
-    handler = CaptureHandler(args.outbox, refusals, pairs(args.reply))
+    handler = CaptureHandler(args.outbox, refusals, pairs(args.reply),
+                             offer_starttls=not args.no_starttls_offer)
     port = args.port or free_port()
-    controller = Controller(handler, hostname="127.0.0.1", port=port, data_size_limit=None,
-                            ident="Tavrin capture server")
+    controller = CaptureController(handler, hostname="127.0.0.1", port=port, data_size_limit=None,
+                                   ident="Tavrin capture server", **security_options(args, handler))
     controller.start()
     apply_limits(args, handler, controller)
     print("READY %d" % port, flush=True)

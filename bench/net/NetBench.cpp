@@ -6,9 +6,13 @@
 //                              SendStream to a loopback sink
 //   net_bench bigline [MiB]    one Writeln of a text of MiB mebibytes to a loopback sink, against
 //                              SendStream of the same bytes and Python's socket sendall
+//   net_bench tls [MiB]        SendStream of MiB mebibytes over TLS and in plain to the same
+//                              loopback sink, against Python's ssl sendall over TLS to it
 // They print figures and assert nothing. Loopback only.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +21,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -276,6 +281,125 @@ int BigLine(int mib) {
   return 0;
 }
 
+// A sink for one connection after the other: each one in plain or, when `secure` says so for
+// it, as a TLS server from the first byte with the key and chain in `pem`.
+class TlsSink {
+ public:
+  TlsSink(const std::string& pem, std::vector<bool> secure) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_chain_file(ctx_, pem.c_str());
+    SSL_CTX_use_PrivateKey_file(ctx_, pem.c_str(), SSL_FILETYPE_PEM);
+    thread_ = std::thread([this, secure] {
+      sigset_t pipe;  // this thread only; a client closing early must not end the run
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+      for (bool tls : secure) Serve(tls);
+    });
+  }
+  ~TlsSink() {
+    thread_.join();
+    ::close(fd_);
+    SSL_CTX_free(ctx_);
+  }
+  int Port() const { return port_; }
+
+ private:
+  void Serve(bool tls) {
+    int c = ::accept(fd_, nullptr, nullptr);
+    if (c < 0) return;
+    std::vector<char> buf(1 << 16);
+    if (!tls) {
+      while (::recv(c, buf.data(), buf.size(), 0) > 0) {
+      }
+    } else {
+      SSL* ssl = SSL_new(ctx_);
+      SSL_set_fd(ssl, c);
+      if (SSL_accept(ssl) == 1)
+        while (SSL_read(ssl, buf.data(), static_cast<int>(buf.size())) > 0) {
+        }
+      SSL_free(ssl);
+    }
+    ::close(c);
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  SSL_CTX* ctx_ = nullptr;
+  std::thread thread_;
+};
+
+double OurStream(int port, platform::TMemoryStream& stream, const std::string& ca) {
+  net::TSockClient sock;
+  sock.SetHost("127.0.0.1");
+  sock.SetPort(port);
+  sock.SetTimeOut(60000);
+  sock.SetCaFile(ca);
+  sock.Connect();
+  auto start = Clock::now();
+  if (!ca.empty()) sock.StartTLS("localhost");
+  sock.SendStream(stream);
+  double seconds = Seconds(start);
+  sock.Disconnect();
+  return seconds;
+}
+
+double PythonTlsSendall(int port, std::int64_t bytes, const std::string& ca) {
+  std::string script =
+      "import socket,ssl,time\n"
+      "c=ssl.create_default_context(cafile='" + ca + "')\n"
+      "d=b'x'*" + std::to_string(bytes) + "\n"
+      "t=time.perf_counter()\n"
+      "s=c.wrap_socket(socket.create_connection(('127.0.0.1'," + std::to_string(port) + ")),server_hostname='localhost')\n"
+      "s.sendall(d)\n"
+      "print(time.perf_counter()-t)\n"
+      "s.close()\n";
+  std::string command = "/usr/bin/python3 -c \"" + script + "\"";
+  FILE* p = ::popen(command.c_str(), "r");
+  double seconds = 0;
+  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1) std::fprintf(stderr, "python client failed\n");
+  if (p) ::pclose(p);
+  return seconds;
+}
+
+// Rounds alternate plain, ours over TLS and Python over TLS, so all meet the same load. The
+// handshake is inside the timed part of both TLS contenders.
+int TlsStream(int mib) {
+  QTemporaryDir dir;
+  const std::string ca = dir.path().toStdString() + "/ca.pem", pem = dir.path().toStdString() + "/localhost.pem";
+  RunShell("/usr/bin/python3 -c \"import trustme; a=trustme.CA(); a.cert_pem.write_to_path('" + ca +
+           "'); a.issue_cert('localhost').private_key_and_cert_chain_pem.write_to_path('" + pem + "')\"");
+  const std::int64_t bytes = std::int64_t{mib} << 20;
+  platform::TMemoryStream stream;
+  stream.Write(std::string(static_cast<std::size_t>(bytes), 'x').data(), static_cast<std::size_t>(bytes));
+  constexpr int kRounds = 3;
+  std::vector<bool> secure;
+  for (int r = 0; r < kRounds; ++r) secure.insert(secure.end(), {false, true, true});
+  TlsSink sink(pem, secure);
+  std::vector<double> plain, ours, python;
+  for (int r = 0; r < kRounds; ++r) {
+    plain.push_back(OurStream(sink.Port(), stream, ""));
+    ours.push_back(OurStream(sink.Port(), stream, ca));
+    python.push_back(PythonTlsSendall(sink.Port(), bytes, ca));
+  }
+  double p = Median(plain), o = Median(ours), y = Median(python);
+  std::printf("tls: SendStream of %d MiB to one loopback sink, median of %d rounds\n", mib, kRounds);
+  std::printf("  TSockClient plain      %8.3f s  (%.0f MiB/s)\n", p, mib / p);
+  std::printf("  TSockClient TLS        %8.3f s  (%.0f MiB/s)\n", o, mib / o);
+  std::printf("  python3 ssl sendall    %8.3f s  (%.0f MiB/s)\n", y, y > 0 ? mib / y : 0.0);
+  std::printf("  ratio TLS/plain %6.2f, TLS/python %6.2f  (target: TLS/python near 1)\n", o / p,
+              y > 0 ? o / y : 0.0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -286,6 +410,7 @@ int main(int argc, char** argv) {
   if (what == "encode") return Encode(n > 0 ? n : 256);
   if (what == "memory") return Memory(n > 0 ? n : 1024);
   if (what == "bigline") return BigLine(n > 0 ? n : 100);
-  std::fprintf(stderr, "usage: net_bench lines [N] | encode [MiB] | memory [MiB] | bigline [MiB]\n");
+  if (what == "tls") return TlsStream(n > 0 ? n : 50);
+  std::fprintf(stderr, "usage: net_bench lines [N] | encode [MiB] | memory [MiB] | bigline [MiB] | tls [MiB]\n");
   return 2;
 }

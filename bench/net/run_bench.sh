@@ -10,3 +10,5 @@ echo
 "$BIN_DIR/net_bench" memory 1024
 echo
 "$BIN_DIR/net_bench" bigline 100
+echo
+"$BIN_DIR/net_bench" tls 50

@@ -1,11 +1,12 @@
 // send_bench: one whole send through the program's dialogue to a server on 127.0.0.1.
 //
-//   send_bench PORT TABLE [ATTACHMENT] [--message-out FILE]
+//   send_bench PORT TABLE [ATTACHMENT] [--message-out FILE] [--starttls --ca-file CA.pem]
 //
 // Prints the send's wall time, the longest pause of the event loop during it (a 10 ms timer that
 // measures its own lateness), and the peak resident memory above the idle program. With
 // --message-out it also writes the message (without attachments) as sent, so another client can
-// send the very same bytes. Asserts nothing; figures only.
+// send the very same bytes. With --starttls the connection is encrypted after the greeting, the
+// server's certificate checked against CA.pem. Asserts nothing; figures only.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -30,7 +31,8 @@ long StatusKb(const char* key) {
 }
 
 // The message every run sends; with `messageOut` it is also written out as it goes on the wire.
-tavrin::app::SendJob BenchJob(const std::string& attachment, const std::string& messageOut) {
+tavrin::app::SendJob BenchJob(const std::string& attachment, const std::string& messageOut,
+                              bool startTls) {
   using namespace tavrin;
   app::SendJob job;
   job.serverName = "127.0.0.1";
@@ -44,6 +46,7 @@ tavrin::app::SendJob BenchJob(const std::string& attachment, const std::string& 
   job.messageLines = app::BuildMessage(in, job.boundary);
   if (!attachment.empty()) job.attachments = {attachment};
   job.tempDir = platform::TempDir();
+  if (startTls) job.security = app::Security::kStartTls;
   if (!messageOut.empty()) {
     std::ofstream out(messageOut, std::ios::binary);
     for (const auto& line : job.messageLines) out << line << "\r\n";
@@ -57,14 +60,21 @@ tavrin::app::SendJob BenchJob(const std::string& attachment, const std::string& 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   if (argc < 3) {
-    std::fprintf(stderr, "usage: send_bench PORT TABLE [ATTACHMENT] [--message-out FILE]\n");
+    std::fprintf(stderr,
+                 "usage: send_bench PORT TABLE [ATTACHMENT] [--message-out FILE] "
+                 "[--starttls --ca-file CA.pem]\n");
     return 2;
   }
   using namespace tavrin;
-  std::string attachment, messageOut;
+  std::string attachment, messageOut, caFile;
+  bool startTls = false;
   for (int i = 3; i < argc; ++i) {
     if (std::string(argv[i]) == "--message-out" && i + 1 < argc)
       messageOut = argv[++i];
+    else if (std::string(argv[i]) == "--ca-file" && i + 1 < argc)
+      caFile = argv[++i];
+    else if (std::string(argv[i]) == "--starttls")
+      startTls = true;
     else
       attachment = argv[i];
   }
@@ -72,6 +82,7 @@ int main(int argc, char** argv) {
   sock.SetHost("127.0.0.1");
   sock.SetPort(std::stoi(argv[1]));
   sock.SetTimeOut(60000);
+  if (!caFile.empty()) sock.SetCaFile(caFile);
   app::TReplyTable replies;
   app::TSendLog log;
   dataset::TXbDbf recipients("tblRecipients");
@@ -80,7 +91,7 @@ int main(int argc, char** argv) {
   app::TSendDialogue dialogue(sock, replies, log, table);
   log.StartLog("Bench", "Bench", "", "");
 
-  const app::SendJob job = BenchJob(attachment, messageOut);
+  const app::SendJob job = BenchJob(attachment, messageOut, startTls);
   std::string failure;
   bool completed = false;
   dialogue.events.failed = [&](const std::string& text) { failure = text; };

@@ -5,6 +5,8 @@
 #      recipients in one transaction, in the same run; prints both and the ratio
 #   2. the longest event-loop pause during that send
 #   3. the peak memory of a send with a 1 GiB attachment, above the idle program
+#   4. over STARTTLS, to the capture server: against smtplib, and against our plain send
+#      (starttls_bench.sh)
 # Usage: bench/send/run_bench.sh BIN_DIR   (the build's bin folder holding send_bench and dbftool)
 set -euo pipefail
 BIN_DIR=$(cd "${1:?usage: run_bench.sh BIN_DIR}" && pwd)
@@ -60,3 +62,6 @@ printf 'NAME,EMAIL\nOne,one@example.com\n' > "$work/one.csv"
 "$BIN_DIR/dbftool" import "$work/one.dbf" "$work/one.csv" >/dev/null
 head -c 1073741824 /dev/urandom > "$work/big.bin"
 "$BIN_DIR/send_bench" "$port" "$work/one.dbf" "$work/big.bin"
+
+echo
+"$(dirname "$0")/starttls_bench.sh" "$BIN_DIR"

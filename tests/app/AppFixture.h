@@ -1,5 +1,5 @@
 // A program started against a settings file and a table folder in a fresh temporary folder, with
-// recording dialogs and a counted "terminate".
+// recording dialogs, a recording secret store and a counted "terminate".
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include "app/MainWindow.h"
 #include "app/Program.h"
 #include "platform/RecordingDialogs.h"
+#include "platform/RecordingSecretStore.h"
 
 namespace tavrin::app::testing {
 
@@ -33,6 +34,7 @@ class AppFixture : public ::testing::Test {
         dialogs_,
         {(root_ / "Tavrin.ini").string(), (root_ / "home").string(), (root_ / "tmp").string()},
         [this] { ++terminateCalls_; }});
+    services_->secrets = &secrets_;
     AppSettings() = Settings{};
   }
 
@@ -71,6 +73,7 @@ class AppFixture : public ::testing::Test {
 
   std::filesystem::path root_;
   platform::RecordingDialogs dialogs_;
+  platform::RecordingSecretStore secrets_;
   std::unique_ptr<AppServices> services_;
   std::unique_ptr<TProgram> program_;
   int terminateCalls_ = 0;

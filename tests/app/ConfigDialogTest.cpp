@@ -1,4 +1,6 @@
 // The configuration dialog's checks, in their order, with message and focus.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
@@ -7,6 +9,7 @@
 
 #include "AppFixture.h"
 #include "app/Centring.h"
+#include "app/SendAccess.h"
 
 namespace tavrin::app::testing {
 namespace {
@@ -25,7 +28,7 @@ class ConfigDialog : public AppFixture {
     Config().edtEmailServer->setText(server);
     Config().edtPort->setText(port);
   }
-  void ExpectRefused(const std::string& message, QLineEdit* field) {
+  void ExpectRefused(const std::string& message, QWidget* field) {
     dialogs_.shown.clear();
     QTest::mouseClick(Config().btnOK, Qt::LeftButton);
     EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{message});
@@ -128,6 +131,81 @@ TEST_F(ConfigDialog, OkFillsAnEmptyToSettingWithTheSample) {
   Config().show();
   QTest::mouseClick(Config().btnOK, Qt::LeftButton);
   EXPECT_EQ(AppSettings().To, "Members");
+}
+
+// None 25, STARTTLS 587, TLS 465: a port still at the usual one of the choice before follows the
+// new choice; any other port, and showing the settings, leave it alone.
+TEST_F(ConfigDialog, SecurityChoiceCarriesAPortLeftAtTheUsualOne) {
+  QComboBox* security = Config().cboSecurity;
+  const std::pair<int, const char*> steps[] = {{1, "587"}, {2, "465"}, {0, "25"}, {2, "465"}};
+  for (const auto& [choice, port] : steps) {
+    security->setCurrentIndex(choice);
+    EXPECT_EQ(Config().edtPort->text(), port) << choice;
+  }
+  Config().edtPort->setText("2525");
+  security->setCurrentIndex(1);
+  EXPECT_EQ(Config().edtPort->text(), "2525");
+
+  Config().hide();
+  AppSettings().Security = "tls";
+  AppSettings().ServerPort = "25";
+  Config().show();
+  EXPECT_EQ(security->currentIndex(), 2);
+  EXPECT_EQ(Config().edtPort->text(), "25");
+}
+
+TEST_F(ConfigDialog, UserNameOverAPlainConnectionIsRefusedAfterTheOtherChecks) {
+  Config().edtUserName->setText("ann");
+  Fill("", "ann@example.com", "smtp.example.com", "25");
+  ExpectRefused("You must enter your name.", Config().edtName);
+  Fill("Ann", "ann@example.com", "smtp.example.com", "25");
+  ExpectRefused(kPasswordNeedsEncryption, Config().cboSecurity);
+  EXPECT_EQ(AppSettings().UserName, "");
+  Config().cboSecurity->setCurrentIndex(1);
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(Config().result(), QDialog::Accepted);
+}
+
+// The settings file gets the choice and the user name after the kept keys, never the password;
+// the store gets it while "Remember password" is ticked and loses it when it is not.
+TEST_F(ConfigDialog, ThePasswordGoesOnlyToTheStoreAndTheRun) {
+  Config().cboSecurity->setCurrentIndex(1);
+  Config().edtUserName->setText(" ann ");
+  Config().edtPassword->setText("s3cret");
+  Config().chkRememberPassword->setChecked(true);
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(ReadIni(), "[Options]\nSenderName=John Doe\nReturnEmail=sender@example.com\n"
+                       "ServerName=smtp.example.com\nServerPort=587\nSecurity=STARTTLS\n"
+                       "UserName=ann\n[Defaults]\nTo=Everyone on the mailing list\n");
+  const std::string key = "ann@smtp.example.com";
+  EXPECT_EQ(secrets_.secrets, (std::map<std::string, std::string>{{key, "s3cret"}}));
+  EXPECT_TRUE(Config().edtPassword->text().isEmpty());
+
+  Config().show();
+  EXPECT_EQ(Config().edtPassword->text(), "s3cret");
+  EXPECT_TRUE(Config().chkRememberPassword->isChecked());
+  Config().chkRememberPassword->setChecked(false);
+  Config().edtEmailServer->setText("mail.example.org");
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_TRUE(secrets_.secrets.empty());
+  ASSERT_NE(services_->passwords.Find("ann@mail.example.org"), nullptr);
+  EXPECT_EQ(*services_->passwords.Find("ann@mail.example.org"), "s3cret");
+  Main().close();
+  EXPECT_EQ(ReadIni().find("s3cret"), std::string::npos);
+  EXPECT_TRUE(dialogs_.Messages().empty());
+}
+
+TEST_F(ConfigDialog, AStoreThatDoesNotTakeThePasswordIsToldAndTheRunKeepsIt) {
+  secrets_.answers = false;
+  Config().cboSecurity->setCurrentIndex(2);
+  Config().edtUserName->setText("ann");
+  Config().edtPassword->setText("pw");
+  Config().chkRememberPassword->setChecked(true);
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(Config().result(), QDialog::Accepted);
+  ASSERT_EQ(dialogs_.Messages().size(), 1u);
+  EXPECT_NE(dialogs_.Messages()[0].find("could not be kept"), std::string::npos);
+  EXPECT_NE(services_->passwords.Find("ann@smtp.example.com"), nullptr);
 }
 
 TEST(Centring, HalvesRoundToTheEvenNeighbour) {

@@ -2,6 +2,7 @@
 // be given less room than it needs, and no toolbar button may be pushed out of sight.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -27,9 +28,15 @@ std::vector<std::string> Clipped(QWidget& window) {
       if (need.width() > l->width() || need.height() > l->height()) tell(l, l->text(), need);
     }
   for (QAbstractButton* b : window.findChildren<QAbstractButton*>())
-    if (b->isVisible() && !b->text().isEmpty() && b->objectName().startsWith("btn")) {
+    if (b->isVisible() && !b->text().isEmpty() &&
+        (b->objectName().startsWith("btn") || b->objectName().startsWith("chk"))) {
       const QSize need = b->sizeHint();
       if (need.width() > b->width() || need.height() > b->height()) tell(b, b->text(), need);
+    }
+  for (QComboBox* c : window.findChildren<QComboBox*>())
+    if (c->isVisible()) {
+      const QSize need = c->minimumSizeHint();
+      if (need.width() > c->width() || need.height() > c->height()) tell(c, c->currentText(), need);
     }
   for (QLineEdit* e : window.findChildren<QLineEdit*>())
     if (e->isVisible() && e->minimumSizeHint().height() > e->height())

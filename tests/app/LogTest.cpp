@@ -16,6 +16,18 @@ TEST(SendLog, FitTextPadsOrCutsToExactlyTheWidth) {
   EXPECT_EQ(FitText(std::string(35, 'y'), 35), std::string(35, 'y'));
   EXPECT_EQ(FitText("", 3), "   ");
   EXPECT_EQ(FitText("abc", 0), "");
+  // UTF-8 counts in characters and is never cut inside one.
+  EXPECT_EQ(FitText("Zo\xC3\xAB", 5), "Zo\xC3\xAB  ");
+  EXPECT_EQ(FitText("\xCE\xB1\xCE\xB2\xCE\xB3", 2), "\xCE\xB1\xCE\xB2");
+}
+
+TEST(SendLog, TableNamesAndServerWordsBecomeUtf8Once) {
+  TSendLog log;
+  log.StartLog("P", "S", "d", "t");
+  log.AddLogLine("Zo\xEB", false, "Bo\xEEte pleine");  // the table's and a server's 8-bit text
+  log.AddLogLine("Cy", false, "\xCE\xB3\xCE\xB5\xCE\xBC\xCE\xAC\xCF\x84\xCE\xBF");  // UTF-8 words stay
+  EXPECT_EQ(log.LogLines()[9], FitText("Zo\xC3\xAB", 35) + "  FAILED  " + FitText("Bo\xC3\xAEte pleine", 25));
+  EXPECT_EQ(log.LogLines()[10].substr(45), FitText("\xCE\xB3\xCE\xB5\xCE\xBC\xCE\xAC\xCF\x84\xCE\xBF", 25));
 }
 
 TEST(SendLog, HeaderAndRecipientLinesLineUpInTheirColumns) {
@@ -59,13 +71,13 @@ class LogWindow : public AppFixture {};
 TEST_F(LogWindow, ShowsTheLinesAndCopiesTheEditedTextToTheClipboard) {
   AppSettings().ProgramCaption = "Club Mailer";
   TfrmLog window(dialogs_);
-  window.SetLines({"Club Mailer Log", "", "Ann  OK"});
+  window.SetLines({"Club Mailer Log", "", "\xCE\x86\xCE\xBD\xCE\xBD\xCE\xB1  OK"});  // Άννα
   window.show();
   EXPECT_EQ(window.windowTitle(), "Club Mailer Log");
   EXPECT_EQ(window.size(), QSize(603, 424));
   window.reLog->appendPlainText("note added by hand");
   QTest::mouseClick(window.btnCopyToClipboard, Qt::LeftButton);
-  EXPECT_EQ(dialogs_.clipboard, "Club Mailer Log\n\nAnn  OK\nnote added by hand");
+  EXPECT_EQ(dialogs_.clipboard, "Club Mailer Log\n\n\xCE\x86\xCE\xBD\xCE\xBD\xCE\xB1  OK\nnote added by hand");
   QTest::keyClick(&window, Qt::Key_Escape);
   EXPECT_FALSE(window.isVisible());
 }

@@ -60,6 +60,37 @@ TEST_P(RepliesInPieces, MultiLineRepliesMoveTheDialogueOnceAndTheCommandsAreExac
 
 INSTANTIATE_TEST_SUITE_P(WholeAndByteByByte, RepliesInPieces, ::testing::Bool());
 
+// ---- the size the mail data takes, for the server's size limit
+
+TEST_F(SendTest, MessageSizeOnWireIsEveryOctetAfterTheGoAhead) {
+  MakeTable({{"Ann", "ann@example.com"}});
+  std::vector<std::pair<std::string, std::uint64_t>> files;
+  std::string greek;
+  for (int i = 0; i < 60; ++i) greek += "\xCE\xB1\xCE\xB2";  // a long name, in sections
+  for (std::size_t size : {0, 1, 2, 3, 44, 45, 46, 1000}) {
+    const auto path = root_ / (std::to_string(size) + (size == 46 ? greek : "") + ".bin");
+    WriteFile(path, std::string(size, '\xFF'));
+    files.emplace_back(path.string(), size);
+  }
+  std::vector<std::string> paths;
+  for (const auto& f : files) paths.push_back(f.first);
+  const SendJob job = Job({".", "..x", std::string(3000, 'x'), greek + " ", ""}, paths);
+  std::string mailData;
+  LoopbackPeer peer([&](PeerConn& c) {
+    for (const char* r : {"220 hi\r\n", "250 a\r\n", "250 b\r\n", "250 c\r\n", "354 go\r\n"}) {
+      c.Send(r);
+      if (r[0] != '3') c.RecvLine();
+    }
+    for (std::string line; line != ".\r\n" && (line = c.RecvLine()) != "";) mailData += line;
+    c.Send("250 queued\r\n");
+    c.RecvLine();
+    c.Send("221 bye\r\n");
+  });
+  Send(peer.Port(), job);
+  ASSERT_EQ(completions, 1);
+  EXPECT_EQ(MessageSizeOnWire(job.messageLines, job.boundary, files), mailData.size());
+}
+
 // ---- a server that closes the connection in each state
 
 struct CloseCase {

@@ -70,6 +70,67 @@ class SmtpServer {
   int port_ = 0;
 };
 
+// A message as an independent reader sees it: Python's email package (its modern policy) reads the
+// file the capture server kept.
+struct DecodedMail {
+  std::string subject;
+  std::vector<std::string> fromNames, fromAddresses;  // one entry per From address
+  std::vector<std::string> toGroups;                  // the display names of the To groups
+  std::size_t toAddresses = 0;
+  std::size_t headerDefects = 0;  // what the reader found wrong in From, To and Subject
+  std::string body;               // the plain-text part, line ends as "\n"
+  std::vector<std::pair<std::string, std::string>> attachments;  // file name, decoded bytes
+};
+
+inline DecodedMail DecodeMail(const std::filesystem::path& file) {
+  static const char* const kReader = R"(
+import sys, email, email.policy
+m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.default)
+out = []
+def put(text): out.append(text.encode('utf-8').hex())
+put(str(m['Subject']))
+put(str(len(m['From'].addresses)))
+for a in m['From'].addresses: put(a.display_name); put(a.addr_spec)
+put(str(len(m['To'].groups)))
+for g in m['To'].groups: put(g.display_name or '')
+put(str(len(m['To'].addresses)))
+put(str(sum(len(m[k].defects) for k in ('From', 'To', 'Subject'))))
+put(m.get_body(('plain',)).get_content().replace('\r\n', '\n'))
+for p in m.iter_attachments(): put(p.get_filename()); out.append(p.get_payload(decode=True).hex())
+print(' '.join(out))
+)";
+  QProcess python;
+  python.start("/usr/bin/python3", {"-c", kReader, QString::fromStdString(file.string())});
+  python.waitForFinished(30000);
+  const QList<QByteArray> fields = python.readAllStandardOutput().trimmed().split(' ');
+  EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+  std::size_t next = 0;
+  auto take = [&] {
+    return next < static_cast<std::size_t>(fields.size())
+               ? QByteArray::fromHex(fields[static_cast<qsizetype>(next++)]).toStdString()
+               : std::string();
+  };
+  auto count = [&] {
+    const std::string digits = take();
+    return digits.empty() ? std::size_t{0} : static_cast<std::size_t>(std::stoul(digits));
+  };
+  DecodedMail mail;
+  mail.subject = take();
+  for (std::size_t n = count(); n > 0; --n) {
+    mail.fromNames.push_back(take());
+    mail.fromAddresses.push_back(take());
+  }
+  for (std::size_t n = count(); n > 0; --n) mail.toGroups.push_back(take());
+  mail.toAddresses = count();
+  mail.headerDefects = count();
+  mail.body = take();
+  while (next < static_cast<std::size_t>(fields.size())) {
+    std::string name = take();
+    mail.attachments.emplace_back(name, take());
+  }
+  return mail;
+}
+
 class SendTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -205,6 +205,33 @@ TEST_F(SendTest, AnAttachmentRemovedBeforeSendIsNamedAndNothingGoesOut) {
   EXPECT_EQ(server.Transcript(), "");
 }
 
+// ---- names and subjects as a mail reader reads them
+
+TEST_F(SendTest, QuotesAndSpecialsInNamesMakeOneSenderAndAnEmptyGroupAndLongNamesReadBack) {
+  MakeTable({{"Ann", "ann@example.com"}});
+  std::string chinese, greek;
+  for (int i = 0; i < 40; ++i) chinese += "\xE6\x98\xA5\xE5\xAD\xA3\xE4\xBC\x9A ";  // "春季会 "
+  for (int i = 0; i < 50; ++i) greek += "\xCE\xB1\xCE\xB2";                       // "αβ"
+  WriteFile(root_ / (greek + ".txt"), "x");
+  const MessageInput in{"Ann \"Boss\" <boss@evil.example>, Bob\\", "sender@example.com",
+                        "Members: all; \"you\" @ home", chinese, {"Hi"}, InternetDate(0), "token"};
+  SendJob job = Job({}, {(root_ / (greek + ".txt")).string()});
+  job.messageLines = BuildMessage(in, job.boundary);
+  SmtpServer server(root_ / "outbox", {});
+  Send(server.Port(), job);
+  ASSERT_EQ(server.Messages().size(), 1u);
+  const DecodedMail mail = DecodeMail(server.Messages()[0]);
+  EXPECT_EQ(mail.fromNames, std::vector<std::string>{in.SenderName});
+  EXPECT_EQ(mail.fromAddresses, std::vector<std::string>{"sender@example.com"});
+  EXPECT_EQ(mail.toGroups, std::vector<std::string>{in.To});
+  EXPECT_EQ(mail.toAddresses, 0u);
+  EXPECT_EQ(mail.subject, chinese);
+  EXPECT_EQ(mail.headerDefects, 0u);
+  EXPECT_EQ(mail.attachments, (std::vector<std::pair<std::string, std::string>>{{greek + ".txt", "x"}}));
+  for (const std::string& line : SplitBodyLines(ReadFile(server.Messages()[0])))
+    EXPECT_LE(line.size(), 78u) << line;
+}
+
 // ---- what is refused at Send
 
 TEST(SendRefusal, NulAnywhereAndControlCharactersInTheReturnAddressAreRefused) {
@@ -212,6 +239,8 @@ TEST(SendRefusal, NulAnywhereAndControlCharactersInTheReturnAddressAreRefused) {
   EXPECT_TRUE(RefusalOf({"To", std::string("Sub\0ject", 8)}, "me@example.com"));
   EXPECT_TRUE(RefusalOf({"To"}, "me@example.com\r\nRSET"));
   EXPECT_TRUE(RefusalOf({"To"}, "me@example.com\x7f"));
+  EXPECT_FALSE(RefusalOf({"\xCE\x9A\xCE\xBB\xCE\xB1\xCE\xBC\xCF\x80", "\xE6\x98\xA5"}, "me@example.com"));
+  EXPECT_TRUE(RefusalOf({"To", std::string("\xCE\xB1\0", 3)}, "me@example.com"));
 }
 
 TEST(SendRefusal, BodyLinesEndAtCrLfCrAndLfAlike) {

@@ -1,0 +1,72 @@
+#include "app/Passwords.h"
+
+#include "app/AppServices.h"
+#include "platform/SecretStore.h"
+
+namespace tavrin::app {
+
+SessionPasswords::~SessionPasswords() {
+  for (auto& [key, password] : passwords_) platform::WipeSecret(password);
+}
+
+const std::string* SessionPasswords::Find(const std::string& key) const {
+  const auto found = passwords_.find(key);
+  return found == passwords_.end() ? nullptr : &found->second;
+}
+
+void SessionPasswords::Keep(const std::string& key, const std::string& password) {
+  std::string& kept = passwords_[key];
+  platform::WipeSecret(kept);
+  kept = password;
+}
+
+std::string PasswordKey(const std::string& userName, const std::string& serverName) {
+  return userName.empty() ? std::string() : userName + "@" + serverName;
+}
+
+std::optional<std::string> PasswordForSend(AppServices& services, const std::string& userName,
+                                           const std::string& serverName) {
+  const std::string key = PasswordKey(userName, serverName);
+  if (const std::string* known = services.passwords.Find(key)) return *known;
+  std::optional<std::string> password;
+  if (services.secrets != nullptr) password = services.secrets->Read(key);
+  if (!password || password->empty())  // an empty one stored is none
+    password = services.dialogs.AskPassword(SettingToAnsi("Password for " + userName + " at " +
+                                                          serverName + ":"));
+  if (!password || password->empty()) return std::nullopt;
+  services.passwords.Keep(key, *password);
+  return password;
+}
+
+KnownPassword PasswordKnownFor(AppServices& services, const std::string& key) {
+  KnownPassword known;
+  if (key.empty()) return known;
+  std::optional<std::string> stored;
+  if (services.secrets != nullptr) stored = services.secrets->Read(key);
+  known.stored = stored.has_value();
+  if (const std::string* kept = services.passwords.Find(key))
+    known.password = *kept;
+  else if (stored)
+    known.password = *stored;
+  if (stored) platform::WipeSecret(*stored);
+  return known;
+}
+
+void ConfirmPassword(AppServices& services, const std::string& shownKey, const std::string& key,
+                     const std::string& typed, bool remember) {
+  if (key.empty()) return;
+  if (!typed.empty()) services.passwords.Keep(key, typed);
+  platform::SecretStore* store = services.secrets;
+  if (remember) {
+    if (!typed.empty() && (store == nullptr || !store->Write(key, typed)))
+      services.dialogs.ShowMessage(
+          "The password could not be kept in the desktop's secret store. It is used until the "
+          "program ends and asked for at the first send after that.");
+    return;
+  }
+  if (store == nullptr) return;
+  if (!shownKey.empty() && shownKey != key) store->Remove(shownKey);
+  store->Remove(key);
+}
+
+}  // namespace tavrin::app

@@ -1,0 +1,54 @@
+// The passwords of the mail accounts: kept in the desktop's secret store when the user asks for it,
+// kept in memory for the rest of the run once known, and asked for when neither has one.
+//
+// `SessionPasswords` owns the passwords known in this run, one per account key (user "@" server),
+// and overwrites them when it goes. The functions below reach the secret store and the dialogs
+// through AppServices. A password never goes to the settings file, a message or a log. GUI thread.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace tavrin::app {
+
+struct AppServices;
+
+class SessionPasswords {
+ public:
+  SessionPasswords() = default;
+  SessionPasswords(SessionPasswords&&) = default;
+  SessionPasswords& operator=(SessionPasswords&&) = default;
+  ~SessionPasswords();
+
+  const std::string* Find(const std::string& key) const;
+  void Keep(const std::string& key, const std::string& password);
+
+ private:
+  std::map<std::string, std::string> passwords_;
+};
+
+// The key of an account's password in the store and in memory.
+std::string PasswordKey(const std::string& userName, const std::string& serverName);
+
+// The password a send signs in with: the one known in this run, else the stored one, else the
+// one the user types at "Password for USER at SERVER:". Nothing when the user cancels or types
+// none; the send is then not started.
+std::optional<std::string> PasswordForSend(AppServices& services, const std::string& userName,
+                                           const std::string& serverName);
+
+// What the configuration dialog shows: the password known for `key` and whether it is stored.
+struct KnownPassword {
+  std::string password;
+  bool stored = false;
+};
+KnownPassword PasswordKnownFor(AppServices& services, const std::string& key);
+
+// The configuration dialog's OK for the account `key` (nothing happens without one). A typed
+// password becomes the one known in this run; with `remember` it is written to the store (a store
+// that does not take it is told), without it the store forgets the passwords under `key` and
+// `shownKey`, the account the dialog opened with.
+void ConfirmPassword(AppServices& services, const std::string& shownKey, const std::string& key,
+                     const std::string& typed, bool remember);
+
+}  // namespace tavrin::app

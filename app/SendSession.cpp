@@ -1,0 +1,157 @@
+// Opening the session with today's servers: "EHLO" and the extension list, the encrypted
+// connection (STARTTLS, or TLS from the first byte) and sign-in with a user name and password.
+// Part of TSendDialogue; the rest of the dialogue is in SendDialogue.cpp.
+#include <string.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "app/SendDialogue.h"
+
+namespace tavrin::app {
+namespace {
+
+using State = TSendDialogue::State;
+
+// `prefix` followed by the BASE64 form of `bytes` and CR LF, in a buffer sized once, so that no
+// copy of a secret is left behind in memory given back while it grew.
+std::string EncodedLine(const std::string& prefix, const std::string& bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string line;
+  line.reserve(prefix.size() + (bytes.size() + 2) / 3 * 4 + 2);
+  line += prefix;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < 3; ++k)
+      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    for (std::size_t k = 0; k < 4; ++k)
+      line += k <= n ? kAlphabet[group >> (18 - 6 * k) & 0x3F] : '=';
+  }
+  line += "\r\n";
+  return line;
+}
+
+}  // namespace
+
+// Servers of today are greeted with "EHLO" whenever the connection is to be encrypted or signed
+// in to; a plain send without a user name speaks exactly as it always has.
+bool TSendDialogue::WantsExtendedHello() const {
+  return job_.security != Security::kNone || !job_.userName.empty();
+}
+
+// The address literal of the connected socket: the address the server sees; no resolver is asked.
+void TSendDialogue::SendEhlo() {
+  std::string local = sock_.LocalAddress();
+  if (local.empty()) local = "127.0.0.1";
+  extensions_.Clear();
+  SendCommand("EHLO [" + local + "]", State::kEhlo, commandTimeOutMs);
+}
+
+// Every line of the reply has been fed to extensions_ on its way here.
+void TSendDialogue::OnEhloReply(int code, const std::string& line, bool proceed) {
+  if (!proceed || code / 100 != 2) return Unexpected(line);
+  AfterEhlo();
+}
+
+// Never falls back to plain text: a server that cannot encrypt when asked to ends the send.
+void TSendDialogue::AfterEhlo() {
+  if (job_.security == Security::kStartTls && !secured_) {
+    if (!extensions_.Has("STARTTLS")) return Abort(kNoStartTls);
+    return SendCommand("STARTTLS", State::kStartTls, commandTimeOutMs);
+  }
+  if (!job_.userName.empty()) return SendAuth();
+  SendMailFrom();
+}
+
+// ---------------------------------------------------------------- encryption
+
+// The list from before the handshake was sent in plain text and is forgotten: the server is asked
+// again over the encrypted connection.
+void TSendDialogue::OnStartTlsReply(int code, const std::string& line) {
+  if (code != 220) return Unexpected(line);
+  if (SecureConnection()) SendEhlo();
+}
+
+// The TLS handshake, bounded by the client's time-out and the reply timer alike; the server's
+// certificate must be valid for the name the user typed. False when the send ended meanwhile (a
+// certificate that fails the check ends it with the reason); other failures throw.
+bool TSendDialogue::SecureConnection() {
+  if (events.status) events.status("Securing the connection...");
+  SetState(State::kHandshake);
+  replyTimer_.start(commandTimeOutMs);
+  auto alive = alive_;
+  try {
+    sock_.StartTLS(job_.serverName);
+  } catch (const net::ECertificateError& error) {
+    if (*alive) Abort(error.what());
+    return false;
+  }
+  if (!*alive || !Running()) return false;
+  secured_ = true;
+  return true;
+}
+
+// ---------------------------------------------------------------- sign-in
+
+// PLAIN sends both in one line; LOGIN answers two challenges. Nothing else is tried.
+void TSendDialogue::SendAuth() {
+  if (events.status) events.status("Signing in...");
+  if (extensions_.OffersAuth("PLAIN")) {
+    std::string credentials;
+    credentials.reserve(job_.userName.size() + job_.password.size() + 2);
+    credentials += '\0';
+    credentials += job_.userName;
+    credentials += '\0';
+    credentials += job_.password;
+    std::string line = EncodedLine("AUTH PLAIN ", credentials);
+    WipeSecret(credentials);
+    return SendSecret(line, State::kAuthPlain);
+  }
+  if (extensions_.OffersAuth("LOGIN"))
+    return SendCommand("AUTH LOGIN", State::kAuthLogin, commandTimeOutMs);
+  Abort(kNoSignIn);
+}
+
+void TSendDialogue::OnAuthReply(int code, const std::string& line) {
+  const bool answersCredentials = state_ == State::kAuthPlain || state_ == State::kAuthPassword;
+  if (answersCredentials && code == 235) {
+    ForgetSecrets();  // signed in: the password is not needed again
+    return SendMailFrom();
+  }
+  if (!answersCredentials && code == 334) {
+    std::string answer = EncodedLine("", state_ == State::kAuthLogin ? job_.userName : job_.password);
+    return SendSecret(answer, state_ == State::kAuthLogin ? State::kAuthUser : State::kAuthPassword);
+  }
+  if (code / 100 == 4 || code / 100 == 5) return Abort(kSignInRefused);
+  Unexpected(line);
+}
+
+// Sends a line that carries a secret (its CR LF included) and wipes it, whatever happens. The
+// transcript shows only the server's replies, so the line appears nowhere else.
+void TSendDialogue::SendSecret(std::string& line, State next) {
+  auto alive = alive_;
+  try {
+    if (!sock_.Connected()) throw net::ESockError("Connection closed");
+    sock_.SendBuffer(line.data(), line.size());
+  } catch (...) {
+    WipeSecret(line);
+    throw;
+  }
+  WipeSecret(line);
+  if (!*alive || !Running()) return;  // the send ended while the line went out
+  SetState(next);
+  replyTimer_.start(commandTimeOutMs);
+}
+
+void TSendDialogue::ForgetSecrets() { WipeSecret(job_.password); }
+
+// Overwrites every byte the string holds, up to its capacity, and empties it.
+void TSendDialogue::WipeSecret(std::string& secret) {
+  secret.resize(secret.capacity());  // never reallocates: the old bytes are the ones overwritten
+  ::explicit_bzero(secret.data(), secret.size());
+  secret.clear();
+}
+
+}  // namespace tavrin::app

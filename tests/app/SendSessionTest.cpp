@@ -1,0 +1,250 @@
+// Opening the session with today's servers: "EHLO" and its extension list, STARTTLS and TLS from
+// the first byte, sign-in with PLAIN and LOGIN, and the refusals and broken handshakes that end a
+// send before the sender is named. Against the capture server with certificates from a test
+// authority made for the run, and against a scripted peer where the exact bytes matter.
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+
+#include "SendSupport.h"
+
+namespace tavrin::app::testing {
+namespace {
+
+using net::test::LoopbackPeer;
+using net::test::PeerConn;
+
+const std::string kUser = "ann";
+const std::string kPassword = "p4ss:w\xC3\xB6rd!";  // 11 bytes: every BASE64 tail length occurs below
+
+std::string Base64(const std::string& bytes) {
+  return QByteArray::fromStdString(bytes).toBase64().toStdString();
+}
+
+class SessionTest : public SendTest {
+ protected:
+  void SetUp() override {
+    SendTest::SetUp();
+    dialogue->events.transcript = [this](const std::string& line) { shown.push_back(line); };
+    MakeTable({{"Ann", "ann@example.com"}, {"Bob", "bob@example.com"}});
+  }
+  SendJob SignInJob() {
+    SendJob job = Job();
+    job.userName = kUser;
+    job.password = kPassword;
+    return job;
+  }
+  // Nothing the user or a log could see holds the password or a line that encodes it.
+  void ExpectNoSecretIn(const std::vector<std::string>& texts) {
+    for (const std::string& secret : {kPassword, Base64(kPassword), Base64('\0' + kUser + '\0' + kPassword)})
+      for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << text;
+  }
+  std::vector<std::string> shown;  // the transcript events
+};
+
+// ---- what ends the send before the sender is named
+
+TEST_F(SessionTest, AWrongPasswordNoMechanismNoStartTlsOrARefusedEhloEndsTheSendWithItsCause) {
+  {
+    SmtpServer server(root_ / "outbox", {"--auth-user", kUser, "--auth-password", "other"});
+    Send(server.Port(), SignInJob());
+    EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nAUTH PLAIN refused\n");
+  }
+  {
+    SmtpServer server(root_ / "outbox2", {"--auth-user", kUser, "--auth-password", kPassword,
+                                          "--auth-mechanisms", "CRAM-MD5"});
+    Send(server.Port(), SignInJob());
+    EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\n");
+  }
+  {
+    SmtpServer server(root_ / "outbox3", {"--reply=EHLO=502 5.5.2 Not here"});
+    Send(server.Port(), SignInJob());
+    EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\n");
+  }
+  {  // asked for encryption, the server offers none: nothing goes out in plain text
+    SmtpServer server(root_ / "outbox4", {"--auth-user", kUser, "--auth-password", kPassword});
+    SendJob job = SignInJob();
+    job.security = Security::kStartTls;
+    Send(server.Port(), job);
+    EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\n");
+  }
+  EXPECT_EQ(failures, (std::vector<std::string>{
+                          std::string(kSignInRefused) + " : The message has not been sent.",
+                          std::string(kNoSignIn) + " : The message has not been sent.",
+                          "Unexpected error! 502 5.5.2 Not here : The message has not been sent.",
+                          std::string(kNoStartTls) + " : The message has not been sent."}));
+  EXPECT_EQ(completions, 0);
+  EXPECT_EQ(ends, 4);
+  ExpectNoSecretIn(shown);
+}
+
+// ---- the bytes on the wire
+
+class SignInWire : public SessionTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SignInWire, ExtendedHelloListsTheExtensionsAndTheCredentialsGoOutEncoded) {
+  const bool login = GetParam();
+  std::string wire;
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("220 mail.example.com ready\r\n");
+    wire += c.RecvLine();
+    c.Send(std::string("250-mail.example.com\r\n250-PIPELINING\r\n250-SIZE 1000000\r\n250 AUTH ") +
+           (login ? "LOGIN" : "PLAIN LOGIN") + "\r\n");
+    wire += c.RecvLine();
+    if (login) {
+      c.Send("334 VXNlcm5hbWU6\r\n");
+      wire += c.RecvLine();
+      c.Send("334 UGFzc3dvcmQ6\r\n");
+      wire += c.RecvLine();
+    }
+    c.Send("235 2.7.0 Accepted\r\n");
+    wire += c.RecvLine();
+    c.Send("421 enough\r\n");
+  });
+  Send(peer.Port(), SignInJob());
+  const std::string credentials =
+      login ? "AUTH LOGIN\r\n" + Base64(kUser) + "\r\n" + Base64(kPassword) + "\r\n"
+            : "AUTH PLAIN " + Base64('\0' + kUser + '\0' + kPassword) + "\r\n";
+  EXPECT_EQ(wire, "EHLO [127.0.0.1]\r\n" + credentials + "Mail From:<sender@example.com>\r\n");
+  EXPECT_TRUE(dialogue->Extensions().Has("PIPELINING"));
+  EXPECT_EQ(dialogue->Extensions().SizeLimit(), 1000000u);
+  if (login) {
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "334 UGFzc3dvcmQ6"), shown.end());
+  }
+  ExpectNoSecretIn(shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndLogin, SignInWire, ::testing::Bool());
+
+// ---- encrypted connections
+
+// The test authority and its certificates, made once for all these tests.
+class TlsTest : public SessionTest {
+ protected:
+  static void SetUpTestSuite() {
+    certs_ = std::filesystem::temp_directory_path() / ("tavrin-certs-" + std::to_string(::getpid()));
+    const std::string command =
+        "/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs_.string();
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(certs_); }
+  void SetUp() override {
+    SessionTest::SetUp();
+    sock->SetCaFile((certs_ / "ca.pem").string());
+  }
+  // The capture server's arguments for `identity` (server, other, self) in `mode`, and sign-in.
+  static std::vector<std::string> Tls(const std::string& identity, const std::string& mode) {
+    return {"--tls-cert", (certs_ / (identity + ".crt")).string(), "--tls-key",
+            (certs_ / (identity + ".key")).string(), mode, "--auth-user", kUser, "--auth-password", kPassword};
+  }
+  static SendJob Secured(SendJob job, Security security) {
+    job.security = security;
+    return job;
+  }
+  inline static std::filesystem::path certs_;
+};
+
+const std::string kTail = "MAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
+                          "RCPT TO:<bob@example.com>\nDATA END\nQUIT\n";
+
+TEST_F(TlsTest, StartTlsAsksForTheExtensionsAgainAndSignsInOnlyWhenEncrypted) {
+  SmtpServer server(root_ / "outbox", Tls("server", "--starttls"));
+  Send(server.Port(), Secured(SignInJob(), Security::kStartTls));
+  ASSERT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n" + kTail);
+  EXPECT_EQ(server.Messages().size(), 1u);
+  // The list from before the handshake is gone: the server offers STARTTLS only before it.
+  EXPECT_FALSE(dialogue->Extensions().Has("STARTTLS"));
+  EXPECT_TRUE(dialogue->Extensions().OffersAuth("PLAIN"));
+  for (const char* step : {"Securing the connection...", "Signing in..."})
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), step), statuses.end()) << step;
+  ExpectNoSecretIn(shown);
+  ExpectNoSecretIn(statuses);
+  ExpectNoSecretIn(log.LogLines());
+  ExpectNoSecretIn({server.Transcript()});
+}
+
+TEST_F(TlsTest, TlsFromTheFirstByteWithLoginDeliversAMebibyteAttachmentByteForByte) {
+  const std::string data = net::test::RandomBytes(1 << 20, 11);
+  WriteFile(root_ / "big.bin", data);
+  std::vector<std::string> args = Tls("server", "--implicit-tls");
+  args.insert(args.end(), {"--auth-mechanisms", "LOGIN"});
+  SmtpServer server(root_ / "outbox", args);
+  SendJob job = SignInJob();
+  job.attachments = {(root_ / "big.bin").string()};
+  Send(server.Port(), Secured(job, Security::kTls));
+  ASSERT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nAUTH LOGIN accepted\n" + kTail);
+  ASSERT_EQ(server.Messages().size(), 1u);
+  QProcess python;  // the attachment as a mail program reads it
+  python.start("/usr/bin/python3", {"-c",
+                                    "import email,hashlib,sys\n"
+                                    "m=email.message_from_binary_file(open(sys.argv[1],'rb'))\n"
+                                    "for p in m.walk():\n"
+                                    "  if p.get_filename(): print(hashlib.sha256(p.get_payload(decode=True)).hexdigest())\n",
+                                    QString::fromStdString(server.Messages()[0].string())});
+  ASSERT_TRUE(python.waitForFinished(20000));
+  EXPECT_EQ(python.readAllStandardOutput().toStdString(),
+            QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256).toHex().toStdString() +
+                "\n");
+  ExpectNoSecretIn(shown);
+}
+
+// A certificate that fails the check ends the send with the reason; nothing more is sent.
+struct CertificateCase {
+  const char* identity;
+  const char* mode;
+  const char* transcript;
+};
+void PrintTo(const CertificateCase& c, std::ostream* os) { *os << c.identity << " " << c.mode; }
+
+class BadCertificate : public TlsTest, public ::testing::WithParamInterface<CertificateCase> {};
+
+TEST_P(BadCertificate, EndsTheSendWithTheReasonAndSendsNothingMore) {
+  SmtpServer server(root_ / "outbox", Tls(GetParam().identity, GetParam().mode));
+  const bool startTls = std::string(GetParam().mode) == "--starttls";
+  Send(server.Port(), Secured(SignInJob(), startTls ? Security::kStartTls : Security::kTls));
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].rfind("The server's certificate could not be verified: ", 0), 0u) << failures[0];
+  EXPECT_EQ(server.Transcript(), GetParam().transcript);
+  EXPECT_TRUE(server.Messages().empty());
+  EXPECT_EQ(ends, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OtherHostAndSelfSigned, BadCertificate,
+    ::testing::Values(CertificateCase{"other", "--starttls", "EHLO [127.0.0.1]\nSTARTTLS\n"},
+                      CertificateCase{"self", "--implicit-tls", ""}));
+
+// A server that answers STARTTLS and then closes, or never answers the handshake. The line it
+// slips in after its 220 came unencrypted and is never read as a reply.
+class BrokenHandshake : public TlsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BrokenHandshake, EndsTheSendWithinTheTimeOutAndNothingGoesOutInPlainText) {
+  const bool closes = GetParam();
+  sock->SetTimeOut(1000);
+  std::string afterStartTls;
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("220 hi\r\n");
+    c.RecvLine();
+    c.Send("250-mail.example.com\r\n250 STARTTLS\r\n");
+    c.RecvLine();
+    c.Send("220 go ahead\r\n250 forged\r\n");
+    if (closes) return c.Close();
+    afterStartTls = c.RecvAll();  // the client's hello, until the client gives up
+  });
+  QElapsedTimer clock;
+  clock.start();
+  Send(peer.Port(), Secured(SignInJob(), Security::kStartTls));
+  EXPECT_LT(clock.elapsed(), 10000);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].rfind("The connection to the server failed: ", 0), 0u) << failures[0];
+  EXPECT_EQ(completions, 0);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return peer.Done(); }, 10000));
+  for (const char* plain : {"EHLO", "AUTH", "Mail From"}) EXPECT_EQ(afterStartTls.find(plain), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClosesOrFallsSilent, BrokenHandshake, ::testing::Bool());
+
+}  // namespace
+}  // namespace tavrin::app::testing

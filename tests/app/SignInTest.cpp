@@ -1,0 +1,153 @@
+// The connection's security, the account and its password: the settings keys as written by hand,
+// what Send gathers before it starts, and where the password comes from.
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QToolButton>
+
+#include "AppFixture.h"
+#include "app/SendAccess.h"
+
+namespace tavrin::app::testing {
+namespace {
+
+// A settings file as the program wrote it before it knew about security and sign-in.
+constexpr const char* kKeptKeys =
+    "[Options]\nSenderName=Ann\nReturnEmail=ann@example.com\nServerName=127.0.0.1\nServerPort=25\n";
+
+class SignIn : public AppFixture {
+ protected:
+  void Start(const std::string& options) {
+    WriteIni(kKeptKeys + options + "[Defaults]\nTo=Club\n");
+    CreateDefaultTable();
+    StartProgram();
+  }
+  // Presses Send on a complete message. True when the send started: only then does the To
+  // setting take the field's text (the send then fails on the empty table, which is told).
+  bool PressSend() {
+    AppSettings().To = "before";
+    Main().edtTo->setText("Members");
+    Main().edtSubject->setText("News");
+    Main().mmoMessage->setPlainText("Hello");
+    Main().btnSendClick();
+    EXPECT_EQ(dialogs_.busyDepth, 0);
+    EXPECT_FALSE(Main().Dialogue().Running());
+    return AppSettings().To == "Members";
+  }
+};
+
+TEST_F(SignIn, HandWrittenKeysAreReadInAnyCaseAndLeftAsWritten) {
+  Start("Security=starttls\nUserName=ann\nRecipientsPerMessage=$10\n");
+  const std::string ini = ReadIni();
+  EXPECT_EQ(ParseSecurity(AppSettings().Security), Security::kStartTls);
+  EXPECT_EQ(AppSettings().UserName, "ann");
+  EXPECT_EQ(RecipientsPerMessageLimit(AppSettings(), dialogs_), 16);
+  WhenConfigShows([](TfrmConfiguration& config) { config.btnOKClick(); });
+  Main().btnConfigureClick();
+  Main().close();
+  EXPECT_EQ(ReadIni(), ini);
+  EXPECT_TRUE(dialogs_.Messages().empty());
+}
+
+TEST_F(SignIn, RecipientsPerMessageIsAWholeNumberOrNoLimitToldOncePerValue) {
+  Settings s;
+  const std::pair<const char*, int> cases[] = {{"", 0},     {"0", 0},  {"12", 12}, {" 7", 7},
+                                               {"-3", 0},   {"many", 0}, {"many", 0}};
+  for (const auto& [text, limit] : cases) {
+    s.RecipientsPerMessage = text;
+    EXPECT_EQ(RecipientsPerMessageLimit(s, dialogs_), limit) << text;
+  }
+  ASSERT_EQ(dialogs_.Messages().size(), 2u);
+  EXPECT_NE(dialogs_.Messages()[1].find(": many"), std::string::npos);
+}
+
+// An unknown value is never read as None: it is told at start, refuses every Send, survives an
+// OK that makes no choice, and only a choice in the dialog replaces it.
+TEST_F(SignIn, UnknownSecurityStopsEverySendUntilAChoiceIsMade) {
+  Start("Security=SSL\n");
+  const std::vector<std::string> told{UnknownSecurityMessage("SSL")};
+  EXPECT_EQ(dialogs_.Messages(), told);
+  EXPECT_FALSE(PressSend());
+  EXPECT_EQ(dialogs_.Messages().size(), 2u);
+
+  WhenConfigShows([](TfrmConfiguration& config) {
+    EXPECT_EQ(config.cboSecurity->currentIndex(), -1);
+    config.btnOKClick();
+  });
+  Main().btnConfigureClick();
+  EXPECT_NE(ReadIni().find("Security=SSL\n"), std::string::npos);
+  EXPECT_FALSE(PressSend());
+
+  WhenConfigShows([](TfrmConfiguration& config) {
+    config.cboSecurity->setCurrentIndex(2);
+    config.btnOKClick();
+  });
+  Main().btnConfigureClick();
+  EXPECT_NE(ReadIni().find("Security=TLS\n"), std::string::npos);
+  EXPECT_TRUE(PressSend());
+}
+
+TEST_F(SignIn, AUserNameOverAPlainConnectionIsRefusedBeforeAnyPasswordIsSought) {
+  Start("Security=none\nUserName=ann\n");
+  EXPECT_FALSE(PressSend());
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{kPasswordNeedsEncryption});
+  EXPECT_TRUE(dialogs_.PasswordPrompts().empty());
+  EXPECT_TRUE(secrets_.calls.empty());
+}
+
+TEST_F(SignIn, SendAsksOnlyWhenNothingIsKnownAndOncePerRun) {
+  Start("Security=TLS\nUserName=ann\n");
+  dialogs_.passwordAnswers = {"pw \xC3\xA9"};
+  EXPECT_TRUE(PressSend());
+  EXPECT_TRUE(PressSend());
+  EXPECT_EQ(dialogs_.PasswordPrompts(), std::vector<std::string>{"Password for ann at 127.0.0.1:"});
+  EXPECT_EQ(secrets_.calls, std::vector<std::string>{"read ann@127.0.0.1"});
+
+  const auto access = GatherSendAccess(*services_, AppSettings());
+  ASSERT_TRUE(access);
+  SendJob job;
+  access->FillJob(job);
+  EXPECT_EQ(job.security, Security::kTls);
+  EXPECT_EQ(job.userName, "ann");
+  EXPECT_EQ(job.password, "pw \xC3\xA9");
+  EXPECT_EQ(ReadIni().find("pw"), std::string::npos);
+}
+
+TEST_F(SignIn, AStoredPasswordIsUsedWithoutAskingAndAnEmptyOneOrNoStoreAsks) {
+  Start("Security=STARTTLS\nUserName=ann\n");
+  secrets_.secrets["ann@127.0.0.1"] = "kept";
+  const auto access = GatherSendAccess(*services_, AppSettings());
+  ASSERT_TRUE(access);
+  EXPECT_EQ(access->password, "kept");
+  EXPECT_TRUE(dialogs_.PasswordPrompts().empty());
+
+  AppSettings().UserName = "carol";
+  secrets_.secrets["carol@127.0.0.1"] = "";
+  dialogs_.passwordAnswers = {"typed"};
+  EXPECT_EQ(GatherSendAccess(*services_, AppSettings())->password, "typed");
+
+  AppSettings().UserName = "bob";
+  secrets_.secrets["bob@127.0.0.1"] = "kept too";
+  secrets_.answers = false;
+  dialogs_.passwordAnswers = {"typed too"};
+  EXPECT_EQ(GatherSendAccess(*services_, AppSettings())->password, "typed too");
+  EXPECT_EQ(dialogs_.PasswordPrompts().size(), 2u);
+}
+
+// Cancel, or OK with nothing typed, leaves everything as it was: no message, no send, no password
+// kept, so the next Send asks again.
+TEST_F(SignIn, CancellingThePasswordPromptCancelsTheSendQuietly) {
+  Start("Security=TLS\nUserName=ann\n");
+  dialogs_.passwordAnswers = {std::nullopt, ""};
+  EXPECT_FALSE(PressSend());
+  EXPECT_FALSE(PressSend());
+  EXPECT_TRUE(dialogs_.Messages().empty());
+  EXPECT_TRUE(Main().btnSend->isEnabled());
+  EXPECT_EQ(services_->passwords.Find("ann@127.0.0.1"), nullptr);
+  dialogs_.passwordAnswers = {"pw"};
+  EXPECT_TRUE(PressSend());
+  EXPECT_EQ(dialogs_.PasswordPrompts().size(), 3u);
+}
+
+}  // namespace
+}  // namespace tavrin::app::testing
