@@ -78,6 +78,8 @@ inline constexpr const char* kNoSignIn =
 inline constexpr const char* kSignInRefused = "The server refused the user name or password.";
 // Followed by the server's reply: a fresh transaction had no room for even one recipient.
 inline constexpr const char* kNoRoom = "The server takes no further recipient! ";
+// "The message is larger than the server accepts (10.2 MB)."; the limit in decimal megabytes.
+std::string TooLargeText(std::uint64_t limitOctets);
 
 // The body as lines: CR LF, CR and LF alike end a line, so no bare CR or LF reaches the server.
 std::vector<std::string> SplitBodyLines(const std::string& text);
@@ -208,6 +210,7 @@ class TSendDialogue {
   void LogUnsent();
   void WriteSettled();
   bool Pipelining() const;
+  std::uint64_t MessageSize();
 
   net::TSockClient& sock_;
   TReplyTable& replies_;
@@ -240,6 +243,7 @@ class TSendDialogue {
   std::map<std::int32_t, Outcome> settled_;  // final, waiting for earlier records to be logged
   std::string roomRefusal_;          // the window's first "no room" reply (452, 552); "" when none
   std::int64_t deliveredTo_ = 0;     // recipients of every delivered transaction
+  std::optional<std::uint64_t> messageSize_;  // as SIZE counts it; reckoned once a server asks
 };
 
 }  // namespace tavrin::app

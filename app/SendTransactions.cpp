@@ -8,7 +8,9 @@
 // mail data it belongs to.
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 
+#include "app/MessageAssembly.h"
 #include "app/SendDialogue.h"
 #include "app/SendText.h"
 
@@ -38,6 +40,7 @@ void TSendDialogue::ResetTransactions() {
   roomRefusal_.clear();
   accepted_ = 0;
   deliveredTo_ = 0;
+  messageSize_.reset();
 }
 
 // Opens a transaction with "Mail From:"; with pipelining its first recipients go in the same write.
@@ -45,7 +48,13 @@ void TSendDialogue::SendMailFrom() {
   accepted_ = 0;
   outcomes_.clear();
   roomRefusal_.clear();
-  const std::string mailFrom = "Mail From:<" + job_.returnEmail + ">";
+  std::string mailFrom = "Mail From:<" + job_.returnEmail + ">";
+  if (extensions_.Has("SIZE")) {
+    // A message the server would refuse at the end is not sent at all.
+    const std::uint64_t size = MessageSize();
+    if (const auto limit = extensions_.SizeLimit(); limit && size > *limit) return Abort(TooLargeText(*limit));
+    mailFrom += " SIZE=" + std::to_string(size);
+  }
   if (!Pipelining()) return SendCommand(mailFrom, State::kMailFrom, commandTimeOutMs);
   if (!walkStarted_) StartWalk();
   SendWindow(mailFrom);
@@ -237,6 +246,37 @@ void TSendDialogue::LogUnsent() {
   LogTransaction(&notSent);
 }
 
-bool TSendDialogue::Pipelining() const { return false; }
+// Commands go out in windows only to a server that said in its reply to EHLO that it takes them.
+bool TSendDialogue::Pipelining() const { return extensions_.Has("PIPELINING"); }
+
+// Every octet of the mail data but the transparency dots and the final ".", from the attachments'
+// sizes as they are now.
+std::uint64_t TSendDialogue::MessageSize() {
+  if (messageSize_) return *messageSize_;
+  std::vector<std::pair<std::string, std::uint64_t>> files;
+  for (const std::string& path : job_.attachments) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    files.emplace_back(path, error ? 0 : size);  // one gone since Send is named when it is read
+  }
+  std::uint64_t size = MessageSizeOnWire(job_.messageLines, job_.boundary, files) - 3;  // ".\r\n"
+  for (const std::string& line : job_.messageLines) size -= MailDataLine(line).size() - line.size();
+  messageSize_ = size;
+  return size;
+}
+
+std::string TooLargeText(std::uint64_t limitOctets) {
+  // Decimal megabytes, rounded down so the message is larger than the figure shown too: one
+  // decimal, or three below 0.1 MB; no trailing zeros.
+  const int decimals = limitOctets >= 100000 ? 1 : 3;
+  const std::uint64_t unit = decimals == 1 ? 100000 : 1000;
+  const std::uint64_t scale = decimals == 1 ? 10 : 1000;
+  const std::uint64_t units = limitOctets / unit;
+  std::string fraction = std::to_string(units % scale);
+  fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+  const std::string figure = std::to_string(units / scale) + (fraction.empty() ? "" : "." + fraction);
+  return "The message is larger than the server accepts (" + figure + " MB).";
+}
 
 }  // namespace tavrin::app

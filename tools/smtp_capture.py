@@ -26,6 +26,8 @@ Listens on loopback only.
 
 Limits, for sends that need several transactions:
   --recipient-limit N      answer "452" to every recipient after N accepted in one transaction
+  --pipelining             list PIPELINING in the reply to EHLO
+  --size N                 list "SIZE N" and refuse larger messages
 """
 import argparse
 import os
@@ -54,6 +56,9 @@ def apply_limits(args, handler, controller):
     """The limit options; the server makes a new session for each connection, so they hold from
     the first client on."""
     handler.recipient_limit = args.recipient_limit
+    handler.pipelining = args.pipelining
+    if args.size:
+        controller.SMTP_kwargs["data_size_limit"] = args.size
 
 
 class CaptureHandler:
@@ -81,10 +86,12 @@ class CaptureHandler:
         session.host_name = hostname
         if not self.offer_starttls:
             responses = [r for r in responses if r[4:].upper() != "STARTTLS"]
+        if self.pipelining:
+            responses.insert(1, "250-PIPELINING")
         return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
-        self.log("MAIL FROM:<%s>" % address)
+        self.log(" ".join(["MAIL FROM:<%s>" % address] + list(mail_options)))
         reply = self.replies.get("MAIL")
         if reply:
             return wire(reply)
@@ -186,6 +193,8 @@ def main():
     parser.add_argument("--refuse", action="append")
     parser.add_argument("--reply", action="append")
     parser.add_argument("--recipient-limit", type=int, default=0)
+    parser.add_argument("--pipelining", action="store_true")
+    parser.add_argument("--size", type=int, default=0)
     parser.add_argument("--stop-on-eof", action="store_true")
     parser.add_argument("--tls-cert")
     parser.add_argument("--tls-key")

@@ -1,6 +1,11 @@
 // Sends that need several transactions on one connection: the server's recipient limit (452) and
 // the job's own, a limit hit on the first recipient of a transaction, and mail data refused after
-// an earlier transaction was delivered.
+// an earlier transaction was delivered. Then what the reply to EHLO changes: recipients pipelined
+// in windows (and never to a server that did not offer it), and the message's size declared or,
+// when too large, nothing sent.
+#include <sys/socket.h>
+
+#include <map>
 #include <set>
 
 #include "SendSupport.h"
@@ -144,6 +149,152 @@ TEST_F(SendTest, MailDataRefusedInTheSecondTransactionFailsOnlyItsRecipients) {
                                                "delivered to 2 recipients before the send stopped."});
   EXPECT_EQ(completions, 1);
   EXPECT_EQ(RecipientLines(), (std::vector<std::string>{Ok("Ann"), Ok("Bob"), Failed("Cy", "Transaction failed")}));
+}
+
+
+// ---- pipelining
+
+// Signing in makes the dialogue greet with EHLO; the capture server then takes the user's mail.
+std::vector<std::string> SignIn(std::vector<std::string> options) {
+  options.insert(options.end(), {"--auth-user=ann", "--auth-password=pw"});
+  return options;
+}
+SendJob SignedIn(SendJob job) {
+  job.userName = "ann";
+  job.password = "pw";
+  return job;
+}
+
+// The messages a server kept, in the order it received them.
+std::vector<std::string> Received(const SmtpServer& server) {
+  std::map<std::string, std::string> byNumber;  // the name ends in the server's running number
+  for (const auto& path : server.Messages()) byNumber[path.stem().string().substr(16)] = ReadFile(path);
+  std::vector<std::string> out;
+  for (const auto& [number, text] : byNumber) out.push_back(text);
+  return out;
+}
+
+TEST_F(SendTest, PipelinedAndOneAtATimeSendsOfOneTableGiveTheSameLogAndMessages) {
+  auto rows = People(330);  // windows of 100 commands: a 452 falls in the middle of one
+  rows[6].second = "refused@example.com";
+  rows[200].second = "bad address@example.com>";
+  MakeTable(rows, {50});
+  const SendJob job = SignedIn(Job());  // one boundary for both
+  std::vector<std::string> logs[2], messages[2];
+  for (const bool pipelining : {false, true}) {
+    log.StartLog("P", "S", "d", "t");
+    std::vector<std::string> options = {"--recipient-limit=150", "--refuse=refused@example.com=550 No"};
+    if (pipelining) options.push_back("--pipelining");
+    SmtpServer server(root_ / (pipelining ? "piped" : "single"), SignIn(options));
+    Send(server.Port(), job);
+    ASSERT_TRUE(failures.empty()) << failures[0];
+    EXPECT_EQ(dialogue->Extensions().Has("PIPELINING"), pipelining);
+    logs[pipelining] = RecipientLines();
+    messages[pipelining] = Received(server);
+  }
+  EXPECT_EQ(logs[1], logs[0]);
+  EXPECT_EQ(logs[0].size(), 329u);  // the deleted record is not named
+  EXPECT_EQ(Count(logs[0].front() + logs[0][6], "FAILED"), 1u);
+  EXPECT_EQ(messages[0].size(), 3u);
+  EXPECT_TRUE(messages[1] == messages[0]);
+}
+
+// A scripted server that greets, lists `extensions` and signs the user in, then hands over.
+void OpenSession(PeerConn& c, const std::string& extensions) {
+  c.Send("220 hi\r\n");
+  c.RecvLine();
+  c.Send("250-mail.example.com\r\n" + extensions + "250 AUTH PLAIN\r\n");
+  c.RecvLine();
+  c.Send("235 ok\r\n");
+}
+
+// Receives `n` lines without answering any: a client that waits for replies never sends them all.
+std::string Window(PeerConn& c, int n) {
+  std::string lines;
+  for (int i = 0; i < n; ++i) lines += c.RecvLine();
+  return lines;
+}
+
+void TakeMailData(PeerConn& c, const std::string& reply) {
+  c.RecvLine();  // Data
+  c.Send("354 go\r\n");
+  for (std::string line; (line = c.RecvLine()) != ".\r\n";)
+    if (line.empty()) return;
+  c.Send(reply);
+}
+
+TEST_F(SendTest, APipelinedWindowKeepsTheRecipientsTheServerAcceptedAfterA452) {
+  MakeTable({{"Ann", "a@example.com"}, {"Bob", "b@example.com"}, {"Cy", "c@example.com"}});
+  std::string windows;
+  LoopbackPeer peer([&](PeerConn& c) {
+    OpenSession(c, "250-PIPELINING\r\n");
+    windows += Window(c, 4);
+    c.Send("250 from\r\n250 a\r\n452 4.5.3 not now\r\n250 c\r\n");
+    TakeMailData(c, "250 queued\r\n");
+    windows += Window(c, 2);  // Bob opens the next transaction
+    c.Send("250 from\r\n250 b\r\n");
+    TakeMailData(c, "250 queued\r\n");
+    c.RecvLine();
+    c.Send("221 bye\r\n");
+  });
+  Send(peer.Port(), SignedIn(Job()));
+  EXPECT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(windows,
+            "Mail From:<sender@example.com>\r\nRcpt To:<a@example.com>\r\nRcpt To:<b@example.com>\r\n"
+            "Rcpt To:<c@example.com>\r\nMail From:<sender@example.com>\r\nRcpt To:<b@example.com>\r\n");
+  EXPECT_EQ(RecipientLines(), (std::vector<std::string>{Ok("Ann"), Ok("Bob"), Ok("Cy")}));
+  for (int i = 1; i <= 3; ++i)
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Processing individual " + std::to_string(i) + " of 3"),
+              statuses.end());
+}
+
+// Each command must have been answered before the next arrives: nothing waits behind it.
+TEST_F(SendTest, AServerThatDoesNotOfferPipeliningGetsOneCommandAtATime) {
+  MakeTable({{"Ann", "a@example.com"}, {"Bob", "b@example.com"}});
+  std::string early;
+  LoopbackPeer peer([&](PeerConn& c) {
+    OpenSession(c, "250-8BITMIME\r\n");
+    for (const char* reply : {"250 from\r\n", "250 a\r\n", "250 b\r\n"}) {
+      const std::string command = c.RecvLine();
+      c.Sleep(50);
+      char byte;
+      if (::recv(c.Fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) early += command;
+      c.Send(reply);
+    }
+    TakeMailData(c, "250 queued\r\n");
+    c.RecvLine();
+    c.Send("221 bye\r\n");
+  });
+  Send(peer.Port(), SignedIn(Job()));
+  EXPECT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(early, "");
+  EXPECT_EQ(RecipientLines(), (std::vector<std::string>{Ok("Ann"), Ok("Bob")}));
+}
+
+// ---- SIZE
+
+TEST_F(SendTest, TheSizeGoesWithTheSenderAndATooLargeMessageIsNotSentAtAll) {
+  MakeTable({{"Ann", "a@example.com"}});
+  WriteFile(root_ / "a.bin", net::test::RandomBytes(1500000, 3));
+  const SendJob job = SignedIn(Job({"Dear all,", ".", "..x"}, {(root_ / "a.bin").string()}));
+  std::size_t size = 0;
+  {
+    SmtpServer server(root_ / "outbox1", SignIn({"--size=50000000"}));
+    Send(server.Port(), job);
+    ASSERT_EQ(server.Messages().size(), 1u);
+    const std::string kept = ReadFile(server.Messages()[0]);
+    size = kept.size() - kept.find("\r\n", kept.find("X-Envelope-To")) - 2;  // the message as received
+    EXPECT_NE(server.Transcript().find("MAIL FROM:<sender@example.com> SIZE=" + std::to_string(size) + "\n"),
+              std::string::npos);
+  }
+  // One octet over the limit: the server is not asked to take it.
+  SmtpServer server(root_ / "outbox2", SignIn({"--size=" + std::to_string(size - 1)}));
+  Send(server.Port(), job);
+  EXPECT_EQ(failures, std::vector<std::string>{TooLargeText(size - 1) + " : The message has not been sent."});
+  EXPECT_EQ(server.Transcript().find("MAIL"), std::string::npos);
+  EXPECT_EQ(TooLargeText(10485760), "The message is larger than the server accepts (10.4 MB).");
+  EXPECT_EQ(TooLargeText(20000000), "The message is larger than the server accepts (20 MB).");
+  EXPECT_EQ(TooLargeText(51200), "The message is larger than the server accepts (0.051 MB).");
 }
 
 }  // namespace
