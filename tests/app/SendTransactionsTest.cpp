@@ -199,13 +199,14 @@ TEST_F(SendTest, PipelinedAndOneAtATimeSendsOfOneTableGiveTheSameLogAndMessages)
   EXPECT_TRUE(messages[1] == messages[0]);
 }
 
-// A scripted server that greets, lists `extensions` and signs the user in, then hands over.
-void OpenSession(PeerConn& c, const std::string& extensions) {
+// A scripted server that greets, lists `extensions` and signs the user in with `signedIn` (235,
+// or the 250 some servers give), then hands over.
+void OpenSession(PeerConn& c, const std::string& extensions, const std::string& signedIn = "235 ok") {
   c.Send("220 hi\r\n");
   c.RecvLine();
   c.Send("250-mail.example.com\r\n" + extensions + "250 AUTH PLAIN\r\n");
   c.RecvLine();
-  c.Send("235 ok\r\n");
+  c.Send(signedIn + "\r\n");
 }
 
 // Receives `n` lines without answering any: a client that waits for replies never sends them all.
@@ -253,7 +254,7 @@ TEST_F(SendTest, AServerThatDoesNotOfferPipeliningGetsOneCommandAtATime) {
   MakeTable({{"Ann", "a@example.com"}, {"Bob", "b@example.com"}});
   std::string early;
   LoopbackPeer peer([&](PeerConn& c) {
-    OpenSession(c, "250-8BITMIME\r\n");
+    OpenSession(c, "250-8BITMIME\r\n", "250 2.0.0 Ok");
     for (const char* reply : {"250 from\r\n", "250 a\r\n", "250 b\r\n"}) {
       const std::string command = c.RecvLine();
       c.Sleep(50);
