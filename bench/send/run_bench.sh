@@ -41,7 +41,7 @@ with open(sys.argv[1], "w") as f:
 "$BIN_DIR/dbftool" import "$work/r.dbf" "$work/r.csv" >/dev/null
 
 echo "== 10,000 recipients, pipelined, peer: Python smtplib, server: smtp-sink"
-out=$("$BIN_DIR/send_bench" "$port" "$work/r.dbf" --message-out "$work/message.eml")
+out=$("$BIN_DIR/send_bench" "$port" "$work/r.dbf" --message-out "$work/message.eml" --sign-in)
 echo "$out"
 ours=$(echo "$out" | sed -n 's/^tavrin send: \([0-9.]*\) s.*/\1/p')
 peer=$(/usr/bin/python3 -c '
