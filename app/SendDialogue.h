@@ -4,12 +4,14 @@
 // Owns the state of the send under way: its state machine, the copied message and attachment
 // list, the reply time-out and the private temporary file the attachments are encoded into. The
 // socket client, reply table, send log and recipients table are the window's and must outlive the
-// dialogue. The server's replies drive it: each complete reply moves the state once, commands go
-// out from the Send* functions, replies are judged in the On*Reply functions, and SetState is the
-// only place the state changes. Every way a send ends goes through Complete or Abort, which report
-// through SendEvents. GUI thread; handlers may run nested inside the socket client's waits.
+// dialogue. The server's replies drive it: each complete reply is handled once, in the order of the
+// commands it answers (with pipelining several are out at once); commands go out from the Send*
+// functions, replies are judged in the On*Reply functions, and SetState is the only place the state
+// changes. Every way a send ends goes through Complete or Abort, which report through SendEvents.
+// GUI thread; handlers may run nested inside the socket client's waits.
 // The session opening (EHLO, STARTTLS or TLS, sign-in) lives in SendSession.cpp; the password
 // and the lines that carry it reach only the socket and are wiped once used or the send ends.
+// The transactions (Mail From, the recipients, the next transaction) live in SendTransactions.cpp.
 #pragma once
 
 #include <QTimer>
