@@ -177,6 +177,7 @@ void TfrmConfiguration::ShowSignIn() {
   KnownPassword known = PasswordKnownFor(services_, shownKey_);
   edtPassword->setText(QString::fromStdString(known.password));
   platform::WipeSecret(known.password);
+  shownStored_ = known.stored;
   chkRememberPassword->setChecked(known.stored);
   UpdateSignInFields();
 }
@@ -248,7 +249,7 @@ void TfrmConfiguration::btnOKClick() {
 void TfrmConfiguration::StorePassword() {
   const Settings& s = AppSettings();
   std::string typed = edtPassword->text().toStdString();
-  ConfirmPassword(services_, shownKey_, PasswordKey(s.UserName, s.ServerName), typed,
+  ConfirmPassword(services_, shownKey_, shownStored_, PasswordKey(s.UserName, s.ServerName), typed,
                   chkRememberPassword->isChecked());
   platform::WipeSecret(typed);
 }

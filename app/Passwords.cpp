@@ -20,6 +20,13 @@ void SessionPasswords::Keep(const std::string& key, const std::string& password)
   kept = password;
 }
 
+void SessionPasswords::Forget(const std::string& key) {
+  const auto found = passwords_.find(key);
+  if (found == passwords_.end()) return;
+  platform::WipeSecret(found->second);
+  passwords_.erase(found);
+}
+
 std::string PasswordKey(const std::string& userName, const std::string& serverName) {
   return userName.empty() ? std::string() : userName + "@" + serverName;
 }
@@ -52,19 +59,24 @@ KnownPassword PasswordKnownFor(AppServices& services, const std::string& key) {
   return known;
 }
 
-void ConfirmPassword(AppServices& services, const std::string& shownKey, const std::string& key,
-                     const std::string& typed, bool remember) {
+void ConfirmPassword(AppServices& services, const std::string& shownKey, bool shownStored,
+                     const std::string& key, const std::string& typed, bool remember) {
   if (key.empty()) return;
-  if (!typed.empty()) services.passwords.Keep(key, typed);
+  if (typed.empty()) {
+    services.passwords.Forget(shownKey);
+    services.passwords.Forget(key);
+  } else {
+    services.passwords.Keep(key, typed);
+  }
   platform::SecretStore* store = services.secrets;
-  if (remember) {
-    if (!typed.empty() && (store == nullptr || !store->Write(key, typed)))
+  if (remember && !typed.empty()) {
+    if (store == nullptr || !store->Write(key, typed))
       services.dialogs.ShowMessage(
           "The password could not be kept in the desktop's secret store. It is used until the "
           "program ends and asked for at the first send after that.");
     return;
   }
-  if (store == nullptr) return;
+  if (store == nullptr || !shownStored) return;
   if (!shownKey.empty() && shownKey != key) store->Remove(shownKey);
   store->Remove(key);
 }

@@ -23,6 +23,8 @@ class SessionPasswords {
 
   const std::string* Find(const std::string& key) const;
   void Keep(const std::string& key, const std::string& password);
+  // Overwrites and drops the password kept for `key`, if any.
+  void Forget(const std::string& key);
 
  private:
   std::map<std::string, std::string> passwords_;
@@ -46,9 +48,12 @@ KnownPassword PasswordKnownFor(AppServices& services, const std::string& key);
 
 // The configuration dialog's OK for the account `key` (nothing happens without one). A typed
 // password becomes the one known in this run; with `remember` it is written to the store (a store
-// that does not take it is told), without it the store forgets the passwords under `key` and
-// `shownKey`, the account the dialog opened with.
-void ConfirmPassword(AppServices& services, const std::string& shownKey, const std::string& key,
-                     const std::string& typed, bool remember);
+// that does not take it is told). An emptied field leaves no password known in this run for `key`
+// or `shownKey`, the account the dialog opened with. Without `remember`, or with the field
+// emptied, the store forgets the passwords under both keys, but only when the dialog showed one
+// kept there (`shownStored`): a store that did not answer when the dialog opened showed nothing
+// and is left as it is.
+void ConfirmPassword(AppServices& services, const std::string& shownKey, bool shownStored,
+                     const std::string& key, const std::string& typed, bool remember);
 
 }  // namespace tavrin::app

@@ -238,10 +238,12 @@ bool TSockClient::FlushSecure() {
   return true;
 }
 
-// close_notify goes only where the server is still there and no record is half sent; it never
-// waits and never raises a signal.
+// close_notify goes only where the server is still there and nothing is half sent: neither a
+// record nor the text or stream it was part of (a handler may close in the middle of a send),
+// so the server never takes a cut-off send as whole. It never waits and never raises a signal.
 void TSockClient::SendCloseNotify(int fd) {
-  if (peerClosed_ || tls_->OutputLength() > 0 || !tls_->Shutdown()) return;
+  const bool plainWaits = sendBuffer_->Length() > sendStart_ || (feed_ != nullptr && feedLeft_ > 0);
+  if (peerClosed_ || plainWaits || tls_->OutputLength() > 0 || !tls_->Shutdown()) return;
   ::send(fd, tls_->Output(), tls_->OutputLength(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 

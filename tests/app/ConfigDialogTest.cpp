@@ -195,6 +195,31 @@ TEST_F(ConfigDialog, ThePasswordGoesOnlyToTheStoreAndTheRun) {
   EXPECT_TRUE(dialogs_.Messages().empty());
 }
 
+// Clearing the field is how the user takes a password back: it must not come back in the field
+// or at the next send, whether "Remember password" stays ticked or not.
+TEST_F(ConfigDialog, AnEmptiedPasswordIsForgottenByTheRunAndTheStore) {
+  const std::string key = "ann@smtp.example.com";
+  for (const bool remember : {true, false}) {
+    SCOPED_TRACE(remember ? "remember ticked" : "remember not ticked");
+    Config().cboSecurity->setCurrentIndex(1);
+    Config().edtUserName->setText("ann");
+    Config().edtPassword->setText("s3cret");
+    Config().chkRememberPassword->setChecked(true);
+    QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+    Config().show();
+    ASSERT_EQ(Config().edtPassword->text(), "s3cret");
+    Config().edtPassword->clear();
+    Config().chkRememberPassword->setChecked(remember);
+    QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+    EXPECT_EQ(services_->passwords.Find(key), nullptr);
+    EXPECT_TRUE(secrets_.secrets.empty());
+    Config().show();
+    EXPECT_TRUE(Config().edtPassword->text().isEmpty());
+    EXPECT_FALSE(Config().chkRememberPassword->isChecked());
+  }
+  EXPECT_TRUE(dialogs_.Messages().empty());
+}
+
 TEST_F(ConfigDialog, AStoreThatDoesNotTakeThePasswordIsToldAndTheRunKeepsIt) {
   secrets_.answers = false;
   Config().cboSecurity->setCurrentIndex(2);
@@ -206,6 +231,25 @@ TEST_F(ConfigDialog, AStoreThatDoesNotTakeThePasswordIsToldAndTheRunKeepsIt) {
   ASSERT_EQ(dialogs_.Messages().size(), 1u);
   EXPECT_NE(dialogs_.Messages()[0].find("could not be kept"), std::string::npos);
   EXPECT_NE(services_->passwords.Find("ann@smtp.example.com"), nullptr);
+}
+
+// A store that is locked or slow when the dialog opens shows no password and an unticked box; an
+// OK for some other change must not then delete the password the store does hold.
+TEST_F(ConfigDialog, AStoreThatDidNotAnswerWhenShownKeepsItsPassword) {
+  const std::string key = "ann@smtp.example.com";
+  AppSettings().Security = "STARTTLS";
+  AppSettings().UserName = "ann";
+  secrets_.secrets[key] = "pw";
+  Config().hide();
+  secrets_.answers = false;
+  Config().show();
+  ASSERT_TRUE(Config().edtPassword->text().isEmpty());
+  ASSERT_FALSE(Config().chkRememberPassword->isChecked());
+  secrets_.answers = true;  // unlocked while the dialog was open
+  Config().edtPort->setText("2525");
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(Config().result(), QDialog::Accepted);
+  EXPECT_EQ(secrets_.secrets, (std::map<std::string, std::string>{{key, "pw"}}));
 }
 
 TEST(Centring, HalvesRoundToTheEvenNeighbour) {

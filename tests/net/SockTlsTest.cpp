@@ -299,6 +299,41 @@ TEST_F(SockTlsTest, StreamToAServerThatStopsReadingEndsByTimeOut) {
 
 // ---- handlers
 
+// A progress handler that closes in the middle of a stream, by Disconnect or by destroying the
+// client: no close_notify follows, so the server sees the stream cut off, not ended whole.
+TEST_F(SockTlsTest, StreamClosedByAHandlerEndsWithoutCloseNotify) {
+  for (bool destroy : {false, true}) {
+    bool closeNotify = true;
+    std::size_t received = 0;
+    LoopbackPeer peer([&](PeerConn& c) {
+      TlsServer tls(c, TlsCertificates::Get().localhost);
+      if (!tls.Accept()) return;
+      char buffer[65536];
+      int n;
+      while ((n = SSL_read(tls.Ssl(), buffer, sizeof buffer)) > 0) received += static_cast<std::size_t>(n);
+      closeNotify = SSL_get_error(tls.Ssl(), n) == SSL_ERROR_ZERO_RETURN;
+    });
+    if (!sock) SetUp();
+    ConnectTo(peer);
+    sock->StartTLS("localhost");
+    int progress = 0;
+    sock->OnSendProgress = [&](TSockClient& s) {
+      if (++progress != 5) return;
+      if (destroy)
+        sock.reset();
+      else
+        s.Disconnect();
+    };
+    TSockClient* client = sock.get();
+    platform::TMemoryStream stream;
+    stream.Write(std::string(8 << 20, 'x').data(), 8 << 20);
+    EXPECT_NE(Raised([&] { client->SendStream(stream); }), "");
+    ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
+    EXPECT_LT(received, std::size_t{8} << 20);
+    EXPECT_FALSE(closeNotify) << (destroy ? "destroyed" : "disconnected") << " after " << received << " bytes";
+  }
+}
+
 TEST_F(SockTlsTest, ClientDestroyedByADataHandlerEndsTheWaitingCall) {
   LoopbackPeer peer([](PeerConn& c) {
     TlsServer tls(c, TlsCertificates::Get().localhost);
