@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "app/MessageAssembly.h"
+#include "app/SendText.h"
 #include "dbf/Errors.h"
 #include "net/UUProcessor.h"
 #include "platform/Stream.h"
@@ -24,6 +25,7 @@ namespace tavrin::app {
 namespace {
 
 using State = TSendDialogue::State;
+using namespace sendtext;
 
 // A failure whose message already names its cause.
 class SendFailure : public std::runtime_error {
@@ -40,38 +42,11 @@ constexpr std::int64_t kEncodeSlice = 45 * 1456;  // about one write of the enco
 // temporary file is shrunk this much at a time, again with the event loop run in between.
 constexpr std::int64_t kShrinkStep = 32 << 20;
 
-bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
-
-bool HasControl(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), IsControl);
-}
-
-// Blanks around a field, and the zero bytes some writers pad with, are not part of its value.
-std::string TrimField(const std::string& text) {
-  const auto pad = [](char c) { return c == ' ' || c == '\0'; };
-  auto first = std::find_if_not(text.begin(), text.end(), pad);
-  auto last = std::find_if_not(text.rbegin(), std::make_reverse_iterator(first), pad).base();
-  return std::string(first, last);
-}
-
-std::string WithoutLineEnd(std::string line) {
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line;
-}
-
 // A reply line whose code is followed by '-' is one of the lines before the last.
 bool IsContinuation(const std::string& line) {
   const auto digit = std::find_if(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; });
   const auto start = static_cast<std::size_t>(digit - line.begin());
   return TReplyTable::ReplyCode(line) && start + 3 < line.size() && line[start + 3] == '-';
-}
-
-// The server's own words after the code, for a refusal the reply table does not describe.
-std::string ServerText(const std::string& line) {
-  std::string text = WithoutLineEnd(line);
-  const auto digit = text.find_first_of("0123456789");
-  if (digit == std::string::npos || digit + 3 >= text.size()) return text;
-  return TrimField(text.substr(digit + 4));
 }
 
 // A window of [offset, offset + length) of another stream, read only. Remembers whether reading
@@ -213,6 +188,7 @@ void TSendDialogue::Start(SendJob job) {
   job_ = std::move(job);
   WipeSecret(job.password);  // a short one was copied, not moved, and its bytes stay behind
   delivered_ = false;
+  ResetTransactions();
   closedWhileActing_ = false;
   continuationLines_ = 0;
   accepted_ = 0;
@@ -329,14 +305,7 @@ void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
   Abort(std::string("Internal error: a reply in state ") + StateName(state_));
 }
 
-// The server's line as a person is shown it: one line, and no longer than a message box can hold.
-void TSendDialogue::Unexpected(const std::string& line) {
-  constexpr std::size_t kShownMax = 512;
-  std::string shown = WithoutLineEnd(line);
-  if (shown.size() > kShownMax) shown = shown.substr(0, kShownMax) + "...";
-  std::replace_if(shown.begin(), shown.end(), IsControl, ' ');
-  Abort("Unexpected error! " + shown);
-}
+void TSendDialogue::Unexpected(const std::string& line) { Abort("Unexpected error! " + ShownReply(line)); }
 
 void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {
   if (!proceed || code / 100 != 2) return Unexpected(line);
@@ -352,40 +321,9 @@ void TSendDialogue::OnHeloReply(int code, const std::string& line, bool proceed)
   SendMailFrom();
 }
 
-void TSendDialogue::OnMailFromReply(int code, const std::string& line, bool proceed) {
-  if (!proceed || code / 100 != 2) return Unexpected(line);
-  recipientNo_ = 0;
-  recipientCount_ = table_.RecordTotal();
-  if (events.progress) events.progress(recipientCount_, 0);
-  if (events.progressShown) events.progressShown(true);
-  table_.GoFirst();
-  SendNextRecipient();
-}
-
-// Any refusal of one recipient (4xx or 5xx except 421, which closes the service) costs that
-// recipient alone.
-void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed) {
-  const int kind = code / 100;
-  if (code == 421 || (kind != 2 && kind != 4 && kind != 5) || (kind == 2 && !proceed))
-    return Unexpected(line);
-  if (kind == 2) {
-    ++accepted_;
-    log_.AddLogLine(currentName_, true, "");
-  } else {
-    log_.AddLogLine(currentName_, false, TReplyTable::Description(code).value_or(ServerText(line)));
-  }
-  SendNextRecipient();
-}
-
 void TSendDialogue::OnDataReply(int code, const std::string& line) {
   if (code != 354) return Unexpected(line);
   SendMailData();
-}
-
-void TSendDialogue::OnDotReply(int code, const std::string& line) {
-  if (code / 100 != 2) return Unexpected(line);
-  delivered_ = true;
-  SendCommand("Quit", State::kQuit, commandTimeOutMs);
 }
 
 // ---------------------------------------------------------------- sending
@@ -436,46 +374,17 @@ void TSendDialogue::SendLine(const std::string& line) {
   if (!*alive || !Running()) throw SendStopped{};
 }
 
+void TSendDialogue::SendLines(const std::string& lines) {
+  auto alive = alive_;
+  if (!sock_.Connected()) throw net::ESockError("Connection closed");
+  sock_.Write(lines);
+  if (!*alive || !Running()) throw SendStopped{};
+}
+
 void TSendDialogue::SendCommand(const std::string& command, State next, int timeOutMs) {
   SendLine(command);
   SetState(next);
   replyTimer_.start(timeOutMs);
-}
-
-void TSendDialogue::SendMailFrom() {
-  SendCommand("Mail From:<" + job_.returnEmail + ">", State::kMailFrom, commandTimeOutMs);
-}
-
-void TSendDialogue::SendNextRecipient() {
-  while (!table_.AtEnd()) {
-    ++recipientNo_;
-    if (table_.RecordDeleted()) {
-      table_.SkipBy(1);
-      continue;
-    }
-    const std::string name = TrimField(table_.GetField(job_.nameField));
-    std::string address = TrimField(table_.GetField(job_.emailField));
-    // An address already written in its brackets is sent once bracketed; any other bracket would
-    // end the address early and pass the rest to the server as parameters of the command.
-    if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
-      address = TrimField(address.substr(1, address.size() - 2));
-    table_.SkipBy(1);
-    if (events.progress) events.progress(recipientCount_, recipientNo_);
-    if (events.status)
-      events.status("Processing individual " + std::to_string(recipientNo_) + " of " +
-                    std::to_string(recipientCount_));
-    // An empty address, or a control character that would end the command early, is never sent.
-    if (address.empty() || HasControl(address) || HasControl(name) ||
-        address.find_first_of("<>") != std::string::npos) {
-      log_.AddLogLine(name, false, "Invalid address");
-      continue;
-    }
-    currentName_ = name;
-    return SendCommand("Rcpt To:<" + address + ">", State::kRcpt, commandTimeOutMs);
-  }
-  table_.Close();  // not needed again for this send
-  if (accepted_ == 0) return SendCommand("Quit", State::kQuit, commandTimeOutMs);
-  SendCommand("Data", State::kData, commandTimeOutMs);
 }
 
 void TSendDialogue::SendMailData() {
@@ -591,7 +500,7 @@ void TSendDialogue::Finish() {
 }
 
 void TSendDialogue::Complete() {
-  const std::string note = delivered_ ? std::string() : std::string(kNoRecipientAccepted);
+  const std::string note = deliveredTo_ > 0 ? std::string() : std::string(kNoRecipientAccepted);
   Finish();
   if (events.status) events.status("");
   if (events.completed) events.completed(log_.LogLines(), note);
@@ -599,11 +508,22 @@ void TSendDialogue::Complete() {
 
 void TSendDialogue::Abort(const std::string& message) {
   if (!Running()) return;
-  // Once the server has accepted the message it is delivered, whatever goes wrong after.
+  // Once every transaction has ended, what the server accepted is delivered, whatever goes
+  // wrong after.
   if (delivered_) return Complete();
+  LogUnsent();
+  const std::int64_t delivered = deliveredTo_;
   Finish();
   if (events.status) events.status(message + " :  Message transmittal has failed.");
-  if (events.failed) events.failed(message + " : The message has not been sent.");
+  if (delivered == 0) {
+    if (events.failed) events.failed(message + " : The message has not been sent.");
+    return;
+  }
+  // Some transactions went through: the log says who has the message.
+  if (events.failed)
+    events.failed(message + " : The message was delivered to " + std::to_string(delivered) +
+                  (delivered == 1 ? " recipient" : " recipients") + " before the send stopped.");
+  if (events.completed) events.completed(log_.LogLines(), "");
 }
 
 }  // namespace tavrin::app

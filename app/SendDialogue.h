@@ -1,19 +1,24 @@
-// TSendDialogue: one message to every recipient of the table, in one SMTP transaction.
+// TSendDialogue: one message to every recipient of the table, on one connection, in as many SMTP
+// transactions as the server's and the job's recipient limits need.
 //
 // Owns the state of the send under way: its state machine, the copied message and attachment
 // list, the reply time-out and the private temporary file the attachments are encoded into. The
 // socket client, reply table, send log and recipients table are the window's and must outlive the
-// dialogue. The server's replies drive it: each complete reply moves the state once, commands go
-// out from the Send* functions, replies are judged in the On*Reply functions, and SetState is the
-// only place the state changes. Every way a send ends goes through Complete or Abort, which report
-// through SendEvents. GUI thread; handlers may run nested inside the socket client's waits.
+// dialogue. The server's replies drive it: each complete reply is handled once, in the order of the
+// commands it answers (with pipelining several are out at once); commands go out from the Send*
+// functions, replies are judged in the On*Reply functions, and SetState is the only place the state
+// changes. Every way a send ends goes through Complete or Abort, which report through SendEvents.
+// GUI thread; handlers may run nested inside the socket client's waits.
 // The session opening (EHLO, STARTTLS or TLS, sign-in) lives in SendSession.cpp; the password
 // and the lines that carry it reach only the socket and are wiped once used or the send ends.
+// The transactions (Mail From, the recipients, the next transaction) live in SendTransactions.cpp.
 #pragma once
 
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +78,10 @@ inline constexpr const char* kNoStartTls =
 inline constexpr const char* kNoSignIn =
     "The server does not offer sign-in with a user name and password.";
 inline constexpr const char* kSignInRefused = "The server refused the user name or password.";
+// Followed by the server's reply: a fresh transaction had no room for even one recipient.
+inline constexpr const char* kNoRoom = "The server takes no further recipient! ";
+// "The message is larger than the server accepts (10.2 MB)."; the limit in decimal megabytes.
+std::string TooLargeText(std::uint64_t limitOctets);
 
 // The body as lines: CR LF, CR and LF alike end a line, so no bare CR or LF reaches the server.
 std::vector<std::string> SplitBodyLines(const std::string& text);
@@ -97,7 +106,7 @@ class TSendDialogue {
     kAuthUser,    // the user name sent; a 334 asks for the password
     kAuthPassword,  // the password sent; 235 signs in
     kMailFrom,    // "Mail From:" sent; the recipients walk starts on its acceptance
-    kRcpt,        // a "Rcpt To:" sent; its reply decides that recipient alone
+    kRcpt,        // "Rcpt To:" sent, one or a window; each reply decides its recipient alone
     kData,        // "Data" sent; only 354 lets the mail data go
     kMailData,    // the mail data is going out; replies wait until it has
     kDot,         // the final "." sent; a 2xx reply means the message is delivered
@@ -175,6 +184,36 @@ class TSendDialogue {
   void Finish();
   void Unexpected(const std::string& line);
 
+  // transactions (SendTransactions.cpp): "Mail From:", the recipients, and the next transaction
+  // for those a limit left over
+  struct Addressee {
+    std::int32_t recordNo = 0;
+    std::string name;
+    std::string address;
+    std::string refusal;  // why the server left it for a later transaction; "" when it did not
+  };
+  struct Outcome {  // one log line, kept until its transaction ends and every record before it has
+    std::int32_t recordNo = 0;
+    std::string name;
+    bool accepted = false;  // the server took the recipient: OK once the mail data is delivered
+    std::string detail;     // why it was refused
+  };
+  void ResetTransactions();
+  void StartWalk();
+  void SendWindow(const std::string& mailFrom);
+  void SendLines(const std::string& lines);  // each with its CR LF already
+  bool NextAddressee(Addressee& next);
+  void Announce(std::int32_t recordNo);
+  bool RoomForAnother() const;
+  bool MoreToAddress();
+  void AfterWindow();
+  void EndTransaction();
+  void LogTransaction(const std::string* refusal);
+  void LogUnsent();
+  void WriteSettled();
+  bool Pipelining() const;
+  std::uint64_t MessageSize();
+
   net::TSockClient& sock_;
   TReplyTable& replies_;
   TSendLog& log_;
@@ -187,7 +226,7 @@ class TSendDialogue {
   std::string tempPath_;                  // the open file, reached through its descriptor
   bool acting_ = false;        // an action runs; nested data events leave the lines to it
   bool closedWhileActing_ = false;
-  bool delivered_ = false;     // the final "." was accepted
+  bool delivered_ = false;     // every transaction has ended and "Quit" is due or sent
   int continuationLines_ = 0;  // lines of the reply under way before its last
   std::int32_t recipientNo_ = 0;
   std::int32_t recipientCount_ = 0;
@@ -197,6 +236,16 @@ class TSendDialogue {
   bool secured_ = false;  // the TLS handshake succeeded on this connection
   // False once the dialogue is destroyed; frames still on the stack hold a copy.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+  // The transaction under way; accepted_ counts the recipients the server took in it.
+  bool walkStarted_ = false;         // the table walk has begun
+  std::deque<Addressee> inFlight_;   // "Rcpt To:" sent, replies awaited, in sending order
+  std::deque<Addressee> waiting_;    // read, not yet addressed: first in the next window
+  std::vector<Outcome> outcomes_;    // the transaction's log lines, in the order addressed
+  std::map<std::int32_t, Outcome> settled_;  // final, waiting for earlier records to be logged
+  std::string roomRefusal_;          // the window's first "no room" reply (452, 552); "" when none
+  std::int64_t deliveredTo_ = 0;     // recipients of every delivered transaction
+  std::optional<std::uint64_t> messageSize_;  // as SIZE counts it; reckoned once a server asks
 };
 
 }  // namespace tavrin::app

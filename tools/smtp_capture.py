@@ -23,6 +23,11 @@ Encryption and sign-in (certificates for tests: tools/test_ca.py):
 When the server listens it prints "READY <port>" on standard output. It runs until it is
 terminated (SIGTERM or SIGINT), or until its standard input closes with --stop-on-eof.
 Listens on loopback only.
+
+Limits, for sends that need several transactions:
+  --recipient-limit N      answer "452" to every recipient after N accepted in one transaction
+  --pipelining             list PIPELINING in the reply to EHLO
+  --size N                 list "SIZE N" and refuse larger messages
 """
 import argparse
 import os
@@ -45,6 +50,15 @@ def free_port():
 
 def wire(reply):
     return "\r\n".join(reply.split("|"))
+
+
+def apply_limits(args, handler, controller):
+    """The limit options; the server makes a new session for each connection, so they hold from
+    the first client on."""
+    handler.recipient_limit = args.recipient_limit
+    handler.pipelining = args.pipelining
+    if args.size:
+        controller.SMTP_kwargs["data_size_limit"] = args.size
 
 
 class CaptureHandler:
@@ -72,10 +86,12 @@ class CaptureHandler:
         session.host_name = hostname
         if not self.offer_starttls:
             responses = [r for r in responses if r[4:].upper() != "STARTTLS"]
+        if self.pipelining:
+            responses.insert(1, "250-PIPELINING")
         return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
-        self.log("MAIL FROM:<%s>" % address)
+        self.log(" ".join(["MAIL FROM:<%s>" % address] + list(mail_options)))
         reply = self.replies.get("MAIL")
         if reply:
             return wire(reply)
@@ -87,6 +103,8 @@ class CaptureHandler:
         reply = self.refusals.get(address.lower()) or self.replies.get("RCPT")
         if reply:
             return wire(reply)
+        if self.recipient_limit and len(envelope.rcpt_tos) >= self.recipient_limit:
+            return "452 4.5.3 Too many recipients"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -174,6 +192,9 @@ def main():
     parser.add_argument("--outbox", default=os.path.expanduser("~/Tavrin/outbox"))
     parser.add_argument("--refuse", action="append")
     parser.add_argument("--reply", action="append")
+    parser.add_argument("--recipient-limit", type=int, default=0)
+    parser.add_argument("--pipelining", action="store_true")
+    parser.add_argument("--size", type=int, default=0)
     parser.add_argument("--stop-on-eof", action="store_true")
     parser.add_argument("--tls-cert")
     parser.add_argument("--tls-key")
@@ -193,6 +214,7 @@ def main():
     controller = CaptureController(handler, hostname="127.0.0.1", port=port, data_size_limit=None,
                                    ident="Tavrin capture server", **security_options(args, handler))
     controller.start()
+    apply_limits(args, handler, controller)
     print("READY %d" % port, flush=True)
 
     stop = threading.Event()

@@ -2,7 +2,9 @@
 # The send benchmarks against Postfix's smtp-sink on 127.0.0.1 (installed here if missing; Postfix
 # itself is left unconfigured and never started).
 #   1. one send to 10,000 recipients, against Python's smtplib sending the same message to the same
-#      recipients in one transaction, in the same run; prints both and the ratio
+#      recipients in one transaction, in the same run; prints both and the ratio. The send signs in,
+#      so it greets with EHLO and pipelines its recipients, which the sink advertises; smtplib sends
+#      one command at a time
 #   2. the longest event-loop pause during that send
 #   3. the peak memory of a send with a 1 GiB attachment, above the idle program
 #   4. over STARTTLS, to the capture server: against smtplib, and against our plain send
@@ -38,8 +40,8 @@ with open(sys.argv[1], "w") as f:
 "$BIN_DIR/dbftool" create "$work/r.dbf" NAME,C,40 EMAIL,C,60 >/dev/null
 "$BIN_DIR/dbftool" import "$work/r.dbf" "$work/r.csv" >/dev/null
 
-echo "== 10,000 recipients, one transaction, peer: Python smtplib, server: smtp-sink"
-out=$("$BIN_DIR/send_bench" "$port" "$work/r.dbf" --message-out "$work/message.eml")
+echo "== 10,000 recipients, pipelined, peer: Python smtplib, server: smtp-sink"
+out=$("$BIN_DIR/send_bench" "$port" "$work/r.dbf" --message-out "$work/message.eml" --sign-in)
 echo "$out"
 ours=$(echo "$out" | sed -n 's/^tavrin send: \([0-9.]*\) s.*/\1/p')
 peer=$(/usr/bin/python3 -c '
@@ -53,7 +55,7 @@ with smtplib.SMTP("127.0.0.1", port) as s:
 print("%.3f" % (time.perf_counter() - start))
 ' "$port" "$work/r.csv" "$work/message.eml")
 echo "python smtplib: $peer s"
-echo "ratio tavrin/smtplib: $(/usr/bin/python3 -c "print('%.2f' % ($ours / $peer))")  (target: at most 1.0)"
+echo "ratio tavrin/smtplib: $(/usr/bin/python3 -c "print('%.2f' % ($ours / $peer))")  (target: at most 0.2)"
 
 echo
 echo "== one recipient, a 1 GiB attachment"
