@@ -205,6 +205,8 @@ class TSockClient : public QObject {
   bool ReadSecure();
   bool DecryptReceived(std::size_t limit);
   bool WriteSecure();
+  // True while so much ciphertext waits for the socket that reading must wait for it to go.
+  bool SecureOutputFull() const;
   bool Encrypt(bool* stalled);
   bool FlushSecure();
   void SendCloseNotify(int fd);

@@ -20,6 +20,10 @@ constexpr int kRecordsPerSend = 4;
 // Received ciphertext is taken from the socket only while less than this waits in the layer;
 // more than a record always decrypts, so this bounds memory without ever stalling a read.
 constexpr std::size_t kFedLimit = std::size_t{64} << 10;
+// Ciphertext waiting for the socket beyond which no more is received. Reads make some of their
+// own (a record of messages that each want an alert back answers many times its size): a
+// server that sends them and reads nothing must not make it grow without end.
+constexpr std::size_t kOutputLimit = std::size_t{256} << 10;
 // Bytes that came before the handshake are thrown away; more than this fails the handshake.
 constexpr std::size_t kDiscardLimit = std::size_t{4} << 20;
 const char kCanceled[] = "Connection Canceled";
@@ -235,8 +239,11 @@ bool TSockClient::FlushSecure() {
   }
   tls_->Sent(static_cast<std::size_t>(k));
   sent_ += static_cast<std::uint64_t>(k);
+  if (readPaused_) PauseOrResumeReading();  // reading may have waited for this
   return true;
 }
+
+bool TSockClient::SecureOutputFull() const { return tls_ && tls_->OutputLength() >= kOutputLimit; }
 
 // close_notify goes only where the server is still there and nothing is half sent: neither a
 // record nor the text or stream it was part of (a handler may close in the middle of a send),

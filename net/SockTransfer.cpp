@@ -147,9 +147,10 @@ bool TSockClient::ReadPlain() {
 }
 
 // The receive buffer holds about one line limit at most: beyond it reading waits, and the
-// server's bytes wait in the socket, until ReadLn has taken lines.
+// server's bytes wait in the socket, until ReadLn has taken lines. Over TLS reading also waits
+// while the answers owed to the server (alerts, key updates) pile up unsent.
 void TSockClient::PauseOrResumeReading() {
-  const bool full = Buffered() >= maxLineLength_;
+  const bool full = Buffered() >= maxLineLength_ || SecureOutputFull();
   if (full == readPaused_) return;
   readPaused_ = full;
   WatchRead(connected_ && fd_ >= 0);

@@ -4,7 +4,11 @@
 // streams, how the server ends the connection, and a handler that destroys the client.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <malloc.h>
 #include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include <QTimer>
 #include <functional>
@@ -28,6 +32,17 @@ using test::TlsCertificates;
 using test::TlsServer;
 
 const char kCannotMake[] = "The encrypted connection could not be made: ";
+
+// Bytes the test thread's allocations hold (not what the allocator keeps back: the sanitizer
+// build keeps freed memory a while).
+long HeapBytes() {
+#if defined(__SANITIZE_ADDRESS__)
+  return static_cast<long>(__sanitizer_get_current_allocated_bytes());
+#else
+  const struct mallinfo2 heap = mallinfo2();
+  return static_cast<long>(heap.uordblks + heap.hblkhd);  // large blocks are mapped apart
+#endif
+}
 
 // What `call` raised, as "<kind>: <text>"; "" when it returned.
 std::string Raised(const std::function<void()>& call) {
@@ -225,6 +240,31 @@ TEST_F(SockTlsTest, KeyUpdateFromTheServerKeepsBothDirectionsWorking) {
   EXPECT_EQ(sock->ReadLn(), "250 rekeyed\r\n");
   sock->Writeln("NOOP");
   EXPECT_EQ(sock->ReadLn(), "250 fine\r\n");
+}
+
+// A server that reads nothing sends records of renegotiation requests, 4096 to a record, each
+// answered with an alert: once the answers pile up unsent the client stops reading, so its
+// memory stays bounded, and the connection stays.
+TEST_F(SockTlsTest, AnswersTheServerDoesNotReadStopTheReading) {
+  Gate finished;
+  LoopbackPeer peer([&](PeerConn& c) {
+    TlsServer tls(c, TlsCertificates::Get().localhost);
+    SSL_set_max_proto_version(tls.Ssl(), TLS1_2_VERSION);
+    SSL_set_cipher_list(tls.Ssl(), "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256");
+    if (!tls.Accept()) return;
+    c.Send(tls.ForgeRecord(SSL3_RT_APPLICATION_DATA, "220 ready\r\n"));
+    const std::string requests(16384, '\0');  // each: type 0 (hello request), length 0
+    for (int i = 0; i < 2000 && !finished.Wait(0); ++i) c.Send(tls.ForgeRecord(SSL3_RT_HANDSHAKE, requests));
+  });
+  ConnectTo(peer);
+  sock->StartTLS("localhost");
+  EXPECT_EQ(sock->ReadLn(), "220 ready\r\n");
+  const long before = HeapBytes();
+  PumpUntil([] { return false; }, 3000);
+  EXPECT_LT(HeapBytes() - before, 16 << 20) << "bytes more";
+  EXPECT_TRUE(sock->Connected());
+  finished.Open();
+  sock.reset();
 }
 
 // TLS from the first byte. A close without close_notify after the last reply is a plain close;

@@ -1,11 +1,15 @@
 #include "TlsPeer.h"
 
+#include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
 #include <QTemporaryDir>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -94,6 +98,56 @@ bool TlsServer::ReadsCloseNotify() {
   char c;
   int n = SSL_read(ssl_, &c, 1);
   return n == 0 && SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN;
+}
+
+// The key block of TLS 1.2 from the master secret; after the server's Finished (its record 0 of
+// the epoch) the next record is number 1.
+std::string TlsServer::ForgeRecord(unsigned char type, const std::string& plain) {
+  if (forgeSeq_ == 0) {
+    unsigned char master[48], clientRandom[32], serverRandom[32], block[40];
+    SSL_SESSION_get_master_key(SSL_get_session(ssl_), master, sizeof master);
+    SSL_get_client_random(ssl_, clientRandom, sizeof clientRandom);
+    SSL_get_server_random(ssl_, serverRandom, sizeof serverRandom);
+    std::string seed = "key expansion";
+    seed.append(reinterpret_cast<char*>(serverRandom), 32).append(reinterpret_cast<char*>(clientRandom), 32);
+    EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr);
+    EVP_KDF_CTX* kctx = EVP_KDF_CTX_new(kdf);
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("SHA256"), 0),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SECRET, master, sizeof master),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, seed.data(), seed.size()),
+        OSSL_PARAM_construct_end()};
+    const bool derived = EVP_KDF_derive(kctx, block, sizeof block, params) == 1;
+    EVP_KDF_CTX_free(kctx);
+    EVP_KDF_free(kdf);
+    if (!derived) throw std::runtime_error("the test server cannot derive its keys");
+    std::memcpy(forgeKey_, block + 16, 16);  // client key, server key, client IV, server IV
+    std::memcpy(forgeIv_, block + 36, 4);
+    forgeSeq_ = 1;
+  }
+  unsigned char sequence[8], nonce[12], aad[13], tag[16];
+  for (int i = 0; i < 8; ++i) sequence[i] = static_cast<unsigned char>(forgeSeq_ >> (56 - 8 * i));
+  ++forgeSeq_;
+  std::memcpy(nonce, forgeIv_, 4);
+  std::memcpy(nonce + 4, sequence, 8);
+  std::memcpy(aad, sequence, 8);
+  const unsigned char header[5] = {type, 3, 3, static_cast<unsigned char>(plain.size() >> 8),
+                                   static_cast<unsigned char>(plain.size())};
+  std::memcpy(aad + 8, header, 5);
+  std::string sealed(plain.size(), '\0');
+  EVP_CIPHER_CTX* cctx = EVP_CIPHER_CTX_new();
+  int n = 0;
+  EVP_EncryptInit_ex(cctx, EVP_aes_128_gcm(), nullptr, forgeKey_, nonce);
+  EVP_EncryptUpdate(cctx, nullptr, &n, aad, sizeof aad);
+  EVP_EncryptUpdate(cctx, reinterpret_cast<unsigned char*>(sealed.data()), &n,
+                    reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+  EVP_EncryptFinal_ex(cctx, nullptr, &n);
+  EVP_CIPHER_CTX_ctrl(cctx, EVP_CTRL_GCM_GET_TAG, sizeof tag, tag);
+  EVP_CIPHER_CTX_free(cctx);
+  const std::size_t body = sizeof sequence + plain.size() + sizeof tag;
+  std::string record{static_cast<char>(type), 3, 3, static_cast<char>(body >> 8), static_cast<char>(body & 0xff)};
+  record.append(reinterpret_cast<char*>(sequence), sizeof sequence).append(sealed);
+  return record.append(reinterpret_cast<char*>(tag), sizeof tag);
 }
 
 }  // namespace tavrin::net::test

@@ -8,6 +8,7 @@
 
 #include <openssl/ssl.h>
 
+#include <cstdint>
 #include <string>
 
 #include "LoopbackPeer.h"
@@ -37,9 +38,15 @@ class TlsServer {
   std::string RecvBytes(std::size_t n);
   // True when the client's next record is its close_notify.
   bool ReadsCloseNotify();
+  // One record of content `type` around `plain` (at most 16 KiB), encrypted with the server's
+  // keys of a TLS 1.2 AES-128-GCM connection, for what OpenSSL itself would never send. The
+  // server must send nothing more through OpenSSL once it has used this.
+  std::string ForgeRecord(unsigned char type, const std::string& plain);
   SSL* Ssl() { return ssl_; }
 
  private:
+  unsigned char forgeKey_[16] = {}, forgeIv_[4] = {};
+  std::uint64_t forgeSeq_ = 0;  // 0: the keys are not derived yet
   PeerConn& conn_;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
