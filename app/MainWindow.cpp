@@ -616,7 +616,7 @@ void TfrmEmailMerge::BindSendEvents() {
     if (text.empty())
       StatusBar->clearMessage();
     else
-      StatusBar->showMessage(AnsiToQString(text));
+      StatusBar->showMessage(QString::fromStdString(platform::TextToUtf8(text)));
   };
   e.progressShown = [this](bool shown) { pnlProgress->setVisible(shown); };
   e.progress = [this](std::int64_t maximum, std::int64_t position) {
@@ -631,7 +631,9 @@ void TfrmEmailMerge::BindSendEvents() {
     // A refused password is asked for again at the next Send, not tried once more.
     if (text == kSignInRefused)
       services_.passwords.Refused(PasswordKey(AppSettings().UserName, AppSettings().ServerName));
-    services_.dialogs.ShowMessage(text);
+    // The text may carry a UTF-8 file or server name: read as such, not as 8-bit text.
+    const QString shown = QString::fromStdString(platform::TextToUtf8(text));
+    services_.dialogs.ShowMessage(platform::QStringToAnsi(shown));
   };
   e.completed = [this](const std::vector<std::string>&, const std::string& note) {
     if (!note.empty()) services_.dialogs.ShowMessage(note);

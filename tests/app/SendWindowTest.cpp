@@ -101,6 +101,18 @@ TEST_F(SendWindow, AnyLanguageIsSentAsTypedAndTheLogShowsRealLetters) {
   EXPECT_NE(logTexts[0].find(zoe + std::string(23, ' ') + "  OK"), std::string::npos) << logTexts[0];
 }
 
+// A message naming a file reads its UTF-8 name as such: "Zoë", not "ZoÃ«".
+TEST_F(SendWindow, AMessageNamingAFileShowsItsNameInItsOwnLetters) {
+  StartWithServer(9);
+  const std::filesystem::path file = root_ / "Zo\xC3\xAB notes.txt";
+  WriteFile(file, "notes\n");
+  ASSERT_TRUE(Main().lstAttachments->AddFile(file.string()));
+  std::filesystem::remove(file);
+  QTest::mouseClick(Main().btnSend, Qt::LeftButton);
+  ASSERT_EQ(dialogs_.Messages().size(), 1u);
+  EXPECT_NE(dialogs_.Messages()[0].find("Zo\xEB notes.txt"), std::string::npos) << dialogs_.Messages()[0];
+}
+
 TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
   std::string tail;
   std::atomic<bool> uploading{false};
