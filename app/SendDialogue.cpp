@@ -442,7 +442,10 @@ void TSendDialogue::SendAttachment(std::size_t index) {
   } catch (const std::exception&) {
     throw SendFailure("Unable to read attachment " + path);
   }
-  platform::TFileStream target(tempName, platform::TFileStream::Mode::Create);
+  // Opened as it is (ShrinkTempFile has emptied it), not emptied by the open: the file system
+  // would take a file emptied at open and rewritten for a file being replaced, and write all of
+  // it out when it is closed, freezing the window for as long as that takes.
+  platform::TFileStream target(tempName, platform::TFileStream::Mode::OpenReadWrite);
   net::TUUProcessor mimer;
   const std::int64_t size = source->Size();
   auto alive = alive_;
