@@ -261,7 +261,8 @@ void TSendDialogue::OnServerClosed() {
     Abort("The server closed the connection!");
 }
 
-void TSendDialogue::HandleLine(const std::string& line) {
+void TSendDialogue::HandleLine(const std::string& received) {
+  const std::string line = WithoutSecrets(received);
   // A reply of a few lines is normal; one that never ends would fill the transcript for ever.
   constexpr int kMaxReplyLines = 1000;
   if (IsContinuation(line)) {

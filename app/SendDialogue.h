@@ -164,6 +164,7 @@ class TSendDialogue {
   void SendAuth();
   void SendSecret(std::string& line, State next);
   void ForgetSecrets();
+  std::string WithoutSecrets(const std::string& line) const;
   static void WipeSecret(std::string& secret);
 
   // sending
