@@ -261,7 +261,8 @@ void TSendDialogue::OnServerClosed() {
     Abort("The server closed the connection!");
 }
 
-void TSendDialogue::HandleLine(const std::string& line) {
+void TSendDialogue::HandleLine(const std::string& received) {
+  const std::string line = WithoutSecrets(received);
   // A reply of a few lines is normal; one that never ends would fill the transcript for ever.
   constexpr int kMaxReplyLines = 1000;
   if (IsContinuation(line)) {
@@ -271,7 +272,11 @@ void TSendDialogue::HandleLine(const std::string& line) {
     return;
   }
   continuationLines_ = 0;
-  if (events.transcript) events.transcript(WithoutLineEnd(line));
+  if (events.transcript) {
+    auto alive = alive_;
+    events.transcript(WithoutLineEnd(line));
+    if (!*alive) return;  // the handler let go of the dialogue
+  }
   if (state_ == State::kEhlo) extensions_.AddReplyLine(line);
   const bool proceed = replies_.CheckReply(line);
   const int code = TReplyTable::ReplyCode(line).value_or(0);
@@ -486,8 +491,9 @@ void TSendDialogue::ShrinkTempFile() {
 // ---------------------------------------------------------------- endings
 
 // Marks the send ended first, so late replies and nested events do nothing, then lets go of the
-// connection, the table and the temporary file.
-void TSendDialogue::Finish() {
+// connection, the table and the temporary file. False when a handler let go of the dialogue.
+bool TSendDialogue::Finish() {
+  auto alive = alive_;
   SetState(State::kIdle);
   replyTimer_.stop();
   closedWhileActing_ = false;
@@ -499,14 +505,17 @@ void TSendDialogue::Finish() {
   temp_.reset();
   ForgetSecrets();
   if (events.progressShown) events.progressShown(false);
+  if (!*alive) return false;
   if (events.ended) events.ended();
+  return *alive;
 }
 
 void TSendDialogue::Complete() {
   const std::string note = deliveredTo_ > 0 ? std::string() : std::string(kNoRecipientAccepted);
-  Finish();
+  auto alive = alive_;
+  if (!Finish()) return;
   if (events.status) events.status("");
-  if (events.completed) events.completed(log_.LogLines(), note);
+  if (*alive && events.completed) events.completed(log_.LogLines(), note);
 }
 
 void TSendDialogue::Abort(const std::string& message) {
@@ -516,8 +525,10 @@ void TSendDialogue::Abort(const std::string& message) {
   if (delivered_) return Complete();
   LogUnsent();
   const std::int64_t delivered = deliveredTo_;
-  Finish();
+  auto alive = alive_;
+  if (!Finish()) return;
   if (events.status) events.status(message + " :  Message transmittal has failed.");
+  if (!*alive) return;
   if (delivered == 0) {
     if (events.failed) events.failed(message + " : The message has not been sent.");
     return;
@@ -526,7 +537,7 @@ void TSendDialogue::Abort(const std::string& message) {
   if (events.failed)
     events.failed(message + " : The message was delivered to " + std::to_string(delivered) +
                   (delivered == 1 ? " recipient" : " recipients") + " before the send stopped.");
-  if (events.completed) events.completed(log_.LogLines(), "");
+  if (*alive && events.completed) events.completed(log_.LogLines(), "");
 }
 
 }  // namespace tavrin::app

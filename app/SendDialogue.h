@@ -57,7 +57,8 @@ struct SendJob {
   int recipientsPerMessage = 0;  // recipients per transaction at most; 0: as many as the server takes
 };
 
-// How the dialogue reports to its window; any member may be empty.
+// How the dialogue reports to its window; any member may be empty. Once the send has ended, a
+// handler may destroy the dialogue: nothing more is reported.
 struct SendEvents {
   std::function<void(const std::string& text)> status;  // status bar text; "" empties it
   std::function<void(bool shown)> progressShown;
@@ -164,6 +165,7 @@ class TSendDialogue {
   void SendAuth();
   void SendSecret(std::string& line, State next);
   void ForgetSecrets();
+  std::string WithoutSecrets(const std::string& line) const;
   static void WipeSecret(std::string& secret);
 
   // sending
@@ -181,7 +183,7 @@ class TSendDialogue {
   void Act(const std::function<void()>& action);
   void SetState(State next);
   void Complete();
-  void Finish();
+  bool Finish();
   void Unexpected(const std::string& line);
 
   // transactions (SendTransactions.cpp): "Mail From:", the recipients, and the next transaction

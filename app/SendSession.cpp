@@ -148,6 +148,34 @@ void TSendDialogue::SendSecret(std::string& line, State next) {
 
 void TSendDialogue::ForgetSecrets() { WipeSecret(job_.password); }
 
+// A reply to sign-in as it may be shown: a server that repeats the password, or a line that
+// encodes it, has its words withheld, whole, so not even where the password stood is shown.
+std::string TSendDialogue::WithoutSecrets(const std::string& line) const {
+  const bool signingIn = state_ == State::kAuthPlain || state_ == State::kAuthLogin ||
+                         state_ == State::kAuthUser || state_ == State::kAuthPassword;
+  if (!signingIn || job_.password.empty()) return line;
+  bool repeats = line.find(job_.password) != std::string::npos;
+  std::string credentials;
+  credentials.reserve(job_.userName.size() + job_.password.size() + 2);
+  credentials += '\0';
+  credentials += job_.userName;
+  credentials += '\0';
+  credentials += job_.password;
+  for (const std::string* secret : {&job_.password, static_cast<const std::string*>(&credentials)}) {
+    std::string encoded = EncodedLine("", *secret);
+    encoded.resize(encoded.size() - 2);  // the CR LF
+    repeats = repeats || line.find(encoded) != std::string::npos;
+    WipeSecret(encoded);
+  }
+  WipeSecret(credentials);
+  if (!repeats) return line;
+  const auto code = line.find_first_of("0123456789");
+  const std::size_t kept = code == std::string::npos ? 0 : std::min(line.size(), code + 4);
+  std::string shown = line.substr(0, kept);
+  while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
+  return shown + "(the server's words repeated the password and are not shown)\r\n";
+}
+
 // Overwrites every byte the string holds, up to its capacity, and empties it.
 void TSendDialogue::WipeSecret(std::string& secret) {
   secret.resize(secret.capacity());  // never reallocates: the old bytes are the ones overwritten

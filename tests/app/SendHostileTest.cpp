@@ -141,6 +141,50 @@ TEST_F(SendTest, AnEndlessLineWithoutItsEndTimesOut) {
   EXPECT_EQ(failures, std::vector<std::string>{std::string(kNoAnswer) + " : The message has not been sent."});
 }
 
+// ---- a window that lets go of the dialogue from one of its handlers
+
+class DestroyedByHandler : public SendTest, public ::testing::WithParamInterface<int> {};
+
+// Ann's transaction is delivered, Bob's recipient meets a 421: the send stops with the log. The
+// handler destroys the dialogue at the first reply line shown (0), when the send has ended (1), or
+// at the message box (2); nothing may reach the dialogue after, nor report for it.
+TEST_P(DestroyedByHandler, NothingTouchesItAfter) {
+  MakeTable({{"Ann", "ann@example.com"}, {"Bob", "bob@example.com"}});
+  const int at = GetParam();
+  auto& e = dialogue->events;
+  int reportsAfter = 0;
+  auto release = [this] { dialogue.reset(); };
+  e.transcript = [&](const std::string&) { at == 0 ? release() : void(); };
+  e.ended = [&] { ++ends, at == 1 ? release() : void(); };
+  e.failed = [&](const std::string& text) { failures.push_back(text), at == 2 ? release() : void(); };
+  e.status = [&](const std::string&) { reportsAfter += dialogue ? 0 : 1; };
+  e.completed = [&](const std::vector<std::string>&, const std::string&) { reportsAfter += dialogue ? 0 : 1; };
+  LoopbackPeer peer([&](PeerConn& c) {
+    for (const char* reply : {"220 hi\r\n", "250 hello\r\n", "250 from\r\n", "250 to\r\n", "354 go\r\n"}) {
+      if (reply[0] != '2' || reply[1] != '2') c.RecvLine();
+      c.Send(reply);
+    }
+    for (std::string line; (line = c.RecvLine()) != ".\r\n" && !line.empty();) {
+    }
+    c.Send("250 queued\r\n");
+    c.RecvLine();
+    c.Send("250 from\r\n");
+    c.RecvLine();
+    c.Send("421 closing\r\n");
+    c.RecvAll();
+  });
+  sock->SetPort(peer.Port());
+  SendJob job = Job();
+  job.recipientsPerMessage = 1;
+  dialogue->Start(job);
+  EXPECT_TRUE(net::test::PumpUntil([this] { return !dialogue; }, 10000));
+  sock->Disconnect();
+  EXPECT_EQ(reportsAfter, 0);
+  EXPECT_EQ(failures.size(), at == 2 ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(TranscriptEndedOrFailed, DestroyedByHandler, ::testing::Values(0, 1, 2));
+
 // ---- files that change under the send
 
 TEST_F(SendTest, AnAttachmentRemovedDuringTheSendIsNamedAndTheMessageIsNotEnded) {

@@ -116,6 +116,35 @@ TEST_P(SignInWire, ExtendedHelloListsTheExtensionsAndTheCredentialsGoOutEncoded)
   ExpectNoSecretIn(shown);
 }
 
+// A server that says the credentials back: PLAIN's line returned as a challenge, LOGIN's password
+// refused in a reply of two lines that holds it encoded and in plain words.
+TEST_P(SignInWire, CredentialsTheServerSaysBackAreShownNowhere) {
+  const bool login = GetParam();
+  LoopbackPeer peer([&](PeerConn& c) {
+    c.Send("220 hi\r\n");
+    c.RecvLine();
+    c.Send(std::string("250-mail.example.com\r\n250 AUTH ") + (login ? "LOGIN" : "PLAIN") + "\r\n");
+    const std::string plain = c.RecvLine();
+    if (!login) {
+      c.Send("334 " + plain.substr(11));
+    } else {
+      c.Send("334 VXNlcm5hbWU6\r\n");
+      c.RecvLine();
+      c.Send("334 UGFzc3dvcmQ6\r\n");
+      const std::string encoded = c.RecvLine();
+      c.Send("535-5.7.8 Bad: " + encoded + "535 5.7.8 (" + kPassword + ")\r\n");
+    }
+    c.RecvAll();
+  });
+  Send(peer.Port(), SignInJob());
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].substr(0, 7), login ? "The ser" : "Unexpec");
+  EXPECT_EQ(shown.size(), login ? 7u : 4u);
+  ExpectNoSecretIn(shown);
+  ExpectNoSecretIn(failures);
+  ExpectNoSecretIn(statuses);
+}
+
 INSTANTIATE_TEST_SUITE_P(PlainAndLogin, SignInWire, ::testing::Bool());
 
 // ---- encrypted connections
