@@ -80,7 +80,6 @@ inline constexpr const char* kNoSignIn =
     "The server does not offer sign-in with a user name and password.";
 inline constexpr const char* kSignInRefused = "The server refused the user name or password.";
 // Followed by the server's reply: a fresh transaction had no room for even one recipient.
-inline constexpr const char* kNoRoom = "The server takes no further recipient! ";
 // "The message is larger than the server accepts (10.2 MB)."; the limit in decimal megabytes.
 std::string TooLargeText(std::uint64_t limitOctets);
 

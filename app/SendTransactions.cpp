@@ -156,8 +156,11 @@ bool TSendDialogue::MoreToAddress() {
 }
 
 // Replies come in the order the commands went. Any refusal of one recipient (4xx or 5xx except
-// 421, which closes the service) costs that recipient alone; "no room" (452, 552) only moves it to
-// the next transaction. Recipients the server accepted after such a reply are in this one.
+// 421, which closes the service) costs that recipient alone; "no room" (452, 552) once the
+// transaction holds a recipient only moves it to the next transaction. Recipients the server
+// accepted after such a reply are in this one. With nobody accepted yet, no limit on recipients
+// can have been reached: the server means that one (a full mailbox), and it is refused alone, so
+// the send goes on and no recipient is tried more than twice.
 void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed) {
   const int kind = code / 100;
   if (code == 421 || (kind != 2 && kind != 4 && kind != 5) || (kind == 2 && !proceed) ||
@@ -168,7 +171,7 @@ void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed)
   if (kind == 2) {
     ++accepted_;
     outcomes_.push_back({who.recordNo, std::move(who.name), true, ""});
-  } else if (NoRoom(code)) {
+  } else if (NoRoom(code) && accepted_ > 0) {
     if (roomRefusal_.empty()) roomRefusal_ = line;
     who.refusal = RefusalDetail(code, line);
     waiting_.push_back(std::move(who));
@@ -180,10 +183,8 @@ void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed)
 }
 
 // Every reply of the window is in: the mail data goes when the transaction is full, else the next
-// window. A transaction that had no room even for its first recipient ends the send: another one
-// on this connection would fare no better.
+// window.
 void TSendDialogue::AfterWindow() {
-  if (!roomRefusal_.empty() && accepted_ == 0) return Abort(kNoRoom + ShownReply(roomRefusal_));
   const int limit = job_.recipientsPerMessage;
   if (!roomRefusal_.empty() || (limit > 0 && accepted_ >= limit))
     return SendCommand("Data", State::kData, commandTimeOutMs);
