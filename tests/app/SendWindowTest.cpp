@@ -101,6 +101,28 @@ TEST_F(SendWindow, AnyLanguageIsSentAsTypedAndTheLogShowsRealLetters) {
   EXPECT_NE(logTexts[0].find(zoe + std::string(23, ' ') + "  OK"), std::string::npos) << logTexts[0];
 }
 
+// The whole path from the settings to the server: Security and UserName from the file, the
+// password from the secret store, STARTTLS with the certificate checked, sign-in, delivery, log.
+TEST_F(SendWindow, SendsOverStartTlsSignedInWithTheStoredPassword) {
+  const std::filesystem::path certs = root_ / "certs";
+  ASSERT_EQ(std::system(("/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs.string()).c_str()), 0);
+  SmtpServer server(root_ / "outbox", {"--tls-cert", (certs / "server.crt").string(), "--tls-key",
+                                       (certs / "server.key").string(), "--starttls", "--auth-user", "ann",
+                                       "--auth-password", "s3cret"});
+  secrets_.secrets["ann@127.0.0.1"] = "s3cret";
+  StartWithServer(server.Port(), "Bob,bob@example.com\n", "Security=STARTTLS\nUserName=ann\n");
+  Main().sock.SetCaFile((certs / "ca.pem").string());
+  WatchForLogWindow();
+  QTest::mouseClick(Main().btnSend, Qt::LeftButton);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty(); }, 20000));
+  EXPECT_TRUE(dialogs_.Messages().empty()) << dialogs_.Messages()[0];
+  EXPECT_TRUE(dialogs_.PasswordPrompts().empty());
+  EXPECT_NE(logTexts[0].find("Bob" + std::string(32, ' ') + "  OK"), std::string::npos) << logTexts[0];
+  EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n"
+                                 "MAIL FROM:<sender@example.com>\nRCPT TO:<bob@example.com>\nDATA END\nQUIT\n");
+  EXPECT_EQ(Main().Memo1->toPlainText().indexOf("s3cret"), -1);
+}
+
 // A message naming a file reads its UTF-8 name as such: "Zoë", not "ZoÃ«".
 TEST_F(SendWindow, AMessageNamingAFileShowsItsNameInItsOwnLetters) {
   StartWithServer(9);
