@@ -221,6 +221,7 @@ class TSockClient : public QObject {
   void WaitForSend();
   void FailSend();
   void CompleteClose();
+  void DropAfterFailure();
   std::string ReadLine();
   void SendBytes(const char* data, std::size_t length);
   void SendWholeStream(platform::TStream& stream);

@@ -107,15 +107,7 @@ void TSockClient::KickHandshake() {
 void TSockClient::FailStartTls(const std::exception_ptr& failure) {
   std::shared_ptr<bool> alive = alive_;
   if (tls_) tls_->Abandon();
-  try {
-    if (connected_ && peerClosed_)
-      CompleteClose();
-    else if (connected_)
-      RequestCloseSocket();
-  } catch (const Gone&) {
-    throw;
-  } catch (...) {  // the handshake's own failure is the one to report
-  }
+  DropAfterFailure();
   if (!*alive) throw Gone();
   std::rethrow_exception(failure);
 }

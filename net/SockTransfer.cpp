@@ -240,6 +240,20 @@ void TSockClient::CompleteClose() {
   if (connected_ && peerClosed_) CloseEvent(generation_);
 }
 
+// Drops the connection after a failed send or handshake, raising OnDisconnect. A failure of the
+// close itself is swallowed: the caller's own failure is the one to report. Gone passes through.
+void TSockClient::DropAfterFailure() {
+  try {
+    if (connected_ && peerClosed_)
+      CompleteClose();
+    else if (connected_)
+      RequestCloseSocket();
+  } catch (const Gone&) {
+    throw;
+  } catch (...) {
+  }
+}
+
 // ---------------------------------------------------------------- sending
 
 namespace {
@@ -365,15 +379,7 @@ void TSockClient::FailSend() {
   feed_ = nullptr;
   feedLeft_ = 0;
   std::shared_ptr<bool> alive = alive_;
-  try {
-    if (connected_ && peerClosed_)
-      CompleteClose();
-    else if (connected_)
-      RequestCloseSocket();
-  } catch (const Gone&) {
-    throw;
-  } catch (...) {  // the send's own failure is the one to report
-  }
+  DropAfterFailure();
   if (!*alive) throw Gone();
   if (canceled) throw EAbortError("Socket send aborted");
   if (feedError) std::rethrow_exception(feedError);

@@ -49,18 +49,6 @@ TEST_F(SignIn, HandWrittenKeysAreReadInAnyCaseAndLeftAsWritten) {
   EXPECT_TRUE(dialogs_.Messages().empty());
 }
 
-TEST_F(SignIn, RecipientsPerMessageIsAWholeNumberOrNoLimitToldOncePerValue) {
-  Settings s;
-  const std::pair<const char*, int> cases[] = {{"", 0},     {"0", 0},  {"12", 12}, {" 7", 7},
-                                               {"-3", 0},   {"many", 0}, {"many", 0}};
-  for (const auto& [text, limit] : cases) {
-    s.RecipientsPerMessage = text;
-    EXPECT_EQ(RecipientsPerMessageLimit(s, dialogs_), limit) << text;
-  }
-  ASSERT_EQ(dialogs_.Messages().size(), 2u);
-  EXPECT_NE(dialogs_.Messages()[1].find(": many"), std::string::npos);
-}
-
 // An unknown value is never read as None: it is told at start, refuses every Send, survives an
 // OK that makes no choice, and only a choice in the dialog replaces it.
 TEST_F(SignIn, UnknownSecurityStopsEverySendUntilAChoiceIsMade) {
