@@ -628,8 +628,9 @@ void TfrmEmailMerge::BindSendEvents() {
     SetSending(false);
   };
   e.failed = [this](const std::string& text) {
-    // A refused password is asked for again at the next Send, not tried once more.
-    if (text == kSignInRefused)
+    // A refused password is asked for again at the next Send, not tried once more. The text
+    // starts with the refusal and goes on to say what became of the message.
+    if (text.rfind(kSignInRefused, 0) == 0)
       services_.passwords.Refused(PasswordKey(AppSettings().UserName, AppSettings().ServerName));
     // The text may carry a UTF-8 file or server name: read as such, not as 8-bit text.
     const QString shown = QString::fromStdString(platform::TextToUtf8(text));

@@ -123,6 +123,31 @@ TEST_F(SendWindow, SendsOverStartTlsSignedInWithTheStoredPassword) {
   EXPECT_EQ(Main().Memo1->toPlainText().indexOf("s3cret"), -1);
 }
 
+// A stored password the server refuses is not tried again: the next Send asks for one, and the
+// one typed then signs in.
+TEST_F(SendWindow, AStoredPasswordTheServerRefusedIsAskedForAtTheNextSend) {
+  const std::filesystem::path certs = root_ / "certs";
+  ASSERT_EQ(std::system(("/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs.string()).c_str()), 0);
+  SmtpServer server(root_ / "outbox", {"--tls-cert", (certs / "server.crt").string(), "--tls-key",
+                                       (certs / "server.key").string(), "--starttls", "--auth-user", "ann",
+                                       "--auth-password", "s3cret"});
+  secrets_.secrets["ann@127.0.0.1"] = "old one";
+  StartWithServer(server.Port(), "Bob,bob@example.com\n", "Security=STARTTLS\nUserName=ann\n");
+  Main().sock.SetCaFile((certs / "ca.pem").string());
+  QTest::mouseClick(Main().btnSend, Qt::LeftButton);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return !Main().Dialogue().Running(); }, 20000));
+  ASSERT_EQ(dialogs_.Messages().size(), 1u);
+  EXPECT_EQ(dialogs_.Messages()[0].rfind(kSignInRefused, 0), 0u) << dialogs_.Messages()[0];
+
+  dialogs_.passwordAnswers = {"s3cret"};
+  WatchForLogWindow();
+  QTest::mouseClick(Main().btnSend, Qt::LeftButton);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty() || !Main().Dialogue().Running(); }, 20000));
+  EXPECT_EQ(dialogs_.PasswordPrompts(), std::vector<std::string>{"Password for ann at 127.0.0.1:"});
+  EXPECT_EQ(dialogs_.Messages().size(), 1u);
+  EXPECT_EQ(server.Messages().size(), 1u);
+}
+
 // A message naming a file reads its UTF-8 name as such: "Zoë", not "ZoÃ«".
 TEST_F(SendWindow, AMessageNamingAFileShowsItsNameInItsOwnLetters) {
   StartWithServer(9);
