@@ -160,7 +160,7 @@ bool TSendDialogue::MoreToAddress() {
 // transaction holds a recipient only moves it to the next transaction. Recipients the server
 // accepted after such a reply are in this one. With nobody accepted yet, no limit on recipients
 // can have been reached: the server means that one (a full mailbox), and it is refused alone, so
-// the send goes on and no recipient is tried more than twice.
+// the send goes on. Every transaction delivers to someone, so the send always ends.
 void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed) {
   const int kind = code / 100;
   if (code == 421 || (kind != 2 && kind != 4 && kind != 5) || (kind == 2 && !proceed) ||
