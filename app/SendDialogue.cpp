@@ -540,4 +540,6 @@ void TSendDialogue::Abort(const std::string& message) {
   if (*alive && events.completed) events.completed(log_.LogLines(), "");
 }
 
+void TSendDialogue::Stop() { Abort("The send was stopped."); }
+
 }  // namespace tavrin::app

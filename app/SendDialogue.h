@@ -132,6 +132,8 @@ class TSendDialogue {
   void Start(SendJob job);
   // Ends the send under way (if any) with `message`.
   void Abort(const std::string& message);
+  // The user ends the send under way (if any) at once; what is known goes to the log.
+  void Stop();
 
   bool Running() const { return state_ != State::kIdle; }
   State CurrentState() const { return state_; }

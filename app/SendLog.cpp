@@ -31,6 +31,7 @@ void TSendLog::StartLog(const std::string& programCaption, const std::string& se
       FitText("Name", kNameWidth) + kGap + "Status" + kGap + "Details",
       std::string(70, '-'),
   };
+  entries_.clear();
 }
 
 void TSendLog::AddLogLine(const std::string& currentName, bool recipientOK,
@@ -41,6 +42,14 @@ void TSendLog::AddLogLine(const std::string& currentName, bool recipientOK,
   else
     line += std::string("FAILED") + kGap + FitText(platform::TextToUtf8(replyText), kDetailsWidth);
   lines_.push_back(line);
+}
+
+void TSendLog::AddRecipient(LogEntry entry) {
+  AddLogLine(entry.name, entry.status == RecipientStatus::kOk, entry.reply);
+  entry.name = platform::AnsiToUtf8(entry.name);
+  entry.address = platform::TextToUtf8(entry.address);
+  entry.reply = platform::TextToUtf8(entry.reply);
+  entries_.push_back(std::move(entry));
 }
 
 }  // namespace tavrin::app

@@ -6,6 +6,7 @@
 // clipboard. GUI thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,22 @@ namespace tavrin::app {
 
 // UTF-8 `text` padded with blanks or cut to exactly `width` characters (never half of one).
 std::string FitText(const std::string& text, int width);
+
+// What became of one recipient of a send.
+enum class RecipientStatus {
+  kOk,       // the server accepted the recipient and then the message
+  kFailed,   // the server refused the recipient (or the message for it)
+  kNotSent,  // the send stopped before this recipient had a final outcome
+};
+
+// One recipient's line of the log, kept whole for the log window, the log files and the clipboard.
+struct LogEntry {
+  std::int32_t recordNo = 0;
+  std::string name;     // UTF-8
+  std::string address;  // UTF-8
+  RecipientStatus status = RecipientStatus::kNotSent;
+  std::string reply;    // UTF-8: the server's own reply (code and text) or why it was not sent
+};
 
 class TSendLog {
  public:
@@ -24,11 +41,16 @@ class TSendLog {
   // `replyText` a description or the server's own words, shown as UTF-8 when they are, else read
   // as Windows-1252. Both are converted here, once.
   void AddLogLine(const std::string& currentName, bool recipientOK, const std::string& replyText);
+  // One recipient in full: `entry.name` in the program's 8-bit text as the table gives it,
+  // `entry.address` and `entry.reply` as AddLogLine takes its texts; converted to UTF-8 here.
+  void AddRecipient(LogEntry entry);
 
   const std::vector<std::string>& LogLines() const { return lines_; }
+  const std::vector<LogEntry>& Entries() const { return entries_; }
 
  private:
   std::vector<std::string> lines_;
+  std::vector<LogEntry> entries_;
 };
 
 }  // namespace tavrin::app
