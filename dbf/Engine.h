@@ -142,7 +142,22 @@ void Append();                      // adds the field value area as the new last
 void DeleteRec();                   // writes '*' as the current record's flag byte
 void RecallRec();                   // writes ' ' as the current record's flag byte
 void ClearRecord();                 // blanks the field value area
-bool Pack();                        // removes deleted records (and packs the memo file); needs exclusive use
+// Removes deleted records; needs exclusive use. The memo file is left as it is (kept records keep
+// their memo references) unless `memo` is Always or more than half of it is dead: then it is
+// compacted as a step of its own. A table that ends inside a record is refused (213): dropping
+// the partial record is CutPartialRecord's, on the user's word.
+enum class MemoPacking { WhenMostlyDead, Always };
+bool Pack(MemoPacking memo = MemoPacking::WhenMostlyDead);
+// The bytes a table file holds after its last whole record (an end marker apart).
+struct PartialRecord {
+  std::int32_t after = 0;   // the whole records before them
+  std::int64_t bytes = 0;
+};
+// True when the current table's file ends inside a record; *tail says where.
+bool EndsInsideRecord(PartialRecord* tail);
+// Cuts such a partial record off: its bytes are first saved (and flushed) to `savePath`, then the
+// table ends after the last whole record with the end marker and that count. Needs exclusive use.
+bool CutPartialRecord(const std::string& savePath);
 void FlushFile();                   // header update if pending, then fsync
 // Header update if pending (count, date, end marker, as a close writes them), without the fsync:
 // other readers see the count at once; how soon it reaches the disk is left to the system.

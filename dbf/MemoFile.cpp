@@ -396,4 +396,27 @@ int MemoFile::ReadRaw(std::int32_t block, std::string* text) {
   return 0;
 }
 
+int MemoFile::TextBlocks(std::int32_t block, std::int64_t* blocks) {
+  *blocks = 0;
+  MemoStream s;
+  int code = BeginRead(block, &s);
+  if (code != 0) return code;
+  std::int64_t onDisk = 0;
+  if (s.length >= 0) {
+    onDisk = s.length + static_cast<std::int64_t>(fmt::kMemoBlockHeaderSize);
+  } else {  // a text without a block header ends at its 0x1A
+    std::string text;
+    if ((code = ReadRaw(block, &text)) != 0) return code;
+    onDisk = static_cast<std::int64_t>(text.size()) + 1;
+  }
+  *blocks = (onDisk + blockSize_ - 1) / blockSize_;
+  return 0;
+}
+
+int MemoFile::DataBlocks(std::int64_t* blocks) {
+  const int code = BlocksInFile(blocks);
+  if (code == 0) *blocks = std::max<std::int64_t>(0, *blocks - 1);
+  return code;
+}
+
 }  // namespace tavrin::dbf

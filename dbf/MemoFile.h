@@ -60,6 +60,11 @@ class MemoFile {
 
   // Reads a whole text without translation (for packing). 0 or a code.
   int ReadRaw(std::int32_t block, std::string* text);
+  // The blocks the text at `block` takes on disk, its header or end mark included (for judging how
+  // much of the file is in use). 0 or a code (1003 when no text can be read there).
+  int TextBlocks(std::int32_t block, std::int64_t* blocks);
+  // Blocks in the file after the header block (a partly filled last block counts). 0 or a code.
+  int DataBlocks(std::int64_t* blocks);
 
  private:
   MemoFile(std::unique_ptr<File> file, std::string name, MemoStyle style, std::int64_t blockSize)

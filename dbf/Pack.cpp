@@ -1,9 +1,13 @@
-// Pack: removing deleted records (under exclusive use) and the memo space no live record uses.
-// The packed table and memo file are written beside the old ones and then take their names
-// (PackCommit.h), so a pack stopped at any moment leaves the old pair or the packed one.
+// Pack: removing deleted records (under exclusive use), and, as a step of its own, the memo space
+// no record uses. Packing the table leaves the memo file alone: every kept record keeps its memo
+// reference, so the table on disk (old or packed) always agrees with the one memo file. Compacting
+// the memo file renumbers the texts, so it replaces table and memo file together; it runs when asked
+// for or when more than half of the memo file is dead. Either way the new files are written beside
+// the old ones and then take their names (PackCommit.h).
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "dbf/Errors.h"
@@ -161,13 +165,15 @@ struct PackedFiles {
   std::unique_ptr<MemoCopy> memo;
 };
 
-Failure WritePacked(WorkArea& a, const PackNames& names, PackedFiles* p) {
+// With `withMemo` the memo file is rebuilt too and the records point into the new one; without, the
+// records keep their references into the unchanged memo file.
+Failure WritePacked(WorkArea& a, const PackNames& names, bool withMemo, PackedFiles* p) {
   Table& t = a.t();
   // The packed table is held exclusively before it takes the name, so nobody can open it early.
   int code = CreateNew(names.newTable, *t.file, &p->table.file);
   if (code == 0) code = TakeShareLock(*p->table.file, OpenMode{true, true, Engine().settings.lockingEnabled});
   if (code != 0) return {code, "Unable to create temporary file: " + names.newTable};
-  if (a.memo) {
+  if (withMemo) {
     std::unique_ptr<File> dst;
     code = CreateNew(names.newMemo, a.memo->file(), &dst);
     if (code != 0) return {code, "Unable to create temporary file: " + names.newMemo};
@@ -212,7 +218,7 @@ Failure TakePacked(WorkArea& a, const PackNames& names, PackedFiles& p) {
   t.lastUpdate = p.table.lastUpdate;
   t.recCount = p.table.recCount;
   t.state = UpdateState::Clean;
-  if (!a.memo) return {};
+  if (!p.memo) return {};  // the memo file did not change
   const bool headed = a.memo->style() == MemoStyle::Headed;
   const std::string name = p.memo->file().path() == names.memo ? a.memo->name() : p.memo->file().path();
   p.memo.reset();
@@ -222,24 +228,21 @@ Failure TakePacked(WorkArea& a, const PackNames& names, PackedFiles& p) {
   return {};
 }
 
-// Removes the deleted records and rebuilds the memo file; the table is held exclusively.
-Failure PackFiles(WorkArea& a) {
-  Table& t = a.t();
+// Writes the packed table (and with `withMemo` the rebuilt memo file) and lets it take the
+// table's name; the table is held exclusively.
+Failure ReplaceFiles(WorkArea& a, bool withMemo) {
   int code = 0;
-  if (!a.memo && !AnyDeleted(t, &code)) {  // nothing to remove: the header is brought up to date
-    if (code == 0) code = HeaderUpdate(t, true);
-    if (code == 0) code = t.file->Sync();
-    return code == 0 ? Failure{} : Failure{code, "Error packing " + a.name()};
+  if (withMemo) {
+    if (a.stream.mode != StreamMode::None) a.memo->End(&a.stream);  // its text moves
+    a.unstoredMemoBlock = 0;  // block numbers change meaning
+    a.memoToFree.clear();
+    if (Failure f = CheckMemoSpace(a); f.code != 0) return f;
   }
-  if (a.memo && a.stream.mode != StreamMode::None) a.memo->End(&a.stream);  // its text moves
-  a.unstoredMemoBlock = 0;  // block numbers change meaning
-  a.memoToFree.clear();
-  if (Failure f = CheckMemoSpace(a); f.code != 0) return f;
   const PackNames names = PackNamesFor(a.name());
   if (PackIsDue(names) && (code = FinishPack(names)) != 0) return {code, "Error packing " + a.name()};
   RemovePackLeftovers(names);
   PackedFiles p;
-  Failure failure = WritePacked(a, names, &p);
+  Failure failure = WritePacked(a, names, withMemo, &p);
   bool committed = false;
   if (failure.code == 0) {
     code = CommitPack(names, *p.table.file, p.memo ? &p.memo->file() : nullptr, &committed);
@@ -254,11 +257,97 @@ Failure PackFiles(WorkArea& a) {
   return failure.code != 0 ? failure : taken;
 }
 
+// Whether more than half of the memo file's blocks hold no text that a record refers to. False
+// (nothing to do) when a reference cannot be read: a damaged memo file is not rebuilt unasked.
+bool MemoMostlyDead(WorkArea& a, int* code) {
+  Table& t = a.t();
+  std::unordered_set<std::int32_t> seen;
+  std::int64_t live = 0;
+  std::vector<char> buf(std::max<std::size_t>(1, kPackChunk / t.recLen) * t.recLen);
+  const std::int64_t end = t.RecordOffset(t.recCount + 1);
+  for (std::int64_t at = t.headerLen; at < end;) {
+    std::size_t got = 0;
+    const std::size_t len = static_cast<std::size_t>(std::min<std::int64_t>(buf.size(), end - at));
+    if ((*code = t.file->ReadAt(buf.data(), len, at, &got)) != 0) return false;
+    if (got != len) {
+      *code = 213;
+      return false;
+    }
+    for (std::size_t r = 0; r < len; r += t.recLen) {
+      for (const FieldInfo& f : t.fields) {
+        if (f.type != 'M') continue;
+        std::int32_t ref = ParseInt32(std::string_view(buf.data() + r + f.offset, static_cast<std::size_t>(f.length)));
+        if (ref < 0) ref = -ref;
+        if (ref == 0 || !seen.insert(ref).second) continue;
+        std::int64_t blocks = 0;
+        if (a.memo->TextBlocks(ref, &blocks) != 0) return false;
+        live += blocks;
+      }
+    }
+    at += static_cast<std::int64_t>(len);
+  }
+  std::int64_t all = 0;
+  if ((*code = a.memo->DataBlocks(&all)) != 0) return false;
+  return (all - live) * 2 > all;
+}
+
+// Removes the deleted records, then compacts the memo file when `memo` or its dead space asks.
+Failure PackFiles(WorkArea& a, MemoPacking memo) {
+  Table& t = a.t();
+  int code = 0;
+  const bool deleted = AnyDeleted(t, &code);
+  if (code != 0) return {code, "Error packing " + a.name()};
+  if (deleted) {
+    if (Failure f = ReplaceFiles(a, false); f.code != 0) return f;
+  } else {  // nothing to remove: the header is brought up to date
+    code = HeaderUpdate(t, true);
+    if (code == 0) code = t.file->Sync();
+    if (code != 0) return {code, "Error packing " + a.name()};
+  }
+  if (!a.memo) return {};
+  const bool compact = memo == MemoPacking::Always || MemoMostlyDead(a, &code);
+  if (code != 0) return {code, "Error packing " + a.name()};
+  return compact ? ReplaceFiles(a, true) : Failure{};
+}
+
+// The bytes after the last whole record, an end marker apart (0 when the file ends on a record).
+int BytesAfterRecords(Table& t, std::int32_t* whole, std::int64_t* bytes) {
+  *whole = 0;
+  *bytes = 0;
+  std::int64_t size = 0;
+  int code = t.file->Size(&size);
+  if (code != 0 || t.recLen == 0 || size <= t.headerLen) return code;
+  const std::int64_t body = size - t.headerLen;
+  *whole = static_cast<std::int32_t>(std::min<std::int64_t>(body / t.recLen, fmt::kMaxRecords));
+  const std::int64_t rest = body % t.recLen;
+  if (rest == 1) {
+    std::uint8_t last = 0;
+    std::size_t got = 0;
+    if ((code = t.file->ReadAt(&last, 1, size - 1, &got)) != 0) return code;
+    if (got == 1 && last == fmt::kEofMarker) return 0;
+  }
+  *bytes = rest;
+  return 0;
+}
+
+std::string CutShortText(std::int32_t whole, std::int64_t bytes) {
+  return "The table ends inside a record (" + std::to_string(bytes) + " bytes after " +
+         (whole > 0 ? "record " + std::to_string(whole) : std::string("the header")) + "): it is damaged.";
+}
+
 }  // namespace
 
-bool Pack() {
+bool Pack(MemoPacking memo) {
   WorkArea* a = RequireOpen("Pack");
-  if (a == nullptr || !Recount(*a) || a->t().recCount == 0) return false;
+  if (a == nullptr || !Recount(*a)) return false;
+  PartialRecord tail;
+  if (!EndsInsideRecord(&tail)) {
+    if (ErrorCode() != 0) return false;
+  } else {  // the partial record would be dropped with its memo texts: the user decides (repair)
+    Report(213, a->name() + ": " + CutShortText(tail.after, tail.bytes) + " [Pack]");
+    return false;
+  }
+  if (a->t().recCount == 0) return false;
   if (a->readOnly) {
     Report(5, "Error packing " + a->name());
     return false;
@@ -275,7 +364,7 @@ bool Pack() {
   bool ok = true;
   const auto& confirm = Engine().settings.confirmPack;
   if (confirm && !confirm("PACK " + a->name())) ok = false;
-  if (ok && Recount(*a)) failure = PackFiles(*a);
+  if (ok && Recount(*a)) failure = PackFiles(*a, memo);
   if (wasShared) {
     a->exclusive = false;
     const int code = ChangeShareMode(*a, false);
@@ -292,6 +381,74 @@ bool Pack() {
     a->recNo = 0;
   } else {
     GetDbfRecord(*a, 1);
+  }
+  return true;
+}
+
+bool EndsInsideRecord(PartialRecord* tail) {
+  *tail = PartialRecord{};
+  WorkArea* a = RequireOpen("EndsInsideRecord");
+  if (a == nullptr) return false;
+  const int code = BytesAfterRecords(a->t(), &tail->after, &tail->bytes);
+  if (code != 0) {
+    Report(code, "Error reading " + a->name() + " [EndsInsideRecord]");
+    return false;
+  }
+  return tail->bytes > 0;
+}
+
+bool CutPartialRecord(const std::string& savePath) {
+  WorkArea* a = RequireOpen("CutPartialRecord");
+  if (a == nullptr) return false;
+  Table& t = a->t();
+  const std::string where = " [CutPartialRecord]";
+  if (!a->exclusive || a->readOnly) {
+    Report(225, a->name() + where);
+    return false;
+  }
+  PartialRecord tail;
+  if (!EndsInsideRecord(&tail)) return false;
+  const std::int64_t from = t.RecordOffset(tail.after + 1);
+  std::string bytes(static_cast<std::size_t>(tail.bytes), '\0');
+  std::size_t got = 0;
+  int code = t.file->ReadAt(bytes.data(), bytes.size(), from, &got);
+  if (code == 0 && got != bytes.size()) code = 213;
+  if (code != 0) {
+    Report(code, "Error reading " + a->name() + where);
+    return false;
+  }
+  // The cut bytes are on disk under their own name before the table loses them. A copy left by
+  // an earlier repair that stopped half-way is taken when it holds the same bytes.
+  std::unique_ptr<File> save;
+  std::int64_t saved = 0;
+  code = File::Create(savePath, &save);
+  if (code == 0) code = save->Size(&saved);
+  if (code == 0 && saved != 0) {
+    std::string old(static_cast<std::size_t>(std::min<std::int64_t>(saved, tail.bytes + 1)), '\0');
+    code = save->ReadAt(old.data(), old.size(), 0, &got);
+    if (code == 0 && (saved != tail.bytes || old != bytes)) {
+      Report(220, savePath + " already exists and holds other bytes; move it away first" + where);
+      return false;
+    }
+  }
+  if (code == 0 && saved == 0) code = save->WriteAt(bytes.data(), bytes.size(), 0);
+  if (code == 0) code = save->Sync();
+  if (code == 0) code = File::SyncDirOf(savePath);
+  if (code != 0) {
+    Report(code, "Error writing " + savePath + where);
+    return false;
+  }
+  code = t.file->Truncate(from);
+  t.recCount = tail.after;
+  if (code == 0) code = HeaderUpdate(t, true);
+  if (code == 0) code = t.file->Sync();
+  if (code != 0) {
+    Report(code, "Error writing " + a->name() + where);
+    return false;
+  }
+  if (a->recNo > t.recCount) {
+    a->recNo = t.recCount;
+    if (t.recCount == 0) a->eof = a->bof = true;
   }
   return true;
 }

@@ -28,6 +28,7 @@ class UsageError : public std::runtime_error {
 struct Options {
   bool ansi = false;          // the table holds Windows-1252 text (else its header says, or 437)
   bool force = false;
+  bool memo = false;          // pack: compact the memo file too
   bool csvCp1252 = false;     // the CSV is Windows-1252 text instead of UTF-8
   char separator = ',';
   double waitSeconds = 0;     // how long to retry a lock another program holds

@@ -1,4 +1,4 @@
-// dbftool: create, inspect, dump, export, import and pack tables from the command line.
+// dbftool: create, inspect, dump, export, import, pack and repair tables from the command line.
 //
 // Tables and their memo files are read and written through the engine; their text is in code
 // page 437, or Windows-1252 with --ansi or when the table's header says so, and everything on the
@@ -37,7 +37,10 @@ constexpr char kUsage[] =
     "  import TABLE CSV                          append one record per CSV row\n"
     "  delete TABLE RECNO...                     mark records deleted\n"
     "  recall TABLE RECNO...                     clear the deletion mark of records\n"
-    "  pack TABLE                                remove deleted records (and unused memo space)\n"
+    "  pack TABLE [--memo]                       remove deleted records; with --memo also compact\n"
+    "                                            the memo file (done anyway when over half is unused)\n"
+    "  repair TABLE                              cut off a partial record at the end of the table,\n"
+    "                                            saving its bytes in TABLE.cut\n"
     "options:\n"
     "  --ansi                  the table holds Windows-1252 text (default: as its header says,\n"
     "                          else code page 437); create marks the table so\n"
@@ -237,7 +240,34 @@ int CmdPack(const Options& o) {
   if (o.args.size() != 1) throw UsageError("pack needs exactly one table");
   EngineSession session;
   OpenTable(o, Access::Exclusive);
-  if (!dbf::Pack() && dbf::RecCount() > 0) throw ToolError(o.args[0] + " could not be packed");
+  dbf::PartialRecord tail;
+  if (dbf::EndsInsideRecord(&tail)) {
+    throw ToolError(dbf::DbfName() + ": The table ends inside a record (" + std::to_string(tail.bytes) +
+                    " bytes after " + (tail.after > 0 ? "record " + std::to_string(tail.after) : "the header") +
+                    "): it is damaged. Nothing was changed; `dbftool repair " + o.args[0] +
+                    "` cuts the partial record off and keeps its bytes beside the table.");
+  }
+  const dbf::MemoPacking memo = o.memo ? dbf::MemoPacking::Always : dbf::MemoPacking::WhenMostlyDead;
+  if (!dbf::Pack(memo) && dbf::RecCount() > 0) throw ToolError(o.args[0] + " could not be packed");
+  return 0;
+}
+
+int CmdRepair(const Options& o) {
+  if (o.args.size() != 1) throw UsageError("repair needs exactly one table");
+  EngineSession session;
+  OpenTable(o, Access::Exclusive);
+  const std::string table = dbf::DbfName();
+  dbf::PartialRecord tail;
+  if (!dbf::EndsInsideRecord(&tail)) {
+    std::fprintf(stderr, "dbftool: %s ends after a whole record; nothing to repair\n", table.c_str());
+    return 0;
+  }
+  const std::string cut = table + ".cut";
+  dbf::CutPartialRecord(cut);
+  std::fprintf(stderr, "dbftool: %s ended inside a record: cut off %lld bytes after %s, saved in %s; whole records kept: %d\n",
+               table.c_str(), static_cast<long long>(tail.bytes),
+               tail.after > 0 ? ("record " + std::to_string(tail.after)).c_str() : "the header", cut.c_str(),
+               static_cast<int>(tail.after));
   return 0;
 }
 
@@ -276,6 +306,7 @@ Options ParseOptions(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--ansi") o.ansi = true;
     else if (a == "--force") o.force = true;
+    else if (a == "--memo") o.memo = true;
     else if (a == "--help" || a == "-h") throw UsageError("");
     else if (a == "--separator" || a == "--csv-encoding" || a == "--wait") ParseValueOption(a, OptionValue(argc, argv, &i), &o);
     else if (a.size() > 2 && a.rfind("--", 0) == 0) throw UsageError("unknown option " + a);
@@ -296,6 +327,7 @@ int Dispatch(const Options& o) {
   if (o.command == "delete") return CmdMark(o, true);
   if (o.command == "recall") return CmdMark(o, false);
   if (o.command == "pack") return CmdPack(o);
+  if (o.command == "repair") return CmdRepair(o);
   throw UsageError("unknown command \"" + o.command + "\"");
 }
 
