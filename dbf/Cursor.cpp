@@ -254,7 +254,7 @@ bool GetDbfRecord(WorkArea& a, std::int32_t n) {
   a.recNo = n;
   if (t.recLen > 1) {
     if (a.readProc) a.readProc(t.record.data() + 1, t.recLen - 1u);
-    if (a.oem) platform::OemToAnsi(t.record.data() + 1, t.recLen - 1u);
+    if (a.oem) platform::TableToAnsi(TextPageOf(t), t.record.data() + 1, t.recLen - 1u);
   }
   Load(a);
   return true;
@@ -266,7 +266,7 @@ bool PutDbfRecord(WorkArea& a, std::int32_t n) {
   if (appended) n = t.recCount + 1;
   char* body = t.record.data() + 1;
   const std::size_t bodyLen = t.recLen - 1u;
-  if (a.oem) platform::AnsiToOem(body, bodyLen);
+  if (a.oem) platform::AnsiToTable(TextPageOf(t), body, bodyLen);
   int code = 0;
   if (a.writeProc) {
     std::vector<char> out(t.record);
@@ -275,7 +275,7 @@ bool PutDbfRecord(WorkArea& a, std::int32_t n) {
   } else {
     code = WriteRecordAt(t, n);
   }
-  if (a.oem) platform::OemToAnsi(body, bodyLen);
+  if (a.oem) platform::TableToAnsi(TextPageOf(t), body, bodyLen);
   if (code != 0) {
     Report(code, "File:  " + t.fileName + " [Replace/Append/PutDbfRecord]");
     return false;

@@ -96,6 +96,7 @@ std::int32_t CreateBlobDescriptor(std::int32_t block, BlobMode mode, bool transl
     a->unstoredMemoBlock = result;
   }
   a->stream.translate = translate;
+  a->stream.page = TextPageOf(a->t());
   return result;
 }
 

@@ -35,7 +35,7 @@ void Translate(MemoStream* s, char* piece, std::size_t len, bool toAnsi) {
     s->textState = std::memchr(piece, 0, len) == nullptr ? TextState::Text : TextState::Binary;
   }
   if (s->textState != TextState::Text) return;
-  if (toAnsi) platform::OemToAnsi(piece, len); else platform::AnsiToOem(piece, len);
+  if (toAnsi) platform::TableToAnsi(s->page, piece, len); else platform::AnsiToTable(s->page, piece, len);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "dbf/Engine.h"
 #include "dbf/File.h"
+#include "platform/TextPage.h"
 
 namespace tavrin::dbf {
 
@@ -24,6 +25,7 @@ struct MemoStream {
   std::int64_t reserved = -1;   // room reserved for a write, -1 = unlimited (at the end of the file)
   std::int64_t position = 0;
   bool translate = false;
+  platform::TextPage page = platform::TextPage::Oem437;  // the table's code page, when translating
   TextState textState = TextState::Unknown;
   bool lockHeld = false;
   bool linkPending = false;     // unlimited write: the free chain's last link is set at the end

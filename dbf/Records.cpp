@@ -257,7 +257,7 @@ int Locate(std::string_view fieldQuery, std::string_view valueText, std::int32_t
       hit = MemoMatches(ReadMemo(ls.field), value, ls);
     } else {
       std::string text = Peek(ls.field, r);
-      if (a->oem) text = platform::OemToAnsi(text);
+      if (a->oem) platform::TableToAnsi(TextPageOf(a->t()), text.data(), text.size());
       hit = Matches(text, value, ls);
     }
     if (ErrorCode() != 0) return ls.field;

@@ -11,6 +11,7 @@
 
 #include "dbf/Engine.h"
 #include "dbf/File.h"
+#include "platform/TextPage.h"
 
 namespace tavrin::dbf {
 
@@ -77,6 +78,12 @@ int HeaderUpdate(Table& table, bool writeEof, bool writeCount = true);
 // Raw record I/O on table.record; answer 0 or an engine code (213 for a short read).
 int ReadRecordAt(Table& table, std::int32_t n);
 int WriteRecordAt(Table& table, std::int32_t n);
+
+// The code page of the table's text, from its language-driver byte (the older fixed layout has
+// none: code page 437). Translation to and from the program's text goes by it.
+inline platform::TextPage TextPageOf(const Table& t) {
+  return (t.version & 7) == 3 ? platform::PageOfLanguageDriver(t.prolog[29]) : platform::TextPage::Oem437;
+}
 
 // Builds a table file from field definitions (validated as CreateDbf says) and its memo file.
 void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& fields, std::uint8_t languageDriver);
