@@ -72,7 +72,8 @@ std::optional<std::string> QtDialogs::AskPassword(const std::string& prompt) {
 
 std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
   const QString name = QFileDialog::getOpenFileName(QApplication::activeWindow(),
-                                                    AnsiToQString(request.title), QString(),
+                                                    AnsiToQString(request.title),
+                                                    QString::fromLocal8Bit(request.directory),
                                                     QtFilter(request.filter));
   if (name.isEmpty()) return std::nullopt;
   return NativePath(name);

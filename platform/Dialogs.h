@@ -15,6 +15,7 @@ namespace tavrin::platform {
 struct OpenFileRequest {
   std::string title;
   std::string filter;  // "All Files|*.*": description and pattern pairs separated by '|'
+  std::string directory;  // the folder the dialog opens in (file system bytes); "": the default
 };
 
 class Dialogs {

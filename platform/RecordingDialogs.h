@@ -49,6 +49,7 @@ class RecordingDialogs final : public Dialogs {
   }
   std::optional<std::string> OpenFile(const OpenFileRequest& request) override {
     shown.push_back({"open", request.title, request.filter});
+    openFolders.push_back(request.directory);
     if (fileAnswers.empty()) return std::nullopt;
     auto answer = fileAnswers.front();
     fileAnswers.pop_front();
@@ -70,6 +71,7 @@ class RecordingDialogs final : public Dialogs {
   std::deque<bool> confirmAnswers;
   std::deque<std::optional<std::string>> passwordAnswers;
   std::deque<std::optional<std::string>> fileAnswers;
+  std::vector<std::string> openFolders;  // the folder each OpenFile request opened in
   std::optional<std::string> clipboard;
   int busyDepth = 0;
   std::function<void(const std::string&)> onMessage;
