@@ -1,6 +1,7 @@
 // RecordingDialogs: the test double of Dialogs.
 //
-// Records every message, question and file request in order, with its caption, and answers from
+// Records every message (a warning as a message marked so), question and file request in order,
+// with its caption, and answers from
 // scripted queues (default answers: Confirm -> true, AskPassword and OpenFile -> nothing). An optional hook runs
 // inside ShowMessage, for tests that must act while a "modal" box is up. Owns its records.
 #pragma once
@@ -20,10 +21,15 @@ class RecordingDialogs final : public Dialogs {
     std::string kind;  // "message", "confirm", "password", "open"
     std::string caption;
     std::string text;
+    bool warning = false;  // a message shown with the warning icon
   };
 
   void ShowMessage(const std::string& text, const std::string& caption = {}) override {
     shown.push_back({"message", caption.empty() ? ApplicationTitle() : caption, text});
+    if (onMessage) onMessage(text);
+  }
+  void ShowWarning(const std::string& text, const std::string& caption = {}) override {
+    shown.push_back({"message", caption.empty() ? ApplicationTitle() : caption, text, true});
     if (onMessage) onMessage(text);
   }
   bool Confirm(const std::string& text) override {
