@@ -11,6 +11,7 @@
 
 #include "dbf/Engine.h"
 #include "dbf/Errors.h"
+#include "platform/TextPage.h"
 
 namespace tavrin::tools {
 namespace fs = std::filesystem;
@@ -138,6 +139,13 @@ CodePage TablePage(const Options& o) {
   }
 }
 
-unsigned char LanguageByte(bool ansi) { return ansi ? 0x03 : 0x01; }
+unsigned char LanguageByte(const Options& o) {
+  const int number = o.codepage != 0 ? o.codepage : (o.ansi ? 1252 : 437);
+  return platform::LanguageDriverOf(platform::PageFromNumber(number).value_or(platform::TextPage::Oem437));
+}
+
+int TablePageNumber() {
+  return platform::PageNumber(platform::PageOfLanguageDriver(static_cast<std::uint8_t>(ReadHeaderFacts().language)));
+}
 
 }  // namespace tavrin::tools

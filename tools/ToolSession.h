@@ -29,6 +29,8 @@ struct Options {
   bool ansi = false;          // the table holds Windows-1252 text (else its header says, or 437)
   bool force = false;
   bool memo = false;          // pack: compact the memo file too
+  bool replace = false;       // import: store characters the table's code page lacks as '?'
+  int codepage = 0;           // create: the code page number asked for (0: none; --ansi is 1252)
   bool csvCp1252 = false;     // the CSV is Windows-1252 text instead of UTF-8
   char separator = ',';
   double waitSeconds = 0;     // how long to retry a lock another program holds
@@ -63,8 +65,10 @@ bool WithWait(const Options& o, const std::function<bool()>& attempt);
 // The code page of the open table's text: Windows-1252 with --ansi or when the header's language
 // byte names it, else code page 437.
 CodePage TablePage(const Options& o);
-// The language byte `create` writes for the code page.
-unsigned char LanguageByte(bool ansi);
+// The language byte `create` writes: the one of --codepage (or --ansi), else code page 437's.
+unsigned char LanguageByte(const Options& o);
+// The number of the code page the open table's language byte names (437 when it names none known).
+int TablePageNumber();
 
 struct HeaderFacts {
   int version = 0;

@@ -17,6 +17,7 @@
 #include "dbf/Errors.h"
 #include "dbf/Memo.h"
 #include "platform/IntConv.h"
+#include "platform/TextPage.h"
 #include "tools/Csv.h"
 #include "tools/CsvImport.h"
 #include "tools/FieldValues.h"
@@ -44,6 +45,11 @@ constexpr char kUsage[] =
     "options:\n"
     "  --ansi                  the table holds Windows-1252 text (default: as its header says,\n"
     "                          else code page 437); create marks the table so\n"
+    "  --codepage N            create: the table's text is in code page N: 437 (the default),\n"
+    "                          1252, 1250 (Central European), 1251 (Cyrillic), 1253 (Greek),\n"
+    "                          852, 866 or 737 (their DOS counterparts); written into its header\n"
+    "  --replace               import: store characters the table's code page cannot hold as\n"
+    "                          '?' (without it such a CSV is refused and nothing is appended)\n"
     "  --csv-encoding ENC      import: the CSV is utf-8 (default) or cp1252\n"
     "  --separator CHAR        import: cells are separated by CHAR instead of ','\n"
     "  --wait SECONDS          import, delete, recall, pack: wait that long for another\n"
@@ -111,7 +117,7 @@ int CmdCreate(const Options& o) {
                     " (use --force to replace)");
   }
   EngineSession session;
-  dbf::CreateDbf(o.args[0], fields, LanguageByte(o.ansi));
+  dbf::CreateDbf(o.args[0], fields, LanguageByte(o));
   return 0;
 }
 
@@ -131,7 +137,8 @@ int CmdInfo(const Options& o) {
   Write("Records:       " + std::to_string(dbf::RecCount()) + "\n");
   Write("Header length: " + std::to_string(h.headerLength) + "\n");
   Write("Record length: " + std::to_string(dbf::RecSize()) + "\n");
-  Write(std::string("Code page:     ") + (page == CodePage::Oem437 ? "437" : "Windows-1252") + "\n");
+  const int number = o.ansi ? 1252 : TablePageNumber();
+  Write("Code page:     " + (number > 1000 ? "Windows-" + std::to_string(number) : std::to_string(number)) + "\n");
   Write("Fields:        " + std::to_string(dbf::FieldCount()) + "\n");
   for (int n = 1; n <= dbf::FieldCount(); ++n) {
     std::snprintf(line, sizeof line, "  %3d  %-10s  %c  %3d  %2d\n", n, FieldNameUtf8(n, page).c_str(),
@@ -291,6 +298,12 @@ void ParseValueOption(const std::string& a, const std::string& value, Options* o
       throw UsageError("--csv-encoding is utf-8 or cp1252");
     }
     o->csvCp1252 = v == "cp1252" || v == "windows-1252";
+  } else if (a == "--codepage") {
+    const auto n = platform::StrToInt(value);
+    if (!n || value.find_first_not_of("0123456789") != std::string::npos || !platform::PageFromNumber(*n)) {
+      throw UsageError("--codepage is one of 437, 1252, 1250, 1251, 1253, 852, 866, 737");
+    }
+    o->codepage = *n;
   } else {  // --wait
     const auto n = platform::StrToInt(value);
     if (!n || *n < 0 || *n > 86400 || value.find_first_not_of("0123456789") != std::string::npos) {
@@ -307,13 +320,18 @@ Options ParseOptions(int argc, char** argv) {
     if (a == "--ansi") o.ansi = true;
     else if (a == "--force") o.force = true;
     else if (a == "--memo") o.memo = true;
+    else if (a == "--replace") o.replace = true;
     else if (a == "--help" || a == "-h") throw UsageError("");
-    else if (a == "--separator" || a == "--csv-encoding" || a == "--wait") ParseValueOption(a, OptionValue(argc, argv, &i), &o);
+    else if (a == "--separator" || a == "--csv-encoding" || a == "--wait" || a == "--codepage") ParseValueOption(a, OptionValue(argc, argv, &i), &o);
     else if (a.size() > 2 && a.rfind("--", 0) == 0) throw UsageError("unknown option " + a);
     else if (o.command.empty()) o.command = a;
     else o.args.push_back(a);
   }
   if (o.command.empty()) throw UsageError("no command given");
+  if (o.codepage != 0 && o.command != "create") {
+    throw UsageError("--codepage is for create; the other commands read the code page from the table's header");
+  }
+  if (o.codepage != 0 && o.ansi && o.codepage != 1252) throw UsageError("--ansi is code page 1252, not " + std::to_string(o.codepage));
   if (!o.args.empty() && o.args[0].empty()) throw UsageError("the table name is empty");
   return o;
 }
