@@ -24,8 +24,22 @@ using PreparedRow = std::vector<std::optional<ImportValue>>;
 struct Pass {
   std::size_t rows = 0;
   std::size_t blank = 0;
-  std::string lossy;  // where a character first had no counterpart in the table's code page
+  std::string lossy;      // where a character first had no counterpart in the table's code page
+  std::string lossyChar;  // that character, in UTF-8
 };
+
+// The first character of `utf8` (valid UTF-8) that `page` cannot hold.
+std::string FirstUnheld(const std::string& utf8, CodePage page) {
+  for (std::size_t at = 0; at < utf8.size();) {
+    std::size_t len = 1;
+    while (at + len < utf8.size() && (static_cast<unsigned char>(utf8[at + len]) & 0xC0) == 0x80) ++len;
+    bool lost = false;
+    FromUtf8(utf8.substr(at, len), page, &lost);
+    if (lost) return utf8.substr(at, len);
+    at += len;
+  }
+  return "?";
+}
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -91,8 +105,12 @@ PreparedRow PrepareRow(const Options& o, const std::vector<std::string>& cells, 
     const auto where = [&] { return line() + ", column " + col.name; };
     const bool ascii = std::all_of(cells[c].begin(), cells[c].end(), [](char ch) { return ch >= 0; });
     bool lossy = false;
-    const std::string stored = ascii ? cells[c] : FromUtf8(CellUtf8(o, cells[c], where()), page, &lossy);
-    if (lossy && pass->lossy.empty()) pass->lossy = where();
+    const std::string utf8 = ascii ? cells[c] : CellUtf8(o, cells[c], where());
+    const std::string stored = ascii ? cells[c] : FromUtf8(utf8, page, &lossy);
+    if (lossy && pass->lossy.empty()) {
+      pass->lossy = where();
+      pass->lossyChar = FirstUnheld(utf8, page);
+    }
     try {
       row[col.field - 1] = ConvertImportValue(col.shape, stored);
     } catch (const ValueError& e) {
@@ -150,6 +168,11 @@ void ImportCsv(const Options& o, const std::string& csvPath) {
   const CodePage page = TablePage(o);
   Pass check;
   ReadRows(o, in, csvPath, page, &check, nullptr);
+  if (!check.lossy.empty() && !o.replace) {  // names in another script would be lost in a batch
+    throw ToolError(check.lossy + ": \"" + check.lossyChar + "\" cannot be stored in the table's code page (" +
+                    std::to_string(TablePageNumber(o)) + "); nothing was appended. Use --replace to store "
+                    "such characters as '?', or a table made with --codepage for this text");
+  }
   if (!check.lossy.empty()) {
     std::fprintf(stderr, "dbftool: warning: %s (and maybe others): characters the table's code page "
                  "cannot hold were stored as '?'\n", check.lossy.c_str());

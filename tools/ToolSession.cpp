@@ -144,7 +144,8 @@ unsigned char LanguageByte(const Options& o) {
   return platform::LanguageDriverOf(platform::PageFromNumber(number).value_or(platform::TextPage::Oem437));
 }
 
-int TablePageNumber() {
+int TablePageNumber(const Options& o) {
+  if (o.ansi) return 1252;
   return platform::PageNumber(platform::PageOfLanguageDriver(static_cast<std::uint8_t>(ReadHeaderFacts().language)));
 }
 

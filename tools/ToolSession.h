@@ -67,8 +67,9 @@ bool WithWait(const Options& o, const std::function<bool()>& attempt);
 CodePage TablePage(const Options& o);
 // The language byte `create` writes: the one of --codepage (or --ansi), else code page 437's.
 unsigned char LanguageByte(const Options& o);
-// The number of the code page the open table's language byte names (437 when it names none known).
-int TablePageNumber();
+// The number of the open table's code page: 1252 with --ansi, else the one its language byte names
+// (437 when it names none known here).
+int TablePageNumber(const Options& o);
 
 struct HeaderFacts {
   int version = 0;

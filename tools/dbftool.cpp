@@ -137,7 +137,7 @@ int CmdInfo(const Options& o) {
   Write("Records:       " + std::to_string(dbf::RecCount()) + "\n");
   Write("Header length: " + std::to_string(h.headerLength) + "\n");
   Write("Record length: " + std::to_string(dbf::RecSize()) + "\n");
-  const int number = o.ansi ? 1252 : TablePageNumber();
+  const int number = TablePageNumber(o);
   Write("Code page:     " + (number > 1000 ? "Windows-" + std::to_string(number) : std::to_string(number)) + "\n");
   Write("Fields:        " + std::to_string(dbf::FieldCount()) + "\n");
   for (int n = 1; n <= dbf::FieldCount(); ++n) {

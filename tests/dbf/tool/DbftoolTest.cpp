@@ -208,10 +208,10 @@ TEST_F(DbftoolTest, TablesHoldCodePage437UnlessAnsiIsAsked) {
   EXPECT_EQ(dir_.Run({"--ansi", "export", "ansi.dbf"}).out, "NAME\r\nél\r\n");
 }
 
-TEST_F(DbftoolTest, ImportWarnsAboutCharactersTheCodePageCannotHold) {
+TEST_F(DbftoolTest, ImportToldToReplaceWarnsAboutCharactersTheCodePageCannotHold) {
   ASSERT_EQ(dir_.Run({"create", "t.dbf", "NAME,C,20"}).status, 0);
   dir_.WriteFile("t.csv", "name\nSørensen\n");
-  const ToolResult r = dir_.Run({"import", "t.dbf", "t.csv"});
+  const ToolResult r = dir_.Run({"import", "--replace", "t.dbf", "t.csv"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.err.find("warning: t.csv, line 2, column NAME"), std::string::npos) << r.err;
 }
@@ -244,7 +244,7 @@ TEST_F(DbftoolTest, CsvThatIsNotUtf8IsRefusedUnlessItsEncodingIsGiven) {
   }
   EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "NAME,EMAIL\r\n");
   dir_.WriteFile("t.csv", "NAME\nJos\xE9 \x80\n");
-  ASSERT_EQ(dir_.Run({"--csv-encoding", "cp1252", "import", "t.dbf", "t.csv"}).status, 0);
+  ASSERT_EQ(dir_.Run({"--csv-encoding", "cp1252", "--replace", "import", "t.dbf", "t.csv"}).status, 0);
   EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "NAME,EMAIL\r\nJosé ?,\r\n");  // no euro in 437
 }
 
