@@ -13,7 +13,14 @@ PACKAGES=(
   libc-l10n  # the system's messages in other languages, for the tests of messages shown whole
   libssl-dev qtkeychain-qt6-dev  # encrypted connections; the password in the desktop's secret store
   python3-trustme  # a certificate authority made at test time, for the encrypted-connection tests
+  postfix  # a real mail server for the send tests, run from its own folder on a loopback port
 )
+
+# Postfix is installed unconfigured: the system's own mail setup and port 25 stay as they are.
+if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
+  echo "postfix postfix/main_mailer_type select No configuration" | \
+    { [ "$(id -u)" -eq 0 ] && debconf-set-selections || sudo debconf-set-selections; } || true
+fi
 
 install_missing() {
   local missing=()

@@ -602,7 +602,7 @@ SendJob TfrmEmailMerge::MakeSendJob() {
 
   SendJob job;
   job.serverName = s.ServerName;
-  job.returnEmail = SettingToAnsi(s.ReturnEmail);
+  job.returnEmail = s.ReturnEmail;
   job.nameField = SettingToAnsi(s.NameFieldname);
   job.emailField = SettingToAnsi(s.EmailFieldname);
   job.boundary = Boundary();
@@ -620,7 +620,7 @@ void TfrmEmailMerge::btnSendClick() {
   const std::vector<std::string> texts = {edtTo->text().toStdString(),
                                           edtSubject->text().toStdString(),
                                           mmoMessage->toPlainText().toStdString(), s.SenderName};
-  if (const auto refusal = RefusalOf(texts, SettingToAnsi(s.ReturnEmail))) {
+  if (const auto refusal = RefusalOf(texts, s.ReturnEmail)) {
     services_.dialogs.ShowMessage(*refusal);
     return;
   }
