@@ -192,8 +192,9 @@ std::string TIntegerField::Refusal(const std::string& text) const {
   if (const auto whole = ParseWhole(text)) v = static_cast<double>(*whole);
   else v = ParseLocalNumber(text);
   if (!v || *v != std::trunc(*v)) return TField::Refusal(text);
-  if (std::fabs(*v) <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-    return DoesNotFit(text, name_, size_);
+  char digits[512];
+  const int width = std::snprintf(digits, sizeof digits, "%.0f", *v);
+  if (width > size_) return DoesNotFit(text, name_, size_);
   return "'" + text + "' is too large for field '" + name_ + "': whole numbers there go from " +
          std::to_string(std::numeric_limits<std::int32_t>::min()) + " to " +
          std::to_string(std::numeric_limits<std::int32_t>::max());
