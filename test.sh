@@ -8,6 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev shared-mime-info
   libgtest-dev
   python3 python3-aiosmtpd python3-dbfread python3-dbf desktop-file-utils strace
+  gdal-bin  # ogrinfo: a second reader of tables, for the append and damage tests
   clang libclang-rt-14-dev
   strace
   libc-l10n  # the system's messages in other languages, for the tests of messages shown whole
