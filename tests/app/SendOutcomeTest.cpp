@@ -363,9 +363,11 @@ TEST_F(SendOutcome, AReturnAddressOutsideAsciiGoesOnlyWithSmtpUtf8) {
     Send(server.Port(), job);
     EXPECT_EQ(server.Count("MAIL FROM:<zo\xC3\xAB@example.org> SMTPUTF8"), offered ? 1u : 0u);
     EXPECT_EQ(server.Count("MAIL FROM"), offered ? 1u : 0u);
-    if (!offered)
-      EXPECT_EQ(failures, std::vector<std::string>{std::string(kReturnNotAscii).substr(0, std::string(kReturnNotAscii).size() - 1) +
+    if (!offered) {
+      const std::string refusal = kReturnNotAscii;
+      EXPECT_EQ(failures, std::vector<std::string>{refusal.substr(0, refusal.size() - 1) +
                                                    "; the message has not been sent."});
+    }
   }
 }
 
