@@ -4,9 +4,11 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -95,7 +97,13 @@ TImportDialog::TImportDialog(const std::string& csvName, const CsvPreview& previ
   connect(btnBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(btnBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
   layout->addWidget(btnBox);
-  resize(std::max(560, sizeHint().width()), std::max(420, sizeHint().height()));
+  // Wide enough for the preview's columns where the screen allows, so few need scrolling to.
+  const QScreen* screen = parent != nullptr ? parent->screen() : QGuiApplication::primaryScreen();
+  const int roomy = screen != nullptr ? screen->availableGeometry().width() * 4 / 5 : 900;
+  const int wanted = tblPreview->horizontalHeader()->length() + 2 * tblPreview->frameWidth() + 64;
+  const int least = std::max(560, sizeHint().width());
+  resize(std::max(least, std::min(wanted, roomy)), std::max(420, sizeHint().height()));
+  if (!cbxColumns.empty()) cbxColumns.front()->setFocus();
 }
 
 std::vector<int> TImportDialog::ColumnOfField() const {

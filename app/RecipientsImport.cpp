@@ -125,8 +125,11 @@ std::vector<TableField> TableFields(const std::string& tablePath) {
 
 int ColumnNamed(const std::vector<std::string>& header, const std::string& field) {
   const std::string wanted = NameKey(field);
+  if (wanted.empty()) return -1;
   for (std::size_t i = 0; i < header.size(); ++i)
     if (NameKey(header[i]) == wanted) return static_cast<int>(i);
+  for (std::size_t i = 0; i < header.size(); ++i)
+    if (NameKey(header[i]).find(wanted) != std::string::npos) return static_cast<int>(i);
   return -1;
 }
 

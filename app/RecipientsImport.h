@@ -38,7 +38,7 @@ struct TableField {
 std::vector<TableField> TableFields(const std::string& tablePath);
 
 // The CSV column whose header names `field` (ignoring case, blanks, '-' and '_', so "E-mail" names
-// EMAIL); -1 when none does.
+// EMAIL), else the first whose header holds the name ("Full name" for NAME); -1 when none does.
 int ColumnNamed(const std::vector<std::string>& header, const std::string& field);
 
 struct ImportReport {

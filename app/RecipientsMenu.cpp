@@ -70,6 +70,7 @@ void TRecipientsMenu::ShowIn(QStatusBar* bar) {
   lblTable = new QLabel(bar);
   lblTable->setObjectName("lblTable");
   lblTable->setTextFormat(Qt::PlainText);
+  lblTable->setContentsMargins(0, 0, 6, 0);
   bar->addPermanentWidget(lblTable);
 }
 

@@ -243,10 +243,10 @@ TEST_F(Recipients, OpenTakesAnotherTableAndRefusesWhatIsNoTable) {
 // ---- Import and Export ---------------------------------------------------------------------
 
 // A spreadsheet's file: semicolons, Windows-1252, the columns in another order than the fields and
-// one more, 1,000 rows of which a few cannot go in.
+// one more, 1,000 rows of which a few cannot go in; the user picks the column for NAME.
 TEST_F(Recipients, ImportOfASemicolonWindows1252FileAppendsAndReportsWhatItSkipped) {
   MakeTable(TablePath(), "NAME,EMAIL\nAnn,ann@example.com\n");
-  std::string csv = "E-mail;Phone;Full name\r\n";
+  std::string csv = "E-mail;Nickname;Full name\r\n";
   for (int i = 1; i <= 1000; ++i) {
     const std::string n = std::to_string(i);
     if (i == 10) csv += "ANN@example.com;0;Ann again\r\n";          // already in the table
@@ -267,8 +267,8 @@ TEST_F(Recipients, ImportOfASemicolonWindows1252FileAppendsAndReportsWhatItSkipp
     EXPECT_EQ(dialog.tblPreview->columnCount(), 3);
     EXPECT_EQ(dialog.tblPreview->item(0, 2)->text(), QString::fromUtf8("Ren\xC3\xA9 M\xC3\xBCller 1"));
     EXPECT_EQ(dialog.cbxColumns.size(), 2u);
-    EXPECT_EQ(dialog.ColumnOfField(), (std::vector<int>{-1, 0}));  // EMAIL found, NAME not
-    dialog.cbxColumns[0]->setCurrentIndex(3);  // "3: Full name" feeds NAME
+    EXPECT_EQ(dialog.ColumnOfField(), (std::vector<int>{1, 0}));  // "Nickname" holds "name"
+    dialog.cbxColumns[0]->setCurrentIndex(3);  // the user takes "3: Full name" for NAME
     return static_cast<int>(QDialog::Accepted);
   };
   Main().Recipients->miImport->trigger();
