@@ -148,6 +148,7 @@ class TfrmEmailMerge : public QMainWindow {
   TfrmBrowser* frmBrowser_ = nullptr;
   TfrmConfiguration* frmConfiguration_ = nullptr;
   std::unique_ptr<TSendDialogue> dialogue_;
+  std::string attachFolder_;  // where the Attach dialog opens; "" until the first Attach
 };
 
 }  // namespace tavrin::app

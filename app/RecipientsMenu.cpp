@@ -39,7 +39,11 @@ bool SameName(const std::string& a, const std::string& b) {
 }  // namespace
 
 platform::OpenFileRequest OpenTableRequest() {
-  return {"Open Recipients Table", "dBASE tables|*.dbf;*.DBF|All Files|*.*"};
+  platform::OpenFileRequest request;
+  request.title = "Open Recipients Table";
+  request.filter = "dBASE tables|*.dbf;*.DBF|All Files|*.*";
+  request.directory = AppSettings().Dir;  // beside the table in use
+  return request;
 }
 
 TRecipientsMenu::TRecipientsMenu(QMenu* file, AppServices& services, QWidget* window,
@@ -120,7 +124,9 @@ void TRecipientsMenu::Switch(const std::string& path) {
 
 void TRecipientsMenu::miNewTableClick() {
   if (busy_()) return;
-  platform::OpenFileRequest request{"New Recipients Table", "dBASE tables|*.dbf"};
+  platform::OpenFileRequest request = OpenTableRequest();
+  request.title = "New Recipients Table";
+  request.filter = "dBASE tables|*.dbf";
   request.confirmReplace = false;  // an existing file is refused, never replaced
   const auto chosen = services_.dialogs.SaveFile(request);
   if (!chosen) return;
@@ -147,7 +153,10 @@ void TRecipientsMenu::miOpenTableClick() {
 void TRecipientsMenu::miImportClick() {
   const auto table = CurrentTable();
   if (!table) return;
-  const auto csv = services_.dialogs.OpenFile({"Import Recipients", "CSV files|*.csv;*.txt|All Files|*.*"});
+  platform::OpenFileRequest request;
+  request.title = "Import Recipients";
+  request.filter = "CSV files|*.csv;*.txt|All Files|*.*";
+  const auto csv = services_.dialogs.OpenFile(request);
   if (!csv) return;
   CsvPreview preview;
   std::vector<TableField> fields;
@@ -199,7 +208,10 @@ void TRecipientsMenu::miImportClick() {
 void TRecipientsMenu::miExportClick() {
   const auto table = CurrentTable();
   if (!table) return;
-  auto csv = services_.dialogs.SaveFile({"Export Recipients", "CSV files|*.csv"});
+  platform::OpenFileRequest request;
+  request.title = "Export Recipients";
+  request.filter = "CSV files|*.csv";
+  auto csv = services_.dialogs.SaveFile(request);
   if (!csv) return;
   std::error_code error;
   if (!fs::path(*csv).has_extension()) {

@@ -1,8 +1,8 @@
 // RecordingDialogs: the test double of Dialogs.
 //
-// Records every message, question and file request in order, with its caption, and answers from
-// scripted queues (default answers: Confirm -> true, AskPassword, OpenFile and SaveFile -> nothing,
-// Choose -> the last button). An optional hook runs
+// Records every message (a warning as a message marked so), question and file request in order,
+// with its caption, and answers from scripted queues (default answers: Confirm -> true,
+// AskPassword, OpenFile and SaveFile -> nothing, Choose -> the last button). An optional hook runs
 // inside ShowMessage, for tests that must act while a "modal" box is up. Owns its records.
 #pragma once
 
@@ -21,10 +21,15 @@ class RecordingDialogs final : public Dialogs {
     std::string kind;  // "message", "confirm", "password", "open", "choose", "save"
     std::string caption;
     std::string text;
+    bool warning = false;  // a message shown with the warning icon
   };
 
   void ShowMessage(const std::string& text, const std::string& caption = {}) override {
     shown.push_back({"message", caption.empty() ? ApplicationTitle() : caption, text});
+    if (onMessage) onMessage(text);
+  }
+  void ShowWarning(const std::string& text, const std::string& caption = {}) override {
+    shown.push_back({"message", caption.empty() ? ApplicationTitle() : caption, text, true});
     if (onMessage) onMessage(text);
   }
   bool Confirm(const std::string& text) override {
@@ -50,6 +55,7 @@ class RecordingDialogs final : public Dialogs {
   }
   std::optional<std::string> OpenFile(const OpenFileRequest& request) override {
     shown.push_back({"open", request.title, request.filter});
+    openFolders.push_back(request.directory);
     if (fileAnswers.empty()) return std::nullopt;
     auto answer = fileAnswers.front();
     fileAnswers.pop_front();
@@ -87,6 +93,7 @@ class RecordingDialogs final : public Dialogs {
   std::deque<bool> confirmAnswers;
   std::deque<std::optional<std::string>> passwordAnswers;
   std::deque<std::optional<std::string>> fileAnswers;
+  std::vector<std::string> openFolders;  // the folder each OpenFile request opened in
   std::deque<int> choiceAnswers;
   std::deque<std::optional<std::string>> saveAnswers;
   std::vector<std::vector<std::string>> choiceButtons;  // the buttons of each Choose, in order
