@@ -36,6 +36,7 @@
 #include "app/LogWindow.h"
 #include "app/MessageAssembly.h"
 #include "app/Program.h"
+#include "app/RecipientsMenu.h"
 #include "platform/CodePage.h"
 #include "app/SendAccess.h"
 #include "platform/CodePageQt.h"
@@ -134,6 +135,7 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   Splitter->addWidget(lstAttachments);
 
   BuildFooter(central);
+  Recipients->ShowIn(StatusBar);
   Memo1 = new QPlainTextEdit(central);
   Memo1->setObjectName("Memo1");
   Memo1->setVisible(false);
@@ -175,6 +177,8 @@ TfrmEmailMerge::~TfrmEmailMerge() {
 void TfrmEmailMerge::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   miSend = MakeAction(file, "miSend", "&Send");
+  Recipients = new TRecipientsMenu(file, services_, this, [this] { return dialogue_ && dialogue_->Running(); },
+                                   [this] { tblRecipients.SetDbfFileName(TableFilePath(AppSettings())); });
   file->addSeparator();
   miProperties = MakeAction(file, "miProperties", "&Properties");
   file->addSeparator();
@@ -443,7 +447,7 @@ void TfrmEmailMerge::FormCreate() {
   ApplySettings();
   SetSplitterPosition(Splitter->height());  // the attachment pane starts collapsed
 
-  CheckRecipientsTable(tblRecipients.DbfFileName(), services_);
+  if (CheckRecipientsTable(services_)) Recipients->TableChanged();
 }
 
 void TfrmEmailMerge::ApplySettings() {
@@ -539,6 +543,7 @@ void TfrmEmailMerge::btnCloseClick() { close(); }
 void TfrmEmailMerge::btnBrowseClick() {
   if (dialogue_->Running()) return;
   if (frmBrowser_ != nullptr) frmBrowser_->exec();
+  Recipients->Refresh();
 }
 
 bool TfrmEmailMerge::CheckReplyLine(const std::string& line) {

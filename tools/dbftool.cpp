@@ -17,9 +17,9 @@
 #include "dbf/Errors.h"
 #include "dbf/Memo.h"
 #include "platform/IntConv.h"
-#include "tools/Csv.h"
+#include "csv/Csv.h"
 #include "tools/CsvImport.h"
-#include "tools/FieldValues.h"
+#include "csv/FieldValues.h"
 #include "tools/Json.h"
 #include "tools/ToolSession.h"
 
