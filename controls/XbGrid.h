@@ -161,6 +161,7 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void LinkDataSetChanged();
   void LinkScrolled();
   void LinkRecordChanged(dataset::TField* field);
+  void LinkEditingChanged();
   void LinkUpdateData();
   bool Sequenced() const;
   platform::Dialogs& Dialogs() const;
@@ -196,7 +197,10 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void KeyHorizontal(int step, bool ctrl);
   void KeyHomeEnd(bool end, bool ctrl);
   void KeyTab(bool back);
+  bool TakesTab(int col) const;
+  int FirstTabColumn() const;  // the first column that takes Tab, or -1
   void KeyDelete();
+  bool ConfirmHere(const char* question);
   void KeyEscape();
   void KeyEnter();
   void TypeChar(QChar ch);
@@ -207,6 +211,7 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void ToggleLogical();
   void PositionEditor();
   void LoadEditorText();
+  void ClearEditorText();
   void EditorTextEdited();
   void VerticalAction(int action);
   void VerticalThumb(int position);
@@ -249,6 +254,7 @@ class TCustomXbGrid : public QAbstractScrollArea {
   std::string editText_;  // the grid's copy of the editor's text
   QString editorMask_;    // the input mask last given to the editor
   bool editorShowing_ = false;
+  bool startingEdit_ = false;  // the grid itself is putting the dataset into edit or insert
 
   // Column sizing and moving by mouse.
   enum class Drag { None, Size, Move } drag_ = Drag::None;

@@ -198,14 +198,18 @@ void TXbNavigator::DataChanged() {
   Button(TNavigateBtn::nbPrior)->setEnabled(up);
   Button(TNavigateBtn::nbNext)->setEnabled(down);
   Button(TNavigateBtn::nbLast)->setEnabled(down);
-  Button(TNavigateBtn::nbDelete)->setEnabled(usable && !(ds->Bof() && ds->Eof()));
+  Button(TNavigateBtn::nbDelete)->setEnabled(usable && ds->CanModify() && !(ds->Bof() && ds->Eof()));
 }
 
+// The buttons that change records are off on a dataset that cannot be modified: offered, they
+// would only fail.
 void TXbNavigator::EditingChanged() {
   const bool usable = Usable();
+  const dataset::TDataSet* ds = link_->DataSet();
+  const bool modifiable = usable && ds != nullptr && ds->CanModify();
   const bool editing = usable && link_->Editing();
-  Button(TNavigateBtn::nbInsert)->setEnabled(usable);
-  Button(TNavigateBtn::nbEdit)->setEnabled(usable && !editing);
+  Button(TNavigateBtn::nbInsert)->setEnabled(modifiable);
+  Button(TNavigateBtn::nbEdit)->setEnabled(modifiable && !editing);
   Button(TNavigateBtn::nbPost)->setEnabled(editing);
   Button(TNavigateBtn::nbCancel)->setEnabled(editing);
   Button(TNavigateBtn::nbRefresh)->setEnabled(true);
