@@ -256,15 +256,23 @@ bool TXbNavigator::Perform(TNavigateBtn button) {
   return ok;
 }
 
+// Asks, then asks for the keyboard back for this window, which a window manager may leave inactive
+// once the question closes (its shortcuts would not work until the user clicked it).
+bool TXbNavigator::ConfirmHere(const char* question) {
+  const bool yes = Dialogs().Confirm(question);
+  if (isVisible()) activateWindow();
+  return yes;
+}
+
 void TXbNavigator::DeleteOrRestore(dataset::TDataSet& dataSet) {
   if (!dataSet.CanModify()) return;
   auto* table = dynamic_cast<dataset::TXbDataSet*>(&dataSet);
   if (table != nullptr && table->RecordDeleted()) {
-    if (confirmRestore_ && !Dialogs().Confirm("Restore Record ?")) return;
+    if (confirmRestore_ && !ConfirmHere("Restore Record ?")) return;
     table->SetRecordDeleted(false);
     return;
   }
-  if (confirmDelete_ && !Dialogs().Confirm("Delete Record ?")) return;
+  if (confirmDelete_ && !ConfirmHere("Delete Record ?")) return;
   if (table != nullptr) {
     table->SetRecordDeleted(true);
   } else {

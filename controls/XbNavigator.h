@@ -121,6 +121,7 @@ class TXbNavigator final : public QWidget {
   bool Usable() const;
   bool Perform(TNavigateBtn button);
   void DeleteOrRestore(dataset::TDataSet& dataSet);
+  bool ConfirmHere(const char* question);
   void ButtonPressed(TNavButton& button);
   void ButtonReleased(TNavButton& button);
   void RepeatFired();
