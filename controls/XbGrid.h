@@ -5,7 +5,9 @@
 // that fit), so a table of any size scrolls without being read whole. Owns its columns, its data
 // link and its in-place editor; keeps a data source and dialogs it is given (not owned: they must
 // outlive the grid or be unset first). Every handler catches a failure and shows it through the
-// dialogs, so nothing leaves a Qt event handler. GUI thread only.
+// dialogs, so nothing leaves a Qt event handler. The in-place editor is open only over a cell being
+// edited: hidden, it takes no key and keeps no text; a post or cancel closes it, and a new record
+// starts at its first column. GUI thread only.
 #pragma once
 
 #include <QAbstractScrollArea>
