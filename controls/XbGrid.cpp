@@ -362,6 +362,24 @@ void TCustomXbGrid::LinkRecordChanged(dataset::TField* field) {
   AccessibleUpdate();
 }
 
+// A new record starts at its first column, however it was begun. A post or a cancel, whoever
+// asked for it, ends the edit in place: the editor never stays open over a record no longer edited.
+void TCustomXbGrid::LinkEditingChanged() {
+  viewport()->update();
+  dataset::TDataSet* ds = DataSet();
+  if (!link_->Active() || ds == nullptr) return;
+  Guard([&] {
+    if (ds->State() == TDataSetState::dsInsert) {
+      if (startingEdit_) return;  // a key typed into a cell of an empty table stays in that cell
+      const int first = FirstTabColumn();
+      if (first >= 0 && first != col_) SelectColumn(first);
+    } else if (ds->State() != TDataSetState::dsEdit && editorShowing_ &&
+               !options_.Has(TXbGridOption::dgAlwaysShowEditor)) {
+      HideEditor();
+    }
+  });
+}
+
 void TCustomXbGrid::LinkUpdateData() {
   dataset::TField* f = SelectedField();
   if (!link_->modified || f == nullptr) return;
