@@ -1,11 +1,13 @@
 // AppServices: what the windows need from outside them, handed in at creation.
 //
 // The dialogs (real or recording), the places of the settings file and folders, the way to tell
-// the application to end, the secret store and the passwords known in this run. The referenced
+// the application to end, the secret store, the passwords known in this run and the table named on
+// the command line. The referenced
 // Dialogs and SecretStore must outlive every window. GUI thread.
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "app/Passwords.h"
 #include "app/Settings.h"
@@ -24,6 +26,8 @@ struct AppServices {
   // Where passwords are remembered between runs; null: nowhere, every run asks for them.
   platform::SecretStore* secrets = nullptr;
   SessionPasswords passwords{};
+  // The table named on the command line: this run's recipients table instead of the settings' one.
+  std::string tableArgument{};
 };
 
 }  // namespace tavrin::app

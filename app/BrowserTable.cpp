@@ -1,5 +1,10 @@
 #include "app/BrowserTable.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <exception>
 
 #include "app/Centring.h"
@@ -7,7 +12,15 @@
 
 namespace tavrin::app {
 
-int BrowserColumnWidth(int gridWidth) { return HalfRoundedToEven(gridWidth) - 10; }
+int BrowserColumnWidth(int dataWidth) { return HalfRoundedToEven(dataWidth) - 10; }
+
+bool TableWritable(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return true;
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) return true;
+  return errno != EACCES && errno != EPERM && errno != EROFS;
+}
 
 TBrowserTable::TBrowserTable(platform::Dialogs& dialogs) : dialogs_(dialogs) {
   tblDatabase.SetDialogs(&dialogs_);
@@ -46,6 +59,7 @@ bool TBrowserTable::Open(const std::string& path) {
   try {
     tblDatabase.Close();
     tblDatabase.SetDbfFileName(path);
+    tblDatabase.SetReadOnly(!Writable(tblDatabase.DbfFileName()));
     tblDatabase.Open();
     return true;
   } catch (const std::exception& e) {
@@ -62,7 +76,7 @@ bool TBrowserTable::Close() {
     dialogs_.ShowMessage(e.what());
     return false;
   }
-  PackMarked();
+  if (!tblDatabase.ReadOnly()) PackMarked();  // nothing was marked here, and the file is not ours to change
   try {
     tblDatabase.Close();
   } catch (const std::exception& e) {
@@ -80,6 +94,26 @@ void TBrowserTable::PackMarked() {
     dialogs_.ShowMessage(e.what());
   }
   deletedSinceOpen_ = false;
+}
+
+bool TBrowserTable::FindNext(const std::string& nameField, const std::string& emailField,
+                             const std::string& text) {
+  if (text.empty() || !tblDatabase.Active()) return false;
+  tblDatabase.CheckBrowseMode();
+  const std::int32_t here = tblDatabase.IsEmpty() ? 0 : tblDatabase.RecNo();
+  auto firstFrom = [&](std::int32_t from) {
+    std::int32_t best = 0;
+    for (const std::string& field : {nameField, emailField}) {
+      const std::int32_t r = tblDatabase.FindContaining(field, text, from);
+      if (r != 0 && (best == 0 || r < best)) best = r;
+    }
+    return best;
+  };
+  std::int32_t found = firstFrom(here + 1);
+  if (found == 0 && here > 0) found = firstFrom(1);  // round from the start, the current record last
+  if (found == 0) return false;
+  if (found != here) tblDatabase.SetRecNo(found);
+  return true;
 }
 
 }  // namespace tavrin::app

@@ -3,7 +3,10 @@
 // Created hidden at start and kept until the program ends; its title follows the program caption
 // once the settings are applied again. Each show opens its own dataset on the table and builds the
 // Name and E-mail columns afresh; every way of closing it (Close, Esc, the title bar) posts what is
-// pending, packs and closes the table first, and a post that fails keeps the window open.
+// pending, packs and closes the table first, and a post that fails keeps the window open. The grid
+// takes all the height the window gives it, its two columns share the width it can show; a table
+// that may not be changed is shown read-only under a line that says so. Ctrl+F opens a find field
+// over the name and e-mail fields; Enter or F3 goes to the next record holding the text.
 // GUI thread.
 #pragma once
 
@@ -13,6 +16,8 @@
 #include "app/BrowserTable.h"
 
 class QFrame;
+class QLabel;
+class QLineEdit;
 class QPushButton;
 
 namespace tavrin::controls {
@@ -34,10 +39,19 @@ class TfrmBrowser : public QDialog {
   void btnCloseClick();
   TBrowserTable& Table() { return table_; }
 
-  QFrame* ToolBar;
-  QPushButton* btnClose;
-  controls::TXbGrid* Grid;
-  controls::TXbNavigator* Nav;
+  QFrame* ToolBar = nullptr;
+  QPushButton* btnClose = nullptr;
+  QLabel* FindLabel = nullptr;
+  QLineEdit* FindField = nullptr;
+  QLabel* FindResult = nullptr;  // "Not found" after a search that found nothing
+  QLabel* ReadOnlyLine = nullptr;
+  controls::TXbGrid* Grid = nullptr;
+  controls::TXbNavigator* Nav = nullptr;
+
+  // Ctrl+F: shows the find field and puts the focus in it.
+  void ShowFind();
+  // Enter in the find field, F3: the next record holding the find text (the field first when empty).
+  void FindNext();
 
  public slots:
   // Every close of a dialog comes through here; the table is put away first.
@@ -46,11 +60,14 @@ class TfrmBrowser : public QDialog {
  protected:
   void showEvent(QShowEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void FormShow();
   void FormResize();
   void BuildColumns();
+  void FitColumns();
+  void HideFind();
 
   AppServices& services_;
   TBrowserTable table_;

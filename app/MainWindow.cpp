@@ -36,6 +36,7 @@
 #include "app/LogWindow.h"
 #include "app/MessageAssembly.h"
 #include "app/Program.h"
+#include "app/RecipientsMenu.h"
 #include "platform/CodePage.h"
 #include "app/SendAccess.h"
 #include "platform/CodePageQt.h"
@@ -66,6 +67,13 @@ void SetTextColour(QLineEdit* edit, const QColor& colour) {
   QPalette palette = edit->palette();
   palette.setColor(QPalette::Text, colour);
   edit->setPalette(palette);
+}
+
+// Typed text takes the text colour of the palette around the field (black in a light theme), so it
+// reads on the field's background under a dark palette too; the placeholder grey reads on both.
+QColor TypedTextColour(const QLineEdit* edit) {
+  const QWidget* around = edit->parentWidget() != nullptr ? edit->parentWidget() : edit;
+  return around->palette().color(QPalette::Text);
 }
 
 QAction* MakeAction(QMenu* menu, const char* name, const char* text, bool enabled = true) {
@@ -127,6 +135,7 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   Splitter->addWidget(lstAttachments);
 
   BuildFooter(central);
+  Recipients->ShowIn(StatusBar);
   Memo1 = new QPlainTextEdit(central);
   Memo1->setObjectName("Memo1");
   Memo1->setVisible(false);
@@ -168,6 +177,8 @@ TfrmEmailMerge::~TfrmEmailMerge() {
 void TfrmEmailMerge::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   miSend = MakeAction(file, "miSend", "&Send");
+  Recipients = new TRecipientsMenu(file, services_, this, [this] { return dialogue_ && dialogue_->Running(); },
+                                   [this] { tblRecipients.SetDbfFileName(TableFilePath(AppSettings())); });
   file->addSeparator();
   miProperties = MakeAction(file, "miProperties", "&Properties");
   file->addSeparator();
@@ -236,10 +247,9 @@ void TfrmEmailMerge::BuildHeader(QWidget* parent) {
   pnlHeader->setObjectName("pnlHeader");
   pnlHeader->setMinimumHeight(kHeaderHeight);
   pnlHeader->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+  // White in a light theme: the band is filled like its fields, so it follows a dark palette too.
   pnlHeader->setAutoFillBackground(true);
-  QPalette white = pnlHeader->palette();
-  white.setColor(QPalette::Window, Qt::white);
-  pnlHeader->setPalette(white);
+  pnlHeader->setBackgroundRole(QPalette::Base);
 
   auto* grid = new QGridLayout(pnlHeader);
   grid->setContentsMargins(0, 0, 6, 0);
@@ -250,6 +260,7 @@ void TfrmEmailMerge::BuildHeader(QWidget* parent) {
   QPalette grey = strip->palette();
   grey.setColor(QPalette::Window, kPlaceholderGrey);
   strip->setPalette(grey);
+  strip->setBackgroundRole(QPalette::Window);  // not the band's: the strip keeps its own grey
   grid->addWidget(strip, 0, 0, 5, 1);
   grid->setColumnMinimumWidth(1, 6);
   grid->setRowMinimumHeight(2, 6);
@@ -436,7 +447,7 @@ void TfrmEmailMerge::FormCreate() {
   ApplySettings();
   SetSplitterPosition(Splitter->height());  // the attachment pane starts collapsed
 
-  CheckRecipientsTable(tblRecipients.DbfFileName(), services_);
+  if (CheckRecipientsTable(services_)) Recipients->TableChanged();
 }
 
 void TfrmEmailMerge::ApplySettings() {
@@ -444,7 +455,7 @@ void TfrmEmailMerge::ApplySettings() {
   const QString to = edtTo->text();
   if (to.isEmpty() || to.compare(kToPlaceholder, Qt::CaseInsensitive) == 0) {
     edtTo->setText(SettingToQString(s.To));
-    SetTextColour(edtTo, Qt::black);
+    SetTextColour(edtTo, TypedTextColour(edtTo));
   }
   tblRecipients.SetDbfFileName(TableFilePath(s));
   sock.SetHost(s.ServerName);
@@ -507,7 +518,7 @@ void TfrmEmailMerge::FieldEnter(QLineEdit* edit, QFrame* frame, const char* plac
   frame->stackUnder(edit);
   if (edit->text().compare(placeholder, Qt::CaseInsensitive) == 0) {
     edit->clear();
-    SetTextColour(edit, Qt::black);
+    SetTextColour(edit, TypedTextColour(edit));
   }
 }
 
@@ -517,7 +528,7 @@ void TfrmEmailMerge::FieldExit(QLineEdit* edit, QFrame* frame, const char* place
     edit->setText(placeholder);
     SetTextColour(edit, kPlaceholderGrey);
   } else {
-    SetTextColour(edit, Qt::black);
+    SetTextColour(edit, TypedTextColour(edit));
   }
 }
 
@@ -532,6 +543,7 @@ void TfrmEmailMerge::btnCloseClick() { close(); }
 void TfrmEmailMerge::btnBrowseClick() {
   if (dialogue_->Running()) return;
   if (frmBrowser_ != nullptr) frmBrowser_->exec();
+  Recipients->Refresh();
 }
 
 bool TfrmEmailMerge::CheckReplyLine(const std::string& line) {
@@ -602,7 +614,7 @@ SendJob TfrmEmailMerge::MakeSendJob() {
 
   SendJob job;
   job.serverName = s.ServerName;
-  job.returnEmail = SettingToAnsi(s.ReturnEmail);
+  job.returnEmail = s.ReturnEmail;
   job.nameField = SettingToAnsi(s.NameFieldname);
   job.emailField = SettingToAnsi(s.EmailFieldname);
   job.boundary = Boundary();
@@ -620,7 +632,7 @@ void TfrmEmailMerge::btnSendClick() {
   const std::vector<std::string> texts = {edtTo->text().toStdString(),
                                           edtSubject->text().toStdString(),
                                           mmoMessage->toPlainText().toStdString(), s.SenderName};
-  if (const auto refusal = RefusalOf(texts, SettingToAnsi(s.ReturnEmail))) {
+  if (const auto refusal = RefusalOf(texts, s.ReturnEmail)) {
     services_.dialogs.ShowMessage(*refusal);
     return;
   }

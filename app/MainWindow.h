@@ -38,6 +38,7 @@ namespace tavrin::app {
 
 class TfrmBrowser;
 class TfrmConfiguration;
+class TRecipientsMenu;
 
 inline constexpr const char* kToPlaceholder =
     "< click here to enter a description of who the email is addressed to >";
@@ -112,6 +113,8 @@ class TfrmEmailMerge : public QMainWindow {
   QProgressBar* pbProgress;
   QStatusBar* StatusBar;
   QPlainTextEdit* Memo1;
+  // File > New/Open Recipients Table, Import/Export Recipients, and the table in the status bar.
+  TRecipientsMenu* Recipients = nullptr;
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -6,18 +6,49 @@
 #include "app/BrowserWindow.h"
 #include "app/ConfigDialog.h"
 #include "app/MainWindow.h"
+#include "app/RecipientsFile.h"
+#include "app/RecipientsMenu.h"
 
 namespace tavrin::app {
 
 namespace {
 constexpr int kExitNoTable = 1;
+// The answers to the missing-table question, in the order of its buttons.
+constexpr int kCreate = 0;
+constexpr int kChoose = 1;
 }  // namespace
 
-bool CheckRecipientsTable(const std::string& dbfFileName, AppServices& services) {
-  std::error_code error;
-  if (std::filesystem::is_regular_file(dbfFileName, error)) return true;
-  services.dialogs.ShowMessage(std::string(kNoDatabaseMessage) + "\n" +
-                               SystemTextToAnsi(dbfFileName));
+bool CheckRecipientsTable(AppServices& services) {
+  if (!services.tableArgument.empty())
+    UseRecipientsTable(services.tableArgument, services.places, services.dialogs, false);
+  std::string path;
+  for (;;) {
+    path = TableFilePath(AppSettings());
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error)) return true;
+    const int answer = services.dialogs.Choose(MissingTablePrompt(path), {"&Create", "C&hoose...", "&Quit"});
+    if (answer == kCreate) {
+      try {
+        CreateRecipientsTable(path);
+        return true;
+      } catch (const RecipientsError& e) {
+        services.dialogs.ShowMessage(e.what());
+      }
+    } else if (answer == kChoose) {
+      const auto chosen = services.dialogs.OpenFile(OpenTableRequest());
+      if (!chosen) continue;
+      try {
+        CheckTable(*chosen);
+        UseRecipientsTable(*chosen, services.places, services.dialogs, true);
+        return true;
+      } catch (const RecipientsError& e) {
+        services.dialogs.ShowMessage(e.what());
+      }
+    } else {
+      break;
+    }
+  }
+  services.dialogs.ShowMessage(std::string(kNoDatabaseMessage) + "\n" + SystemTextToAnsi(path));
   services.exitStatus = kExitNoTable;
   if (services.terminate) services.terminate();
   return false;

@@ -19,9 +19,12 @@ class TfrmBrowser;
 class TfrmConfiguration;
 class TfrmEmailMerge;
 
-// The start-up check for the recipients table: when no file is at `dbfFileName`, says so with the
-// path on a second line and tells the program to end with a failure status. True when it is there.
-bool CheckRecipientsTable(const std::string& dbfFileName, AppServices& services);
+// The start-up check for the recipients table: makes the table named on the command line (if any)
+// this run's table; then, while no file is where the settings put the table, asks whether to create
+// an empty one there, choose another (remembered in the settings file) or quit. Quitting says
+// "No database file found! Program terminating." with the path on a second line and tells the
+// program to end with status 1. True when there is a table to use.
+bool CheckRecipientsTable(AppServices& services);
 
 // What the table engine's locale step takes from `locale`: its short date format and its decimal
 // and thousands separators.

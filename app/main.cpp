@@ -3,36 +3,27 @@
 #include <QIcon>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
+#include "app/CommandLine.h"
 #include "app/MainWindow.h"
 #include "app/Program.h"
 #include "app/SettingsLocation.h"
 #include "dbf/Errors.h"
 #include "platform/Paths.h"
 
-namespace {
-
-// --version and --help answer on the terminal and end at once, before any window or settings file.
-bool AnsweredOnTheTerminal(int argc, char* argv[]) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("tavrin %s\n", TAVRIN_VERSION);
-      return true;
-    }
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("Usage: tavrin [--help] [--version]: writes one message and sends it to every "
-                  "recipient of a dBASE table; see the README.\n");
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 int main(int argc, char* argv[]) {
-  if (AnsweredOnTheTerminal(argc, argv)) return 0;
+  using tavrin::app::CommandLine;
+  // The command line is judged before any window or settings file: --help, --version and a usage
+  // error answer on the terminal and end at once.
+  const CommandLine line = tavrin::app::ParseCommandLine(argc, argv);
+  switch (line.action) {
+    case CommandLine::Action::kVersion: std::printf("tavrin %s\n", TAVRIN_VERSION); return 0;
+    case CommandLine::Action::kHelp: std::fputs(tavrin::app::UsageText().c_str(), stdout); return 0;
+    case CommandLine::Action::kUsageError:
+      std::fprintf(stderr, "tavrin: %s\n%s", line.error.c_str(), tavrin::app::UsageText().c_str());
+      return tavrin::app::kUsageExitStatus;
+    case CommandLine::Action::kRun: break;
+  }
   QApplication application(argc, argv);
   QIcon icon;
   icon.addFile(":/icons/tavrin-48.png");
@@ -54,6 +45,7 @@ int main(int argc, char* argv[]) {
       }};
 
   services.secrets = &secrets;
+  services.tableArgument = line.table;
 
   // A table failure the program cannot go on from is shown, then ends the process with its code.
   tavrin::dbf::SetHaltHook([&dialogs](int code, const std::string& text) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "controls/ControlSupport.h"
+#include "controls/ControlsAccessible.h"
 #include "controls/XbGridLink.h"
 #include "dataset/XbDataSet.h"
 
@@ -24,6 +25,7 @@ TXbGridOptions TXbGridOptions::Defaults() {
 // ---- Life and properties
 
 TCustomXbGrid::TCustomXbGrid(QWidget* parent) : QAbstractScrollArea(parent), link_(std::make_unique<Link>(*this)) {
+  InstallControlsAccessible();
   setFocusPolicy(Qt::StrongFocus);
   setFrameShape(QFrame::Box);
   setFrameShadow(QFrame::Plain);
@@ -192,6 +194,7 @@ void TCustomXbGrid::InternalLayout() {
   UpdateScrollBars();
   UpdateActive();
   viewport()->update();
+  AccessibleUpdate();
 }
 
 void TCustomXbGrid::UpdateRowCount() {
@@ -335,6 +338,7 @@ void TCustomXbGrid::LinkDataSetChanged() {
     UpdateActive();
     viewport()->update();
   });
+  AccessibleUpdate();
 }
 
 void TCustomXbGrid::LinkScrolled() {
@@ -346,6 +350,7 @@ void TCustomXbGrid::LinkScrolled() {
     }
     viewport()->update();
   });
+  AccessibleUpdate();
 }
 
 void TCustomXbGrid::LinkRecordChanged(dataset::TField* field) {
@@ -354,6 +359,25 @@ void TCustomXbGrid::LinkRecordChanged(dataset::TField* field) {
     if (editorShowing_) LoadEditorText();
   }
   viewport()->update();
+  AccessibleUpdate();
+}
+
+// A new record starts at its first column, however it was begun. A post or a cancel, whoever
+// asked for it, ends the edit in place: the editor never stays open over a record no longer edited.
+void TCustomXbGrid::LinkEditingChanged() {
+  viewport()->update();
+  dataset::TDataSet* ds = DataSet();
+  if (!link_->Active() || ds == nullptr) return;
+  Guard([&] {
+    if (ds->State() == TDataSetState::dsInsert) {
+      if (startingEdit_) return;  // a key typed into a cell of an empty table stays in that cell
+      const int first = FirstTabColumn();
+      if (first >= 0 && first != col_) SelectColumn(first);
+    } else if (ds->State() != TDataSetState::dsEdit && editorShowing_ &&
+               !options_.Has(TXbGridOption::dgAlwaysShowEditor)) {
+      HideEditor();
+    }
+  });
 }
 
 void TCustomXbGrid::LinkUpdateData() {

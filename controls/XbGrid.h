@@ -5,7 +5,9 @@
 // that fit), so a table of any size scrolls without being read whole. Owns its columns, its data
 // link and its in-place editor; keeps a data source and dialogs it is given (not owned: they must
 // outlive the grid or be unset first). Every handler catches a failure and shows it through the
-// dialogs, so nothing leaves a Qt event handler. GUI thread only.
+// dialogs, so nothing leaves a Qt event handler. The in-place editor is open only over a cell being
+// edited: hidden, it takes no key and keeps no text; a post or cancel closes it, and a new record
+// starts at its first column. GUI thread only.
 #pragma once
 
 #include <QAbstractScrollArea>
@@ -128,6 +130,13 @@ class TCustomXbGrid : public QAbstractScrollArea {
   // Rebuilds the layout (after columns, options or fonts changed).
   void LayoutChanged();
 
+  // ---- What a screen reader reads (GridAccessible.cpp). Rows are the records in view (0 = the
+  // first data row, -1 = the title row), columns the data columns (the indicator not counted).
+  int AccessibleRowCount() const;
+  int AccessibleCurrentRow() const;  // -1: no current record in view
+  QString AccessibleCellText(int row, int column) const;  // the editor's text while it edits that cell
+  QRect AccessibleCellRect(int row, int column) const;    // viewport coordinates; empty out of view
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -161,6 +170,7 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void LinkDataSetChanged();
   void LinkScrolled();
   void LinkRecordChanged(dataset::TField* field);
+  void LinkEditingChanged();
   void LinkUpdateData();
   bool Sequenced() const;
   platform::Dialogs& Dialogs() const;
@@ -189,6 +199,9 @@ class TCustomXbGrid : public QAbstractScrollArea {
   // row it had before.
   int CurrentRow() const;
 
+  // Tells a listening screen reader what changed since it was last told (GridAccessible.cpp).
+  void AccessibleUpdate();
+
   // Input and editing (XbGridInput.cpp)
   bool HandleKey(int key, Qt::KeyboardModifiers mods);
   void KeyUp(bool ctrl);
@@ -196,7 +209,10 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void KeyHorizontal(int step, bool ctrl);
   void KeyHomeEnd(bool end, bool ctrl);
   void KeyTab(bool back);
+  bool TakesTab(int col) const;
+  int FirstTabColumn() const;  // the first column that takes Tab, or -1
   void KeyDelete();
+  bool ConfirmHere(const char* question);
   void KeyEscape();
   void KeyEnter();
   void TypeChar(QChar ch);
@@ -207,6 +223,7 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void ToggleLogical();
   void PositionEditor();
   void LoadEditorText();
+  void ClearEditorText();
   void EditorTextEdited();
   void VerticalAction(int action);
   void VerticalThumb(int position);
@@ -249,6 +266,7 @@ class TCustomXbGrid : public QAbstractScrollArea {
   std::string editText_;  // the grid's copy of the editor's text
   QString editorMask_;    // the input mask last given to the editor
   bool editorShowing_ = false;
+  bool startingEdit_ = false;  // the grid itself is putting the dataset into edit or insert
 
   // Column sizing and moving by mouse.
   enum class Drag { None, Size, Move } drag_ = Drag::None;

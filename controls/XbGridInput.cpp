@@ -1,8 +1,10 @@
 // TCustomXbGrid: the keyboard, the mouse, the vertical scroll bar and editing in place.
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QWheelEvent>
 #include <algorithm>
 
@@ -79,7 +81,18 @@ bool TCustomXbGrid::CanEditModify() {
   const TXbColumn* c = SelectedColumn();
   dataset::TField* f = SelectedField();
   if (c == nullptr || c->ReadOnly() || f == nullptr || f->Calculated() || f->DataType() == TFieldType::ftMemo) return false;
-  if (!Editing(*ds) && !link_->Edit()) return false;
+  if (!Editing(*ds)) {
+    startingEdit_ = true;
+    bool started = false;
+    try {
+      started = link_->Edit();
+    } catch (...) {
+      startingEdit_ = false;
+      throw;
+    }
+    startingEdit_ = false;
+    if (!started) return false;
+  }
   link_->modified = true;
   return true;
 }
@@ -96,17 +109,29 @@ void TCustomXbGrid::ShowEditor() {
 }
 
 void TCustomXbGrid::HideEditor() {
-  const bool hadFocus = editor_->hasFocus();
+  // While another window is active (a confirmation) hasFocus() is false although the editor is
+  // still its window's focus widget: that focus would come back to a hidden editor.
+  const bool hadFocus = editor_->hasFocus() || (window() != nullptr && window()->focusWidget() == editor_);
   editorShowing_ = false;
   editor_->hide();
+  ClearEditorText();
   if (hadFocus) setFocus(Qt::OtherFocusReason);
   viewport()->update();
+}
+
+// A hidden editor carries no text from one cell to the next: what it showed is gone, and the next
+// show loads its cell afresh. (The grid's own copy, editText_, still holds what a post is to write.)
+void TCustomXbGrid::ClearEditorText() {
+  const QSignalBlocker quiet(editor_);
+  editor_->setText(QString());
 }
 
 void TCustomXbGrid::PositionEditor() {
   const QRect r = CellRect(col_, link_->ActiveRecord());
   if (!r.isValid()) {
+    const bool hadFocus = editor_->hasFocus();
     editor_->hide();
+    if (hadFocus) setFocus(Qt::OtherFocusReason);
     return;
   }
   editor_->setGeometry(r);
@@ -193,7 +218,9 @@ void TCustomXbGrid::keyPressEvent(QKeyEvent* event) {
   const bool ok = Guarded(Dialogs(), [&] {
     handled = HandleKey(key, event->modifiers());
     const QString text = event->text();
-    if (!handled && link_->Active() && !text.isEmpty() && text[0].isPrint() && !(event->modifiers() & Qt::ControlModifier)) {
+    // Ctrl and Alt with a letter are commands (an Alt+letter no button took among them), never text.
+    if (!handled && link_->Active() && !text.isEmpty() && text[0].isPrint() &&
+        !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
       TypeChar(text[0]);
       handled = true;
     }
@@ -302,17 +329,32 @@ void TCustomXbGrid::KeyHomeEnd(bool end, bool ctrl) {
   }
 }
 
+bool TCustomXbGrid::TakesTab(int col) const {
+  const TXbColumn* c = columns_.Items(col - indicatorOffset_);
+  return !c->ReadOnly() && link_->Active() && c->Field() != nullptr && !c->Field()->Calculated();
+}
+
+int TCustomXbGrid::FirstTabColumn() const {
+  for (int c = FixedCount(); c < ColumnCount(); ++c)
+    if (TakesTab(c)) return c;
+  return -1;
+}
+
 void TCustomXbGrid::KeyTab(bool back) {
-  auto takesTab = [this](int col) {
-    const TXbColumn* c = columns_.Items(col - indicatorOffset_);
-    return !c->ReadOnly() && link_->Active() && c->Field() != nullptr && !c->Field()->Calculated();
-  };
+  auto takesTab = [this](int col) { return TakesTab(col); };
   const int step = back ? -1 : 1;
   for (int c = col_ + step; c >= FixedCount() && c < ColumnCount(); c += step) {
     if (takesTab(c)) {
       SelectColumn(c);
       return;
     }
+  }
+  // Past the last column of a record being edited or added: that record is posted (an untouched
+  // new one dropped) and stays current; the next record, or a new one, is for the next Tab.
+  dataset::TDataSet& ds = *DataSet();
+  if (!back && Editing(ds)) {
+    ds.CheckBrowseMode();
+    return;
   }
   // Past the last (first) such column: on to the next (previous) row, at its first (last) one.
   if (back) KeyUp(false); else KeyDown(false);
@@ -324,17 +366,26 @@ void TCustomXbGrid::KeyTab(bool back) {
   }
 }
 
+// Asks, then asks for the keyboard back: a window manager may leave no window active when the
+// question closes, and the keys typed next would reach a window that Qt thinks inactive, where
+// shortcuts (Alt+O) do not work.
+bool TCustomXbGrid::ConfirmHere(const char* question) {
+  const bool yes = Dialogs().Confirm(question);
+  if (isVisible()) activateWindow();
+  return yes;
+}
+
 void TCustomXbGrid::KeyDelete() {
   dataset::TDataSet& ds = *DataSet();
   if (readOnly_ || !ds.CanModify()) return;
   auto* table = dynamic_cast<dataset::TXbDataSet*>(&ds);
   if (table != nullptr && table->RecordDeleted()) {
-    if (options_.Has(TXbGridOption::dgConfirmRestore) && !Dialogs().Confirm("Restore Record ?")) return;
+    if (options_.Has(TXbGridOption::dgConfirmRestore) && !ConfirmHere("Restore Record ?")) return;
     table->SetRecordDeleted(false);
     return;
   }
   if (ds.IsEmpty()) return;
-  if (options_.Has(TXbGridOption::dgConfirmDelete) && !Dialogs().Confirm("Delete Record ?")) return;
+  if (options_.Has(TXbGridOption::dgConfirmDelete) && !ConfirmHere("Delete Record ?")) return;
   if (table != nullptr) table->SetRecordDeleted(true); else ds.Delete();
 }
 
@@ -391,8 +442,20 @@ bool TCustomXbGrid::focusNextPrevChild(bool next) {
 bool TCustomXbGrid::eventFilter(QObject* watched, QEvent* event) {
   if (watched != editor_) return QAbstractScrollArea::eventFilter(watched, event);
   if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) viewport()->update();
+  // A hidden editor never takes keys: the focus and every key go to the grid, which starts an
+  // edit of the selected cell if a key asks for one.
+  if (event->type() == QEvent::FocusIn && !editorShowing_) {
+    setFocus(Qt::OtherFocusReason);
+    return false;
+  }
   if (event->type() != QEvent::KeyPress) return false;
   auto* k = static_cast<QKeyEvent*>(event);
+  if (!editorShowing_ || !editor_->isVisible()) {
+    setFocus(Qt::OtherFocusReason);
+    keyPressEvent(k);
+    if (!k->isAccepted() && window() != nullptr) QCoreApplication::sendEvent(window(), k);
+    return true;
+  }
   switch (k->key()) {
     case Qt::Key_Up: case Qt::Key_Down: case Qt::Key_PageUp: case Qt::Key_PageDown: case Qt::Key_Tab:
     case Qt::Key_Backtab: case Qt::Key_Escape: case Qt::Key_Return: case Qt::Key_Enter: case Qt::Key_F2:
@@ -407,6 +470,8 @@ bool TCustomXbGrid::eventFilter(QObject* watched, QEvent* event) {
       break;
     default: break;
   }
+  if ((k->modifiers() & Qt::AltModifier) && !(k->modifiers() & Qt::ControlModifier) && !k->text().isEmpty())
+    return true;  // an Alt+letter no button took is not text for the cell
   const bool changes = !k->text().isEmpty() || k->key() == Qt::Key_Backspace || k->key() == Qt::Key_Delete ||
                        k->matches(QKeySequence::Paste) || k->matches(QKeySequence::Cut);
   if (!changes || (k->modifiers() & Qt::ControlModifier && !k->matches(QKeySequence::Paste) && !k->matches(QKeySequence::Cut)))
@@ -455,6 +520,7 @@ void TCustomXbGrid::SelectColumn(int col) {
     ShowEditor();
   }
   viewport()->update();
+  AccessibleUpdate();
   if (OnColEnter) OnColEnter(*this);
 }
 
@@ -590,12 +656,14 @@ void TCustomXbGrid::wheelEvent(QWheelEvent* event) {
 void TCustomXbGrid::focusInEvent(QFocusEvent* event) {
   QAbstractScrollArea::focusInEvent(event);
   viewport()->update();
+  AccessibleUpdate();
   if (OnEnter && event->reason() != Qt::OtherFocusReason) Guard([this] { OnEnter(*this); });
 }
 
 void TCustomXbGrid::focusOutEvent(QFocusEvent* event) {
   QAbstractScrollArea::focusOutEvent(event);
   viewport()->update();
+  AccessibleUpdate();
   if (OnExit && !editor_->hasFocus()) Guard([this] { OnExit(*this); });
 }
 

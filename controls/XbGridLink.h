@@ -13,7 +13,7 @@ class TCustomXbGrid::Link final : public dataset::TDataLink {
   void DataSetChanged() override { grid_.LinkDataSetChanged(); }
   void DataSetScrolled(int) override { grid_.LinkScrolled(); }
   void LayoutChanged() override { grid_.LayoutChanged(); }
-  void EditingChanged() override { grid_.viewport()->update(); }
+  void EditingChanged() override { grid_.LinkEditingChanged(); }
   void RecordChanged(dataset::TField* field) override { grid_.LinkRecordChanged(field); }
   void UpdateData() override { grid_.LinkUpdateData(); }
 

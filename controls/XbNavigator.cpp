@@ -8,6 +8,7 @@
 #include <qdrawutil.h>
 
 #include "controls/ControlSupport.h"
+#include "controls/ControlsAccessible.h"
 #include "controls/NavGlyphs.h"
 #include "dataset/XbDataSet.h"
 
@@ -98,6 +99,7 @@ void TNavButton::mouseReleaseEvent(QMouseEvent* event) {
 
 TXbNavigator::TXbNavigator(QWidget* parent)
     : QWidget(parent), link_(std::make_unique<Link>(*this)) {
+  InstallControlsAccessible();
   setFocusPolicy(Qt::NoFocus);
   for (int i = 0; i < kNavButtonCount; ++i) {
     auto* b = new TNavButton(*this, ButtonAt(i));
@@ -198,14 +200,18 @@ void TXbNavigator::DataChanged() {
   Button(TNavigateBtn::nbPrior)->setEnabled(up);
   Button(TNavigateBtn::nbNext)->setEnabled(down);
   Button(TNavigateBtn::nbLast)->setEnabled(down);
-  Button(TNavigateBtn::nbDelete)->setEnabled(usable && !(ds->Bof() && ds->Eof()));
+  Button(TNavigateBtn::nbDelete)->setEnabled(usable && ds->CanModify() && !(ds->Bof() && ds->Eof()));
 }
 
+// The buttons that change records are off on a dataset that cannot be modified: offered, they
+// would only fail.
 void TXbNavigator::EditingChanged() {
   const bool usable = Usable();
+  const dataset::TDataSet* ds = link_->DataSet();
+  const bool modifiable = usable && ds != nullptr && ds->CanModify();
   const bool editing = usable && link_->Editing();
-  Button(TNavigateBtn::nbInsert)->setEnabled(usable);
-  Button(TNavigateBtn::nbEdit)->setEnabled(usable && !editing);
+  Button(TNavigateBtn::nbInsert)->setEnabled(modifiable);
+  Button(TNavigateBtn::nbEdit)->setEnabled(modifiable && !editing);
   Button(TNavigateBtn::nbPost)->setEnabled(editing);
   Button(TNavigateBtn::nbCancel)->setEnabled(editing);
   Button(TNavigateBtn::nbRefresh)->setEnabled(true);
@@ -252,15 +258,23 @@ bool TXbNavigator::Perform(TNavigateBtn button) {
   return ok;
 }
 
+// Asks, then asks for the keyboard back for this window, which a window manager may leave inactive
+// once the question closes (its shortcuts would not work until the user clicked it).
+bool TXbNavigator::ConfirmHere(const char* question) {
+  const bool yes = Dialogs().Confirm(question);
+  if (isVisible()) activateWindow();
+  return yes;
+}
+
 void TXbNavigator::DeleteOrRestore(dataset::TDataSet& dataSet) {
   if (!dataSet.CanModify()) return;
   auto* table = dynamic_cast<dataset::TXbDataSet*>(&dataSet);
   if (table != nullptr && table->RecordDeleted()) {
-    if (confirmRestore_ && !Dialogs().Confirm("Restore Record ?")) return;
+    if (confirmRestore_ && !ConfirmHere("Restore Record ?")) return;
     table->SetRecordDeleted(false);
     return;
   }
-  if (confirmDelete_ && !Dialogs().Confirm("Delete Record ?")) return;
+  if (confirmDelete_ && !ConfirmHere("Delete Record ?")) return;
   if (table != nullptr) {
     table->SetRecordDeleted(true);
   } else {

@@ -2,8 +2,9 @@
 //
 // Owns its buttons, its data link and its repeat timer; keeps a data source and dialogs it is given
 // (not owned: both must outlive the bar or be unset first). Button states follow the link's
-// notifications; every action catches its failure and shows it through the dialogs, so nothing
-// leaves a Qt event handler. Prior and Next repeat while held. GUI thread only.
+// notifications; the buttons that change records are off on a dataset that cannot be modified.
+// Every action catches its failure and shows it through the dialogs, so nothing leaves a Qt event
+// handler. Prior and Next repeat while held. GUI thread only.
 #pragma once
 
 #include <QAbstractButton>
@@ -121,6 +122,7 @@ class TXbNavigator final : public QWidget {
   bool Usable() const;
   bool Perform(TNavigateBtn button);
   void DeleteOrRestore(dataset::TDataSet& dataSet);
+  bool ConfirmHere(const char* question);
   void ButtonPressed(TNavButton& button);
   void ButtonReleased(TNavButton& button);
   void RepeatFired();

@@ -1,6 +1,8 @@
 // TXbCDataSet: the file name, the field text the send loop reads, Pack and Locate.
 #include "dataset/XbDataSet.h"
 
+#include <algorithm>
+
 #include "dataset/DbfFileName.h"
 #include "dbf/Engine.h"
 
@@ -63,6 +65,27 @@ bool TXbCDataSet::Locate(const std::string& field, const std::string& value, boo
     found = !dbf::dEOF();
   }
   ResyncWithEngine();
+  return found;
+}
+
+std::int32_t TXbCDataSet::FindContaining(const std::string& field, const std::string& value,
+                                         std::int32_t fromRecord) {
+  CheckActive();
+  EngineScope engine(*this, "Locate");
+  std::int32_t found = 0;
+  for (std::int32_t from = std::max(fromRecord, 1); found == 0;) {
+    dbf::Locate(field + " NOCASE CONTAINED", value, from);
+    engine.Check();
+    if (dbf::dEOF()) break;
+    const std::int32_t record = dbf::RecNo();
+    if (HideDeletedRecs() && dbf::Peek(0, record) == "*") {
+      from = record + 1;
+    } else {
+      found = record;
+    }
+  }
+  EngineToActive();
+  engine.Check();
   return found;
 }
 

@@ -189,6 +189,10 @@ class TXbCDataSet : public TXbDataSet {
   // Searches one field for `value` from the first record; on a match that record becomes current.
   bool Locate(const std::string& field, const std::string& value, bool caseInsensitive = false,
               bool partial = true);
+  // The first record from `fromRecord` on whose field `field` holds `value` anywhere in its text,
+  // without regard to case, passing over records hidden as deleted; 0 when none. Only looks: the
+  // current record stays current and the engine is put back on it.
+  std::int32_t FindContaining(const std::string& field, const std::string& value, std::int32_t fromRecord);
 
  private:
   int FieldNumber(std::string_view name);

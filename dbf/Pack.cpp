@@ -299,8 +299,8 @@ Failure PackFiles(WorkArea& a, MemoPacking memo) {
   if (code != 0) return {code, "Error packing " + a.name()};
   if (deleted) {
     if (Failure f = ReplaceFiles(a, false); f.code != 0) return f;
-  } else {  // nothing to remove: the header is brought up to date
-    code = HeaderUpdate(t, true);
+  } else {  // nothing to remove: at most a stale header is put right
+    if (HeaderIsBehind(t)) code = HeaderUpdate(t, true);
     if (code == 0) code = t.file->Sync();
     if (code != 0) return {code, "Error packing " + a.name()};
   }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPushButton>
 #include <QStringList>
 
 #include "platform/CodePageQt.h"
@@ -85,6 +86,31 @@ std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
                                                     QtFilter(request.filter));
   if (name.isEmpty()) return std::nullopt;
   return NativePath(name);
+}
+
+std::optional<std::string> QtDialogs::SaveFile(const OpenFileRequest& request) {
+  const QString name = QFileDialog::getSaveFileName(
+      QApplication::activeWindow(), AnsiToQString(request.title),
+      QString::fromLocal8Bit(request.directory), QtFilter(request.filter), nullptr,
+      request.confirmReplace ? QFileDialog::Options() : QFileDialog::DontConfirmOverwrite);
+  if (name.isEmpty()) return std::nullopt;
+  return NativePath(name);
+}
+
+int QtDialogs::Choose(const std::string& text, const std::vector<std::string>& buttons) {
+  QMessageBox box(QMessageBox::Question, AnsiToQString(ApplicationTitle()), AnsiToQString(text),
+                  QMessageBox::NoButton, QApplication::activeWindow());
+  box.setTextFormat(Qt::PlainText);  // the text may hold a path: never markup
+  std::vector<QPushButton*> shown;
+  for (const std::string& caption : buttons)
+    shown.push_back(box.addButton(AnsiToQString(caption), QMessageBox::AcceptRole));
+  if (shown.empty()) return -1;
+  box.setDefaultButton(shown.front());
+  box.setEscapeButton(shown.back());
+  box.exec();
+  for (std::size_t i = 0; i < shown.size(); ++i)
+    if (box.clickedButton() == shown[i]) return static_cast<int>(i);
+  return static_cast<int>(shown.size()) - 1;
 }
 
 void QtDialogs::SetClipboardText(const std::string& text) {

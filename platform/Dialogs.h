@@ -1,6 +1,7 @@
 // Dialogs: every modal thing the program shows, behind one interface.
 //
-// Message boxes, OK/Cancel confirmations, the password prompt, the open-file dialog, the plain-text
+// Message boxes, OK/Cancel confirmations, questions with buttons of their own, the password prompt,
+// the open-file and save-file dialogs, the plain-text
 // clipboard and the busy cursor. `QtDialogs` shows real windows; `RecordingDialogs` (RecordingDialogs.h) records every text
 // and answers from a script, so tests can assert what the user would have seen without blocking on a
 // modal window. Message boxes are captioned with the application title unless a caption is given.
@@ -9,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavrin::platform {
 
@@ -16,6 +18,7 @@ struct OpenFileRequest {
   std::string title;
   std::string filter;  // "All Files|*.*": description and pattern pairs separated by '|'
   std::string directory;  // the folder the dialog opens in (file system bytes); "": the default
+  bool confirmReplace = true;  // SaveFile: ask before choosing an existing file
 };
 
 class Dialogs {
@@ -39,6 +42,12 @@ class Dialogs {
   virtual std::optional<std::string> ClipboardText() = 0;
   // Shows the hourglass over the whole program (true) or restores the normal cursor (false).
   virtual void SetBusyCursor(bool busy) = 0;
+  // Modal question answered by one of `buttons` (their texts, '&' marking the access key); the
+  // index of the chosen one. Closing the box (Esc, the title bar) chooses the last button.
+  virtual int Choose(const std::string& text, const std::vector<std::string>& buttons) = 0;
+  // The path (file system bytes) the user chose to write to, or nothing when the user cancelled.
+  // An existing file is chosen only after the user agreed to replace it.
+  virtual std::optional<std::string> SaveFile(const OpenFileRequest& request) = 0;
 
   // The caption of message boxes: the application title.
   static const std::string& ApplicationTitle();
@@ -55,6 +64,8 @@ class QtDialogs final : public Dialogs {
   void SetClipboardText(const std::string& text) override;
   std::optional<std::string> ClipboardText() override;
   void SetBusyCursor(bool busy) override;
+  int Choose(const std::string& text, const std::vector<std::string>& buttons) override;
+  std::optional<std::string> SaveFile(const OpenFileRequest& request) override;
 
  private:
   void ShowBox(int icon, const std::string& text, const std::string& caption);

@@ -1,8 +1,8 @@
 // RecordingDialogs: the test double of Dialogs.
 //
 // Records every message (a warning as a message marked so), question and file request in order,
-// with its caption, and answers from
-// scripted queues (default answers: Confirm -> true, AskPassword and OpenFile -> nothing). An optional hook runs
+// with its caption, and answers from scripted queues (default answers: Confirm -> true,
+// AskPassword, OpenFile and SaveFile -> nothing, Choose -> the last button). An optional hook runs
 // inside ShowMessage, for tests that must act while a "modal" box is up. Owns its records.
 #pragma once
 
@@ -18,7 +18,7 @@ namespace tavrin::platform {
 class RecordingDialogs final : public Dialogs {
  public:
   struct Shown {
-    std::string kind;  // "message", "confirm", "password", "open"
+    std::string kind;  // "message", "confirm", "password", "open", "choose", "save"
     std::string caption;
     std::string text;
     bool warning = false;  // a message shown with the warning icon
@@ -64,6 +64,22 @@ class RecordingDialogs final : public Dialogs {
   void SetClipboardText(const std::string& text) override { clipboard = text; }
   std::optional<std::string> ClipboardText() override { return clipboard; }
   void SetBusyCursor(bool busy) override { busyDepth += busy ? 1 : -1; }
+  // Answers from choiceAnswers, else the last button (as closing the box does).
+  int Choose(const std::string& text, const std::vector<std::string>& buttons) override {
+    shown.push_back({"choose", ApplicationTitle(), text});
+    choiceButtons.push_back(buttons);
+    if (choiceAnswers.empty()) return static_cast<int>(buttons.size()) - 1;
+    const int answer = choiceAnswers.front();
+    choiceAnswers.pop_front();
+    return answer;
+  }
+  std::optional<std::string> SaveFile(const OpenFileRequest& request) override {
+    shown.push_back({"save", request.title, request.filter});
+    if (saveAnswers.empty()) return std::nullopt;
+    auto answer = saveAnswers.front();
+    saveAnswers.pop_front();
+    return answer;
+  }
 
   // The texts of all message boxes shown, in order.
   std::vector<std::string> Messages() const {
@@ -78,6 +94,9 @@ class RecordingDialogs final : public Dialogs {
   std::deque<std::optional<std::string>> passwordAnswers;
   std::deque<std::optional<std::string>> fileAnswers;
   std::vector<std::string> openFolders;  // the folder each OpenFile request opened in
+  std::deque<int> choiceAnswers;
+  std::deque<std::optional<std::string>> saveAnswers;
+  std::vector<std::vector<std::string>> choiceButtons;  // the buttons of each Choose, in order
   std::optional<std::string> clipboard;
   int busyDepth = 0;
   std::function<void(const std::string&)> onMessage;

@@ -10,8 +10,8 @@
 
 #include "dbf/Engine.h"
 #include "dbf/Memo.h"
-#include "tools/Csv.h"
-#include "tools/FieldValues.h"
+#include "csv/Csv.h"
+#include "csv/FieldValues.h"
 
 namespace tavrin::tools {
 namespace {

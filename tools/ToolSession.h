@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/TextCodec.h"
+#include "csv/TextCodec.h"
 
 namespace tavrin::tools {
 

@@ -18,9 +18,9 @@
 #include "dbf/Memo.h"
 #include "platform/IntConv.h"
 #include "platform/TextPage.h"
-#include "tools/Csv.h"
+#include "csv/Csv.h"
 #include "tools/CsvImport.h"
-#include "tools/FieldValues.h"
+#include "csv/FieldValues.h"
 #include "tools/Json.h"
 #include "tools/ToolSession.h"
 

@@ -119,7 +119,7 @@ TEST_P(ServerCloses, EveryStateEndsWithItsMessageAndNoHang) {
     c.Close();
   });
   Send(peer.Port(), Job());
-  EXPECT_EQ(completions, 0);
+  EXPECT_EQ(completions, replies == 6 ? 1 : 0);  // the log shows who may have the message
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].rfind(GetParam().expectedFailure, 0), 0u) << failures[0];
   EXPECT_EQ(ends, 1);
@@ -127,12 +127,13 @@ TEST_P(ServerCloses, EveryStateEndsWithItsMessageAndNoHang) {
 
 INSTANTIATE_TEST_SUITE_P(
     AtEachStep, ServerCloses,
-    ::testing::Values(CloseCase{0, "The server closed the connection!"},
-                      CloseCase{1, "The server closed the connection!"},
-                      CloseCase{2, "The server closed the connection!"},
-                      CloseCase{3, "The server closed the connection!"},
-                      CloseCase{5, "The server closed the connection!"},
-                      CloseCase{6, "The server closed the connection!"}));
+    ::testing::Values(CloseCase{0, "The server closed the connection; the message has not been sent."},
+                      CloseCase{1, "The server closed the connection; the message has not been sent."},
+                      CloseCase{2, "The server closed the connection; the message has not been sent."},
+                      CloseCase{3, "The server closed the connection; the message has not been sent."},
+                      CloseCase{5, "The server closed the connection; the message has not been sent."},
+                      CloseCase{6, "The server closed the connection; the server did not confirm the message, so "
+                                   "it may have been delivered."}));
 
 TEST_F(SendTest, AServerThatClosesInsteadOfAnsweringQuitStillDelivered) {
   MakeTable(kTwo);
@@ -167,7 +168,7 @@ TEST_F(SendTest, SilenceAfterDataEndsWithTheNoAnswerMessage) {
   });
   Send(peer.Port(), Job());
   done.Open();
-  EXPECT_EQ(failures, std::vector<std::string>{std::string(kNoAnswer) + " : The message has not been sent."});
+  EXPECT_EQ(failures, std::vector<std::string>{"The server did not answer; the message has not been sent."});
 }
 
 // A refused connection and a name that cannot be found are told with the server, the port and
@@ -179,8 +180,8 @@ TEST_F(SendTest, AConnectionRefusedOrAnUnknownNameIsToldInWords) {
   const int port = net::test::ClosedPort();
   Send(port, Job());
   ASSERT_EQ(failures.size(), 1u);
-  const std::string refused = "Unable to connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused.";
-  EXPECT_EQ(failures[0].rfind(refused, 0), 0u) << failures[0];
+  const std::string refused = "Unable to connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused; the message has not been sent.";
+  EXPECT_EQ(failures[0], refused);
   EXPECT_EQ(shown, std::vector<std::string>{"Connecting failed: 10061:Connection refused"});
 
   // A resolver that knows no name, so that no look-up leaves the machine.
@@ -195,7 +196,7 @@ TEST_F(SendTest, AConnectionRefusedOrAnUnknownNameIsToldInWords) {
   job.serverName = "smtp.exmaple.com";
   Send(25, job);
   ASSERT_EQ(failures.size(), 2u);
-  EXPECT_EQ(failures[1].rfind("The server name smtp.exmaple.com could not be found.", 0), 0u) << failures[1];
+  EXPECT_EQ(failures[1], "The server name smtp.exmaple.com could not be found; the message has not been sent.");
   EXPECT_EQ(shown.back(), "Looking up smtp.exmaple.com failed: 11001:Host not found");
   EXPECT_EQ(ends, 2);
 }

@@ -7,6 +7,7 @@
 #include <QWheelEvent>
 #include <QScrollBar>
 #include <QTest>
+#include <QWindow>
 
 #include "ControlsFixture.h"
 #include "controls/XbGrid.h"
@@ -109,6 +110,28 @@ TEST_F(GridTest, DownOnTheLastRecordAppendsAndUpCancelsTheUntouchedRecord) {
   EXPECT_EQ(table_.RecordTotal(), 2);
   grid_.SetAutoAppend(false);
   Key(Qt::Key_Down);
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
+}
+
+// Keys the desktop sends to the grid's window while Qt counts another window active (a window
+// manager that did not hand the activation back after a confirmation): a hidden editor takes none of
+// them and carries no text from one cell to the next.
+TEST_F(GridTest, WhileItsWindowIsInactiveAHiddenEditorNeitherTakesKeysNorCarriesText) {
+  Bind(MakeTable({{"A", "a@x"}, {"B", "b@x"}}));
+  QWidget other;
+  other.show();
+  QApplication::setActiveWindow(&other);
+  ASSERT_FALSE(grid_.isActiveWindow());
+  QWindow* window = grid_.windowHandle();
+  for (char c : std::string("ZY")) QTest::keyClick(window, c);
+  QTest::keyClick(window, Qt::Key_Tab);
+  EXPECT_FALSE(grid_.EditorMode());
+  EXPECT_TRUE(grid_.Editor()->text().isEmpty());
+  for (char c : std::string("q@x")) QTest::keyClick(window, c);
+  QTest::keyClick(window, Qt::Key_Up);
+  EXPECT_EQ(Raw(1, 1), "ZY        ");
+  EXPECT_EQ(Raw(2, 1), "q@x                 ");
+  QTest::keyClick(window, 'o', Qt::AltModifier);  // no one's shortcut here, and no typed text either
   EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
 }
 

@@ -1,5 +1,5 @@
 // The CSV reader and writer and the JSON string writer behind dbftool's export, import and dump.
-#include "tools/Csv.h"
+#include "csv/Csv.h"
 #include "tools/Json.h"
 
 #include <gtest/gtest.h>

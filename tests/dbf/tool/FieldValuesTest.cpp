@@ -1,5 +1,5 @@
 // Field definitions from the command line and the checks an import value passes before it is stored.
-#include "tools/FieldValues.h"
+#include "csv/FieldValues.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/FieldValues.h"
+#include "csv/FieldValues.h"
 
 #include <algorithm>
 #include <cctype>

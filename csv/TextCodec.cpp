@@ -1,5 +1,5 @@
 // Text between UTF-8 and the 8-bit code pages of tables: code page 437 and Windows-1252.
-#include "tools/TextCodec.h"
+#include "csv/TextCodec.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "tools/Csv.h"
+#include "csv/Csv.h"
 
 #include <sstream>
 
