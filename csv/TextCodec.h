@@ -1,14 +1,16 @@
-// Text between UTF-8 (the terminal, CSV and JSON) and the 8-bit code page a table holds: code page
-// 437 or Windows-1252, converted directly, so every character the page holds is kept and every
+// Text between UTF-8 (the terminal, CSV and JSON) and the 8-bit code page a table holds (one of
+// platform/TextPage.h: 437, Windows-1252, 1250, 1251, 1253, 852, 866, 737), converted directly, so every character the page holds is kept and every
 // stored byte reads as its own character. UTF-8 is decoded strictly. Pure functions, any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "platform/TextPage.h"
+
 namespace tavrin::tools {
 
-enum class CodePage { Oem437, Ansi1252 };
+using CodePage = platform::TextPage;
 
 // Every byte as its character, in UTF-8.
 std::string ToUtf8(std::string_view bytes, CodePage page);

@@ -204,6 +204,9 @@ bool IsOpen() { return CurrentOrNull() != nullptr; }
 std::string Alias() { return CurrentOrNull() ? CurrentOrNull()->alias : std::string(); }
 std::string DbfName() { return CurrentOrNull() ? CurrentOrNull()->name() : std::string(); }
 bool IsExclusive() { return CurrentOrNull() && CurrentOrNull()->exclusive; }
+platform::TextPage TableTextPage() {
+  return CurrentOrNull() ? TextPageOf(CurrentOrNull()->t()) : platform::TextPage::Oem437;
+}
 
 namespace {
 

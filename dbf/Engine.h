@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dbf/Errors.h"
+#include "platform/TextPage.h"
 
 namespace tavrin::dbf {
 
@@ -66,6 +67,10 @@ bool IsOpen();                 // a table is open in the current area
 std::string Alias();           // alias of the current area ("" when empty)
 std::string DbfName();         // the table's file name as opened ("" when empty)
 bool IsExclusive();            // current area opened exclusively (or locking disabled)
+// The code page of the current table's text, named by its header's language-driver byte (code page
+// 437 when there is no table, or the byte names none known): what translation goes by, and what a
+// caller converting the untranslated bytes itself must use.
+platform::TextPage TableTextPage();
 
 // Translation procedure given to USE: converts `len` bytes at `buf` in place.
 using TranslateProc = std::function<void(char* buf, std::size_t len)>;

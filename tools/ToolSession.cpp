@@ -131,22 +131,13 @@ HeaderFacts ReadHeaderFacts() {
   return f;
 }
 
-CodePage TablePage(const Options& o) {
-  if (o.ansi) return CodePage::Ansi1252;
-  switch (ReadHeaderFacts().language) {
-    case 0x03: case 0x57: case 0x58: case 0x59: return CodePage::Ansi1252;
-    default: return CodePage::Oem437;
-  }
-}
+CodePage TablePage(const Options& o) { return o.ansi ? CodePage::Ansi1252 : dbf::TableTextPage(); }
 
 unsigned char LanguageByte(const Options& o) {
   const int number = o.codepage != 0 ? o.codepage : (o.ansi ? 1252 : 437);
   return platform::LanguageDriverOf(platform::PageFromNumber(number).value_or(platform::TextPage::Oem437));
 }
 
-int TablePageNumber(const Options& o) {
-  if (o.ansi) return 1252;
-  return platform::PageNumber(platform::PageOfLanguageDriver(static_cast<std::uint8_t>(ReadHeaderFacts().language)));
-}
+int TablePageNumber(const Options& o) { return platform::PageNumber(TablePage(o)); }
 
 }  // namespace tavrin::tools

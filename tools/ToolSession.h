@@ -62,8 +62,8 @@ void OpenTable(const Options& o, Access access);
 // Retries `attempt` until it answers true or o.waitSeconds have passed; answers the last result.
 bool WithWait(const Options& o, const std::function<bool()>& attempt);
 
-// The code page of the open table's text: Windows-1252 with --ansi or when the header's language
-// byte names it, else code page 437.
+// The code page of the open table's text: Windows-1252 with --ansi, else the one the header's
+// language byte names (code page 437 when it names none known).
 CodePage TablePage(const Options& o);
 // The language byte `create` writes: the one of --codepage (or --ansi), else code page 437's.
 unsigned char LanguageByte(const Options& o);
