@@ -1,10 +1,11 @@
 // The files of a pack and the order in which they replace the table and its memo file. A pack
-// writes the packed table and memo file under new names beside the old ones; once both are on
-// disk a commit mark is created, and only then are they renamed over the old names. So a pack
-// stopped at any point leaves either the old pair or the packed pair: before the mark the new
-// files are leftovers, after it the renames are due, and whoever opens the table next for writing
-// finishes them first (a reader meanwhile reads the packed pair under its new names). Engine
-// thread only. Layout: doc/dbf_format.md.
+// writes the packed table (and, when it compacts the memo file, the new memo file) under new names
+// beside the old ones; once they are on disk a commit mark is created, and only then are they
+// renamed over the old names. So a pack stopped at any point leaves either the old files or the
+// packed ones: before the mark the new files are leftovers, after it the renames are due, and
+// whoever opens the table next for writing finishes them first (a reader meanwhile reads the packed
+// files under their new names). A pack that keeps the memo file renames the table alone, so the
+// pair on disk agrees at every moment for every reader. Engine thread only. Layout: doc/dbf_format.md.
 #pragma once
 
 #include <memory>
