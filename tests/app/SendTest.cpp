@@ -18,9 +18,9 @@ namespace {
 const std::string kUnavailable =
     "Requested action not taken: mailbox unavailable[E.g., mailbox not found, no access]";
 
-std::string Ok(const std::string& name) { return FitText(name, 35) + "  OK"; }
+std::string Ok(const std::string& name) { return LogLine({0, name, "", RecipientStatus::kOk, ""}); }
 std::string Failed(const std::string& name, const std::string& detail) {
-  return FitText(name, 35) + "  FAILED  " + FitText(detail, 25);
+  return LogLine({0, name, "", RecipientStatus::kFailed, detail});
 }
 
 const std::vector<std::pair<std::string, std::string>> kThree = {

@@ -15,9 +15,9 @@ namespace {
 using net::test::LoopbackPeer;
 using net::test::PeerConn;
 
-std::string Ok(const std::string& name) { return FitText(name, 35) + "  OK"; }
+std::string Ok(const std::string& name) { return LogLine({0, name, "", RecipientStatus::kOk, ""}); }
 std::string Failed(const std::string& name, const std::string& detail) {
-  return FitText(name, 35) + "  FAILED  " + FitText(detail, 25);
+  return LogLine({0, name, "", RecipientStatus::kFailed, detail});
 }
 std::vector<std::pair<std::string, std::string>> People(int n) {
   std::vector<std::pair<std::string, std::string>> rows;
@@ -90,7 +90,7 @@ TEST_F(SendTest, NoRoomForTheFirstRecipientOfATransactionRefusesThatRecipientAlo
   Send(server.Port(), Job());
   EXPECT_TRUE(failures.empty()) << failures[0];
   EXPECT_EQ(completions, 1);
-  const std::string detail = "Requested action not taken: insufficient";
+  const std::string detail = "Requested action not taken: insufficient system storage";
   EXPECT_EQ(RecipientLines(), (std::vector<std::string>{Failed("Ann", detail), Ok("Bob"), Failed("Cy", detail),
                                                         Ok("Di")}));
   EXPECT_EQ(Count(server.Transcript(), "RCPT TO:<c@example.com>"), 2u);
