@@ -126,6 +126,10 @@ void TfrmLog::SetLog(const TSendLog& log, const std::string& saved) {
   lines_.clear();
   Show(log.LineCount(), [&log](std::size_t i) { return log.Line(i); }, log.WidestLine());
   text_ = [&log] { return log.Text(); };
+  SetSaved(saved);
+}
+
+void TfrmLog::SetSaved(const std::string& saved) {
   lblSaved->setText(QString::fromStdString(saved));
   lblSaved->setVisible(!saved.empty());
 }

@@ -33,6 +33,8 @@ class TfrmLog : public QDialog {
   // Shows `log`, which must outlive the window or the next Set call, and `saved` (where its files
   // are) under it.
   void SetLog(const TSendLog& log, const std::string& saved);
+  // Says where the log's files are (or why they are not).
+  void SetSaved(const std::string& saved);
   // Every line shown, joined by "\n": what Copy To Clipboard copies.
   std::string Text() const;
   void btnCopyToClipboardClick();

@@ -157,6 +157,7 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
 }
 
 TfrmEmailMerge::~TfrmEmailMerge() {
+  WaitForLogSaved();
   dialogue_.reset();  // it unbinds itself from the socket client before the client goes
 }
 
@@ -542,6 +543,7 @@ void TfrmEmailMerge::StartLog() {
   QString timeFormat = locale.timeFormat(QLocale::LongFormat);
   timeFormat.remove(QRegularExpression("\\s*t+")).remove(QRegularExpression("\\(\\s*\\)"));
   const QDateTime now = QDateTime::currentDateTime();
+  WaitForLogSaved();  // the files are made from the log about to be emptied
   sendStarted_ = std::time(nullptr);
   sendLog.StartLog(s.ProgramCaption, s.SenderName,
                    locale.toString(now.date(), QLocale::ShortFormat).toStdString(),
@@ -553,7 +555,9 @@ void TfrmEmailMerge::StartLog() {
 void TfrmEmailMerge::ShowLog() {
   TfrmLog log(services_.dialogs, this);
   log.SetLog(sendLog, logSaved_);
+  shownLog_ = &log;
   log.exec();
+  shownLog_ = nullptr;
 }
 
 }  // namespace tavrin::app
@@ -652,7 +656,7 @@ void TfrmEmailMerge::BindSendEvents() {
     if (!displayTimer_->isActive()) FlushSendDisplay();
   };
   e.progressShown = [this](bool shown) {
-    FlushSendDisplay();
+    if (pnlProgress->isVisibleTo(pnlFooter) == shown) return;  // said again for every recipient
     pnlProgress->setVisible(shown);
   };
   e.progress = [this](std::int64_t maximum, std::int64_t position) {
@@ -677,11 +681,33 @@ void TfrmEmailMerge::BindSendEvents() {
   };
   e.completed = [this](const std::vector<std::string>&, const std::string& note) {
     FlushSendDisplay();
-    logSaved_ = SavedLogText(
-        SaveLogFiles(sendLog, LogsFolder(services_.places.homeDir), sendStarted_));
+    SaveLogInBackground();
     if (!note.empty()) services_.dialogs.ShowMessage(note);
     ShowLog();
   };
+}
+
+// The files are written while the log window is already up: a sync to disk takes as long as it
+// takes, and the window does not wait for it. The log is only read meanwhile (the window's lines,
+// the clipboard); the next send waits for the files before it empties it.
+void TfrmEmailMerge::SaveLogInBackground() {
+  const std::string folder = LogsFolder(services_.places.homeDir);
+  logSaved_ = "Saving this log in " + folder + " ...";
+  const std::time_t started = sendStarted_;
+  savingLog_ = std::async(std::launch::async, [this, folder, started] {
+    std::string text = SavedLogText(SaveLogFiles(sendLog, folder, started));
+    QMetaObject::invokeMethod(
+        this,
+        [this, text = std::move(text)] {
+          logSaved_ = text;
+          if (shownLog_ != nullptr) shownLog_->SetSaved(text);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void TfrmEmailMerge::WaitForLogSaved() {
+  if (savingLog_.valid()) savingLog_.wait();
 }
 
 void TfrmEmailMerge::FlushSendDisplay() {

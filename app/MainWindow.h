@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <ctime>
 #include <deque>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,7 @@ namespace tavrin::app {
 
 class TfrmBrowser;
 class TfrmConfiguration;
+class TfrmLog;
 
 inline constexpr const char* kToPlaceholder =
     "< click here to enter a description of who the email is addressed to >";
@@ -153,6 +155,9 @@ class TfrmEmailMerge : public QMainWindow {
   // so a fast send is not slowed by repaints; FlushSendDisplay shows what is waiting at once.
   void FlushSendDisplay();
   void AddTranscript(const std::string& line);
+  // Writes the log's files on a thread of their own; WaitForLogSaved returns once they are written.
+  void SaveLogInBackground();
+  void WaitForLogSaved();
 
   AppServices& services_;
   TfrmBrowser* frmBrowser_ = nullptr;
@@ -165,6 +170,8 @@ class TfrmEmailMerge : public QMainWindow {
   std::deque<std::string> transcript_;  // as received, the oldest dropped beyond kTranscriptLines
   std::time_t sendStarted_ = 0;
   std::string logSaved_;  // where the last log's files went, as the log window says it
+  std::future<void> savingLog_;
+  TfrmLog* shownLog_ = nullptr;  // the log window while it is up
 };
 
 }  // namespace tavrin::app

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListView>
@@ -122,6 +123,9 @@ int main(int argc, char** argv) {
   // The log window: the time is taken as it is shown, and it is closed at once.
   LogWatch watch([&](app::TfrmLog& log) {
     seconds = clock.elapsed() / 1000.0;
+    if (qEnvironmentVariableIsSet("SEND_BENCH_TRACE"))
+      std::fprintf(stderr, "log window shown: resident %.1f MiB, peak so far %.1f MiB\n",
+                   StatusKb("VmRSS:") / 1024.0, StatusKb("VmHWM:") / 1024.0);
     logLines = static_cast<std::size_t>(log.reLog->model()->rowCount());
     QTimer::singleShot(0, &log, &QDialog::reject);
   });
@@ -132,10 +136,14 @@ int main(int argc, char** argv) {
   sinceTick.start();
   ticker.start(10);
   main.btnSendClick();
-  QElapsedTimer limit;
-  limit.start();
-  while ((seconds < 0 || main.Dialogue().Running()) && limit.elapsed() < 600000)
-    QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  QEventLoop loop;  // as the program runs: the event loop waits until something happens
+  QTimer done;
+  QObject::connect(&done, &QTimer::timeout, [&] {
+    if (seconds >= 0 && !main.Dialogue().Running()) loop.quit();
+  });
+  done.start(20);
+  QTimer::singleShot(600000, &loop, &QEventLoop::quit);
+  loop.exec();
   ticker.stop();
 
   for (const auto& message : dialogs.Messages()) std::printf("message: %s\n", message.c_str());
