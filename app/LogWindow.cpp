@@ -7,6 +7,9 @@
 #include <QLabel>
 #include <QListView>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -47,6 +50,18 @@ class LogLinesModel : public QAbstractListModel {
 
 namespace {
 constexpr QSize kInitialSize(820, 480);
+
+// The lines read as a text, not as items: no row is marked as current.
+class PlainLineDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    QStyleOptionViewItem plain(option);
+    plain.state &= ~(QStyle::State_HasFocus | QStyle::State_Selected);
+    QStyledItemDelegate::paint(painter, plain, index);
+  }
+};
 }  // namespace
 
 TfrmLog::TfrmLog(platform::Dialogs& dialogs, QWidget* owner) : QDialog(owner), dialogs_(dialogs) {
@@ -68,6 +83,7 @@ TfrmLog::TfrmLog(platform::Dialogs& dialogs, QWidget* owner) : QDialog(owner), d
   reLog->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
   reLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   reLog->setTextElideMode(Qt::ElideNone);
+  reLog->setItemDelegate(new PlainLineDelegate(reLog));
   model_ = new LogLinesModel(this);
   reLog->setModel(model_);
 
@@ -107,6 +123,12 @@ void TfrmLog::Show(std::size_t count, std::function<std::string(std::size_t)> li
   // The width of a fixed-pitch character, with room for the item's own margins.
   const int width = metrics.horizontalAdvance(QString(static_cast<qsizetype>(std::min<std::size_t>(widest, 100000)), 'M')) + 8;
   model_->Reset(count, std::move(line), QSize(width, metrics.height() + 2));
+  // Wide enough for the widest line where the screen allows it; never narrower than at first.
+  const QScreen* screen = this->screen();
+  const int room = screen != nullptr ? screen->availableGeometry().width() * 9 / 10 : kInitialSize.width();
+  const int wanted = width + reLog->verticalScrollBar()->sizeHint().width() + 2 * reLog->frameWidth() +
+                     layout()->contentsMargins().left() + layout()->contentsMargins().right();
+  resize(std::max(this->width(), std::min(wanted, room)), height());
 }
 
 void TfrmLog::SetLines(const std::vector<std::string>& lines) {
