@@ -60,6 +60,9 @@ class TSendLog {
   // `entry.address` and `entry.reply` as AddLogLine takes its texts; converted to UTF-8 here.
   void AddRecipient(LogEntry entry);
 
+  // Room for this many recipients at once, so a long send does not copy the entries as they grow.
+  void Reserve(std::size_t recipients) { entries_.reserve(recipients); }
+
   // The header lines, then one line per recipient.
   std::size_t LineCount() const { return header_.size() + entries_.size(); }
   std::string Line(std::size_t index) const;
