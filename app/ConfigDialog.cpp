@@ -77,6 +77,15 @@ int FiveDigitWidth(QLineEdit* edit) {
 
 }  // namespace
 
+std::string PortNote(int port, Security security) {
+  if (port == 465 && security != Security::kTls)
+    return "Port 465 usually needs Security TLS: the server there speaks TLS from its first byte.";
+  if ((port == 587 || port == 25) && security == Security::kTls)
+    return "Port " + std::to_string(port) +
+           " usually needs Security STARTTLS: the server there starts in plain text.";
+  return {};
+}
+
 TfrmConfiguration::TfrmConfiguration(AppServices& services, std::function<void()> applySettings,
                                      QWidget* parent)
     : QDialog(parent), services_(services), applySettings_(std::move(applySettings)) {
@@ -107,6 +116,12 @@ void TfrmConfiguration::BuildForm() {
   grid->addWidget(edtPort = MakeEdit(this, "edtPort"), 3, 3);
   edtPort->setFixedWidth(FiveDigitWidth(edtPort));
   BuildSignIn(grid, 4);
+  lblPortNote = new QLabel(this);
+  lblPortNote->setObjectName("lblPortNote");
+  lblPortNote->setWordWrap(true);
+  // Room for the note is kept whether one shows or not: the dialog does not change its size.
+  lblPortNote->setMinimumHeight(2 * lblPortNote->fontMetrics().lineSpacing());
+  grid->addWidget(lblPortNote, 8, 0, 1, 4);
   grid->setColumnStretch(1, 1);
   grid->setRowStretch(8, 1);
 
@@ -146,6 +161,8 @@ void TfrmConfiguration::BuildSignIn(QGridLayout* grid, int row) {
   grid->addWidget(chkRememberPassword, row + 3, 1, 1, 3);
   connect(cboSecurity, &QComboBox::currentIndexChanged, this, &TfrmConfiguration::cboSecurityChange);
   connect(edtUserName, &QLineEdit::textChanged, this, &TfrmConfiguration::UpdateSignInFields);
+  connect(cboSecurity, &QComboBox::currentIndexChanged, this, &TfrmConfiguration::UpdatePortNote);
+  connect(edtPort, &QLineEdit::textChanged, this, &TfrmConfiguration::UpdatePortNote);
 }
 
 void TfrmConfiguration::showEvent(QShowEvent* event) {
@@ -180,6 +197,7 @@ void TfrmConfiguration::ShowSignIn() {
   shownStored_ = known.stored;
   chkRememberPassword->setChecked(known.stored);
   UpdateSignInFields();
+  UpdatePortNote();
 }
 
 // A port left at the usual one of the choice before follows the new choice to its usual port.
@@ -196,6 +214,13 @@ void TfrmConfiguration::UpdateSignInFields() {
   const bool signIn = !edtUserName->text().trimmed().isEmpty();
   edtPassword->setEnabled(signIn);
   chkRememberPassword->setEnabled(signIn);
+}
+
+void TfrmConfiguration::UpdatePortNote() {
+  const int choice = cboSecurity->currentIndex();
+  const auto port = platform::StrToInt(QStringToSetting(edtPort->text()));
+  lblPortNote->setText(choice < 0 || !port ? QString()
+                                           : QString::fromStdString(PortNote(*port, kSecurityChoices[choice])));
 }
 
 bool TfrmConfiguration::Refuse(QWidget* field, const char* message) {

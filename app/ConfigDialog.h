@@ -25,6 +25,11 @@ namespace tavrin::app {
 // Filled into the To setting by OK when that setting is empty.
 inline constexpr const char* kSampleToDescription = "recipients@example.com";
 
+// What the dialog notes under the security choice when the port usually needs another one: 465
+// speaks TLS from its first byte, 587 and 25 start in plain text. "" when the two agree, or the
+// port is another. A note only: servers on other ports exist, and OK takes any choice.
+std::string PortNote(int port, Security security);
+
 class TfrmConfiguration : public QDialog {
   Q_OBJECT
  public:
@@ -42,6 +47,7 @@ class TfrmConfiguration : public QDialog {
   QLineEdit* edtUserName;
   QLineEdit* edtPassword;
   QCheckBox* chkRememberPassword;
+  QLabel* lblPortNote;  // PortNote for the port and choice shown; empty when there is none
   QPushButton* btnOK;
   QPushButton* btnCancel;
 
@@ -57,6 +63,7 @@ class TfrmConfiguration : public QDialog {
   void ShowSignIn();
   void cboSecurityChange(int index);
   void UpdateSignInFields();
+  void UpdatePortNote();
   void StorePassword();
   bool Refuse(QWidget* field, const char* message);
   bool FieldsAreValid();

@@ -2,13 +2,16 @@
 
 #include <QActionGroup>
 #include <QContextMenuEvent>
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QListView>
 #include <QMenu>
 #include <QMimeData>
@@ -91,6 +94,20 @@ void TFileListView::Prepare(QAbstractItemView* view) {
 
 void TFileListView::BuildMenu() {
   menu_ = new QMenu(this);
+  actOpen_ = menu_->addAction(QIcon::fromTheme("document-open"), "&Open");
+  actOpen_->setObjectName("miOpenAttachment");
+  connect(actOpen_, &QAction::triggered, this, &TFileListView::OpenSelected);
+  actRemove_ = menu_->addAction(QIcon::fromTheme("list-remove"), "&Remove");
+  actRemove_->setObjectName("miRemoveAttachment");
+  actRemove_->setShortcut(QKeySequence::Delete);
+  actRemove_->setShortcutContext(Qt::WidgetShortcut);  // shown in the menu; the key is handled below
+  connect(actRemove_, &QAction::triggered, this, &TFileListView::DeleteSelected);
+  connect(menu_, &QMenu::aboutToShow, this, [this] {
+    const bool any = !SelectedRows().empty();
+    actOpen_->setEnabled(any && isEnabled());
+    actRemove_->setEnabled(any && isEnabled());
+  });
+  menu_->addSeparator();
   QMenu* view = menu_->addMenu("&View");
   auto* group = new QActionGroup(view);
   const std::pair<const char*, ViewStyle> styles[] = {{"&Large Icons", ViewStyle::LargeIcons},
@@ -173,17 +190,40 @@ QString TFileListView::ItemText(int i, Column column) const {
   return model_->item(i, column)->text();
 }
 
-void TFileListView::DeleteSelected() {
+// The icon views select the name cell alone, the detail view whole rows: a row counts as selected
+// when any of its cells is, so Delete works the same in every view style.
+std::vector<int> TFileListView::SelectedRows() const {
   std::vector<int> rows;
-  for (const QModelIndex& index : detail_->selectionModel()->selectedRows()) rows.push_back(index.row());
+  for (const QModelIndex& index : detail_->selectionModel()->selectedIndexes())
+    rows.push_back(index.row());
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  return rows;
+}
+
+void TFileListView::DeleteSelected() {
+  std::vector<int> rows = SelectedRows();
   if (rows.empty()) return;
-  std::sort(rows.rbegin(), rows.rend());
+  std::reverse(rows.begin(), rows.end());
   for (int row : rows) model_->removeRow(row);
   if (rows.size() == 1 && Count() > 0) {
     const int next = std::min(rows.front(), Count() - 1);
     detail_->selectionModel()->select(
-        model_->index(next, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        model_->index(next, 0), QItemSelectionModel::ClearAndSelect |
+                                    (style_ == ViewStyle::Detail ? QItemSelectionModel::Rows
+                                                                 : QItemSelectionModel::NoUpdate));
     detail_->selectionModel()->setCurrentIndex(model_->index(next, 0), QItemSelectionModel::NoUpdate);
+  }
+}
+
+// Each selected file in the desktop's program for its type; the list itself is not changed.
+void TFileListView::OpenSelected() {
+  for (int row : SelectedRows()) {
+    const QString path = model_->item(row, kName)->data(kPathRole).toString();
+    if (openFile)
+      openFile(path);
+    else
+      QDesktopServices::openUrl(QUrl::fromLocalFile(path));
   }
 }
 
@@ -244,7 +284,8 @@ void TFileListView::dropEvent(QDropEvent* event) {
 
 bool TFileListView::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyRelease &&
-      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete && isEnabled()) {
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete && isEnabled() &&
+      (watched == CurrentView() || watched == CurrentView()->viewport())) {
     DeleteSelected();
     return true;
   }

@@ -2,14 +2,17 @@
 //
 // Owns one item model (name, folder, size, type, modified; the full path kept with each item) shown
 // by a detail view or an icon/list view that share the selection. Files come in by AddFile or by a
-// drop from the file manager (local regular files only); the Delete key takes selected items out of
-// the list and never touches the disk; sorting reorders the items themselves. GUI thread.
+// drop from the file manager (local regular files only); the Delete key and the context menu's
+// "Remove" take selected items out of the list in every view style and never touch the disk; "Open"
+// hands them to the desktop's program; sorting reorders the items themselves. GUI thread.
 #pragma once
 
 #include <QDateTime>
 #include <QLocale>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
+#include <vector>
 #include <string>
 
 class QListView;
@@ -18,6 +21,7 @@ class QStackedWidget;
 class QStandardItemModel;
 class QTreeView;
 class QAbstractItemView;
+class QAction;
 
 namespace tavrin::app {
 
@@ -37,8 +41,12 @@ class TFileListView : public QWidget {
   // The text shown in a column of item i.
   QString ItemText(int i, Column column) const;
 
-  // Removes the selected items from the list (what the Delete key does).
+  // Removes the selected items from the list (what the Delete key and "Remove" do), in every view.
   void DeleteSelected();
+  // Opens the selected files with the desktop's program for their type (the menu's "Open").
+  void OpenSelected();
+  // How "Open" hands a file to the desktop; empty: QDesktopServices. Tests set it.
+  std::function<void(const QString& path)> openFile;
   // Sorts by a column: ascending, reversed when the same column is chosen again in a row.
   void SortBy(Column column);
   void SetViewStyle(ViewStyle style);
@@ -61,6 +69,7 @@ class TFileListView : public QWidget {
 
  private:
   void BuildMenu();
+  std::vector<int> SelectedRows() const;  // ascending, each row once
   void Prepare(QAbstractItemView* view);
 
   QLocale locale_;
@@ -70,6 +79,8 @@ class TFileListView : public QWidget {
   QTreeView* detail_;
   QListView* icons_;
   QMenu* menu_;
+  QAction* actOpen_ = nullptr;
+  QAction* actRemove_ = nullptr;
   ViewStyle style_ = ViewStyle::LargeIcons;
   int sortColumn_ = -1;
   bool sortDescending_ = false;

@@ -2,6 +2,8 @@
 
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QFileInfo>
+#include <QKeySequence>
 #include <QMimeData>
 #include <QFocusEvent>
 #include <QFrame>
@@ -75,6 +77,14 @@ QAction* MakeAction(QMenu* menu, const char* name, const char* text, bool enable
   action->setObjectName(name);
   action->setEnabled(enabled);
   return action;
+}
+
+// The menu shows the key; the field or memo that has the focus acts on it itself, so the action
+// never takes the key from a field (WidgetShortcut on a menu's action fires only inside the menu).
+void ShowShortcut(QAction* action, QKeySequence::StandardKey key) {
+  action->setShortcut(key);
+  action->setShortcutContext(Qt::WidgetShortcut);
+  action->setShortcutVisibleInContextMenu(true);
 }
 
 QToolButton* MakeToolButton(QToolBar* bar, const char* name, const char* text, const char* hint,
@@ -177,6 +187,18 @@ void TfrmEmailMerge::BuildMenus() {
   miPaste = MakeAction(edit, "miPaste", "&Paste", false);
   edit->addSeparator();
   miSelectAll = MakeAction(edit, "miSelectAll", "Select &All", false);
+  ShowShortcut(miUndo, QKeySequence::Undo);
+  ShowShortcut(miCut, QKeySequence::Cut);
+  ShowShortcut(miCopy, QKeySequence::Copy);
+  ShowShortcut(miPaste, QKeySequence::Paste);
+  ShowShortcut(miSelectAll, QKeySequence::SelectAll);
+  miSend->setIcon(ThemeIcon(Glyph::Send));
+  miProperties->setIcon(ThemeIcon(Glyph::Properties));
+  miClose->setIcon(ThemeIcon(Glyph::Close));
+  miUndo->setIcon(ThemeIcon(Glyph::Undo));
+  miCut->setIcon(ThemeIcon(Glyph::Cut));
+  miCopy->setIcon(ThemeIcon(Glyph::Copy));
+  miPaste->setIcon(ThemeIcon(Glyph::Paste));
 
   QMenu* view = menuBar()->addMenu("&View");
   miToolbar = MakeAction(view, "miToolbar", "&Toolbar");
@@ -188,6 +210,7 @@ void TfrmEmailMerge::BuildMenus() {
 
   QMenu* insert = menuBar()->addMenu("&Insert");
   miFileAttachment = MakeAction(insert, "miFileAttachment", "&File Attachment...");
+  miFileAttachment->setIcon(ThemeIcon(Glyph::Attach));
   QMenu* tools = menuBar()->addMenu("&Tools");
   miSelectRecipients = MakeAction(tools, "miSelectRecipients", "Select &Recipients...");
   mnuHelp = menuBar()->addMenu("&Help");
@@ -414,6 +437,7 @@ void TfrmEmailMerge::SetSplitterPosition(int position) {
 void TfrmEmailMerge::FormCreate() {
   Settings& s = AppSettings();
   LoadSettings(s, services_.places);
+  if (const auto unread = UnreadSettingsText(services_.places)) services_.dialogs.ShowMessage(*unread);
   SaveSettings(s, services_.places, services_.dialogs);
   ApplySettings();
   SetSplitterPosition(Splitter->height());  // the attachment pane starts collapsed
@@ -580,7 +604,8 @@ bool TfrmEmailMerge::CheckSendFields() {
     edtSubject->setFocus();
     return false;
   }
-  if (mmoMessage->toPlainText().isEmpty()) {
+  // A message may be its attachments alone.
+  if (mmoMessage->toPlainText().isEmpty() && lstAttachments->Count() == 0) {
     services_.dialogs.ShowMessage("You must type a message!");
     mmoMessage->setFocus();
     return false;
@@ -746,8 +771,11 @@ void TfrmEmailMerge::SetSending(bool sending) {
 
 void TfrmEmailMerge::btnAttachClick() {
   if (dialogue_->Running()) return;
-  const auto path = services_.dialogs.OpenFile({"Attach File", "All Files|*.*"});
+  // The home folder the first time, then the folder of the file last attached.
+  if (attachFolder_.empty()) attachFolder_ = services_.places.homeDir;
+  const auto path = services_.dialogs.OpenFile({"Attach File", "All Files|*.*", attachFolder_});
   if (!path) return;
+  attachFolder_ = QFileInfo(QString::fromLocal8Bit(*path)).absolutePath().toLocal8Bit().toStdString();
   if (SplitterPosition() >= Splitter->height() - 70) SetSplitterPosition(Splitter->height() - 70);
   if (!lstAttachments->AddFile(*path))
     services_.dialogs.ShowMessage("Only a readable file can be attached: " + *path);

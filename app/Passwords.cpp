@@ -26,6 +26,13 @@ void SessionPasswords::Refused(const std::string& key) {
   refused_.insert(key);
 }
 
+void SessionPasswords::StoreOnceAccepted(const std::string& key, bool store) {
+  if (store)
+    storeOnceAccepted_.insert(key);
+  else
+    storeOnceAccepted_.erase(key);
+}
+
 void SessionPasswords::Forget(const std::string& key) {
   const auto found = passwords_.find(key);
   if (found == passwords_.end()) return;
@@ -52,6 +59,24 @@ std::optional<std::string> PasswordForSend(AppServices& services, const std::str
   return password;
 }
 
+void PasswordJudged(AppServices& services, const std::string& key, bool accepted) {
+  if (key.empty()) return;
+  platform::SecretStore* store = services.secrets;
+  if (!accepted) {
+    services.passwords.Refused(key);
+    if (store == nullptr) return;
+    std::optional<std::string> stored = store->Read(key);
+    if (!stored) return;
+    platform::WipeSecret(*stored);
+    store->Remove(key);
+    services.passwords.StoreOnceAccepted(key, true);
+    return;
+  }
+  if (!services.passwords.StoresOnceAccepted(key) || store == nullptr) return;
+  const std::string* known = services.passwords.Find(key);
+  if (known != nullptr && store->Write(key, *known)) services.passwords.StoreOnceAccepted(key, false);
+}
+
 KnownPassword PasswordKnownFor(AppServices& services, const std::string& key) {
   KnownPassword known;
   if (key.empty()) return known;
@@ -69,6 +94,9 @@ KnownPassword PasswordKnownFor(AppServices& services, const std::string& key) {
 void ConfirmPassword(AppServices& services, const std::string& shownKey, bool shownStored,
                      const std::string& key, const std::string& typed, bool remember) {
   if (key.empty()) return;
+  // The user has chosen for the account here: no earlier choice waits for a sign-in.
+  services.passwords.StoreOnceAccepted(shownKey, false);
+  services.passwords.StoreOnceAccepted(key, false);
   if (typed.empty()) {
     services.passwords.Forget(shownKey);
     services.passwords.Forget(key);

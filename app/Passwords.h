@@ -30,10 +30,15 @@ class SessionPasswords {
   // store's copy (likely the same wrong one) is not used either: the user is asked.
   void Refused(const std::string& key);
   bool WasRefused(const std::string& key) const { return refused_.count(key) != 0; }
+  // Whether the next password of `key` the server accepts goes to the secret store: set when a
+  // refused one was taken out of it, so the user's choice to remember it still holds.
+  void StoreOnceAccepted(const std::string& key, bool store);
+  bool StoresOnceAccepted(const std::string& key) const { return storeOnceAccepted_.count(key) != 0; }
 
  private:
   std::map<std::string, std::string> passwords_;
   std::set<std::string> refused_;
+  std::set<std::string> storeOnceAccepted_;
 };
 
 // The key of an account's password in the store and in memory.
@@ -44,6 +49,13 @@ std::string PasswordKey(const std::string& userName, const std::string& serverNa
 // none; the send is then not started.
 std::optional<std::string> PasswordForSend(AppServices& services, const std::string& userName,
                                            const std::string& serverName);
+
+// The server's word on the password of `key` that a send signed in with. Refused: forgotten in
+// this run and taken out of the secret store too, which would otherwise offer it at every start
+// (and a server may lock an account tried too often); when the store held it, the next password
+// the server accepts is kept there in its place. Accepted: that replacement, if one is due. A
+// store that does not answer is left as it is.
+void PasswordJudged(AppServices& services, const std::string& key, bool accepted);
 
 // What the configuration dialog shows: the password known for `key` and whether it is stored.
 struct KnownPassword {

@@ -11,6 +11,7 @@ void SendAccess::FillJob(SendJob& job) const {
   job.userName = userName;
   job.password = password;
   job.recipientsPerMessage = recipientsPerMessage;
+  job.passwordJudged = passwordJudged;
 }
 
 std::optional<SendAccess> GatherSendAccess(AppServices& services, Settings& s) {
@@ -31,6 +32,10 @@ std::optional<SendAccess> GatherSendAccess(AppServices& services, Settings& s) {
   auto password = PasswordForSend(services, s.UserName, s.ServerName);
   if (!password) return std::nullopt;
   access.userName = s.UserName;
+  // The services outlive every window and so every send.
+  access.passwordJudged = [&services, key = PasswordKey(s.UserName, s.ServerName)](bool accepted) {
+    PasswordJudged(services, key, accepted);
+  };
   access.password = *password;
   platform::WipeSecret(*password);
   return access;

@@ -4,6 +4,7 @@
 // Owns a copy of the password and overwrites it when it goes. GUI thread.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,7 @@ struct SendAccess {
   std::string userName;  // "": no sign-in
   std::string password;
   int recipientsPerMessage = 0;
+  std::function<void(bool accepted)> passwordJudged;  // see SendJob
 
   // Puts these values into `job`.
   void FillJob(SendJob& job) const;

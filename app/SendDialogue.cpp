@@ -11,11 +11,13 @@
 #include <QTemporaryFile>
 #include <algorithm>
 #include <cassert>
+#include <cctype>
 #include <stdexcept>
 
 #include "app/MessageAssembly.h"
 #include "app/SendText.h"
 #include "dbf/Errors.h"
+#include "net/SockErrorText.h"
 #include "net/UUProcessor.h"
 #include "platform/Stream.h"
 
@@ -42,12 +44,16 @@ constexpr std::int64_t kEncodeSlice = 45 * 1456;  // about one write of the enco
 // temporary file is shrunk this much at a time, again with the event loop run in between.
 constexpr std::int64_t kShrinkStep = 32 << 20;
 
-// A reply line whose code is followed by '-' is one of the lines before the last.
-bool IsContinuation(const std::string& line) {
-  const auto digit = std::find_if(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; });
-  const auto start = static_cast<std::size_t>(digit - line.begin());
-  return TReplyTable::ReplyCode(line) && start + 3 < line.size() && line[start + 3] == '-';
+// A reply line begins with its three-digit code, followed by a blank, a hyphen (a line before the
+// last) or the line's end. Anything else is no reply: its code cannot be trusted, wherever digits
+// stand in it.
+bool WellFormedReply(const std::string& line) {
+  const std::string text = WithoutLineEnd(line);
+  const auto digit = [&](std::size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+  return digit(0) && digit(1) && digit(2) && (text.size() == 3 || text[3] == ' ' || text[3] == '-');
 }
+
+bool IsContinuation(const std::string& line) { return line.size() > 3 && line[3] == '-'; }
 
 // A window of [offset, offset + length) of another stream, read only. Remembers whether reading
 // the underlying stream failed, so an encoder failure can be told from a target failure.
@@ -98,10 +104,21 @@ struct Descriptor {
   }
 };
 
+// A failure text of the socket client inside a sentence: no error number, the first word in
+// lower case unless it is an abbreviation, and the full stop the sentence ends with.
+std::string SocketReason(const std::string& text) {
+  std::string words = net::WithoutErrorNumber(text);
+  if (words.size() > 1 && std::isupper(static_cast<unsigned char>(words[0])) &&
+      std::islower(static_cast<unsigned char>(words[1])))
+    words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+  if (!words.empty() && words.back() != '.') words += '.';
+  return words;
+}
+
 std::string MessageFor(const std::exception& error) {
   if (dynamic_cast<const SendFailure*>(&error) != nullptr) return error.what();
   if (dynamic_cast<const net::ESockError*>(&error) != nullptr)
-    return std::string("The connection to the server failed: ") + error.what();
+    return "The connection to the server failed: " + SocketReason(error.what());
   if (dynamic_cast<const dbf::EDbfError*>(&error) != nullptr)
     return "Unable to read the recipients table: " + WithoutLineEnd(error.what());
   return std::string("The send failed: ") + error.what();
@@ -147,8 +164,8 @@ TSendDialogue::TSendDialogue(net::TSockClient& sock, TReplyTable& replies, TSend
   QObject::connect(&replyTimer_, &QTimer::timeout, [this] { Abort(kNoAnswer); });
   sock_.OnDataReady = [this](net::TSockClient&) { OnDataReady(); };
   sock_.OnDisconnect = [this](net::TSockClient&) { OnServerClosed(); };
-  sock_.OnConnectionFailed = [this](net::TSockClient&) { Abort("Unable to connect!"); };
-  sock_.OnInvalidHost = [this](net::TSockClient&, bool&) { Abort("Invalid smtp server!"); };
+  sock_.OnConnectionFailed = [this](net::TSockClient& s) { OnConnectFailed(s.TimedOut(), s.LastErrorCode()); };
+  sock_.OnInvalidHost = [this](net::TSockClient& s, bool&) { OnNameNotFound(s.LastErrorCode()); };
   sock_.OnSendProgress = [this](net::TSockClient& s) {
     if (Running() && events.progress) events.progress(s.StreamSize(), s.BytesWritten());
   };
@@ -231,10 +248,16 @@ void TSendDialogue::DrainReplies() {
   if (acting_ || !Running()) return;
   auto alive = alive_;
   acting_ = true;
-  while (Running() && sock_.LineAvailable()) {
+  // A line beyond the limit is read too: the read fails at once, where waiting for the rest of
+  // it would last until the reply time-out.
+  while (Running() && (sock_.LineAvailable() || sock_.LineTooLong())) {
     std::string line;
     try {
       line = sock_.ReadLn();
+    } catch (const net::ELineTooLong&) {
+      acting_ = false;
+      Abort(kLineTooLong);
+      return;
     } catch (const std::exception&) {
       break;
     }
@@ -263,6 +286,14 @@ void TSendDialogue::OnServerClosed() {
 
 void TSendDialogue::HandleLine(const std::string& received) {
   const std::string line = WithoutSecrets(received);
+  if (!WellFormedReply(received)) {
+    if (events.transcript) {
+      auto alive = alive_;
+      events.transcript(WithoutLineEnd(line));
+      if (!*alive) return;
+    }
+    return Abort(kNotUnderstood + ShownReply(line));
+  }
   // A reply of a few lines is normal; one that never ends would fill the transcript for ever.
   constexpr int kMaxReplyLines = 1000;
   if (IsContinuation(line)) {
@@ -279,7 +310,7 @@ void TSendDialogue::HandleLine(const std::string& received) {
   }
   if (state_ == State::kEhlo) extensions_.AddReplyLine(line);
   const bool proceed = replies_.CheckReply(line);
-  const int code = TReplyTable::ReplyCode(line).value_or(0);
+  const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
   if (state_ != State::kQuit) replyTimer_.stop();
   Act([&] { Dispatch(code, line, proceed); });
 }
@@ -314,16 +345,13 @@ void TSendDialogue::Unexpected(const std::string& line) { Abort("Unexpected erro
 
 void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {
   if (!proceed || code / 100 != 2) return Unexpected(line);
-  if (WantsExtendedHello()) return SendEhlo();
-  // The connected socket's own address is the one the server sees; no resolver is asked.
-  std::string local = sock_.LocalAddress();
-  if (local.empty()) local = "127.0.0.1";
-  SendCommand("Helo " + local, State::kHelo, commandTimeOutMs);
+  SendEhlo();
 }
 
+// A server that does not know "EHLO" lists nothing: what the send asks of it is judged on that.
 void TSendDialogue::OnHeloReply(int code, const std::string& line, bool proceed) {
   if (!proceed || code / 100 != 2) return Unexpected(line);
-  SendMailFrom();
+  AfterEhlo();
 }
 
 void TSendDialogue::OnDataReply(int code, const std::string& line) {
@@ -359,17 +387,59 @@ bool TSendDialogue::CheckBeforeConnect() {
 
 void TSendDialogue::ConnectServer() {
   if (events.status) events.status("Connecting to " + job_.serverName + " ...");
+  sock_.SetMaxLineLength(kMaxReplyLine);
   auto alive = alive_;
   try {
     sock_.Connect();
-  } catch (const std::exception&) {
-    if (*alive && state_ == State::kConnecting) Abort("Unable to connect!");
+  } catch (const std::exception& error) {
+    // The socket's events have said why, unless the look-up timed out or was cancelled.
+    if (*alive && state_ == State::kConnecting) {
+      Transcribe(std::string("Connecting failed: ") + error.what());
+      if (!*alive) return;
+      std::string reason = net::WithoutErrorNumber(error.what());
+      std::transform(reason.begin(), reason.end(), reason.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      Abort("Unable to connect to " + ServerAndPort(" port ") + ": " + reason + ".");
+    }
     return;
   }
   if (!*alive || state_ != State::kConnecting) return;
   if (job_.security == Security::kTls && !SecureConnection()) return;
   SetState(State::kGreeting);
+  if (events.status) events.status("Waiting for the server at " + ServerAndPort(":") + " ...");
+  if (!*alive || !Running()) return;
   replyTimer_.start(greetingTimeOutMs);
+}
+
+std::string TSendDialogue::ServerAndPort(const char* between) const {
+  const std::string& name = job_.serverName.empty() ? sock_.Host() : job_.serverName;
+  return name + between + std::to_string(sock_.Port() & 0xFFFF);
+}
+
+void TSendDialogue::Transcribe(const std::string& note) {
+  if (events.transcript) events.transcript(note);
+}
+
+// The words say why; the socket's error number stays in the transcript, for whoever helps.
+void TSendDialogue::OnConnectFailed(bool timedOut, int errorCode) {
+  if (!Running()) return;
+  const std::string reason = timedOut ? "no answer in time" : net::SocketErrorWords(errorCode);
+  auto alive = alive_;
+  Transcribe("Connecting failed: " + (timedOut ? std::string("Connection Timed out")
+                                               : net::SocketErrorText(errorCode)));
+  if (!*alive) return;
+  Abort("Unable to connect to " + ServerAndPort(" port ") + ": " + reason + ".");
+}
+
+void TSendDialogue::OnNameNotFound(int errorCode) {
+  if (!Running()) return;
+  const std::string name = job_.serverName.empty() ? sock_.Host() : job_.serverName;
+  auto alive = alive_;
+  Transcribe("Looking up " + name + " failed: " + net::SocketErrorText(errorCode));
+  if (!*alive) return;
+  if (errorCode == 11004)
+    return Abort("The server name " + name + " has no IPv4 address.");
+  Abort("The server name " + name + " could not be found.");
 }
 
 void TSendDialogue::SendLine(const std::string& line) {

@@ -54,6 +54,9 @@ struct SendJob {
   Security security = Security::kNone;
   std::string userName;  // "": no sign-in
   std::string password;  // for sign-in only; never shown, logged or kept after the send
+  // Told once the server has judged the password: true when it signed in, false when it refused
+  // it (5xx). Not told for a passing failure (4xx) or when the send ends before. May be empty.
+  std::function<void(bool accepted)> passwordJudged;
   int recipientsPerMessage = 0;  // recipients per transaction at most; 0: as many as the server takes
 };
 
@@ -79,6 +82,14 @@ inline constexpr const char* kNoStartTls =
 inline constexpr const char* kNoSignIn =
     "The server does not offer sign-in with a user name and password.";
 inline constexpr const char* kSignInRefused = "The server refused the user name or password.";
+// Followed by the server's reply: sign-in failed for a passing reason (4xx); the password stands.
+inline constexpr const char* kSignInFailedForNow = "The server could not sign you in for now: ";
+inline constexpr const char* kLineTooLong = "The server sent a reply line that is too long.";
+// Followed by the line: it does not begin with a reply code.
+inline constexpr const char* kNotUnderstood = "The server's reply could not be understood: ";
+// The longest reply line taken, its line end included: the standard allows 512 octets; this
+// leaves room for servers that are generous with their words, and no more.
+inline constexpr std::size_t kMaxReplyLine = 64 * 1024;
 // Followed by the server's reply: a fresh transaction had no room for even one recipient.
 // "The message is larger than the server accepts (10.2 MB)."; the limit in decimal megabytes.
 std::string TooLargeText(std::uint64_t limitOctets);
@@ -97,7 +108,7 @@ class TSendDialogue {
     kIdle,        // no send under way; replies and closes are ignored
     kConnecting,  // Connect is resolving and connecting
     kGreeting,    // connected; waiting for the server's greeting
-    kHelo,        // "Helo" sent
+    kHelo,        // "HELO" sent, the server having refused "EHLO" as unknown
     kEhlo,        // "EHLO" sent; every line of its reply names one extension
     kStartTls,    // "STARTTLS" sent; its 220 starts the TLS handshake
     kHandshake,   // the TLS handshake runs; no reply is due
@@ -144,6 +155,8 @@ class TSendDialogue {
  private:
   // reply handling
   void OnDataReady();
+  void OnConnectFailed(bool timedOut, int errorCode);
+  void OnNameNotFound(int errorCode);
   void OnServerClosed();
   void DrainReplies();
   void HandleLine(const std::string& line);
@@ -156,13 +169,13 @@ class TSendDialogue {
   void OnDotReply(int code, const std::string& line);
 
   // session opening (SendSession.cpp): EHLO, STARTTLS, TLS from the first byte, sign-in
-  bool WantsExtendedHello() const;
   void SendEhlo();
   void OnEhloReply(int code, const std::string& line, bool proceed);
   void AfterEhlo();
   void OnStartTlsReply(int code, const std::string& line);
   bool SecureConnection();
   void OnAuthReply(int code, const std::string& line);
+  bool JudgePassword(bool accepted);
   void SendAuth();
   void SendSecret(std::string& line, State next);
   void ForgetSecrets();
@@ -171,6 +184,8 @@ class TSendDialogue {
 
   // sending
   void ConnectServer();
+  std::string ServerAndPort(const char* between) const;  // "host:25", "host port 25"
+  void Transcribe(const std::string& note);  // a line of the dialogue's own in the transcript
   void SendCommand(const std::string& command, State next, int timeOutMs);
   void SendMailFrom();
   void SendNextRecipient();

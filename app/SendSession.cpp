@@ -7,11 +7,13 @@
 #include <cstdint>
 
 #include "app/SendDialogue.h"
+#include "app/SendText.h"
 
 namespace tavrin::app {
 namespace {
 
 using State = TSendDialogue::State;
+using sendtext::ShownReply;
 
 // `prefix` followed by the BASE64 form of `bytes` and CR LF, in a buffer sized once, so that no
 // copy of a secret is left behind in memory given back while it grew.
@@ -35,22 +37,31 @@ std::string EncodedLine(const std::string& prefix, const std::string& bytes) {
 
 }  // namespace
 
-// Servers of today are greeted with "EHLO" whenever the connection is to be encrypted or signed
-// in to; a plain send without a user name speaks exactly as it always has.
-bool TSendDialogue::WantsExtendedHello() const {
-  return job_.security != Security::kNone || !job_.userName.empty();
-}
-
 // The address literal of the connected socket: the address the server sees; no resolver is asked.
-void TSendDialogue::SendEhlo() {
-  std::string local = sock_.LocalAddress();
+// The brackets make it a literal; a bare address is no domain and strict servers refuse it.
+static std::string AddressLiteral(const net::TSockClient& sock) {
+  std::string local = sock.LocalAddress();
   if (local.empty()) local = "127.0.0.1";
-  extensions_.Clear();
-  SendCommand("EHLO [" + local + "]", State::kEhlo, commandTimeOutMs);
+  return "[" + local + "]";
 }
 
-// Every line of the reply has been fed to extensions_ on its way here.
+// Every server is greeted with "EHLO" first: what it lists (pipelining, SIZE, SMTPUTF8, STARTTLS,
+// sign-in) is only ever learnt so.
+void TSendDialogue::SendEhlo() {
+  extensions_.Clear();
+  SendCommand("EHLO " + AddressLiteral(sock_), State::kEhlo, commandTimeOutMs);
+}
+
+// Every line of the reply has been fed to extensions_ on its way here. A server that does not
+// know "EHLO" (500, 502, 504) is greeted with "HELO" and offers nothing: when the send needs
+// encryption or sign-in from it, it ends here, before another command.
 void TSendDialogue::OnEhloReply(int code, const std::string& line, bool proceed) {
+  if (code == 500 || code == 502 || code == 504) {
+    extensions_.Clear();
+    if (job_.security == Security::kStartTls && !secured_) return Abort(kNoStartTls);
+    if (!job_.userName.empty()) return Abort(kNoSignIn);
+    return SendCommand("HELO " + AddressLiteral(sock_), State::kHelo, commandTimeOutMs);
+  }
   if (!proceed || code / 100 != 2) return Unexpected(line);
   AfterEhlo();
 }
@@ -119,14 +130,30 @@ void TSendDialogue::OnAuthReply(int code, const std::string& line) {
   // 235 is the standard's word for signed in; some servers say 250, and any 2xx means yes.
   if (answersCredentials && code / 100 == 2) {
     ForgetSecrets();  // signed in: the password is not needed again
+    if (!JudgePassword(true)) return;
     return SendMailFrom();
   }
   if (!answersCredentials && code == 334) {
     std::string answer = EncodedLine("", state_ == State::kAuthLogin ? job_.userName : job_.password);
     return SendSecret(answer, state_ == State::kAuthLogin ? State::kAuthUser : State::kAuthPassword);
   }
-  if (code / 100 == 4 || code / 100 == 5) return Abort(kSignInRefused);
+  // A passing failure ("454 4.7.0 Temporary authentication failure") says nothing about the
+  // password: the server's words are shown and the password stands. Only a 5xx refuses it.
+  if (code / 100 == 4) return Abort(kSignInFailedForNow + ShownReply(line));
+  if (code / 100 == 5) {
+    if (!JudgePassword(false)) return;
+    return Abort(kSignInRefused);
+  }
   Unexpected(line);
+}
+
+// Tells whoever keeps the password; false when the send ended meanwhile (a nested Stop).
+bool TSendDialogue::JudgePassword(bool accepted) {
+  if (!job_.passwordJudged) return true;
+  auto alive = alive_;
+  const auto judged = job_.passwordJudged;
+  judged(accepted);
+  return *alive && Running();
 }
 
 // Sends a line that carries a secret (its CR LF included) and wipes it, whatever happens. The

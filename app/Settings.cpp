@@ -74,15 +74,20 @@ void LoadSettings(Settings& s, const SettingsPlaces& places) {
 
 std::optional<std::string> SaveSettings(const Settings& s, const SettingsPlaces& places) {
   platform::ProfileFile ini(places.settingsFile);
+  // In a file with unreadable lines, a key that could not be read keeps its default unchanged:
+  // that is no change, and the file, which cannot be written whole, is left alone.
+  const bool damaged = !ini.UnreadableLines().empty();
   std::vector<platform::ProfileEntry> changed;
-  for (platform::ProfileEntry entry : {platform::ProfileEntry{kOptions, "SenderName", s.SenderName},
-                                       {kOptions, "ReturnEmail", s.ReturnEmail},
-                                       {kOptions, "ServerName", s.ServerName},
-                                       {kOptions, "ServerPort", s.ServerPort},
-                                       {kDefaults, "To", s.To}}) {
+  for (auto [entry, fallback] :
+       {std::pair{platform::ProfileEntry{kOptions, "SenderName", s.SenderName}, defaults::kSenderName},
+        {{kOptions, "ReturnEmail", s.ReturnEmail}, defaults::kReturnEmail},
+        {{kOptions, "ServerName", s.ServerName}, defaults::kServerName},
+        {{kOptions, "ServerPort", s.ServerPort}, defaults::kServerPort},
+        {{kDefaults, "To", s.To}, defaults::kTo}}) {
     // A value whose text is already in the file stays as it was written there, 8-bit or not.
-    if (ReadText(ini, entry.section.c_str(), entry.key.c_str(), kAbsent) != entry.value)
-      changed.push_back(std::move(entry));
+    const std::string inFile = ReadText(ini, entry.section.c_str(), entry.key.c_str(), kAbsent);
+    if (inFile == entry.value || (damaged && inFile == kAbsent && entry.value == fallback)) continue;
+    changed.push_back(std::move(entry));
   }
   // The later keys count as present with their defaults, so a file from before gains nothing, and
   // "starttls" written by hand stays as written.
@@ -100,6 +105,18 @@ bool SaveSettings(const Settings& s, const SettingsPlaces& places, platform::Dia
     dialogs.ShowMessage("The settings could not be saved to " +
                         SystemTextToAnsi(places.settingsFile) + ": " + SystemTextToAnsi(*problem));
   return !problem;
+}
+
+std::optional<std::string> UnreadSettingsText(const SettingsPlaces& places) {
+  const std::vector<int> lines = platform::ProfileFile(places.settingsFile).UnreadableLines();
+  if (lines.empty()) return std::nullopt;
+  std::string numbers;
+  for (std::size_t i = 0; i < lines.size() && i < 10; ++i)
+    numbers += (i == 0 ? "" : ", ") + std::to_string(lines[i]);
+  if (lines.size() > 10) numbers += " and " + std::to_string(lines.size() - 10) + " more";
+  return "Some lines of the settings file " + SystemTextToAnsi(places.settingsFile) +
+         " could not be read and were skipped (" + (lines.size() == 1 ? "line " : "lines ") +
+         numbers + "). The settings of the other lines are used; the file is left as it is.";
 }
 
 std::string TableFilePath(const Settings& s) {

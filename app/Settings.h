@@ -83,6 +83,9 @@ void LoadSettings(Settings& settings, const SettingsPlaces& places);
 // file's: Security and UserName are not added to a file that lacks them while they keep their
 // defaults. The other keys reach the file only by hand. Returns why the file could not be written, or nothing.
 std::optional<std::string> SaveSettings(const Settings& settings, const SettingsPlaces& places);
+// What to tell the user when lines of the settings file hold bytes that are no text and were
+// skipped (the other lines' values are used, and the file is never rewritten); nothing when none.
+std::optional<std::string> UnreadSettingsText(const SettingsPlaces& places);
 // The same, and when it fails says "The settings could not be saved to <file>: <reason>" once.
 bool SaveSettings(const Settings& settings, const SettingsPlaces& places,
                   platform::Dialogs& dialogs);

@@ -117,11 +117,14 @@ class TSockClient : public QObject {
   // Sends `length` bytes (0: up to the first zero byte) and waits until the socket took them.
   void SendBuffer(const char* data, std::size_t length);
   // Waits for a complete line and returns it with its LF (and any CR before it). TimeOut counts
-  // from the call's start. Raises "Connection closed" (the close done), "Line too long" (the
-  // connection dropped), "Socket read timed out", or EAbortError after Cancel.
+  // from the call's start. Raises "Connection closed" (the close done), ELineTooLong "Line too
+  // long" (the connection dropped), "Socket read timed out", or EAbortError after Cancel.
   std::string ReadLn();
   // True when the receive buffer already holds a complete line; never waits.
   bool LineAvailable() const;
+  // True when the first buffered line is already longer than MaxLineLength, ended or not: a
+  // ReadLn now fails with "Line too long" at once, where waiting would never bring the line.
+  bool LineTooLong() const;
   // Sends the whole stream from position 0, one chunk at a time, raising OnSendProgress after
   // each. The stream stays the caller's and must live until the call returns. A SendStream,
   // Write, Writeln or SendBuffer called from a handler while the stream goes out raises
@@ -237,7 +240,6 @@ class TSockClient : public QObject {
   std::size_t Buffered() const { return recvBuffer_->Length() - recvStart_; }
   // Length of the first buffered line with its LF; 0 when no LF has arrived.
   std::size_t LineLength() const;
-  bool LineTooLong() const;
   std::string TakeLine();
   void PauseOrResumeReading();
   void ReleaseReceiveBuffer(bool keepUnread);

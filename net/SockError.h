@@ -1,7 +1,7 @@
 // The network client's exceptions. Each carries its message text only.
 //
 // ESockError: look-up, connect, socket and transfer failures. EAbortError: a send, line read or
-// handshake ended by Cancel. ETlsError: an encrypted connection that could not be made or broke;
+// handshake ended by Cancel. ELineTooLong: a received line longer than the client accepts. ETlsError: an encrypted connection that could not be made or broke;
 // ECertificateError: the server's certificate did not verify. Thrown on the GUI thread by
 // TSockClient.
 #pragma once
@@ -16,6 +16,11 @@ class ESockError : public std::runtime_error {
 };
 
 class EAbortError : public ESockError {
+ public:
+  using ESockError::ESockError;
+};
+
+class ELineTooLong : public ESockError {
  public:
   using ESockError::ESockError;
 };

@@ -1,5 +1,6 @@
 #include "net/SockErrorText.h"
 
+#include <cctype>
 #include <cerrno>
 #include <utility>
 
@@ -97,6 +98,25 @@ std::string SocketErrorText(int code) {
   for (const auto& entry : kTexts)
     if (entry.code == code) return std::to_string(code) + ":" + entry.text;
   return "Unknown Error No. " + std::to_string(code);
+}
+
+std::string SocketErrorWords(int code) {
+  for (const auto& entry : kTexts) {
+    if (entry.code != code) continue;
+    std::string words = entry.text;
+    for (char& c : words) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return words;
+  }
+  return "an unknown error";
+}
+
+std::string WithoutErrorNumber(const std::string& text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits > 0 && digits <= 6 && digits < text.size() && text[digits] == ':')
+    return SocketErrorWords(std::stoi(text.substr(0, digits)));
+  if (text.rfind("Unknown Error No. ", 0) == 0) return "an unknown error";
+  return text;
 }
 
 }  // namespace tavrin::net

@@ -19,4 +19,12 @@ int SocketErrorCode(int systemErrno);
 // "" for 0, "<code>:<text>" for a known code, "Unknown Error No. <code>" otherwise.
 std::string SocketErrorText(int code);
 
+// The reason alone, as words within a sentence: "connection refused" for 10061, "an unknown
+// error" for a code without a text. The number is for a transcript, not for the user.
+std::string SocketErrorWords(int code);
+
+// A failure text as the user reads it: "10054:Connection reset by peer" becomes "connection reset
+// by peer"; a text without a leading error number is returned as it is.
+std::string WithoutErrorNumber(const std::string& text);
+
 }  // namespace tavrin::net

@@ -223,7 +223,7 @@ std::string TSockClient::ReadLine() {
     ReleaseReceiveBuffer(false);
     if (connected_) RequestCloseSocket();
     if (!*alive) throw Gone();
-    throw ESockError("Line too long");
+    throw ELineTooLong("Line too long");
   }
   if (closed()) {
     CompleteClose();  // Connected is false, and Connect may be called, once this raises

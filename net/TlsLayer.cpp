@@ -54,10 +54,12 @@ TTlsLayer::TTlsLayer(const std::string& serverName, const std::string& caFile) {
   SSL_set_bio(ssl_.get(), in_, outBio_);
   SSL_set_connect_state(ssl_.get());
   bool named = true;
+  // The name is looked for in the subjectAltName entries alone: a certificate without them is
+  // refused, never matched on its Common Name, which names no service reliably.
+  SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   if (IsAddressLiteral(serverName)) {
     named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), serverName.c_str()) == 1;
   } else {
-    SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     named = SSL_set1_host(ssl_.get(), serverName.c_str()) == 1 &&
             SSL_set_tlsext_host_name(ssl_.get(), serverName.c_str()) == 1;
   }

@@ -5,7 +5,8 @@
 // client feeds it the ciphertext it received and sends the ciphertext it hands out (with
 // MSG_NOSIGNAL), so no signal can come from here and plain and encrypted connections share one
 // socket path. It checks the server's certificate against the system's store (or a CA file) and
-// the server's name or IP address, TLS 1.2 or newer. Not thread-safe; GUI thread only.
+// the server's name or IP address against its subjectAltName entries only (never the Common
+// Name), TLS 1.2 or newer. Not thread-safe; GUI thread only.
 #pragma once
 
 #include <openssl/ssl.h>

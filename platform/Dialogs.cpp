@@ -39,9 +39,17 @@ const std::string& Dialogs::ApplicationTitle() { return TitleStorage(); }
 void Dialogs::SetApplicationTitle(const std::string& title) { TitleStorage() = title; }
 
 void QtDialogs::ShowMessage(const std::string& text, const std::string& caption) {
+  ShowBox(QMessageBox::Information, text, caption);
+}
+
+void QtDialogs::ShowWarning(const std::string& text, const std::string& caption) {
+  ShowBox(QMessageBox::Warning, text, caption);
+}
+
+void QtDialogs::ShowBox(int icon, const std::string& text, const std::string& caption) {
   const std::string& title = caption.empty() ? ApplicationTitle() : caption;
   // Texts may carry a server's words: shown as plain text, never as markup.
-  QMessageBox box(QMessageBox::Information, AnsiToQString(title), AnsiToQString(text),
+  QMessageBox box(static_cast<QMessageBox::Icon>(icon), AnsiToQString(title), AnsiToQString(text),
                   QMessageBox::Ok, QApplication::activeWindow());
   box.setTextFormat(Qt::PlainText);
   box.exec();
@@ -72,7 +80,8 @@ std::optional<std::string> QtDialogs::AskPassword(const std::string& prompt) {
 
 std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
   const QString name = QFileDialog::getOpenFileName(QApplication::activeWindow(),
-                                                    AnsiToQString(request.title), QString(),
+                                                    AnsiToQString(request.title),
+                                                    QString::fromLocal8Bit(request.directory),
                                                     QtFilter(request.filter));
   if (name.isEmpty()) return std::nullopt;
   return NativePath(name);

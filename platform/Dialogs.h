@@ -15,6 +15,7 @@ namespace tavrin::platform {
 struct OpenFileRequest {
   std::string title;
   std::string filter;  // "All Files|*.*": description and pattern pairs separated by '|'
+  std::string directory;  // the folder the dialog opens in (file system bytes); "": the default
 };
 
 class Dialogs {
@@ -23,6 +24,8 @@ class Dialogs {
 
   // Modal message box with one OK button.
   virtual void ShowMessage(const std::string& text, const std::string& caption = {}) = 0;
+  // The same with the warning icon: for a failure, something that did not happen as asked.
+  virtual void ShowWarning(const std::string& text, const std::string& caption = {}) = 0;
   // Modal OK/Cancel question; true when the user chose OK.
   virtual bool Confirm(const std::string& text) = 0;
   // Modal prompt for a password, typed without being shown; the password as UTF-8, or nothing when
@@ -45,6 +48,7 @@ class Dialogs {
 class QtDialogs final : public Dialogs {
  public:
   void ShowMessage(const std::string& text, const std::string& caption = {}) override;
+  void ShowWarning(const std::string& text, const std::string& caption = {}) override;
   bool Confirm(const std::string& text) override;
   std::optional<std::string> AskPassword(const std::string& prompt) override;
   std::optional<std::string> OpenFile(const OpenFileRequest& request) override;
@@ -53,6 +57,7 @@ class QtDialogs final : public Dialogs {
   void SetBusyCursor(bool busy) override;
 
  private:
+  void ShowBox(int icon, const std::string& text, const std::string& caption);
   int busyDepth_ = 0;
 };
 

@@ -51,10 +51,15 @@ bool SameName(std::string_view a, std::string_view b) {
          });
 }
 
-// A NUL byte means the file is not text (UTF-16, say): written back as lines it would be corrupted,
-// so it is refused.
+// A NUL or another control byte than a tab means the line is not text (UTF-16, a file overwritten
+// with binary data): reading skips such lines, and the file is never written back, where its lines
+// would be corrupted.
 constexpr const char* kNotText = "it is not a UTF-8 text file";
-bool IsText(std::string_view bytes) { return bytes.find('\0') == std::string_view::npos; }
+bool IsTextByte(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b >= 0x20 ? b != 0x7F : (c == '\t' || c == '\r' || c == '\n');
+}
+bool IsText(std::string_view bytes) { return std::all_of(bytes.begin(), bytes.end(), IsTextByte); }
 
 std::string_view WithoutBom(std::string_view bytes) {
   return bytes.starts_with(kBom) ? bytes.substr(3) : bytes;
@@ -323,11 +328,12 @@ std::string ProfileFile::ReadString(const std::string& section, const std::strin
                                     const std::string& defaultValue) const {
   std::string bytes;
   FileState state;
-  if (ReadBytes(path_, &bytes, &state) || !IsText(bytes)) return defaultValue;
+  if (ReadBytes(path_, &bytes, &state)) return defaultValue;
   // The key's first line in the first section of the name, where a write finds it too.
   enum { kBefore, kIn, kAfter } where = kBefore;
   std::optional<std::string_view> value;
   ForEachLine(WithoutBom(bytes), [&](std::string_view line, std::string_view) {
+    if (!IsText(line)) return true;  // skipped: UnreadableLines says which
     if (const auto name = SectionName(line)) {
       if (where == kIn) where = kAfter;
       if (where == kBefore && SameName(*name, section)) where = kIn;
@@ -337,6 +343,20 @@ std::string ProfileFile::ReadString(const std::string& section, const std::strin
     return where != kAfter && !value;
   });
   return value ? std::string(*value) : defaultValue;
+}
+
+std::vector<int> ProfileFile::UnreadableLines() const {
+  std::string bytes;
+  FileState state;
+  std::vector<int> lines;
+  if (ReadBytes(path_, &bytes, &state)) return lines;
+  int number = 0;
+  ForEachLine(WithoutBom(bytes), [&](std::string_view line, std::string_view) {
+    ++number;
+    if (!IsText(line)) lines.push_back(number);
+    return true;
+  });
+  return lines;
 }
 
 bool ProfileFile::WriteString(const std::string& section, const std::string& key,

@@ -27,9 +27,12 @@ class ProfileFile {
   const std::string& Path() const { return path_; }
 
   // The value of `key` in `section`, or `defaultValue` when the file, section or key is missing or
-  // the file cannot be read.
+  // the file cannot be read. Lines holding bytes that are no text (NUL, control bytes) are skipped;
+  // every other line is read.
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& defaultValue) const;
+  // The numbers (from 1) of the lines ReadString skips. A file with any is never written.
+  std::vector<int> UnreadableLines() const;
 
   // Sets `key` in `section` to `value` (a line break in it is written as a blank). Returns false,
   // with the file unchanged and Error() saying why, when the file can't be read or written.

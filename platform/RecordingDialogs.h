@@ -1,6 +1,7 @@
 // RecordingDialogs: the test double of Dialogs.
 //
-// Records every message, question and file request in order, with its caption, and answers from
+// Records every message (a warning as a message marked so), question and file request in order,
+// with its caption, and answers from
 // scripted queues (default answers: Confirm -> true, AskPassword and OpenFile -> nothing). An optional hook runs
 // inside ShowMessage, for tests that must act while a "modal" box is up. Owns its records.
 #pragma once
@@ -20,10 +21,15 @@ class RecordingDialogs final : public Dialogs {
     std::string kind;  // "message", "confirm", "password", "open"
     std::string caption;
     std::string text;
+    bool warning = false;  // a message shown with the warning icon
   };
 
   void ShowMessage(const std::string& text, const std::string& caption = {}) override {
     shown.push_back({"message", caption.empty() ? ApplicationTitle() : caption, text});
+    if (onMessage) onMessage(text);
+  }
+  void ShowWarning(const std::string& text, const std::string& caption = {}) override {
+    shown.push_back({"message", caption.empty() ? ApplicationTitle() : caption, text, true});
     if (onMessage) onMessage(text);
   }
   bool Confirm(const std::string& text) override {
@@ -49,6 +55,7 @@ class RecordingDialogs final : public Dialogs {
   }
   std::optional<std::string> OpenFile(const OpenFileRequest& request) override {
     shown.push_back({"open", request.title, request.filter});
+    openFolders.push_back(request.directory);
     if (fileAnswers.empty()) return std::nullopt;
     auto answer = fileAnswers.front();
     fileAnswers.pop_front();
@@ -70,6 +77,7 @@ class RecordingDialogs final : public Dialogs {
   std::deque<bool> confirmAnswers;
   std::deque<std::optional<std::string>> passwordAnswers;
   std::deque<std::optional<std::string>> fileAnswers;
+  std::vector<std::string> openFolders;  // the folder each OpenFile request opened in
   std::optional<std::string> clipboard;
   int busyDepth = 0;
   std::function<void(const std::string&)> onMessage;

@@ -20,9 +20,12 @@ Encryption and sign-in (certificates for tests: tools/test_ca.py):
                            says "AUTH <mechanism> accepted" or "refused", never the secrets
   --auth-mechanisms LIST   offer only these (comma-separated, "" for none); default PLAIN,LOGIN
 
-When the server listens it prints "READY <port>" on standard output. It runs until it is
+When the server listens it prints "READY <port>" on standard output; with --fallback-port a
+PORT taken by another program gives way to a free one, and READY names it. It runs until it is
 terminated (SIGTERM or SIGINT), or until its standard input closes with --stop-on-eof.
-Listens on loopback only.
+Listens on loopback only. The outbox folder is the user's alone (0700), and so is every file in
+it (0600): the messages hold what the user wrote to others. A message above 100 MB (or --size) is
+refused with "552" once it has been read, and never held in memory whole.
 
 Limits, for sends that need several transactions:
   --recipient-limit N      answer "452" to every recipient after N accepted in one transaction
@@ -38,6 +41,10 @@ import sys
 import threading
 import time
 
+# Larger messages are refused. Not listed in the reply to EHLO unless --size asks for it, so the
+# commands a client sends stay as they are without it.
+MAX_MESSAGE = 100 * 1000 * 1000
+
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult
 
@@ -46,6 +53,17 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def port_free(port):
+    """Whether a server could listen on PORT of 127.0.0.1 now (as the server itself binds)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+        return True
 
 
 def wire(reply):
@@ -57,8 +75,8 @@ def apply_limits(args, handler, controller):
     the first client on."""
     handler.recipient_limit = args.recipient_limit
     handler.pipelining = args.pipelining
-    if args.size:
-        controller.SMTP_kwargs["data_size_limit"] = args.size
+    handler.list_size = bool(args.size)
+    controller.SMTP_kwargs["data_size_limit"] = args.size or MAX_MESSAGE
 
 
 class CaptureHandler:
@@ -69,6 +87,9 @@ class CaptureHandler:
         self.offer_starttls = offer_starttls
         self.count = 0
         self.lock = threading.Lock()
+        self.recipient_limit = 0
+        self.pipelining = False
+        self.list_size = False
 
     def log(self, line):
         with self.lock, open(os.path.join(self.outbox, "transcript.log"), "a") as f:
@@ -86,6 +107,8 @@ class CaptureHandler:
         session.host_name = hostname
         if not self.offer_starttls:
             responses = [r for r in responses if r[4:].upper() != "STARTTLS"]
+        if not self.list_size:
+            responses = [r for r in responses if not r[4:].upper().startswith("SIZE")]
         if self.pipelining:
             responses.insert(1, "250-PIPELINING")
         return responses
@@ -189,6 +212,7 @@ def pairs(items):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, default=2525, help="0 picks a free port")
+    parser.add_argument("--fallback-port", action="store_true")
     parser.add_argument("--outbox", default=os.path.expanduser("~/Tavrin/outbox"))
     parser.add_argument("--refuse", action="append")
     parser.add_argument("--reply", action="append")
@@ -206,12 +230,17 @@ def main():
     parser.add_argument("--auth-mechanisms")
     args = parser.parse_args()
 
-    os.makedirs(args.outbox, exist_ok=True)
+    os.umask(0o077)  # the outbox, the messages and the transcript: the user's alone
+    os.makedirs(args.outbox, mode=0o700, exist_ok=True)
+    os.chmod(args.outbox, 0o700)
     refusals = {k.lower(): v for k, v in pairs(args.refuse).items()}
     handler = CaptureHandler(args.outbox, refusals, pairs(args.reply),
                              offer_starttls=not args.no_starttls_offer)
-    port = args.port or free_port()
-    controller = CaptureController(handler, hostname="127.0.0.1", port=port, data_size_limit=None,
+    port = args.port
+    if not port or (args.fallback_port and not port_free(port)):
+        port = free_port()
+    controller = CaptureController(handler, hostname="127.0.0.1", port=port,
+                                   data_size_limit=args.size or MAX_MESSAGE,
                                    ident="Tavrin capture server", **security_options(args, handler))
     controller.start()
     apply_limits(args, handler, controller)

@@ -1,6 +1,7 @@
 // The configuration dialog's checks, in their order, with message and focus.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
@@ -152,6 +153,28 @@ TEST_F(ConfigDialog, SecurityChoiceCarriesAPortLeftAtTheUsualOne) {
   Config().show();
   EXPECT_EQ(security->currentIndex(), 2);
   EXPECT_EQ(Config().edtPort->text(), "25");
+}
+
+// A port that usually needs another choice gets a note, never a refusal: OK still takes it.
+TEST_F(ConfigDialog, APortThatUsuallyNeedsAnotherChoiceIsNotedNotRefused) {
+  Config().hide();
+  AppSettings().Security = "STARTTLS";
+  AppSettings().ServerPort = "465";
+  Config().show();
+  EXPECT_EQ(Config().lblPortNote->text().toStdString(), PortNote(465, Security::kStartTls));
+  EXPECT_NE(PortNote(465, Security::kNone).find("TLS"), std::string::npos);
+  Config().cboSecurity->setCurrentIndex(2);  // TLS: the port agrees
+  EXPECT_TRUE(Config().lblPortNote->text().isEmpty());
+  Config().edtPort->setText("587");
+  EXPECT_NE(Config().lblPortNote->text().toStdString().find("STARTTLS"), std::string::npos);
+  Config().edtPort->setText("2525");
+  EXPECT_TRUE(Config().lblPortNote->text().isEmpty());
+  Config().edtPort->setText("587");
+  Fill("Ann", "ann@example.com", "smtp.example.com", "587");
+  dialogs_.shown.clear();
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_TRUE(dialogs_.Messages().empty());
+  EXPECT_EQ(AppSettings().ServerPort, "587");
 }
 
 TEST_F(ConfigDialog, UserNameOverAPlainConnectionIsRefusedAfterTheOtherChecks) {

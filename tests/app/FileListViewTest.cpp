@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QMenu>
 #include <QMimeData>
 #include <QTest>
 #include <QTreeView>
@@ -93,6 +95,35 @@ TEST_F(FileList, SortingTheSameColumnTwiceReversesAndTheOrderIsTheSendingOrder) 
   list.SortBy(TFileListView::kName);  // another column starts ascending again
   EXPECT_EQ(list.GetFilePath(0), (dir_ / "a.txt").string());
   EXPECT_EQ(list.GetFilePath(2), (dir_ / "z.txt").string());
+}
+
+// The icon views select single cells, not whole rows: Delete and the menu's "Remove" still take
+// exactly the selected files out, and "Open" hands each to the desktop.
+TEST_F(FileList, RemoveAndOpenActOnTheSelectionInEveryViewStyle) {
+  for (auto style : {TFileListView::ViewStyle::LargeIcons, TFileListView::ViewStyle::SmallIcons,
+                     TFileListView::ViewStyle::List, TFileListView::ViewStyle::Detail}) {
+    TFileListView files{nullptr, QLocale::c()};
+    for (const char* name : {"a", "b", "c"}) files.AddFile(File(name, 10));
+    files.SetViewStyle(style);
+    files.show();
+    auto* view = files.CurrentView();
+    view->setFocus();
+    view->selectionModel()->select(view->model()->index(1, 0), QItemSelectionModel::ClearAndSelect);
+    QStringList opened;
+    files.openFile = [&](const QString& path) { opened << path; };
+    QAction* open = files.ContextMenu()->findChild<QAction*>("miOpenAttachment");
+    ASSERT_NE(open, nullptr);
+    open->trigger();
+    EXPECT_EQ(opened, QStringList{QString::fromStdString((dir_ / "b").string())});
+    QTest::keyClick(view, Qt::Key_Delete);
+    ASSERT_EQ(files.Count(), 2) << static_cast<int>(style);
+    EXPECT_EQ(files.ItemText(1, TFileListView::kName), "c");
+    view->selectionModel()->select(view->model()->index(0, 0), QItemSelectionModel::ClearAndSelect);
+    files.ContextMenu()->findChild<QAction*>("miRemoveAttachment")->trigger();
+    ASSERT_EQ(files.Count(), 1);
+    EXPECT_EQ(files.ItemText(0, TFileListView::kName), "c");
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "a"));  // the list only, never the disk
+  }
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ TEST_F(SendTest, AReplyThatNeverEndsIsCutOff) {
 TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
   MakeTable(kOne);
   LoopbackPeer peer([&](PeerConn& c) {
-    c.Send("554 " + std::string(100000, 'x') + "\x1b[2J\r\n");
+    c.Send("554 " + std::string(60000, 'x') + "\x1b[2J\r\n");  // long, yet within the line limit
     c.RecvAll();
   });
   Send(peer.Port(), Job());
@@ -127,18 +127,67 @@ TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
   EXPECT_EQ(failures[0], "Unexpected error! 554 " + std::string(508, 'x') + "... : The message has not been sent.");
 }
 
-TEST_F(SendTest, AnEndlessLineWithoutItsEndTimesOut) {
+// A line too long for any reply, whole (2 MB and its line end) or never ended, ends the send as
+// soon as the limit is passed, not when the five-minute greeting time-out runs out.
+class TooLongLine : public SendTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TooLongLine, EndsTheSendAtOnce) {
   MakeTable(kOne);
-  dialogue->greetingTimeOutMs = 500;
+  const bool endless = GetParam();
   std::atomic<bool> stop{false};
   LoopbackPeer peer([&](PeerConn& c) {
     const std::string junk(65536, 'j');
-    for (int i = 0; i < 100 && !stop; ++i) c.Send(junk);
+    if (!endless) c.Send("220 " + std::string(2 << 20, 'x') + "\r\n");
+    for (int i = 0; endless && i < 1000 && !stop; ++i) c.Send(junk);
     c.RecvAll();
   });
   Send(peer.Port(), Job());
   stop = true;
-  EXPECT_EQ(failures, std::vector<std::string>{std::string(kNoAnswer) + " : The message has not been sent."});
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].rfind(kLineTooLong, 0), 0u) << failures[0];
+  EXPECT_EQ(completions, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(WholeAndEndless, TooLongLine, ::testing::Bool());
+
+// A reply begins with its three digits and a blank, a hyphen or the line's end. A line that does
+// not, though it holds "250" in its words, accepts no recipient: the send ends with the line.
+TEST_F(SendTest, ALineThatDoesNotBeginWithACodeEndsTheSendAndAcceptsNoOne) {
+  MakeTable(kOne);
+  for (const std::string bad : {"Note 250 but actually: 550 refused", "2500 ok", "25 ok", "250ok", ""}) {
+    SCOPED_TRACE(bad);
+    failures.clear();
+    log.StartLog("P", "S", "d", "t");
+    LoopbackPeer peer([&](PeerConn& c) {
+      for (const char* r : {"220 hi\r\n", "250 hello\r\n", "250 from\r\n"}) {
+        c.Send(r);
+        c.RecvLine();
+      }
+      c.Send(bad + "\r\n250 to\r\n354 go\r\n");
+      c.RecvAll();
+    });
+    Send(peer.Port(), Job());
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].rfind(kNotUnderstood + bad, 0), 0u) << failures[0];
+    for (const LogEntry& entry : log.Entries()) EXPECT_NE(entry.status, RecipientStatus::kOk);
+    EXPECT_EQ(completions, 0);
+  }
+  // The three digits alone are a whole reply.
+  LoopbackPeer peer([&](PeerConn& c) {
+    for (const char* r : {"220\r\n", "250\r\n", "250\r\n", "250\r\n", "354\r\n"}) {
+      c.Send(r);
+      c.RecvLine();
+    }
+    for (std::string line; (line = c.RecvLine()) != ".\r\n" && !line.empty();) {
+    }
+    c.Send("250\r\n");
+    c.RecvLine();
+    c.Send("221\r\n");
+  });
+  failures.clear();
+  Send(peer.Port(), Job());
+  EXPECT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(completions, 1);
 }
 
 // ---- a window that lets go of the dialogue from one of its handlers

@@ -51,7 +51,7 @@ TEST_P(RepliesInPieces, MultiLineRepliesMoveTheDialogueOnceAndTheCommandsAreExac
   EXPECT_EQ(completions, 1);
   EXPECT_TRUE(failures.empty()) << failures[0];
   EXPECT_EQ(wire.substr(0, wire.find("From: \"John")),
-            "Helo 127.0.0.1\r\nMail From:<sender@example.com>\r\nRcpt To:<ann@example.com>\r\n"
+            "EHLO [127.0.0.1]\r\nMail From:<sender@example.com>\r\nRcpt To:<ann@example.com>\r\n"
             "Rcpt To:<bob@example.com>\r\nData\r\n");
   EXPECT_NE(wire.find("\r\nx\r\n..\r\n..x\r\n"), std::string::npos);
   EXPECT_EQ(wire.substr(wire.size() - 13), "--\r\n.\r\nQuit\r\n");
@@ -170,11 +170,34 @@ TEST_F(SendTest, SilenceAfterDataEndsWithTheNoAnswerMessage) {
   EXPECT_EQ(failures, std::vector<std::string>{std::string(kNoAnswer) + " : The message has not been sent."});
 }
 
-TEST_F(SendTest, AConnectionRefusedEndsWithUnableToConnect) {
+// A refused connection and a name that cannot be found are told with the server, the port and
+// the reason in words; the socket's error number goes to the transcript only.
+TEST_F(SendTest, AConnectionRefusedOrAnUnknownNameIsToldInWords) {
   MakeTable(kTwo);
-  Send(net::test::ClosedPort(), Job());
-  EXPECT_EQ(failures, std::vector<std::string>{"Unable to connect! : The message has not been sent."});
-  EXPECT_EQ(ends, 1);
+  std::vector<std::string> shown;
+  dialogue->events.transcript = [&](const std::string& line) { shown.push_back(line); };
+  const int port = net::test::ClosedPort();
+  Send(port, Job());
+  ASSERT_EQ(failures.size(), 1u);
+  const std::string refused = "Unable to connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused.";
+  EXPECT_EQ(failures[0].rfind(refused, 0), 0u) << failures[0];
+  EXPECT_EQ(shown, std::vector<std::string>{"Connecting failed: 10061:Connection refused"});
+
+  // A resolver that knows no name, so that no look-up leaves the machine.
+  const SendEvents events = dialogue->events;
+  dialogue.reset();
+  sock = std::make_unique<net::TSockClient>(
+      nullptr, net::MakeSystemResolver([](const std::string&, std::uint32_t*) { return 11001; }));
+  sock->SetHost("smtp.exmaple.com");
+  dialogue = std::make_unique<TSendDialogue>(*sock, replies, log, table);
+  dialogue->events = events;
+  SendJob job = Job();
+  job.serverName = "smtp.exmaple.com";
+  Send(25, job);
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[1].rfind("The server name smtp.exmaple.com could not be found.", 0), 0u) << failures[1];
+  EXPECT_EQ(shown.back(), "Looking up smtp.exmaple.com failed: 11001:Host not found");
+  EXPECT_EQ(ends, 2);
 }
 
 }  // namespace

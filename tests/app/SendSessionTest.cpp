@@ -44,7 +44,7 @@ class SessionTest : public SendTest {
 
 // ---- what ends the send before the sender is named
 
-TEST_F(SessionTest, AWrongPasswordNoMechanismNoStartTlsOrARefusedEhloEndsTheSendWithItsCause) {
+TEST_F(SessionTest, AWrongPasswordNoMechanismNoStartTlsOrAnUnknownEhloEndsTheSendWithItsCause) {
   {
     SmtpServer server(root_ / "outbox", {"--auth-user", kUser, "--auth-password", "other"});
     Send(server.Port(), SignInJob());
@@ -71,11 +71,50 @@ TEST_F(SessionTest, AWrongPasswordNoMechanismNoStartTlsOrARefusedEhloEndsTheSend
   EXPECT_EQ(failures, (std::vector<std::string>{
                           std::string(kSignInRefused) + " : The message has not been sent.",
                           std::string(kNoSignIn) + " : The message has not been sent.",
-                          "Unexpected error! 502 5.5.2 Not here : The message has not been sent.",
+                          std::string(kNoSignIn) + " : The message has not been sent.",
                           std::string(kNoStartTls) + " : The message has not been sent."}));
   EXPECT_EQ(completions, 0);
   EXPECT_EQ(ends, 4);
   ExpectNoSecretIn(shown);
+}
+
+// ---- the greeting
+
+// Every send greets with EHLO and the address literal; a server that does not know EHLO (500,
+// 502, 504) gets HELO with the literal, another refusal ends the send. The status says what the
+// send waits for.
+TEST_F(SessionTest, EhloAlwaysAndHeloWithTheAddressLiteralWhenEhloIsUnknown) {
+  for (const std::string refusal : {"", "500 what?", "502 5.5.2 Not here", "504 no", "550 go away"}) {
+    SCOPED_TRACE(refusal);
+    failures.clear();
+    statuses.clear();
+    std::string wire;
+    LoopbackPeer peer([&](PeerConn& c) {
+      c.Send("220 hi\r\n");
+      wire += c.RecvLine();
+      if (!refusal.empty()) {
+        c.Send(refusal + "\r\n");
+        if (refusal[0] == '5' && refusal[1] == '5') return (void)c.RecvAll();
+        wire += c.RecvLine();
+      }
+      c.Send("250 hello\r\n");
+      wire += c.RecvLine();
+      c.Send("421 enough for the test\r\n");
+      c.RecvAll();
+    });
+    Send(peer.Port(), Job());
+    const std::string mail = "Mail From:<sender@example.com>";
+    if (refusal.empty())
+      EXPECT_EQ(wire.substr(0, wire.find(" SIZE")), "EHLO [127.0.0.1]\r\n" + mail + "\r\n");
+    else if (refusal[1] == '5')
+      EXPECT_EQ(wire, "EHLO [127.0.0.1]\r\n");
+    else
+      EXPECT_EQ(wire, "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\n" + mail + "\r\n");
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(),
+                        "Waiting for the server at 127.0.0.1:" + std::to_string(peer.Port()) + " ..."),
+              statuses.end());
+    EXPECT_EQ(failures.size(), 1u);
+  }
 }
 
 // ---- the bytes on the wire
@@ -146,6 +185,40 @@ TEST_P(SignInWire, CredentialsTheServerSaysBackAreShownNowhere) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndLogin, SignInWire, ::testing::Bool());
+
+// Only an acceptance or a 5xx judges the password; a passing failure shows the server's words
+// and leaves the password be.
+TEST_F(SessionTest, ThePasswordIsJudgedOnlyByAnAcceptanceOrA5xx) {
+  for (const std::string reply :
+       {"235 2.7.0 Accepted", "535 5.7.8 Bad credentials", "454 4.7.0 Temporary authentication failure"}) {
+    SCOPED_TRACE(reply);
+    failures.clear();
+    std::vector<bool> judged;
+    LoopbackPeer peer([&](PeerConn& c) {
+      c.Send("220 hi\r\n");
+      c.RecvLine();
+      c.Send("250-mail.example.com\r\n250 AUTH PLAIN\r\n");
+      c.RecvLine();
+      c.Send(reply + "\r\n");
+      c.RecvLine();
+      c.Send("421 enough\r\n");
+      c.RecvAll();
+    });
+    SendJob job = SignInJob();
+    job.passwordJudged = [&](bool accepted) { judged.push_back(accepted); };
+    Send(peer.Port(), job);
+    ASSERT_EQ(failures.size(), 1u);
+    if (reply[0] == '2') {
+      EXPECT_EQ(judged, std::vector<bool>{true});
+    } else if (reply[0] == '5') {
+      EXPECT_EQ(judged, std::vector<bool>{false});
+      EXPECT_EQ(failures[0].rfind(kSignInRefused, 0), 0u) << failures[0];
+    } else {
+      EXPECT_TRUE(judged.empty());
+      EXPECT_EQ(failures[0].rfind(kSignInFailedForNow + reply, 0), 0u) << failures[0];
+    }
+  }
+}
 
 // ---- encrypted connections
 

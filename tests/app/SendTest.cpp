@@ -38,7 +38,7 @@ TEST_F(SendTest, ThreeRecipientsGoOutInOneTransactionAndTheLogFollowsTheReplyToQ
   };
   Send(server.Port(), Job());
   EXPECT_EQ(transcriptAtCompletion,
-            "HELO 127.0.0.1\nMAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
+            "EHLO [127.0.0.1]\nMAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
             "RCPT TO:<bob@example.com>\nRCPT TO:<cy@example.com>\nDATA END\nQUIT\n");
   EXPECT_EQ(RecipientLines(), (std::vector<std::string>{Ok("Ann Archer"), Ok("Bob Baker"), Ok("Cy Cole")}));
   EXPECT_EQ(notes, std::vector<std::string>{""});
@@ -121,7 +121,7 @@ TEST_F(SendTest, DeletedRecordsAndUnsafeAddressesAreNeverAddressed) {
   SmtpServer server(root_ / "outbox", {});
   Send(server.Port(), Job());
   EXPECT_EQ(server.Transcript(),
-            "HELO 127.0.0.1\nMAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
+            "EHLO [127.0.0.1]\nMAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
             "RCPT TO:<cy@example.com>\nRCPT TO:<bo@example.com>\nDATA END\nQUIT\n");
   EXPECT_EQ(RecipientLines(), (std::vector<std::string>{Ok("Ann"), Failed("Eve", "Invalid address"),
                                                         Failed("No Mail", "Invalid address"), Ok("Cy"),

@@ -136,6 +136,35 @@ TEST_F(SignIn, APasswordTheServerRefusedIsAskedForAgain) {
   EXPECT_EQ(*services_->passwords.Find("ann@127.0.0.1"), "right");
 }
 
+// A refused password leaves the store as well, or it would be tried at every start; when it was
+// kept there, the next one the server accepts takes its place. Without a stored one nothing is
+// written, and a passing failure ("454") keeps the password.
+TEST_F(SignIn, ARefusedPasswordLeavesTheStoreAndTheNextOneAcceptedTakesItsPlace) {
+  Start("Security=TLS\nUserName=ann\n");
+  secrets_.secrets["ann@127.0.0.1"] = "wrong";
+  auto access = GatherSendAccess(*services_, AppSettings());
+  ASSERT_TRUE(access && access->passwordJudged);
+  access->passwordJudged(false);
+  EXPECT_EQ(secrets_.secrets.count("ann@127.0.0.1"), 0u);
+  dialogs_.passwordAnswers = {"right"};
+  access = GatherSendAccess(*services_, AppSettings());
+  EXPECT_EQ(access->password, "right");
+  EXPECT_EQ(secrets_.secrets.count("ann@127.0.0.1"), 0u);  // not before the server has taken it
+  access->passwordJudged(true);
+  EXPECT_EQ(secrets_.secrets["ann@127.0.0.1"], "right");
+
+  AppSettings().UserName = "bob";
+  dialogs_.passwordAnswers = {"bad", "good"};
+  GatherSendAccess(*services_, AppSettings())->passwordJudged(false);
+  GatherSendAccess(*services_, AppSettings())->passwordJudged(true);
+  EXPECT_EQ(secrets_.secrets.count("bob@127.0.0.1"), 0u);
+  EXPECT_EQ(dialogs_.PasswordPrompts().size(), 3u);
+
+  Main().Dialogue().events.failed(std::string(kSignInFailedForNow) + "454 4.7.0 Try later");
+  ASSERT_NE(services_->passwords.Find("bob@127.0.0.1"), nullptr);
+  EXPECT_EQ(*services_->passwords.Find("bob@127.0.0.1"), "good");
+}
+
 // Cancel, or OK with nothing typed, leaves everything as it was: no message, no send, no password
 // kept, so the next Send asks again.
 TEST_F(SignIn, CancellingThePasswordPromptCancelsTheSendQuietly) {

@@ -223,6 +223,28 @@ TEST_F(StartUp, TheReasonASaveFailedIsShownInTheUsersLanguageWhole) {
                                                           platform::Utf8ToAnsi(reason)});
 }
 
+// A file partly overwritten with binary bytes: the lines that are still text keep their values,
+// the user is told which lines were skipped, and the file is not rewritten (nor called unsaved).
+TEST_F(StartUp, SettingsFileWithBinaryLinesKeepsTheReadableValuesAndIsLeftAlone) {
+  CreateDefaultTable();
+  const std::string damaged = std::string("[Options]\nServerName=mail.example.org\n") +
+                              std::string("\x01\x02\0\x7F\xFF garbage", 14) +
+                              "\nReturnEmail=ann@example.org\nSenderName=Ann\n";
+  WriteIni(damaged);
+  StartProgram();
+  EXPECT_EQ(AppSettings().ServerName, "mail.example.org");
+  EXPECT_EQ(AppSettings().ReturnEmail, "ann@example.org");
+  EXPECT_EQ(AppSettings().SenderName, "Ann");
+  ASSERT_EQ(dialogs_.Messages().size(), 1u);
+  EXPECT_EQ(dialogs_.Messages()[0], "Some lines of the settings file " + IniPath() +
+                                        " could not be read and were skipped (line 3). The "
+                                        "settings of the other lines are used; the file is left "
+                                        "as it is.");
+  Main().close();
+  EXPECT_EQ(ReadIni(), damaged);
+  EXPECT_EQ(dialogs_.Messages().size(), 1u);  // nothing said about saving at close either
+}
+
 TEST_F(StartUp, BrowserTitleFollowsTheCaptionOnceSettingsAreAppliedAgain) {
   CreateDefaultTable();
   StartProgram();

@@ -134,6 +134,8 @@ TEST_F(Windows, BrowseEditComposeAttachSendAndCopyTheLog) {
     QTest::mouseClick(Main().btnAttach, Qt::LeftButton);
   }
   EXPECT_EQ(Main().lstAttachments->Count(), 2);
+  // The Attach dialog opens in the home folder, then where the last file came from.
+  EXPECT_EQ(dialogs_.openFolders, (std::vector<std::string>{Root() + "/home", Root()}));
   QApplication::setActiveWindow(&Main());  // back from the browser
   ASSERT_TRUE(QTest::qWaitForWindowActive(&Main()));
   Main().edtTo->setFocus();
@@ -164,6 +166,31 @@ TEST_F(Windows, BrowseEditComposeAttachSendAndCopyTheLog) {
   const std::string sent = ReadFile(server.Messages()[0]);
   for (const char* part : {"Subject:Meeting", "See you there.", "a.txt", "b.txt"})
     EXPECT_NE(sent.find(part), std::string::npos) << part;
+}
+
+// A message may be its attachments alone: no text is asked for, and the file arrives.
+TEST_F(Windows, AMessageOfAttachmentsAloneIsSent) {
+  SmtpServer server(root_ / "outbox", {});
+  StartWith("Ann,ann@example.com\n", "[Options]\nServerName=127.0.0.1\nServerPort=" +
+                                         std::to_string(server.Port()) +
+                                         "\nReturnEmail=me@example.com\n");
+  WriteFile(Root() + "/report.txt", "the report");
+  ASSERT_TRUE(Main().lstAttachments->AddFile(Root() + "/report.txt"));
+  Main().edtTo->setText("Members");
+  Main().edtSubject->setText("Report");
+  bool logShown = false;
+  auto* watch = new QTimer(&Main());
+  QObject::connect(watch, &QTimer::timeout, [&] {
+    if (auto* w = qobject_cast<TfrmLog*>(QApplication::activeModalWidget())) {
+      logShown = true;
+      w->close();
+    }
+  });
+  watch->start(10);
+  Main().btnSendClick();
+  ASSERT_TRUE(net::test::PumpUntil([&] { return logShown; }, 20000)) << ::testing::PrintToString(dialogs_.Messages());
+  ASSERT_EQ(server.Messages().size(), 1u);
+  EXPECT_NE(ReadFile(server.Messages()[0]).find("report.txt"), std::string::npos);
 }
 
 // ---- The browser's close, pack and column rules

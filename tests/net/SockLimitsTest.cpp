@@ -98,10 +98,13 @@ TEST_F(SockLimitsTest, EndlessLineFailsAsTooLongAndDropsTheConnection) {
   sock->SetMaxLineLength(100000);
   ConnectTo(peer);
   EXPECT_EQ(sock->ReadLn(), "220 ready\r\n");
+  // Once the limit is reached the client says so without a read: no line will ever come.
+  ASSERT_TRUE(PumpUntil([&] { return sock->LineTooLong(); }, 10000));
+  EXPECT_FALSE(sock->LineAvailable());
   try {
     sock->ReadLn();
     FAIL() << "an endless line was returned";
-  } catch (const ESockError& e) {
+  } catch (const ELineTooLong& e) {
     EXPECT_STREQ(e.what(), "Line too long");
   }
   EXPECT_FALSE(sock->Connected());

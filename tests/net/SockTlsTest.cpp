@@ -145,7 +145,10 @@ TEST_P(SockTlsFailureTest, HandshakeFailureIsReportedAndDropsTheConnection) {
   const std::string server = f.server;
   Gate finished;
   LoopbackPeer peer([&](PeerConn& c) {
-    TlsServer tls(c, server == "other" ? certs.otherHost : server == "self" ? certs.selfSigned : certs.localhost);
+    TlsServer tls(c, server == "other" ? certs.otherHost
+                     : server == "self"  ? certs.selfSigned
+                     : server == "cn"    ? certs.commonNameOnly
+                                         : certs.localhost);
     if (c.RecvLine() != "STARTTLS\r\n") return;
     c.Send("220 go ahead\r\n");
     if (server == "close")
@@ -171,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"OtherHost", "other", "localhost", false, kUnverified + "hostname mismatch"},
         FailureCase{"SelfSigned", "self", "localhost", false, kUnverified + "self-signed certificate"},
+        FailureCase{"CommonNameOnly", "cn", "localhost", false, kUnverified + "hostname mismatch"},
         FailureCase{"OtherAddress", "localhost", "::1", false, kUnverified + "IP address mismatch"},
         FailureCase{"ServerCloses", "close", "localhost", false,
                     std::string("tls: ") + kCannotMake + "the server closed the connection"},

@@ -26,6 +26,26 @@ ca.issue_cert('localhost', '127.0.0.1').private_key_and_cert_chain_pem.write_to_
 ca.issue_cert('mail.example.org').private_key_and_cert_chain_pem.write_to_path(d + '/other.pem')
 other = trustme.CA()
 open(d + '/selfsigned.pem', 'wb').write(other.private_key_pem.bytes() + other.cert_pem.bytes())
+# Issued by the same CA for "localhost", but named only in its Common Name.
+import datetime
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+ca_key = serialization.load_pem_private_key(ca.private_key_pem.bytes(), None)
+ca_cert = x509.load_pem_x509_certificate(ca.cert_pem.bytes())
+key = ec.generate_private_key(ec.SECP256R1())
+now = datetime.datetime.now(datetime.timezone.utc)
+leaf = (x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, 'localhost')]))
+        .issuer_name(ca_cert.subject).public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=30))
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .sign(ca_key, hashes.SHA256()))
+open(d + '/cnonly.pem', 'wb').write(
+    key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    + leaf.public_bytes(serialization.Encoding.PEM))
 )";
 }  // namespace
 
@@ -36,7 +56,8 @@ const TlsCertificates& TlsCertificates::Get() {
     const std::string command = "/usr/bin/python3 -c \"$TAVRIN_MAKE_CERTS\" '" + d + "'";
     ::setenv("TAVRIN_MAKE_CERTS", kMakeCertificates, 1);
     if (std::system(command.c_str()) != 0) throw std::runtime_error("trustme could not make the certificates");
-    return TlsCertificates{d + "/ca.pem", d + "/localhost.pem", d + "/other.pem", d + "/selfsigned.pem"};
+    return TlsCertificates{d + "/ca.pem", d + "/localhost.pem", d + "/other.pem", d + "/selfsigned.pem",
+                           d + "/cnonly.pem"};
   }();
   return certificates;
 }
