@@ -136,6 +136,13 @@ int main(int argc, char** argv) {
   sinceTick.start();
   ticker.start(10);
   main.btnSendClick();
+  if (qEnvironmentVariableIsSet("SEND_BENCH_TRACE"))
+    std::fprintf(stderr, "Send returned after %lld ms\n", static_cast<long long>(clock.elapsed()));
+  main.Dialogue().events.ended = [&, ended = main.Dialogue().events.ended] {
+    if (qEnvironmentVariableIsSet("SEND_BENCH_TRACE"))
+      std::fprintf(stderr, "send ended after %lld ms\n", static_cast<long long>(clock.elapsed()));
+    ended();
+  };
   QEventLoop loop;  // as the program runs: the event loop waits until something happens
   QTimer done;
   QObject::connect(&done, &QTimer::timeout, [&] {
