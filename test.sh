@@ -8,12 +8,20 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev shared-mime-info
   libgtest-dev
   python3 python3-aiosmtpd python3-dbfread python3-dbf desktop-file-utils strace
+  gdal-bin  # ogrinfo: a second reader of tables, for the append and damage tests
   clang libclang-rt-14-dev
   strace
   libc-l10n  # the system's messages in other languages, for the tests of messages shown whole
   libssl-dev qtkeychain-qt6-dev  # encrypted connections; the password in the desktop's secret store
   python3-trustme  # a certificate authority made at test time, for the encrypted-connection tests
+  postfix  # a real mail server for the send tests, run from its own folder on a loopback port
 )
+
+# Postfix is installed unconfigured: the system's own mail setup and port 25 stay as they are.
+if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
+  echo "postfix postfix/main_mailer_type select No configuration" | \
+    { [ "$(id -u)" -eq 0 ] && debconf-set-selections || sudo debconf-set-selections; } || true
+fi
 
 install_missing() {
   local missing=()

@@ -72,6 +72,13 @@ void SetTextColour(QLineEdit* edit, const QColor& colour) {
   edit->setPalette(palette);
 }
 
+// Typed text takes the text colour of the palette around the field (black in a light theme), so it
+// reads on the field's background under a dark palette too; the placeholder grey reads on both.
+QColor TypedTextColour(const QLineEdit* edit) {
+  const QWidget* around = edit->parentWidget() != nullptr ? edit->parentWidget() : edit;
+  return around->palette().color(QPalette::Text);
+}
+
 QAction* MakeAction(QMenu* menu, const char* name, const char* text, bool enabled = true) {
   QAction* action = menu->addAction(text);
   action->setObjectName(name);
@@ -242,10 +249,9 @@ void TfrmEmailMerge::BuildHeader(QWidget* parent) {
   pnlHeader->setObjectName("pnlHeader");
   pnlHeader->setMinimumHeight(kHeaderHeight);
   pnlHeader->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+  // White in a light theme: the band is filled like its fields, so it follows a dark palette too.
   pnlHeader->setAutoFillBackground(true);
-  QPalette white = pnlHeader->palette();
-  white.setColor(QPalette::Window, Qt::white);
-  pnlHeader->setPalette(white);
+  pnlHeader->setBackgroundRole(QPalette::Base);
 
   auto* grid = new QGridLayout(pnlHeader);
   grid->setContentsMargins(0, 0, 6, 0);
@@ -256,6 +262,7 @@ void TfrmEmailMerge::BuildHeader(QWidget* parent) {
   QPalette grey = strip->palette();
   grey.setColor(QPalette::Window, kPlaceholderGrey);
   strip->setPalette(grey);
+  strip->setBackgroundRole(QPalette::Window);  // not the band's: the strip keeps its own grey
   grid->addWidget(strip, 0, 0, 5, 1);
   grid->setColumnMinimumWidth(1, 6);
   grid->setRowMinimumHeight(2, 6);
@@ -450,7 +457,7 @@ void TfrmEmailMerge::ApplySettings() {
   const QString to = edtTo->text();
   if (to.isEmpty() || to.compare(kToPlaceholder, Qt::CaseInsensitive) == 0) {
     edtTo->setText(SettingToQString(s.To));
-    SetTextColour(edtTo, Qt::black);
+    SetTextColour(edtTo, TypedTextColour(edtTo));
   }
   tblRecipients.SetDbfFileName(TableFilePath(s));
   sock.SetHost(s.ServerName);
@@ -514,7 +521,7 @@ void TfrmEmailMerge::FieldEnter(QLineEdit* edit, QFrame* frame, const char* plac
   frame->stackUnder(edit);
   if (edit->text().compare(placeholder, Qt::CaseInsensitive) == 0) {
     edit->clear();
-    SetTextColour(edit, Qt::black);
+    SetTextColour(edit, TypedTextColour(edit));
   }
 }
 
@@ -524,7 +531,7 @@ void TfrmEmailMerge::FieldExit(QLineEdit* edit, QFrame* frame, const char* place
     edit->setText(placeholder);
     SetTextColour(edit, kPlaceholderGrey);
   } else {
-    SetTextColour(edit, Qt::black);
+    SetTextColour(edit, TypedTextColour(edit));
   }
 }
 
@@ -626,7 +633,7 @@ SendJob TfrmEmailMerge::MakeSendJob() {
 
   SendJob job;
   job.serverName = s.ServerName;
-  job.returnEmail = SettingToAnsi(s.ReturnEmail);
+  job.returnEmail = s.ReturnEmail;
   job.nameField = SettingToAnsi(s.NameFieldname);
   job.emailField = SettingToAnsi(s.EmailFieldname);
   job.boundary = Boundary();
@@ -645,7 +652,7 @@ void TfrmEmailMerge::btnSendClick() {
   const std::vector<std::string> texts = {edtTo->text().toStdString(),
                                           edtSubject->text().toStdString(),
                                           mmoMessage->toPlainText().toStdString(), s.SenderName};
-  if (const auto refusal = RefusalOf(texts, SettingToAnsi(s.ReturnEmail))) {
+  if (const auto refusal = RefusalOf(texts, s.ReturnEmail)) {
     services_.dialogs.ShowMessage(*refusal);
     return;
   }

@@ -16,9 +16,11 @@
 
 #include "app/MessageAssembly.h"
 #include "app/SendText.h"
+#include "app/Settings.h"
 #include "dbf/Errors.h"
 #include "net/SockErrorText.h"
 #include "net/UUProcessor.h"
+#include "platform/CodePage.h"
 #include "platform/Stream.h"
 
 Q_LOGGING_CATEGORY(lcSend, "tavrin.send", QtWarningMsg)
@@ -150,8 +152,10 @@ std::optional<std::string> RefusalOf(const std::vector<std::string>& texts,
   for (const std::string& text : texts)
     if (text.find('\0') != std::string::npos)
       return "The message holds a NUL character, which cannot be sent. Remove it and try again.";
-  if (returnEmail.find_first_of('\0') != std::string::npos || HasControl(returnEmail))
-    return "Your return e-mail address holds a control character. Correct it with Properties.";
+  // A settings file edited by hand is held to the rule Properties keeps.
+  if (!platform::IsUtf8(returnEmail) || returnEmail.find('@') == std::string::npos ||
+      !IsPlainAddress(returnEmail))
+    return std::string(kReturnNotPlain);
   return std::nullopt;
 }
 
@@ -231,6 +235,16 @@ void TSendDialogue::Act(const std::function<void()>& action) {
   } catch (const SendStopped&) {
   } catch (const std::exception& error) {
     failure = MessageFor(error);
+    // A write that found the connection gone: the transaction may go again on a new one.
+    if (dynamic_cast<const net::ESockError*>(&error) != nullptr && *alive && Running()) {
+      try {
+        if (TryAgain()) failure.clear();
+      } catch (const SendStopped&) {
+        failure.clear();
+      } catch (const std::exception& again) {
+        failure = MessageFor(again);
+      }
+    }
   }
   if (!*alive) return;
   if (outer) acting_ = false;
@@ -269,19 +283,21 @@ void TSendDialogue::DrainReplies() {
 }
 
 void TSendDialogue::OnServerClosed() {
-  if (!Running()) return;
+  if (!Running() || reconnecting_) return;
   if (acting_) {
     closedWhileActing_ = true;  // the running step meets the closed socket or drains after it
     return;
   }
   closedWhileActing_ = false;
   auto alive = alive_;
+  const std::uint64_t connection = connection_;
   DrainReplies();  // the server's last words first: a 221 or a 421 before it closed
-  if (!*alive || !Running()) return;
-  if (state_ == State::kQuit)
-    Complete();
-  else
-    Abort("The server closed the connection!");
+  if (!*alive || !Running() || connection != connection_) return;  // a 421 opened a new one
+  if (state_ == State::kQuit) return Complete();
+  Act([this] {
+    if (!TryAgain()) Abort("The server closed the connection!");
+  });
+  if (*alive) DrainReplies();
 }
 
 void TSendDialogue::HandleLine(const std::string& received) {
@@ -341,7 +357,11 @@ void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
   Abort(std::string("Internal error: a reply in state ") + StateName(state_));
 }
 
-void TSendDialogue::Unexpected(const std::string& line) { Abort("Unexpected error! " + ShownReply(line)); }
+// 421: the server closes the service; a transaction it cut off may go again on a new connection.
+void TSendDialogue::Unexpected(const std::string& line) {
+  if (TReplyTable::ReplyCode(line) == 421 && TryAgain()) return;
+  Abort("Unexpected error! " + ShownReply(line));
+}
 
 void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {
   if (!proceed || code / 100 != 2) return Unexpected(line);
@@ -588,28 +608,96 @@ void TSendDialogue::Complete() {
   if (*alive && events.completed) events.completed(log_.LogLines(), note);
 }
 
+namespace {
+
+// Two texts as one sentence: the first loses its closing stop (not the dots of a text cut short),
+// the second follows a semicolon.
+std::string Joined(std::string first, const std::string& second) {
+  const bool cutShort = first.size() >= 3 && first.compare(first.size() - 3, 3, "...") == 0;
+  if (!first.empty() && !cutShort && (first.back() == '.' || first.back() == '!')) first.pop_back();
+  return first + "; " + second;
+}
+
+std::string Recipients(std::int64_t n) {
+  return std::to_string(n) + (n == 1 ? " recipient" : " recipients");
+}
+
+}  // namespace
+
 void TSendDialogue::Abort(const std::string& message) {
   if (!Running()) return;
   // Once every transaction has ended, what the server accepted is delivered, whatever goes
   // wrong after.
   if (delivered_) return Complete();
-  LogUnsent();
-  const std::int64_t delivered = deliveredTo_;
-  auto alive = alive_;
-  if (!Finish()) return;
-  if (events.status) events.status(message + " :  Message transmittal has failed.");
-  if (!*alive) return;
-  if (delivered == 0) {
-    if (events.failed) events.failed(message + " : The message has not been sent.");
-    return;
-  }
-  // Some transactions went through: the log says who has the message.
-  if (events.failed)
-    events.failed(message + " : The message was delivered to " + std::to_string(delivered) +
-                  (delivered == 1 ? " recipient" : " recipients") + " before the send stopped.");
-  if (*alive && events.completed) events.completed(log_.LogLines(), "");
+  Ended(message, false);
 }
 
-void TSendDialogue::Stop() { Abort("The send was stopped."); }
+// Ends the send for `reason` (the user's Stop when `stopped`): every recipient without an outcome
+// is logged "Not sent" with the reason, and the window is told what became of the message.
+void TSendDialogue::Ended(const std::string& reason, bool stopped) {
+  // The final "." went out and no reply came: the server may have taken the message.
+  const bool unconfirmed =
+      state_ == State::kDot && std::any_of(outcomes_.begin(), outcomes_.end(), [](const Outcome& o) {
+        return o.status == RecipientStatus::kOk;
+      });
+  LogUnsent(reason, unconfirmed ? std::string(kUnconfirmed) : reason);
+  const std::int64_t delivered = deliveredTo_;
+  std::string outcome;
+  if (unconfirmed)
+    outcome = "the server did not confirm the message, so it may have been delivered" +
+              (delivered > 0 ? " (and it was delivered to " + Recipients(delivered) + " before)" : "") +
+              ".";
+  else if (delivered > 0)
+    outcome = "the message was delivered to " + Recipients(delivered) + " before the send stopped.";
+  else
+    outcome = "the message has not been sent.";
+  auto alive = alive_;
+  if (!Finish()) return;
+  if (events.status) events.status(stopped ? std::string(kStopped) : Joined(reason, "message transmittal has failed."));
+  if (!*alive) return;
+  if (stopped) {
+    if (events.completed) events.completed(log_.LogLines(), Joined(reason, outcome));
+    return;
+  }
+  if (events.failed) events.failed(Joined(reason, outcome));
+  // Some transactions went through, or may have: the log says who has the message.
+  if (*alive && (delivered > 0 || unconfirmed) && events.completed) events.completed(log_.LogLines(), "");
+}
+
+// "Quit" may go wherever the server waits for a command or answers a whole one; not while it
+// waits for the greeting, the TLS handshake, a sign-in answer or the mail data (where it would be
+// read as part of the message).
+bool TSendDialogue::QuitAllowed() const {
+  switch (state_) {
+    case State::kHelo:
+    case State::kEhlo:
+    case State::kAuthPlain:
+    case State::kAuthPassword:
+    case State::kMailFrom:
+    case State::kRcpt:
+    case State::kDot:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void TSendDialogue::Stop() {
+  if (!Running()) return;
+  if (delivered_) return Complete();  // only the reply to "Quit" is missing
+  auto alive = alive_;
+  if (QuitAllowed() && sock_.Connected()) {
+    const bool acting = acting_;
+    acting_ = true;  // replies that come meanwhile are not handled: the send ends here
+    try {
+      sock_.Writeln("QUIT");
+    } catch (const std::exception&) {
+    }
+    if (!*alive) return;
+    acting_ = acting;
+    if (!Running()) return;
+  }
+  Ended(kStopped, true);
+}
 
 }  // namespace tavrin::app

@@ -10,8 +10,12 @@
 // changes. Every way a send ends goes through Complete or Abort, which report through SendEvents.
 // GUI thread; handlers may run nested inside the socket client's waits.
 // The session opening (EHLO, STARTTLS or TLS, sign-in) lives in SendSession.cpp; the password
-// and the lines that carry it reach only the socket and are wiped once used or the send ends.
+// and the lines that carry it reach only the socket; the password is wiped when the send ends
+// (a new connection signs in again), the lines once sent.
 // The transactions (Mail From, the recipients, the next transaction) live in SendTransactions.cpp.
+// Every recipient of the table ends in the log exactly once, however the send ends. A transaction
+// the server cuts off (421 or a closed connection) before its mail data goes out is tried again
+// on a new connection, a few times at most; the password is therefore kept until the send ends.
 #pragma once
 
 #include <QTimer>
@@ -44,7 +48,7 @@ enum class Security {
 // Everything a send needs, copied when Send is pressed: later edits do not reach it.
 struct SendJob {
   std::string serverName;    // for the status text only; the client has Host and Port
-  std::string returnEmail;
+  std::string returnEmail;   // UTF-8, as the settings hold it; outside ASCII only with SMTPUTF8
   std::string nameField;
   std::string emailField;
   std::vector<std::string> messageLines;  // header block and body, no line ends
@@ -69,7 +73,8 @@ struct SendEvents {
   std::function<void(const std::string& line)> transcript;  // each reply line, without line end
   std::function<void()> ended;  // the send has ended either way: cursor back, controls enabled
   std::function<void(const std::string& text)> failed;      // message box after an abort
-  // After the server's last word: the log; `note` is empty unless the message did not go out.
+  // After the server's last word, or a Stop: the log; `note` is empty unless the message did not
+  // go out to everyone or the send was stopped.
   std::function<void(const std::vector<std::string>& log, const std::string& note)> completed;
 };
 
@@ -81,7 +86,22 @@ inline constexpr const char* kNoStartTls =
     "The server does not offer an encrypted connection (STARTTLS).";
 inline constexpr const char* kNoSignIn =
     "The server does not offer sign-in with a user name and password.";
-inline constexpr const char* kSignInRefused = "The server refused the user name or password.";
+// Opens the text of a failed send (which goes on to say what became of the message), so the
+// window can tell a refused password by it.
+inline constexpr const char* kSignInRefused = "The server refused the user name or password";
+inline constexpr const char* kStopped = "The send was stopped.";
+// Why an accepted recipient is "Not sent" when the final "." went out and no reply came.
+inline constexpr const char* kUnconfirmed =
+    "The server did not confirm the message; it may have been delivered.";
+inline constexpr const char* kInvalidAddress = "Invalid address";
+inline constexpr const char* kReturnNotAscii =
+    "Your return e-mail address holds characters outside ASCII, and the server does not accept "
+    "such addresses (it does not offer SMTPUTF8). Use a plain ASCII address with Properties.";
+inline constexpr const char* kReturnNotPlain =
+    "Your return e-mail address is not a plain e-mail address such as name@example.com. "
+    "Correct it with Properties.";
+// Most new connections one send opens after the server cut a transaction off.
+inline constexpr int kMostReconnections = 3;
 // Followed by the server's reply: sign-in failed for a passing reason (4xx); the password stands.
 inline constexpr const char* kSignInFailedForNow = "The server could not sign you in for now: ";
 inline constexpr const char* kLineTooLong = "The server sent a reply line that is too long.";
@@ -90,17 +110,26 @@ inline constexpr const char* kNotUnderstood = "The server's reply could not be u
 // The longest reply line taken, its line end included: the standard allows 512 octets; this
 // leaves room for servers that are generous with their words, and no more.
 inline constexpr std::size_t kMaxReplyLine = 64 * 1024;
-// Followed by the server's reply: a fresh transaction had no room for even one recipient.
 // "The message is larger than the server accepts (10.2 MB)."; the limit in decimal megabytes.
 std::string TooLargeText(std::uint64_t limitOctets);
 
 // The body as lines: CR LF, CR and LF alike end a line, so no bare CR or LF reaches the server.
 std::vector<std::string> SplitBodyLines(const std::string& text);
 
-// What refuses a message before anything starts: a NUL in any text, or a return address holding
-// a control character. Nothing when the message may go.
+// What refuses a message before anything starts: a NUL in any text, or a return address (UTF-8,
+// as the settings hold it) that Properties would not take. Nothing when the message may go. An
+// address outside ASCII is not refused here: the server's reply to EHLO decides.
 std::optional<std::string> RefusalOf(const std::vector<std::string>& texts,
                                      const std::string& returnEmail);
+
+// A recipient's address as the table gives it (8-bit text, trimmed, without its brackets) may be
+// sent: one plain mailbox, no blank, control character, quote, comma or bracket, and no '?', the
+// mark the table's code page conversion leaves for a character it could not hold.
+bool SendableAddress(const std::string& address);
+// True when the text holds a byte outside ASCII.
+bool OutsideAscii(const std::string& text);
+// True when the reply's enhanced status code is x.5.3 (too many recipients), whatever its code.
+bool TooManyRecipients(const std::string& line);
 
 class TSendDialogue {
  public:
@@ -136,6 +165,8 @@ class TSendDialogue {
   int greetingTimeOutMs = 5 * 60 * 1000;
   int commandTimeOutMs = 5 * 60 * 1000;
   int dataEndTimeOutMs = 10 * 60 * 1000;
+  // New connections one send may open after the server cut a transaction off.
+  int mostReconnections = kMostReconnections;
 
   // Opens the table, checks it and the attachments, and connects. Returns at once when a check
   // fails (through Abort) or once Connect has returned; the replies do the rest.
@@ -143,7 +174,9 @@ class TSendDialogue {
   void Start(SendJob job);
   // Ends the send under way (if any) with `message`.
   void Abort(const std::string& message);
-  // The user ends the send under way (if any) at once; what is known goes to the log.
+  // The user ends the send under way (if any) at once: "Quit" goes out where the dialogue is
+  // between commands, never inside the mail data; the log (every recipient in it) is reported
+  // through `completed` with a note saying what became of the message.
   void Stop();
 
   bool Running() const { return state_ != State::kIdle; }
@@ -201,23 +234,32 @@ class TSendDialogue {
   void Complete();
   bool Finish();
   void Unexpected(const std::string& line);
+  void Ended(const std::string& reason, bool stopped);
+  bool QuitAllowed() const;
+
+  // a transaction cut off before its mail data: tried again on a new connection
+  bool MayTryAgain() const;
+  bool TryAgain();
+  void RequeueTransaction();
 
   // transactions (SendTransactions.cpp): "Mail From:", the recipients, and the next transaction
   // for those a limit left over
   struct Addressee {
     std::int32_t recordNo = 0;
-    std::string name;
-    std::string address;
-    std::string refusal;  // why the server left it for a later transaction; "" when it did not
+    std::string name;     // the table's 8-bit text
+    std::string address;  // the table's 8-bit text
+    bool utf8 = false;    // outside ASCII: goes (in UTF-8) only in a transaction with SMTPUTF8
   };
   struct Outcome {  // one log line, kept until its transaction ends and every record before it has
-    std::int32_t recordNo = 0;
-    std::string name;
-    bool accepted = false;  // the server took the recipient: OK once the mail data is delivered
-    std::string detail;     // why it was refused
+    Addressee who;
+    // kOk: the server took the recipient, and it is OK once the mail data is delivered
+    RecipientStatus status = RecipientStatus::kNotSent;
+    std::string reply;  // the server's reply line, or why it was not sent
   };
   void ResetTransactions();
   void StartWalk();
+  bool Admit(Addressee& who);
+  void Refuse(Addressee who, const std::string& reply);
   void SendWindow(const std::string& mailFrom);
   void SendLines(const std::string& lines);  // each with its CR LF already
   bool NextAddressee(Addressee& next);
@@ -226,8 +268,8 @@ class TSendDialogue {
   bool MoreToAddress();
   void AfterWindow();
   void EndTransaction();
-  void LogTransaction(const std::string* refusal);
-  void LogUnsent();
+  void LogTransaction(RecipientStatus accepted, const std::string& reply);
+  void LogUnsent(const std::string& reason, const std::string& acceptedReason);
   void WriteSettled();
   bool Pipelining() const;
   std::uint64_t MessageSize();
@@ -261,9 +303,20 @@ class TSendDialogue {
   std::deque<Addressee> waiting_;    // read, not yet addressed: first in the next window
   std::vector<Outcome> outcomes_;    // the transaction's log lines, in the order addressed
   std::map<std::int32_t, Outcome> settled_;  // final, waiting for earlier records to be logged
-  std::string roomRefusal_;          // the window's first "no room" reply (452, 552); "" when none
+  std::deque<Addressee> utf8Waiting_;  // outside ASCII, read during a transaction without SMTPUTF8
+  bool utf8Transaction_ = false;     // "Mail From:" carried SMTPUTF8
+  bool resetting_ = false;           // "RSET" sent: an empty transaction makes way for a UTF-8 one
+  std::string roomRefusal_;          // the window's first "no room" reply; "" when none
   std::int64_t deliveredTo_ = 0;     // recipients of every delivered transaction
   std::optional<std::uint64_t> messageSize_;  // as SIZE counts it; reckoned once a server asks
+  std::int64_t failedCount_ = 0;     // recipients refused so far: progress, with deliveredTo_
+
+  // New connections after a cut-off transaction.
+  bool transactionBegun_ = false;    // a "Mail From:" has gone out in this send
+  bool reconnecting_ = false;        // the old connection is being dropped on purpose
+  int reconnections_ = 0;
+  std::string lastCutOff_;           // where the latest cut-off happened: the step and progress
+  std::uint64_t connection_ = 0;     // counts the connections of this send
 };
 
 }  // namespace tavrin::app

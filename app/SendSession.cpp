@@ -129,7 +129,6 @@ void TSendDialogue::OnAuthReply(int code, const std::string& line) {
   const bool answersCredentials = state_ == State::kAuthPlain || state_ == State::kAuthPassword;
   // 235 is the standard's word for signed in; some servers say 250, and any 2xx means yes.
   if (answersCredentials && code / 100 == 2) {
-    ForgetSecrets();  // signed in: the password is not needed again
     if (!JudgePassword(true)) return;
     return SendMailFrom();
   }

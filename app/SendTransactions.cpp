@@ -2,10 +2,13 @@
 // data for the log, and the next transaction for the recipients a limit left over.
 //
 // A transaction takes recipients until the table ends, the job's own limit is reached, or the
-// server answers one with 452 or 552 (no room for more in this message). Those it had no room for
-// open the next transaction on the same connection, once the mail data of this one has gone. A
-// recipient is logged only when its transaction ends, so OK always means the server accepted the
-// mail data it belongs to.
+// server answers one with "no room" (452, 552, or the enhanced status x.5.3 whatever the code).
+// Those it had no room for open the next transaction on the same connection, once the mail data of
+// this one has gone. A recipient is logged only when its transaction ends, so OK always means the
+// server accepted the mail data it belongs to. An address outside ASCII goes only in a transaction
+// opened with SMTPUTF8; read during one without, it waits for the next. A transaction the server
+// cuts off (421, a closed connection) before its mail data goes again, with the recipients it had
+// accepted and those not yet tried, on a new connection that opens the session from the greeting.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +16,8 @@
 #include "app/MessageAssembly.h"
 #include "app/SendDialogue.h"
 #include "app/SendText.h"
+#include "app/Settings.h"
+#include "platform/CodePage.h"
 
 namespace tavrin::app {
 namespace {
@@ -24,30 +29,83 @@ using State = TSendDialogue::State;
 constexpr int kWindowCommands = 100;
 constexpr std::size_t kWindowBytes = 64 * 1024;
 
-constexpr const char* kInvalidAddress = "Invalid address";
-constexpr const char* kNotSent = "Not sent: send stopped";
+// A reply kept for the log: without its line end, and bounded (a hostile server's long lines
+// times every recipient would fill the memory). Cut between characters of UTF-8 text.
+std::string LoggedReply(const std::string& line) {
+  constexpr std::size_t kMost = 512;
+  std::string text = WithoutLineEnd(line);
+  if (text.size() <= kMost) return text;
+  std::size_t cut = kMost;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut) + "...";
+}
 
-bool NoRoom(int code) { return code == 452 || code == 552; }
+bool NoRoom(int code, const std::string& line) {
+  return code == 452 || code == 552 || TooManyRecipients(line);
+}
 
 }  // namespace
+
+bool OutsideAscii(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+bool SendableAddress(const std::string& address) {
+  return !address.empty() && address.find('?') == std::string::npos &&
+         IsPlainAddress(platform::AnsiToUtf8(address));
+}
+
+// "451 4.5.3 Too many recipients", "550 5.5.3 ...": any class, subject 5, detail 3 (RFC 3463).
+bool TooManyRecipients(const std::string& line) {
+  if (line.size() < 4 || (line[3] != ' ' && line[3] != '-')) return false;
+  std::size_t at = 4;
+  const auto number = [&] {  // one to three digits; -1 when none
+    int value = 0, digits = 0;
+    while (at < line.size() && digits < 4 && line[at] >= '0' && line[at] <= '9')
+      value = value * 10 + (line[at++] - '0'), ++digits;
+    return digits == 0 || digits > 3 ? -1 : value;
+  };
+  const int kind = number();
+  if (kind != 2 && kind != 4 && kind != 5) return false;
+  if (at >= line.size() || line[at++] != '.' || number() != 5) return false;
+  if (at >= line.size() || line[at++] != '.' || number() != 3) return false;
+  return at == line.size() || line[at] == ' ' || line[at] == '\r' || line[at] == '\n';
+}
 
 void TSendDialogue::ResetTransactions() {
   walkStarted_ = false;
   inFlight_.clear();
   waiting_.clear();
+  utf8Waiting_.clear();
   outcomes_.clear();
   settled_.clear();
   roomRefusal_.clear();
   accepted_ = 0;
   deliveredTo_ = 0;
+  failedCount_ = 0;
   messageSize_.reset();
+  utf8Transaction_ = false;
+  resetting_ = false;
+  transactionBegun_ = false;
+  reconnecting_ = false;
+  reconnections_ = 0;
+  lastCutOff_.clear();
+  ++connection_;
 }
 
 // Opens a transaction with "Mail From:"; with pipelining its first recipients go in the same write.
 void TSendDialogue::SendMailFrom() {
+  SetState(State::kMailFrom);  // a failed write from here on cuts a transaction off
+  transactionBegun_ = true;
   accepted_ = 0;
   outcomes_.clear();
   roomRefusal_.clear();
+  resetting_ = false;
+  const bool utf8Offered = extensions_.Has("SMTPUTF8");
+  if (OutsideAscii(job_.returnEmail) && !utf8Offered) return Abort(kReturnNotAscii);
+  utf8Transaction_ = utf8Offered &&
+                     (OutsideAscii(job_.returnEmail) || !utf8Waiting_.empty() ||
+                      std::any_of(waiting_.begin(), waiting_.end(), [](const Addressee& a) { return a.utf8; }));
   std::string mailFrom = "Mail From:<" + job_.returnEmail + ">";
   if (extensions_.Has("SIZE")) {
     // A message the server would refuse at the end is not sent at all.
@@ -55,6 +113,7 @@ void TSendDialogue::SendMailFrom() {
     if (const auto limit = extensions_.SizeLimit(); limit && size > *limit) return Abort(TooLargeText(*limit));
     mailFrom += " SIZE=" + std::to_string(size);
   }
+  if (utf8Transaction_) mailFrom += " SMTPUTF8";
   if (!Pipelining()) return SendCommand(mailFrom, State::kMailFrom, commandTimeOutMs);
   if (!walkStarted_) StartWalk();
   SendWindow(mailFrom);
@@ -69,6 +128,11 @@ void TSendDialogue::StartWalk() {
 
 // With pipelining the reply to "Mail From:" may come ahead of those to the window's recipients.
 void TSendDialogue::OnMailFromReply(int code, const std::string& line, bool proceed) {
+  if (resetting_) {  // the reply to "RSET"
+    resetting_ = false;
+    if (code / 100 != 2) return Unexpected(line);
+    return SendMailFrom();
+  }
   if (!proceed || code / 100 != 2) return Unexpected(line);
   if (!walkStarted_) StartWalk();
   if (inFlight_.empty()) return SendNextRecipient();
@@ -88,7 +152,8 @@ void TSendDialogue::SendWindow(const std::string& mailFrom) {
   int commands = mailFrom.empty() ? 0 : 1;
   Addressee next;
   while (commands < most && RoomForAnother() && NextAddressee(next)) {
-    std::string command = "Rcpt To:<" + next.address + ">\r\n";
+    std::string command =
+        "Rcpt To:<" + (next.utf8 ? platform::AnsiToUtf8(next.address) : next.address) + ">\r\n";
     if (commands > 0 && window.size() + command.size() > kWindowBytes) {
       waiting_.push_front(std::move(next));  // opens the next window
       break;
@@ -103,14 +168,25 @@ void TSendDialogue::SendWindow(const std::string& mailFrom) {
   replyTimer_.start(commandTimeOutMs);
 }
 
-// The next recipient to address: one a window left over first, then the table's next live record.
-// A record whose address cannot be sent is logged as refused and passed over.
+// The next recipient to address: one a window left over first, then one put aside for a
+// transaction with SMTPUTF8 (when this is one), then the table's next live record. A record whose
+// address cannot be sent is logged as refused and passed over.
 bool TSendDialogue::NextAddressee(Addressee& next) {
-  if (!waiting_.empty()) {
+  while (!waiting_.empty()) {
     next = std::move(waiting_.front());
     waiting_.pop_front();
-    Announce(next.recordNo);
-    return true;
+    if (Admit(next)) {
+      Announce(next.recordNo);
+      return true;
+    }
+  }
+  while (utf8Transaction_ && !utf8Waiting_.empty()) {
+    next = std::move(utf8Waiting_.front());
+    utf8Waiting_.pop_front();
+    if (Admit(next)) {
+      Announce(next.recordNo);
+      return true;
+    }
   }
   while (table_.IsOpen() && !table_.AtEnd()) {
     ++recipientNo_;
@@ -127,16 +203,35 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
       address = TrimField(address.substr(1, address.size() - 2));
     Announce(recipientNo_);
-    // An empty address, or a control character that would end the command early, is never sent.
-    if (address.empty() || HasControl(address) || HasControl(name) ||
-        address.find_first_of("<>") != std::string::npos) {
-      outcomes_.push_back({recipientNo_, std::move(name), false, kInvalidAddress});
+    const bool utf8 = OutsideAscii(address);
+    next = Addressee{recipientNo_, std::move(name), std::move(address), utf8};
+    // A blank, a control character or a bracket would end the command early or add to it.
+    if (HasControl(next.name) || !SendableAddress(next.address)) {
+      Refuse(std::move(next), kInvalidAddress);
       continue;
     }
-    next = Addressee{recipientNo_, std::move(name), std::move(address), ""};
-    return true;
+    if (Admit(next)) return true;
   }
   return false;
+}
+
+// Whether `who` may go in this transaction. An address outside ASCII goes only to a server that
+// takes it (else it is refused, and nothing is sent for it), and only in a transaction opened
+// with SMTPUTF8 (else it waits for the next).
+bool TSendDialogue::Admit(Addressee& who) {
+  if (!who.utf8) return true;
+  if (!extensions_.Has("SMTPUTF8")) {
+    Refuse(std::move(who), kInvalidAddress);
+    return false;
+  }
+  if (utf8Transaction_) return true;
+  utf8Waiting_.push_back(std::move(who));
+  return false;
+}
+
+void TSendDialogue::Refuse(Addressee who, const std::string& reply) {
+  ++failedCount_;
+  outcomes_.push_back({std::move(who), RecipientStatus::kFailed, reply});
 }
 
 void TSendDialogue::Announce(std::int32_t recordNo) {
@@ -152,15 +247,15 @@ bool TSendDialogue::RoomForAnother() const {
 }
 
 bool TSendDialogue::MoreToAddress() {
-  return !waiting_.empty() || (table_.IsOpen() && !table_.AtEnd());
+  return !waiting_.empty() || !utf8Waiting_.empty() || (table_.IsOpen() && !table_.AtEnd());
 }
 
 // Replies come in the order the commands went. Any refusal of one recipient (4xx or 5xx except
-// 421, which closes the service) costs that recipient alone; "no room" (452, 552) once the
-// transaction holds a recipient only moves it to the next transaction. Recipients the server
-// accepted after such a reply are in this one. With nobody accepted yet, no limit on recipients
-// can have been reached: the server means that one (a full mailbox), and it is refused alone, so
-// the send goes on. Every transaction delivers to someone, so the send always ends.
+// 421, which closes the service) costs that recipient alone; "no room" once the transaction holds
+// a recipient only moves it to the next transaction. Recipients the server accepted after such a
+// reply are in this one. With nobody accepted yet, no limit on recipients can have been reached:
+// the server means that one (a full mailbox), and it is refused alone, so the send goes on. Every
+// transaction delivers to someone, so the send always ends.
 void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed) {
   const int kind = code / 100;
   if (code == 421 || (kind != 2 && kind != 4 && kind != 5) || (kind == 2 && !proceed) ||
@@ -170,13 +265,12 @@ void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed)
   inFlight_.pop_front();
   if (kind == 2) {
     ++accepted_;
-    outcomes_.push_back({who.recordNo, std::move(who.name), true, ""});
-  } else if (NoRoom(code) && accepted_ > 0) {
+    outcomes_.push_back({std::move(who), RecipientStatus::kOk, ""});
+  } else if (NoRoom(code, line) && accepted_ > 0) {
     if (roomRefusal_.empty()) roomRefusal_ = line;
-    who.refusal = RefusalDetail(code, line);
     waiting_.push_back(std::move(who));
   } else {
-    outcomes_.push_back({who.recordNo, std::move(who.name), false, RefusalDetail(code, line)});
+    Refuse(std::move(who), LoggedReply(line));
   }
   if (!inFlight_.empty()) return replyTimer_.start(commandTimeOutMs);
   AfterWindow();
@@ -194,30 +288,39 @@ void TSendDialogue::AfterWindow() {
 // Nobody is left to address in this transaction.
 void TSendDialogue::EndTransaction() {
   if (accepted_ > 0) return SendCommand("Data", State::kData, commandTimeOutMs);
-  LogTransaction(nullptr);  // refusals only
+  LogTransaction(RecipientStatus::kFailed, "");  // refusals only
+  if (MoreToAddress()) {
+    // Only addresses outside ASCII are left, and this transaction was opened without SMTPUTF8.
+    resetting_ = true;
+    return SendCommand("RSET", State::kMailFrom, commandTimeOutMs);
+  }
   delivered_ = true;
   SendCommand("Quit", State::kQuit, commandTimeOutMs);
 }
 
 void TSendDialogue::OnDotReply(int code, const std::string& line) {
   if (code / 100 != 2) {
-    const std::string refusal = RefusalDetail(code, line);
-    LogTransaction(&refusal);
+    failedCount_ += accepted_;
+    LogTransaction(RecipientStatus::kFailed, LoggedReply(line));
     return Unexpected(line);
   }
   deliveredTo_ += accepted_;
-  LogTransaction(nullptr);
+  LogTransaction(RecipientStatus::kOk, LoggedReply(line));
   if (MoreToAddress()) return SendMailFrom();
   delivered_ = true;
   SendCommand("Quit", State::kQuit, commandTimeOutMs);
 }
 
-// Settles the transaction's lines: the accepted recipients are OK unless `refusal` says why the
-// mail data did not reach them.
-void TSendDialogue::LogTransaction(const std::string* refusal) {
+// Settles the transaction's lines: the recipients the server accepted take `accepted` and `reply`
+// (the reply to the mail data, or why it was not sent).
+void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& reply) {
   for (Outcome& o : outcomes_) {
-    if (o.accepted && refusal != nullptr) o = {o.recordNo, std::move(o.name), false, *refusal};
-    settled_.emplace(o.recordNo, std::move(o));
+    if (o.status == RecipientStatus::kOk) {
+      o.status = accepted;
+      o.reply = reply;
+    }
+    const std::int32_t recordNo = o.who.recordNo;
+    settled_.emplace(recordNo, std::move(o));
   }
   outcomes_.clear();
   WriteSettled();
@@ -227,24 +330,123 @@ void TSendDialogue::LogTransaction(const std::string* refusal) {
 // reads the same however the recipients were split into transactions or windows.
 void TSendDialogue::WriteSettled() {
   std::int32_t bound = INT32_MAX;
-  for (const auto* queue : {&waiting_, &inFlight_})
+  for (const auto* queue : {&waiting_, &inFlight_, &utf8Waiting_})
     for (const Addressee& who : *queue) bound = std::min(bound, who.recordNo);
   auto end = settled_.lower_bound(bound);
-  for (auto it = settled_.begin(); it != end; ++it)
-    log_.AddLogLine(it->second.name, it->second.accepted, it->second.detail);
+  for (auto it = settled_.begin(); it != end; ++it) {
+    Outcome& o = it->second;
+    log_.AddRecipient(LogEntry{o.who.recordNo, std::move(o.who.name), platform::AnsiToUtf8(o.who.address),
+                               o.status, std::move(o.reply)});
+  }
   settled_.erase(settled_.begin(), end);
 }
 
-// The send stops: everyone read from the table and not yet logged is, as not sent.
-void TSendDialogue::LogUnsent() {
-  const std::string notSent = kNotSent;
-  for (Addressee& who : inFlight_) outcomes_.push_back({who.recordNo, std::move(who.name), true, ""});
-  for (Addressee& who : waiting_)
-    outcomes_.push_back({who.recordNo, std::move(who.name), false,
-                         who.refusal.empty() ? notSent : std::move(who.refusal)});
+// The send stops for `reason`: everyone not yet logged is, as not sent, to the end of the table.
+// The transaction's accepted recipients are not sent for `acceptedReason` (the final "." may
+// have gone out unconfirmed).
+void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acceptedReason) {
+  for (Outcome& o : outcomes_)
+    if (o.status == RecipientStatus::kOk) o = {std::move(o.who), RecipientStatus::kNotSent, acceptedReason};
+  for (auto* queue : {&inFlight_, &waiting_, &utf8Waiting_}) {
+    for (Addressee& who : *queue) outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
+    queue->clear();
+  }
+  // The records the walk has not reached. A table that cannot be read further ends the list.
+  try {
+    if (table_.IsOpen() && table_.HasField(job_.nameField) && table_.HasField(job_.emailField)) {
+      if (!walkStarted_) StartWalk();
+      for (; !table_.AtEnd(); table_.SkipBy(1)) {
+        ++recipientNo_;
+        if (table_.RecordDeleted()) continue;
+        Addressee who{recipientNo_, TrimField(table_.GetField(job_.nameField)),
+                      TrimField(table_.GetField(job_.emailField)), false};
+        outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
+      }
+    }
+  } catch (const std::exception&) {
+  }
+  LogTransaction(RecipientStatus::kNotSent, reason);
+}
+
+// ---------------------------------------------------------------- a new connection
+
+// A transaction can be cut off and tried again from its "Mail From:" until its final "." has
+// gone out (after that the server may have taken it), and on a new connection while the session
+// opens again.
+bool TSendDialogue::MayTryAgain() const {
+  if (!transactionBegun_ || delivered_) return false;
+  switch (state_) {
+    case State::kGreeting:
+    case State::kHelo:
+    case State::kEhlo:
+    case State::kStartTls:
+    case State::kAuthPlain:
+    case State::kAuthLogin:
+    case State::kAuthUser:
+    case State::kAuthPassword:
+    case State::kMailFrom:
+    case State::kRcpt:
+    case State::kData:
+    case State::kMailData:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The server cut the transaction off (421, or the connection is gone): opens a new connection,
+// which greets, secures and signs in again before "Mail From:". Not when the bound is reached, nor
+// when the same step was cut off last time with no recipient settled since. False when no new
+// connection is opened; the caller ends the send.
+bool TSendDialogue::TryAgain() {
+  if (!Running() || !MayTryAgain() || reconnections_ >= mostReconnections) return false;
+  const std::string step = std::string(StateName(state_)) + "/" + std::to_string(failedCount_ + deliveredTo_);
+  if (step == lastCutOff_) return false;
+  lastCutOff_ = step;
+  ++reconnections_;
+  ++connection_;
+  RequeueTransaction();
+  auto alive = alive_;
+  reconnecting_ = true;
+  try {
+    sock_.Disconnect();
+  } catch (const std::exception&) {
+  }
+  if (!*alive) return true;
+  reconnecting_ = false;
+  if (!Running()) return true;
+  closedWhileActing_ = false;
+  continuationLines_ = 0;
+  replyTimer_.stop();
+  extensions_.Clear();
+  secured_ = false;
+  SetState(State::kConnecting);
+  ConnectServer();
+  return true;
+}
+
+// The refused recipients of the cut-off transaction keep their refusal; those it accepted and
+// those whose replies never came wait, in table order, before everyone not yet tried.
+void TSendDialogue::RequeueTransaction() {
+  std::deque<Addressee> again;
+  std::vector<Outcome> refused;
+  for (Outcome& o : outcomes_) {
+    if (o.status == RecipientStatus::kOk)
+      again.push_back(std::move(o.who));
+    else
+      refused.push_back(std::move(o));
+  }
+  for (Addressee& who : inFlight_) again.push_back(std::move(who));
+  for (Addressee& who : waiting_) again.push_back(std::move(who));
+  std::stable_sort(again.begin(), again.end(),
+                   [](const Addressee& a, const Addressee& b) { return a.recordNo < b.recordNo; });
   inFlight_.clear();
-  waiting_.clear();
-  LogTransaction(&notSent);
+  waiting_ = std::move(again);
+  outcomes_ = std::move(refused);
+  accepted_ = 0;
+  roomRefusal_.clear();
+  resetting_ = false;
+  LogTransaction(RecipientStatus::kFailed, "");  // refusals only
 }
 
 // Commands go out in windows only to a server that said in its reply to EHLO that it takes them.

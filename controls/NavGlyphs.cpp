@@ -1,15 +1,14 @@
 #include "controls/NavGlyphs.h"
 
+#include <QGuiApplication>
 #include <QPainterPath>
+#include <QWidget>
+#include <cstdlib>
 
 #include "controls/XbNavigator.h"
 
 namespace tavrin::controls {
 namespace {
-
-const QColor kInk(0, 0, 0);
-const QColor kGreyInk(128, 128, 128);
-const QColor kEmboss(255, 255, 255);
 
 QPolygonF LeftTriangle(qreal x, qreal w) { return QPolygonF({{x + w, 2}, {x + w, 11}, {x, 6.5}}); }
 QPolygonF RightTriangle(qreal x, qreal w) { return QPolygonF({{x, 2}, {x, 11}, {x + w, 6.5}}); }
@@ -52,6 +51,17 @@ void Shape(QPainter& p, TNavigateBtn button) {
   }
 }
 
+// The disabled glyph: the palette's own disabled button text, unless it is too close to the button
+// face to be seen (some palettes leave it equal to the enabled ink or to the face).
+QColor DisabledInk(const QPalette& palette) {
+  const QColor face = palette.color(QPalette::Button);
+  const QColor ink = palette.color(QPalette::Disabled, QPalette::ButtonText);
+  if (std::abs(ink.lightness() - face.lightness()) >= 60 &&
+      ink != palette.color(QPalette::Active, QPalette::ButtonText))
+    return ink;
+  return face.lightness() < 128 ? face.lighter(220) : face.darker(170);
+}
+
 }  // namespace
 
 QSize NavGlyphSize(TNavigateBtn button) {
@@ -60,18 +70,23 @@ QSize NavGlyphSize(TNavigateBtn button) {
 }
 
 void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool enabled) {
+  const auto* widget = dynamic_cast<const QWidget*>(painter.device());
+  DrawNavGlyph(painter, button, origin, enabled, widget != nullptr ? widget->palette() : QGuiApplication::palette());
+}
+
+void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool enabled, const QPalette& palette) {
   painter.save();
   painter.setRenderHint(QPainter::Antialiasing);
   painter.setPen(Qt::NoPen);
-  if (!enabled) {  // embossed: a white copy one pixel down and right under a grey one
+  if (!enabled) {  // embossed: a light copy one pixel down and right under a grey one
     painter.save();
     painter.translate(origin + QPointF(1, 1));
-    painter.setBrush(kEmboss);
+    painter.setBrush(palette.color(QPalette::Light));
     Shape(painter, button);
     painter.restore();
   }
   painter.translate(origin);
-  painter.setBrush(enabled ? kInk : kGreyInk);
+  painter.setBrush(enabled ? palette.color(QPalette::Active, QPalette::ButtonText) : DisabledInk(palette));
   Shape(painter, button);
   painter.restore();
 }

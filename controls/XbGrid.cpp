@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "controls/ControlSupport.h"
+#include "controls/ControlsAccessible.h"
 #include "controls/XbGridLink.h"
 #include "dataset/XbDataSet.h"
 
@@ -24,6 +25,7 @@ TXbGridOptions TXbGridOptions::Defaults() {
 // ---- Life and properties
 
 TCustomXbGrid::TCustomXbGrid(QWidget* parent) : QAbstractScrollArea(parent), link_(std::make_unique<Link>(*this)) {
+  InstallControlsAccessible();
   setFocusPolicy(Qt::StrongFocus);
   setFrameShape(QFrame::Box);
   setFrameShadow(QFrame::Plain);
@@ -192,6 +194,7 @@ void TCustomXbGrid::InternalLayout() {
   UpdateScrollBars();
   UpdateActive();
   viewport()->update();
+  AccessibleUpdate();
 }
 
 void TCustomXbGrid::UpdateRowCount() {
@@ -335,6 +338,7 @@ void TCustomXbGrid::LinkDataSetChanged() {
     UpdateActive();
     viewport()->update();
   });
+  AccessibleUpdate();
 }
 
 void TCustomXbGrid::LinkScrolled() {
@@ -346,6 +350,7 @@ void TCustomXbGrid::LinkScrolled() {
     }
     viewport()->update();
   });
+  AccessibleUpdate();
 }
 
 void TCustomXbGrid::LinkRecordChanged(dataset::TField* field) {
@@ -354,6 +359,7 @@ void TCustomXbGrid::LinkRecordChanged(dataset::TField* field) {
     if (editorShowing_) LoadEditorText();
   }
   viewport()->update();
+  AccessibleUpdate();
 }
 
 void TCustomXbGrid::LinkUpdateData() {

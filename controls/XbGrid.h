@@ -128,6 +128,13 @@ class TCustomXbGrid : public QAbstractScrollArea {
   // Rebuilds the layout (after columns, options or fonts changed).
   void LayoutChanged();
 
+  // ---- What a screen reader reads (GridAccessible.cpp). Rows are the records in view (0 = the
+  // first data row, -1 = the title row), columns the data columns (the indicator not counted).
+  int AccessibleRowCount() const;
+  int AccessibleCurrentRow() const;  // -1: no current record in view
+  QString AccessibleCellText(int row, int column) const;  // the editor's text while it edits that cell
+  QRect AccessibleCellRect(int row, int column) const;    // viewport coordinates; empty out of view
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -188,6 +195,9 @@ class TCustomXbGrid : public QAbstractScrollArea {
   // The current record's row; while painting moves the link's active record from row to row, the
   // row it had before.
   int CurrentRow() const;
+
+  // Tells a listening screen reader what changed since it was last told (GridAccessible.cpp).
+  void AccessibleUpdate();
 
   // Input and editing (XbGridInput.cpp)
   bool HandleKey(int key, Qt::KeyboardModifiers mods);

@@ -455,6 +455,7 @@ void TCustomXbGrid::SelectColumn(int col) {
     ShowEditor();
   }
   viewport()->update();
+  AccessibleUpdate();
   if (OnColEnter) OnColEnter(*this);
 }
 
@@ -590,12 +591,14 @@ void TCustomXbGrid::wheelEvent(QWheelEvent* event) {
 void TCustomXbGrid::focusInEvent(QFocusEvent* event) {
   QAbstractScrollArea::focusInEvent(event);
   viewport()->update();
+  AccessibleUpdate();
   if (OnEnter && event->reason() != Qt::OtherFocusReason) Guard([this] { OnEnter(*this); });
 }
 
 void TCustomXbGrid::focusOutEvent(QFocusEvent* event) {
   QAbstractScrollArea::focusOutEvent(event);
   viewport()->update();
+  AccessibleUpdate();
   if (OnExit && !editor_->hasFocus()) Guard([this] { OnExit(*this); });
 }
 

@@ -4,6 +4,7 @@
 #include <QPolygon>
 #include <QTimer>
 #include <algorithm>
+#include <cstdlib>
 #include <optional>
 
 #include "controls/ControlSupport.h"
@@ -58,6 +59,14 @@ void DrawInnerEdge(QPainter& p, const QRect& r, bool sunken, const QPalette& pal
   p.setPen(sunken ? light : dark);
   p.drawLine(r.bottomLeft(), r.bottomRight());
   p.drawLine(r.topRight(), r.bottomRight());
+}
+
+// Text in the palette's colour stays on a background the palette chose; on a colour set for a
+// column or title it could vanish (dark-theme text on a light column colour), so there the ink
+// turns black or white, whichever reads.
+QColor ReadableInk(const QColor& ink, const QColor& back) {
+  if (std::abs(ink.lightness() - back.lightness()) >= 100) return ink;
+  return back.lightness() >= 128 ? QColor(Qt::black) : QColor(Qt::white);
 }
 
 }  // namespace
@@ -139,7 +148,7 @@ void TCustomXbGrid::DrawTitleCell(QPainter& p, int col, const QRect& r) {
   p.fillRect(r, column->Title().Color());
   p.save();
   p.setFont(column->Title().Font());
-  p.setPen(palette().color(QPalette::ButtonText));
+  p.setPen(ReadableInk(palette().color(QPalette::ButtonText), column->Title().Color()));
   DrawCellText(p, inner, ToQt(column->Title().Caption()), column->Title().Alignment());
   p.restore();
   if (framed) DrawInnerEdge(p, r, index == depressed_, palette());
@@ -153,7 +162,7 @@ void TCustomXbGrid::DrawIndicatorCell(QPainter& p, int row, const QRect& r) {
   if (DataSet()->State() == dataset::TDataSetState::dsEdit) which = Indicator::Edit;
   if (DataSet()->State() == dataset::TDataSetState::dsInsert) which = Indicator::Insert;
   const QPoint at(r.left() + r.width() - 2 - kIndicatorImageWidth, r.top() + (r.height() - kIndicatorImageHeight) / 2);
-  DrawIndicatorImage(p, which, at, palette().color(QPalette::ButtonText));
+  DrawIndicatorImage(p, which, at, ReadableInk(palette().color(QPalette::ButtonText), rowColors_.at(static_cast<std::size_t>(row)).IndicatorColor));
 }
 
 void TCustomXbGrid::DrawDataCell(QPainter& p, int col, int row, const QRect& r) {
@@ -164,7 +173,7 @@ void TCustomXbGrid::DrawDataCell(QPainter& p, int col, int row, const QRect& r) 
   }
   const TXbRowColors& rc = rowColors_.at(static_cast<std::size_t>(row));
   QColor back = rc.CellColor.isValid() ? rc.CellColor : column->Color();
-  QColor ink = rc.CellTextColor.isValid() ? rc.CellTextColor : palette().color(QPalette::Text);
+  QColor ink = rc.CellTextColor.isValid() ? rc.CellTextColor : ReadableInk(palette().color(QPalette::Text), back);
   auto* table = dynamic_cast<dataset::TXbDataSet*>(DataSet());
   if (table != nullptr && table->RecordDeleted()) {
     back = rc.DeletedColor;

@@ -8,6 +8,7 @@
 #include <qdrawutil.h>
 
 #include "controls/ControlSupport.h"
+#include "controls/ControlsAccessible.h"
 #include "controls/NavGlyphs.h"
 #include "dataset/XbDataSet.h"
 
@@ -98,6 +99,7 @@ void TNavButton::mouseReleaseEvent(QMouseEvent* event) {
 
 TXbNavigator::TXbNavigator(QWidget* parent)
     : QWidget(parent), link_(std::make_unique<Link>(*this)) {
+  InstallControlsAccessible();
   setFocusPolicy(Qt::NoFocus);
   for (int i = 0; i < kNavButtonCount; ++i) {
     auto* b = new TNavButton(*this, ButtonAt(i));

@@ -142,9 +142,20 @@ void TField::Clear() { SetStored(std::nullopt); }
 
 void TField::SetStored(std::optional<std::string> stored) { dataSet_.SetFieldStored(*this, std::move(stored)); }
 
-void TField::InvalidValue(const std::string& text) const {
-  throw EDbfError("'" + text + "' is not a valid value for field '" + name_ + "'");
+void TField::InvalidValue(const std::string& text) const { throw EDbfError(Refusal(text)); }
+
+std::string TField::Refusal(const std::string& text) const {
+  return "'" + text + "' is not a valid value for field '" + name_ + "'";
 }
+
+namespace {
+
+std::string DoesNotFit(const std::string& text, const std::string& name, int width) {
+  return "'" + text + "' does not fit in field '" + name + "', which is " + std::to_string(width) +
+         " characters wide";
+}
+
+}  // namespace
 
 // ---- String
 
@@ -176,6 +187,19 @@ std::optional<std::string> TIntegerField::Encode(const std::string& text) const 
   return s;
 }
 
+std::string TIntegerField::Refusal(const std::string& text) const {
+  std::optional<double> v;
+  if (const auto whole = ParseWhole(text)) v = static_cast<double>(*whole);
+  else v = ParseLocalNumber(text);
+  if (!v || *v != std::trunc(*v)) return TField::Refusal(text);
+  char digits[512];
+  const int width = std::snprintf(digits, sizeof digits, "%.0f", *v);
+  if (width > size_) return DoesNotFit(text, name_, size_);
+  return "'" + text + "' is too large for field '" + name_ + "': whole numbers there go from " +
+         std::to_string(std::numeric_limits<std::int32_t>::min()) + " to " +
+         std::to_string(std::numeric_limits<std::int32_t>::max());
+}
+
 // ---- Float
 
 bool TFloatField::NullStored(std::string_view stored) const {
@@ -198,6 +222,10 @@ std::optional<std::string> TFloatField::Encode(const std::string& text) const {
   std::string s = dbf::FormatFixed(*v, size_, decimals_);
   if (AllStars(s)) return std::nullopt;
   return s;
+}
+
+std::string TFloatField::Refusal(const std::string& text) const {
+  return ParseLocalNumber(text) ? DoesNotFit(text, name_, size_) : TField::Refusal(text);
 }
 
 // ---- Boolean

@@ -70,6 +70,8 @@ class TField {
   std::string BlankStored() const { return std::string(static_cast<std::size_t>(size_), ' '); }
   void SetStored(std::optional<std::string> stored);
   [[noreturn]] void InvalidValue(const std::string& text) const;
+  // Why `text` was refused: not a value of the field's type, or (numbers) a value too large for it.
+  virtual std::string Refusal(const std::string& text) const;
 
   TDataSet& dataSet_;
   std::string name_;
@@ -97,6 +99,7 @@ class TIntegerField final : public TField {
   bool NullStored(std::string_view stored) const override;
   std::string TextOf(std::string_view stored) const override;
   std::optional<std::string> Encode(const std::string& text) const override;
+  std::string Refusal(const std::string& text) const override;
 };
 
 class TFloatField final : public TField {
@@ -107,6 +110,7 @@ class TFloatField final : public TField {
   bool NullStored(std::string_view stored) const override;
   std::string TextOf(std::string_view stored) const override;
   std::optional<std::string> Encode(const std::string& text) const override;
+  std::string Refusal(const std::string& text) const override;
 };
 
 class TBooleanField final : public TField {

@@ -1,6 +1,7 @@
 // The record cursor: record buffer <-> field value area, record reads and writes, and the moves.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "dbf/DateText.h"
 #include "dbf/Errors.h"
@@ -251,6 +252,10 @@ bool GetDbfRecord(WorkArea& a, std::int32_t n) {
     Report(code, "File:  " + t.fileName + "  [GetDbfRecord]");
     return false;
   }
+  if (!IsRecordFlag(t.record[0])) {
+    Report(210, DamagedRecordMessage(t, n, "[GetDbfRecord]"));
+    return false;
+  }
   a.recNo = n;
   if (t.recLen > 1) {
     if (a.readProc) a.readProc(t.record.data() + 1, t.recLen - 1u);
@@ -260,14 +265,57 @@ bool GetDbfRecord(WorkArea& a, std::int32_t n) {
   return true;
 }
 
+namespace {
+
+// What a failed append puts back: the file's size before it and the bytes the new record was to
+// cover up to that end (the end marker, or the stub of a record someone was cut short in).
+struct AppendUndo {
+  std::int64_t size = -1;
+  std::vector<char> tail;
+};
+
+int RememberEnd(Table& t, std::int32_t n, AppendUndo* u) {
+  int code = t.file->Size(&u->size);
+  const std::int64_t at = t.RecordOffset(n);
+  if (code != 0 || u->size <= at) return code;
+  u->tail.resize(static_cast<std::size_t>(std::min<std::int64_t>(u->size - at, t.recLen)));
+  std::size_t got = 0;
+  code = t.file->ReadAt(u->tail.data(), u->tail.size(), at, &got);
+  u->tail.resize(got);
+  return code;
+}
+
+// Cuts off whatever part of the record reached the file (a full disk takes part of a write) and
+// puts back the bytes it covered, so no reader finds a fragment after the last whole record.
+// Best effort: the caller reports the append's own failure.
+void UndoAppend(Table& t, std::int32_t n, const AppendUndo& u) {
+  if (u.size < 0) return;
+  t.file->Truncate(u.size);
+  if (!u.tail.empty()) t.file->WriteAt(u.tail.data(), u.tail.size(), t.RecordOffset(n));
+}
+
+// In shared use every append is counted in the header before the append lock goes: a program that
+// trusts the header (and appends where it says the table ends) must not write over the record,
+// and a kill right after the append must not leave the record uncounted.
+bool CountsEachAppend(const WorkArea& a) {
+  return !a.exclusive && Engine().settings.lockingEnabled && a.lockState == LockState::Append;
+}
+
+}  // namespace
+
 bool PutDbfRecord(WorkArea& a, std::int32_t n) {
   Table& t = a.t();
   const bool appended = n > t.recCount;
   if (appended) n = t.recCount + 1;
+  AppendUndo undo;
+  int code = appended ? RememberEnd(t, n, &undo) : 0;
+  if (code != 0) {
+    Report(code, "File:  " + t.fileName + " [Replace/Append/PutDbfRecord]");
+    return false;
+  }
   char* body = t.record.data() + 1;
   const std::size_t bodyLen = t.recLen - 1u;
   if (a.oem) platform::AnsiToOem(body, bodyLen);
-  int code = 0;
   if (a.writeProc) {
     std::vector<char> out(t.record);
     a.writeProc(out.data() + 1, bodyLen);
@@ -276,19 +324,31 @@ bool PutDbfRecord(WorkArea& a, std::int32_t n) {
     code = WriteRecordAt(t, n);
   }
   if (a.oem) platform::OemToAnsi(body, bodyLen);
+  const bool counted = appended && code == 0 && CountsEachAppend(a);
+  if (counted) {
+    t.recCount = n;
+    code = HeaderUpdate(t, false);  // count and date; the state becomes clean
+    if (code != 0) t.recCount = n - 1;
+  }
   if (code != 0) {
+    if (appended) UndoAppend(t, n, undo);
     Report(code, "File:  " + t.fileName + " [Replace/Append/PutDbfRecord]");
     return false;
   }
   a.unstoredMemoBlock = 0;  // the record may refer to it now: the file decides from here on
-  if (appended) {
+  if (counted) {
+    a.recNo = n;
+    // The record is saved and counted; a marker the disk refuses is owed to the close.
+    const std::uint8_t eof = fmt::kEofMarker;
+    if (t.file->WriteAt(&eof, 1, t.RecordOffset(n + 1)) != 0) t.state = UpdateState::Appended;
+  } else if (appended) {
     t.recCount = n;
     a.recNo = n;
     t.state = UpdateState::Appended;
   } else if (t.state != UpdateState::Appended) {
     t.state = UpdateState::Modified;
   }
-  return FlushIfWriteThrough(a, appended);
+  return FlushIfWriteThrough(a, appended && !counted);
 }
 
 bool FlushIfWriteThrough(WorkArea& a, bool appended) {

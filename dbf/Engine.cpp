@@ -103,6 +103,7 @@ bool SetOpenCount(WorkArea& a) {
     Report(code, "Error reading " + a.name() + " [Use/OpenDbf]");
     return false;
   }
+  if (!CheckRecordFlagsAtOpen(a.t(), a.t().recCount, fromSize)) return false;
   if (fromSize != a.t().recCount && !a.readOnly && Engine().settings.recountOnOpen)
     a.t().state = UpdateState::Modified;
   a.t().recCount = fromSize;
@@ -241,8 +242,11 @@ void OpenParsed(const ParsedUse& p, const std::string& command, void* buffer, st
   if (area.t().hasMemo) {
     const int code = OpenMemoFor(area);
     if (code != 0) {
+      const std::string memoName =
+          area.t().memoPath.empty() ? ReplaceExtension(area.name(), "DBT") : area.t().memoPath;
       CloseArea(e.current);
-      Report(code, "Problem with memo [USE(" + command + ",<@Buffer>," + std::to_string(size) + ")]");
+      const std::string where = "[USE(" + command + ",<@Buffer>," + std::to_string(size) + ")]";
+      Report(code, code == 2 ? "The memo file " + memoName + " is missing " + where : "Problem with memo " + where);
     }
   }
 }

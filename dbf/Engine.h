@@ -138,7 +138,10 @@ void Replace();                     // writes the field value area over the curr
 // as the file holds it now: the record is reread first, so its flag byte and every other field keep
 // their stored bytes. Same needs and failures as Replace; afterwards the area holds the stored record.
 void ReplaceFields(const std::vector<int>& fields);
-void Append();                      // adds the field value area as the new last record (made current)
+// Adds the field value area as the new last record (made current). In shared use the header's
+// count and the end marker are written before it returns, under the append lock; a failed append
+// leaves the file as it was.
+void Append();
 void DeleteRec();                   // writes '*' as the current record's flag byte
 void RecallRec();                   // writes ' ' as the current record's flag byte
 void ClearRecord();                 // blanks the field value area

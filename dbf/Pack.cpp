@@ -226,8 +226,8 @@ Failure TakePacked(WorkArea& a, const PackNames& names, PackedFiles& p) {
 Failure PackFiles(WorkArea& a) {
   Table& t = a.t();
   int code = 0;
-  if (!a.memo && !AnyDeleted(t, &code)) {  // nothing to remove: the header is brought up to date
-    if (code == 0) code = HeaderUpdate(t, true);
+  if (!a.memo && !AnyDeleted(t, &code)) {  // nothing to remove: at most a stale header is put right
+    if (code == 0 && HeaderIsBehind(t)) code = HeaderUpdate(t, true);
     if (code == 0) code = t.file->Sync();
     return code == 0 ? Failure{} : Failure{code, "Error packing " + a.name()};
   }

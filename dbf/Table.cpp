@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "dbf/Errors.h"
 #include "dbf/Format.h"
@@ -70,18 +72,24 @@ bool CheckFieldTypes(const Table& t) {
   return true;
 }
 
-// Field offsets and the record-length checks that keep every field inside the record buffer.
+// Field offsets, and the checks that the fields fill the record exactly. A field of length 0 or a
+// sum that misses the record length means the header is damaged: taken as it stands, fields would
+// be read at other fields' places, and a pack would write what it read there.
 bool LayOutFields(Table& t) {
   int offset = 1;
+  std::string why;
   for (FieldInfo& f : t.fields) {
     f.offset = offset;
     offset += f.length;
+    if (f.length == 0 && why.empty()) why = "Field " + f.name + " has length 0";
   }
-  std::string why;
   if (t.recLen == 0) {
     why = "Record length is 0";
   } else if (offset > t.recLen) {
     why = "Record length " + std::to_string(t.recLen) + " is shorter than its fields need (" +
+          std::to_string(offset) + ")";
+  } else if (why.empty() && offset != t.recLen) {
+    why = "Record length " + std::to_string(t.recLen) + " does not match its fields (" +
           std::to_string(offset) + ")";
   }
   if (!why.empty()) {
@@ -107,8 +115,13 @@ bool ReadV3Header(Table& t) {
   std::vector<std::uint8_t> desc(t.headerLen - fmt::kPrologSize);
   std::size_t got = 0;
   const int code = t.file->ReadAt(desc.data(), desc.size(), fmt::kPrologSize, &got);
-  if (code != 0 || got != desc.size()) {
-    Report(code != 0 ? code : 100, "Error reading " + t.fileName + " [Use/OpenDbf]");
+  if (code != 0) {
+    Report(code, "Error reading " + t.fileName + " [Use/OpenDbf]");
+    return false;
+  }
+  if (got != desc.size()) {
+    Report(213, "The table's header is cut short (" + std::to_string(fmt::kPrologSize + got) + " of " +
+                    std::to_string(t.headerLen) + " bytes): " + t.fileName + " [Use/OpenDbf]");
     return false;
   }
   for (int i = 0; i < slots; ++i) {
@@ -134,8 +147,7 @@ bool ReadV2Header(Table& t, std::int64_t fileSize) {
   t.lastUpdate = UpdateText(p[fmt::kV2MonthOffset], p[fmt::kV2DayOffset], p[fmt::kV2YearOffset]);
   std::fill(t.prolog.begin() + fmt::kV2PrologSize, t.prolog.end(), 0);
   if (fileSize < static_cast<std::int64_t>(fmt::kV2HeaderLen)) {
-    Report(210, t.fileName + " is not a dBASE database." + "(" + "Header is less than 521 bytes" +
-                    ") [Use/OpenDBF]");
+    Report(210, NotADatabase(t.fileName, "Header is less than 521 bytes", "[Use/OpenDBF]"));
     return false;
   }
   // Two spare bytes: the 32-byte positions of a non-0x02 byte reach into the next slot.
@@ -160,8 +172,7 @@ bool ReadV2Header(Table& t, std::int64_t fileSize) {
     t.fields.push_back(f);
   }
   if (terminator <= 0) {
-    Report(210, t.fileName + " is not a dBASE database." + "(" + "Number of fields is out of range" +
-                    ") [Use/OpenDbf]");
+    Report(210, NotADatabase(t.fileName, "Number of fields is out of range", "[Use/OpenDbf]"));
     return false;
   }
   return true;
@@ -182,7 +193,9 @@ bool ReadHeader(Table& t) {
   t.version = t.prolog[fmt::kVersionOffset];
   const int kind = t.version & 7;
   if (kind != 2 && kind != 3) {
-    Report(210, t.fileName + " is not a dBASE database." + "(" + "Invalid version byte" + ")+ [USE/OpenDBF]");
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", t.version);
+    Report(210, NotADatabase(t.fileName, std::string("Invalid version byte ") + hex, "[USE/OpenDBF]"));
     return false;
   }
   std::int64_t size = 0;
@@ -309,6 +322,40 @@ int HeaderUpdate(Table& t, bool writeEof, bool writeCount) {
   }
   t.state = UpdateState::Clean;
   return 0;
+}
+
+std::string DamagedRecordMessage(const Table& t, std::int32_t n, const char* where) {
+  return t.fileName + " is damaged: record " + std::to_string(n) +
+         " is not a record (its deletion flag is neither a blank nor \"*\") " + where;
+}
+
+bool CheckRecordFlagsAtOpen(Table& t, std::int32_t headerCount, std::int32_t fileCount) {
+  std::int32_t probes[] = {1, headerCount, headerCount + 1, fileCount};
+  std::sort(std::begin(probes), std::end(probes));
+  std::int32_t last = 0;
+  for (const std::int32_t n : probes) {
+    if (n < 1 || n > fileCount || n == last) continue;
+    last = n;
+    char flag = 0;
+    std::size_t got = 0;
+    const int code = t.file->ReadAt(&flag, 1, t.RecordOffset(n), &got);
+    if (code != 0) {
+      Report(code, "Error reading " + t.fileName + " [Use/OpenDbf]");
+      return false;
+    }
+    if (got == 1 && !IsRecordFlag(flag)) {
+      Report(210, DamagedRecordMessage(t, n, "[USE/OpenDbf]"));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool HeaderIsBehind(const Table& t) {
+  if (t.state != UpdateState::Clean) return true;
+  const std::int32_t stored = (t.version & 7) == fmt::kVersion2 ? fmt::GetU16(t.prolog.data() + fmt::kV2RecCountOffset)
+                                                                 : fmt::GetI32(t.prolog.data() + fmt::kRecCountOffset);
+  return stored != t.recCount;
 }
 
 int ReadRecordAt(Table& t, std::int32_t n) {

@@ -69,10 +69,25 @@ int TakeShareLock(File& file, const OpenMode& mode);
 // with the code in *code.
 std::int32_t CountFromFileSize(Table& table, int* code);
 
+// A record starts with a blank (live) or '*' (deleted). Any other first byte, most often the NUL of a
+// zero-filled or sparse stretch of file, is not a record: the table is damaged.
+inline bool IsRecordFlag(char flag) { return flag == ' ' || flag == '*'; }
+// The message for record `n` whose first byte is not a record flag; `where` names the routine.
+std::string DamagedRecordMessage(const Table& table, std::int32_t n, const char* where);
+// At open, the records where damage shows first: record 1, the last one the header counts, the
+// first one past it and the last one the file size holds (a file grown by zeros, or cut and grown
+// again, shows it there). A handful of one-byte reads whatever the table's size; the records in
+// between are checked as they are read. Reports 210 and answers false on the first bad flag.
+bool CheckRecordFlagsAtOpen(Table& table, std::int32_t headerCount, std::int32_t fileCount);
+
 // Writes version, today's date and the count into the first 8 bytes (without `writeCount`, only
 // version and date); with `writeEof` writes 0x1A after the last record. Sets the state clean.
 // Answers 0 or an I/O code.
 int HeaderUpdate(Table& table, bool writeEof, bool writeCount = true);
+
+// Whether the header update has something to write: a change is pending, or the header's count
+// is not the table's (a writer that died before it could update it).
+bool HeaderIsBehind(const Table& table);
 
 // Raw record I/O on table.record; answer 0 or an engine code (213 for a short read).
 int ReadRecordAt(Table& table, std::int32_t n);

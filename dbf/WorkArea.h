@@ -83,7 +83,9 @@ bool Recount(WorkArea& a);
 
 // Reads record n into the record buffer (translated) and loads it; reports 212/213/I/O.
 bool GetDbfRecord(WorkArea& a, std::int32_t n);
-// Writes the record buffer as record n (appending past the count); reports I/O with `where`.
+// Writes the record buffer as record n (appending past the count); reports I/O with `where`. A
+// shared append also writes the count and the end marker (the caller holds the append lock); a
+// failed append cuts the file back to its size before it.
 bool PutDbfRecord(WorkArea& a, std::int32_t n);
 // Header update after a write when write-through is on.
 bool FlushIfWriteThrough(WorkArea& a, bool appended);

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Writes doc/screenshots/{compose,browser,configuration,log}.png: the program's windows on the
-# sample table under a virtual X display, sending to a local capture server that refuses one
-# recipient. Needs a build (build/bin/tavrin_screenshots, build/bin/dbftool), xvfb and
+# Writes doc/screenshots/{compose,browser,configuration,log}.png and the same under a dark palette
+# (NAME-dark.png): the program's windows on the sample table under a virtual X display, sending to a
+# local capture server that refuses one recipient. Needs a build (build/bin/tavrin_screenshots, build/bin/dbftool), xvfb and
 # python3-aiosmtpd (installed when missing).
-# Usage: [SHOTS_DIR=DIR] [OUTBOX=DIR] tools/screenshots.sh
+# Usage: [SHOTS_DIR=DIR] [OUTBOX=DIR] [THEMES="light dark"] tools/screenshots.sh
+#   THEMES: which sets to take (light, dark or both, the default).
 #   SHOTS_DIR: where the PNGs go instead of doc/screenshots; OUTBOX: keep the messages the capture
 #   server received there, to read what the send delivered.
 set -euo pipefail
@@ -62,8 +63,13 @@ done
 
 shots=${SHOTS_DIR:-$root/doc/screenshots}
 mkdir -p "$shots"
-DISPLAY=$display QT_QPA_PLATFORM=xcb HOME="$work/home" \
-  "$work/bin/tavrin_screenshots" "$shots" "$work/programme.txt" "$work/minutes.txt"
+for theme in ${THEMES:-light dark}; do
+  option=()
+  [ "$theme" = dark ] && option=(--dark)
+  # No desktop theme plugin: the light set shows Qt's own palette, the dark set the dark one.
+  DISPLAY=$display QT_QPA_PLATFORM=xcb QT_QPA_PLATFORMTHEME= HOME="$work/home" \
+    "$work/bin/tavrin_screenshots" "${option[@]}" "$shots" "$work/programme.txt" "$work/minutes.txt"
+done
 ls -1 "$shots"/*.png
 if [ -n "${OUTBOX:-}" ]; then
   mkdir -p "$OUTBOX"

@@ -58,7 +58,7 @@ TEST_P(RefusalAtEveryStep, AbortsWithTheLineOrCompletesOnceDelivered) {
   ASSERT_EQ(failures.size(), 1u);
   std::string line = c.reply;
   line = line.substr(0, line.find('\r'));
-  EXPECT_EQ(failures[0], "Unexpected error! " + line + " : The message has not been sent.");
+  EXPECT_EQ(failures[0], "Unexpected error! " + line + "; the message has not been sent.");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -101,7 +101,7 @@ TEST_F(SendTest, AFloodOfUnaskedRepliesNeverRunsAheadOfTheCommands) {
   });
   Send(peer.Port(), Job());
   // Each final line answers one command; "250" where "354" belongs stops the send.
-  EXPECT_EQ(failures, std::vector<std::string>{"Unexpected error! 250 ok : The message has not been sent."});
+  EXPECT_EQ(failures, std::vector<std::string>{"Unexpected error! 250 ok; the message has not been sent."});
 }
 
 TEST_F(SendTest, AReplyThatNeverEndsIsCutOff) {
@@ -113,7 +113,7 @@ TEST_F(SendTest, AReplyThatNeverEndsIsCutOff) {
     c.RecvAll();
   });
   Send(peer.Port(), Job());
-  EXPECT_EQ(failures, std::vector<std::string>{"The server's reply has too many lines! : The message has not been sent."});
+  EXPECT_EQ(failures, std::vector<std::string>{"The server's reply has too many lines; the message has not been sent."});
 }
 
 TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
@@ -124,7 +124,7 @@ TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
   });
   Send(peer.Port(), Job());
   ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0], "Unexpected error! 554 " + std::string(508, 'x') + "... : The message has not been sent.");
+  EXPECT_EQ(failures[0], "Unexpected error! 554 " + std::string(508, 'x') + "...; the message has not been sent.");
 }
 
 // A line too long for any reply, whole (2 MB and its line end) or never ended, ends the send as
@@ -251,7 +251,7 @@ TEST_F(SendTest, AnAttachmentRemovedDuringTheSendIsNamedAndTheMessageIsNotEnded)
     tail = c.RecvAll();
   });
   Send(peer.Port(), Job({"x"}, {path}));
-  EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + " : The message has not been sent."});
+  EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + "; the message has not been sent."});
   EXPECT_EQ(tail.find("\r\n.\r\n"), std::string::npos);
 }
 
@@ -280,7 +280,7 @@ TEST_F(SendTest, AnAttachmentSwappedForAFifoOrADirectoryIsRefusedWithoutWaiting)
       tail = c.RecvAll();
     });
     Send(peer.Port(), Job({"x"}, {path}));
-    EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + " : The message has not been sent."});
+    EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + "; the message has not been sent."});
     EXPECT_EQ(tail.find("\r\n.\r\n"), std::string::npos);
   }
 }

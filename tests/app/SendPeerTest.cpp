@@ -119,7 +119,7 @@ TEST_P(ServerCloses, EveryStateEndsWithItsMessageAndNoHang) {
     c.Close();
   });
   Send(peer.Port(), Job());
-  EXPECT_EQ(completions, 0);
+  EXPECT_EQ(completions, replies == 6 ? 1 : 0);  // the log shows who may have the message
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].rfind(GetParam().expectedFailure, 0), 0u) << failures[0];
   EXPECT_EQ(ends, 1);
@@ -127,12 +127,13 @@ TEST_P(ServerCloses, EveryStateEndsWithItsMessageAndNoHang) {
 
 INSTANTIATE_TEST_SUITE_P(
     AtEachStep, ServerCloses,
-    ::testing::Values(CloseCase{0, "The server closed the connection!"},
-                      CloseCase{1, "The server closed the connection!"},
-                      CloseCase{2, "The server closed the connection!"},
-                      CloseCase{3, "The server closed the connection!"},
-                      CloseCase{5, "The server closed the connection!"},
-                      CloseCase{6, "The server closed the connection!"}));
+    ::testing::Values(CloseCase{0, "The server closed the connection; the message has not been sent."},
+                      CloseCase{1, "The server closed the connection; the message has not been sent."},
+                      CloseCase{2, "The server closed the connection; the message has not been sent."},
+                      CloseCase{3, "The server closed the connection; the message has not been sent."},
+                      CloseCase{5, "The server closed the connection; the message has not been sent."},
+                      CloseCase{6, "The server closed the connection; the server did not confirm the message, so "
+                                   "it may have been delivered."}));
 
 TEST_F(SendTest, AServerThatClosesInsteadOfAnsweringQuitStillDelivered) {
   MakeTable(kTwo);
@@ -167,7 +168,7 @@ TEST_F(SendTest, SilenceAfterDataEndsWithTheNoAnswerMessage) {
   });
   Send(peer.Port(), Job());
   done.Open();
-  EXPECT_EQ(failures, std::vector<std::string>{std::string(kNoAnswer) + " : The message has not been sent."});
+  EXPECT_EQ(failures, std::vector<std::string>{"The server did not answer; the message has not been sent."});
 }
 
 // A refused connection and a name that cannot be found are told with the server, the port and

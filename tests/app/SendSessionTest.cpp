@@ -69,10 +69,10 @@ TEST_F(SessionTest, AWrongPasswordNoMechanismNoStartTlsOrAnUnknownEhloEndsTheSen
     EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\n");
   }
   EXPECT_EQ(failures, (std::vector<std::string>{
-                          std::string(kSignInRefused) + " : The message has not been sent.",
-                          std::string(kNoSignIn) + " : The message has not been sent.",
-                          std::string(kNoSignIn) + " : The message has not been sent.",
-                          std::string(kNoStartTls) + " : The message has not been sent."}));
+                          std::string(kSignInRefused) + "; the message has not been sent.",
+                          "The server does not offer sign-in with a user name and password; the message has not been sent.",
+                          "The server does not offer sign-in with a user name and password; the message has not been sent.",
+                          "The server does not offer an encrypted connection (STARTTLS); the message has not been sent."}));
   EXPECT_EQ(completions, 0);
   EXPECT_EQ(ends, 4);
   ExpectNoSecretIn(shown);

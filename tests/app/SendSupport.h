@@ -131,6 +131,19 @@ print(' '.join(out))
   return mail;
 }
 
+// The log as "Ann ok", "Bob failed 550 ...", "Cy not sent <reason>": each recipient's name,
+// status and, unless OK, the whole reply or reason.
+inline std::vector<std::string> Outcomes(const TSendLog& log) {
+  std::vector<std::string> out;
+  for (const LogEntry& e : log.Entries()) {
+    if (e.status == RecipientStatus::kOk)
+      out.push_back(e.name + " ok");
+    else
+      out.push_back(e.name + (e.status == RecipientStatus::kFailed ? " failed " : " not sent ") + e.reply);
+  }
+  return out;
+}
+
 class SendTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -144,6 +157,9 @@ class SendTest : public ::testing::Test {
     sock->SetTimeOut(5000);
     dataset.SetDbfFileName((root_ / "rcpt.dbf").string());
     dialogue = std::make_unique<TSendDialogue>(*sock, replies, log, table);
+    // Most scripted peers serve one connection: a send that connected again would wait for a
+    // greeting that never comes. The tests of new connections allow them.
+    dialogue->mostReconnections = 0;
     auto& e = dialogue->events;
     e.status = [this](const std::string& t) { statuses.push_back(t); };
     e.failed = [this](const std::string& t) { failures.push_back(t); };

@@ -295,7 +295,7 @@ TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_TRUE(net::test::PumpUntil([&] { return acted && !Main().Dialogue().Running(); }, 20000));
   EXPECT_EQ(dialogs_.Messages(),
-            std::vector<std::string>{"The program was closed during the send : The message has not been sent."});
+            std::vector<std::string>{"The program was closed during the send; the message has not been sent."});
   ASSERT_TRUE(net::test::PumpUntil([&] { return peer.Done(); }, 10000));
   EXPECT_NE(tail, "\r\n.\r\n");  // the message was never ended
   EXPECT_EQ(dialogs_.busyDepth, 0);

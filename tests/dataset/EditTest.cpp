@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "DataSetTestSupport.h"
@@ -260,6 +262,30 @@ TEST_F(EditTest, InsertRefusedTheFileLockShowsLockFailedAndComesBackWhereItWasMa
   EXPECT_EQ(table_.RecordTotal(), 3);
   EXPECT_EQ(table_.RecNo(), 2);
   EXPECT_EQ(table_.GetField("NAME"), "Bob       ");
+}
+
+// While the browser still has the table open with a record it just added, another program that
+// trusts the header (Debian's python3-dbf) appends: it writes after that record, not over it, and
+// dbfread finds both.
+TEST_F(EditTest, RecordAddedHereSurvivesAnotherProgramsAppend) {
+  if (std::system("/usr/bin/python3 -c 'import dbf, dbfread' >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "/usr/bin/python3 with dbf and dbfread is not installed";
+  const std::string path = MakeTable({{"Ann", "a"}});
+  OpenOn(table_, path);
+  table_.Append();
+  table_.FieldByName("NAME")->SetAsString("Mine");
+  table_.Post();
+  const std::string append = "/usr/bin/python3 -c \"import dbf; t = dbf.Table('" + path +
+                             "', codepage='cp437'); t.open(dbf.READ_WRITE); t.append({'name': 'Theirs'}); t.close()\"";
+  ASSERT_EQ(std::system(append.c_str()), 0);
+  table_.Close();
+  const std::string read = "/usr/bin/python3 -c \"import dbfread; print(','.join(r['NAME'] for r in dbfread.DBF('" +
+                           path + "', encoding='cp437')))\" > " + path + ".txt";
+  ASSERT_EQ(std::system(read.c_str()), 0);
+  std::ifstream names(path + ".txt");
+  std::string line;
+  std::getline(names, line);
+  EXPECT_EQ(line, "Ann,Mine,Theirs");
 }
 
 TEST_F(EditTest, TwoDatasetsOnOneFileOneEditingWhileTheOtherReads) {

@@ -101,6 +101,35 @@ TEST_F(FieldTextTest, TextsThatDoNotFitTheTypeAreRefusedAndChangeNothing) {
   EXPECT_TRUE(count.IsNull());
 }
 
+// A number too large for its field says so, with the field's width; a text that is no number
+// says that instead.
+TEST_F(FieldTextTest, NumbersTooLargeSayTheyDoNotFitWithTheFieldsWidth) {
+  const std::string path = MakeTyped();
+  dbf::CreateDbf(Path("wide.dbf"), {{"BIG", 'N', 12, 0}});
+  TXbDbf table("tblDatabase");
+  OpenOn(table, path);
+  table.Edit();
+  auto refusal = [&](const char* field, const std::string& text) {
+    try {
+      table.FieldByName(field)->SetAsString(text);
+    } catch (const EDbfError& e) {
+      return std::string(e.what());
+    }
+    return std::string("<taken>");
+  };
+  EXPECT_EQ(refusal("COUNT", "123456"), "'123456' does not fit in field 'COUNT', which is 5 characters wide");
+  EXPECT_EQ(refusal("COUNT", "-99999"), "'-99999' does not fit in field 'COUNT', which is 5 characters wide");
+  EXPECT_EQ(refusal("AMOUNT", "123456.5"), "'123456.5' does not fit in field 'AMOUNT', which is 8 characters wide");
+  EXPECT_EQ(refusal("COUNT", "4x"), "'4x' is not a valid value for field 'COUNT'");
+  table.Cancel();
+  table.Close();
+  OpenOn(table, Path("wide.dbf"));
+  table.Append();
+  EXPECT_EQ(refusal("BIG", "99999999999"),
+            "'99999999999' is too large for field 'BIG': whole numbers there go from -2147483648 to 2147483647");
+  table.Cancel();
+}
+
 TEST_F(FieldTextTest, CalculatedFieldsAreComputedPerRecordAndMayNotSetDataFields) {
   TXbDbf table("tblDatabase");
   table.AddCalculatedField("DOUBLED", TFieldType::ftInteger, 6);

@@ -5,6 +5,7 @@
 
 #include "DataSetTestSupport.h"
 #include "dbf/Engine.h"
+#include "dbf/File.h"
 
 namespace tavrin::dataset::test {
 namespace {
@@ -175,6 +176,25 @@ TEST_F(ReadTest, ReadingLeavesTheFileUnchanged) {
     SendLoop(table);
     table.Close();
   }
+  std::ifstream after(path, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), bytes);
+}
+
+// The browser packs at every close; with nothing marked and nothing changed, that close writes
+// nothing (not even today's date into the header).
+TEST_F(ReadTest, BrowsingThenPackingWithNothingMarkedWritesNothing) {
+  const std::string path = MakeTable(kThree);
+  std::ifstream before(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(before)), {});
+  dbf::SetClockHook([] { return dbf::LocalDate{2031, 5, 6}; });
+  {
+    TXbDbf table("tblDatabase");
+    OpenOn(table, path, true);
+    SendLoop(table);
+    table.Pack();
+    table.Close();
+  }
+  dbf::SetClockHook({});
   std::ifstream after(path, std::ios::binary);
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), bytes);
 }

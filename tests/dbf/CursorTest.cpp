@@ -540,6 +540,10 @@ TEST_F(IoFailureTest, FailedPackOfASharedTableLeavesItShared) {
   const std::string path = MakePeople(3);
   Select(1);
   USE(path + " ALIAS A");
+  GO(1);
+  ASSERT_TRUE(RLock());
+  DeleteRec();
+  Unlock();
   FailOn(FileOp::Write, 5);
   EXPECT_NE(Failure([] { Pack(); }).find("Error packing"), std::string::npos);
   SetFileFaultHook({});

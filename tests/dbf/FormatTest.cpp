@@ -1,5 +1,6 @@
 // The table file: open and its checks (including damaged headers), create, the header update,
 // field conversions and the date texts.
+#include <cstdio>
 #include <cstring>
 
 #include "DbfTestSupport.h"
@@ -78,7 +79,10 @@ TEST_F(FormatTest, VersionBytesAcceptedAndRefused) {
   }
   for (std::uint8_t v : {0x30, 0x04}) {
     const std::string msg = OpenImage(RawTable(v, f, {" ab"}));
-    EXPECT_NE(msg.find("Invalid version byte)+ [USE/OpenDBF]"), std::string::npos) << int(v);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", v);
+    EXPECT_NE(msg.find(Path("t.dbf") + " is not a dBASE database. (Invalid version byte " + hex + ") [USE/OpenDBF]"),
+              std::string::npos) << msg;
   }
 }
 
@@ -103,15 +107,28 @@ TEST_F(FormatTest, RecordLengthThatCannotHoldTheFieldsIsRefused) {
   EXPECT_NE(msg.find("Record length is 0"), std::string::npos);
   msg = OpenImage(RawTable(0x03, f, {}, 12));
   EXPECT_NE(msg.find("Record length 12 is shorter than its fields need (16)"), std::string::npos);
-  // A longer record than the fields need is fine (other writers pad).
-  EXPECT_EQ(OpenImage(RawTable(0x03, f, {std::string(20, ' ')}, 20)), "");
-  EXPECT_EQ(RecSize(), 20);
+  msg = OpenImage(RawTable(0x03, f, {std::string(20, ' ')}, 20));
+  EXPECT_NE(msg.find("Record length 20 does not match its fields (16)"), std::string::npos) << msg;
 }
 
-TEST_F(FormatTest, HeaderTruncatedInsideDescriptorsIsAReadError) {
+// A descriptor whose length was zeroed puts the memo field at another field's place: the header is
+// damaged, refused like a record length of 0, and nothing is written (not even by a pack).
+TEST_F(FormatTest, ZeroFieldLengthIsRefusedAndTheFileLeftAsItIs) {
+  WriteAll(Path("t.dbt"), {1, 0, 0, 0, 0, 0, 0, 0, 't', 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1, 0, 2, 0, 0});
+  const auto img = RawTable(0x8B, {{"NAME", 'C', 4, 0}, {"NOTE", 'M', 0, 0}}, {" abcd         1"}, 15);
+  const std::string msg = OpenImage(img);
+  EXPECT_NE(msg.find("Error # 210"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("(Field NOTE has length 0)"), std::string::npos) << msg;
+  EXPECT_FALSE(IsOpen());
+  EXPECT_NE(Failure([&] { USE(Path("t.dbf") + " EXCLUSIVE"); Pack(); }).find("has length 0"), std::string::npos);
+  EXPECT_EQ(ReadAll(Path("t.dbf")), img);
+}
+
+TEST_F(FormatTest, HeaderCutShortSaysHowMuchIsThere) {
   auto img = RawTable(0x03, {{"A", 'C', 2, 0}, {"B", 'C', 2, 0}}, {});
   img.resize(70);
-  EXPECT_NE(OpenImage(img).find("Error # 100"), std::string::npos);
+  EXPECT_NE(OpenImage(img).find("The table's header is cut short (70 of 97 bytes): " + Path("t.dbf")),
+            std::string::npos);
 }
 
 TEST_F(FormatTest, BytesAfterTheTerminatorEndTheFieldList) {

@@ -187,6 +187,7 @@ TEST_F(MemoTest, TruncatedOrMissingMemoFileFailsTheOpen) {
   std::remove(Path("notes.dbt").c_str());
   msg = Failure([&] { USE(Path("notes.dbf")); });
   EXPECT_EQ(msg.rfind("Error # 2 (File not found)", 0), 0u);
+  EXPECT_NE(msg.find("The memo file " + Path("notes.dbt") + " is missing [USE("), std::string::npos) << msg;
   EXPECT_FALSE(IsOpen());
 }
 

@@ -1,0 +1,451 @@
+// Every recipient accounted for: a transaction the server cuts off goes again on a new connection,
+// "no room" in the words of x.5.3, the records a stopped send never reached, addresses outside
+// ASCII, and the user's Stop at each point of the dialogue. Against a rule-driven loopback server
+// that takes any number of connections, one after the other.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <numeric>
+#include <optional>
+#include <thread>
+
+#include "SendSupport.h"
+#include "app/SendLog.h"
+#include "app/SendText.h"
+
+namespace tavrin::app::testing {
+namespace {
+
+using net::test::PeerConn;
+
+// How the server answers. `hook` sees each command first ("c1 MAIL FROM:<x>": the connection's
+// number and the line as received, upper-cased up to the first '<'); what it returns is sent
+// instead of the usual reply: "" keeps the usual one, "CLOSE" hangs up without a word, "MUTE"
+// answers nothing.
+struct Rules {
+  std::string extensions = "250-PIPELINING\r\n";
+  std::map<std::string, std::string> refuse;  // address -> reply to its "Rcpt To:"
+  int errorLimit = 0;   // "421" to the command after this many refusals in a session; 0: none
+  int roomFor = 0;      // recipients a transaction takes before `noRoom`; 0: any number
+  std::string noRoom = "452 4.5.3 Too many recipients";
+  std::function<std::string(const std::string&)> hook;
+};
+
+class RuleServer {
+ public:
+  explicit RuleServer(Rules rules) : rules_(std::move(rules)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 8);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      for (int n = 1; !stop_; ++n) {
+        pollfd p{fd_, POLLIN, 0};
+        while (!stop_ && ::poll(&p, 1, 50) == 0) {
+        }
+        if (stop_) break;
+        PeerConn c(::accept(fd_, nullptr, nullptr));
+        Session(c, n);
+        c.Close();
+      }
+    });
+  }
+  ~RuleServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  int Port() const { return port_; }
+  // Every command, "c2 RCPT TO:<b@example.com>", and "c2 <message for a,b>" for a delivery.
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  int Connections() {
+    std::lock_guard lock(mutex_);
+    return connections_;
+  }
+  std::size_t Count(const std::string& part) {
+    std::size_t n = 0;
+    for (const auto& l : Lines()) n += l.find(part) != std::string::npos;
+    return n;
+  }
+
+ private:
+  void Record(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(line);
+  }
+  void Session(PeerConn& c, int n) {
+    {
+      std::lock_guard lock(mutex_);
+      ++connections_;
+    }
+    const std::string tag = "c" + std::to_string(n) + " ";
+    int errors = 0;
+    std::vector<std::string> rcpts;
+    auto reply = [&](const std::string& entry, std::string usual) {
+      Record(tag + entry);
+      if (rules_.hook) {
+        const std::string instead = rules_.hook(tag + entry);
+        if (instead == "CLOSE") return false;
+        if (instead == "MUTE") return true;
+        if (!instead.empty()) usual = instead;
+      }
+      if (rules_.errorLimit > 0 && errors >= rules_.errorLimit) usual = "421 4.7.0 Error: too many errors";
+      c.Send(usual + "\r\n");
+      if (usual[0] == '5' || usual[0] == '4') ++errors;
+      return usual.rfind("421", 0) != 0 && usual.rfind("221", 0) != 0;
+    };
+    if (!reply("GREETING", "220 rules")) return;
+    for (std::string line; !(line = c.RecvLine()).empty();) {
+      line = sendtext::WithoutLineEnd(line);
+      const auto cut = std::min(line.find('<'), line.size());
+      std::string verb = line.substr(0, cut);
+      std::transform(verb.begin(), verb.end(), verb.begin(), ::toupper);
+      const std::string entry = verb + line.substr(cut);
+      bool goOn = true;
+      if (verb.rfind("EHLO", 0) == 0) {
+        goOn = reply(entry, "250-rules\r\n" + rules_.extensions + "250 AUTH PLAIN");
+      } else if (verb.rfind("MAIL FROM:", 0) == 0) {
+        rcpts.clear();
+        goOn = reply(entry, "250 2.1.0 Ok");
+      } else if (verb.rfind("RCPT TO:", 0) == 0) {
+        const std::string address = line.substr(cut + 1, line.find('>') - cut - 1);
+        std::string answer = "250 2.1.5 Ok";
+        if (rules_.refuse.count(address)) answer = rules_.refuse[address];
+        else if (rules_.roomFor > 0 && static_cast<int>(rcpts.size()) >= rules_.roomFor) answer = rules_.noRoom;
+        if (answer[0] == '2') rcpts.push_back(address);
+        goOn = reply(entry, answer);
+      } else if (verb == "DATA") {
+        if (!(goOn = reply(entry, "354 go"))) break;
+        std::string data;
+        for (std::string l; (l = c.RecvLine()) != ".\r\n";) {
+          if (l.empty()) return Record(tag + "<cut off>");
+          data += l;
+        }
+        std::string to;
+        for (const auto& r : rcpts) to += (to.empty() ? "" : ",") + r;
+        goOn = reply("<message for " + to + ">" + (data.find("QUIT") != std::string::npos ? " QUIT" : ""),
+                     "250 2.0.0 Ok: queued");
+      } else if (verb == "QUIT") {
+        goOn = reply(entry, "221 bye");
+      } else {  // HELO, AUTH, RSET
+        goOn = reply(entry, verb.rfind("AUTH", 0) == 0 ? "235 ok" : "250 ok");
+      }
+      if (!goOn) break;
+    }
+    // Hang up as a server does, yet read on until the client closes too: unread lines would turn
+    // the close into a reset, which may discard the last reply before the client reads it.
+    ::shutdown(c.Fd(), SHUT_WR);
+    c.RecvAll();
+  }
+
+  Rules rules_;
+  int fd_ = -1, port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+  int connections_ = 0;
+};
+
+std::vector<std::pair<std::string, std::string>> People(int n) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (int i = 1; i <= n; ++i) rows.push_back({"P" + std::to_string(i), "p" + std::to_string(i) + "@example.com"});
+  return rows;
+}
+
+class SendOutcome : public SendTest {
+ protected:
+  void SetUp() override {
+    SendTest::SetUp();
+    dialogue->mostReconnections = kMostReconnections;
+  }
+  // Signing in makes the dialogue greet with EHLO, the only way it learns what the server offers.
+  SendJob Signed(SendJob job) {
+    job.userName = "ann";
+    job.password = "pw";
+    return job;
+  }
+};
+
+// ---- a transaction cut off before its mail data goes again on a new connection
+
+class CutOff : public SendOutcome, public ::testing::WithParamInterface<bool> {};
+
+// As Postfix does after smtpd_hard_error_limit refusals: "421" and the connection closed.
+TEST_P(CutOff, TooManyRefusalsGoOnANewConnectionWithTheAcceptedAndTheUntried) {
+  MakeTable(People(8));
+  Rules rules;
+  rules.extensions = GetParam() ? "250-PIPELINING\r\n" : "";
+  for (int i : {2, 3, 4, 5}) {
+    const std::string a = "p" + std::to_string(i) + "@example.com";
+    rules.refuse[a] = "550 5.1.1 <" + a + ">: Recipient address rejected: User unknown";
+  }
+  rules.errorLimit = 3;
+  RuleServer server(rules);
+  Send(server.Port(), Signed(Job()));
+  EXPECT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(server.Connections(), 2);
+  EXPECT_EQ(server.Count("<message for "), 1u);
+  EXPECT_EQ(server.Count("c2 <message for p1@example.com,p6@example.com,p7@example.com,p8@example.com>"), 1u);
+  for (const char* refused : {"<p2@", "<p3@", "<p4@"}) EXPECT_EQ(server.Count(refused), 1u) << refused;
+  const std::string unknown = ">: Recipient address rejected: User unknown";
+  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{
+                               "P1 ok", "P2 failed 550 5.1.1 <p2@example.com" + unknown,
+                               "P3 failed 550 5.1.1 <p3@example.com" + unknown,
+                               "P4 failed 550 5.1.1 <p4@example.com" + unknown,
+                               "P5 failed 550 5.1.1 <p5@example.com" + unknown, "P6 ok", "P7 ok", "P8 ok"}));
+  EXPECT_EQ(notes, std::vector<std::string>{""});
+}
+
+INSTANTIATE_TEST_SUITE_P(PipelinedOrNot, CutOff, ::testing::Bool());
+
+// New connections end the send with everyone logged: after three (each made progress: one more
+// refusal before the server's "421"), or when the same step fails twice in a row (a hang-up at
+// "Data", a "421" to "Mail From:").
+TEST_F(SendOutcome, NewConnectionsAreBoundedAndEndWithEveryoneLogged) {
+  MakeTable(People(7), {6});
+  struct Case {
+    std::function<std::string(const std::string&)> hook;
+    int connections;
+    std::string reason;
+    int refused;
+  };
+  const std::vector<Case> cases = {
+      {nullptr, 1 + kMostReconnections, "Unexpected error! 421 4.7.0 Error: too many errors", 4},
+      {[](const std::string& e) { return e.find(" DATA") != std::string::npos ? "CLOSE" : ""; }, 2,
+       "The server closed the connection!", 0},
+      {[](const std::string& e) { return e.find(" MAIL FROM") != std::string::npos ? "421 4.3.2 Shutting down" : ""; },
+       2, "Unexpected error! 421 4.3.2 Shutting down", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    log.StartLog("P", "S", "d", "t");
+    failures.clear();
+    Rules rules;
+    rules.hook = c.hook;
+    if (!c.hook) {
+      rules.errorLimit = 1;
+      for (int i = 1; i <= 5; ++i) rules.refuse["p" + std::to_string(i) + "@example.com"] = "550 5.1.1 unknown";
+    }
+    RuleServer server(rules);
+    Send(server.Port(), Signed(Job()));
+    EXPECT_EQ(server.Connections(), c.connections);
+    EXPECT_EQ(server.Count("<message for"), 0u);
+    std::string said = c.reason;
+    if (said.back() == '!') said.pop_back();
+    EXPECT_EQ(failures, std::vector<std::string>{said + "; the message has not been sent."});
+    std::vector<std::string> expected;
+    for (int i : {1, 2, 3, 4, 5, 7})
+      expected.push_back("P" + std::to_string(i) + (i <= c.refused ? " failed 550 5.1.1 unknown" : " not sent " + c.reason));
+    EXPECT_EQ(Outcomes(log), expected);
+  }
+}
+
+// ---- "no room": x.5.3 whatever the code, once the transaction holds a recipient
+
+class NoRoom : public SendOutcome, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NoRoom, MovesTheRestToTheNextTransaction) {
+  MakeTable(People(5));
+  Rules rules;
+  rules.roomFor = 2;
+  rules.noRoom = GetParam();
+  RuleServer server(rules);
+  Send(server.Port(), Signed(Job()));
+  EXPECT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(server.Count("<message for"), 3u);
+  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"P1 ok", "P2 ok", "P3 ok", "P4 ok", "P5 ok"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Dovecot_Others, NoRoom,
+                         ::testing::Values("451 4.5.3 Too many recipients", "550 5.5.3 Too many recipients",
+                                           "452 4.5.3 Error: too many recipients"));
+
+TEST(SendRules, WhatCountsAsTooManyRecipientsAndAsASendableAddress) {
+  for (const char* yes : {"451 4.5.3 Too many", "550 5.5.3", "452-4.5.3 x\r\n", "250 2.5.3 odd"})
+    EXPECT_TRUE(TooManyRecipients(yes)) << yes;
+  for (const char* no : {"451 4.5.30 x", "550 5.5.2 syntax", "451 local 4.5.3", "550 15.5.3", "4.5.3", "550 5.1.3"})
+    EXPECT_FALSE(TooManyRecipients(no)) << no;
+  for (const char* yes : {"a@example.com", "zo\xEB@example.org", "postmaster"}) EXPECT_TRUE(SendableAddress(yes)) << yes;
+  for (const char* no : {"", "e@example.com NOTIFY=SUCCESS", "a b@example.com", "?@example.org", "a,b@example.com",
+                         "\"x\"@example.com", "a@example.com>x", "a\x01@example.com"})
+    EXPECT_FALSE(SendableAddress(no)) << no;
+  // The return address from the settings (UTF-8): the rule of Properties, ASCII or not.
+  EXPECT_FALSE(RefusalOf({"x"}, "zo\xC3\xAB@example.org"));
+  for (const char* no : {"me@example.com NOTIFY=SUCCESS", "me example.com", "", "zo\xEB@example.org", "a@b>, <c@d"})
+    EXPECT_EQ(RefusalOf({"x"}, no), std::optional<std::string>(kReturnNotPlain)) << no;
+}
+
+// ---- the records a stopped send never reached
+
+TEST_F(SendOutcome, ARefusalOfALaterTransactionLogsEveryoneNotReachedAsNotSent) {
+  MakeTable(People(6), {5});
+  Rules rules;
+  int mails = 0;
+  rules.hook = [&mails](const std::string& e) {
+    return e.find("MAIL FROM") != std::string::npos && ++mails == 2 ? "450 4.7.1 Rate limit exceeded" : "";
+  };
+  RuleServer server(rules);
+  SendJob job = Signed(Job());
+  job.recipientsPerMessage = 2;
+  Send(server.Port(), job);
+  const std::string reason = "Unexpected error! 450 4.7.1 Rate limit exceeded";
+  EXPECT_EQ(failures, std::vector<std::string>{reason + "; the message was delivered to 2 recipients before the send stopped."});
+  EXPECT_EQ(completions, 1);
+  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"P1 ok", "P2 ok", "P3 not sent " + reason,
+                                                     "P4 not sent " + reason, "P6 not sent " + reason}));
+  EXPECT_EQ(log.Entries()[4].address, "p6@example.com");
+}
+
+// ---- addresses outside ASCII
+
+TEST_F(SendOutcome, AddressesOutsideAsciiGoInUtf8OnlyToAServerThatTakesThem) {
+  MakeTable({{"Ann", "a@example.com"}, {"Zoe", "zo\xC3\xAB@example.org"}, {"Eps", "\xCE\xB5@example.org"},
+             {"Dsn", "e@example.com NOTIFY=SUCCESS"}, {"Bob", "b@example.com"}});
+  for (const bool offered : {true, false}) {
+    SCOPED_TRACE(offered ? "SMTPUTF8" : "no SMTPUTF8");
+    log.StartLog("P", "S", "d", "t");
+    Rules rules;
+    if (offered) rules.extensions += "250-SMTPUTF8\r\n";
+    RuleServer server(rules);
+    Send(server.Port(), Signed(Job()));
+    EXPECT_TRUE(failures.empty()) << failures[0];
+    const auto lines = server.Lines();
+    const std::string all = std::accumulate(lines.begin(), lines.end(), std::string(),
+                                            [](std::string a, const std::string& b) { return a + b + "\n"; });
+    EXPECT_EQ(server.Count("RCPT TO:<zo"), offered ? 1u : 0u) << all;
+    EXPECT_EQ(server.Count("NOTIFY"), 0u);
+    EXPECT_EQ(server.Count("example.org"), offered ? 2u : 0u) << all;  // its Rcpt To and message
+    if (offered) {
+      EXPECT_EQ(server.Count("c1 RCPT TO:<zo\xC3\xAB@example.org>"), 1u) << all;
+      EXPECT_EQ(server.Count("MAIL FROM:<sender@example.com> SMTPUTF8"), 1u) << all;
+      EXPECT_EQ(server.Count("<message for zo\xC3\xAB@example.org>"), 1u) << all;
+    }
+    EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann ok", offered ? "Zoe ok" : "Zoe failed Invalid address",
+                                                       "Eps failed Invalid address", "Dsn failed Invalid address",
+                                                       "Bob ok"}));
+    EXPECT_EQ(log.Entries()[1].address, "zo\xC3\xAB@example.org");
+  }
+  // A transaction that found nobody but addresses outside ASCII makes way for one with SMTPUTF8.
+  MakeTable({{"Ann", "a@example.com"}, {"Zoe", "zo\xC3\xAB@example.org"}});
+  log.StartLog("P", "S", "d", "t");
+  Rules rules;
+  rules.extensions = "250-SMTPUTF8\r\n";
+  rules.refuse["a@example.com"] = "550 5.1.1 unknown";
+  RuleServer server(rules);
+  Send(server.Port(), Signed(Job()));
+  EXPECT_EQ(server.Count("c1 RSET"), 1u);
+  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann failed 550 5.1.1 unknown", "Zoe ok"}));
+}
+
+TEST_F(SendOutcome, AReturnAddressOutsideAsciiGoesOnlyWithSmtpUtf8) {
+  MakeTable({{"Ann", "a@example.com"}});
+  for (const bool offered : {true, false}) {
+    failures.clear();
+    Rules rules;
+    if (offered) rules.extensions = "250-SMTPUTF8\r\n";
+    RuleServer server(rules);
+    SendJob job = Signed(Job());
+    job.returnEmail = "zo\xC3\xAB@example.org";
+    Send(server.Port(), job);
+    EXPECT_EQ(server.Count("MAIL FROM:<zo\xC3\xAB@example.org> SMTPUTF8"), offered ? 1u : 0u);
+    EXPECT_EQ(server.Count("MAIL FROM"), offered ? 1u : 0u);
+    if (!offered)
+      EXPECT_EQ(failures, std::vector<std::string>{std::string(kReturnNotAscii).substr(0, std::string(kReturnNotAscii).size() - 1) +
+                                                   "; the message has not been sent."});
+  }
+}
+
+// ---- Stop
+
+// Stops the send once the server has seen `command` (and answers nothing to it); then the server
+// reads on, so a "QUIT" sent is recorded.
+class Stopping : public SendOutcome {
+ protected:
+  void StopAt(const std::string& command, const SendJob& job) {
+    std::atomic<bool> reached{false};
+    Rules rules;
+    rules.hook = [&](const std::string& e) {
+      if (e.find(command) == std::string::npos) return std::string();
+      reached = true;
+      return std::string("MUTE");
+    };
+    server_ = std::make_unique<RuleServer>(rules);
+    sock->SetPort(server_->Port());
+    dialogue->Start(job);
+    ASSERT_TRUE(net::test::PumpUntil([&] { return reached.load(); }, 10000));
+    ASSERT_TRUE(net::test::PumpUntil([&] { return dialogue->CurrentState() != TSendDialogue::State::kRcpt ||
+                                                  !sock->LineAvailable(); }, 1000));
+    dialogue->Stop();
+    EXPECT_FALSE(dialogue->Running());
+    net::test::PumpUntil([&] { return server_->Count("QUIT") > 0; }, 500);
+  }
+  std::unique_ptr<RuleServer> server_;
+};
+
+TEST_F(Stopping, DuringTheRecipientsQuitsAndLogsEveryone) {
+  MakeTable(People(4));
+  StopAt("RCPT TO:<p3@", Signed(Job()));
+  EXPECT_EQ(server_->Count("c1 QUIT"), 1u);
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(notes, std::vector<std::string>{"The send was stopped; the message has not been sent."});
+  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"P1 not sent The send was stopped.", "P2 not sent The send was stopped.",
+                                                     "P3 not sent The send was stopped.", "P4 not sent The send was stopped."}));
+}
+
+TEST_F(Stopping, AfterTheFinalDotSaysTheMessageMayHaveBeenDelivered) {
+  MakeTable(People(2));
+  StopAt("<message for", Signed(Job()));
+  EXPECT_EQ(server_->Count("c1 QUIT"), 1u);
+  EXPECT_EQ(notes, std::vector<std::string>{
+                       "The send was stopped; the server did not confirm the message, so it may have been delivered."});
+  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{std::string("P1 not sent ") + kUnconfirmed,
+                                                     std::string("P2 not sent ") + kUnconfirmed}));
+}
+
+// Inside the mail data "QUIT" would be read as part of the message: the connection is dropped
+// instead, and the server never sees the final ".".
+TEST_F(SendOutcome, StopDuringTheMailDataSendsNoQuit) {
+  MakeTable(People(2));
+  std::vector<std::string> body(200, "a line of the message");
+  RuleServer server(Rules{});
+  dialogue->events.progress = [&](std::int64_t, std::int64_t position) {
+    if (position == 50 && dialogue->CurrentState() == TSendDialogue::State::kMailData) dialogue->Stop();
+  };
+  Send(server.Port(), Signed(Job(body)));
+  net::test::PumpUntil([&] { return server.Count("<cut off>") > 0; }, 3000);
+  EXPECT_EQ(server.Count("<cut off>"), 1u);
+  EXPECT_EQ(server.Count("QUIT"), 0u);
+  EXPECT_EQ(notes, std::vector<std::string>{"The send was stopped; the message has not been sent."});
+  EXPECT_EQ(log.Entries().size(), 2u);
+}
+
+// No reply to the final "." within the time-out: not "has not been sent".
+TEST_F(SendOutcome, NoAnswerToTheFinalDotSaysTheMessageMayHaveBeenDelivered) {
+  MakeTable(People(1));
+  Rules rules;
+  rules.hook = [](const std::string& e) { return e.find("<message for") != std::string::npos ? "MUTE" : ""; };
+  RuleServer server(rules);
+  dialogue->dataEndTimeOutMs = 300;
+  Send(server.Port(), Signed(Job()));
+  EXPECT_EQ(failures, std::vector<std::string>{
+                          "The server did not answer; the server did not confirm the message, so it may have been delivered."});
+  EXPECT_EQ(completions, 1);
+  EXPECT_EQ(Outcomes(log), std::vector<std::string>{std::string("P1 not sent ") + kUnconfirmed});
+}
+
+}  // namespace
+}  // namespace tavrin::app::testing
