@@ -715,7 +715,7 @@ void TfrmEmailMerge::BindSendEvents() {
     const QString shown = QString::fromStdString(platform::TextToUtf8(text));
     services_.dialogs.ShowMessage(platform::QStringToAnsi(shown));
   };
-  e.completed = [this](const std::vector<std::string>&, const std::string& note) {
+  e.completed = [this](const std::string& note) {
     FlushSendDisplay();
     SaveLogInBackground();
     if (!note.empty()) services_.dialogs.ShowMessage(note);
