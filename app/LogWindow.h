@@ -1,20 +1,26 @@
 // TfrmLog: the window that shows the log of a completed send.
 //
-// A fixed-size window with the log in a fixed-pitch memo (the user may edit it), a button that copies
-// the memo's whole text to the clipboard through Dialogs, every character kept, and Close (also Esc). One instance per
-// completed send, shown modally and destroyed when closed. GUI thread.
+// A resizable window with the log read-only in a fixed-pitch list that grows with it, where the log
+// files were saved, a button that copies the log's whole text to the clipboard through Dialogs, and
+// Close (also Esc). The lines are made only as they come into view, so a log of any length opens at
+// once. One instance per completed send, shown modally and destroyed when closed. GUI thread.
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/Dialogs.h"
 
-class QPlainTextEdit;
+class QLabel;
+class QListView;
 class QPushButton;
 
 namespace tavrin::app {
+
+class TSendLog;
+class LogLinesModel;
 
 class TfrmLog : public QDialog {
   Q_OBJECT
@@ -22,12 +28,20 @@ class TfrmLog : public QDialog {
   // `dialogs` must outlive the window.
   TfrmLog(platform::Dialogs& dialogs, QWidget* owner = nullptr);
 
-  // The log's lines, UTF-8 (as TSendLog makes them).
+  // Shows these lines, UTF-8, as they are.
   void SetLines(const std::vector<std::string>& lines);
+  // Shows `log`, which must outlive the window or the next Set call, and `saved` (where its files
+  // are) under it.
+  void SetLog(const TSendLog& log, const std::string& saved);
+  // Says where the log's files are (or why they are not).
+  void SetSaved(const std::string& saved);
+  // Every line shown, joined by "\n": what Copy To Clipboard copies.
+  std::string Text() const;
   void btnCopyToClipboardClick();
   void btnCloseClick();
 
-  QPlainTextEdit* reLog;
+  QListView* reLog;
+  QLabel* lblSaved;
   QPushButton* btnCopyToClipboard;
   QPushButton* btnClose;
 
@@ -35,7 +49,12 @@ class TfrmLog : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  void Show(std::size_t count, std::function<std::string(std::size_t)> line, std::size_t widest);
+
   platform::Dialogs& dialogs_;
+  LogLinesModel* model_;
+  std::vector<std::string> lines_;  // SetLines's own copy
+  std::function<std::string()> text_;
 };
 
 }  // namespace tavrin::app

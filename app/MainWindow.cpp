@@ -19,7 +19,9 @@
 #include <QRegularExpression>
 #include <QDateTime>
 #include <QLocale>
+#include <QShortcut>
 #include <QShowEvent>
+#include <QTimer>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -33,6 +35,7 @@
 #include "app/Centring.h"
 #include "app/Glyphs.h"
 #include "app/ConfigDialog.h"
+#include "app/LogFiles.h"
 #include "app/LogWindow.h"
 #include "app/MessageAssembly.h"
 #include "app/Program.h"
@@ -49,6 +52,7 @@ using platform::AnsiToQString;
 namespace {
 
 constexpr int kSocketTimeOutMs = 60000;
+constexpr int kDisplayIntervalMs = 33;  // about 30 times a second
 // The bands' design heights; each grows with the font when its text needs more.
 constexpr int kToolBarHeight = 30;
 constexpr int kHeaderHeight = 66;
@@ -139,6 +143,8 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   Memo1 = new QPlainTextEdit(central);
   Memo1->setObjectName("Memo1");
   Memo1->setVisible(false);
+  Memo1->setReadOnly(true);
+  Memo1->setMaximumBlockCount(static_cast<int>(kTranscriptLines));
 
   layout->addWidget(ToolBar);
   layout->addWidget(pnlHeader);
@@ -146,9 +152,8 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   layout->addWidget(pnlFooter);
   setCentralWidget(central);
 
-  replyTable.Transcript = [this](const std::string& text) {
-    Memo1->appendPlainText(ServerText(text));
-  };
+  replyTable.Transcript = [this](const std::string& text) { AddTranscript(text); };
+  Memo1->installEventFilter(this);
   connect(miProperties, &QAction::triggered, this, &TfrmEmailMerge::btnConfigureClick);
   connect(btnConfig, &QToolButton::clicked, this, &TfrmEmailMerge::btnConfigureClick);
   connect(miClose, &QAction::triggered, this, &TfrmEmailMerge::btnCloseClick);
@@ -171,6 +176,7 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
 }
 
 TfrmEmailMerge::~TfrmEmailMerge() {
+  WaitForLogSaved();
   dialogue_.reset();  // it unbinds itself from the socket client before the client goes
 }
 
@@ -498,6 +504,7 @@ void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
 }
 
 bool TfrmEmailMerge::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Memo1 && event->type() == QEvent::Show) Memo1->setPlainText(TranscriptText());
   if (watched == mmoMessage || watched == mmoMessage->viewport()) {
     MemoEvent(watched, event);
     return QMainWindow::eventFilter(watched, event);
@@ -549,8 +556,21 @@ void TfrmEmailMerge::btnBrowseClick() {
 bool TfrmEmailMerge::CheckReplyLine(const std::string& line) {
   std::string shown = line;
   while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
-  Memo1->appendPlainText(ServerText(shown));
+  AddTranscript(shown);
   return replyTable.CheckReply(line);
+}
+
+void TfrmEmailMerge::AddTranscript(const std::string& line) {
+  transcript_.push_back(line);
+  if (transcript_.size() > kTranscriptLines) transcript_.pop_front();
+  if (Memo1->isVisible()) Memo1->appendPlainText(ServerText(line));
+}
+
+QString TfrmEmailMerge::TranscriptText() const {
+  QStringList lines;
+  lines.reserve(static_cast<qsizetype>(transcript_.size()));
+  for (const auto& line : transcript_) lines << ServerText(line);
+  return lines.join('\n');
 }
 
 void TfrmEmailMerge::StartLog() {
@@ -559,6 +579,8 @@ void TfrmEmailMerge::StartLog() {
   QString timeFormat = locale.timeFormat(QLocale::LongFormat);
   timeFormat.remove(QRegularExpression("\\s*t+")).remove(QRegularExpression("\\(\\s*\\)"));
   const QDateTime now = QDateTime::currentDateTime();
+  WaitForLogSaved();  // the files are made from the log about to be emptied
+  sendStarted_ = std::time(nullptr);
   sendLog.StartLog(s.ProgramCaption, s.SenderName,
                    locale.toString(now.date(), QLocale::ShortFormat).toStdString(),
                    locale.toString(now.time(), timeFormat.trimmed()).toStdString());
@@ -568,8 +590,10 @@ void TfrmEmailMerge::StartLog() {
 
 void TfrmEmailMerge::ShowLog() {
   TfrmLog log(services_.dialogs, this);
-  log.SetLines(sendLog.LogLines());
+  log.SetLog(sendLog, logSaved_);
+  shownLog_ = &log;
   log.exec();
+  shownLog_ = nullptr;
 }
 
 }  // namespace tavrin::app
@@ -627,7 +651,8 @@ SendJob TfrmEmailMerge::MakeSendJob() {
 }
 
 void TfrmEmailMerge::btnSendClick() {
-  if (dialogue_->Running() || !CheckSendFields()) return;
+  if (dialogue_->Running()) return dialogue_->Stop();
+  if (!CheckSendFields()) return;
   const Settings& s = AppSettings();
   const std::vector<std::string> texts = {edtTo->text().toStdString(),
                                           edtSubject->text().toStdString(),
@@ -645,22 +670,43 @@ void TfrmEmailMerge::btnSendClick() {
   SendJob job = MakeSendJob();
   access->FillJob(job);
   dialogue_->Start(std::move(job));
+  // The table is open once the send has started: the log makes room for every record at once
+  // rather than copying itself as it grows.
+  if (dialogue_->Running() && recipientTable.IsOpen())
+    sendLog.Reserve(static_cast<std::size_t>(std::max<std::int32_t>(recipientTable.RecordTotal(), 0)));
 }
 
 void TfrmEmailMerge::BindSendEvents() {
+  stopKey_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  stopKey_->setContext(Qt::WindowShortcut);
+  stopKey_->setEnabled(false);
+  connect(stopKey_, &QShortcut::activated, this, &TfrmEmailMerge::btnSendClick);
+  displayTimer_ = new QTimer(this);
+  displayTimer_->setSingleShot(true);
+  displayTimer_->setInterval(kDisplayIntervalMs);
+  connect(displayTimer_, &QTimer::timeout, this, &TfrmEmailMerge::FlushSendDisplay);
+
   SendEvents& e = dialogue_->events;
   e.status = [this](const std::string& text) {
-    if (text.empty())
+    if (text.empty()) {
+      pendingStatus_.reset();
       StatusBar->clearMessage();
-    else
-      StatusBar->showMessage(QString::fromStdString(platform::TextToUtf8(text)));
+      return;
+    }
+    pendingStatus_ = text;
+    if (!displayTimer_->isActive()) FlushSendDisplay();
   };
-  e.progressShown = [this](bool shown) { pnlProgress->setVisible(shown); };
+  e.progressShown = [this](bool shown) {
+    if (pnlProgress->isVisibleTo(pnlFooter) == shown) return;  // said again for every recipient
+    pnlProgress->setVisible(shown);
+  };
   e.progress = [this](std::int64_t maximum, std::int64_t position) {
-    ShowProgress(maximum, position);
+    pendingProgress_.emplace(maximum, position);
+    if (!displayTimer_->isActive()) FlushSendDisplay();
   };
-  e.transcript = [this](const std::string& line) { Memo1->appendPlainText(ServerText(line)); };
+  e.transcript = [this](const std::string& line) { AddTranscript(line); };
   e.ended = [this] {
+    FlushSendDisplay();
     services_.dialogs.SetBusyCursor(false);
     SetSending(false);
   };
@@ -669,14 +715,55 @@ void TfrmEmailMerge::BindSendEvents() {
     // starts with the refusal and goes on to say what became of the message.
     if (text.rfind(kSignInRefused, 0) == 0)
       services_.passwords.Refused(PasswordKey(AppSettings().UserName, AppSettings().ServerName));
+    FlushSendDisplay();
     // The text may carry a UTF-8 file or server name: read as such, not as 8-bit text.
     const QString shown = QString::fromStdString(platform::TextToUtf8(text));
     services_.dialogs.ShowMessage(platform::QStringToAnsi(shown));
   };
-  e.completed = [this](const std::vector<std::string>&, const std::string& note) {
+  e.completed = [this](const std::string& note) {
+    FlushSendDisplay();
+    SaveLogInBackground();
     if (!note.empty()) services_.dialogs.ShowMessage(note);
     ShowLog();
   };
+}
+
+// The files are written while the log window is already up: a sync to disk takes as long as it
+// takes, and the window does not wait for it. The log is only read meanwhile (the window's lines,
+// the clipboard); the next send waits for the files before it empties it.
+void TfrmEmailMerge::SaveLogInBackground() {
+  const std::string folder = LogsFolder(services_.places.homeDir);
+  logSaved_ = "Saving this log in " + folder + " ...";
+  const std::time_t started = sendStarted_;
+  savingLog_ = std::async(std::launch::async, [this, folder, started] {
+    std::string text = SavedLogText(SaveLogFiles(sendLog, folder, started));
+    QMetaObject::invokeMethod(
+        this,
+        [this, text = std::move(text)] {
+          logSaved_ = text;
+          if (shownLog_ != nullptr) shownLog_->SetSaved(text);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void TfrmEmailMerge::WaitForLogSaved() {
+  if (savingLog_.valid()) savingLog_.wait();
+}
+
+void TfrmEmailMerge::FlushSendDisplay() {
+  bool shown = false;
+  if (pendingStatus_) {
+    StatusBar->showMessage(QString::fromStdString(platform::TextToUtf8(*pendingStatus_)));
+    pendingStatus_.reset();
+    shown = true;
+  }
+  if (pendingProgress_) {
+    ShowProgress(pendingProgress_->first, pendingProgress_->second);
+    pendingProgress_.reset();
+    shown = true;
+  }
+  if (shown) displayTimer_->start();  // the next change waits its turn
 }
 
 void TfrmEmailMerge::ShowProgress(std::int64_t maximum, std::int64_t position) {
@@ -688,10 +775,13 @@ void TfrmEmailMerge::ShowProgress(std::int64_t maximum, std::int64_t position) {
 }
 
 void TfrmEmailMerge::SetSending(bool sending) {
-  for (QWidget* w : std::initializer_list<QWidget*>{btnSend, btnConfig, btnBrowse, btnAttach})
+  for (QWidget* w : std::initializer_list<QWidget*>{btnConfig, btnBrowse, btnAttach})
     w->setEnabled(!sending);
-  for (QAction* a : {miSend, miProperties, miSelectRecipients, miFileAttachment})
-    a->setEnabled(!sending);
+  for (QAction* a : {miProperties, miSelectRecipients, miFileAttachment}) a->setEnabled(!sending);
+  btnSend->setText(sending ? "Stop" : "Send");
+  btnSend->setToolTip(sending ? "Stop the send" : "Send Message");
+  miSend->setText(sending ? "&Stop" : "&Send");
+  stopKey_->setEnabled(sending);
   lstAttachments->setEnabled(!sending);
 }
 

@@ -8,6 +8,9 @@
 #pragma once
 
 #include <QMainWindow>
+#include <ctime>
+#include <deque>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,9 +32,11 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
+class QShortcut;
 class QSplitter;
 class QStatusBar;
 class QToolBar;
+class QTimer;
 class QToolButton;
 
 namespace tavrin::app {
@@ -39,6 +44,7 @@ namespace tavrin::app {
 class TfrmBrowser;
 class TfrmConfiguration;
 class TRecipientsMenu;
+class TfrmLog;
 
 inline constexpr const char* kToPlaceholder =
     "< click here to enter a description of who the email is addressed to >";
@@ -61,7 +67,8 @@ class TfrmEmailMerge : public QMainWindow {
   void btnConfigureClick();
   void btnCloseClick();
   void btnBrowseClick();
-  // Checks the message, copies it with the attachment list, and starts the send.
+  // Checks the message, copies it with the attachment list, and starts the send; while a send
+  // runs the same button (and Esc) is "Stop" and ends it.
   void btnSendClick();
   // Asks for a file and adds it to the attachments, opening their section when it is closed.
   void btnAttachClick();
@@ -77,13 +84,17 @@ class TfrmEmailMerge : public QMainWindow {
   // The send under way or the last one; owned by the window.
   TSendDialogue& Dialogue() { return *dialogue_; }
 
-  // Judges one reply line by the reply table; the transcript memo receives the line as received,
-  // then the table's description. True: the send may go on.
+  // Judges one reply line by the reply table; the transcript receives the line as received, then
+  // the table's description. True: the send may go on.
   bool CheckReplyLine(const std::string& line);
+  // The transcript's latest lines (at most kTranscriptLines), oldest first, joined by "\n"; the
+  // transcript memo Memo1 shows them when it is shown.
+  QString TranscriptText() const;
+  static constexpr std::size_t kTranscriptLines = 5000;
 
   // Starts a send's log and empties the message lines.
   void StartLog();
-  // Shows the log of a completed send in a new modal log window.
+  // Shows the log of a completed send in a new modal log window, with where its files were saved.
   void ShowLog();
 
   // The height of the splitter's upper (message) section in pixels.
@@ -143,11 +154,27 @@ class TfrmEmailMerge : public QMainWindow {
   // While a send runs, everything that could change what it reads or start another is disabled.
   void SetSending(bool sending);
   void ShowProgress(std::int64_t maximum, std::int64_t position);
+  // Status and progress reach the screen at most once per kDisplayIntervalMs, the latest winning,
+  // so a fast send is not slowed by repaints; FlushSendDisplay shows what is waiting at once.
+  void FlushSendDisplay();
+  void AddTranscript(const std::string& line);
+  // Writes the log's files on a thread of their own; WaitForLogSaved returns once they are written.
+  void SaveLogInBackground();
+  void WaitForLogSaved();
 
   AppServices& services_;
   TfrmBrowser* frmBrowser_ = nullptr;
   TfrmConfiguration* frmConfiguration_ = nullptr;
   std::unique_ptr<TSendDialogue> dialogue_;
+  QShortcut* stopKey_ = nullptr;  // Esc while a send runs
+  QTimer* displayTimer_ = nullptr;
+  std::optional<std::string> pendingStatus_;
+  std::optional<std::pair<std::int64_t, std::int64_t>> pendingProgress_;
+  std::deque<std::string> transcript_;  // as received, the oldest dropped beyond kTranscriptLines
+  std::time_t sendStarted_ = 0;
+  std::string logSaved_;  // where the last log's files went, as the log window says it
+  std::future<void> savingLog_;
+  TfrmLog* shownLog_ = nullptr;  // the log window while it is up
   std::string attachFolder_;  // where the Attach dialog opens; "" until the first Attach
 };
 

@@ -605,7 +605,7 @@ void TSendDialogue::Complete() {
   auto alive = alive_;
   if (!Finish()) return;
   if (events.status) events.status("");
-  if (*alive && events.completed) events.completed(log_.LogLines(), note);
+  if (*alive && events.completed) events.completed(note);
 }
 
 namespace {
@@ -656,12 +656,12 @@ void TSendDialogue::Ended(const std::string& reason, bool stopped) {
   if (events.status) events.status(stopped ? std::string(kStopped) : Joined(reason, "message transmittal has failed."));
   if (!*alive) return;
   if (stopped) {
-    if (events.completed) events.completed(log_.LogLines(), Joined(reason, outcome));
+    if (events.completed) events.completed(Joined(reason, outcome));
     return;
   }
   if (events.failed) events.failed(Joined(reason, outcome));
   // Some transactions went through, or may have: the log says who has the message.
-  if (*alive && (delivered > 0 || unconfirmed) && events.completed) events.completed(log_.LogLines(), "");
+  if (*alive && (delivered > 0 || unconfirmed) && events.completed) events.completed("");
 }
 
 // "Quit" may go wherever the server waits for a command or answers a whole one; not while it

@@ -73,9 +73,9 @@ struct SendEvents {
   std::function<void(const std::string& line)> transcript;  // each reply line, without line end
   std::function<void()> ended;  // the send has ended either way: cursor back, controls enabled
   std::function<void(const std::string& text)> failed;      // message box after an abort
-  // After the server's last word, or a Stop: the log; `note` is empty unless the message did not
-  // go out to everyone or the send was stopped.
-  std::function<void(const std::vector<std::string>& log, const std::string& note)> completed;
+  // After the server's last word, or a Stop: the log holds every recipient; `note` is empty unless
+  // the message did not go out to everyone or the send was stopped.
+  std::function<void(const std::string& note)> completed;
 };
 
 inline constexpr const char* kNoRecipientAccepted =

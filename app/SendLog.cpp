@@ -1,13 +1,77 @@
 #include "app/SendLog.h"
 
+#include <algorithm>
+
 #include "app/MimeEncoding.h"
 #include "platform/CodePage.h"
 
 namespace tavrin::app {
 namespace {
 constexpr int kNameWidth = 35;
-constexpr int kDetailsWidth = 25;
+constexpr int kAddressWidth = 40;
+constexpr int kStatusWidth = 8;  // "Not sent"
 constexpr const char* kGap = "  ";
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The code point at `text[i]` and its length in bytes; a malformed sequence is one byte of U+FFFD.
+char32_t Decode(const std::string& text, std::size_t i, std::size_t* length) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  *length = 1;
+  if (lead < 0x80) return lead;
+  std::size_t extra = 0;
+  char32_t c = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) extra = 1, c = lead & 0x1F;
+  else if (lead >= 0xE0 && lead <= 0xEF) extra = 2, c = lead & 0x0F;
+  else if (lead >= 0xF0 && lead <= 0xF4) extra = 3, c = lead & 0x07;
+  else return 0xFFFD;
+  if (i + extra >= text.size()) return 0xFFFD;
+  for (std::size_t k = 1; k <= extra; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0xFFFD;
+    c = (c << 6) | (byte(i + k) & 0x3F);
+  }
+  const char32_t least = extra == 1 ? 0x80 : extra == 2 ? 0x800 : 0x10000;
+  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0xFFFD;
+  *length = extra + 1;
+  return c;
+}
+
+bool Hidden(char32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// A CSV cell: quoted when it holds a comma, quote or line end, and never read as a formula.
+std::string CsvCell(const std::string& raw) {
+  std::string text = VisibleText(raw);
+  if (!text.empty() && std::string_view("=+-@").find(text[0]) != std::string_view::npos)
+    text.insert(0, 1, '\'');
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
 }  // namespace
 
 std::string FitText(const std::string& text, int width) {
@@ -18,38 +82,122 @@ std::string FitText(const std::string& text, int width) {
   return text + std::string(w - count, ' ');
 }
 
+std::string VisibleText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t length = 1;
+    const char32_t c = Decode(text, i, &length);
+    if (c < 0x20)
+      AppendUtf8(out, 0x2400 + c);
+    else if (c == 0x7F)
+      AppendUtf8(out, 0x2421);
+    else if (Hidden(c))
+      AppendUtf8(out, 0xFFFD);
+    else if (c == 0xFFFD && length == 1)
+      AppendUtf8(out, 0xFFFD);
+    else
+      out.append(text, i, length);
+    i += length;
+  }
+  return out;
+}
+
+const char* StatusWord(RecipientStatus status) {
+  switch (status) {
+    case RecipientStatus::kOk: return "OK";
+    case RecipientStatus::kFailed: return "FAILED";
+    case RecipientStatus::kNotSent: return "Not sent";
+  }
+  return "";
+}
+
+std::string LogLine(const LogEntry& entry) {
+  const std::string address = VisibleText(entry.address);
+  std::string line = FitText(VisibleText(entry.name), kNameWidth) + kGap + address;
+  const std::size_t count = CharacterCount(address);
+  if (count < kAddressWidth) line.append(kAddressWidth - count, ' ');
+  line += kGap;
+  if (entry.status == RecipientStatus::kOk) return line + StatusWord(entry.status);
+  return line + FitText(StatusWord(entry.status), kStatusWidth) + kGap + VisibleText(entry.reply);
+}
+
 void TSendLog::StartLog(const std::string& programCaption, const std::string& senderName,
                         const std::string& date, const std::string& time) {
-  lines_ = {
-      programCaption + " Log",
+  const std::string columns = FitText("Name", kNameWidth) + kGap + FitText("Address", kAddressWidth) +
+                              kGap + FitText("Status", kStatusWidth) + kGap + "Details";
+  header_ = {
+      VisibleText(programCaption + " Log"),
       "",
-      senderName,
+      VisibleText(senderName),
       "",
       "",
-      "Date: " + date + "    " + "Time: " + time,
+      VisibleText("Date: " + date + "    " + "Time: " + time),
       "",
-      FitText("Name", kNameWidth) + kGap + "Status" + kGap + "Details",
-      std::string(70, '-'),
+      columns,
+      std::string(columns.size(), '-'),
   };
   entries_.clear();
+  lines_.clear();
+  linesStale_ = true;
 }
 
 void TSendLog::AddLogLine(const std::string& currentName, bool recipientOK,
                           const std::string& replyText) {
-  std::string line = FitText(platform::AnsiToUtf8(currentName), kNameWidth) + kGap;
-  if (recipientOK)
-    line += "OK";
-  else
-    line += std::string("FAILED") + kGap + FitText(platform::TextToUtf8(replyText), kDetailsWidth);
-  lines_.push_back(line);
+  AddRecipient({0, currentName, "", recipientOK ? RecipientStatus::kOk : RecipientStatus::kFailed,
+                replyText});
 }
 
 void TSendLog::AddRecipient(LogEntry entry) {
-  AddLogLine(entry.name, entry.status == RecipientStatus::kOk, entry.reply);
   entry.name = platform::AnsiToUtf8(entry.name);
   entry.address = platform::TextToUtf8(entry.address);
   entry.reply = platform::TextToUtf8(entry.reply);
   entries_.push_back(std::move(entry));
+  linesStale_ = true;
+}
+
+std::string TSendLog::Line(std::size_t index) const {
+  if (index < header_.size()) return header_[index];
+  index -= header_.size();
+  return index < entries_.size() ? LogLine(entries_[index]) : std::string();
+}
+
+std::size_t TSendLog::WidestLine() const {
+  std::size_t widest = 0;
+  for (const auto& line : header_) widest = std::max(widest, CharacterCount(line));
+  const std::size_t fixed = kNameWidth + 2 * std::string_view(kGap).size();
+  for (const auto& e : entries_) {
+    std::size_t width = fixed + std::max<std::size_t>(kAddressWidth, CharacterCount(e.address));
+    if (e.status == RecipientStatus::kOk)
+      width += 2;
+    else
+      width += kStatusWidth + 2 + CharacterCount(e.reply);
+    widest = std::max(widest, width);
+  }
+  return widest;
+}
+
+std::string TSendLog::Text() const {
+  std::string text;
+  WriteText([&](const std::string& block) { text += block; });
+  return text;
+}
+
+std::string TSendLog::CsvRow(std::size_t row) const {
+  if (row == 0) return "Name,Address,Status,Reply\r\n";
+  const LogEntry& e = entries_.at(row - 1);
+  return CsvCell(e.name) + ',' + CsvCell(e.address) + ',' + StatusWord(e.status) + ',' +
+         CsvCell(e.reply) + "\r\n";
+}
+
+const std::vector<std::string>& TSendLog::LogLines() const {
+  if (linesStale_) {
+    lines_.clear();
+    lines_.reserve(LineCount());
+    for (std::size_t i = 0; i < LineCount(); ++i) lines_.push_back(Line(i));
+    linesStale_ = false;
+  }
+  return lines_;
 }
 
 }  // namespace tavrin::app

@@ -1,9 +1,11 @@
-// TSendLog: the plain-text log of one send, one line per recipient under a short header.
+// TSendLog: the log of one send, a short header and every recipient whole (name, address, status,
+// the server's reply), as the log window, the clipboard and the log files show it.
 //
-// StartLog drops the previous log and writes the nine header lines; AddLogLine appends a recipient
-// as OK or FAILED with the reply table's description. The lines are UTF-8 and their columns count
-// characters, not bytes. The log lives in memory only; the log window shows it and copies it to the
-// clipboard. GUI thread.
+// StartLog drops the previous log and makes the nine header lines; AddRecipient keeps a recipient.
+// The text lines are made from the entries on demand, so a send to many recipients holds each
+// recipient once. Every text shown or written has its control characters (and the characters that
+// reorder or break lines) replaced by visible ones: a name or a reply cannot forge a line. The lines
+// are UTF-8 and their columns count characters, not bytes. GUI thread.
 #pragma once
 
 #include <cstdint>
@@ -15,12 +17,21 @@ namespace tavrin::app {
 // UTF-8 `text` padded with blanks or cut to exactly `width` characters (never half of one).
 std::string FitText(const std::string& text, int width);
 
+// UTF-8 `text` with each control character shown: C0 controls and DEL as their control pictures
+// (CR as U+240D, LF as U+240A, ESC as U+241B), C1 controls, line and paragraph separators and the
+// bidirectional marks, embeddings, overrides and isolates as U+FFFD. A byte that is not UTF-8 also
+// becomes U+FFFD. Every character stays one character, so columns keep their places.
+std::string VisibleText(const std::string& text);
+
 // What became of one recipient of a send.
 enum class RecipientStatus {
   kOk,       // the server accepted the recipient and then the message
   kFailed,   // the server refused the recipient (or the message for it)
   kNotSent,  // the send stopped before this recipient had a final outcome
 };
+
+// "OK", "FAILED" or "Not sent".
+const char* StatusWord(RecipientStatus status);
 
 // One recipient's line of the log, kept whole for the log window, the log files and the clipboard.
 struct LogEntry {
@@ -31,26 +42,68 @@ struct LogEntry {
   std::string reply;    // UTF-8: the server's own reply (code and text) or why it was not sent
 };
 
+// The log line of `entry`: the name cut to 35 characters, the address in a column of 40 (never
+// cut: a longer one pushes the rest along), the status, and for a recipient not OK the reply whole.
+std::string LogLine(const LogEntry& entry);
+
 class TSendLog {
  public:
   // All UTF-8. `date` and `time`: the moment of Send in the locale's short date and long time
   // formats.
   void StartLog(const std::string& programCaption, const std::string& senderName,
                 const std::string& date, const std::string& time);
-  // `currentName` as the recipients table gives it, in the program's 8-bit text (Windows-1252);
-  // `replyText` a description or the server's own words, shown as UTF-8 when they are, else read
-  // as Windows-1252. Both are converted here, once.
+  // A recipient without its address: `currentName` as the recipients table gives it, in the
+  // program's 8-bit text (Windows-1252); `replyText` the server's words (shown as UTF-8 when they
+  // are, else read as Windows-1252).
   void AddLogLine(const std::string& currentName, bool recipientOK, const std::string& replyText);
   // One recipient in full: `entry.name` in the program's 8-bit text as the table gives it,
   // `entry.address` and `entry.reply` as AddLogLine takes its texts; converted to UTF-8 here.
   void AddRecipient(LogEntry entry);
 
-  const std::vector<std::string>& LogLines() const { return lines_; }
+  // Room for this many recipients at once, so a long send does not copy the entries as they grow.
+  void Reserve(std::size_t recipients) { entries_.reserve(recipients); }
+
+  // The header lines, then one line per recipient.
+  std::size_t LineCount() const { return header_.size() + entries_.size(); }
+  std::string Line(std::size_t index) const;
+  // The widest line in characters.
+  std::size_t WidestLine() const;
+  // Every line, each ended with "\n" but the last, in blocks of about `blockBytes`: `sink` is called
+  // once per block.
+  template <typename Sink>
+  void WriteText(Sink&& sink, std::size_t blockBytes = 1 << 16) const;
+  // The whole log as one text, lines joined by "\n".
+  std::string Text() const;
+  // The recipients as CSV (RFC 4180, CR LF line ends) under a heading row: name, address, status,
+  // reply (for an OK too), control characters shown as in the lines. A cell a spreadsheet would take
+  // for a formula (it begins with = + - or @) gets a leading apostrophe. `row`: 0 is the heading,
+  // then 1 to Entries().size().
+  std::string CsvRow(std::size_t row) const;
+
+  // Every line in one vector, made on the first call after a change.
+  const std::vector<std::string>& LogLines() const;
   const std::vector<LogEntry>& Entries() const { return entries_; }
 
  private:
-  std::vector<std::string> lines_;
+  std::vector<std::string> header_;
   std::vector<LogEntry> entries_;
+  mutable std::vector<std::string> lines_;  // LogLines()'s copy; empty until asked for
+  mutable bool linesStale_ = true;
 };
+
+template <typename Sink>
+void TSendLog::WriteText(Sink&& sink, std::size_t blockBytes) const {
+  std::string block;
+  const std::size_t count = LineCount();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) block += '\n';
+    block += Line(i);
+    if (block.size() >= blockBytes) {
+      sink(block);
+      block.clear();
+    }
+  }
+  if (!block.empty()) sink(block);
+}
 
 }  // namespace tavrin::app

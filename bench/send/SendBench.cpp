@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
   std::string failure;
   bool completed = false;
   dialogue.events.failed = [&](const std::string& text) { failure = text; };
-  dialogue.events.completed = [&](const std::vector<std::string>&, const std::string&) { completed = true; };
+  dialogue.events.completed = [&](const std::string&) { completed = true; };
 
   qint64 longestPauseMs = 0;
   QElapsedTimer sinceTick;
@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     std::printf("send failed: %s\n", failure.c_str());
     return 1;
   }
-  std::printf("tavrin send: %.3f s, %zu log lines\n", seconds, log.LogLines().size() - 9);
+  std::printf("tavrin send: %.3f s, %zu log lines\n", seconds, log.Entries().size());
   std::printf("longest event-loop pause: %lld ms\n", static_cast<long long>(longestPauseMs));
   std::printf("peak memory above idle: %.1f MiB (idle %.1f MiB, peak %.1f MiB)\n",
               (peakKb - idleKb) / 1024.0, idleKb / 1024.0, peakKb / 1024.0);

@@ -207,7 +207,7 @@ TEST_P(DestroyedByHandler, NothingTouchesItAfter) {
   e.ended = [&] { ++ends, at == 1 ? release() : void(); };
   e.failed = [&](const std::string& text) { failures.push_back(text), at == 2 ? release() : void(); };
   e.status = [&](const std::string&) { reportsAfter += dialogue ? 0 : 1; };
-  e.completed = [&](const std::vector<std::string>&, const std::string&) { reportsAfter += dialogue ? 0 : 1; };
+  e.completed = [&](const std::string&) { reportsAfter += dialogue ? 0 : 1; };
   LoopbackPeer peer([&](PeerConn& c) {
     for (const char* reply : {"220 hi\r\n", "250 hello\r\n", "250 from\r\n", "250 to\r\n", "354 go\r\n"}) {
       if (reply[0] != '2' || reply[1] != '2') c.RecvLine();

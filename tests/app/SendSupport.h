@@ -163,8 +163,7 @@ class SendTest : public ::testing::Test {
     auto& e = dialogue->events;
     e.status = [this](const std::string& t) { statuses.push_back(t); };
     e.failed = [this](const std::string& t) { failures.push_back(t); };
-    e.completed = [this](const std::vector<std::string>& lines, const std::string& note) {
-      completedLog = lines;
+    e.completed = [this](const std::string& note) {
       notes.push_back(note);
       ++completions;
     };
@@ -229,7 +228,7 @@ class SendTest : public ::testing::Test {
   dataset::TXbDbf dataset{"tblRecipients"};
   TDatasetRecipientTable table{dataset};
   std::unique_ptr<TSendDialogue> dialogue;
-  std::vector<std::string> statuses, failures, notes, completedLog;
+  std::vector<std::string> statuses, failures, notes;
   int completions = 0, ends = 0;
 };
 

@@ -24,7 +24,7 @@ TEST_F(SendTest, ThreeRecipientsGoOutInOneTransactionAndTheLogFollowsTheReplyToQ
   MakeTable(kThree);
   SmtpServer server(root_ / "outbox", {});
   std::string transcriptAtCompletion;
-  dialogue->events.completed = [&](const std::vector<std::string>&, const std::string& note) {
+  dialogue->events.completed = [&](const std::string& note) {
     transcriptAtCompletion = server.Transcript();
     notes.push_back(note);
   };

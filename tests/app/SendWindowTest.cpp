@@ -1,8 +1,10 @@
 // The send as the main window runs it: what a person sees after a send, and what the window
-// allows while one is under way (Send, Properties, closing during a slow upload).
+// allows while one is under way (Stop, Properties, closing during a slow upload).
 #include <QAction>
 #include <atomic>
 #include <QApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QTest>
 #include <QPlainTextEdit>
@@ -12,6 +14,7 @@
 
 #include "AppFixture.h"
 #include "SendSupport.h"
+#include "app/LogFiles.h"
 #include "app/LogWindow.h"
 
 namespace tavrin::app::testing {
@@ -19,6 +22,10 @@ namespace {
 
 class SendWindow : public AppFixture {
  protected:
+  void TearDown() override {
+    ::unsetenv("XDG_DATA_HOME");
+    AppFixture::TearDown();
+  }
   void StartWithServer(int port, const std::string& people = "Ann,ann@example.com\nBob,bob@example.com\n",
                        const std::string& moreOptions = "") {
     WriteIni("[Options]\nServerName=127.0.0.1\nServerPort=" + std::to_string(port) +
@@ -29,24 +36,32 @@ class SendWindow : public AppFixture {
                            TAVRIN_DBFTOOL + " import " + table + " " + Root() + "/people.csv >/dev/null").c_str()),
               0);
     std::filesystem::create_directories(Root() + "/tmp");
+    ::setenv("XDG_DATA_HOME", (Root() + "/data").c_str(), 1);
     StartProgram();
     Main().show();
     Main().edtTo->setText("Club members");
     Main().edtSubject->setText("News");
     Main().mmoMessage->setPlainText("Hello");
   }
-  // Closes each log window as soon as it is up, keeping its text.
+  // Closes each log window as soon as it is up, keeping the text its Copy To Clipboard copies.
   void WatchForLogWindow() {
     auto* timer = new QTimer(&Main());
     QObject::connect(timer, &QTimer::timeout, [this] {
       if (auto* log = qobject_cast<TfrmLog*>(QApplication::activeModalWidget())) {
-        logTexts.push_back(log->reLog->toPlainText().toStdString());
-        log->reject();
+        QTest::mouseClick(log->btnCopyToClipboard, Qt::LeftButton);
+        logTexts.push_back(dialogs_.clipboard.value_or(""));
+        savedTexts.push_back(log->lblSaved->text().toStdString());
+        QTest::keyClick(log, Qt::Key_Escape);
       }
     });
     timer->start(10);
   }
-  std::vector<std::string> logTexts;
+  // The log line that begins with `name`, or "".
+  static std::string LineOf(const std::string& log, const std::string& name) {
+    const std::size_t at = log.find("\n" + name);
+    return at == std::string::npos ? "" : log.substr(at + 1, log.find('\n', at + 1) - at - 1);
+  }
+  std::vector<std::string> logTexts, savedTexts;
 };
 
 TEST_F(SendWindow, ACompletedSendShowsTheLogWindowAndGivesTheWindowBack) {
@@ -55,8 +70,22 @@ TEST_F(SendWindow, ACompletedSendShowsTheLogWindowAndGivesTheWindowBack) {
   WatchForLogWindow();
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty(); }, 20000));
-  EXPECT_NE(logTexts[0].find("Ann" + std::string(32, ' ') + "  OK"), std::string::npos);
-  EXPECT_NE(logTexts[0].find("Bob" + std::string(32, ' ') + "  FAILED"), std::string::npos);
+  EXPECT_EQ(LineOf(logTexts[0], "Ann ").substr(LineOf(logTexts[0], "Ann ").size() - 4), "  OK") << logTexts[0];
+  EXPECT_NE(LineOf(logTexts[0], "Bob ").find("  FAILED    "), std::string::npos) << logTexts[0];
+  // The log is kept on disk as shown, and the window says where.
+  const std::string folder = Root() + "/data/Tavrin/logs";
+  std::vector<std::filesystem::path> files;
+  ASSERT_TRUE(net::test::PumpUntil([&] {
+    files.clear();
+    if (std::filesystem::is_directory(folder))
+      for (const auto& e : std::filesystem::directory_iterator(folder))
+        if (e.path().extension() == ".txt" || e.path().extension() == ".csv") files.push_back(e.path());
+    return files.size() == 2;  // each is there only once written whole
+  }, 10000));
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files[0].extension(), ".csv");
+  EXPECT_EQ(ReadFile(files[1]), logTexts[0] + "\n");
+  EXPECT_NE(savedTexts[0].find(folder), std::string::npos) << savedTexts[0];
   EXPECT_TRUE(Main().btnSend->isEnabled());
   EXPECT_TRUE(Main().miProperties->isEnabled());
   EXPECT_EQ(dialogs_.busyDepth, 0);
@@ -98,7 +127,7 @@ TEST_F(SendWindow, AnyLanguageIsSentAsTypedAndTheLogShowsRealLetters) {
     EXPECT_LE(line.size(), 78u) << line;
   // Columns count characters: "OK" stands in column 38 as for any other name.
   EXPECT_NE(logTexts[0].find("\n" + sender + "\n"), std::string::npos) << logTexts[0];
-  EXPECT_NE(logTexts[0].find(zoe + std::string(23, ' ') + "  OK"), std::string::npos) << logTexts[0];
+  EXPECT_EQ(LineOf(logTexts[0], zoe).find(std::string(23, ' ') + "  "), zoe.size()) << logTexts[0];
 }
 
 // The whole path from the settings to the server: Security and UserName from the file, the
@@ -117,10 +146,10 @@ TEST_F(SendWindow, SendsOverStartTlsSignedInWithTheStoredPassword) {
   ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty(); }, 20000));
   EXPECT_TRUE(dialogs_.Messages().empty()) << dialogs_.Messages()[0];
   EXPECT_TRUE(dialogs_.PasswordPrompts().empty());
-  EXPECT_NE(logTexts[0].find("Bob" + std::string(32, ' ') + "  OK"), std::string::npos) << logTexts[0];
+  EXPECT_EQ(LineOf(logTexts[0], "Bob ").substr(LineOf(logTexts[0], "Bob ").size() - 4), "  OK") << logTexts[0];
   EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n"
                                  "MAIL FROM:<sender@example.com>\nRCPT TO:<bob@example.com>\nDATA END\nQUIT\n");
-  EXPECT_EQ(Main().Memo1->toPlainText().indexOf("s3cret"), -1);
+  EXPECT_EQ(Main().TranscriptText().indexOf("s3cret"), -1);
 }
 
 // A stored password the server refuses is not tried again: the next Send asks for one, and the
@@ -160,6 +189,67 @@ TEST_F(SendWindow, AMessageNamingAFileShowsItsNameInItsOwnLetters) {
   EXPECT_NE(dialogs_.Messages()[0].find("Zo\xEB notes.txt"), std::string::npos) << dialogs_.Messages()[0];
 }
 
+// Send becomes Stop while a send runs; Esc does the same, and the log of what is known shows.
+TEST_F(SendWindow, EscStopsASendThatWaitsAndShowsTheLog) {
+  std::atomic<bool> waiting{false};
+  net::test::LoopbackPeer peer([&](net::test::PeerConn& c) {  // the second recipient never answered
+    c.Send("220 hi\r\n");
+    int recipients = 0;
+    for (std::string line; !(line = c.RecvLine()).empty();) {
+      if (line.rfind("RCPT", 0) == 0 || line.rfind("Rcpt", 0) == 0) {
+        if (++recipients == 2) break;
+      }
+      if (line.rfind("DATA", 0) == 0 || line.rfind("Data", 0) == 0) {
+        c.Send("354 go\r\n");
+        while (!(line = c.RecvLine()).empty() && line != ".\r\n") {
+        }
+      }
+      c.Send("250 ok\r\n");
+    }
+    waiting = true;
+    c.RecvAll();
+  });
+  StartWithServer(peer.Port(), "Ann,ann@example.com\nBob,bob@example.com\n", "RecipientsPerMessage=1\n");
+  WatchForLogWindow();
+  QTest::mouseClick(Main().btnSend, Qt::LeftButton);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return waiting.load(); }, 10000));
+  EXPECT_EQ(Main().btnSend->text(), "Stop");
+  EXPECT_EQ(Main().miSend->text(), "&Stop");
+  EXPECT_TRUE(Main().btnSend->isEnabled());
+  QApplication::setActiveWindow(&Main());
+  QTest::keyClick(&Main(), Qt::Key_Escape);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty(); }, 5000)) << "no log after Stop";
+  EXPECT_FALSE(Main().Dialogue().Running());
+  EXPECT_EQ(Main().btnSend->text(), "Send");
+  EXPECT_EQ(Main().miSend->text(), "&Send");
+  EXPECT_EQ(dialogs_.busyDepth, 0);
+  EXPECT_EQ(logTexts.size(), 1u);
+}
+
+// A name holding CR LF and a server reply holding escape sequences reach the clipboard as visible
+// characters: no forged line, nothing a terminal would obey.
+TEST_F(SendWindow, TheClipboardShowsControlCharactersFromTheTableAndTheServer) {
+  SmtpServer server(root_ / "outbox", {"--refuse=ann@example.com=555 5.1.1 \x1b[31mrefused\x1b[0m"});
+  StartWithServer(server.Port(), "EveZZMallory  OK,eve@example.com\nAnn,ann@example.com\n");
+  // The table's bytes are what any program may have written: a CR LF inside the name.
+  Main().tblRecipients.Close();
+  const std::string table = Root() + "/home/Tavrin/tavrin.dbf";
+  std::string bytes = ReadFile(table);
+  bytes.replace(bytes.find("EveZZ") + 3, 2, "\r\n");
+  WriteFile(table, bytes);
+  WatchForLogWindow();
+  QTest::mouseClick(Main().btnSend, Qt::LeftButton);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty(); }, 20000));
+  const std::string& log = logTexts[0];
+  EXPECT_EQ(log.find('\r'), std::string::npos);
+  EXPECT_EQ(log.find('\x1b'), std::string::npos);
+  EXPECT_FALSE(LineOf(log, "Eve\xE2\x90\x8D\xE2\x90\x8AMallory  OK ").empty()) << log;
+  const std::string ann = LineOf(log, "Ann ");
+  EXPECT_NE(ann.find("FAILED"), std::string::npos) << log;
+  EXPECT_NE(ann.find("5.1.1 \xE2\x90\x9B[31mrefused\xE2\x90\x9B[0m"), std::string::npos) << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10) << log;  // nine header lines, two recipients
+}
+
 TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
   std::string tail;
   std::atomic<bool> uploading{false};
@@ -188,13 +278,13 @@ TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
   QObject::connect(&during, &QTimer::timeout, [&] {
     if (acted || !uploading || Main().Dialogue().CurrentState() != TSendDialogue::State::kMailData) return;
     acted = true;
-    for (QWidget* w : std::initializer_list<QWidget*>{Main().btnSend, Main().btnConfig, Main().btnBrowse,
-                                                      Main().btnAttach, Main().lstAttachments})
+    for (QWidget* w : std::initializer_list<QWidget*>{Main().btnConfig, Main().btnBrowse, Main().btnAttach,
+                                                      Main().lstAttachments})
       EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
-    for (QAction* a : {Main().miSend, Main().miProperties, Main().miSelectRecipients, Main().miFileAttachment})
+    for (QAction* a : {Main().miProperties, Main().miSelectRecipients, Main().miFileAttachment})
       EXPECT_FALSE(a->isEnabled()) << a->objectName().toStdString();
-    Main().btnSendClick();       // a second Send while one runs does nothing
-    Main().btnConfigureClick();  // nor do Properties
+    EXPECT_EQ(Main().btnSend->text(), "Stop");  // the one way on is to stop
+    Main().btnConfigureClick();  // Properties do nothing
     EXPECT_EQ(Main().Dialogue().CurrentState(), TSendDialogue::State::kMailData);
     EXPECT_TRUE(dialogs_.Messages().empty());
     EXPECT_TRUE(std::filesystem::is_empty(Root() + "/tmp"));  // the encoded file has no name to open

@@ -159,8 +159,9 @@ TEST_F(Windows, BrowseEditComposeAttachSendAndCopyTheLog) {
   watch->start(10);
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_TRUE(net::test::PumpUntil([&] { return !log.empty(); }, 20000));
-  EXPECT_NE(log.find("Ann" + std::string(32, ' ') + "  OK"), std::string::npos) << log;
-  EXPECT_NE(log.find("Carl" + std::string(31, ' ') + "  FAILED"), std::string::npos) << log;
+  EXPECT_NE(log.find("\nAnn" + std::string(32, ' ') + "  "), std::string::npos) << log;
+  EXPECT_NE(log.find("  OK\nCarl" + std::string(31, ' ') + "  "), std::string::npos) << log;
+  EXPECT_NE(log.find("  FAILED  "), std::string::npos) << log;
   EXPECT_EQ(log.find("Bob"), std::string::npos);
   ASSERT_EQ(server.Messages().size(), 1u);
   const std::string sent = ReadFile(server.Messages()[0]);
