@@ -74,6 +74,7 @@ TfrmBrowser::TfrmBrowser(AppServices& services, QWidget* parent)
 
   Grid = new controls::TXbGrid(this);
   Grid->setObjectName("Grid");
+  Grid->setAccessibleName("Recipients");
   Grid->SetDialogs(&services.dialogs);
   Grid->SetFixedColumns(0);
   Grid->SetBooleanBox(controls::TXbBooleanBox::bbCheckBox);

@@ -331,6 +331,7 @@ void TfrmEmailMerge::BuildFooter(QWidget* parent) {
   StatusBar = new QStatusBar(pnlFooter);
   StatusBar->setObjectName("StatusBar");
   StatusBar->setSizeGripEnabled(false);
+  StatusBar->installEventFilter(this);
   row->addWidget(pnlProgress);
   row->addWidget(StatusBar, 1);
 }
@@ -505,6 +506,10 @@ void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
 
 bool TfrmEmailMerge::eventFilter(QObject* watched, QEvent* event) {
   if (watched == Memo1 && event->type() == QEvent::Show) Memo1->setPlainText(TranscriptText());
+  // A wider bar shows more of a status text that was cut.
+  if (watched == StatusBar && event->type() == QEvent::Resize && !statusText_.isEmpty() &&
+      !StatusBar->currentMessage().isEmpty())
+    ShowStatus(statusText_);
   if (watched == mmoMessage || watched == mmoMessage->viewport()) {
     MemoEvent(watched, event);
     return QMainWindow::eventFilter(watched, event);
@@ -690,6 +695,8 @@ void TfrmEmailMerge::BindSendEvents() {
   e.status = [this](const std::string& text) {
     if (text.empty()) {
       pendingStatus_.reset();
+      statusText_.clear();
+      StatusBar->setToolTip(QString());
       StatusBar->clearMessage();
       return;
     }
@@ -718,12 +725,13 @@ void TfrmEmailMerge::BindSendEvents() {
     FlushSendDisplay();
     // The text may carry a UTF-8 file or server name: read as such, not as 8-bit text.
     const QString shown = QString::fromStdString(platform::TextToUtf8(text));
-    services_.dialogs.ShowMessage(platform::QStringToAnsi(shown));
+    services_.dialogs.ShowWarning(platform::QStringToAnsi(shown));
   };
   e.completed = [this](const std::string& note) {
     FlushSendDisplay();
     SaveLogInBackground();
-    if (!note.empty()) services_.dialogs.ShowMessage(note);
+    // A note says the message did not reach everyone it was meant for.
+    if (!note.empty()) services_.dialogs.ShowWarning(note);
     ShowLog();
   };
 }
@@ -751,10 +759,20 @@ void TfrmEmailMerge::WaitForLogSaved() {
   if (savingLog_.valid()) savingLog_.wait();
 }
 
+// The bar shows as much of the text as fits, ending in "..." when cut; the whole text is its tool
+// tip (and a failure's whole text is in its message box).
+void TfrmEmailMerge::ShowStatus(const QString& text) {
+  statusText_ = text;
+  const int room = std::max(StatusBar->width() - 2 * StatusBar->fontMetrics().averageCharWidth(), 40);
+  const QString shown = StatusBar->fontMetrics().elidedText(text, Qt::ElideRight, room);
+  StatusBar->setToolTip(shown == text ? QString() : text);
+  StatusBar->showMessage(shown);
+}
+
 void TfrmEmailMerge::FlushSendDisplay() {
   bool shown = false;
   if (pendingStatus_) {
-    StatusBar->showMessage(QString::fromStdString(platform::TextToUtf8(*pendingStatus_)));
+    ShowStatus(QString::fromStdString(platform::TextToUtf8(*pendingStatus_)));
     pendingStatus_.reset();
     shown = true;
   }

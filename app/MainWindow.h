@@ -157,6 +157,8 @@ class TfrmEmailMerge : public QMainWindow {
   // Status and progress reach the screen at most once per kDisplayIntervalMs, the latest winning,
   // so a fast send is not slowed by repaints; FlushSendDisplay shows what is waiting at once.
   void FlushSendDisplay();
+  // Shows a status text in the bar, cut to its width with the whole text as its tool tip.
+  void ShowStatus(const QString& text);
   void AddTranscript(const std::string& line);
   // Writes the log's files on a thread of their own; WaitForLogSaved returns once they are written.
   void SaveLogInBackground();
@@ -169,6 +171,7 @@ class TfrmEmailMerge : public QMainWindow {
   QShortcut* stopKey_ = nullptr;  // Esc while a send runs
   QTimer* displayTimer_ = nullptr;
   std::optional<std::string> pendingStatus_;
+  QString statusText_;  // the whole of the status text the bar shows, cut or not
   std::optional<std::pair<std::int64_t, std::int64_t>> pendingProgress_;
   std::deque<std::string> transcript_;  // as received, the oldest dropped beyond kTranscriptLines
   std::time_t sendStarted_ = 0;

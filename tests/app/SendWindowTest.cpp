@@ -167,6 +167,18 @@ TEST_F(SendWindow, AStoredPasswordTheServerRefusedIsAskedForAtTheNextSend) {
   ASSERT_TRUE(net::test::PumpUntil([&] { return !Main().Dialogue().Running(); }, 20000));
   ASSERT_EQ(dialogs_.Messages().size(), 1u);
   EXPECT_EQ(dialogs_.Messages()[0].rfind(kSignInRefused, 0), 0u) << dialogs_.Messages()[0];
+  EXPECT_TRUE(dialogs_.shown.back().warning);  // a failure carries the warning icon
+  // The bar shows as much as fits of the failure, the whole of it as its tool tip.
+  const QString status = Main().StatusBar->currentMessage();
+  EXPECT_TRUE(status.startsWith(QString::fromLatin1(kSignInRefused).left(10)));
+  EXPECT_LE(Main().StatusBar->fontMetrics().horizontalAdvance(status), Main().StatusBar->width());
+  Main().resize(300, Main().height());  // too narrow for the whole text
+  QCoreApplication::processEvents();
+  const QString cut = Main().StatusBar->currentMessage();
+  EXPECT_TRUE(cut.endsWith(QChar(0x2026))) << cut.toStdString();
+  EXPECT_LE(Main().StatusBar->fontMetrics().horizontalAdvance(cut), Main().StatusBar->width());
+  EXPECT_TRUE(Main().StatusBar->toolTip().startsWith(status.left(10)));
+  EXPECT_TRUE(Main().StatusBar->toolTip().endsWith("failed.")) << Main().StatusBar->toolTip().toStdString();
 
   dialogs_.passwordAnswers = {"s3cret"};
   WatchForLogWindow();
