@@ -163,7 +163,7 @@ class RuleServer {
 
 std::vector<std::pair<std::string, std::string>> People(int n) {
   std::vector<std::pair<std::string, std::string>> rows;
-  for (int i = 1; i <= n; ++i) rows.push_back({"P" + std::to_string(i), "p" + std::to_string(i) + "@example.com"});
+  for (int i = 1; i <= n; ++i) rows.push_back({std::string("P").append(std::to_string(i)), std::string("p").append(std::to_string(i)).append("@example.com")});
   return rows;
 }
 
@@ -249,7 +249,8 @@ TEST_F(SendOutcome, NewConnectionsAreBoundedAndEndWithEveryoneLogged) {
     EXPECT_EQ(failures, std::vector<std::string>{said + "; the message has not been sent."});
     std::vector<std::string> expected;
     for (int i : {1, 2, 3, 4, 5, 7})
-      expected.push_back("P" + std::to_string(i) + (i <= c.refused ? " failed 550 5.1.1 unknown" : " not sent " + c.reason));
+      expected.push_back(std::string("P").append(std::to_string(i)).append(
+          i <= c.refused ? std::string(" failed 550 5.1.1 unknown") : " not sent " + c.reason));
     EXPECT_EQ(Outcomes(log), expected);
   }
 }

@@ -36,7 +36,7 @@ class TablePageEngineTest : public ::testing::Test {
  protected:
   // A one-field table with `driver` as its language byte and `bytes` stored in its one record.
   std::string Make(std::uint8_t driver, const std::string& bytes) {
-    const std::string path = dir_.Path("t" + std::to_string(driver) + ".dbf");
+    const std::string path = dir_.Path(std::string("t").append(std::to_string(driver)).append(".dbf"));
     dbf::ErrorSilencer quiet;
     dbf::CreateDbf(path, {{"NAME", 'C', static_cast<int>(bytes.size()), 0}}, driver);
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
