@@ -14,6 +14,7 @@ PACKAGES=(
   libc-l10n  # the system's messages in other languages, for the tests of messages shown whole
   libssl-dev qtkeychain-qt6-dev  # encrypted connections; the password in the desktop's secret store
   python3-trustme  # a certificate authority made at test time, for the encrypted-connection tests
+  dpkg-dev appstream  # dpkg-shlibdeps for the Debian package's Depends; the metadata validator
   postfix  # a real mail server for the send tests, run from its own folder on a loopback port
 )
 

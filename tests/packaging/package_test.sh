@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Packs the already built tree with cpack (nothing is rebuilt), unpacks the .deb into a scratch root
+# and checks what a Debian user gets: the program and dbftool under /usr/bin, a menu entry that
+# validates and whose program and icon are in the package, the icons, AppStream metadata that
+# validates and names that menu entry, and a Depends line naming the Qt 6 libraries.
+# Usage: package_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+
+missing=()
+for tool in cpack dpkg-deb dpkg-shlibdeps appstreamcli desktop-file-validate; do
+  command -v "$tool" >/dev/null || missing+=("$tool")
+done
+if ((${#missing[@]})); then
+  echo "SKIP: ${missing[*]} not installed (./test.sh installs them)"
+  exit 77
+fi
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
+  { cat "$scratch/cpack.log" >&2; fail "cpack"; }
+debs=("$scratch"/out/tavrin_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one tavrin_*.deb, got: ${debs[*]}"
+deb=${debs[0]}
+
+root=$scratch/root
+dpkg -x "$deb" "$root"
+for f in usr/bin/tavrin usr/bin/dbftool usr/share/applications/tavrin.desktop \
+         usr/share/icons/hicolor/scalable/apps/tavrin.svg \
+         usr/share/icons/hicolor/48x48/apps/tavrin.png \
+         usr/share/icons/hicolor/256x256/apps/tavrin.png \
+         usr/share/metainfo/org.tavrin.Tavrin.metainfo.xml; do
+  [ -f "$root/$f" ] || fail "the package lacks /$f"
+done
+# Everything lives under /usr: nothing in /usr/local, /etc or the build's own paths.
+outside=$(cd "$root" && find . -type f ! -path './usr/*')
+[ -z "$outside" ] || fail "files outside /usr: $outside"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libqt6core6 libqt6gui6 libqt6widgets6; do
+  [[ $depends =~ (^|[ ,])$lib([ ,]|$) ]] || fail "Depends does not name $lib: $depends"
+done
+
+desktop=$root/usr/share/applications/tavrin.desktop
+desktop-file-validate "$desktop" || fail "the menu entry does not validate"
+exec_program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+[ -x "$root/usr/bin/$exec_program" ] || fail "the menu entry starts $exec_program, not in /usr/bin"
+icon=$(sed -n 's/^Icon=//p' "$desktop")
+[ -f "$root/usr/share/icons/hicolor/48x48/apps/$icon.png" ] || fail "the menu entry's icon $icon is not packed"
+
+metainfo=$root/usr/share/metainfo/org.tavrin.Tavrin.metainfo.xml
+appstreamcli validate --no-net "$metainfo" || fail "the AppStream metadata does not validate"
+launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:p' "$metainfo")
+[ -f "$root/usr/share/applications/$launchable" ] || fail "the metadata launches $launchable, not packed"
+
+# The packed (stripped) programs still run.
+[[ $("$root/usr/bin/tavrin" --version) == "tavrin "* ]] || fail "packed tavrin --version"
+[[ $("$root/usr/bin/dbftool" --version) == "dbftool "* ]] || fail "packed dbftool --version"
+echo "package: ok ($(basename "$deb"); Depends: $depends)"
