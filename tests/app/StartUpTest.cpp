@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "AppFixture.h"
+#include "app/SettingsLocation.h"
 #include "platform/CodePage.h"
 #include "platform/CodePageQt.h"
 
@@ -272,6 +273,16 @@ TEST_F(StartUp, ClosingTheMainWindowSavesTheSettings) {
   AppSettings().To = "Friends of the club";
   Main().close();
   EXPECT_NE(ReadIni().find("To=Friends of the club"), std::string::npos);
+}
+
+// Beside the program in its own writable folder, never in a system program folder (a root run of
+// an installed program would write /usr/bin/Tavrin.ini for everyone).
+TEST_F(StartUp, SettingsGoBesideAWritableProgramButNeverIntoASystemFolder) {
+  const std::string config = Root() + "/config";
+  EXPECT_EQ(ChooseSettingsFile(Root(), config), Root() + "/Tavrin.ini");
+  EXPECT_EQ(ChooseSettingsFile("/usr/bin", config), config + "/Tavrin/Tavrin.ini");
+  EXPECT_TRUE(std::filesystem::is_directory(config + "/Tavrin"));
+  EXPECT_FALSE(std::filesystem::exists("/usr/bin/Tavrin.ini"));
 }
 
 }  // namespace
