@@ -268,7 +268,9 @@ class TSendDialogue {
     // kOk: the server took the recipient, and it is OK once the mail data is delivered
     RecipientStatus status = RecipientStatus::kNotSent;
     // The server's reply line, or why it was not sent; "" while kOk.
-    std::string_view Reply() const { return std::string_view(who.text).substr(who.nameBytes + who.addressBytes); }
+    std::string_view Reply() const {
+      return std::string_view(who.text).substr(who.nameBytes + who.addressBytes);
+    }
     void SetReply(std::string_view reply) {
       who.text.resize(who.nameBytes + who.addressBytes);
       who.text.append(reply);

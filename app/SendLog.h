@@ -4,9 +4,11 @@
 // StartLog drops the previous log and makes the nine header lines; AddRecipient keeps a recipient.
 // The text lines are made from the entries on demand, so a send to many recipients holds each
 // recipient once, compactly: name and address packed together in large blocks, and each distinct
-// reply text once however many recipients share it (every recipient of a delivered message does). Every text shown or written has its control characters (and the characters that
-// reorder or break lines) replaced by visible ones: a name or a reply cannot forge a line. The lines
-// are UTF-8 and their columns count characters, not bytes. GUI thread.
+// reply text once however many recipients share it (every recipient of a delivered message does).
+// Every text shown or written has its control characters (and the characters that reorder or break
+// lines) replaced by visible ones: a name or a reply cannot forge a line. The lines are UTF-8 and
+// their columns count characters, not bytes. GUI thread; once complete, it may be read from
+// another thread while nothing changes it.
 #pragma once
 
 #include <cstddef>

@@ -152,9 +152,8 @@ void TSendDialogue::SendWindow(const std::string& mailFrom) {
   int commands = mailFrom.empty() ? 0 : 1;
   Addressee next;
   while (commands < most && RoomForAnother() && NextAddressee(next)) {
-    std::string command =
-        "Rcpt To:<" + (next.utf8 ? platform::AnsiToUtf8(std::string(next.Address())) : std::string(next.Address())) +
-        ">\r\n";
+    const std::string address(next.Address());
+    std::string command = "Rcpt To:<" + (next.utf8 ? platform::AnsiToUtf8(address) : address) + ">\r\n";
     if (commands > 0 && window.size() + command.size() > kWindowBytes) {
       waiting_.push_front(std::move(next));  // opens the next window
       break;
