@@ -675,10 +675,6 @@ void TfrmEmailMerge::btnSendClick() {
   SendJob job = MakeSendJob();
   access->FillJob(job);
   dialogue_->Start(std::move(job));
-  // The table is open once the send has started: the log makes room for every record at once
-  // rather than copying itself as it grows.
-  if (dialogue_->Running() && recipientTable.IsOpen())
-    sendLog.Reserve(static_cast<std::size_t>(std::max<std::int32_t>(recipientTable.RecordTotal(), 0)));
 }
 
 void TfrmEmailMerge::BindSendEvents() {

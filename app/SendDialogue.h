@@ -22,10 +22,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/RecipientTable.h"
@@ -244,17 +244,37 @@ class TSendDialogue {
 
   // transactions (SendTransactions.cpp): "Mail From:", the recipients, and the next transaction
   // for those a limit left over
+  // One recipient on its way. A send to many holds many of these at once, so name and address
+  // (and, once it is an Outcome, the reply) share one string.
   struct Addressee {
+    Addressee() = default;
+    Addressee(std::int32_t no, const std::string& name, const std::string& address, bool outside)
+        : recordNo(no), nameBytes(static_cast<std::uint32_t>(name.size())),
+          addressBytes(static_cast<std::uint32_t>(address.size())), utf8(outside), text(name + address) {}
     std::int32_t recordNo = 0;
-    std::string name;     // the table's 8-bit text
-    std::string address;  // the table's 8-bit text
+    std::uint32_t nameBytes = 0;
+    std::uint32_t addressBytes = 0;
     bool utf8 = false;    // outside ASCII: goes (in UTF-8) only in a transaction with SMTPUTF8
+    std::string text;     // the table's 8-bit name, then its 8-bit address, then an Outcome's reply
+    std::string_view Name() const { return std::string_view(text).substr(0, nameBytes); }
+    std::string_view Address() const { return std::string_view(text).substr(nameBytes, addressBytes); }
   };
   struct Outcome {  // one log line, kept until its transaction ends and every record before it has
+    Outcome() = default;
+    Outcome(Addressee a, RecipientStatus s, std::string_view reply) : who(std::move(a)), status(s) {
+      SetReply(reply);
+    }
     Addressee who;
     // kOk: the server took the recipient, and it is OK once the mail data is delivered
     RecipientStatus status = RecipientStatus::kNotSent;
-    std::string reply;  // the server's reply line, or why it was not sent
+    // The server's reply line, or why it was not sent; "" while kOk.
+    std::string_view Reply() const {
+      return std::string_view(who.text).substr(who.nameBytes + who.addressBytes);
+    }
+    void SetReply(std::string_view reply) {
+      who.text.resize(who.nameBytes + who.addressBytes);
+      who.text.append(reply);
+    }
   };
   void ResetTransactions();
   void StartWalk();
@@ -270,7 +290,7 @@ class TSendDialogue {
   void EndTransaction();
   void LogTransaction(RecipientStatus accepted, const std::string& reply);
   void LogUnsent(const std::string& reason, const std::string& acceptedReason);
-  void WriteSettled();
+  std::int32_t FirstUnsettled() const;
   bool Pipelining() const;
   std::uint64_t MessageSize();
 
@@ -301,8 +321,10 @@ class TSendDialogue {
   bool walkStarted_ = false;         // the table walk has begun
   std::deque<Addressee> inFlight_;   // "Rcpt To:" sent, replies awaited, in sending order
   std::deque<Addressee> waiting_;    // read, not yet addressed: first in the next window
-  std::vector<Outcome> outcomes_;    // the transaction's log lines, in the order addressed
-  std::map<std::int32_t, Outcome> settled_;  // final, waiting for earlier records to be logged
+  // The transaction's log lines, in the order addressed; a deque grows without copying itself.
+  std::deque<Outcome> outcomes_;
+  // Final, waiting for earlier records to be logged: in record order, one per record.
+  std::deque<Outcome> settled_;
   std::deque<Addressee> utf8Waiting_;  // outside ASCII, read during a transaction without SMTPUTF8
   bool utf8Transaction_ = false;     // "Mail From:" carried SMTPUTF8
   bool resetting_ = false;           // "RSET" sent: an empty transaction makes way for a UTF-8 one

@@ -1,6 +1,7 @@
 #include "app/SendLog.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "app/MimeEncoding.h"
 #include "platform/CodePage.h"
@@ -11,6 +12,8 @@ constexpr int kNameWidth = 35;
 constexpr int kAddressWidth = 40;
 constexpr int kStatusWidth = 8;  // "Not sent"
 constexpr const char* kGap = "  ";
+// Names and addresses are packed into blocks of this size (a longer pair gets a block of its own).
+constexpr std::size_t kBlockBytes = 64 * 1024;
 
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -31,7 +34,7 @@ void AppendUtf8(std::string& out, char32_t c) {
 }
 
 // The code point at `text[i]` and its length in bytes; a malformed sequence is one byte of U+FFFD.
-char32_t Decode(const std::string& text, std::size_t i, std::size_t* length) {
+char32_t Decode(std::string_view text, std::size_t i, std::size_t* length) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
   *length = 1;
@@ -59,7 +62,7 @@ bool Hidden(char32_t c) {
 }
 
 // A CSV cell: quoted when it holds a comma, quote or line end, and never read as a formula.
-std::string CsvCell(const std::string& raw) {
+std::string CsvCell(std::string_view raw) {
   std::string text = VisibleText(raw);
   if (!text.empty() && std::string_view("=+-@").find(text[0]) != std::string_view::npos)
     text.insert(0, 1, '\'');
@@ -82,7 +85,7 @@ std::string FitText(const std::string& text, int width) {
   return text + std::string(w - count, ' ');
 }
 
-std::string VisibleText(const std::string& text) {
+std::string VisibleText(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
@@ -97,7 +100,7 @@ std::string VisibleText(const std::string& text) {
     else if (c == 0xFFFD && length == 1)
       AppendUtf8(out, 0xFFFD);
     else
-      out.append(text, i, length);
+      out.append(text.substr(i, length));
     i += length;
   }
   return out;
@@ -112,14 +115,23 @@ const char* StatusWord(RecipientStatus status) {
   return "";
 }
 
-std::string LogLine(const LogEntry& entry) {
-  const std::string address = VisibleText(entry.address);
-  std::string line = FitText(VisibleText(entry.name), kNameWidth) + kGap + address;
+namespace {
+
+std::string LineOf(std::string_view name, std::string_view rawAddress, RecipientStatus status,
+                   std::string_view reply) {
+  const std::string address = VisibleText(rawAddress);
+  std::string line = FitText(VisibleText(name), kNameWidth) + kGap + address;
   const std::size_t count = CharacterCount(address);
   if (count < kAddressWidth) line.append(kAddressWidth - count, ' ');
   line += kGap;
-  if (entry.status == RecipientStatus::kOk) return line + StatusWord(entry.status);
-  return line + FitText(StatusWord(entry.status), kStatusWidth) + kGap + VisibleText(entry.reply);
+  if (status == RecipientStatus::kOk) return line + StatusWord(status);
+  return line + FitText(StatusWord(status), kStatusWidth) + kGap + VisibleText(reply);
+}
+
+}  // namespace
+
+std::string LogLine(const LogEntry& entry) {
+  return LineOf(entry.name, entry.address, entry.status, entry.reply);
 }
 
 void TSendLog::StartLog(const std::string& programCaption, const std::string& senderName,
@@ -137,8 +149,13 @@ void TSendLog::StartLog(const std::string& programCaption, const std::string& se
       columns,
       std::string(columns.size(), '-'),
   };
-  entries_.clear();
-  lines_.clear();
+  // Emptied and given back: the previous send's log may have been long.
+  entries_ = decltype(entries_)();
+  blocks_ = decltype(blocks_)();
+  blockUsed_ = blockSize_ = 0;
+  replyIndex_ = decltype(replyIndex_)();
+  replies_ = decltype(replies_)();
+  lines_ = decltype(lines_)();
   linesStale_ = true;
 }
 
@@ -149,29 +166,74 @@ void TSendLog::AddLogLine(const std::string& currentName, bool recipientOK,
 }
 
 void TSendLog::AddRecipient(LogEntry entry) {
-  entry.name = platform::AnsiToUtf8(entry.name);
-  entry.address = platform::TextToUtf8(entry.address);
-  entry.reply = platform::TextToUtf8(entry.reply);
-  entries_.push_back(std::move(entry));
+  AddRecipient(entry.recordNo, entry.name, entry.address, entry.status, entry.reply);
+}
+
+void TSendLog::AddRecipient(std::int32_t recordNo, std::string_view name, std::string_view address,
+                            RecipientStatus status, const std::string& reply) {
+  const std::string utf8Name = platform::AnsiToUtf8(std::string(name));
+  const std::string utf8Address = platform::TextToUtf8(std::string(address));
+  const char* text = Keep(utf8Name, utf8Address);
+  entries_.push_back({text, static_cast<std::uint32_t>(utf8Name.size()),
+                      static_cast<std::uint32_t>(utf8Address.size()), recordNo,
+                      ReplyIndex(platform::TextToUtf8(reply)), status});
   linesStale_ = true;
+}
+
+// Copies the pair into the current block, or a new one when it does not fit.
+const char* TSendLog::Keep(std::string_view name, std::string_view address) {
+  const std::size_t bytes = name.size() + address.size();
+  if (blocks_.empty() || blockSize_ - blockUsed_ < bytes) {
+    blockSize_ = std::max(kBlockBytes, bytes);
+    blocks_.push_back(std::make_unique<char[]>(blockSize_));
+    blockUsed_ = 0;
+  }
+  char* text = blocks_.back().get() + blockUsed_;
+  std::copy(name.begin(), name.end(), text);
+  std::copy(address.begin(), address.end(), text + name.size());
+  blockUsed_ += bytes;
+  return text;
+}
+
+std::uint32_t TSendLog::ReplyIndex(std::string reply) {
+  // Recipients come in runs with the same reply: the latest is tried before the index.
+  if (!replies_.empty() && replies_.back() == reply) return static_cast<std::uint32_t>(replies_.size() - 1);
+  if (const auto it = replyIndex_.find(reply); it != replyIndex_.end()) return it->second;
+  const auto index = static_cast<std::uint32_t>(replies_.size());
+  replies_.push_back(std::move(reply));
+  replyIndex_.emplace(replies_.back(), index);
+  return index;
+}
+
+LogEntry TSendLog::Entry(std::size_t index) const {
+  const Stored& e = entries_.at(index);
+  return {e.recordNo, std::string(Name(e)), std::string(Address(e)), e.status, replies_[e.reply]};
 }
 
 std::string TSendLog::Line(std::size_t index) const {
   if (index < header_.size()) return header_[index];
   index -= header_.size();
-  return index < entries_.size() ? LogLine(entries_[index]) : std::string();
+  if (index >= entries_.size()) return {};
+  const Stored& e = entries_[index];
+  return LineOf(Name(e), Address(e), e.status, replies_[e.reply]);
 }
 
 std::size_t TSendLog::WidestLine() const {
   std::size_t widest = 0;
   for (const auto& line : header_) widest = std::max(widest, CharacterCount(line));
   const std::size_t fixed = kNameWidth + 2 * std::string_view(kGap).size();
+  std::vector<std::size_t> replyWidths(replies_.size(), SIZE_MAX);  // each reply counted once
+  std::string address;
   for (const auto& e : entries_) {
-    std::size_t width = fixed + std::max<std::size_t>(kAddressWidth, CharacterCount(e.address));
-    if (e.status == RecipientStatus::kOk)
+    address.assign(Address(e));
+    std::size_t width = fixed + std::max<std::size_t>(kAddressWidth, CharacterCount(address));
+    if (e.status == RecipientStatus::kOk) {
       width += 2;
-    else
-      width += kStatusWidth + 2 + CharacterCount(e.reply);
+    } else {
+      std::size_t& reply = replyWidths[e.reply];
+      if (reply == SIZE_MAX) reply = CharacterCount(replies_[e.reply]);
+      width += kStatusWidth + 2 + reply;
+    }
     widest = std::max(widest, width);
   }
   return widest;
@@ -185,9 +247,9 @@ std::string TSendLog::Text() const {
 
 std::string TSendLog::CsvRow(std::size_t row) const {
   if (row == 0) return "Name,Address,Status,Reply\r\n";
-  const LogEntry& e = entries_.at(row - 1);
-  return CsvCell(e.name) + ',' + CsvCell(e.address) + ',' + StatusWord(e.status) + ',' +
-         CsvCell(e.reply) + "\r\n";
+  const Stored& e = entries_.at(row - 1);
+  return CsvCell(Name(e)) + ',' + CsvCell(Address(e)) + ',' + StatusWord(e.status) + ',' +
+         CsvCell(replies_[e.reply]) + "\r\n";
 }
 
 const std::vector<std::string>& TSendLog::LogLines() const {

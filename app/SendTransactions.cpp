@@ -152,8 +152,8 @@ void TSendDialogue::SendWindow(const std::string& mailFrom) {
   int commands = mailFrom.empty() ? 0 : 1;
   Addressee next;
   while (commands < most && RoomForAnother() && NextAddressee(next)) {
-    std::string command =
-        "Rcpt To:<" + (next.utf8 ? platform::AnsiToUtf8(next.address) : next.address) + ">\r\n";
+    const std::string address(next.Address());
+    std::string command = "Rcpt To:<" + (next.utf8 ? platform::AnsiToUtf8(address) : address) + ">\r\n";
     if (commands > 0 && window.size() + command.size() > kWindowBytes) {
       waiting_.push_front(std::move(next));  // opens the next window
       break;
@@ -203,10 +203,9 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
       address = TrimField(address.substr(1, address.size() - 2));
     Announce(recipientNo_);
-    const bool utf8 = OutsideAscii(address);
-    next = Addressee{recipientNo_, std::move(name), std::move(address), utf8};
+    next = Addressee(recipientNo_, name, address, OutsideAscii(address));
     // A blank, a control character or a bracket would end the command early or add to it.
-    if (HasControl(next.name) || !SendableAddress(next.address)) {
+    if (HasControl(name) || !SendableAddress(address)) {
       Refuse(std::move(next), kInvalidAddress);
       continue;
     }
@@ -312,41 +311,62 @@ void TSendDialogue::OnDotReply(int code, const std::string& line) {
 }
 
 // Settles the transaction's lines: the recipients the server accepted take `accepted` and `reply`
-// (the reply to the mail data, or why it was not sent).
+// (the reply to the mail data, or why it was not sent). Then writes the settled lines in table
+// order, up to the first record still to be addressed: the log reads the same however the
+// recipients were split into transactions or windows. A record settled twice keeps its first
+// line. The lines leave the dialogue as they go into the log, so a long transaction is never held
+// twice.
 void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& reply) {
-  for (Outcome& o : outcomes_) {
-    if (o.status == RecipientStatus::kOk) {
-      o.status = accepted;
-      o.reply = reply;
+  const auto byRecord = [](const Outcome& a, const Outcome& b) { return a.who.recordNo < b.who.recordNo; };
+  if (!std::is_sorted(outcomes_.begin(), outcomes_.end(), byRecord))  // they mostly are
+    std::stable_sort(outcomes_.begin(), outcomes_.end(), byRecord);
+  const std::int32_t bound = FirstUnsettled();
+  std::deque<Outcome> later;
+  bool any = false;
+  std::int32_t last = 0;
+  // Both queues in record order: merged, the lines settled before first.
+  while (!settled_.empty() || !outcomes_.empty()) {
+    const bool before = !settled_.empty() && (outcomes_.empty() || settled_.front().who.recordNo <=
+                                                                       outcomes_.front().who.recordNo);
+    std::deque<Outcome>& from = before ? settled_ : outcomes_;
+    Outcome o = std::move(from.front());
+    from.pop_front();
+    if (any && o.who.recordNo == last) continue;
+    any = true;
+    last = o.who.recordNo;
+    const bool takesReply = !before && o.status == RecipientStatus::kOk;
+    if (takesReply) o.status = accepted;
+    if (o.who.recordNo >= bound) {
+      if (takesReply) o.SetReply(reply);
+      later.push_back(std::move(o));
+      continue;
     }
-    const std::int32_t recordNo = o.who.recordNo;
-    settled_.emplace(recordNo, std::move(o));
+    const std::string address = platform::AnsiToUtf8(std::string(o.who.Address()));
+    if (takesReply)
+      log_.AddRecipient(o.who.recordNo, o.who.Name(), address, o.status, reply);
+    else
+      log_.AddRecipient(o.who.recordNo, o.who.Name(), address, o.status, std::string(o.Reply()));
   }
-  outcomes_.clear();
-  WriteSettled();
+  settled_ = std::move(later);
 }
 
-// Writes the settled lines in table order, up to the first record still to be addressed: the log
-// reads the same however the recipients were split into transactions or windows.
-void TSendDialogue::WriteSettled() {
+// The first record still to be addressed; INT32_MAX when none is.
+std::int32_t TSendDialogue::FirstUnsettled() const {
   std::int32_t bound = INT32_MAX;
   for (const auto* queue : {&waiting_, &inFlight_, &utf8Waiting_})
     for (const Addressee& who : *queue) bound = std::min(bound, who.recordNo);
-  auto end = settled_.lower_bound(bound);
-  for (auto it = settled_.begin(); it != end; ++it) {
-    Outcome& o = it->second;
-    log_.AddRecipient(LogEntry{o.who.recordNo, std::move(o.who.name), platform::AnsiToUtf8(o.who.address),
-                               o.status, std::move(o.reply)});
-  }
-  settled_.erase(settled_.begin(), end);
+  return bound;
 }
 
 // The send stops for `reason`: everyone not yet logged is, as not sent, to the end of the table.
 // The transaction's accepted recipients are not sent for `acceptedReason` (the final "." may
 // have gone out unconfirmed).
 void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acceptedReason) {
-  for (Outcome& o : outcomes_)
-    if (o.status == RecipientStatus::kOk) o = {std::move(o.who), RecipientStatus::kNotSent, acceptedReason};
+  for (Outcome& o : outcomes_) {
+    if (o.status != RecipientStatus::kOk) continue;
+    o.status = RecipientStatus::kNotSent;
+    o.SetReply(acceptedReason);
+  }
   for (auto* queue : {&inFlight_, &waiting_, &utf8Waiting_}) {
     for (Addressee& who : *queue) outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
     queue->clear();
@@ -429,7 +449,7 @@ bool TSendDialogue::TryAgain() {
 // those whose replies never came wait, in table order, before everyone not yet tried.
 void TSendDialogue::RequeueTransaction() {
   std::deque<Addressee> again;
-  std::vector<Outcome> refused;
+  std::deque<Outcome> refused;
   for (Outcome& o : outcomes_) {
     if (o.status == RecipientStatus::kOk)
       again.push_back(std::move(o.who));

@@ -84,6 +84,40 @@ TEST(SendLog, ControlCharactersAreShownNotObeyed) {
   EXPECT_EQ(CharacterCount(line.substr(0, line.find("eve@example.org"))), 37u);
 }
 
+// The log packs names and addresses together and keeps each reply text once: every recipient
+// still reads back whole, whatever its length, however the replies repeat, and after a new send.
+TEST(SendLog, RecipientsReadBackWholeWhateverTheirLengthOrSharedReplies) {
+  TSendLog log;
+  log.StartLog("P", "S", "d", "t");
+  std::vector<LogEntry> added;
+  for (int i = 1; i <= 3000; ++i) {  // more than one block of texts
+    const auto status = i % 3 == 0 ? RecipientStatus::kFailed : RecipientStatus::kOk;
+    added.push_back({i, "Person " + std::to_string(i), "p" + std::to_string(i) + "@example.com", status,
+                     status == RecipientStatus::kOk ? "250 Ok: queued" : "550 No " + std::to_string(i % 2)});
+    if (i == 1500)  // a name longer than a block, an empty address and reply
+      added.push_back({-1, std::string(70000, 'N'), "", RecipientStatus::kNotSent, ""});
+  }
+  for (const LogEntry& e : added) log.AddRecipient(e);
+  ASSERT_EQ(log.Entries().size(), added.size());
+  std::size_t i = 0;
+  for (const LogEntry& e : log.Entries()) {
+    const LogEntry& want = added[i++];
+    EXPECT_EQ(e.recordNo, want.recordNo);
+    EXPECT_EQ(e.name, want.name);
+    EXPECT_EQ(e.address, want.address);
+    EXPECT_EQ(e.status, want.status);
+    EXPECT_EQ(e.reply, want.reply);
+  }
+  EXPECT_EQ(log.Line(9 + 1500), std::string(35, 'N') + "  " + std::string(40, ' ') + "  Not sent  ");
+  EXPECT_EQ(log.Line(9 + added.size() - 1), LogLine(added.back()));
+
+  log.StartLog("P", "S", "d", "t");
+  log.AddRecipient({7, "Ann", "ann@example.com", RecipientStatus::kFailed, "550 No 1"});
+  ASSERT_EQ(log.Entries().size(), 1u);
+  EXPECT_EQ(log.Entries()[0].reply, "550 No 1");
+  EXPECT_EQ(log.CsvRow(1), "Ann,ann@example.com,FAILED,550 No 1\r\n");
+}
+
 TEST(SendLog, CsvQuotesCellsAndDisarmsFormulas) {
   TSendLog log;
   log.StartLog("P", "S", "d", "t");
