@@ -343,7 +343,11 @@ int MemoFile::ReserveBlocks(std::int32_t oldBlock, std::int64_t newLength, MemoS
     }
     if (need != kUnlimited) s->reserved = need * blockSize_ - 8;
   } else {
+    // Other writers of this style put their next text at the header's next-free block: it is moved
+    // past this text when the text ends, or the next text of theirs would land on it.
     at = end;
+    s->pendingLink = fmt::kMemoNextFreeOffset;
+    s->linkPending = true;
   }
   if (at > INT32_MAX) return 1004;
   s->block = static_cast<std::int32_t>(at);
