@@ -196,6 +196,26 @@ TEST_F(AppendsTest, ZeroFilledRecordsAreDamageRefusedWithoutAWrite) {
   EXPECT_EQ(ReadAll(mid), bytes);
 }
 
+// Pack reads every record: a zero-filled one in the middle (not seen at open) refuses the pack,
+// with or without the memo step, and leaves the table as it was instead of keeping or dropping it.
+TEST_F(AppendsTest, PackRefusesARecordThatIsNotARecord) {
+  const std::string path = MakePeople(4);
+  USE(path + " EXCLUSIVE");
+  GO(4);
+  DeleteRec();
+  USE("");
+  auto bytes = ReadAll(path);
+  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(kPeopleHeader + kPeopleRecord), kPeopleRecord, 0);
+  WriteAll(path, bytes);
+  for (const MemoPacking memo : {MemoPacking::WhenMostlyDead, MemoPacking::Always}) {
+    USE(path);
+    const std::string msg = Failure([memo] { Pack(memo); });
+    EXPECT_NE(msg.find(path + " is damaged: record 2 is not a record"), std::string::npos) << msg;
+    USE("");
+    EXPECT_EQ(ReadAll(path), bytes);
+  }
+}
+
 // Pack with nothing to remove (as the browser runs it at every close) writes nothing when nothing
 // was changed: not even today's date.
 TEST_F(AppendsTest, PackWithNothingToRemoveWritesNothing) {
