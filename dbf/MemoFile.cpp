@@ -71,7 +71,12 @@ int MemoFile::Create(const std::string& name) {
   h[fmt::kMemoMarkOffset] = 0x02;
   h[fmt::kMemoMarkOffset + 1] = 0x01;
   fmt::PutU16(h + fmt::kMemoBlockSizeOffset, static_cast<std::uint16_t>(fmt::kMemoDefaultBlock));
-  return f->WriteAt(h, sizeof h, 0);
+  code = f->WriteAt(h, sizeof h, 0);
+  if (code != 0) {  // emptied above, so nothing of anyone's is lost: no header-less file stays
+    f.reset();
+    File::Remove(name);
+  }
+  return code;
 }
 
 int MemoFile::ReadI32(std::int64_t offset, std::int32_t* v) {

@@ -165,6 +165,27 @@ TEST_F(AppendsTest, FailedAppendLeavesNoFragmentBehind) {
   EXPECT_EQ(ReadAll(path), before);
 }
 
+// A create that a full disk stops leaves neither an empty table nor a table without its memo
+// file: the name stays free for the retry. A table someone has open is not taken away.
+TEST_F(AppendsTest, FailedCreateLeavesNoTableBehind) {
+  const std::string path = Path("new.dbf");
+  const std::string memo = Path("new.dbt");
+  for (const std::string& failing : {path, memo}) {
+    SetFileFaultHook([&](FileOp op, const std::string& file) { return op == FileOp::Write && file == failing ? 28 : 0; });
+    EXPECT_NE(Failure([&] { CreateDbf(path, {{"NAME", 'C', 10, 0}, {"NOTE", 'M', 10, 0}}); }),
+              "<no failure>");
+    SetFileFaultHook({});
+    EXPECT_FALSE(std::filesystem::exists(path)) << failing;
+    EXPECT_FALSE(std::filesystem::exists(memo)) << failing;
+  }
+  const std::string held = MakePeople(2);
+  const auto before = ReadAll(held);
+  USE(held);
+  EXPECT_NE(Failure([&] { CreateDbf(held, {{"NAME", 'C', 10, 0}}); }), "<no failure>");
+  USE("");
+  EXPECT_EQ(ReadAll(held), before);
+}
+
 // A table grown by zeros (a sparse `truncate -s`) is refused at open and left as it was; zeros
 // inside the table refuse the record when it is read. Readers change nothing.
 TEST_F(AppendsTest, ZeroFilledRecordsAreDamageRefusedWithoutAWrite) {
