@@ -82,6 +82,9 @@ void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& d
   // A table that someone has open is never truncated under them.
   if (code == 0) code = TakeShareLock(*t.file, OpenMode{true, true, true});
   if (code == 0) code = t.file->Truncate(0);
+  // From here the file holds nothing of anyone's: a create that stops (a full disk) removes it, so
+  // no empty or half-made table takes the name.
+  const bool emptied = code == 0;
   if (code == 0) code = t.file->WriteAt(header.data(), header.size(), 0);
   if (code == 0) {
     std::memcpy(t.prolog.data(), header.data(), fmt::kPrologSize);
@@ -94,12 +97,14 @@ void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& d
   }
   if (code != 0) {
     t.file.reset();
+    if (emptied) File::Remove(name);
     Report(code, "Error writing " + name + ". [CreateDbf]");
     return;
   }
   if (memo) {  // still holding the table's exclusive lock
     const std::string memoName = ReplaceExtension(name, "DBT");
     code = MemoFile::Create(memoName);
+    if (code != 0) File::Remove(name);  // a memo table without its memo file cannot be opened
     t.file.reset();
     if (code != 0) Report(code, "Cannot create memo file " + memoName + " [CreateDbf]");
   }

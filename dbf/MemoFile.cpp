@@ -71,7 +71,12 @@ int MemoFile::Create(const std::string& name) {
   h[fmt::kMemoMarkOffset] = 0x02;
   h[fmt::kMemoMarkOffset + 1] = 0x01;
   fmt::PutU16(h + fmt::kMemoBlockSizeOffset, static_cast<std::uint16_t>(fmt::kMemoDefaultBlock));
-  return f->WriteAt(h, sizeof h, 0);
+  code = f->WriteAt(h, sizeof h, 0);
+  if (code != 0) {  // emptied above, so nothing of anyone's is lost: no header-less file stays
+    f.reset();
+    File::Remove(name);
+  }
+  return code;
 }
 
 int MemoFile::ReadI32(std::int64_t offset, std::int32_t* v) {
@@ -343,7 +348,11 @@ int MemoFile::ReserveBlocks(std::int32_t oldBlock, std::int64_t newLength, MemoS
     }
     if (need != kUnlimited) s->reserved = need * blockSize_ - 8;
   } else {
+    // Other writers of this style put their next text at the header's next-free block: it is moved
+    // past this text when the text ends, or the next text of theirs would land on it.
     at = end;
+    s->pendingLink = fmt::kMemoNextFreeOffset;
+    s->linkPending = true;
   }
   if (at > INT32_MAX) return 1004;
   s->block = static_cast<std::int32_t>(at);

@@ -140,9 +140,13 @@ int CopyRecords(Table& t, File& dst, MemoCopy* memo, std::int32_t* kept) {
   return code;
 }
 
-bool AnyDeleted(Table& t, int* code) {
+// Whether any record is marked deleted. Every flag is read: a record whose flag is neither mark
+// (zeros, a damaged file) is answered in *damaged, and the pack must not keep or drop it unasked.
+bool AnyDeleted(Table& t, int* code, std::int32_t* damaged) {
   std::vector<char> buf(std::max<std::size_t>(1, kPackChunk / t.recLen) * t.recLen);
   const std::int64_t end = t.RecordOffset(t.recCount + 1);
+  bool any = false;
+  *damaged = 0;
   for (std::int64_t at = t.headerLen; at < end;) {
     std::size_t got = 0;
     const std::size_t len = static_cast<std::size_t>(std::min<std::int64_t>(buf.size(), end - at));
@@ -152,11 +156,15 @@ bool AnyDeleted(Table& t, int* code) {
       return false;
     }
     for (std::size_t i = 0; i < len; i += t.recLen) {
-      if (buf[i] == fmt::kDeletedFlag) return true;
+      if (!IsRecordFlag(buf[i])) {
+        *damaged = static_cast<std::int32_t>((at - t.headerLen + static_cast<std::int64_t>(i)) / t.recLen) + 1;
+        return false;
+      }
+      any = any || buf[i] == fmt::kDeletedFlag;
     }
     at += static_cast<std::int64_t>(len);
   }
-  return false;
+  return any;
 }
 
 // The packed table and memo file, written under their new names and flushed.
@@ -295,8 +303,10 @@ bool MemoMostlyDead(WorkArea& a, int* code) {
 Failure PackFiles(WorkArea& a, MemoPacking memo) {
   Table& t = a.t();
   int code = 0;
-  const bool deleted = AnyDeleted(t, &code);
+  std::int32_t damaged = 0;
+  const bool deleted = AnyDeleted(t, &code, &damaged);
   if (code != 0) return {code, "Error packing " + a.name()};
+  if (damaged != 0) return {210, DamagedRecordMessage(t, damaged, "[Pack]")};
   if (deleted) {
     if (Failure f = ReplaceFiles(a, false); f.code != 0) return f;
   } else {  // nothing to remove: at most a stale header is put right

@@ -165,6 +165,27 @@ TEST_F(AppendsTest, FailedAppendLeavesNoFragmentBehind) {
   EXPECT_EQ(ReadAll(path), before);
 }
 
+// A create that a full disk stops leaves neither an empty table nor a table without its memo
+// file: the name stays free for the retry. A table someone has open is not taken away.
+TEST_F(AppendsTest, FailedCreateLeavesNoTableBehind) {
+  const std::string path = Path("new.dbf");
+  const std::string memo = Path("new.dbt");
+  for (const std::string& failing : {path, memo}) {
+    SetFileFaultHook([&](FileOp op, const std::string& file) { return op == FileOp::Write && file == failing ? 28 : 0; });
+    EXPECT_NE(Failure([&] { CreateDbf(path, {{"NAME", 'C', 10, 0}, {"NOTE", 'M', 10, 0}}); }),
+              "<no failure>");
+    SetFileFaultHook({});
+    EXPECT_FALSE(std::filesystem::exists(path)) << failing;
+    EXPECT_FALSE(std::filesystem::exists(memo)) << failing;
+  }
+  const std::string held = MakePeople(2);
+  const auto before = ReadAll(held);
+  USE(held);
+  EXPECT_NE(Failure([&] { CreateDbf(held, {{"NAME", 'C', 10, 0}}); }), "<no failure>");
+  USE("");
+  EXPECT_EQ(ReadAll(held), before);
+}
+
 // A table grown by zeros (a sparse `truncate -s`) is refused at open and left as it was; zeros
 // inside the table refuse the record when it is read. Readers change nothing.
 TEST_F(AppendsTest, ZeroFilledRecordsAreDamageRefusedWithoutAWrite) {
@@ -194,6 +215,26 @@ TEST_F(AppendsTest, ZeroFilledRecordsAreDamageRefusedWithoutAWrite) {
   EXPECT_EQ(GetString(1), "P3        ");
   USE("");
   EXPECT_EQ(ReadAll(mid), bytes);
+}
+
+// Pack reads every record: a zero-filled one in the middle (not seen at open) refuses the pack,
+// with or without the memo step, and leaves the table as it was instead of keeping or dropping it.
+TEST_F(AppendsTest, PackRefusesARecordThatIsNotARecord) {
+  const std::string path = MakePeople(4);
+  USE(path + " EXCLUSIVE");
+  GO(4);
+  DeleteRec();
+  USE("");
+  auto bytes = ReadAll(path);
+  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(kPeopleHeader + kPeopleRecord), kPeopleRecord, 0);
+  WriteAll(path, bytes);
+  for (const MemoPacking memo : {MemoPacking::WhenMostlyDead, MemoPacking::Always}) {
+    USE(path);
+    const std::string msg = Failure([memo] { Pack(memo); });
+    EXPECT_NE(msg.find(path + " is damaged: record 2 is not a record"), std::string::npos) << msg;
+    USE("");
+    EXPECT_EQ(ReadAll(path), bytes);
+  }
 }
 
 // Pack with nothing to remove (as the browser runs it at every close) writes nothing when nothing

@@ -67,6 +67,12 @@ TEST_F(MemoTest, PlainStyleTextEndsAtTheTerminator) {
   const std::int32_t b = RewriteMemo(1, "new text");
   EXPECT_EQ(ReadMemo(2), "new text");
   EXPECT_GE(b, 2);
+  // Other writers of this style put their next text at the header's next-free block: it must
+  // point past every text written here, or theirs lands on ours.
+  EXPECT_EQ(I32(ReadAll(Path("notes.dbt")), 0), b + 1);
+  const std::int32_t big = AppendWithMemo("big", std::string(1100, 'x'));  // 3 blocks
+  EXPECT_EQ(big, b + 1);
+  EXPECT_EQ(I32(ReadAll(Path("notes.dbt")), 0), big + 3);
 }
 
 TEST_F(MemoTest, TextIsTranslatedUnlessItHoldsANul) {

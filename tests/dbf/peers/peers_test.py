@@ -201,6 +201,19 @@ class EngineReadsPeerTables(unittest.TestCase):
         self.assertEqual(peer[0]["NAME"], "José Müller")
 
 
+    def test_the_peer_appending_after_our_import_keeps_our_memo_texts(self):
+        csv = os.path.join(self.tmp.name, "more.csv")
+        with open(csv, "w", encoding="utf-8") as f:
+            f.write("NAME,NOTES\r\nours one,first of ours\r\nours two,second of ours\r\n")
+        run_tool("import", self.table, csv)
+        t = dbf.Table(self.table)
+        t.open(dbf.READ_WRITE)
+        t.append(("theirs", 1, 1, True, None, "the peer's text"))
+        t.close()
+        notes = [r["values"][5] for r in self.dump()["records"]]
+        self.assertEqual(notes[3:], ["first of ours", "second of ours", "the peer's text"])
+
+
 if __name__ == "__main__":
     if len(sys.argv) < 2:
         sys.exit("usage: peers_test.py PATH_TO_DBFTOOL")
