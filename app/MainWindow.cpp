@@ -183,6 +183,7 @@ TfrmEmailMerge::~TfrmEmailMerge() {
 void TfrmEmailMerge::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   miSend = MakeAction(file, "miSend", "&Send");
+  BuildMessageFileMenu(file);
   Recipients = new TRecipientsMenu(file, services_, this, [this] { return dialogue_ && dialogue_->Running(); },
                                    [this] { tblRecipients.SetDbfFileName(TableFilePath(AppSettings())); });
   file->addSeparator();

@@ -80,6 +80,10 @@ class TfrmEmailMerge : public QMainWindow {
   void miSelectAllClick();
   void miToolbarClick();
   void miStatusBarClick();
+  // File > Save Message As... and Open Message... (MessageFileMenu.cpp): the message being
+  // written as a mail file, and one read back into the window (unchanged when it cannot be read).
+  void miSaveMessageClick();
+  void miOpenMessageClick();
 
   // The send under way or the last one; owned by the window.
   TSendDialogue& Dialogue() { return *dialogue_; }
@@ -114,6 +118,7 @@ class TfrmEmailMerge : public QMainWindow {
   QToolButton *btnSend, *btnUndo, *btnCut, *btnCopy, *btnPaste, *btnConfig, *btnBrowse, *btnAttach;
   QAction *miSend, *miProperties, *miClose, *miUndo, *miCut, *miCopy, *miPaste, *miSelectAll,
       *miToolbar, *miStatusBar, *miFileAttachment, *miSelectRecipients;
+  QAction *miSaveMessage = nullptr, *miOpenMessage = nullptr;
   QMenu* mnuHelp;
   QFrame *pnlHeader, *pnlTo, *pnlSubject;
   QLineEdit *edtTo, *edtSubject;
@@ -134,6 +139,8 @@ class TfrmEmailMerge : public QMainWindow {
 
  private:
   void BuildMenus();
+  void BuildMessageFileMenu(QMenu* file);
+  void ShowFieldText(QLineEdit* edit, const std::string& text, const char* placeholder);
   void BuildToolBar(QWidget* parent);
   void BuildHeader(QWidget* parent);
   void BuildFooter(QWidget* parent);
