@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <utility>
 
 #include "app/MessageAssembly.h"
 #include "app/SendDialogue.h"
@@ -176,7 +177,7 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     next = std::move(waiting_.front());
     waiting_.pop_front();
     if (Admit(next)) {
-      Announce(next.recordNo);
+      Announce(next);
       return true;
     }
   }
@@ -184,7 +185,7 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     next = std::move(utf8Waiting_.front());
     utf8Waiting_.pop_front();
     if (Admit(next)) {
-      Announce(next.recordNo);
+      Announce(next);
       return true;
     }
   }
@@ -202,9 +203,9 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     // end the address early and pass the rest to the server as parameters of the command.
     if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
       address = TrimField(address.substr(1, address.size() - 2));
-    Announce(recipientNo_);
     const bool utf8 = OutsideAscii(address);
     next = Addressee{recipientNo_, std::move(name), std::move(address), utf8};
+    Announce(next);
     // A blank, a control character or a bracket would end the command early or add to it.
     if (HasControl(next.name) || !SendableAddress(next.address)) {
       Refuse(std::move(next), kInvalidAddress);
@@ -234,11 +235,18 @@ void TSendDialogue::Refuse(Addressee who, const std::string& reply) {
   outcomes_.push_back({std::move(who), RecipientStatus::kFailed, reply});
 }
 
-void TSendDialogue::Announce(std::int32_t recordNo) {
-  if (events.progress) events.progress(recipientCount_, recordNo);
-  if (events.status)
-    events.status("Processing individual " + std::to_string(recordNo) + " of " +
+// `who` has left the table or its queue and is in no list yet: a handler that stops the send here
+// finds it through announcing_, so it is logged with everyone else, and the walk goes no further.
+void TSendDialogue::Announce(const Addressee& who) {
+  auto alive = alive_;
+  announcing_ = &who;
+  if (events.progress) events.progress(recipientCount_, who.recordNo);
+  if (*alive && Running() && events.status)
+    events.status("Processing individual " + std::to_string(who.recordNo) + " of " +
                   std::to_string(recipientCount_));
+  if (!*alive) throw SendStopped{};
+  announcing_ = nullptr;
+  if (!Running()) throw SendStopped{};
 }
 
 bool TSendDialogue::RoomForAnother() const {
@@ -347,6 +355,8 @@ void TSendDialogue::WriteSettled() {
 void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acceptedReason) {
   for (Outcome& o : outcomes_)
     if (o.status == RecipientStatus::kOk) o = {std::move(o.who), RecipientStatus::kNotSent, acceptedReason};
+  if (announcing_ != nullptr)
+    outcomes_.push_back({*std::exchange(announcing_, nullptr), RecipientStatus::kNotSent, reason});
   for (auto* queue : {&inFlight_, &waiting_, &utf8Waiting_}) {
     for (Addressee& who : *queue) outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
     queue->clear();
