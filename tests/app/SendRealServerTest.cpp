@@ -104,7 +104,7 @@ TEST_F(RealPostfix, AllThreeLimitsAtOnceLeaveEveryRecipientWithTheTruth) {
   std::vector<std::string> users;
   std::vector<std::pair<std::string, std::string>> rows;
   for (int i = 1; i <= 30; ++i) {
-    const std::string who = (i % 3 == 0 ? "n" : "u") + std::to_string(i);
+    const std::string who = (i % 3 == 1 ? "n" : "u") + std::to_string(i);
     if (who[0] == 'u') users.push_back(who);
     rows.push_back({who, who + "@example.test"});
   }
