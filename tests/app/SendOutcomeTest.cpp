@@ -548,5 +548,49 @@ TEST_F(SendOutcome, ACutOffAtAnyCommandNeverDeliversTwiceNorLogsOkWithoutTheMess
   }
 }
 
+
+// A Stop from inside any report the dialogue makes (status, progress, transcript line), at each
+// point of a send that meets a refusal, "no room" and a hang-up with a new connection: the send
+// ends once, with every recipient in the log once.
+TEST_F(SendOutcome, AStopFromAnyReportEndsTheSendOnceWithEveryoneLogged) {
+  MakeTable(People(5), {3});
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE("stop at report " + std::to_string(at));
+    log.StartLog("P", "S", "d", "t");
+    completions = ends = 0;
+    failures.clear();
+    Rules rules;
+    rules.refuse["p2@example.com"] = "550 5.1.1 unknown";
+    rules.roomFor = 2;
+    bool hungUp = false;
+    rules.hook = [&](const std::string& e) {
+      if (hungUp || e.find("c1 DATA") == std::string::npos) return std::string();
+      hungUp = true;
+      return std::string("CLOSE");
+    };
+    RuleServer server(rules);
+    int reports = 0;
+    bool stopped = false;
+    const auto count = [&] {
+      if (++reports == at && dialogue->Running()) {
+        stopped = true;
+        dialogue->Stop();
+      }
+    };
+    auto& e = dialogue->events;
+    e.status = [&](const std::string& t) { statuses.push_back(t), count(); };
+    e.progress = [&](std::int64_t, std::int64_t) { count(); };
+    e.transcript = [&](const std::string&) { count(); };
+    Send(server.Port(), Signed(Job()));
+    EXPECT_EQ(ends, 1);
+    EXPECT_LE(completions + static_cast<int>(failures.size()), 2);
+    ASSERT_EQ(log.Entries().size(), 4u);
+    std::vector<std::int32_t> records;
+    for (const LogEntry& l : log.Entries()) records.push_back(l.recordNo);
+    EXPECT_EQ(records, (std::vector<std::int32_t>{1, 2, 4, 5}));
+    if (!stopped) break;  // the whole send ran without reaching report `at`
+  }
+}
+
 }  // namespace
 }  // namespace tavrin::app::testing
