@@ -36,8 +36,6 @@ class SendFailure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-// The send ended while an action waited (an abort from a nested event): unwind quietly.
-struct SendStopped {};
 
 // Attachments are encoded this many bytes at a time, with the event loop run in between, so a
 // large file does not freeze the window. A multiple of the encoder's 45-byte line input.

@@ -283,7 +283,7 @@ class TSendDialogue {
   void SendWindow(const std::string& mailFrom);
   void SendLines(const std::string& lines);  // each with its CR LF already
   bool NextAddressee(Addressee& next);
-  void Announce(std::int32_t recordNo);
+  void Announce(const Addressee& who);  // throws SendStopped when a handler ended the send
   bool RoomForAnother() const;
   bool MoreToAddress();
   void AfterWindow();
@@ -329,6 +329,7 @@ class TSendDialogue {
   bool utf8Transaction_ = false;     // "Mail From:" carried SMTPUTF8
   bool resetting_ = false;           // "RSET" sent: an empty transaction makes way for a UTF-8 one
   std::string roomRefusal_;          // the window's first "no room" reply; "" when none
+  const Addressee* announcing_ = nullptr;  // being announced: in no queue, yet to be logged
   std::int64_t deliveredTo_ = 0;     // recipients of every delivered transaction
   std::optional<std::uint64_t> messageSize_;  // as SIZE counts it; reckoned once a server asks
   std::int64_t failedCount_ = 0;     // recipients refused so far: progress, with deliveredTo_

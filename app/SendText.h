@@ -9,6 +9,10 @@
 
 namespace tavrin::app::sendtext {
 
+// The send ended while an action waited (an abort or Stop from a nested event or a handler):
+// thrown to unwind the action quietly.
+struct SendStopped {};
+
 inline bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 
 inline bool HasControl(const std::string& text) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <utility>
 
 #include "app/MessageAssembly.h"
 #include "app/SendDialogue.h"
@@ -176,7 +177,7 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     next = std::move(waiting_.front());
     waiting_.pop_front();
     if (Admit(next)) {
-      Announce(next.recordNo);
+      Announce(next);
       return true;
     }
   }
@@ -184,7 +185,7 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     next = std::move(utf8Waiting_.front());
     utf8Waiting_.pop_front();
     if (Admit(next)) {
-      Announce(next.recordNo);
+      Announce(next);
       return true;
     }
   }
@@ -202,8 +203,8 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     // end the address early and pass the rest to the server as parameters of the command.
     if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
       address = TrimField(address.substr(1, address.size() - 2));
-    Announce(recipientNo_);
     next = Addressee(recipientNo_, name, address, OutsideAscii(address));
+    Announce(next);
     // A blank, a control character or a bracket would end the command early or add to it.
     if (HasControl(name) || !SendableAddress(address)) {
       Refuse(std::move(next), kInvalidAddress);
@@ -233,11 +234,18 @@ void TSendDialogue::Refuse(Addressee who, const std::string& reply) {
   outcomes_.push_back({std::move(who), RecipientStatus::kFailed, reply});
 }
 
-void TSendDialogue::Announce(std::int32_t recordNo) {
-  if (events.progress) events.progress(recipientCount_, recordNo);
-  if (events.status)
-    events.status("Processing individual " + std::to_string(recordNo) + " of " +
+// `who` has left the table or its queue and is in no list yet: a handler that stops the send here
+// finds it through announcing_, so it is logged with everyone else, and the walk goes no further.
+void TSendDialogue::Announce(const Addressee& who) {
+  auto alive = alive_;
+  announcing_ = &who;
+  if (events.progress) events.progress(recipientCount_, who.recordNo);
+  if (*alive && Running() && events.status)
+    events.status("Processing individual " + std::to_string(who.recordNo) + " of " +
                   std::to_string(recipientCount_));
+  if (!*alive) throw SendStopped{};
+  announcing_ = nullptr;
+  if (!Running()) throw SendStopped{};
 }
 
 bool TSendDialogue::RoomForAnother() const {
@@ -367,6 +375,8 @@ void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acce
     o.status = RecipientStatus::kNotSent;
     o.SetReply(acceptedReason);
   }
+  if (announcing_ != nullptr)
+    outcomes_.push_back({*std::exchange(announcing_, nullptr), RecipientStatus::kNotSent, reason});
   for (auto* queue : {&inFlight_, &waiting_, &utf8Waiting_}) {
     for (Addressee& who : *queue) outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
     queue->clear();

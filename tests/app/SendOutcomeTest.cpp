@@ -35,6 +35,7 @@ struct Rules {
   int roomFor = 0;      // recipients a transaction takes before `noRoom`; 0: any number
   std::string noRoom = "452 4.5.3 Too many recipients";
   std::function<std::string(const std::string&)> hook;
+  bool trickle = false;  // every reply goes out one byte at a time
 };
 
 class RuleServer {
@@ -104,7 +105,14 @@ class RuleServer {
         if (!instead.empty()) usual = instead;
       }
       if (rules_.errorLimit > 0 && errors >= rules_.errorLimit) usual = "421 4.7.0 Error: too many errors";
-      c.Send(usual + "\r\n");
+      if (rules_.trickle) {
+        for (char b : usual + "\r\n") {
+          c.Send(std::string(1, b));
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+      } else {
+        c.Send(usual + "\r\n");
+      }
       if (usual[0] == '5' || usual[0] == '4') ++errors;
       return usual.rfind("421", 0) != 0 && usual.rfind("221", 0) != 0;
     };
@@ -448,6 +456,141 @@ TEST_F(SendOutcome, NoAnswerToTheFinalDotSaysTheMessageMayHaveBeenDelivered) {
                           "The server did not answer; the server did not confirm the message, so it may have been delivered."});
   EXPECT_EQ(completions, 1);
   EXPECT_EQ(Outcomes(log), std::vector<std::string>{std::string("P1 not sent ") + kUnconfirmed});
+}
+
+
+// ---- hostile handlers and peers
+
+// A Stop from a status or progress handler, at every recipient the walk announces, with and
+// without pipelining and with a limit that splits the table: everyone is in the log once.
+TEST_F(SendOutcome, AStopFromAHandlerAtAnyRecipientLogsEveryoneOnce) {
+  MakeTable(People(6), {4});
+  for (const bool pipelined : {true, false}) {
+    for (int at = 1; at <= 7; ++at) {
+      SCOPED_TRACE((pipelined ? "pipelined, stop at " : "one at a time, stop at ") + std::to_string(at));
+      log.StartLog("P", "S", "d", "t");
+      notes.clear();
+      Rules rules;
+      rules.extensions = pipelined ? "250-PIPELINING\r\n" : "";
+      rules.roomFor = 2;
+      RuleServer server(rules);
+      const std::string word = "Processing individual " + std::to_string(at) + " of";
+      dialogue->events.status = [&](const std::string& t) {
+        if (t.rfind(word, 0) == 0) dialogue->Stop();
+      };
+      Send(server.Port(), Signed(Job()));
+      EXPECT_EQ(log.Entries().size(), 5u);
+      std::vector<std::int32_t> records;
+      for (const LogEntry& e : log.Entries()) records.push_back(e.recordNo);
+      EXPECT_EQ(records, (std::vector<std::int32_t>{1, 2, 3, 5, 6}));
+    }
+  }
+}
+
+// Replies that come one byte at a time, and a multi-line reply to every command, are read whole.
+TEST_F(SendOutcome, RepliesInSinglePiecesAndManyLinesAreReadWhole) {
+  MakeTable(People(3));
+  Rules rules;
+  rules.refuse["p2@example.com"] = "550-5.1.1 first line\r\n550-5.1.1 second\r\n550 5.1.1 unknown";
+  rules.hook = [](const std::string& e) {
+    return e.find("RCPT TO:<p3") != std::string::npos ? "250-2.1.5 one\r\n250 2.1.5 Ok" : "";
+  };
+  rules.trickle = true;
+  RuleServer server(rules);
+  Send(server.Port(), Signed(Job()));
+  EXPECT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"P1 ok", "P2 failed 550 5.1.1 unknown", "P3 ok"}));
+}
+
+
+// The server hangs up, or answers "421", at any one command of the send, with new connections
+// allowed: nobody gets the message twice, OK only with a delivered message, everyone logged once.
+TEST_F(SendOutcome, ACutOffAtAnyCommandNeverDeliversTwiceNorLogsOkWithoutTheMessage) {
+  MakeTable(People(5));
+  for (const char* how : {"CLOSE", "421 4.3.2 Shutting down"}) {
+    for (int at = 1; at <= 14; ++at) {
+      SCOPED_TRACE(std::string(how) + " at command " + std::to_string(at));
+      log.StartLog("P", "S", "d", "t");
+      Rules rules;
+      rules.refuse["p2@example.com"] = "550 5.1.1 unknown";
+      rules.roomFor = 2;
+      int n = 0;
+      std::string refused;  // a message answered "421" was not taken
+      rules.hook = [&, how](const std::string& e) {
+        if (++n != at) return std::string();
+        if (how[0] == '4') refused = e;
+        return std::string(how);
+      };
+      RuleServer server(rules);
+      Send(server.Port(), Signed(Job()));
+      std::map<std::string, int> copies;
+      for (const std::string& l : server.Lines()) {
+        const auto open = l.find("<message for ");
+        if (open == std::string::npos || l == refused) continue;
+        std::string to = l.substr(open + 13, l.find('>', open) - open - 13);
+        for (std::size_t at2 = 0; at2 <= to.size();) {
+          const auto comma = std::min(to.find(',', at2), to.size());
+          ++copies[to.substr(at2, comma - at2)];
+          at2 = comma + 1;
+        }
+      }
+      ASSERT_EQ(log.Entries().size(), 5u);
+      for (const LogEntry& e : log.Entries()) {
+        SCOPED_TRACE(e.address);
+        EXPECT_LE(copies[e.address], 1);
+        if (e.status == RecipientStatus::kOk) {
+          EXPECT_EQ(copies[e.address], 1);
+        }
+        if (copies[e.address] == 1) {
+          EXPECT_TRUE(e.status == RecipientStatus::kOk || e.reply == kUnconfirmed) << e.reply;
+        }
+      }
+    }
+  }
+}
+
+
+// A Stop from inside any report the dialogue makes (status, progress, transcript line), at each
+// point of a send that meets a refusal, "no room" and a hang-up with a new connection: the send
+// ends once, with every recipient in the log once.
+TEST_F(SendOutcome, AStopFromAnyReportEndsTheSendOnceWithEveryoneLogged) {
+  MakeTable(People(5), {3});
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE("stop at report " + std::to_string(at));
+    log.StartLog("P", "S", "d", "t");
+    completions = ends = 0;
+    failures.clear();
+    Rules rules;
+    rules.refuse["p2@example.com"] = "550 5.1.1 unknown";
+    rules.roomFor = 2;
+    bool hungUp = false;
+    rules.hook = [&](const std::string& e) {
+      if (hungUp || e.find("c1 DATA") == std::string::npos) return std::string();
+      hungUp = true;
+      return std::string("CLOSE");
+    };
+    RuleServer server(rules);
+    int reports = 0;
+    bool stopped = false;
+    const auto count = [&] {
+      if (++reports == at && dialogue->Running()) {
+        stopped = true;
+        dialogue->Stop();
+      }
+    };
+    auto& e = dialogue->events;
+    e.status = [&](const std::string& t) { statuses.push_back(t), count(); };
+    e.progress = [&](std::int64_t, std::int64_t) { count(); };
+    e.transcript = [&](const std::string&) { count(); };
+    Send(server.Port(), Signed(Job()));
+    EXPECT_EQ(ends, 1);
+    EXPECT_LE(completions + static_cast<int>(failures.size()), 2);
+    ASSERT_EQ(log.Entries().size(), 4u);
+    std::vector<std::int32_t> records;
+    for (const LogEntry& l : log.Entries()) records.push_back(l.recordNo);
+    EXPECT_EQ(records, (std::vector<std::int32_t>{1, 2, 4, 5}));
+    if (!stopped) break;  // the whole send ran without reaching report `at`
+  }
 }
 
 }  // namespace

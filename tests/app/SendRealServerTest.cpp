@@ -96,5 +96,49 @@ TEST_F(RealPostfix, HangUpsAfterRefusalsAndRecipientLimitsLoseNobody) {
   EXPECT_TRUE(said("421 4.7.0")) << "no hang-up after refusals";
 }
 
+
+// Two refusals end a session, two recipients fill a message, and one message a minute is all a
+// client may send: 30 recipients, known and unknown mixed. Whoever got the message got it once
+// and is OK in the log; everyone else is in it with Postfix's reply or why the send stopped.
+TEST_F(RealPostfix, AllThreeLimitsAtOnceLeaveEveryRecipientWithTheTruth) {
+  std::vector<std::string> users;
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (int i = 1; i <= 30; ++i) {
+    const std::string who = (i % 3 == 1 ? "n" : "u") + std::to_string(i);
+    if (who[0] == 'u') users.push_back(who);
+    rows.push_back({who, who + "@example.test"});
+  }
+  std::string why;
+  if (!StartPostfix(users,
+                    {"smtpd_hard_error_limit=2", "smtpd_soft_error_limit=100", "smtpd_error_sleep_time=0",
+                     "smtpd_recipient_limit=2", "smtpd_client_message_rate_limit=1",
+                     "smtpd_client_event_limit_exceptions="},
+                    why))
+    GTEST_SKIP() << "Postfix cannot be started here: " << why;
+  MakeTable(rows);
+  dialogue->mostReconnections = kMostReconnections;
+  SendJob job = Job();
+  job.returnEmail = "sender@example.org";
+  Send(port_, job);
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // the queue delivers what it took
+  ASSERT_EQ(log.Entries().size(), rows.size());
+  std::size_t ok = 0;
+  for (const LogEntry& e : log.Entries()) {
+    SCOPED_TRACE(e.name + " " + e.reply);
+    const std::size_t got = e.name[0] == 'u' ? Delivered(e.name) : 0;
+    EXPECT_LE(got, 1u);
+    EXPECT_EQ(got == 1, e.status == RecipientStatus::kOk);
+    ok += e.status == RecipientStatus::kOk;
+    if (e.name[0] == 'n' && e.status == RecipientStatus::kFailed) {
+      EXPECT_EQ(e.reply, "550 5.1.1 <" + e.address +
+                             ">: Recipient address rejected: User unknown in virtual mailbox table");
+    }
+    if (e.status == RecipientStatus::kNotSent) {
+      EXPECT_FALSE(e.reply.empty());
+    }
+  }
+  EXPECT_GE(ok, 1u);
+}
+
 }  // namespace
 }  // namespace tavrin::app::testing

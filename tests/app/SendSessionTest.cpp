@@ -294,6 +294,30 @@ TEST_F(TlsTest, TlsFromTheFirstByteWithLoginDeliversAMebibyteAttachmentByteForBy
   ExpectNoSecretIn(shown);
 }
 
+// A "421" cuts the transaction off: the new connection is secured and signed in again before
+// "Mail From:", with the password kept for it, and nothing goes out in plain text.
+TEST_F(TlsTest, ANewConnectionAfterA421IsSecuredAndSignedInAgain) {
+  for (const bool implicit : {false, true}) {
+    SCOPED_TRACE(implicit ? "TLS" : "STARTTLS");
+    log.StartLog("P", "S", "d", "t");
+    failures.clear();
+    std::vector<std::string> args = Tls("server", implicit ? "--implicit-tls" : "--starttls");
+    args.insert(args.end(), {"--refuse", "bob@example.com=421 4.7.0 Error: too many errors"});
+    SmtpServer server(root_ / ("outbox" + std::to_string(implicit)), args);
+    dialogue->mostReconnections = kMostReconnections;
+    Send(server.Port(), Secured(SignInJob(), implicit ? Security::kTls : Security::kStartTls));
+    const std::string opening = implicit ? "EHLO [127.0.0.1]\nAUTH PLAIN accepted\n"
+                                         : "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n";
+    const std::string attempt = opening + "MAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
+                                          "RCPT TO:<bob@example.com>\n";
+    // The same step cut off twice in a row ends the send.
+    EXPECT_EQ(server.Transcript().substr(0, 2 * attempt.size()), attempt + attempt);
+    EXPECT_EQ(server.Messages().size(), 0u);
+    const std::string reason = "Unexpected error! 421 4.7.0 Error: too many errors";
+    EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann not sent " + reason, "Bob not sent " + reason}));
+  }
+}
+
 // A certificate that fails the check ends the send with the reason; nothing more is sent.
 struct CertificateCase {
   const char* identity;
