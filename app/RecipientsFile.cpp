@@ -154,8 +154,9 @@ std::int64_t ExportRecipients(const std::string& tablePath, const std::string& c
   std::int64_t written = 0;
   try {
     OwnTableArea area(tablePath, OwnTableArea::Mode::kRead);
+    const CodePage page = dbf::TableTextPage();  // as the table's header names it
     std::vector<std::string> row;
-    for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(tools::ToUtf8(dbf::Field(n), CodePage::Oem437));
+    for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(tools::ToUtf8(dbf::Field(n), page));
     write(tools::CsvRow(row));
     for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1)) {
       if (dbf::Deleted()) continue;
@@ -163,9 +164,9 @@ std::int64_t ExportRecipients(const std::string& tablePath, const std::string& c
       for (int n = 1; n <= dbf::FieldCount(); ++n) {
         const char type = dbf::FieldType(n);
         if (type == 'M') {
-          row.push_back(tools::ToUtf8(dbf::ReadMemo(n), CodePage::Oem437));
+          row.push_back(tools::ToUtf8(dbf::ReadMemo(n), page));
         } else {
-          row.push_back(tools::ExportText(type, tools::ToUtf8(dbf::Peek(n, dbf::RecNo()), CodePage::Oem437)));
+          row.push_back(tools::ExportText(type, tools::ToUtf8(dbf::Peek(n, dbf::RecNo()), page)));
         }
       }
       write(tools::CsvRow(row));

@@ -1,5 +1,6 @@
 #include "app/RecipientsImport.h"
 
+#include <QList>
 #include <QString>
 #include <chrono>
 #include <filesystem>
@@ -85,6 +86,13 @@ void StoreValue(int n, const tools::ImportValue& v) {
   }
 }
 
+// A character quoted with its code point, since the report's 8-bit text may not show it.
+std::string CharacterName(const std::string& utf8) {
+  const QString c = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+  const char32_t point = c.isEmpty() ? 0 : c.toUcs4().value(0);
+  return "\"" + utf8 + "\" (U+" + QString::number(point, 16).toUpper().rightJustified(4, u'0').toStdString() + ")";
+}
+
 struct Row {
   std::vector<std::optional<tools::ImportValue>> values;
   std::string address;  // folded, for the duplicate check
@@ -117,8 +125,9 @@ CsvPreview PreviewCsv(const std::string& csvPath, int rows) {
 std::vector<TableField> TableFields(const std::string& tablePath) {
   OwnTableArea area(tablePath, OwnTableArea::Mode::kRead);
   std::vector<TableField> fields;
+  const CodePage page = dbf::TableTextPage();
   for (int n = 1; n <= dbf::FieldCount(); ++n)
-    fields.push_back({tools::ToUtf8(dbf::Field(n), CodePage::Oem437),
+    fields.push_back({tools::ToUtf8(dbf::Field(n), page),
                       {dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n)}});
   return fields;
 }
@@ -141,15 +150,16 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
   const std::uint64_t total = std::filesystem::file_size(csvPath, error);
   OwnTableArea area(tablePath, OwnTableArea::Mode::kShared);
   const int fieldCount = dbf::FieldCount();
+  const CodePage page = dbf::TableTextPage();  // the text's page, as the table's header names it
 
   int emailNo = 0;
   for (int n = 1; n <= fieldCount && emailNo == 0; ++n)
-    if (NameKey(tools::ToUtf8(dbf::Field(n), CodePage::Oem437)) == NameKey(emailField)) emailNo = n;
+    if (NameKey(tools::ToUtf8(dbf::Field(n), page)) == NameKey(emailField)) emailNo = n;
   std::unordered_set<std::string> known;
   if (emailNo != 0) {
     for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1))
       if (!dbf::Deleted())
-        known.insert(Folded(Trim(tools::ToUtf8(dbf::Peek(emailNo, dbf::RecNo()), CodePage::Oem437))));
+        known.insert(Folded(Trim(tools::ToUtf8(dbf::Peek(emailNo, dbf::RecNo()), page))));
   }
   bool locked = false;
   for (int i = 0; i < kLockTries && !(locked = dbf::ALock()); ++i)
@@ -189,7 +199,7 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
       if (emailNo != 0) {
         const std::string address = cell(emailNo);
         bool lossy = false;
-        tools::FromUtf8(address, CodePage::Oem437, &lossy);
+        tools::FromUtf8(address, page, &lossy);
         if (address.empty() || lossy || !IsPlainAddress(address) || address.find('@') == std::string::npos) {
           ++report.badAddress;
           note(line, address.empty() ? "no address" : "\"" + address + "\" is not a plain address");
@@ -208,13 +218,17 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
         const int column = n - 1 < static_cast<int>(columnOfField.size()) ? columnOfField[n - 1] : -1;
         if (column < 0) continue;
         bool lossy = false;
-        const std::string stored = tools::FromUtf8(cell(n), CodePage::Oem437, &lossy);
-        if (lossy && report.lossyLine.empty()) report.lossyLine = std::to_string(line);
+        const std::string text = cell(n);
+        const std::string stored = tools::FromUtf8(text, page, &lossy);
         try {
+          if (lossy)  // a '?' in its place would lose it without a word: the row stays out
+            throw tools::ValueError(CharacterName(tools::FirstUnheld(text, page)) +
+                                    " cannot be stored in the table's code page (" +
+                                    std::to_string(platform::PageNumber(page)) + ")");
           row.values[n - 1] = tools::ConvertImportValue({dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n)}, stored);
         } catch (const tools::ValueError& e) {
           ++report.badValue;
-          note(line, tools::ToUtf8(dbf::Field(n), CodePage::Oem437) + ": " + e.what());
+          note(line, tools::ToUtf8(dbf::Field(n), page) + ": " + e.what());
           fits = false;
         }
       }
@@ -255,8 +269,6 @@ std::string ImportReport::Text(const std::string& tableName) const {
     for (const std::string& n : notes) text += "\n" + n;
   }
   if (blank > 0) text += "\n\n" + count(blank, "blank row was", "blank rows were") + " left out.";
-  if (!lossyLine.empty())
-    text += "\n\nCharacters the table cannot hold were stored as '?' (first on line " + lossyLine + ").";
   if (stopped) text += "\n\nThe import was stopped; the rows appended before stay in the table.";
   if (!failure.empty())
     text += "\n\nThe import ended early: " + failure + "\nThe rows appended before stay in the table.";

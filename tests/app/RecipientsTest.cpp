@@ -335,6 +335,30 @@ TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
   EXPECT_EQ(ReadTable(Root() + "/copy.dbf").records, ReadTable(TablePath()).records);
 }
 
+// A table whose header names Windows-1252: its text goes in and out in that page, and a row with a
+// character the page lacks stays out of the table with a word in the report instead of a '?'.
+TEST_F(Recipients, ImportAndExportUseTheCodePageTheTableNames) {
+  ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " create --codepage 1252 '" + TablePath() +
+                         "' NAME,C,40 EMAIL,C,60 >/dev/null").c_str()), 0);
+  std::ofstream(Root() + "/in.csv", std::ios::binary)
+      << "NAME,EMAIL\nRen\xC3\xA9" "e \xE2\x82\xAC,rene@example.com\n\xD0\x96" "enya,zh@example.com\n";
+  StartProgram();
+  dialogs_.fileAnswers = {Root() + "/in.csv"};
+  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->miImport->trigger();
+  EXPECT_EQ(dialogs_.Messages().back(),
+            "1 recipient was appended to tavrin.dbf.\n\n1 row was skipped:\n"
+            "- 1 with a value its field cannot hold\n\nThe first of them:\n"
+            "line 3: NAME: \"?\" (U+0416) cannot be stored in the table's code page (1252)");
+  const TableContents t = ReadTable(TablePath());
+  ASSERT_EQ(t.records.size(), 1u);
+  EXPECT_EQ(t.records[0], (std::vector<std::string>{"Ren\xE9" "e \x80", "rene@example.com"}));  // Windows-1252
+
+  dialogs_.saveAnswers = {Root() + "/out.csv"};
+  Main().Recipients->miExport->trigger();
+  EXPECT_EQ(ReadFile(Root() + "/out.csv"), "NAME,EMAIL\r\nRen\xC3\xA9" "e \xE2\x82\xAC,rene@example.com\r\n");
+}
+
 // ---- what a CSV file is made of ------------------------------------------------------------
 
 TEST(CsvSniff, SeparatorIsTheOneTheLinesHoldAlike) {
