@@ -53,10 +53,13 @@ bool BlankRow(const std::vector<std::string>& cells) {
 }
 
 std::ifstream OpenCsv(const std::string& csvPath) {
-  std::ifstream in(csvPath, std::ios::binary);
+  // A pipe or a device would block the window while waiting for a writer, or never end.
   std::error_code error;
-  if (!in || std::filesystem::is_directory(csvPath, error))
-    throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be read.");
+  const auto status = std::filesystem::status(csvPath, error);
+  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    throw RecipientsError(SystemTextToAnsi(csvPath) + " is not a file.");
+  std::ifstream in(csvPath, std::ios::binary);
+  if (!in) throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be read.");
   return in;
 }
 
@@ -221,6 +224,8 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
         const std::string text = cell(n);
         const std::string stored = tools::FromUtf8(text, page, &lossy);
         try {
+          if (text.find('\0') != std::string::npos)  // a damaged file's; it would end the text for many readers
+            throw tools::ValueError("the text holds a NUL byte");
           if (lossy)  // a '?' in its place would lose it without a word: the row stays out
             throw tools::ValueError(CharacterName(tools::FirstUnheld(text, page)) +
                                     " cannot be stored in the table's code page (" +

@@ -1,5 +1,7 @@
 // The recipients table from the windows: the missing-table question at start, the command line,
 // File > New/Open Recipients Table, Import and Export Recipients, and the table in the status bar.
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
@@ -308,6 +310,25 @@ TEST_F(Recipients, ImportWithoutAnAddressColumnOrCancelledChangesNothing) {
   Main().Recipients->miImport->trigger();
   EXPECT_EQ(dialogs_.Messages().size(), 1u);
   EXPECT_EQ(ReadFile(TablePath()), before);
+}
+
+// Files a user may pick by mistake: a pipe (which would wait for a writer for ever) is refused at
+// once, and a cell with a NUL byte keeps its row out of the table, said in the report.
+TEST_F(Recipients, ImportRefusesAPipeAndRowsWithNulBytes) {
+  MakeTable(TablePath(), "NAME,EMAIL\nAnn,ann@example.com\n");
+  ASSERT_EQ(::mkfifo((Root() + "/pipe.csv").c_str(), 0600), 0);
+  std::ofstream(Root() + "/nul.csv", std::ios::binary) << std::string("NAME,EMAIL\nB\0o,bo@example.com\nCy,cy@example.com\n", 48);
+  StartProgram();
+  dialogs_.fileAnswers = {Root() + "/pipe.csv", Root() + "/nul.csv"};
+  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->miImport->trigger();
+  EXPECT_EQ(dialogs_.Messages().back(), Root() + "/pipe.csv is not a file.");
+  Main().Recipients->miImport->trigger();
+  EXPECT_EQ(dialogs_.Messages().back(),
+            "1 recipient was appended to tavrin.dbf.\n\n1 row was skipped:\n"
+            "- 1 with a value its field cannot hold\n\nThe first of them:\n"
+            "line 2: NAME: the text holds a NUL byte");
+  EXPECT_EQ(ReadTable(TablePath()).records.size(), 2u);
 }
 
 TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
