@@ -158,18 +158,20 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
   int emailNo = 0;
   for (int n = 1; n <= fieldCount && emailNo == 0; ++n)
     if (NameKey(tools::ToUtf8(dbf::Field(n), page)) == NameKey(emailField)) emailNo = n;
-  std::unordered_set<std::string> known;
-  if (emailNo != 0) {
-    for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1))
-      if (!dbf::Deleted())
-        known.insert(Folded(Trim(tools::ToUtf8(dbf::Peek(emailNo, dbf::RecNo()), page))));
-  }
   bool locked = false;
   for (int i = 0; i < kLockTries && !(locked = dbf::ALock()); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   if (!locked)
     throw RecipientsError("Another program is changing the table " + SystemTextToAnsi(tablePath) +
                           " now; try the import again later.");
+  // The addresses are read under the lock: what another program appended while this one waited
+  // for it counts as already in the table.
+  std::unordered_set<std::string> known;
+  if (emailNo != 0) {
+    for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1))
+      if (!dbf::Deleted())
+        known.insert(Folded(Trim(tools::ToUtf8(dbf::Peek(emailNo, dbf::RecNo()), page))));
+  }
 
   ImportReport report;
   const auto note = [&](int line, const std::string& why) {

@@ -1,6 +1,8 @@
 // The recipients table from the windows: the missing-table question at start, the command line,
 // File > New/Open Recipients Table, Import and Export Recipients, and the table in the status bar.
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QComboBox>
@@ -329,6 +331,50 @@ TEST_F(Recipients, ImportRefusesAPipeAndRowsWithNulBytes) {
             "- 1 with a value its field cannot hold\n\nThe first of them:\n"
             "line 2: NAME: the text holds a NUL byte");
   EXPECT_EQ(ReadTable(TablePath()).records.size(), 2u);
+}
+
+// Another program holds the append lock and appends an address while the import waits for it:
+// that address counts as already in the table, so nobody is in it twice.
+TEST_F(Recipients, ImportWaitingForAnotherProgramsAppendSeesWhatItAppended) {
+  MakeTable(TablePath(), "NAME,EMAIL\nAnn,ann@example.com\n");
+  std::ofstream(Root() + "/in.csv") << "NAME,EMAIL\nBo,bo@example.com\nCy,cy@example.com\n";
+  StartProgram();
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {  // the other program: the engine alone
+    int rc = 1;
+    try {
+      OwnTableArea area(TablePath(), OwnTableArea::Mode::kShared);
+      if (dbf::ALock()) {
+        (void)!::write(ready[1], "r", 1);
+        ::usleep(700 * 1000);
+        dbf::ClearRecord();
+        dbf::SetString(1, "Bo");
+        dbf::SetString(2, "bo@example.com");
+        dbf::Append();
+        dbf::Unlock();
+        rc = 0;
+      }
+    } catch (...) {
+    }
+    ::_exit(rc);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  dialogs_.fileAnswers = {Root() + "/in.csv"};
+  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->miImport->trigger();
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(dialogs_.Messages().back(),
+            "1 recipient was appended to tavrin.dbf.\n\n1 row was skipped:\n"
+            "- 1 with an address already in the table\n\nThe first of them:\n"
+            "line 2: bo@example.com is already in the table");
+  EXPECT_EQ(ReadTable(TablePath()).records.size(), 3u);
 }
 
 TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
