@@ -25,6 +25,7 @@ namespace {
 
 // The header's language byte for code page 437, as the sample table has it.
 constexpr std::uint8_t kCodePage437 = 0x01;
+constexpr std::size_t kExportChunk = 64 * 1024;
 
 std::string EngineWords(const std::exception& e) {
   std::string text = e.what();
@@ -143,13 +144,25 @@ std::optional<std::int32_t> CountRecipients(const std::string& path) {
 
 std::int64_t ExportRecipients(const std::string& tablePath, const std::string& csvPath) {
   QSaveFile out(QString::fromStdString(csvPath));
-  if (!out.open(QIODevice::WriteOnly))
+  // Unbuffered, with a buffer of our own: a write that fails (a full disk) says why. A short write
+  // carries no reason, so the rest is written again until one fails with it.
+  if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
     throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be written: " +
                           SystemTextToAnsi(out.errorString().toStdString()));
+  std::string pending;
+  const auto flush = [&] {
+    for (std::size_t done = 0; done < pending.size();) {
+      const qint64 n = out.write(pending.data() + done, static_cast<qint64>(pending.size() - done));
+      if (n <= 0)
+        throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be written: " +
+                              SystemTextToAnsi(out.errorString().toStdString()));
+      done += static_cast<std::size_t>(n);
+    }
+    pending.clear();
+  };
   const auto write = [&](const std::string& text) {
-    if (out.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()))
-      throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be written: " +
-                            SystemTextToAnsi(out.errorString().toStdString()));
+    pending += text;
+    if (pending.size() >= kExportChunk) flush();
   };
   std::int64_t written = 0;
   try {
@@ -177,6 +190,7 @@ std::int64_t ExportRecipients(const std::string& tablePath, const std::string& c
   } catch (const std::exception& e) {
     throw RecipientsError(SystemTextToAnsi(tablePath) + " could not be read:\n" + EngineWords(e));
   }
+  flush();
   if (!out.commit())
     throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be written: " +
                           SystemTextToAnsi(out.errorString().toStdString()));

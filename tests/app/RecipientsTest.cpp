@@ -1,5 +1,7 @@
 // The recipients table from the windows: the missing-table question at start, the command line,
 // File > New/Open Recipients Table, Import and Export Recipients, and the table in the status bar.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -424,6 +426,40 @@ TEST_F(Recipients, ImportAndExportUseTheCodePageTheTableNames) {
   dialogs_.saveAnswers = {Root() + "/out.csv"};
   Main().Recipients->miExport->trigger();
   EXPECT_EQ(ReadFile(Root() + "/out.csv"), "NAME,EMAIL\r\nRen\xC3\xA9" "e \xE2\x82\xAC,rene@example.com\r\n");
+}
+
+// An export onto a full disk says why it failed and leaves the file it would replace as it was.
+TEST_F(Recipients, ExportOntoAFullDiskSaysSoAndKeepsTheOldFile) {
+  std::string csv = "NAME,EMAIL\n";
+  for (int i = 0; i < 3000; ++i) csv += "Name " + std::to_string(i) + ",p" + std::to_string(i) + "@example.com\n";
+  MakeTable(TablePath(), csv);
+  const std::string full = Root() + "/full";
+  fs::create_directories(full);
+  const pid_t pid = ::fork();
+  if (pid == 0) {  // a mount of its own, gone with the child
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0)
+      ::_exit(77);
+    std::ofstream(full + "/out.csv") << "the old file\n";
+    int rc = 1;
+    try {
+      ExportRecipients(TablePath(), full + "/out.csv");
+    } catch (const RecipientsError& e) {
+      const std::string what = e.what();
+      if (what == full + "/out.csv cannot be written: No space left on device" &&
+          ReadFile(full + "/out.csv") == "the old file\n" &&
+          std::distance(fs::directory_iterator(full), fs::directory_iterator()) == 1)
+        rc = 0;
+      else
+        std::fprintf(stderr, "%s\n", what.c_str());
+    }
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here for a small tmpfs";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // ---- what a CSV file is made of ------------------------------------------------------------
