@@ -27,6 +27,8 @@ constexpr std::size_t kHeadBytes = 64 * 1024;  // what the separator is judged f
 constexpr std::int64_t kHeaderEvery = 1000;    // rows between header updates, for other readers
 constexpr std::int64_t kProgressEvery = 256;   // rows between progress calls
 constexpr std::size_t kNotesKept = 10;
+// More columns than any address list has; the dialog's table and choices would take minutes to build.
+constexpr std::size_t kMostColumns = 1000;
 constexpr int kLockTries = 20;                 // the append lock, 100 ms apart
 
 std::string Trim(const std::string& s) {
@@ -112,9 +114,15 @@ CsvPreview PreviewCsv(const std::string& csvPath, int rows) {
     std::vector<std::string> cells;
     if (!reader.Next(cells) || BlankRow(cells))
       throw RecipientsError(SystemTextToAnsi(csvPath) + " has no header row naming its columns.");
+    if (cells.size() > kMostColumns)
+      throw RecipientsError(SystemTextToAnsi(csvPath) + " has " + std::to_string(cells.size()) +
+                            " columns; a file of more than " + std::to_string(kMostColumns) +
+                            " columns cannot be imported.");
     for (const std::string& c : cells) preview.header.push_back(Trim(CellUtf8(preview, c)));
     while (static_cast<int>(preview.rows.size()) < rows && reader.Next(cells)) {
       if (BlankRow(cells)) continue;
+      // Cells beyond the header's columns are shown, up to the limit; they can feed no field past it.
+      if (cells.size() > kMostColumns) cells.resize(kMostColumns);
       std::vector<std::string> row;
       for (const std::string& c : cells) row.push_back(CellUtf8(preview, c));
       preview.rows.push_back(std::move(row));

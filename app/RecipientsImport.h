@@ -28,8 +28,8 @@ struct CsvPreview {
   std::vector<std::vector<std::string>> rows;     // the first rows after the header, UTF-8
 };
 
-// Reads what the dialog shows; throws RecipientsError when the file cannot be read, is empty or is
-// not CSV.
+// Reads what the dialog shows; throws RecipientsError when the file cannot be read, is empty, is
+// not CSV or has more than 1,000 columns (a row's cells past that are left out of the preview).
 CsvPreview PreviewCsv(const std::string& csvPath, int rows = 8);
 
 struct TableField {

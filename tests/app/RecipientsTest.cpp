@@ -17,6 +17,7 @@
 #include "app/CommandLine.h"
 #include "app/ImportDialog.h"
 #include "app/RecipientsFile.h"
+#include "app/RecipientsImport.h"
 #include "app/RecipientsMenu.h"
 #include "csv/Csv.h"
 #include "csv/CsvSniff.h"
@@ -377,6 +378,24 @@ TEST_F(Recipients, ImportWaitingForAnotherProgramsAppendSeesWhatItAppended) {
             "- 1 with an address already in the table\n\nThe first of them:\n"
             "line 2: bo@example.com is already in the table");
   EXPECT_EQ(ReadTable(TablePath()).records.size(), 3u);
+}
+
+// A file of thousands of columns is no address list: refused at once rather than building a
+// preview and choices that would keep the window busy for minutes; wide rows are cut in the preview.
+TEST_F(Recipients, PreviewRefusesAThousandsOfColumnsHeaderAndCutsWideRows) {
+  std::string wide;
+  for (int i = 0; i < 5000; ++i) wide += "c,";
+  std::ofstream(Root() + "/wide.csv") << wide << "\n";
+  try {
+    PreviewCsv(Root() + "/wide.csv");
+    ADD_FAILURE() << "a header of 5001 columns was taken";
+  } catch (const RecipientsError& e) {
+    EXPECT_EQ(std::string(e.what()), Root() + "/wide.csv has 5001 columns; a file of more than 1000 columns cannot be imported.");
+  }
+  std::ofstream(Root() + "/rows.csv") << "NAME,EMAIL\n" << wide << "\n";
+  const CsvPreview preview = PreviewCsv(Root() + "/rows.csv");
+  ASSERT_EQ(preview.rows.size(), 1u);
+  EXPECT_EQ(preview.rows[0].size(), 1000u);
 }
 
 TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
