@@ -107,6 +107,13 @@ struct Row {
 
 CsvPreview PreviewCsv(const std::string& csvPath, int rows) {
   std::ifstream in = OpenCsv(csvPath);
+  char mark[2] = {};
+  in.read(mark, 2);
+  // A spreadsheet's "Unicode text": every other byte a NUL, which no 8-bit reading makes sense of.
+  if (in.gcount() == 2 && ((mark[0] == '\xFF' && mark[1] == '\xFE') || (mark[0] == '\xFE' && mark[1] == '\xFF')))
+    throw RecipientsError(SystemTextToAnsi(csvPath) + " is UTF-16 text; save it as CSV in UTF-8 and import that.");
+  in.clear();
+  in.seekg(0);
   CsvPreview preview;
   FindLayout(in, &preview);
   try {

@@ -29,7 +29,8 @@ struct CsvPreview {
 };
 
 // Reads what the dialog shows; throws RecipientsError when the file cannot be read, is empty, is
-// not CSV or has more than 1,000 columns (a row's cells past that are left out of the preview).
+// UTF-16, is not CSV or has more than 1,000 columns (a row's cells past that are left out of the
+// preview).
 CsvPreview PreviewCsv(const std::string& csvPath, int rows = 8);
 
 struct TableField {

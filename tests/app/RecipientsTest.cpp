@@ -382,7 +382,7 @@ TEST_F(Recipients, ImportWaitingForAnotherProgramsAppendSeesWhatItAppended) {
 
 // A file of thousands of columns is no address list: refused at once rather than building a
 // preview and choices that would keep the window busy for minutes; wide rows are cut in the preview.
-TEST_F(Recipients, PreviewRefusesAThousandsOfColumnsHeaderAndCutsWideRows) {
+TEST_F(Recipients, PreviewRefusesThousandsOfColumnsAndUtf16AndCutsWideRows) {
   std::string wide;
   for (int i = 0; i < 5000; ++i) wide += "c,";
   std::ofstream(Root() + "/wide.csv") << wide << "\n";
@@ -396,6 +396,15 @@ TEST_F(Recipients, PreviewRefusesAThousandsOfColumnsHeaderAndCutsWideRows) {
   const CsvPreview preview = PreviewCsv(Root() + "/rows.csv");
   ASSERT_EQ(preview.rows.size(), 1u);
   EXPECT_EQ(preview.rows[0].size(), 1000u);
+
+  // A spreadsheet's "Unicode text" is named for what it is rather than read as NULs.
+  std::ofstream(Root() + "/u16.csv", std::ios::binary) << std::string("\xFF\xFEN\0A\0M\0E\0\n\0", 12);
+  try {
+    PreviewCsv(Root() + "/u16.csv");
+    ADD_FAILURE() << "UTF-16 was read as 8-bit text";
+  } catch (const RecipientsError& e) {
+    EXPECT_EQ(std::string(e.what()), Root() + "/u16.csv is UTF-16 text; save it as CSV in UTF-8 and import that.");
+  }
 }
 
 TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
