@@ -25,6 +25,7 @@ namespace {
 
 // The header's language byte for code page 437, as the sample table has it.
 constexpr std::uint8_t kCodePage437 = 0x01;
+constexpr std::size_t kExportChunk = 64 * 1024;
 
 std::string EngineWords(const std::exception& e) {
   std::string text = e.what();
@@ -143,19 +144,32 @@ std::optional<std::int32_t> CountRecipients(const std::string& path) {
 
 std::int64_t ExportRecipients(const std::string& tablePath, const std::string& csvPath) {
   QSaveFile out(QString::fromStdString(csvPath));
-  if (!out.open(QIODevice::WriteOnly))
+  // Unbuffered, with a buffer of our own: a write that fails (a full disk) says why. A short write
+  // carries no reason, so the rest is written again until one fails with it.
+  if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
     throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be written: " +
                           SystemTextToAnsi(out.errorString().toStdString()));
+  std::string pending;
+  const auto flush = [&] {
+    for (std::size_t done = 0; done < pending.size();) {
+      const qint64 n = out.write(pending.data() + done, static_cast<qint64>(pending.size() - done));
+      if (n <= 0)
+        throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be written: " +
+                              SystemTextToAnsi(out.errorString().toStdString()));
+      done += static_cast<std::size_t>(n);
+    }
+    pending.clear();
+  };
   const auto write = [&](const std::string& text) {
-    if (out.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()))
-      throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be written: " +
-                            SystemTextToAnsi(out.errorString().toStdString()));
+    pending += text;
+    if (pending.size() >= kExportChunk) flush();
   };
   std::int64_t written = 0;
   try {
     OwnTableArea area(tablePath, OwnTableArea::Mode::kRead);
+    const CodePage page = dbf::TableTextPage();  // as the table's header names it
     std::vector<std::string> row;
-    for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(tools::ToUtf8(dbf::Field(n), CodePage::Oem437));
+    for (int n = 1; n <= dbf::FieldCount(); ++n) row.push_back(tools::ToUtf8(dbf::Field(n), page));
     write(tools::CsvRow(row));
     for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1)) {
       if (dbf::Deleted()) continue;
@@ -163,9 +177,9 @@ std::int64_t ExportRecipients(const std::string& tablePath, const std::string& c
       for (int n = 1; n <= dbf::FieldCount(); ++n) {
         const char type = dbf::FieldType(n);
         if (type == 'M') {
-          row.push_back(tools::ToUtf8(dbf::ReadMemo(n), CodePage::Oem437));
+          row.push_back(tools::ToUtf8(dbf::ReadMemo(n), page));
         } else {
-          row.push_back(tools::ExportText(type, tools::ToUtf8(dbf::Peek(n, dbf::RecNo()), CodePage::Oem437)));
+          row.push_back(tools::ExportText(type, tools::ToUtf8(dbf::Peek(n, dbf::RecNo()), page)));
         }
       }
       write(tools::CsvRow(row));
@@ -176,6 +190,7 @@ std::int64_t ExportRecipients(const std::string& tablePath, const std::string& c
   } catch (const std::exception& e) {
     throw RecipientsError(SystemTextToAnsi(tablePath) + " could not be read:\n" + EngineWords(e));
   }
+  flush();
   if (!out.commit())
     throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be written: " +
                           SystemTextToAnsi(out.errorString().toStdString()));

@@ -2,7 +2,8 @@
 // recipients, writing it out as CSV, and making a table the program's recipients table.
 //
 // Each step opens the table in a work area of its own (never one of the datasets'), untranslated:
-// the text is converted here between the table's code page 437 and UTF-8. The engine's failures
+// the text is converted here between UTF-8 and the code page the table's header names (437 for the
+// tables made here). The engine's failures
 // come back as RecipientsError with the engine's words; the area is given back before any step
 // returns. Reading (CheckTable, CountRecipients, ExportRecipients) never changes the table.
 // GUI thread (the engine's one thread).

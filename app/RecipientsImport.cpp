@@ -1,5 +1,6 @@
 #include "app/RecipientsImport.h"
 
+#include <QList>
 #include <QString>
 #include <chrono>
 #include <filesystem>
@@ -26,6 +27,8 @@ constexpr std::size_t kHeadBytes = 64 * 1024;  // what the separator is judged f
 constexpr std::int64_t kHeaderEvery = 1000;    // rows between header updates, for other readers
 constexpr std::int64_t kProgressEvery = 256;   // rows between progress calls
 constexpr std::size_t kNotesKept = 10;
+// More columns than any address list has; the dialog's table and choices would take minutes to build.
+constexpr std::size_t kMostColumns = 1000;
 constexpr int kLockTries = 20;                 // the append lock, 100 ms apart
 
 std::string Trim(const std::string& s) {
@@ -52,10 +55,13 @@ bool BlankRow(const std::vector<std::string>& cells) {
 }
 
 std::ifstream OpenCsv(const std::string& csvPath) {
-  std::ifstream in(csvPath, std::ios::binary);
+  // A pipe or a device would block the window while waiting for a writer, or never end.
   std::error_code error;
-  if (!in || std::filesystem::is_directory(csvPath, error))
-    throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be read.");
+  const auto status = std::filesystem::status(csvPath, error);
+  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    throw RecipientsError(SystemTextToAnsi(csvPath) + " is not a file.");
+  std::ifstream in(csvPath, std::ios::binary);
+  if (!in) throw RecipientsError(SystemTextToAnsi(csvPath) + " cannot be read.");
   return in;
 }
 
@@ -85,6 +91,13 @@ void StoreValue(int n, const tools::ImportValue& v) {
   }
 }
 
+// A character quoted with its code point, since the report's 8-bit text may not show it.
+std::string CharacterName(const std::string& utf8) {
+  const QString c = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+  const char32_t point = c.isEmpty() ? 0 : c.toUcs4().value(0);
+  return "\"" + utf8 + "\" (U+" + QString::number(point, 16).toUpper().rightJustified(4, u'0').toStdString() + ")";
+}
+
 struct Row {
   std::vector<std::optional<tools::ImportValue>> values;
   std::string address;  // folded, for the duplicate check
@@ -94,6 +107,13 @@ struct Row {
 
 CsvPreview PreviewCsv(const std::string& csvPath, int rows) {
   std::ifstream in = OpenCsv(csvPath);
+  char mark[2] = {};
+  in.read(mark, 2);
+  // A spreadsheet's "Unicode text": every other byte a NUL, which no 8-bit reading makes sense of.
+  if (in.gcount() == 2 && ((mark[0] == '\xFF' && mark[1] == '\xFE') || (mark[0] == '\xFE' && mark[1] == '\xFF')))
+    throw RecipientsError(SystemTextToAnsi(csvPath) + " is UTF-16 text; save it as CSV in UTF-8 and import that.");
+  in.clear();
+  in.seekg(0);
   CsvPreview preview;
   FindLayout(in, &preview);
   try {
@@ -101,9 +121,15 @@ CsvPreview PreviewCsv(const std::string& csvPath, int rows) {
     std::vector<std::string> cells;
     if (!reader.Next(cells) || BlankRow(cells))
       throw RecipientsError(SystemTextToAnsi(csvPath) + " has no header row naming its columns.");
+    if (cells.size() > kMostColumns)
+      throw RecipientsError(SystemTextToAnsi(csvPath) + " has " + std::to_string(cells.size()) +
+                            " columns; a file of more than " + std::to_string(kMostColumns) +
+                            " columns cannot be imported.");
     for (const std::string& c : cells) preview.header.push_back(Trim(CellUtf8(preview, c)));
     while (static_cast<int>(preview.rows.size()) < rows && reader.Next(cells)) {
       if (BlankRow(cells)) continue;
+      // Cells beyond the header's columns are shown, up to the limit; they can feed no field past it.
+      if (cells.size() > kMostColumns) cells.resize(kMostColumns);
       std::vector<std::string> row;
       for (const std::string& c : cells) row.push_back(CellUtf8(preview, c));
       preview.rows.push_back(std::move(row));
@@ -117,8 +143,9 @@ CsvPreview PreviewCsv(const std::string& csvPath, int rows) {
 std::vector<TableField> TableFields(const std::string& tablePath) {
   OwnTableArea area(tablePath, OwnTableArea::Mode::kRead);
   std::vector<TableField> fields;
+  const CodePage page = dbf::TableTextPage();
   for (int n = 1; n <= dbf::FieldCount(); ++n)
-    fields.push_back({tools::ToUtf8(dbf::Field(n), CodePage::Oem437),
+    fields.push_back({tools::ToUtf8(dbf::Field(n), page),
                       {dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n)}});
   return fields;
 }
@@ -141,22 +168,25 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
   const std::uint64_t total = std::filesystem::file_size(csvPath, error);
   OwnTableArea area(tablePath, OwnTableArea::Mode::kShared);
   const int fieldCount = dbf::FieldCount();
+  const CodePage page = dbf::TableTextPage();  // the text's page, as the table's header names it
 
   int emailNo = 0;
   for (int n = 1; n <= fieldCount && emailNo == 0; ++n)
-    if (NameKey(tools::ToUtf8(dbf::Field(n), CodePage::Oem437)) == NameKey(emailField)) emailNo = n;
-  std::unordered_set<std::string> known;
-  if (emailNo != 0) {
-    for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1))
-      if (!dbf::Deleted())
-        known.insert(Folded(Trim(tools::ToUtf8(dbf::Peek(emailNo, dbf::RecNo()), CodePage::Oem437))));
-  }
+    if (NameKey(tools::ToUtf8(dbf::Field(n), page)) == NameKey(emailField)) emailNo = n;
   bool locked = false;
   for (int i = 0; i < kLockTries && !(locked = dbf::ALock()); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   if (!locked)
     throw RecipientsError("Another program is changing the table " + SystemTextToAnsi(tablePath) +
                           " now; try the import again later.");
+  // The addresses are read under the lock: what another program appended while this one waited
+  // for it counts as already in the table.
+  std::unordered_set<std::string> known;
+  if (emailNo != 0) {
+    for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1))
+      if (!dbf::Deleted())
+        known.insert(Folded(Trim(tools::ToUtf8(dbf::Peek(emailNo, dbf::RecNo()), page))));
+  }
 
   ImportReport report;
   const auto note = [&](int line, const std::string& why) {
@@ -189,7 +219,7 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
       if (emailNo != 0) {
         const std::string address = cell(emailNo);
         bool lossy = false;
-        tools::FromUtf8(address, CodePage::Oem437, &lossy);
+        tools::FromUtf8(address, page, &lossy);
         if (address.empty() || lossy || !IsPlainAddress(address) || address.find('@') == std::string::npos) {
           ++report.badAddress;
           note(line, address.empty() ? "no address" : "\"" + address + "\" is not a plain address");
@@ -208,13 +238,19 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
         const int column = n - 1 < static_cast<int>(columnOfField.size()) ? columnOfField[n - 1] : -1;
         if (column < 0) continue;
         bool lossy = false;
-        const std::string stored = tools::FromUtf8(cell(n), CodePage::Oem437, &lossy);
-        if (lossy && report.lossyLine.empty()) report.lossyLine = std::to_string(line);
+        const std::string text = cell(n);
+        const std::string stored = tools::FromUtf8(text, page, &lossy);
         try {
+          if (text.find('\0') != std::string::npos)  // a damaged file's; it would end the text for many readers
+            throw tools::ValueError("the text holds a NUL byte");
+          if (lossy)  // a '?' in its place would lose it without a word: the row stays out
+            throw tools::ValueError(CharacterName(tools::FirstUnheld(text, page)) +
+                                    " cannot be stored in the table's code page (" +
+                                    std::to_string(platform::PageNumber(page)) + ")");
           row.values[n - 1] = tools::ConvertImportValue({dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n)}, stored);
         } catch (const tools::ValueError& e) {
           ++report.badValue;
-          note(line, tools::ToUtf8(dbf::Field(n), CodePage::Oem437) + ": " + e.what());
+          note(line, tools::ToUtf8(dbf::Field(n), page) + ": " + e.what());
           fits = false;
         }
       }
@@ -255,8 +291,6 @@ std::string ImportReport::Text(const std::string& tableName) const {
     for (const std::string& n : notes) text += "\n" + n;
   }
   if (blank > 0) text += "\n\n" + count(blank, "blank row was", "blank rows were") + " left out.";
-  if (!lossyLine.empty())
-    text += "\n\nCharacters the table cannot hold were stored as '?' (first on line " + lossyLine + ").";
   if (stopped) text += "\n\nThe import was stopped; the rows appended before stay in the table.";
   if (!failure.empty())
     text += "\n\nThe import ended early: " + failure + "\nThe rows appended before stay in the table.";

@@ -5,7 +5,9 @@
 // else Windows-1252), and reads the header and the first rows for the user to map CSV columns to
 // fields. ImportRecipients then appends row by row under the table's append lock, skipping blank
 // rows, rows whose address is empty, not a plain address or already in the table (or earlier in the
-// file), and rows with a value that does not fit its field, and reports each kind. A stop asked
+// file), and rows with a value that does not fit its field (too long, or holding a character the
+// table's code page lacks), and reports each kind. Text is stored in the code page the table's
+// header names. A stop asked
 // for by the progress callback, a failure or a kill keeps what was appended so far. Memory stays the
 // same for any file size (apart from the set of addresses). GUI thread (the engine's thread).
 #pragma once
@@ -26,8 +28,9 @@ struct CsvPreview {
   std::vector<std::vector<std::string>> rows;     // the first rows after the header, UTF-8
 };
 
-// Reads what the dialog shows; throws RecipientsError when the file cannot be read, is empty or is
-// not CSV.
+// Reads what the dialog shows; throws RecipientsError when the file cannot be read, is empty, is
+// UTF-16, is not CSV or has more than 1,000 columns (a row's cells past that are left out of the
+// preview).
 CsvPreview PreviewCsv(const std::string& csvPath, int rows = 8);
 
 struct TableField {
@@ -46,9 +49,8 @@ struct ImportReport {
   std::int64_t blank = 0;
   std::int64_t badAddress = 0;   // empty or not a plain address
   std::int64_t duplicate = 0;    // already in the table, or earlier in the file
-  std::int64_t badValue = 0;     // a value its field cannot hold
+  std::int64_t badValue = 0;     // a value its field cannot hold (in length, form or code page)
   std::vector<std::string> notes;  // the first few skipped rows: "line N: why"
-  std::string lossyLine;         // where a character first had no counterpart in code page 437
   bool stopped = false;          // the user stopped it
   std::string failure;           // what ended it early, if anything did
 

@@ -96,4 +96,16 @@ std::string FromUtf8(std::string_view utf8, CodePage page, bool* lossy) {
   return out;
 }
 
+std::string FirstUnheld(std::string_view utf8, CodePage page) {
+  for (std::size_t at = 0; at < utf8.size();) {
+    std::size_t len = 1;
+    while (at + len < utf8.size() && (static_cast<unsigned char>(utf8[at + len]) & 0xC0) == 0x80) ++len;
+    bool lost = false;
+    FromUtf8(utf8.substr(at, len), page, &lost);
+    if (lost) return std::string(utf8.substr(at, len));
+    at += len;
+  }
+  return {};
+}
+
 }  // namespace tavrin::tools

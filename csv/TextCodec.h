@@ -22,4 +22,8 @@ bool IsValidUtf8(std::string_view text);
 // Valid UTF-8 to the code page; a character the page does not hold becomes '?' and sets *lossy.
 std::string FromUtf8(std::string_view utf8, CodePage page, bool* lossy);
 
+// The first character of `utf8` (valid UTF-8) that `page` cannot hold, in UTF-8; "" when it holds
+// them all.
+std::string FirstUnheld(std::string_view utf8, CodePage page);
+
 }  // namespace tavrin::tools

@@ -28,19 +28,6 @@ struct Pass {
   std::string lossyChar;  // that character, in UTF-8
 };
 
-// The first character of `utf8` (valid UTF-8) that `page` cannot hold.
-std::string FirstUnheld(const std::string& utf8, CodePage page) {
-  for (std::size_t at = 0; at < utf8.size();) {
-    std::size_t len = 1;
-    while (at + len < utf8.size() && (static_cast<unsigned char>(utf8[at + len]) & 0xC0) == 0x80) ++len;
-    bool lost = false;
-    FromUtf8(utf8.substr(at, len), page, &lost);
-    if (lost) return utf8.substr(at, len);
-    at += len;
-  }
-  return "?";
-}
-
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;

@@ -199,5 +199,89 @@ TEST_F(BrowserAccessible, EachNavigatorButtonIsNamedByItsHintAndTellsItsState) {
   EXPECT_TRUE(ran);
 }
 
+// Asks an interface everything a screen reader may ask, children and cells included, as a reader
+// walking the tree does at any moment; returns how many interfaces answered.
+int Walk(QAccessibleInterface* iface, int depth = 0) {
+  if (iface == nullptr || !iface->isValid() || depth > 3) return 0;
+  int seen = 1;
+  (void)iface->role();
+  (void)iface->state();
+  (void)iface->rect();
+  for (QAccessible::Text t : {QAccessible::Name, QAccessible::Description, QAccessible::Value}) (void)iface->text(t);
+  (void)iface->focusChild();
+  (void)iface->childAt(iface->rect().center().x(), iface->rect().center().y());
+  if (QAccessibleTableInterface* table = iface->tableInterface()) {
+    (void)table->selectedCells();
+    (void)table->selectedRows();
+    for (int row = -2; row <= table->rowCount() + 1; ++row)
+      for (int column = -1; column <= table->columnCount(); ++column) seen += Walk(table->cellAt(row, column), depth + 1);
+    for (int column = -1; column <= table->columnCount(); ++column) (void)table->columnDescription(column);
+  }
+  if (QAccessibleTableCellInterface* cell = iface->tableCellInterface()) {
+    (void)cell->isSelected();
+    for (QAccessibleInterface* header : cell->columnHeaderCells()) (void)header->text(QAccessible::Name);
+    (void)cell->table();
+  }
+  for (int i = -1; i <= iface->childCount(); ++i) {
+    QAccessibleInterface* child = iface->child(i);
+    if (child == nullptr) continue;
+    (void)iface->indexOfChild(child);
+    (void)child->parent();
+    seen += Walk(child, depth + 1);
+  }
+  return seen;
+}
+
+// A reader keeps walking the browser while the table under it is empty, has one record, loses its
+// records (here and in another program) and after the window has closed: every answer comes from
+// what is there, nothing is read from a record or a cell that is gone.
+TEST_F(BrowserAccessible, EveryCellAndButtonAnswersOverAnEmptyShrinkingAndClosedTable) {
+  StartWith("Ann,ann@example.com\n");
+  std::vector<QAccessible::Id> kept;
+  InBrowser([&](TfrmBrowser& b) {
+    QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(b.Grid);
+    QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(b.Nav);
+    ASSERT_NE(grid, nullptr);
+    EXPECT_EQ(Walk(grid), 1 + 4 + 2);  // the table, its four children, the row's cells again by place
+    EXPECT_GT(Walk(bar), 10);
+    for (int i = 0; i < grid->childCount(); ++i) kept.push_back(QAccessible::uniqueId(grid->child(i)));
+    kept.push_back(QAccessible::uniqueId(grid));
+
+    // The only record deleted with the navigator's button, the question answered yes.
+    dialogs_.confirmAnswers = {true};
+    bar->child(static_cast<int>(TNavigateBtn::nbDelete))->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(grid->tableInterface()->rowCount(), 0);
+    EXPECT_EQ(Walk(grid), 1 + 2);  // the header alone
+    for (QAccessible::Id id : kept) Walk(QAccessible::accessibleInterface(id));
+    for (int i = 0; i < 10; ++i) {  // every button pressed on the empty table
+      if (static_cast<TNavigateBtn>(i) == TNavigateBtn::nbDelete) continue;
+      bar->child(i)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+      Walk(grid);
+      Walk(bar);
+    }
+    QTest::keyClick(b.Grid, Qt::Key_Escape);  // leaves an insert the buttons may have begun
+  });
+  // Records another program appends and deletes while the browser shows them.
+  const std::string tool = TAVRIN_DBFTOOL, table = Root() + "/home/Tavrin/tavrin.dbf";
+  InBrowser([&](TfrmBrowser& b) {
+    ASSERT_EQ(std::system((tool + " import " + table + " " + Root() + "/people.csv >/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system((tool + " delete " + table + " 1 >/dev/null").c_str()), 0);
+    QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(b.Grid);
+    Walk(grid);
+    b.Nav->BtnClick(TNavigateBtn::nbRefresh);
+    Walk(grid);
+    for (QAccessible::Id id : kept) Walk(QAccessible::accessibleInterface(id));
+  });
+  // The window closed: the grid is there, its table is not.
+  QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(program_->frmBrowser()->Grid);
+  EXPECT_EQ(grid->tableInterface()->rowCount(), 0);
+  Walk(grid);
+  Walk(QAccessible::queryAccessibleInterface(program_->frmBrowser()->Nav));
+  for (QAccessible::Id id : kept) Walk(QAccessible::accessibleInterface(id));
+  // The program gone, the interfaces went with their widgets.
+  program_.reset();
+  for (QAccessible::Id id : kept) EXPECT_EQ(QAccessible::accessibleInterface(id), nullptr);
+}
+
 }  // namespace
 }  // namespace tavrin::app::testing

@@ -1,5 +1,11 @@
 // The recipients table from the windows: the missing-table question at start, the command line,
 // File > New/Open Recipients Table, Import and Export Recipients, and the table in the status bar.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
@@ -11,6 +17,7 @@
 #include "app/CommandLine.h"
 #include "app/ImportDialog.h"
 #include "app/RecipientsFile.h"
+#include "app/RecipientsImport.h"
 #include "app/RecipientsMenu.h"
 #include "csv/Csv.h"
 #include "csv/CsvSniff.h"
@@ -310,6 +317,96 @@ TEST_F(Recipients, ImportWithoutAnAddressColumnOrCancelledChangesNothing) {
   EXPECT_EQ(ReadFile(TablePath()), before);
 }
 
+// Files a user may pick by mistake: a pipe (which would wait for a writer for ever) is refused at
+// once, and a cell with a NUL byte keeps its row out of the table, said in the report.
+TEST_F(Recipients, ImportRefusesAPipeAndRowsWithNulBytes) {
+  MakeTable(TablePath(), "NAME,EMAIL\nAnn,ann@example.com\n");
+  ASSERT_EQ(::mkfifo((Root() + "/pipe.csv").c_str(), 0600), 0);
+  std::ofstream(Root() + "/nul.csv", std::ios::binary) << std::string("NAME,EMAIL\nB\0o,bo@example.com\nCy,cy@example.com\n", 48);
+  StartProgram();
+  dialogs_.fileAnswers = {Root() + "/pipe.csv", Root() + "/nul.csv"};
+  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->miImport->trigger();
+  EXPECT_EQ(dialogs_.Messages().back(), Root() + "/pipe.csv is not a file.");
+  Main().Recipients->miImport->trigger();
+  EXPECT_EQ(dialogs_.Messages().back(),
+            "1 recipient was appended to tavrin.dbf.\n\n1 row was skipped:\n"
+            "- 1 with a value its field cannot hold\n\nThe first of them:\n"
+            "line 2: NAME: the text holds a NUL byte");
+  EXPECT_EQ(ReadTable(TablePath()).records.size(), 2u);
+}
+
+// Another program holds the append lock and appends an address while the import waits for it:
+// that address counts as already in the table, so nobody is in it twice.
+TEST_F(Recipients, ImportWaitingForAnotherProgramsAppendSeesWhatItAppended) {
+  MakeTable(TablePath(), "NAME,EMAIL\nAnn,ann@example.com\n");
+  std::ofstream(Root() + "/in.csv") << "NAME,EMAIL\nBo,bo@example.com\nCy,cy@example.com\n";
+  StartProgram();
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {  // the other program: the engine alone
+    int rc = 1;
+    try {
+      OwnTableArea area(TablePath(), OwnTableArea::Mode::kShared);
+      if (dbf::ALock()) {
+        (void)!::write(ready[1], "r", 1);
+        ::usleep(700 * 1000);
+        dbf::ClearRecord();
+        dbf::SetString(1, "Bo");
+        dbf::SetString(2, "bo@example.com");
+        dbf::Append();
+        dbf::Unlock();
+        rc = 0;
+      }
+    } catch (...) {
+    }
+    ::_exit(rc);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  dialogs_.fileAnswers = {Root() + "/in.csv"};
+  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->miImport->trigger();
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(dialogs_.Messages().back(),
+            "1 recipient was appended to tavrin.dbf.\n\n1 row was skipped:\n"
+            "- 1 with an address already in the table\n\nThe first of them:\n"
+            "line 2: bo@example.com is already in the table");
+  EXPECT_EQ(ReadTable(TablePath()).records.size(), 3u);
+}
+
+// A file of thousands of columns is no address list: refused at once rather than building a
+// preview and choices that would keep the window busy for minutes; wide rows are cut in the preview.
+TEST_F(Recipients, PreviewRefusesThousandsOfColumnsAndUtf16AndCutsWideRows) {
+  std::string wide;
+  for (int i = 0; i < 5000; ++i) wide += "c,";
+  std::ofstream(Root() + "/wide.csv") << wide << "\n";
+  try {
+    PreviewCsv(Root() + "/wide.csv");
+    ADD_FAILURE() << "a header of 5001 columns was taken";
+  } catch (const RecipientsError& e) {
+    EXPECT_EQ(std::string(e.what()), Root() + "/wide.csv has 5001 columns; a file of more than 1000 columns cannot be imported.");
+  }
+  std::ofstream(Root() + "/rows.csv") << "NAME,EMAIL\n" << wide << "\n";
+  const CsvPreview preview = PreviewCsv(Root() + "/rows.csv");
+  ASSERT_EQ(preview.rows.size(), 1u);
+  EXPECT_EQ(preview.rows[0].size(), 1000u);
+
+  // A spreadsheet's "Unicode text" is named for what it is rather than read as NULs.
+  std::ofstream(Root() + "/u16.csv", std::ios::binary) << std::string("\xFF\xFEN\0A\0M\0E\0\n\0", 12);
+  try {
+    PreviewCsv(Root() + "/u16.csv");
+    ADD_FAILURE() << "UTF-16 was read as 8-bit text";
+  } catch (const RecipientsError& e) {
+    EXPECT_EQ(std::string(e.what()), Root() + "/u16.csv is UTF-16 text; save it as CSV in UTF-8 and import that.");
+  }
+}
+
 TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
   MakeTable(TablePath(), "NAME,EMAIL\n\"M\xC3\xBCller, Ren\xC3\xA9\",rene@example.com\nAnn \"Nan\" Lee,ann@example.com\n"
                          "Bob,bob@example.com\n");
@@ -333,6 +430,64 @@ TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
   Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
   Main().Recipients->miImport->trigger();
   EXPECT_EQ(ReadTable(Root() + "/copy.dbf").records, ReadTable(TablePath()).records);
+}
+
+// A table whose header names Windows-1252: its text goes in and out in that page, and a row with a
+// character the page lacks stays out of the table with a word in the report instead of a '?'.
+TEST_F(Recipients, ImportAndExportUseTheCodePageTheTableNames) {
+  ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " create --codepage 1252 '" + TablePath() +
+                         "' NAME,C,40 EMAIL,C,60 >/dev/null").c_str()), 0);
+  std::ofstream(Root() + "/in.csv", std::ios::binary)
+      << "NAME,EMAIL\nRen\xC3\xA9" "e \xE2\x82\xAC,rene@example.com\n\xD0\x96" "enya,zh@example.com\n";
+  StartProgram();
+  dialogs_.fileAnswers = {Root() + "/in.csv"};
+  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->miImport->trigger();
+  EXPECT_EQ(dialogs_.Messages().back(),
+            "1 recipient was appended to tavrin.dbf.\n\n1 row was skipped:\n"
+            "- 1 with a value its field cannot hold\n\nThe first of them:\n"
+            "line 3: NAME: \"?\" (U+0416) cannot be stored in the table's code page (1252)");
+  const TableContents t = ReadTable(TablePath());
+  ASSERT_EQ(t.records.size(), 1u);
+  EXPECT_EQ(t.records[0], (std::vector<std::string>{"Ren\xE9" "e \x80", "rene@example.com"}));  // Windows-1252
+
+  dialogs_.saveAnswers = {Root() + "/out.csv"};
+  Main().Recipients->miExport->trigger();
+  EXPECT_EQ(ReadFile(Root() + "/out.csv"), "NAME,EMAIL\r\nRen\xC3\xA9" "e \xE2\x82\xAC,rene@example.com\r\n");
+}
+
+// An export onto a full disk says why it failed and leaves the file it would replace as it was.
+TEST_F(Recipients, ExportOntoAFullDiskSaysSoAndKeepsTheOldFile) {
+  std::string csv = "NAME,EMAIL\n";
+  for (int i = 0; i < 3000; ++i) csv += "Name " + std::to_string(i) + ",p" + std::to_string(i) + "@example.com\n";
+  MakeTable(TablePath(), csv);
+  const std::string full = Root() + "/full";
+  fs::create_directories(full);
+  const pid_t pid = ::fork();
+  if (pid == 0) {  // a mount of its own, gone with the child
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0)
+      ::_exit(77);
+    std::ofstream(full + "/out.csv") << "the old file\n";
+    int rc = 1;
+    try {
+      ExportRecipients(TablePath(), full + "/out.csv");
+    } catch (const RecipientsError& e) {
+      const std::string what = e.what();
+      if (what == full + "/out.csv cannot be written: No space left on device" &&
+          ReadFile(full + "/out.csv") == "the old file\n" &&
+          std::distance(fs::directory_iterator(full), fs::directory_iterator()) == 1)
+        rc = 0;
+      else
+        std::fprintf(stderr, "%s\n", what.c_str());
+    }
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here for a small tmpfs";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // ---- what a CSV file is made of ------------------------------------------------------------
