@@ -92,8 +92,11 @@ TEST(SendLog, RecipientsReadBackWholeWhateverTheirLengthOrSharedReplies) {
   std::vector<LogEntry> added;
   for (int i = 1; i <= 3000; ++i) {  // more than one block of texts
     const auto status = i % 3 == 0 ? RecipientStatus::kFailed : RecipientStatus::kOk;
-    added.push_back({i, "Person " + std::to_string(i), "p" + std::to_string(i) + "@example.com", status,
-                     status == RecipientStatus::kOk ? "250 Ok: queued" : "550 No " + std::to_string(i % 2)});
+    const std::string n = std::to_string(i);
+    added.push_back({i, std::string("Person ").append(n), std::string("p").append(n).append("@example.com"),
+                     status,
+                     status == RecipientStatus::kOk ? std::string("250 Ok: queued")
+                                                    : std::string("550 No ").append(std::to_string(i % 2))});
     if (i == 1500)  // a name longer than a block, an empty address and reply
       added.push_back({-1, std::string(70000, 'N'), "", RecipientStatus::kNotSent, ""});
   }
