@@ -140,31 +140,40 @@ int CopyRecords(Table& t, File& dst, MemoCopy* memo, std::int32_t* kept) {
   return code;
 }
 
-// Whether any record is marked deleted. Every flag is read: a record whose flag is neither mark
-// (zeros, a damaged file) is answered in *damaged, and the pack must not keep or drop it unasked.
-bool AnyDeleted(Table& t, int* code, std::int32_t* damaged) {
+// Calls visit(record bytes, record number from 1) for each record the header counts, read in
+// large chunks, until it answers false. Returns the engine code of a failed read (213 for a table
+// cut short), else 0.
+template <class Visit>
+int ForEachRecord(Table& t, Visit&& visit) {
   std::vector<char> buf(std::max<std::size_t>(1, kPackChunk / t.recLen) * t.recLen);
   const std::int64_t end = t.RecordOffset(t.recCount + 1);
-  bool any = false;
-  *damaged = 0;
+  std::int32_t recNo = 0;
   for (std::int64_t at = t.headerLen; at < end;) {
     std::size_t got = 0;
     const std::size_t len = static_cast<std::size_t>(std::min<std::int64_t>(buf.size(), end - at));
-    if ((*code = t.file->ReadAt(buf.data(), len, at, &got)) != 0) return false;
-    if (got != len) {
-      *code = 213;
-      return false;
-    }
-    for (std::size_t i = 0; i < len; i += t.recLen) {
-      if (!IsRecordFlag(buf[i])) {
-        *damaged = static_cast<std::int32_t>((at - t.headerLen + static_cast<std::int64_t>(i)) / t.recLen) + 1;
-        return false;
-      }
-      any = any || buf[i] == fmt::kDeletedFlag;
-    }
+    if (const int code = t.file->ReadAt(buf.data(), len, at, &got); code != 0) return code;
+    if (got != len) return 213;
+    for (std::size_t r = 0; r < len; r += t.recLen)
+      if (!visit(buf.data() + r, ++recNo)) return 0;
     at += static_cast<std::int64_t>(len);
   }
-  return any;
+  return 0;
+}
+
+// Whether any record is marked deleted. Every flag is read: a record whose flag is neither mark
+// (zeros, a damaged file) is answered in *damaged, and the pack must not keep or drop it unasked.
+bool AnyDeleted(Table& t, int* code, std::int32_t* damaged) {
+  bool any = false;
+  *damaged = 0;
+  *code = ForEachRecord(t, [&](const char* record, std::int32_t recNo) {
+    if (!IsRecordFlag(record[0])) {
+      *damaged = recNo;
+      return false;
+    }
+    any = any || record[0] == fmt::kDeletedFlag;
+    return true;
+  });
+  return *code == 0 && *damaged == 0 && any;
 }
 
 // The packed table and memo file, written under their new names and flushed.
@@ -271,29 +280,23 @@ bool MemoMostlyDead(WorkArea& a, int* code) {
   Table& t = a.t();
   std::unordered_set<std::int32_t> seen;
   std::int64_t live = 0;
-  std::vector<char> buf(std::max<std::size_t>(1, kPackChunk / t.recLen) * t.recLen);
-  const std::int64_t end = t.RecordOffset(t.recCount + 1);
-  for (std::int64_t at = t.headerLen; at < end;) {
-    std::size_t got = 0;
-    const std::size_t len = static_cast<std::size_t>(std::min<std::int64_t>(buf.size(), end - at));
-    if ((*code = t.file->ReadAt(buf.data(), len, at, &got)) != 0) return false;
-    if (got != len) {
-      *code = 213;
-      return false;
-    }
-    for (std::size_t r = 0; r < len; r += t.recLen) {
-      for (const FieldInfo& f : t.fields) {
-        if (f.type != 'M') continue;
-        std::int32_t ref = ParseInt32(std::string_view(buf.data() + r + f.offset, static_cast<std::size_t>(f.length)));
-        if (ref < 0) ref = -ref;
-        if (ref == 0 || !seen.insert(ref).second) continue;
-        std::int64_t blocks = 0;
-        if (a.memo->TextBlocks(ref, &blocks) != 0) return false;
-        live += blocks;
+  bool unreadable = false;
+  *code = ForEachRecord(t, [&](const char* record, std::int32_t) {
+    for (const FieldInfo& f : t.fields) {
+      if (f.type != 'M') continue;
+      std::int32_t ref = ParseInt32(std::string_view(record + f.offset, static_cast<std::size_t>(f.length)));
+      if (ref < 0) ref = -ref;
+      if (ref == 0 || !seen.insert(ref).second) continue;
+      std::int64_t blocks = 0;
+      if (a.memo->TextBlocks(ref, &blocks) != 0) {
+        unreadable = true;
+        return false;
       }
+      live += blocks;
     }
-    at += static_cast<std::int64_t>(len);
-  }
+    return true;
+  });
+  if (*code != 0 || unreadable) return false;
   std::int64_t all = 0;
   if ((*code = a.memo->DataBlocks(&all)) != 0) return false;
   return (all - live) * 2 > all;
