@@ -63,8 +63,10 @@ constexpr int kMinimumSize = 300;
 const QColor kPlaceholderGrey(128, 128, 128);
 
 // A server's words as sent when they are UTF-8, else read as Windows-1252.
+// A server's words as the transcript shows them: read as UTF-8 where they are, and with their
+// control and bidirectional characters made visible, so a reply cannot reorder or forge lines.
 QString ServerText(const std::string& bytes) {
-  return QString::fromStdString(platform::TextToUtf8(bytes));
+  return QString::fromStdString(VisibleText(platform::TextToUtf8(bytes)));
 }
 
 void SetTextColour(QLineEdit* edit, const QColor& colour) {

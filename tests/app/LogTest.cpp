@@ -241,6 +241,11 @@ TEST_F(LogWindow, TranscriptKeepsTheLatestRepliesAcrossSendsAndShowsThemOnDemand
   const QString text = Main().TranscriptText();
   EXPECT_EQ(text.count('\n') + 1, static_cast<qsizetype>(TfrmEmailMerge::kTranscriptLines));
   EXPECT_TRUE(text.startsWith("250 ok\n"));
+  // A reply cannot write a line of its own, colour the panel or turn the text around.
+  Main().CheckReplyLine("550 no\r250 forged \x1B[31m\xE2\x80\xAE" "desrever\r\n");
+  EXPECT_TRUE(Main().TranscriptText().contains(QString::fromUtf8(
+      "550 no\xE2\x90\x8D" "250 forged \xE2\x90\x9B[31m\xEF\xBF\xBD" "desrever")))
+      << Main().TranscriptText().right(120).toStdString();
 }
 
 }  // namespace
