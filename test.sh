@@ -40,7 +40,7 @@ install_missing() {
 
 install_missing "${PACKAGES[@]}"
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_WITH_TESTS=ON
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIN_WITH_TESTS=ON -DTAVRIN_WERROR=ON
 cmake --build build -j2
 
 # The network client's tests once more under AddressSanitizer (see the script); the whole suite

@@ -9,7 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 flags="-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+# Optimised with debug information but without NDEBUG: the contracts' asserts stay on here.
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIN_WITH_TESTS=ON \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" -DTAVRIN_WERROR=ON \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
 cmake --build build-asan -j2 --target net_tests
 
