@@ -16,6 +16,7 @@
 
 #include "app/MessageAssembly.h"
 #include "app/SendText.h"
+#include "platform/SecretStore.h"
 #include "app/Settings.h"
 #include "dbf/Errors.h"
 #include "net/SockErrorText.h"
@@ -205,7 +206,7 @@ void TSendDialogue::SetState(State next) {
 void TSendDialogue::Start(SendJob job) {
   assert(!Running());
   job_ = std::move(job);
-  WipeSecret(job.password);  // a short one was copied, not moved, and its bytes stay behind
+  platform::WipeSecret(job.password);  // a short one was copied, not moved, and its bytes stay behind
   delivered_ = false;
   ResetTransactions();
   closedWhileActing_ = false;

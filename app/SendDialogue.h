@@ -213,7 +213,6 @@ class TSendDialogue {
   void SendSecret(std::string& line, State next);
   void ForgetSecrets();
   std::string WithoutSecrets(const std::string& line) const;
-  static void WipeSecret(std::string& secret);
 
   // sending
   void ConnectServer();

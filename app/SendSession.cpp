@@ -8,6 +8,7 @@
 
 #include "app/SendDialogue.h"
 #include "app/SendText.h"
+#include "platform/SecretStore.h"
 
 namespace tavrin::app {
 namespace {
@@ -117,7 +118,7 @@ void TSendDialogue::SendAuth() {
     credentials += '\0';
     credentials += job_.password;
     std::string line = EncodedLine("AUTH PLAIN ", credentials);
-    WipeSecret(credentials);
+    platform::WipeSecret(credentials);
     return SendSecret(line, State::kAuthPlain);
   }
   if (extensions_.OffersAuth("LOGIN"))
@@ -163,16 +164,16 @@ void TSendDialogue::SendSecret(std::string& line, State next) {
     if (!sock_.Connected()) throw net::ESockError("Connection closed");
     sock_.SendBuffer(line.data(), line.size());
   } catch (...) {
-    WipeSecret(line);
+    platform::WipeSecret(line);
     throw;
   }
-  WipeSecret(line);
+  platform::WipeSecret(line);
   if (!*alive || !Running()) return;  // the send ended while the line went out
   SetState(next);
   replyTimer_.start(commandTimeOutMs);
 }
 
-void TSendDialogue::ForgetSecrets() { WipeSecret(job_.password); }
+void TSendDialogue::ForgetSecrets() { platform::WipeSecret(job_.password); }
 
 // A reply to sign-in as it may be shown: a server that repeats the password, or a line that
 // encodes it, has its words withheld, whole, so not even where the password stood is shown.
@@ -191,22 +192,15 @@ std::string TSendDialogue::WithoutSecrets(const std::string& line) const {
     std::string encoded = EncodedLine("", *secret);
     encoded.resize(encoded.size() - 2);  // the CR LF
     repeats = repeats || line.find(encoded) != std::string::npos;
-    WipeSecret(encoded);
+    platform::WipeSecret(encoded);
   }
-  WipeSecret(credentials);
+  platform::WipeSecret(credentials);
   if (!repeats) return line;
   const auto code = line.find_first_of("0123456789");
   const std::size_t kept = code == std::string::npos ? 0 : std::min(line.size(), code + 4);
   std::string shown = line.substr(0, kept);
   while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
   return shown + "(the server's words repeated the password and are not shown)\r\n";
-}
-
-// Overwrites every byte the string holds, up to its capacity, and empties it.
-void TSendDialogue::WipeSecret(std::string& secret) {
-  secret.resize(secret.capacity());  // never reallocates: the old bytes are the ones overwritten
-  ::explicit_bzero(secret.data(), secret.size());
-  secret.clear();
 }
 
 }  // namespace tavrin::app

@@ -82,7 +82,11 @@ void KeychainSecretStore::Remove(const std::string& key) {
 }
 
 void WipeSecret(std::string& secret) {
-  if (!secret.empty()) explicit_bzero(secret.data(), secret.size());
+  // The whole buffer, not only the current length: a secret that was longer before (or a string
+  // shortened in place) leaves its bytes beyond size(). resize() up to the capacity never
+  // reallocates, so the bytes overwritten are the ones that held the secret.
+  secret.resize(secret.capacity());
+  explicit_bzero(secret.data(), secret.size());
   secret.clear();
 }
 

@@ -37,8 +37,8 @@ class KeychainSecretStore final : public SecretStore {
   int waitMs_;
 };
 
-// Overwrites the text of `secret` with zeros, so that it does not linger in freed memory, and
-// empties it.
+// Overwrites every byte `secret` holds, up to its capacity, with zeros, so that it does not linger
+// in freed memory, and empties it.
 void WipeSecret(std::string& secret);
 
 }  // namespace tavrin::platform

@@ -7,6 +7,7 @@
 
 #include "AppFixture.h"
 #include "app/SendAccess.h"
+#include "platform/SecretStore.h"
 
 namespace tavrin::app::testing {
 namespace {
@@ -35,6 +36,18 @@ class SignIn : public AppFixture {
     return AppSettings().To == "Members";
   }
 };
+
+// A password shortened in place leaves its old bytes past the string's end: the wipe reaches them.
+TEST(WipeSecret, ClearsTheWholeBufferNotOnlyTheCurrentText) {
+  std::string secret = "correct horse battery staple";
+  secret.resize(3);
+  const char* buffer = secret.data();
+  const std::size_t capacity = secret.capacity();
+  platform::WipeSecret(secret);
+  EXPECT_TRUE(secret.empty());
+  ASSERT_EQ(secret.data(), buffer);  // the same buffer, still owned by the string
+  EXPECT_TRUE(std::all_of(buffer, buffer + capacity, [](char c) { return c == 0; }));
+}
 
 TEST_F(SignIn, HandWrittenKeysAreReadInAnyCaseAndLeftAsWritten) {
   Start("Security=starttls\nUserName=ann\nRecipientsPerMessage=$10\n");
