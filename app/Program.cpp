@@ -26,7 +26,11 @@ bool CheckRecipientsTable(AppServices& services) {
     path = TableFilePath(AppSettings());
     std::error_code error;
     if (std::filesystem::is_regular_file(path, error)) return true;
-    const int answer = services.dialogs.Choose(MissingTablePrompt(path), {"&Create", "C&hoose...", "&Quit"});
+    // A folder, a pipe or a device by the table's name: nothing can be made there.
+    const bool occupied = std::filesystem::exists(path, error);
+    const int answer =
+        occupied ? 1 + services.dialogs.Choose(NotATablePrompt(path), {"C&hoose...", "&Quit"})
+                 : services.dialogs.Choose(MissingTablePrompt(path), {"&Create", "C&hoose...", "&Quit"});
     if (answer == kCreate) {
       try {
         CreateRecipientsTable(path);

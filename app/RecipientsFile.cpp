@@ -85,6 +85,11 @@ std::string MissingTablePrompt(const std::string& path) {
          " does not exist. Create an empty one there, choose another, or quit?";
 }
 
+std::string NotATablePrompt(const std::string& path) {
+  return "The recipients table " + SystemTextToAnsi(path) +
+         " is not a file (a folder or a device has its name). Choose another table, or quit?";
+}
+
 std::string CreateRecipientsTable(const std::string& requested) {
   std::string path = requested;
   if (!fs::path(path).has_extension()) path += ".dbf";

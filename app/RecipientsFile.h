@@ -26,6 +26,8 @@ class RecipientsError : public std::runtime_error {
 
 // The question asked when the recipients table is missing, with its path (8-bit text).
 std::string MissingTablePrompt(const std::string& path);
+// The question when something that is no file (a folder, a pipe, a device) has the table's name.
+std::string NotATablePrompt(const std::string& path);
 
 // Creates an empty recipients table at `path` (".dbf" added to a name without extension), with the
 // fields of the sample table: NAME C 40 and EMAIL C 60, text in code page 437. Creates its folder

@@ -206,6 +206,19 @@ TEST_F(Recipients, MissingTableOnTheCommandLineIsAskedAbout) {
   EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/new.dbf");
 }
 
+// A folder by the table's name cannot be made into a table: only Choose and Quit are offered.
+TEST_F(Recipients, AFolderByTheTablesNameIsNotOfferedCreate) {
+  CreateDefaultTable();
+  std::filesystem::create_directories(Root() + "/folder.dbf");
+  services_->tableArgument = Root() + "/folder.dbf";
+  StartProgram();  // the box closed: Quit
+  ASSERT_FALSE(dialogs_.shown.empty());
+  EXPECT_EQ(dialogs_.shown[0].text, NotATablePrompt(Root() + "/folder.dbf"));
+  EXPECT_EQ(dialogs_.choiceButtons.at(0), (std::vector<std::string>{"C&hoose...", "&Quit"}));
+  EXPECT_EQ(services_->exitStatus, 1);
+  EXPECT_TRUE(std::filesystem::is_directory(Root() + "/folder.dbf"));
+}
+
 // ---- File > New and Open -------------------------------------------------------------------
 
 TEST_F(Recipients, NewTableIsCreatedRememberedAndNeverReplacesAFile) {
