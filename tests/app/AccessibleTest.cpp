@@ -46,19 +46,7 @@ class BrowserAccessible : public AppFixture {
     AppFixture::TearDown();
   }
 
-  void StartWith(const std::string& csv) {
-    WriteIni("[Options]\n");
-    WriteFile(Root() + "/people.csv", "NAME,EMAIL\n" + csv);
-    const std::string tool = TAVRIN_DBFTOOL, table = Root() + "/home/Tavrin/tavrin.dbf";
-    ASSERT_EQ(std::system((tool + " create " + table + " NAME,C,40 EMAIL,C,60 >/dev/null && " + tool +
-                           " import " + table + " " + Root() + "/people.csv >/dev/null").c_str()),
-              0);
-    std::filesystem::create_directories(Root() + "/tmp");
-    StartProgram();
-    Main().show();
-    QApplication::setActiveWindow(&Main());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&Main()));
-  }
+  void StartWith(const std::string& csv) { StartOnTable(csv); }
   // Runs `steps` in the browser while it is up, with the grid focused.
   void InBrowser(std::function<void(TfrmBrowser&)> steps) {
     QTimer::singleShot(0, [this, steps] {

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QDialog>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +64,21 @@ class AppFixture : public ::testing::Test {
   void StartProgram() {
     program_ = std::make_unique<TProgram>(*services_);
     program_->Start();
+  }
+  // A recipients table of NAME and EMAIL holding the `csv` rows where the settings look for it
+  // (made by dbftool, as a user would), and the program started on it with its window active.
+  void StartOnTable(const std::string& csv, const std::string& ini = "[Options]\n") {
+    WriteIni(ini);
+    std::ofstream(root_ / "people.csv", std::ios::binary) << "NAME,EMAIL\n" << csv;
+    const std::string tool = TAVRIN_DBFTOOL, table = Root() + "/home/Tavrin/tavrin.dbf";
+    ASSERT_EQ(std::system((tool + " create " + table + " NAME,C,40 EMAIL,C,60 >/dev/null && " + tool +
+                           " import " + table + " " + Root() + "/people.csv >/dev/null").c_str()),
+              0);
+    std::filesystem::create_directories(root_ / "tmp");
+    StartProgram();
+    Main().show();
+    QApplication::setActiveWindow(&Main());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Main()));
   }
   TfrmEmailMerge& Main() { return *program_->frmEmailMerge(); }
   TfrmConfiguration& Config() { return *program_->frmConfiguration(); }

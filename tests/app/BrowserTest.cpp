@@ -41,20 +41,7 @@ class Browser : public AppFixture {
   }
 
   // A table of NAME and EMAIL holding `csv` rows, and the program started on it.
-  void StartWith(const std::string& csv) {
-    WriteIni("[Options]\n");
-    WriteFile(Root() + "/people.csv", "NAME,EMAIL\n" + csv);
-    const std::string tool = TAVRIN_DBFTOOL;
-    ASSERT_EQ(std::system((tool + " create " + Table() + " NAME,C,40 EMAIL,C,60 >/dev/null && " + tool +
-                           " import " + Table() + " " + Root() + "/people.csv >/dev/null")
-                              .c_str()),
-              0);
-    std::filesystem::create_directories(Root() + "/tmp");
-    StartProgram();
-    Main().show();
-    QApplication::setActiveWindow(&Main());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&Main()));
-  }
+  void StartWith(const std::string& csv) { StartOnTable(csv); }
   TfrmBrowser& Window() { return *program_->frmBrowser(); }
 
   // Opens the browser and runs `steps` while it is up; true when it closed. A browser the steps

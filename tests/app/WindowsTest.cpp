@@ -69,19 +69,7 @@ class Windows : public AppFixture {
   std::string Table() const { return Root() + "/home/Tavrin/tavrin.dbf"; }
 
   // A table of NAME and EMAIL holding `csv` rows, and the program started on it.
-  void StartWith(const std::string& csv, const std::string& ini = "[Options]\n") {
-    WriteIni(ini);
-    WriteFile(Root() + "/people.csv", "NAME,EMAIL\n" + csv);
-    const std::string tool = TAVRIN_DBFTOOL;
-    ASSERT_EQ(std::system((tool + " create " + Table() + " NAME,C,40 EMAIL,C,60 >/dev/null && " +
-                           tool + " import " + Table() + " " + Root() + "/people.csv >/dev/null").c_str()),
-              0);
-    std::filesystem::create_directories(Root() + "/tmp");
-    StartProgram();
-    Main().show();
-    QApplication::setActiveWindow(&Main());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&Main()));
-  }
+  void StartWith(const std::string& csv, const std::string& ini = "[Options]\n") { StartOnTable(csv, ini); }
   TfrmBrowser& Browser() { return *program_->frmBrowser(); }
 
   // Opens the browser from the toolbar and runs `steps` in it while it is up; true when it closed.
