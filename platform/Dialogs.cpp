@@ -16,11 +16,6 @@
 namespace tavrin::platform {
 namespace {
 
-std::string& TitleStorage() {
-  static std::string title;
-  return title;
-}
-
 // "All Files|*.*|Text|*.txt" -> "All Files (*)" ";;" "Text (*.txt)"
 QString QtFilter(const std::string& filter) {
   const QStringList parts = AnsiToQString(filter).split('|');
@@ -36,8 +31,6 @@ QString QtFilter(const std::string& filter) {
 
 }  // namespace
 
-const std::string& Dialogs::ApplicationTitle() { return TitleStorage(); }
-void Dialogs::SetApplicationTitle(const std::string& title) { TitleStorage() = title; }
 
 void QtDialogs::ShowMessage(const std::string& text, const std::string& caption) {
   ShowBox(QMessageBox::Information, text, caption);

@@ -16,11 +16,11 @@
 #include <cstdio>
 #include <string>
 
-#include "app/BrowserWindow.h"
-#include "app/ConfigDialog.h"
-#include "app/LogWindow.h"
-#include "app/MainWindow.h"
-#include "app/Program.h"
+#include "windows/BrowserWindow.h"
+#include "windows/ConfigDialog.h"
+#include "windows/LogWindow.h"
+#include "windows/MainWindow.h"
+#include "windows/Program.h"
 #include "platform/Paths.h"
 #include "platform/RecordingDialogs.h"
 

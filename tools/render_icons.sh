@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Draws the program's PNG icons (48 and 256 pixels) from app/icons/tavrin.svg. Run it after
+# Draws the program's PNG icons (48 and 256 pixels) from program/icons/tavrin.svg. Run it after
 # changing the SVG and commit the PNGs with it; the build only copies them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,5 +8,5 @@ if ! command -v rsvg-convert >/dev/null; then
   $sudo apt-get install -y --no-install-recommends librsvg2-bin
 fi
 for size in 48 256; do
-  rsvg-convert -w "$size" -h "$size" app/icons/tavrin.svg -o "app/icons/tavrin-$size.png"
+  rsvg-convert -w "$size" -h "$size" program/icons/tavrin.svg -o "program/icons/tavrin-$size.png"
 done

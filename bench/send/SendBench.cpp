@@ -18,9 +18,9 @@
 #include <fstream>
 #include <string>
 
-#include "app/DatasetRecipientTable.h"
-#include "app/MessageAssembly.h"
-#include "app/SendDialogue.h"
+#include "send/DatasetRecipientTable.h"
+#include "send/MessageAssembly.h"
+#include "send/SendDialogue.h"
 #include "platform/Paths.h"
 
 namespace {

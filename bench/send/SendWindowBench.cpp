@@ -28,9 +28,9 @@
 #include <fstream>
 #include <string>
 
-#include "app/LogWindow.h"
-#include "app/MainWindow.h"
-#include "app/Program.h"
+#include "windows/LogWindow.h"
+#include "windows/MainWindow.h"
+#include "windows/Program.h"
 #include "platform/RecordingDialogs.h"
 
 namespace {

@@ -14,11 +14,11 @@
 #include <memory>
 #include <sstream>
 
-#include "app/AppServices.h"
-#include "app/BrowserWindow.h"
-#include "app/ConfigDialog.h"
-#include "app/MainWindow.h"
-#include "app/Program.h"
+#include "program/AppServices.h"
+#include "windows/BrowserWindow.h"
+#include "windows/ConfigDialog.h"
+#include "windows/MainWindow.h"
+#include "windows/Program.h"
 #include "platform/RecordingDialogs.h"
 #include "platform/RecordingSecretStore.h"
 

@@ -9,8 +9,8 @@
 #include <QTest>
 
 #include "AppFixture.h"
-#include "app/Centring.h"
-#include "app/SendAccess.h"
+#include "windows/Centring.h"
+#include "program/SendAccess.h"
 
 namespace tavrin::app::testing {
 namespace {

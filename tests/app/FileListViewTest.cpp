@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/FileListView.h"
+#include "windows/FileListView.h"
 
 namespace tavrin::app::testing {
 namespace {

@@ -9,7 +9,7 @@
 #include <QToolBar>
 
 #include "AppFixture.h"
-#include "app/LogWindow.h"
+#include "windows/LogWindow.h"
 
 namespace tavrin::app::testing {
 namespace {

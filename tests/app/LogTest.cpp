@@ -11,10 +11,10 @@
 
 #include "AppFixture.h"
 #include "SendSupport.h"
-#include "app/LogFiles.h"
-#include "app/LogWindow.h"
-#include "app/MimeEncoding.h"
-#include "app/SendLog.h"
+#include "send/LogFiles.h"
+#include "windows/LogWindow.h"
+#include "send/MimeEncoding.h"
+#include "send/SendLog.h"
 
 namespace tavrin::app::testing {
 namespace {

@@ -1,5 +1,5 @@
 // The message text: header block, body, attachment part headers, closing lines, transparency.
-#include "app/MessageAssembly.h"
+#include "send/MessageAssembly.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <regex>
 #include <set>
 
-#include "app/MimeEncoding.h"
+#include "send/MimeEncoding.h"
 #include "platform/CodePage.h"
 
 namespace tavrin::app {

@@ -8,7 +8,7 @@
 
 #include "AppFixture.h"
 #include "SendSupport.h"
-#include "app/MessageFile.h"
+#include "send/MessageFile.h"
 
 namespace tavrin::app::testing {
 namespace {

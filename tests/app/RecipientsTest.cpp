@@ -14,11 +14,11 @@
 #include <sstream>
 
 #include "AppFixture.h"
-#include "app/CommandLine.h"
-#include "app/ImportDialog.h"
-#include "app/RecipientsFile.h"
-#include "app/RecipientsImport.h"
-#include "app/RecipientsMenu.h"
+#include "program/CommandLine.h"
+#include "windows/ImportDialog.h"
+#include "program/RecipientsFile.h"
+#include "program/RecipientsImport.h"
+#include "windows/RecipientsMenu.h"
 #include "csv/Csv.h"
 #include "csv/CsvSniff.h"
 #include "dbf/Engine.h"

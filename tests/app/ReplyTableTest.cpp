@@ -1,5 +1,5 @@
 // Reply lines judged by their code: continue or abort, description, recipient outcome, transcript.
-#include "app/ReplyTable.h"
+#include "send/ReplyTable.h"
 
 #include <gtest/gtest.h>
 

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "SendSupport.h"
-#include "app/SendLog.h"
-#include "app/SendText.h"
+#include "send/SendLog.h"
+#include "send/SendText.h"
 
 namespace tavrin::app::testing {
 namespace {

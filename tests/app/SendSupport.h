@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "../net/LoopbackPeer.h"
-#include "app/DatasetRecipientTable.h"
-#include "app/MessageAssembly.h"
-#include "app/SendDialogue.h"
+#include "send/DatasetRecipientTable.h"
+#include "send/MessageAssembly.h"
+#include "send/SendDialogue.h"
 
 namespace tavrin::app::testing {
 

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "SendSupport.h"
-#include "app/SendLog.h"
+#include "send/SendLog.h"
 
 namespace tavrin::app::testing {
 namespace {

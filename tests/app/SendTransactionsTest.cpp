@@ -7,7 +7,7 @@
 #include <set>
 
 #include "SendSupport.h"
-#include "app/SendLog.h"
+#include "send/SendLog.h"
 
 namespace tavrin::app::testing {
 namespace {

@@ -14,8 +14,8 @@
 
 #include "AppFixture.h"
 #include "SendSupport.h"
-#include "app/LogFiles.h"
-#include "app/LogWindow.h"
+#include "send/LogFiles.h"
+#include "windows/LogWindow.h"
 
 namespace tavrin::app::testing {
 namespace {

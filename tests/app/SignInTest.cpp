@@ -6,7 +6,7 @@
 #include <QToolButton>
 
 #include "AppFixture.h"
-#include "app/SendAccess.h"
+#include "program/SendAccess.h"
 #include "platform/SecretStore.h"
 
 namespace tavrin::app::testing {

@@ -1,5 +1,5 @@
 // The extension list read from a reply to "EHLO".
-#include "app/SmtpExtensions.h"
+#include "send/SmtpExtensions.h"
 
 #include <gtest/gtest.h>
 

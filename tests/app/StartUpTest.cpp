@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "AppFixture.h"
-#include "app/SettingsLocation.h"
+#include "program/SettingsLocation.h"
 #include "platform/CodePage.h"
 #include "platform/CodePageQt.h"
 

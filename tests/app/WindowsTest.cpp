@@ -22,7 +22,7 @@
 
 #include "AppFixture.h"
 #include "SendSupport.h"
-#include "app/LogWindow.h"
+#include "windows/LogWindow.h"
 #include "controls/XbGrid.h"
 #include "controls/XbNavigator.h"
 #include "dbf/Engine.h"

@@ -1,0 +1,40 @@
+// SendAccess: how one send reaches its server and signs in, gathered from the settings, the secret
+// store or the user when Send is pressed, before anything else starts.
+//
+// Owns a copy of the password and overwrites it when it goes. GUI thread.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "program/AppServices.h"
+#include "send/SendDialogue.h"
+
+namespace tavrin::app {
+
+inline constexpr const char* kPasswordNeedsEncryption =
+    "A password is sent only over an encrypted connection: choose STARTTLS or TLS.";
+
+struct SendAccess {
+  SendAccess() = default;
+  SendAccess(const SendAccess&) = default;
+  SendAccess& operator=(const SendAccess&) = default;
+  ~SendAccess();
+
+  Security security = Security::kNone;
+  std::string userName;  // "": no sign-in
+  std::string password;
+  int recipientsPerMessage = 0;
+  std::function<void(bool accepted)> passwordJudged;  // see SendJob
+
+  // Puts these values into `job`.
+  void FillJob(SendJob& job) const;
+};
+
+// The access the settings describe. Nothing, after telling why, when the Security setting is
+// unknown or a user name would sign in over a plain connection; nothing, quietly, when the user
+// cancels the password prompt.
+std::optional<SendAccess> GatherSendAccess(AppServices& services, Settings& settings);
+
+}  // namespace tavrin::app

@@ -1,0 +1,191 @@
+// TfrmEmailMerge: the main window, where the user writes the one message that goes to every recipient.
+//
+// Owns the socket client `sock`, the recipients dataset `tblRecipients`, the reply table, the send
+// log and the message lines for the program's whole life. Its creation loads, saves and applies the
+// settings and refuses to run without a recipients table; closing it saves the settings. The browser
+// window and the configuration dialog are created after it and handed in (not owned here).
+// GUI thread.
+#pragma once
+
+#include <QMainWindow>
+#include <ctime>
+#include <deque>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "program/AppServices.h"
+#include "send/DatasetRecipientTable.h"
+#include "windows/FileListView.h"
+#include "send/ReplyTable.h"
+#include "send/SendDialogue.h"
+#include "send/SendLog.h"
+#include "dataset/XbDbf.h"
+#include "net/SockClient.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QShortcut;
+class QSplitter;
+class QStatusBar;
+class QToolBar;
+class QTimer;
+class QToolButton;
+
+namespace tavrin::app {
+
+class TfrmBrowser;
+class TfrmConfiguration;
+class TRecipientsMenu;
+class TfrmLog;
+
+inline constexpr const char* kToPlaceholder =
+    "< click here to enter a description of who the email is addressed to >";
+inline constexpr const char* kSubjectPlaceholder = "< click here to enter the subject >";
+inline constexpr const char* kNoDatabaseMessage = "No database file found! Program terminating.";
+
+class TfrmEmailMerge : public QMainWindow {
+  Q_OBJECT
+ public:
+  // Runs the creation sequence; `services` must outlive the window.
+  explicit TfrmEmailMerge(AppServices& services);
+  ~TfrmEmailMerge() override;
+
+  // The windows created after this one; either may be null.
+  void SetSecondaryWindows(TfrmBrowser* browser, TfrmConfiguration* configuration);
+
+  // Hands the settings to the To field, the dataset, the socket client and the window titles.
+  void ApplySettings();
+
+  void btnConfigureClick();
+  void btnCloseClick();
+  void btnBrowseClick();
+  // Checks the message, copies it with the attachment list, and starts the send; while a send
+  // runs the same button (and Esc) is "Stop" and ends it.
+  void btnSendClick();
+  // Asks for a file and adds it to the attachments, opening their section when it is closed.
+  void btnAttachClick();
+  // The edit commands on the message memo, and the view toggles.
+  void btnUndoClick();
+  void btnCutClick();
+  void btnCopyClick();
+  void btnPasteClick();
+  void miSelectAllClick();
+  void miToolbarClick();
+  void miStatusBarClick();
+  // File > Save Message As... and Open Message... (MessageFileMenu.cpp): the message being
+  // written as a mail file, and one read back into the window (unchanged when it cannot be read).
+  void miSaveMessageClick();
+  void miOpenMessageClick();
+
+  // The send under way or the last one; owned by the window.
+  TSendDialogue& Dialogue() { return *dialogue_; }
+
+  // Judges one reply line by the reply table; the transcript receives the line as received, then
+  // the table's description. True: the send may go on.
+  bool CheckReplyLine(const std::string& line);
+  // The transcript's latest lines (at most kTranscriptLines), oldest first, joined by "\n"; the
+  // transcript memo Memo1 shows them when it is shown.
+  QString TranscriptText() const;
+  static constexpr std::size_t kTranscriptLines = 5000;
+
+  // Starts a send's log and empties the message lines.
+  void StartLog();
+  // Shows the log of a completed send in a new modal log window, with where its files were saved.
+  void ShowLog();
+
+  // The height of the splitter's upper (message) section in pixels.
+  int SplitterPosition() const;
+  void SetSplitterPosition(int position);
+
+  net::TSockClient sock;
+  dataset::TXbDbf tblRecipients{"tblRecipients"};
+  TReplyTable replyTable;
+  TSendLog sendLog;
+  // The recipients as the send reads them, through tblRecipients.
+  TDatasetRecipientTable recipientTable{tblRecipients};
+  std::vector<std::string> MessageLines;
+  int SendState = 0;
+
+  QToolBar* ToolBar;
+  QToolButton *btnSend, *btnUndo, *btnCut, *btnCopy, *btnPaste, *btnConfig, *btnBrowse, *btnAttach;
+  QAction *miSend, *miProperties, *miClose, *miUndo, *miCut, *miCopy, *miPaste, *miSelectAll,
+      *miToolbar, *miStatusBar, *miFileAttachment, *miSelectRecipients;
+  QAction *miSaveMessage = nullptr, *miOpenMessage = nullptr;
+  QMenu* mnuHelp;
+  QFrame *pnlHeader, *pnlTo, *pnlSubject;
+  QLineEdit *edtTo, *edtSubject;
+  QSplitter* Splitter;
+  QPlainTextEdit* mmoMessage;
+  TFileListView* lstAttachments;
+  QFrame *pnlFooter, *pnlProgress;
+  QProgressBar* pbProgress;
+  QStatusBar* StatusBar;
+  QPlainTextEdit* Memo1;
+  // File > New/Open Recipients Table, Import/Export Recipients, and the table in the status bar.
+  TRecipientsMenu* Recipients = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildMenus();
+  void BuildMessageFileMenu(QMenu* file);
+  void ShowFieldText(QLineEdit* edit, const std::string& text, const char* placeholder);
+  void BuildToolBar(QWidget* parent);
+  void BuildHeader(QWidget* parent);
+  void BuildFooter(QWidget* parent);
+  void FormCreate();
+  void FormShow();
+  void BindEditCommands();
+  bool MemoEvent(QObject* watched, QEvent* event);
+  void mmoMessageEnter();
+  void mmoMessageExit();
+  void mmoMessageChange();
+  // Cut and Copy are enabled exactly when the memo has a selection.
+  void UpdateCutCopy();
+  void FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder);
+  void FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder);
+  bool CheckSendFields();
+  SendJob MakeSendJob();
+  void BindSendEvents();
+  // While a send runs, everything that could change what it reads or start another is disabled.
+  void SetSending(bool sending);
+  void ShowProgress(std::int64_t maximum, std::int64_t position);
+  // Status and progress reach the screen at most once per kDisplayIntervalMs, the latest winning,
+  // so a fast send is not slowed by repaints; FlushSendDisplay shows what is waiting at once.
+  void FlushSendDisplay();
+  // Shows a status text in the bar, cut to its width with the whole text as its tool tip.
+  void ShowStatus(const QString& text);
+  void AddTranscript(const std::string& line);
+  // Writes the log's files on a thread of their own; WaitForLogSaved returns once they are written.
+  void SaveLogInBackground();
+  void WaitForLogSaved();
+
+  AppServices& services_;
+  TfrmBrowser* frmBrowser_ = nullptr;
+  TfrmConfiguration* frmConfiguration_ = nullptr;
+  std::unique_ptr<TSendDialogue> dialogue_;
+  QShortcut* stopKey_ = nullptr;  // Esc while a send runs
+  QTimer* displayTimer_ = nullptr;
+  std::optional<std::string> pendingStatus_;
+  QString statusText_;  // the whole of the status text the bar shows, cut or not
+  std::optional<std::pair<std::int64_t, std::int64_t>> pendingProgress_;
+  std::deque<std::string> transcript_;  // as received, the oldest dropped beyond kTranscriptLines
+  std::time_t sendStarted_ = 0;
+  std::string logSaved_;  // where the last log's files went, as the log window says it
+  std::future<void> savingLog_;
+  TfrmLog* shownLog_ = nullptr;  // the log window while it is up
+  std::string attachFolder_;  // where the Attach dialog opens; "" until the first Attach
+};
+
+}  // namespace tavrin::app
