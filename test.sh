@@ -15,6 +15,7 @@ PACKAGES=(
   libssl-dev qtkeychain-qt6-dev  # encrypted connections; the password in the desktop's secret store
   python3-trustme  # a certificate authority made at test time, for the encrypted-connection tests
   dpkg-dev appstream  # dpkg-shlibdeps for the Debian package's Depends; the metadata validator
+  clang-format  # the layout check of every source file
   postfix  # a real mail server for the send tests, run from its own folder on a loopback port
 )
 

@@ -22,7 +22,8 @@ int CellKey(int row, int column) { return (row + 1) * kRowStride + column; }
 bool LogicalBoxColumn(TCustomXbGrid& grid, int column) {
   if (column < 0 || column >= grid.Columns().Count()) return false;
   const dataset::TField* f = grid.Columns().Items(column)->Field();
-  return f != nullptr && f->DataType() == dataset::TFieldType::ftBoolean && grid.BooleanBox() != TXbBooleanBox::bbText;
+  return f != nullptr && f->DataType() == dataset::TFieldType::ftBoolean &&
+         grid.BooleanBox() != TXbBooleanBox::bbText;
 }
 
 }  // namespace
@@ -42,7 +43,8 @@ QString TCustomXbGrid::AccessibleCellText(int row, int column) const {
   const TXbColumn* c = columns_.Items(column);
   if (row == -1) return ToQt(c->Title().Caption());
   if (row < 0 || row >= AccessibleRowCount()) return {};
-  if (editorShowing_ && row == link_->ActiveRecord() && column == SelectedIndex()) return editor_->text();
+  if (editorShowing_ && row == link_->ActiveRecord() && column == SelectedIndex())
+    return editor_->text();
   dataset::TField* f = c->Field();
   if (f == nullptr) return {};
   try {
@@ -65,7 +67,8 @@ void TCustomXbGrid::AccessibleUpdate() {
 
 // ---- The table
 
-TXbGridAccessible::TXbGridAccessible(TCustomXbGrid* grid) : QAccessibleWidget(grid, QAccessible::Table) {}
+TXbGridAccessible::TXbGridAccessible(TCustomXbGrid* grid)
+    : QAccessibleWidget(grid, QAccessible::Table) {}
 
 TXbGridAccessible::~TXbGridAccessible() {
   for (QAccessible::Id id : std::as_const(cells_)) QAccessible::deleteAccessibleInterface(id);
@@ -87,7 +90,8 @@ QAccessibleInterface* TXbGridAccessible::Cell(int row, int column) const {
   if (column < 0 || column >= columnCount() || row < -1 || row >= rowCount()) return nullptr;
   if (row == -1 && !HasHeader()) return nullptr;
   const int key = CellKey(row, column);
-  if (const auto it = cells_.constFind(key); it != cells_.constEnd()) return QAccessible::accessibleInterface(*it);
+  if (const auto it = cells_.constFind(key); it != cells_.constEnd())
+    return QAccessible::accessibleInterface(*it);
   auto* cell = new TXbGridCellAccessible(Grid(), row, column);
   cells_.insert(key, QAccessible::registerAccessibleInterface(cell));
   return cell;
@@ -141,7 +145,9 @@ QList<QAccessibleInterface*> TXbGridAccessible::selectedCells() const {
   return cells;
 }
 
-QString TXbGridAccessible::columnDescription(int column) const { return Grid()->AccessibleCellText(-1, column); }
+QString TXbGridAccessible::columnDescription(int column) const {
+  return Grid()->AccessibleCellText(-1, column);
+}
 
 QString TXbGridAccessible::rowDescription(int) const { return {}; }
 
@@ -190,14 +196,19 @@ void TXbGridAccessible::Refresh() {
     // Qt announces the grid itself when it takes the focus, after its focus-in handler has run;
     // the cell follows it.
     if (focused) {
-      QMetaObject::invokeMethod(g, [g] {
-        auto* table = dynamic_cast<TXbGridAccessible*>(QAccessible::queryAccessibleInterface(g));
-        if (table == nullptr || !g->hasFocus()) return;
-        if (QAccessibleInterface* cell = table->Cell(g->AccessibleCurrentRow(), g->SelectedIndex())) {
-          QAccessibleEvent focus(cell, QAccessible::Focus);
-          Announce(focus);
-        }
-      }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          g,
+          [g] {
+            auto* table =
+                dynamic_cast<TXbGridAccessible*>(QAccessible::queryAccessibleInterface(g));
+            if (table == nullptr || !g->hasFocus()) return;
+            if (QAccessibleInterface* cell =
+                    table->Cell(g->AccessibleCurrentRow(), g->SelectedIndex())) {
+              QAccessibleEvent focus(cell, QAccessible::Focus);
+              Announce(focus);
+            }
+          },
+          Qt::QueuedConnection);
     }
   } else if (text != seenText_) {
     seenText_ = text;
@@ -215,13 +226,16 @@ TXbGridCellAccessible::TXbGridCellAccessible(TCustomXbGrid* grid, int row, int c
     : grid_(grid), row_(row), column_(column) {}
 
 TXbGridAccessible* TXbGridCellAccessible::Table() const {
-  return grid_ ? dynamic_cast<TXbGridAccessible*>(QAccessible::queryAccessibleInterface(grid_.data())) : nullptr;
+  return grid_
+             ? dynamic_cast<TXbGridAccessible*>(QAccessible::queryAccessibleInterface(grid_.data()))
+             : nullptr;
 }
 
 bool TXbGridCellAccessible::isValid() const {
   if (!grid_) return false;
   if (column_ >= grid_->Columns().Count()) return false;
-  return row_ == -1 ? grid_->Options().Has(TXbGridOption::dgTitles) : row_ < grid_->AccessibleRowCount();
+  return row_ == -1 ? grid_->Options().Has(TXbGridOption::dgTitles)
+                    : row_ < grid_->AccessibleRowCount();
 }
 
 QWindow* TXbGridCellAccessible::window() const {
@@ -270,13 +284,15 @@ QAccessible::State TXbGridCellAccessible::state() const {
   s.readOnly = grid_->ReadOnly() || c->ReadOnly() || c->Field() == nullptr;
   if (LogicalBoxColumn(*grid_, column_)) {
     s.checkable = true;
-    s.checked = text(QAccessible::Name).compare(ToQt(dataset::LogicalFieldTexts().trueText), Qt::CaseInsensitive) == 0;
+    s.checked = text(QAccessible::Name)
+                    .compare(ToQt(dataset::LogicalFieldTexts().trueText), Qt::CaseInsensitive) == 0;
   }
   return s;
 }
 
 void* TXbGridCellAccessible::interface_cast(QAccessible::InterfaceType type) {
-  return type == QAccessible::TableCellInterface ? static_cast<QAccessibleTableCellInterface*>(this) : nullptr;
+  return type == QAccessible::TableCellInterface ? static_cast<QAccessibleTableCellInterface*>(this)
+                                                 : nullptr;
 }
 
 bool TXbGridCellAccessible::isSelected() const { return Current(); }

@@ -73,7 +73,8 @@ class TXbGridAccessible final : public QAccessibleWidget, public QAccessibleTabl
   QStringList seenCells_;
 };
 
-class TXbGridCellAccessible final : public QAccessibleInterface, public QAccessibleTableCellInterface {
+class TXbGridCellAccessible final : public QAccessibleInterface,
+                                    public QAccessibleTableCellInterface {
  public:
   TXbGridCellAccessible(TCustomXbGrid* grid, int row, int column);
 

@@ -13,6 +13,7 @@ enum class TXbBooleanBox;
 // The box inside `cell`: the largest square that fits the cell's height, centred (the whole cell
 // when it is narrower than high), shrunk by the pen width + 1 on every side.
 QRect LogicalBoxRect(const QRect& cell);
-void DrawLogicalBox(QPainter& p, const QRect& cell, TXbBooleanBox style, bool value, const QColor& ink);
+void DrawLogicalBox(QPainter& p, const QRect& cell, TXbBooleanBox style, bool value,
+                    const QColor& ink);
 
 }  // namespace tavrin::controls

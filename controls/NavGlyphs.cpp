@@ -35,8 +35,18 @@ void Shape(QPainter& p, TNavigateBtn button) {
       p.drawPolygon(QPolygonF({{2, 6.5}, {4, 4.5}, {6, 7}, {11, 2}, {13, 4}, {6, 11}}));
       break;
     case TNavigateBtn::nbCancel:
-      p.drawPolygon(QPolygonF({{3, 3.5}, {4.5, 2}, {7, 4.5}, {9.5, 2}, {11, 3.5}, {8.5, 6}, {11, 8.5},
-                               {9.5, 10}, {7, 7.5}, {4.5, 10}, {3, 8.5}, {5.5, 6}}));
+      p.drawPolygon(QPolygonF({{3, 3.5},
+                               {4.5, 2},
+                               {7, 4.5},
+                               {9.5, 2},
+                               {11, 3.5},
+                               {8.5, 6},
+                               {11, 8.5},
+                               {9.5, 10},
+                               {7, 7.5},
+                               {4.5, 10},
+                               {3, 8.5},
+                               {5.5, 6}}));
       break;
     case TNavigateBtn::nbRefresh: {
       QPainterPath ring;
@@ -71,10 +81,12 @@ QSize NavGlyphSize(TNavigateBtn button) {
 
 void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool enabled) {
   const auto* widget = dynamic_cast<const QWidget*>(painter.device());
-  DrawNavGlyph(painter, button, origin, enabled, widget != nullptr ? widget->palette() : QGuiApplication::palette());
+  DrawNavGlyph(painter, button, origin, enabled,
+               widget != nullptr ? widget->palette() : QGuiApplication::palette());
 }
 
-void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool enabled, const QPalette& palette) {
+void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool enabled,
+                  const QPalette& palette) {
   painter.save();
   painter.setRenderHint(QPainter::Antialiasing);
   painter.setPen(Qt::NoPen);
@@ -86,7 +98,8 @@ void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool e
     painter.restore();
   }
   painter.translate(origin);
-  painter.setBrush(enabled ? palette.color(QPalette::Active, QPalette::ButtonText) : DisabledInk(palette));
+  painter.setBrush(enabled ? palette.color(QPalette::Active, QPalette::ButtonText)
+                           : DisabledInk(palette));
   Shape(painter, button);
   painter.restore();
 }

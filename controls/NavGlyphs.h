@@ -15,7 +15,8 @@ enum class TNavigateBtn;
 QSize NavGlyphSize(TNavigateBtn button);
 // Draws the glyph of `button` with its top-left corner at `origin`, in the palette's button text
 // colour (a greyed, embossed look when disabled), so it reads on light and dark button faces.
-void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool enabled, const QPalette& palette);
+void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool enabled,
+                  const QPalette& palette);
 // The same in the palette of the widget painted on (the application's for any other device).
 void DrawNavGlyph(QPainter& painter, TNavigateBtn button, QPointF origin, bool enabled);
 

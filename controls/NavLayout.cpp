@@ -4,7 +4,8 @@
 
 namespace tavrin::controls {
 
-NavLayout ComputeNavLayout(int width, int height, std::bitset<kNavButtonCount> visible, bool aligned) {
+NavLayout ComputeNavLayout(int width, int height, std::bitset<kNavButtonCount> visible,
+                           bool aligned) {
   NavLayout out;
   const int count = std::max<int>(1, static_cast<int>(visible.count()));
   width = std::max(width, count * (kNavMinButtonWidth - 1) + 1);

@@ -3,7 +3,8 @@
 
 namespace tavrin::controls {
 
-TXbNavigatorAccessible::TXbNavigatorAccessible(TXbNavigator* bar) : QAccessibleWidget(bar, QAccessible::ToolBar) {}
+TXbNavigatorAccessible::TXbNavigatorAccessible(TXbNavigator* bar)
+    : QAccessibleWidget(bar, QAccessible::ToolBar) {}
 
 QString TXbNavigatorAccessible::text(QAccessible::Text t) const {
   const QString own = QAccessibleWidget::text(t);
@@ -11,9 +12,12 @@ QString TXbNavigatorAccessible::text(QAccessible::Text t) const {
   return own;
 }
 
-TNavButtonAccessible::TNavButtonAccessible(TNavButton* button) : QAccessibleWidget(button, QAccessible::Button) {}
+TNavButtonAccessible::TNavButtonAccessible(TNavButton* button)
+    : QAccessibleWidget(button, QAccessible::Button) {}
 
-TXbNavigator* TNavButtonAccessible::Bar() const { return qobject_cast<TXbNavigator*>(Button()->parentWidget()); }
+TXbNavigator* TNavButtonAccessible::Bar() const {
+  return qobject_cast<TXbNavigator*>(Button()->parentWidget());
+}
 
 QString TNavButtonAccessible::text(QAccessible::Text t) const {
   // The hint is the button's name: the glyph is its only face, and a tool tip would say it twice.
@@ -35,7 +39,9 @@ QAccessible::State TNavButtonAccessible::state() const {
   return s;
 }
 
-QStringList TNavButtonAccessible::actionNames() const { return {QAccessibleActionInterface::pressAction()}; }
+QStringList TNavButtonAccessible::actionNames() const {
+  return {QAccessibleActionInterface::pressAction()};
+}
 
 void TNavButtonAccessible::doAction(const QString& actionName) {
   if (actionName != QAccessibleActionInterface::pressAction()) return;

@@ -18,13 +18,14 @@ using dataset::TDataSetState;
 
 TXbGridOptions TXbGridOptions::Defaults() {
   using O = TXbGridOption;
-  return {O::dgEditing, O::dgTitles, O::dgIndicator, O::dgColumnResize, O::dgColLines, O::dgRowLines,
-          O::dgTabs, O::dgConfirmDelete, O::dgConfirmRestore};
+  return {O::dgEditing,  O::dgTitles, O::dgIndicator,     O::dgColumnResize,  O::dgColLines,
+          O::dgRowLines, O::dgTabs,   O::dgConfirmDelete, O::dgConfirmRestore};
 }
 
 // ---- Life and properties
 
-TCustomXbGrid::TCustomXbGrid(QWidget* parent) : QAbstractScrollArea(parent), link_(std::make_unique<Link>(*this)) {
+TCustomXbGrid::TCustomXbGrid(QWidget* parent)
+    : QAbstractScrollArea(parent), link_(std::make_unique<Link>(*this)) {
   InstallControlsAccessible();
   setFocusPolicy(Qt::StrongFocus);
   setFrameShape(QFrame::Box);
@@ -42,13 +43,16 @@ TCustomXbGrid::TCustomXbGrid(QWidget* parent) : QAbstractScrollArea(parent), lin
   editor_->installEventFilter(this);
   connect(editor_, &QLineEdit::textEdited, this, [this] { EditorTextEdited(); });
   QScrollBar* v = verticalScrollBar();
-  connect(v, &QAbstractSlider::actionTriggered, this, [this](int action) { VerticalAction(action); });
-  connect(v, &QAbstractSlider::sliderReleased, this, [this] { VerticalThumb(verticalScrollBar()->sliderPosition()); });
+  connect(v, &QAbstractSlider::actionTriggered, this,
+          [this](int action) { VerticalAction(action); });
+  connect(v, &QAbstractSlider::sliderReleased, this,
+          [this] { VerticalThumb(verticalScrollBar()->sliderPosition()); });
   InternalLayout();
 }
 
 TCustomXbGrid::~TCustomXbGrid() {
-  editor_->removeEventFilter(this);  // the editor outlives this part of the grid while Qt tears down
+  editor_->removeEventFilter(
+      this);  // the editor outlives this part of the grid while Qt tears down
   link_->SetDataSource(nullptr);
 }
 
@@ -95,7 +99,9 @@ void TCustomXbGrid::SetColor(const QColor& color) {
   color_ = color;
   viewport()->update();
 }
-QColor TCustomXbGrid::FixedColor() const { return fixedColor_.value_or(palette().color(QPalette::Button)); }
+QColor TCustomXbGrid::FixedColor() const {
+  return fixedColor_.value_or(palette().color(QPalette::Button));
+}
 void TCustomXbGrid::SetFixedColor(const QColor& color) {
   fixedColor_ = color;
   viewport()->update();
@@ -115,7 +121,9 @@ dataset::TField* TCustomXbGrid::SelectedField() const {
 
 void TCustomXbGrid::SetSelectedIndex(int index) { SelectColumn(index + indicatorOffset_); }
 
-bool TCustomXbGrid::Sequenced() const { return dynamic_cast<dataset::TXbDataSet*>(DataSet()) != nullptr; }
+bool TCustomXbGrid::Sequenced() const {
+  return dynamic_cast<dataset::TXbDataSet*>(DataSet()) != nullptr;
+}
 
 // ---- Layout
 
@@ -152,20 +160,26 @@ void TCustomXbGrid::BuildAutomaticColumns() {
   };
   if (columns_.HasStoredColumns()) {
     for (int i = 0; i < columns_.Count(); ++i)
-      columns_.Items(i)->field_ = i < static_cast<int>(fieldMap_.size()) ? fieldOf(fieldMap_[static_cast<std::size_t>(i)]) : nullptr;
+      columns_.Items(i)->field_ = i < static_cast<int>(fieldMap_.size())
+                                      ? fieldOf(fieldMap_[static_cast<std::size_t>(i)])
+                                      : nullptr;
     return;
   }
   std::vector<std::unique_ptr<TXbColumn>> old = std::move(columns_.items_);
   columns_.items_.clear();
   for (int map : fieldMap_) {
     dataset::TField* f = fieldOf(map);
-    auto same = std::find_if(old.begin(), old.end(), [&](const auto& c) { return c && c->FieldName() == (f ? f->FieldName() : ""); });
-    std::unique_ptr<TXbColumn> c = same != old.end() ? std::move(*same) : std::make_unique<TXbColumn>(&columns_, true);
+    auto same = std::find_if(old.begin(), old.end(), [&](const auto& c) {
+      return c && c->FieldName() == (f ? f->FieldName() : "");
+    });
+    std::unique_ptr<TXbColumn> c =
+        same != old.end() ? std::move(*same) : std::make_unique<TXbColumn>(&columns_, true);
     c->fieldName_ = f != nullptr ? f->FieldName() : std::string();
     c->field_ = f;
     columns_.items_.push_back(std::move(c));
   }
-  if (columns_.items_.empty()) columns_.items_.push_back(std::make_unique<TXbColumn>(&columns_, true));
+  if (columns_.items_.empty())
+    columns_.items_.push_back(std::make_unique<TXbColumn>(&columns_, true));
 }
 
 void TCustomXbGrid::InternalLayout() {
@@ -185,8 +199,11 @@ void TCustomXbGrid::InternalLayout() {
   rowHeight_ = QFontMetrics(font()).size(0, QStringLiteral("Wg")).height() + 3 + RowLine();
   titleHeight_ = 0;
   for (int i = 0; i < columns_.Count(); ++i)
-    titleHeight_ = std::max(titleHeight_, QFontMetrics(columns_.Items(i)->Title().Font()).size(0, QStringLiteral("Wg")).height() + 4);
-  if (columns_.Count() == 0) titleHeight_ = QFontMetrics(TitleFont()).size(0, QStringLiteral("Wg")).height() + 4;
+    titleHeight_ = std::max(
+        titleHeight_,
+        QFontMetrics(columns_.Items(i)->Title().Font()).size(0, QStringLiteral("Wg")).height() + 4);
+  if (columns_.Count() == 0)
+    titleHeight_ = QFontMetrics(TitleFont()).size(0, QStringLiteral("Wg")).height() + 4;
   col_ = std::clamp(col_, FixedCount(), std::max(FixedCount(), ColumnCount() - 1));
   leftCol_ = std::clamp(leftCol_, FixedCount(), std::max(FixedCount(), ColumnCount() - 1));
   if (depressed_ >= columns_.Count()) depressed_ = -1;
@@ -201,11 +218,13 @@ void TCustomXbGrid::UpdateRowCount() {
   const int available = viewport()->height() - (titleOffset_ ? TitlePitch() : 0);
   visibleRows_ = std::max(1, available / (rowHeight_ + RowLine()));
   if (link_->Active()) link_->SetBufferCount(visibleRows_);
-  if (rowColors_.size() < static_cast<std::size_t>(visibleRows_ + 1)) rowColors_.resize(static_cast<std::size_t>(visibleRows_ + 1));
+  if (rowColors_.size() < static_cast<std::size_t>(visibleRows_ + 1))
+    rowColors_.resize(static_cast<std::size_t>(visibleRows_ + 1));
 }
 
 void TCustomXbGrid::UpdateActive() {
-  if (editorShowing_ && !options_.Has(TXbGridOption::dgAlwaysShowEditor) && !link_->Active()) HideEditor();
+  if (editorShowing_ && !options_.Has(TXbGridOption::dgAlwaysShowEditor) && !link_->Active())
+    HideEditor();
   if (editorShowing_) PositionEditor();
 }
 
@@ -224,7 +243,8 @@ void TCustomXbGrid::UpdateScrollBars() {
       if (v->minimum() != 1 || v->maximum() != total) v->setRange(1, total);
       if (v->pageStep() != visibleRows_) v->setPageStep(visibleRows_);
       const int at = table->RecNo();
-      if (ds->State() != TDataSetState::dsInsert && (v->value() != at || v->sliderPosition() != at)) v->setValue(at);
+      if (ds->State() != TDataSetState::dsInsert && (v->value() != at || v->sliderPosition() != at))
+        v->setValue(at);
     }
   } else if (link_->RecordCount() < visibleRows_ && ds->Bof()) {
     v->setRange(0, 0);
@@ -256,7 +276,9 @@ int TCustomXbGrid::ColLine() const { return options_.Has(TXbGridOption::dgColLin
 int TCustomXbGrid::RowLine() const { return options_.Has(TXbGridOption::dgRowLines) ? 1 : 0; }
 int TCustomXbGrid::TitlePitch() const { return titleOffset_ ? titleHeight_ + RowLine() : 0; }
 int TCustomXbGrid::DataTop(int row) const { return TitlePitch() + row * (rowHeight_ + RowLine()); }
-int TCustomXbGrid::FixedCount() const { return std::min(indicatorOffset_ + fixedColumns_, ColumnCount()); }
+int TCustomXbGrid::FixedCount() const {
+  return std::min(indicatorOffset_ + fixedColumns_, ColumnCount());
+}
 
 int TCustomXbGrid::ColumnWidth(int col) const {
   if (col < indicatorOffset_) return kIndicatorWidth;
@@ -328,7 +350,8 @@ void TCustomXbGrid::LinkDataSetChanged() {
       // A field that came or went since the last layout means a new layout.
       bool stale = false;
       for (int i = 0; i < columns_.Count() && !stale; ++i)
-        stale = columns_.Items(i)->Field() == nullptr && !columns_.Items(i)->FieldName().empty() && link_->Active();
+        stale = columns_.Items(i)->Field() == nullptr && !columns_.Items(i)->FieldName().empty() &&
+                link_->Active();
       if (stale) InternalLayout();
     }
     UpdateRowCount();
@@ -386,7 +409,7 @@ void TCustomXbGrid::LinkUpdateData() {
   std::string text = editText_;
   if (f->DataType() == dataset::TFieldType::ftDate &&
       std::none_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    text.clear();  // an untouched date mask means no date
+    text.clear();    // an untouched date mask means no date
   f->SetText(text);  // a text the field refuses stays pending, so the next post refuses it too
   link_->modified = false;
 }

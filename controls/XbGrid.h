@@ -28,8 +28,18 @@ class QLineEdit;
 namespace tavrin::controls {
 
 enum class TXbGridOption {
-  dgEditing, dgAlwaysShowEditor, dgTitles, dgIndicator, dgColumnResize, dgColLines, dgRowLines,
-  dgTabs, dgRowSelect, dgAlwaysShowSelection, dgConfirmDelete, dgConfirmRestore
+  dgEditing,
+  dgAlwaysShowEditor,
+  dgTitles,
+  dgIndicator,
+  dgColumnResize,
+  dgColLines,
+  dgRowLines,
+  dgTabs,
+  dgRowSelect,
+  dgAlwaysShowSelection,
+  dgConfirmDelete,
+  dgConfirmRestore
 };
 
 class TXbGridOptions {
@@ -50,12 +60,23 @@ class TXbGridOptions {
   std::bitset<12> bits_;
 };
 
-enum class TXbBooleanBox { bbCheckBox, bbCheckMark, bbText, bbFillBox, bbFillBoxRed, bbRButton, bbRButtonRed, bbDot, bbDotRed };
+enum class TXbBooleanBox {
+  bbCheckBox,
+  bbCheckMark,
+  bbText,
+  bbFillBox,
+  bbFillBoxRed,
+  bbRButton,
+  bbRButtonRed,
+  bbDot,
+  bbDotRed
+};
 
 // The colours of one row, reset before the row is drawn; OnChangeColorsEvent may change them.
 // An invalid CellColor or CellTextColor means "the column's own".
 struct TXbRowColors {
-  QColor IndicatorColor, CellColor, CellTextColor, HiliteColor, HiliteTextColor, DeletedColor, DeletedTextColor;
+  QColor IndicatorColor, CellColor, CellTextColor, HiliteColor, HiliteTextColor, DeletedColor,
+      DeletedTextColor;
 };
 
 enum TXbGridDrawState { gdSelected = 1, gdFocused = 2, gdFixed = 4 };
@@ -90,9 +111,9 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void SetDefaultDrawing(bool on) { defaultDrawing_ = on; }
   QFont TitleFont() const { return titleFont_.value_or(font()); }
   void SetTitleFont(const QFont& font);
-  QColor Color() const;            // the data cells' background
+  QColor Color() const;  // the data cells' background
   void SetColor(const QColor& color);
-  QColor FixedColor() const;       // the title and indicator background
+  QColor FixedColor() const;  // the title and indicator background
   void SetFixedColor(const QColor& color);
   void SetDialogs(platform::Dialogs* dialogs) { dialogs_ = dialogs; }
 
@@ -103,11 +124,13 @@ class TCustomXbGrid : public QAbstractScrollArea {
   NotifyEvent OnColEnter, OnColExit, OnCornerLeftClick, OnCornerRightClick, OnDblClick,
       OnDefineFieldMap, OnIndicatorClick, OnEnter, OnExit;
   std::function<void(TCustomXbGrid&, int curRow, TXbRowColors&)> OnChangeColorsEvent;
-  std::function<void(TCustomXbGrid&, QPainter&, const QRect&, dataset::TField*, int state)> OnDrawDataCell;
-  std::function<void(TCustomXbGrid&, QPainter&, const QRect&, int dataCol, TXbColumn*, int state)> OnDrawColumnCell;
+  std::function<void(TCustomXbGrid&, QPainter&, const QRect&, dataset::TField*, int state)>
+      OnDrawDataCell;
+  std::function<void(TCustomXbGrid&, QPainter&, const QRect&, int dataCol, TXbColumn*, int state)>
+      OnDrawColumnCell;
   std::function<void(TCustomXbGrid&, int fromIndex, int toIndex)> OnColumnMoved;
   // Key events run first; setting the key to 0 (or the character to null) swallows it.
-  std::function<void(TCustomXbGrid&, int& key, Qt::KeyboardModifiers)> OnKeyDown, OnKeyUp;
+  std::function<void(TCustomXbGrid&, int&key, Qt::KeyboardModifiers)> OnKeyDown, OnKeyUp;
   std::function<void(TCustomXbGrid&, QChar&)> OnKeyPress;
 
   // ---- State for the program and tests
@@ -134,8 +157,9 @@ class TCustomXbGrid : public QAbstractScrollArea {
   // first data row, -1 = the title row), columns the data columns (the indicator not counted).
   int AccessibleRowCount() const;
   int AccessibleCurrentRow() const;  // -1: no current record in view
-  QString AccessibleCellText(int row, int column) const;  // the editor's text while it edits that cell
-  QRect AccessibleCellRect(int row, int column) const;    // viewport coordinates; empty out of view
+  QString AccessibleCellText(int row,
+                             int column) const;  // the editor's text while it edits that cell
+  QRect AccessibleCellRect(int row, int column) const;  // viewport coordinates; empty out of view
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -229,7 +253,8 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void VerticalThumb(int position);
   void TitleRelease(Qt::MouseButton button, int col);
   void DataPress(int col, int row);
-  template <class Action> void Guard(Action&& action);
+  template <class Action>
+  void Guard(Action&& action);
 
   std::unique_ptr<Link> link_;
   TXbGridColumns columns_{this};
@@ -250,8 +275,8 @@ class TCustomXbGrid : public QAbstractScrollArea {
   int rowHeight_ = 17;
   int titleHeight_ = 18;
   int visibleRows_ = 1;
-  int col_ = 1;       // the selected grid column
-  int leftCol_ = 1;   // the first scrolled column in view
+  int col_ = 1;      // the selected grid column
+  int leftCol_ = 1;  // the first scrolled column in view
   int depressed_ = -1;
   int pressedCol_ = -1;
   std::vector<TXbRowColors> rowColors_;

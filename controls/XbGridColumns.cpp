@@ -70,7 +70,8 @@ void TXbColumnTitle::SetFont(const QFont& font) {
 
 // ---- TXbColumn
 
-TXbColumn::TXbColumn(TXbGridColumns* owner, bool automatic) : owner_(owner), automatic_(automatic) {}
+TXbColumn::TXbColumn(TXbGridColumns* owner, bool automatic)
+    : owner_(owner), automatic_(automatic) {}
 
 TCustomXbGrid* TXbColumn::Grid() const { return owner_ != nullptr ? owner_->Grid() : nullptr; }
 
@@ -88,7 +89,8 @@ Qt::Alignment TXbColumn::Alignment() const {
   if (alignment_) return *alignment_;
   if (field_ != nullptr) {
     const auto t = field_->DataType();
-    if (t == dataset::TFieldType::ftInteger || t == dataset::TFieldType::ftFloat) return Qt::AlignRight;
+    if (t == dataset::TFieldType::ftInteger || t == dataset::TFieldType::ftFloat)
+      return Qt::AlignRight;
   }
   return Qt::AlignLeft;
 }

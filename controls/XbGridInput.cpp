@@ -32,7 +32,8 @@ bool Editing(const dataset::TDataSet& ds) {
 // A new record appended at the end (rather than inserted before the current one).
 bool AppendedAtEnd(dataset::TDataSet& ds) {
   const dataset::TRecordBuffer* b = ds.ActiveBuffer();
-  return ds.State() == TDataSetState::dsInsert && b != nullptr && b->flag == dataset::TBookmarkFlag::bfEOF;
+  return ds.State() == TDataSetState::dsInsert && b != nullptr &&
+         b->flag == dataset::TBookmarkFlag::bfEOF;
 }
 
 bool FieldAccepts(const dataset::TField& field, QChar ch) {
@@ -41,7 +42,8 @@ bool FieldAccepts(const dataset::TField& field, QChar ch) {
   switch (field.DataType()) {
     case TFieldType::ftInteger: return digit || c == '+' || c == '-' || c == ' ';
     case TFieldType::ftFloat:
-      return digit || c == '+' || c == '-' || c == ' ' || c == 'e' || c == 'E' || c == dbf::Settings().decimalSeparator;
+      return digit || c == '+' || c == '-' || c == ' ' || c == 'e' || c == 'E' ||
+             c == dbf::Settings().decimalSeparator;
     case TFieldType::ftDate: return digit || c == ' ' || c == dbf::DateSeparator();
     case TFieldType::ftMemo: return false;
     default: return true;
@@ -56,10 +58,14 @@ QString DateMask(const dataset::TField& field) {
   const std::string mask = date->EditMask();
   QString out;
   for (char c : mask.substr(0, mask.find(';'))) {
-    if (c == '9') out += '0';
-    else if (c == '0') out += '9';
-    else if (c == '/') out += QString("\\") + QChar(dbf::DateSeparator());
-    else out += QString("\\") + QChar(c);
+    if (c == '9')
+      out += '0';
+    else if (c == '0')
+      out += '9';
+    else if (c == '/')
+      out += QString("\\") + QChar(dbf::DateSeparator());
+    else
+      out += QString("\\") + QChar(c);
   }
   return out + "; ";
 }
@@ -80,7 +86,9 @@ bool TCustomXbGrid::CanEditModify() {
   if (readOnly_ || !link_->Active() || ds == nullptr || !ds->CanModify()) return false;
   const TXbColumn* c = SelectedColumn();
   dataset::TField* f = SelectedField();
-  if (c == nullptr || c->ReadOnly() || f == nullptr || f->Calculated() || f->DataType() == TFieldType::ftMemo) return false;
+  if (c == nullptr || c->ReadOnly() || f == nullptr || f->Calculated() ||
+      f->DataType() == TFieldType::ftMemo)
+    return false;
   if (!Editing(*ds)) {
     startingEdit_ = true;
     bool started = false;
@@ -111,7 +119,8 @@ void TCustomXbGrid::ShowEditor() {
 void TCustomXbGrid::HideEditor() {
   // While another window is active (a confirmation) hasFocus() is false although the editor is
   // still its window's focus widget: that focus would come back to a hidden editor.
-  const bool hadFocus = editor_->hasFocus() || (window() != nullptr && window()->focusWidget() == editor_);
+  const bool hadFocus =
+      editor_->hasFocus() || (window() != nullptr && window()->focusWidget() == editor_);
   editorShowing_ = false;
   editor_->hide();
   ClearEditorText();
@@ -142,7 +151,8 @@ void TCustomXbGrid::LoadEditorText() {
   dataset::TField* f = SelectedField();
   editText_ = f != nullptr ? f->EditText() : std::string();
   if (!editorShowing_) return;
-  const QString mask = f != nullptr && f->DataType() == TFieldType::ftDate ? DateMask(*f) : QString();
+  const QString mask =
+      f != nullptr && f->DataType() == TFieldType::ftDate ? DateMask(*f) : QString();
   // Setting a mask or a length again puts the text back and drops the selection, so a reload when
   // the first key starts the edit would make that key append instead of replacing. Qt gives the
   // mask back without its blank character, so the grid keeps the one it set.
@@ -150,9 +160,13 @@ void TCustomXbGrid::LoadEditorText() {
     editorMask_ = mask;
     editor_->setInputMask(mask);
   }
-  const int length = f != nullptr && f->DataType() == TFieldType::ftString ? std::max(f->Size(), 1) : 32767;
-  if (mask.isEmpty() && editor_->maxLength() != length) editor_->setMaxLength(length);  // a mask has its own
-  editor_->setAlignment(SelectedColumn() != nullptr ? (SelectedColumn()->Alignment() & Qt::AlignHorizontal_Mask) : Qt::AlignLeft);
+  const int length =
+      f != nullptr && f->DataType() == TFieldType::ftString ? std::max(f->Size(), 1) : 32767;
+  if (mask.isEmpty() && editor_->maxLength() != length)
+    editor_->setMaxLength(length);  // a mask has its own
+  editor_->setAlignment(SelectedColumn() != nullptr
+                            ? (SelectedColumn()->Alignment() & Qt::AlignHorizontal_Mask)
+                            : Qt::AlignLeft);
   const QString text = ToQt(editText_);
   // A reload leaves the cursor at the end. Under the date mask only the digits count: a blank date
   // reads "" while editing and "  /  /  " in browse, and both show the same.
@@ -162,7 +176,8 @@ void TCustomXbGrid::LoadEditorText() {
       if (c.isDigit()) d += c;
     return d;
   };
-  if (mask.isEmpty() ? editor_->text() != text : digits(editor_->text()) != digits(text)) editor_->setText(text);
+  if (mask.isEmpty() ? editor_->text() != text : digits(editor_->text()) != digits(text))
+    editor_->setText(text);
 }
 
 void TCustomXbGrid::EditorTextEdited() {
@@ -197,10 +212,12 @@ void TCustomXbGrid::ToggleLogical() {
   dataset::TField* f = SelectedField();
   const auto& texts = dataset::LogicalFieldTexts();
   const std::string now = f->EditText();
-  const bool isTrue = now.size() == texts.trueText.size() &&
-                      std::equal(now.begin(), now.end(), texts.trueText.begin(), [](char a, char b) {
-                        return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
-                      });
+  const bool isTrue =
+      now.size() == texts.trueText.size() &&
+      std::equal(now.begin(), now.end(), texts.trueText.begin(), [](char a, char b) {
+        return std::toupper(static_cast<unsigned char>(a)) ==
+               std::toupper(static_cast<unsigned char>(b));
+      });
   editText_ = isTrue ? texts.falseText : texts.trueText;
   link_->modified = true;
   LinkUpdateData();
@@ -256,7 +273,8 @@ bool TCustomXbGrid::HandleKey(int key, Qt::KeyboardModifiers mods) {
     case Qt::Key_PageDown:
       MoveRecords(ctrl ? link_->RecordCount() - 1 - link_->ActiveRecord() : visibleRows_);
       return true;
-    case Qt::Key_Tab: case Qt::Key_Backtab:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
       if (!options_.Has(TXbGridOption::dgTabs) || (mods & Qt::AltModifier)) return false;
       KeyTab(key == Qt::Key_Backtab || (mods & Qt::ShiftModifier));
       return true;
@@ -269,7 +287,8 @@ bool TCustomXbGrid::HandleKey(int key, Qt::KeyboardModifiers mods) {
       return true;
     case Qt::Key_Escape: KeyEscape(); return true;
     case Qt::Key_F2: ShowEditor(); return true;
-    case Qt::Key_Return: case Qt::Key_Enter: KeyEnter(); return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: KeyEnter(); return true;
     case Qt::Key_Space:
       if (!LogicalColumn()) return false;
       TypeChar(QChar(' '));
@@ -308,7 +327,9 @@ void TCustomXbGrid::KeyDown(bool ctrl) {
     return;
   }
   MoveRecords(1);
-  if (ds.Eof() && ds.CanModify() && !readOnly_ && options_.Has(TXbGridOption::dgEditing) && autoAppend_) ds.Append();
+  if (ds.Eof() && ds.CanModify() && !readOnly_ && options_.Has(TXbGridOption::dgEditing) &&
+      autoAppend_)
+    ds.Append();
 }
 
 void TCustomXbGrid::KeyHorizontal(int step, bool ctrl) {
@@ -323,7 +344,10 @@ void TCustomXbGrid::KeyHorizontal(int step, bool ctrl) {
 
 void TCustomXbGrid::KeyHomeEnd(bool end, bool ctrl) {
   if (ctrl || columns_.Count() == 1 || options_.Has(TXbGridOption::dgRowSelect)) {
-    if (end) DataSet()->Last(); else DataSet()->First();
+    if (end)
+      DataSet()->Last();
+    else
+      DataSet()->First();
   } else {
     SelectColumn(end ? ColumnCount() - 1 : FixedCount());
   }
@@ -357,8 +381,12 @@ void TCustomXbGrid::KeyTab(bool back) {
     return;
   }
   // Past the last (first) such column: on to the next (previous) row, at its first (last) one.
-  if (back) KeyUp(false); else KeyDown(false);
-  for (int c = back ? ColumnCount() - 1 : FixedCount(); c >= FixedCount() && c < ColumnCount(); c += step) {
+  if (back)
+    KeyUp(false);
+  else
+    KeyDown(false);
+  for (int c = back ? ColumnCount() - 1 : FixedCount(); c >= FixedCount() && c < ColumnCount();
+       c += step) {
     if (takesTab(c)) {
       SelectColumn(c);
       return;
@@ -386,7 +414,10 @@ void TCustomXbGrid::KeyDelete() {
   }
   if (ds.IsEmpty()) return;
   if (options_.Has(TXbGridOption::dgConfirmDelete) && !ConfirmHere("Delete Record ?")) return;
-  if (table != nullptr) table->SetRecordDeleted(true); else ds.Delete();
+  if (table != nullptr)
+    table->SetRecordDeleted(true);
+  else
+    ds.Delete();
 }
 
 void TCustomXbGrid::KeyEscape() {
@@ -457,11 +488,17 @@ bool TCustomXbGrid::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   switch (k->key()) {
-    case Qt::Key_Up: case Qt::Key_Down: case Qt::Key_PageUp: case Qt::Key_PageDown: case Qt::Key_Tab:
-    case Qt::Key_Backtab: case Qt::Key_Escape: case Qt::Key_Return: case Qt::Key_Enter: case Qt::Key_F2:
-    case Qt::Key_Insert:
-      keyPressEvent(k);
-      return true;
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_F2:
+    case Qt::Key_Insert: keyPressEvent(k); return true;
     case Qt::Key_Delete:
       if (k->modifiers() & Qt::ControlModifier) {
         keyPressEvent(k);
@@ -470,11 +507,14 @@ bool TCustomXbGrid::eventFilter(QObject* watched, QEvent* event) {
       break;
     default: break;
   }
-  if ((k->modifiers() & Qt::AltModifier) && !(k->modifiers() & Qt::ControlModifier) && !k->text().isEmpty())
+  if ((k->modifiers() & Qt::AltModifier) && !(k->modifiers() & Qt::ControlModifier) &&
+      !k->text().isEmpty())
     return true;  // an Alt+letter no button took is not text for the cell
-  const bool changes = !k->text().isEmpty() || k->key() == Qt::Key_Backspace || k->key() == Qt::Key_Delete ||
-                       k->matches(QKeySequence::Paste) || k->matches(QKeySequence::Cut);
-  if (!changes || (k->modifiers() & Qt::ControlModifier && !k->matches(QKeySequence::Paste) && !k->matches(QKeySequence::Cut)))
+  const bool changes = !k->text().isEmpty() || k->key() == Qt::Key_Backspace ||
+                       k->key() == Qt::Key_Delete || k->matches(QKeySequence::Paste) ||
+                       k->matches(QKeySequence::Cut);
+  if (!changes || (k->modifiers() & Qt::ControlModifier && !k->matches(QKeySequence::Paste) &&
+                   !k->matches(QKeySequence::Cut)))
     return false;
   bool refuse = false;
   Guard([&] {
@@ -547,7 +587,8 @@ void TCustomXbGrid::mousePressEvent(QMouseEvent* event) {
       dragMoved_ = false;
       return;
     }
-    if (event->button() == Qt::LeftButton && link_->Active() && row >= 0 && col >= 0) DataPress(col, row);
+    if (event->button() == Qt::LeftButton && link_->Active() && row >= 0 && col >= 0)
+      DataPress(col, row);
   });
 }
 
@@ -555,7 +596,10 @@ void TCustomXbGrid::DataPress(int col, int row) {
   if (row >= std::max(link_->RecordCount(), 1)) return;
   const int active = link_->ActiveRecord();
   if (col >= indicatorOffset_ && row == active && col == col_) {
-    if (LogicalColumn()) ToggleLogical(); else ShowEditor();
+    if (LogicalColumn())
+      ToggleLogical();
+    else
+      ShowEditor();
     return;
   }
   if (row != active) MoveRecords(row - active);
@@ -574,7 +618,8 @@ void TCustomXbGrid::mouseMoveEvent(QMouseEvent* event) {
     return;
   }
   const int col = ColumnAt(pos.x());
-  const bool border = RowAt(pos.y()) == -1 && options_.Has(TXbGridOption::dgColumnResize) && col >= indicatorOffset_ &&
+  const bool border = RowAt(pos.y()) == -1 && options_.Has(TXbGridOption::dgColumnResize) &&
+                      col >= indicatorOffset_ &&
                       std::abs(pos.x() - (ColumnLeft(col) + ColumnWidth(col))) <= kSizingSlop;
   viewport()->setCursor(border ? Qt::SplitHCursor : Qt::ArrowCursor);
 }
@@ -645,7 +690,8 @@ void TCustomXbGrid::wheelEvent(QWheelEvent* event) {
     const auto* before = DataSet()->ActiveBuffer();
     const dataset::TBookmark at = before != nullptr ? before->bookmark : 0;
     const int row = link_->ActiveRecord();
-    VerticalAction(notches > 0 ? QAbstractSlider::SliderSingleStepSub : QAbstractSlider::SliderSingleStepAdd);
+    VerticalAction(notches > 0 ? QAbstractSlider::SliderSingleStepSub
+                               : QAbstractSlider::SliderSingleStepAdd);
     dataset::TDataSet* ds = DataSet();
     if (ds == nullptr || !link_->Active()) break;
     const auto* after = ds->ActiveBuffer();
@@ -675,7 +721,9 @@ void TCustomXbGrid::VerticalAction(int action) {
     dataset::TDataSet& ds = *DataSet();
     switch (action) {
       case QAbstractSlider::SliderSingleStepSub: MoveRecords(-(link_->ActiveRecord() + 1)); break;
-      case QAbstractSlider::SliderSingleStepAdd: MoveRecords(link_->RecordCount() - link_->ActiveRecord()); break;
+      case QAbstractSlider::SliderSingleStepAdd:
+        MoveRecords(link_->RecordCount() - link_->ActiveRecord());
+        break;
       case QAbstractSlider::SliderPageStepSub: MoveRecords(-visibleRows_); break;
       case QAbstractSlider::SliderPageStepAdd: MoveRecords(visibleRows_); break;
       case QAbstractSlider::SliderToMinimum: ds.First(); break;
@@ -691,9 +739,12 @@ void TCustomXbGrid::VerticalThumb(int position) {
   Guard([&] {
     dataset::TDataSet& ds = *DataSet();
     if (auto* table = dynamic_cast<dataset::TXbDataSet*>(&ds)) {
-      if (position <= 1) ds.First();
-      else if (position < table->RecordTotal()) table->SetRecNo(position);
-      else ds.Last();
+      if (position <= 1)
+        ds.First();
+      else if (position < table->RecordTotal())
+        table->SetRecNo(position);
+      else
+        ds.Last();
       return;  // (the bar is brought in line below)
     }
     switch (position) {

@@ -29,7 +29,9 @@ void DrawIndicatorImage(QPainter& p, Indicator which, QPoint at, const QColor& i
   p.setBrush(ink);
   const int x = at.x(), y = at.y();
   switch (which) {
-    case Indicator::Browse: p.drawPolygon(QPolygon({QPoint(x + 1, y + 1), QPoint(x + 1, y + 9), QPoint(x + 5, y + 5)})); break;
+    case Indicator::Browse:
+      p.drawPolygon(QPolygon({QPoint(x + 1, y + 1), QPoint(x + 1, y + 9), QPoint(x + 5, y + 5)}));
+      break;
     case Indicator::Edit:
       p.drawLine(x + 3, y + 1, x + 3, y + 9);
       p.drawLine(x + 1, y + 1, x + 5, y + 1);
@@ -46,7 +48,8 @@ void DrawIndicatorImage(QPainter& p, Indicator which, QPoint at, const QColor& i
 
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           return std::toupper(static_cast<unsigned char>(x)) ==
+                  std::toupper(static_cast<unsigned char>(y));
          });
 }
 
@@ -71,9 +74,13 @@ QColor ReadableInk(const QColor& ink, const QColor& back) {
 
 }  // namespace
 
-bool TCustomXbGrid::GridFocused() const { return hasFocus() || (editor_ != nullptr && editor_->hasFocus()); }
+bool TCustomXbGrid::GridFocused() const {
+  return hasFocus() || (editor_ != nullptr && editor_->hasFocus());
+}
 
-int TCustomXbGrid::CurrentRow() const { return paintCurrent_ >= 0 ? paintCurrent_ : link_->ActiveRecord(); }
+int TCustomXbGrid::CurrentRow() const {
+  return paintCurrent_ >= 0 ? paintCurrent_ : link_->ActiveRecord();
+}
 
 bool TCustomXbGrid::Highlighted(int col, int row) const {
   if (row != CurrentRow()) return false;
@@ -90,7 +97,8 @@ void TCustomXbGrid::ResetRowColors(int row) {
   c.HiliteTextColor = palette().color(QPalette::HighlightedText);
   c.DeletedColor = QColor(Qt::red);
   c.DeletedTextColor = palette().color(QPalette::Text);
-  if (OnChangeColorsEvent && DataSet() != nullptr) OnChangeColorsEvent(*this, row + titleOffset_, c);
+  if (OnChangeColorsEvent && DataSet() != nullptr)
+    OnChangeColorsEvent(*this, row + titleOffset_, c);
 }
 
 void TCustomXbGrid::paintEvent(QPaintEvent*) {
@@ -98,7 +106,8 @@ void TCustomXbGrid::paintEvent(QPaintEvent*) {
   p.fillRect(viewport()->rect(), Color());
   const bool records = link_->Active() && link_->RecordCount() > 0;
   const int rows = records ? link_->RecordCount() : 1;
-  if (rowColors_.size() < static_cast<std::size_t>(rows)) rowColors_.resize(static_cast<std::size_t>(rows));
+  if (rowColors_.size() < static_cast<std::size_t>(rows))
+    rowColors_.resize(static_cast<std::size_t>(rows));
   std::vector<int> cols;
   for (int c = 0; c < ColumnCount(); ++c)
     if (CellRect(c, -1).isValid() || CellRect(c, 0).isValid()) cols.push_back(c);
@@ -136,7 +145,8 @@ void TCustomXbGrid::paintEvent(QPaintEvent*) {
 }
 
 void TCustomXbGrid::DrawTitleCell(QPainter& p, int col, const QRect& r) {
-  const bool framed = options_.Has(TXbGridOption::dgColLines) && options_.Has(TXbGridOption::dgRowLines);
+  const bool framed =
+      options_.Has(TXbGridOption::dgColLines) && options_.Has(TXbGridOption::dgRowLines);
   if (col < indicatorOffset_) {
     p.fillRect(r, FixedColor());
     if (framed) DrawInnerEdge(p, r, false, palette());
@@ -161,8 +171,11 @@ void TCustomXbGrid::DrawIndicatorCell(QPainter& p, int row, const QRect& r) {
   Indicator which = Indicator::Browse;
   if (DataSet()->State() == dataset::TDataSetState::dsEdit) which = Indicator::Edit;
   if (DataSet()->State() == dataset::TDataSetState::dsInsert) which = Indicator::Insert;
-  const QPoint at(r.left() + r.width() - 2 - kIndicatorImageWidth, r.top() + (r.height() - kIndicatorImageHeight) / 2);
-  DrawIndicatorImage(p, which, at, ReadableInk(palette().color(QPalette::ButtonText), rowColors_.at(static_cast<std::size_t>(row)).IndicatorColor));
+  const QPoint at(r.left() + r.width() - 2 - kIndicatorImageWidth,
+                  r.top() + (r.height() - kIndicatorImageHeight) / 2);
+  DrawIndicatorImage(p, which, at,
+                     ReadableInk(palette().color(QPalette::ButtonText),
+                                 rowColors_.at(static_cast<std::size_t>(row)).IndicatorColor));
 }
 
 void TCustomXbGrid::DrawDataCell(QPainter& p, int col, int row, const QRect& r) {
@@ -173,7 +186,8 @@ void TCustomXbGrid::DrawDataCell(QPainter& p, int col, int row, const QRect& r) 
   }
   const TXbRowColors& rc = rowColors_.at(static_cast<std::size_t>(row));
   QColor back = rc.CellColor.isValid() ? rc.CellColor : column->Color();
-  QColor ink = rc.CellTextColor.isValid() ? rc.CellTextColor : ReadableInk(palette().color(QPalette::Text), back);
+  QColor ink = rc.CellTextColor.isValid() ? rc.CellTextColor
+                                          : ReadableInk(palette().color(QPalette::Text), back);
   auto* table = dynamic_cast<dataset::TXbDataSet*>(DataSet());
   if (table != nullptr && table->RecordDeleted()) {
     back = rc.DeletedColor;
@@ -191,12 +205,16 @@ void TCustomXbGrid::DrawDataCell(QPainter& p, int col, int row, const QRect& r) 
   p.setFont(column->Font());
   p.setPen(ink);
   if (defaultDrawing_) {
-    if (field != nullptr && field->DataType() == dataset::TFieldType::ftBoolean && booleanBox_ != TXbBooleanBox::bbText) {
+    if (field != nullptr && field->DataType() == dataset::TFieldType::ftBoolean &&
+        booleanBox_ != TXbBooleanBox::bbText) {
       p.fillRect(r, back);
-      DrawLogicalBox(p, r, booleanBox_, SameIgnoringCase(field->DisplayText(), dataset::LogicalFieldTexts().trueText), ink);
+      DrawLogicalBox(p, r, booleanBox_,
+                     SameIgnoringCase(field->DisplayText(), dataset::LogicalFieldTexts().trueText),
+                     ink);
     } else {
       p.fillRect(r, back);
-      DrawCellText(p, r, field != nullptr ? ToQt(field->DisplayText()) : QString(), column->Alignment());
+      DrawCellText(p, r, field != nullptr ? ToQt(field->DisplayText()) : QString(),
+                   column->Alignment());
     }
   } else {
     p.fillRect(r, back);
@@ -204,7 +222,8 @@ void TCustomXbGrid::DrawDataCell(QPainter& p, int col, int row, const QRect& r) 
   if (OnDrawDataCell) OnDrawDataCell(*this, p, r, field, state);
   if (OnDrawColumnCell) OnDrawColumnCell(*this, p, r, col - indicatorOffset_, column, state);
   p.restore();
-  if (defaultDrawing_ && highlighted && GridFocused() && !options_.Has(TXbGridOption::dgRowSelect)) {
+  if (defaultDrawing_ && highlighted && GridFocused() &&
+      !options_.Has(TXbGridOption::dgRowSelect)) {
     p.save();
     p.setPen(QPen(ink, 1, Qt::DotLine));
     p.setBrush(Qt::NoBrush);
@@ -213,7 +232,8 @@ void TCustomXbGrid::DrawDataCell(QPainter& p, int col, int row, const QRect& r) 
   }
 }
 
-void TCustomXbGrid::DrawCellText(QPainter& p, const QRect& r, const QString& text, Qt::Alignment align) {
+void TCustomXbGrid::DrawCellText(QPainter& p, const QRect& r, const QString& text,
+                                 Qt::Alignment align) {
   p.save();
   p.setClipRect(r);
   QRect area = r.adjusted(2, 2, -3, 0);

@@ -15,11 +15,11 @@
 namespace tavrin::controls {
 namespace {
 
-constexpr const char* kNames[kNavButtonCount] = {"First", "Prior", "Next", "Last", "Insert",
-                                                 "Delete", "Edit", "Post", "Cancel", "Refresh"};
+constexpr const char* kNames[kNavButtonCount] = {"First",  "Prior", "Next", "Last",   "Insert",
+                                                 "Delete", "Edit",  "Post", "Cancel", "Refresh"};
 constexpr const char* kHints[kNavButtonCount] = {
-    "Go to first record", "Go to prior record", "Go to next record", "Go to last record",
-    "Insert a record",    "Delete/Restore record", "Edit record", "Save changes",
+    "Go to first record", "Go to prior record",    "Go to next record", "Go to last record",
+    "Insert a record",    "Delete/Restore record", "Edit record",       "Save changes",
     "Cancel edit",        "Refresh record"};
 
 TNavigateBtn ButtonAt(int i) { return static_cast<TNavigateBtn>(i); }
@@ -104,7 +104,8 @@ TXbNavigator::TXbNavigator(QWidget* parent)
   for (int i = 0; i < kNavButtonCount; ++i) {
     auto* b = new TNavButton(*this, ButtonAt(i));
     buttons_[static_cast<std::size_t>(i)] = b;
-    if (!Repeats(b->Index())) connect(b, &QAbstractButton::clicked, this, [this, b] { BtnClick(b->Index()); });
+    if (!Repeats(b->Index()))
+      connect(b, &QAbstractButton::clicked, this, [this, b] { BtnClick(b->Index()); });
   }
   SetRepeatTimer(std::make_unique<QtRepeatTimer>());
   resize(241, 25);
@@ -127,13 +128,20 @@ dataset::TDataSource* TXbNavigator::DataSource() const { return link_->DataSourc
 
 void TXbNavigator::SetVisibleButtons(TButtonSet visible) {
   visible_ = visible;
-  for (int i = 0; i < kNavButtonCount; ++i) buttons_[static_cast<std::size_t>(i)]->setVisible(visible_[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < kNavButtonCount; ++i)
+    buttons_[static_cast<std::size_t>(i)]->setVisible(visible_[static_cast<std::size_t>(i)]);
   if (!visible_[Slot(focused_)]) {
     // The nearest visible button takes the focus; to the right first at equal distance.
     const int at = static_cast<int>(focused_);
     for (int d = 1; d < kNavButtonCount; ++d) {
-      if (at + d < kNavButtonCount && visible_[static_cast<std::size_t>(at + d)]) { SetFocusedButton(ButtonAt(at + d)); break; }
-      if (at - d >= 0 && visible_[static_cast<std::size_t>(at - d)]) { SetFocusedButton(ButtonAt(at - d)); break; }
+      if (at + d < kNavButtonCount && visible_[static_cast<std::size_t>(at + d)]) {
+        SetFocusedButton(ButtonAt(at + d));
+        break;
+      }
+      if (at - d >= 0 && visible_[static_cast<std::size_t>(at - d)]) {
+        SetFocusedButton(ButtonAt(at - d));
+        break;
+      }
     }
   }
   ApplyLayout();
@@ -175,7 +183,8 @@ void TXbNavigator::ApplyLayout() {
   layingOut_ = true;
   const NavLayout l = ComputeNavLayout(width(), height(), visible_, aligned_);
   buttonWidth_ = l.buttonWidth;
-  for (int i = 0; i < kNavButtonCount; ++i) buttons_[static_cast<std::size_t>(i)]->setGeometry(l.buttons[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < kNavButtonCount; ++i)
+    buttons_[static_cast<std::size_t>(i)]->setGeometry(l.buttons[static_cast<std::size_t>(i)]);
   const int count = std::max<int>(1, static_cast<int>(visible_.count()));
   setMinimumSize(count * (kNavMinButtonWidth - 1) + 1, kNavMinButtonHeight);
   if (l.width != width() || l.height != height()) resize(l.width, l.height);
@@ -200,7 +209,8 @@ void TXbNavigator::DataChanged() {
   Button(TNavigateBtn::nbPrior)->setEnabled(up);
   Button(TNavigateBtn::nbNext)->setEnabled(down);
   Button(TNavigateBtn::nbLast)->setEnabled(down);
-  Button(TNavigateBtn::nbDelete)->setEnabled(usable && ds->CanModify() && !(ds->Bof() && ds->Eof()));
+  Button(TNavigateBtn::nbDelete)
+      ->setEnabled(usable && ds->CanModify() && !(ds->Bof() && ds->Eof()));
 }
 
 // The buttons that change records are off on a dataset that cannot be modified: offered, they
@@ -308,7 +318,8 @@ void TXbNavigator::ButtonReleased(TNavButton& button) {
 void TXbNavigator::RepeatFired() {
   // A button that is no longer held down (it was disabled at an end of the table, hidden, or its
   // release went elsewhere) ends the repeat; nothing else would stop the timer.
-  if (repeating_ == nullptr || !repeating_->isDown() || !repeating_->isEnabled() || !repeating_->isVisible()) {
+  if (repeating_ == nullptr || !repeating_->isDown() || !repeating_->isEnabled() ||
+      !repeating_->isVisible()) {
     repeat_->Stop();
     repeating_ = nullptr;
     return;

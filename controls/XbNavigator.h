@@ -24,10 +24,23 @@ class QTimer;
 
 namespace tavrin::controls {
 
-enum class TNavigateBtn { nbFirst, nbPrior, nbNext, nbLast, nbInsert, nbDelete, nbEdit, nbPost, nbCancel, nbRefresh };
+enum class TNavigateBtn {
+  nbFirst,
+  nbPrior,
+  nbNext,
+  nbLast,
+  nbInsert,
+  nbDelete,
+  nbEdit,
+  nbPost,
+  nbCancel,
+  nbRefresh
+};
 using TButtonSet = std::bitset<kNavButtonCount>;
 inline TButtonSet AllNavButtons() { return TButtonSet().set(); }
-inline TButtonSet::reference In(TButtonSet& set, TNavigateBtn b) { return set[static_cast<std::size_t>(b)]; }
+inline TButtonSet::reference In(TButtonSet& set, TNavigateBtn b) {
+  return set[static_cast<std::size_t>(b)];
+}
 
 // The button's name ("First" ... "Refresh") and its default hint.
 const char* NavButtonName(TNavigateBtn button);
@@ -98,7 +111,9 @@ class TXbNavigator final : public QWidget {
 
   // The action of one button (a click, Space on the focused button, a repeat).
   void BtnClick(TNavigateBtn button);
-  TNavButton* Button(TNavigateBtn button) const { return buttons_[static_cast<std::size_t>(button)]; }
+  TNavButton* Button(TNavigateBtn button) const {
+    return buttons_[static_cast<std::size_t>(button)];
+  }
   TNavigateBtn FocusedButton() const { return focused_; }
   int ButtonWidth() const { return buttonWidth_; }
   QSize sizeHint() const override { return QSize(241, 25); }

@@ -65,7 +65,8 @@ std::string CsvReader::ReadQuoted() {
   Skip();  // opening quote
   for (;;) {
     const int c = Peek();
-    if (c < 0) throw CsvError("unterminated quoted field starting on line " + std::to_string(start_line));
+    if (c < 0)
+      throw CsvError("unterminated quoted field starting on line " + std::to_string(start_line));
     Skip();
     if (c == '"') {
       if (Peek() == '"') {

@@ -36,7 +36,8 @@ bool IsPlainNumber(std::string_view s) {
 }
 
 ImportValue TooWide(std::string_view text, int length) {
-  throw ValueError("\"" + std::string(text) + "\" does not fit in " + std::to_string(length) + " characters");
+  throw ValueError("\"" + std::string(text) + "\" does not fit in " + std::to_string(length) +
+                   " characters");
 }
 
 // A whole number is kept digit for digit, however long, as long as the field is wide enough.
@@ -77,7 +78,8 @@ ImportValue ConvertNumber(const FieldShape& field, std::string_view text) {
   if (digits.size() > static_cast<std::size_t>(field.length) + 400) TooWide(text, field.length);
   char formatted[700];
   std::snprintf(formatted, sizeof formatted, "%*.*f", field.length, field.decimals, v.number);
-  if (std::string_view(formatted).size() > static_cast<std::size_t>(field.length)) TooWide(text, field.length);
+  if (std::string_view(formatted).size() > static_cast<std::size_t>(field.length))
+    TooWide(text, field.length);
   v.text = formatted;
   return v;
 }
@@ -102,11 +104,13 @@ ImportValue ConvertDate(std::string_view text) {
     return v;
   }
   std::string d(text);
-  if (d.size() == 10 && d[4] == '-' && d[7] == '-') d = d.substr(0, 4) + d.substr(5, 2) + d.substr(8, 2);
+  if (d.size() == 10 && d[4] == '-' && d[7] == '-')
+    d = d.substr(0, 4) + d.substr(5, 2) + d.substr(8, 2);
   bool digits = d.size() == 8;
   for (char c : d) digits = digits && std::isdigit(static_cast<unsigned char>(c));
   if (digits) {
-    const int y = std::stoi(d.substr(0, 4)), m = std::stoi(d.substr(4, 2)), day = std::stoi(d.substr(6, 2));
+    const int y = std::stoi(d.substr(0, 4)), m = std::stoi(d.substr(4, 2)),
+              day = std::stoi(d.substr(6, 2));
     static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (y >= 1 && m >= 1 && m <= 12 && day >= 1 && day <= kDays[m - 1] &&
         !(m == 2 && day == 29 && !IsLeap(y))) {
@@ -124,11 +128,13 @@ std::optional<dbf::FieldDef> ParseFieldArg(std::string_view arg) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = arg.find(',', start);
-    parts.emplace_back(Trim(arg.substr(start, comma == std::string_view::npos ? arg.npos : comma - start)));
+    parts.emplace_back(
+        Trim(arg.substr(start, comma == std::string_view::npos ? arg.npos : comma - start)));
     if (comma == std::string_view::npos) break;
     start = comma + 1;
   }
-  if (parts.size() < 2 || parts.size() > 4 || parts[0].empty() || parts[1].size() != 1) return std::nullopt;
+  if (parts.size() < 2 || parts.size() > 4 || parts[0].empty() || parts[1].size() != 1)
+    return std::nullopt;
   dbf::FieldDef def;
   def.name = parts[0];
   def.type = Upper(parts[1])[0];
@@ -152,19 +158,24 @@ void CheckFieldDefs(const std::vector<dbf::FieldDef>& fields) {
     const dbf::FieldDef& f = fields[i];
     const std::string quoted = "field name \"" + f.name + "\"";
     if (f.name.size() > 10) throw ValueError(quoted + " is longer than 10 characters");
-    const auto nameChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    const auto nameChar = [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+    };
     if (f.name.empty() || !std::isalpha(static_cast<unsigned char>(f.name[0])) ||
         !std::all_of(f.name.begin(), f.name.end(), nameChar) ||
         static_cast<unsigned char>(f.name[0]) >= 0x80) {
-      throw ValueError(quoted + ": a name is a letter followed by letters, digits and _ (A-Z, 0-9, _)");
+      throw ValueError(quoted +
+                       ": a name is a letter followed by letters, digits and _ (A-Z, 0-9, _)");
     }
     for (std::size_t j = 0; j < i; ++j) {
       if (Upper(fields[j].name) == Upper(f.name)) throw ValueError(quoted + " is used twice");
     }
     const char type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
     if ((type == 'N' || type == 'F') && f.decimals > 0 && f.decimals + 2 > f.length) {
-      throw ValueError(quoted + ": " + std::to_string(f.decimals) + " decimals leave no room for a digit "
-                       "before the point in " + std::to_string(f.length) + " characters");
+      throw ValueError(quoted + ": " + std::to_string(f.decimals) +
+                       " decimals leave no room for a digit "
+                       "before the point in " +
+                       std::to_string(f.length) + " characters");
     }
   }
 }
@@ -173,21 +184,17 @@ ImportValue ConvertImportValue(const FieldShape& field, const std::string& ansi)
   switch (field.type) {
     case 'C':
       if (ansi.size() > static_cast<std::size_t>(field.length)) {
-        throw ValueError("text of " + std::to_string(ansi.size()) + " characters is longer than the field (" +
-                         std::to_string(field.length) + ")");
+        throw ValueError("text of " + std::to_string(ansi.size()) +
+                         " characters is longer than the field (" + std::to_string(field.length) +
+                         ")");
       }
       return ImportValue{ansi, 0, false};
-    case 'M':
-      return ImportValue{ansi, 0, false};
+    case 'M': return ImportValue{ansi, 0, false};
     case 'N':
-    case 'F':
-      return ConvertNumber(field, Trim(ansi));
-    case 'L':
-      return ConvertLogical(Trim(ansi));
-    case 'D':
-      return ConvertDate(Trim(ansi));
-    default:
-      throw ValueError(std::string("fields of type ") + field.type + " cannot be imported");
+    case 'F': return ConvertNumber(field, Trim(ansi));
+    case 'L': return ConvertLogical(Trim(ansi));
+    case 'D': return ConvertDate(Trim(ansi));
+    default: throw ValueError(std::string("fields of type ") + field.type + " cannot be imported");
   }
 }
 

@@ -99,7 +99,8 @@ std::string FromUtf8(std::string_view utf8, CodePage page, bool* lossy) {
 std::string FirstUnheld(std::string_view utf8, CodePage page) {
   for (std::size_t at = 0; at < utf8.size();) {
     std::size_t len = 1;
-    while (at + len < utf8.size() && (static_cast<unsigned char>(utf8[at + len]) & 0xC0) == 0x80) ++len;
+    while (at + len < utf8.size() && (static_cast<unsigned char>(utf8[at + len]) & 0xC0) == 0x80)
+      ++len;
     bool lost = false;
     FromUtf8(utf8.substr(at, len), page, &lost);
     if (lost) return std::string(utf8.substr(at, len));

@@ -18,7 +18,8 @@ void TDataLink::SetDataSource(TDataSource* source) {
   if (source_ != nullptr) std::erase(source_->links_, this);
   source_ = source;
   if (source_ != nullptr) source_->links_.push_back(this);
-  const bool alive = SyncFlags();  // ActiveChanged first, then any DataSetChanged of a larger window
+  const bool alive =
+      SyncFlags();  // ActiveChanged first, then any DataSetChanged of a larger window
   if (old != nullptr) old->UpdateBufferCount();
   if (!alive) return;
   if (TDataSet* ds = DataSet(); ds != nullptr && ds != old) ds->UpdateBufferCount();
@@ -82,7 +83,8 @@ bool TDataLink::SyncFlags() {
   }
   ds = DataSet();
   const bool editing =
-      active_ && ds != nullptr && (ds->State() == TDataSetState::dsEdit || ds->State() == TDataSetState::dsInsert);
+      active_ && ds != nullptr &&
+      (ds->State() == TDataSetState::dsEdit || ds->State() == TDataSetState::dsInsert);
   if (editing != editing_) {
     editing_ = editing;
     EditingChanged();
@@ -226,7 +228,8 @@ void TDataSet::DataEvent(TDataEvent event, std::intptr_t info) {
   }
   // A source may be detached while its links are told: each one still attached hears it once.
   for (TDataSource* source : std::vector<TDataSource*>(sources_))
-    if (std::find(sources_.begin(), sources_.end(), source) != sources_.end()) source->DataEvent(event, info);
+    if (std::find(sources_.begin(), sources_.end(), source) != sources_.end())
+      source->DataEvent(event, info);
 }
 
 void TDataSet::DisableControls() { ++disableCount_; }
@@ -360,7 +363,8 @@ bool TDataSet::GetPriorRecord() {
   if (recordCount_ == 0) {
     ActivateBuffers();
   } else {  // the new record goes first; with a full window the last one leaves it
-    std::rotate(buffers_.begin(), buffers_.begin() + recordCount_, buffers_.begin() + recordCount_ + 1);
+    std::rotate(buffers_.begin(), buffers_.begin() + recordCount_,
+                buffers_.begin() + recordCount_ + 1);
     if (recordCount_ < bufferCount_) ++recordCount_;
     activeRecord_ = std::min(activeRecord_ + 1, recordCount_ - 1);
   }
@@ -452,7 +456,8 @@ void TDataSet::Resync(bool exact, bool center) {
   TRecordBuffer& scratch = buffers_[static_cast<std::size_t>(recordCount_)];
   if (exact) {
     CursorPosChanged();
-    if (GetRecord(scratch, TGetMode::gmCurrent) != TGetResult::grOK) throw EDbfError("Record not found");
+    if (GetRecord(scratch, TGetMode::gmCurrent) != TGetResult::grOK)
+      throw EDbfError("Record not found");
   } else if (GetRecord(scratch, TGetMode::gmCurrent) != TGetResult::grOK &&
              GetRecord(scratch, TGetMode::gmNext) != TGetResult::grOK &&
              GetRecord(scratch, TGetMode::gmPrior) != TGetResult::grOK) {
@@ -473,8 +478,8 @@ void TDataSet::Resync(bool exact, bool center) {
 
 // ---- Fields
 
-TField* TDataSet::CreateField(const std::string& name, TFieldType type, int fieldNo, int offset, int size,
-                              int decimals) {
+TField* TDataSet::CreateField(const std::string& name, TFieldType type, int fieldNo, int offset,
+                              int size, int decimals) {
   std::unique_ptr<TField> f;
   switch (type) {
     case TFieldType::ftString: f = std::make_unique<TStringField>(*this, name, type); break;
@@ -496,7 +501,8 @@ TField* TDataSet::FindField(const std::string& name) const {
   auto same = [&name](const std::string& other) {
     if (other.size() != name.size()) return false;
     for (std::size_t i = 0; i < name.size(); ++i)
-      if (std::toupper(static_cast<unsigned char>(name[i])) != std::toupper(static_cast<unsigned char>(other[i])))
+      if (std::toupper(static_cast<unsigned char>(name[i])) !=
+          std::toupper(static_cast<unsigned char>(other[i])))
         return false;
     return true;
   };
@@ -511,7 +517,8 @@ TField* TDataSet::FieldByName(const std::string& name) const {
   return f;
 }
 
-void TDataSet::AddCalculatedField(const std::string& name, TFieldType type, int size, int decimals) {
+void TDataSet::AddCalculatedField(const std::string& name, TFieldType type, int size,
+                                  int decimals) {
   if (Active()) throw EDbfError("Cannot add a field to an open dataset");
   calcDefs_.push_back({name, type, size, decimals});
 }

@@ -41,8 +41,14 @@ using dbf::EDbfError;
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert, dsCalcFields };
 enum class TDataEvent {
-  deFieldChange, deRecordChange, deDataSetChange, deDataSetScroll, deLayoutChange,
-  deUpdateRecord, deUpdateState, deCheckBrowseMode
+  deFieldChange,
+  deRecordChange,
+  deDataSetChange,
+  deDataSetScroll,
+  deLayoutChange,
+  deUpdateRecord,
+  deUpdateState,
+  deCheckBrowseMode
 };
 enum class TGetMode { gmCurrent, gmNext, gmPrior };
 enum class TGetResult { grOK, grBOF, grEOF, grError };
@@ -97,7 +103,10 @@ class TDataLink {
   // Notifications (see DataSet.h's opening comment for their order).
   virtual void ActiveChanged() {}
   virtual void DataSetChanged() {}
-  virtual void DataSetScrolled(int distance) { (void)distance; DataSetChanged(); }
+  virtual void DataSetScrolled(int distance) {
+    (void)distance;
+    DataSetChanged();
+  }
   virtual void LayoutChanged() { DataSetChanged(); }
   virtual void EditingChanged() {}
   virtual void RecordChanged(TField* field) { (void)field; }
@@ -123,7 +132,9 @@ class TDataLink {
 // fields to paint it), then puts the previous one back.
 class TRowScope {
  public:
-  TRowScope(TDataLink& link, int row) : link_(link), saved_(link.ActiveRecord()) { link.SetActiveRecord(row); }
+  TRowScope(TDataLink& link, int row) : link_(link), saved_(link.ActiveRecord()) {
+    link.SetActiveRecord(row);
+  }
   ~TRowScope() { link_.SetActiveRecord(saved_); }
   TRowScope(const TRowScope&) = delete;
   TRowScope& operator=(const TRowScope&) = delete;
@@ -227,7 +238,7 @@ class TDataSet {
   // ---- Fields
   int FieldCount() const { return static_cast<int>(fields_.size()); }
   TField* Field(int index) const { return fields_.at(static_cast<std::size_t>(index)).get(); }
-  TField* FindField(const std::string& name) const;  // case-insensitive; nullptr when absent
+  TField* FindField(const std::string& name) const;    // case-insensitive; nullptr when absent
   TField* FieldByName(const std::string& name) const;  // raises "Field 'x' not found"
   // A calculated field, made at the next open (after the data fields); OnCalcFields sets its value.
   void AddCalculatedField(const std::string& name, TFieldType type, int size = 0, int decimals = 0);
@@ -251,7 +262,7 @@ class TDataSet {
 
  protected:
   // ---- The record source (subclasses)
-  virtual void InternalOpen() = 0;   // opens and builds the field list (CreateField)
+  virtual void InternalOpen() = 0;  // opens and builds the field list (CreateField)
   virtual void InternalClose() = 0;
   virtual bool IsCursorOpen() const = 0;
   virtual std::size_t RecordSize() const = 0;  // bytes of TRecordBuffer::data
@@ -283,7 +294,9 @@ class TDataSet {
   void CheckCanModify() const;
   void CheckEditing() const;
   void DoCalcFields(TRecordBuffer& buffer);
-  void Fire(const TDataSetNotify& event) { if (event) event(*this); }
+  void Fire(const TDataSetNotify& event) {
+    if (event) event(*this);
+  }
   // Runs when the last DisableControls is undone, before the links hear DataSetChanged.
   virtual void ControlsEnabled() {}
 

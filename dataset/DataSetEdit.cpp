@@ -64,7 +64,8 @@ void TDataSet::EndInsertAppend() {
 
 void TDataSet::Insert() {
   BeginInsertAppend();
-  const TBookmark before = recordCount_ > 0 ? buffers_[static_cast<std::size_t>(activeRecord_)].bookmark : 0;
+  const TBookmark before =
+      recordCount_ > 0 ? buffers_[static_cast<std::size_t>(activeRecord_)].bookmark : 0;
   // The scratch buffer becomes the new record at the active row; with a full window the last leaves.
   std::rotate(buffers_.begin() + activeRecord_, buffers_.begin() + recordCount_,
               buffers_.begin() + recordCount_ + 1);
@@ -155,7 +156,8 @@ void TDataSet::SetFieldStored(TField& field, std::optional<std::string> stored) 
     TRecordBuffer* b = ActiveBuffer();
     if (b == nullptr) return;
     b->calc.at(static_cast<std::size_t>(field.calcIndex_)) = std::move(stored);
-    if (state_ != TDataSetState::dsCalcFields) DataEvent(TDataEvent::deFieldChange, reinterpret_cast<std::intptr_t>(&field));
+    if (state_ != TDataSetState::dsCalcFields)
+      DataEvent(TDataEvent::deFieldChange, reinterpret_cast<std::intptr_t>(&field));
     return;
   }
   CheckEditing();

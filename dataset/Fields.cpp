@@ -54,7 +54,8 @@ std::optional<TDate> StoredDate(std::string_view stored) {
   if (stored.size() < 8) return std::nullopt;
   const auto y = ParseWhole(stored.substr(0, 4)), m = ParseWhole(stored.substr(4, 2)),
              d = ParseWhole(stored.substr(6, 2));
-  if (!y || !m || !d || stored.substr(0, 8).find(' ') != std::string_view::npos) return std::nullopt;
+  if (!y || !m || !d || stored.substr(0, 8).find(' ') != std::string_view::npos)
+    return std::nullopt;
   if (*y < 1 || *m < 1 || *m > 12 || *d < 1) return std::nullopt;
   static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (*y % 4 == 0 && *y % 100 != 0) || *y % 400 == 0;
@@ -140,7 +141,9 @@ void TField::SetAsBoolean(bool value) {
 
 void TField::Clear() { SetStored(std::nullopt); }
 
-void TField::SetStored(std::optional<std::string> stored) { dataSet_.SetFieldStored(*this, std::move(stored)); }
+void TField::SetStored(std::optional<std::string> stored) {
+  dataSet_.SetFieldStored(*this, std::move(stored));
+}
 
 void TField::InvalidValue(const std::string& text) const { throw EDbfError(Refusal(text)); }
 
@@ -169,7 +172,9 @@ std::optional<std::string> TStringField::Encode(const std::string& text) const {
 
 bool TIntegerField::NullStored(std::string_view stored) const { return !ParseWhole(stored); }
 
-std::string TIntegerField::TextOf(std::string_view stored) const { return std::to_string(*ParseWhole(stored)); }
+std::string TIntegerField::TextOf(std::string_view stored) const {
+  return std::to_string(*ParseWhole(stored));
+}
 
 std::optional<std::string> TIntegerField::Encode(const std::string& text) const {
   if (Trim(text).empty()) return BlankStored();
@@ -180,7 +185,8 @@ std::optional<std::string> TIntegerField::Encode(const std::string& text) const 
     v = static_cast<std::int64_t>(*d);
   }
   // The engine carries whole numbers as 32 bits on their way to the file.
-  if (*v < std::numeric_limits<std::int32_t>::min() || *v > std::numeric_limits<std::int32_t>::max())
+  if (*v < std::numeric_limits<std::int32_t>::min() ||
+      *v > std::numeric_limits<std::int32_t>::max())
     return std::nullopt;
   std::string s = dbf::FormatInteger(*v, size_);
   if (AllStars(s)) return std::nullopt;
@@ -189,8 +195,10 @@ std::optional<std::string> TIntegerField::Encode(const std::string& text) const 
 
 std::string TIntegerField::Refusal(const std::string& text) const {
   std::optional<double> v;
-  if (const auto whole = ParseWhole(text)) v = static_cast<double>(*whole);
-  else v = ParseLocalNumber(text);
+  if (const auto whole = ParseWhole(text))
+    v = static_cast<double>(*whole);
+  else
+    v = ParseLocalNumber(text);
   if (!v || *v != std::trunc(*v)) return TField::Refusal(text);
   char digits[512];
   const int width = std::snprintf(digits, sizeof digits, "%.0f", *v);
@@ -244,15 +252,18 @@ std::optional<std::string> TBooleanField::Encode(const std::string& text) const 
   auto same = [&t](const std::string& word) {
     if (word.size() != t.size()) return false;
     for (std::size_t i = 0; i < t.size(); ++i)
-      if (std::toupper(static_cast<unsigned char>(t[i])) != std::toupper(static_cast<unsigned char>(word[i])))
+      if (std::toupper(static_cast<unsigned char>(t[i])) !=
+          std::toupper(static_cast<unsigned char>(word[i])))
         return false;
     return true;
   };
   const LogicalTexts& w = LogicalFieldTexts();
   if (t.empty()) return BlankStored();
-  if (same(w.trueText) || same(w.yes) || (t.size() == 1 && std::string_view("TtYy").find(t[0]) != std::string_view::npos))
+  if (same(w.trueText) || same(w.yes) ||
+      (t.size() == 1 && std::string_view("TtYy").find(t[0]) != std::string_view::npos))
     return Pad("T", size_);
-  if (same(w.falseText) || same(w.no) || (t.size() == 1 && std::string_view("FfNn").find(t[0]) != std::string_view::npos))
+  if (same(w.falseText) || same(w.no) ||
+      (t.size() == 1 && std::string_view("FfNn").find(t[0]) != std::string_view::npos))
     return Pad("F", size_);
   return std::nullopt;
 }
@@ -320,7 +331,9 @@ bool TMemoField::NullStored(std::string_view stored) const {
   return !v || *v == 0;
 }
 
-std::string TMemoField::TextOf(std::string_view) const { return dataSet_.BlobText(const_cast<TMemoField&>(*this)); }
+std::string TMemoField::TextOf(std::string_view) const {
+  return dataSet_.BlobText(const_cast<TMemoField&>(*this));
+}
 
 std::string TMemoField::DisplayOf(std::string_view) const { return "(MEMO)"; }
 

@@ -34,8 +34,8 @@ class TField {
 
   const std::string& FieldName() const { return name_; }
   TFieldType DataType() const { return type_; }
-  int FieldNo() const { return fieldNo_; }   // the table field's number; 0 for a calculated field
-  int Size() const { return size_; }         // stored width in characters
+  int FieldNo() const { return fieldNo_; }  // the table field's number; 0 for a calculated field
+  int Size() const { return size_; }        // stored width in characters
   int Decimals() const { return decimals_; }
   bool Calculated() const { return calcIndex_ >= 0; }
   TDataSet& DataSet() const { return dataSet_; }
@@ -77,7 +77,7 @@ class TField {
   std::string name_;
   TFieldType type_;
   int fieldNo_ = 0;
-  int offset_ = 0;      // in the record buffer's data
+  int offset_ = 0;  // in the record buffer's data
   int size_ = 0;
   int decimals_ = 0;
   int calcIndex_ = -1;  // index into the buffer's calculated values
@@ -86,6 +86,7 @@ class TField {
 class TStringField final : public TField {
  public:
   using TField::TField;
+
  protected:
   bool NullStored(std::string_view) const override { return false; }
   std::string TextOf(std::string_view stored) const override;
@@ -95,6 +96,7 @@ class TStringField final : public TField {
 class TIntegerField final : public TField {
  public:
   using TField::TField;
+
  protected:
   bool NullStored(std::string_view stored) const override;
   std::string TextOf(std::string_view stored) const override;
@@ -106,6 +108,7 @@ class TFloatField final : public TField {
  public:
   using TField::TField;
   int Precision() const { return size_; }
+
  protected:
   bool NullStored(std::string_view stored) const override;
   std::string TextOf(std::string_view stored) const override;
@@ -116,6 +119,7 @@ class TFloatField final : public TField {
 class TBooleanField final : public TField {
  public:
   using TField::TField;
+
  protected:
   bool NullStored(std::string_view stored) const override;
   std::string TextOf(std::string_view stored) const override;
@@ -132,6 +136,7 @@ class TXbDateField final : public TField {
   std::string EditMask() const;
   // A text that is not a date shows "        Invalid date       " and clears the field.
   void SetAsString(const std::string& text) override;
+
  protected:
   bool NullStored(std::string_view stored) const override;
   std::string TextOf(std::string_view stored) const override;
@@ -147,6 +152,7 @@ class TMemoField final : public TField {
   // Puts memo reference `block` (0 = no memo) into the record; memo streams use this.
   void SetStoredBlock(std::int32_t block);
   void SetAsString(const std::string& text) override;
+
  protected:
   bool NullStored(std::string_view stored) const override;
   std::string TextOf(std::string_view stored) const override;

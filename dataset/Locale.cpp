@@ -13,7 +13,8 @@ constexpr std::size_t kTextLimit = 20;
 
 LogicalTexts MakeTexts() {
   LogicalTexts t;
-  for (std::string* s : {&t.yes, &t.no, &t.trueText, &t.falseText}) s->resize(std::min(s->size(), kTextLimit));
+  for (std::string* s : {&t.yes, &t.no, &t.trueText, &t.falseText})
+    s->resize(std::min(s->size(), kTextLimit));
   return t;
 }
 
@@ -55,7 +56,8 @@ void ApplyLocale(const LocaleInput& input) {
   dbf::EngineSettings& s = dbf::Settings();
   s.decimalSeparator = AsciiSeparator(input.decimalSeparator).value_or('.');
   s.thousandsSeparator = AsciiSeparator(input.thousandsSeparator).value_or(',');
-  if (s.thousandsSeparator == s.decimalSeparator) s.thousandsSeparator = s.decimalSeparator == ',' ? '.' : ',';
+  if (s.thousandsSeparator == s.decimalSeparator)
+    s.thousandsSeparator = s.decimalSeparator == ',' ? '.' : ',';
   std::string upper = input.shortDateFormat;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   dbf::SetCentury(upper.find("YYYY") != std::string::npos);

@@ -9,8 +9,8 @@ namespace tavrin::dataset {
 
 // What the program reads from the system locale, as UTF-8 texts.
 struct LocaleInput {
-  std::string shortDateFormat;     // "dd.MM.yyyy", "M/d/yy", "yyyy-MM-dd", ...
-  std::string decimalSeparator;    // "." or ","; anything but one ASCII character is ignored
+  std::string shortDateFormat;   // "dd.MM.yyyy", "M/d/yy", "yyyy-MM-dd", ...
+  std::string decimalSeparator;  // "." or ","; anything but one ASCII character is ignored
   std::string thousandsSeparator;
 };
 

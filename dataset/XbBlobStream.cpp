@@ -13,7 +13,8 @@ constexpr std::int32_t kChunk = std::numeric_limits<std::int32_t>::max();
 
 }  // namespace
 
-std::unique_ptr<TXbBlobStream> TXbFileDataSet::CreateBlobStream(TField& field, TBlobStreamMode mode) {
+std::unique_ptr<TXbBlobStream> TXbFileDataSet::CreateBlobStream(TField& field,
+                                                                TBlobStreamMode mode) {
   auto* memo = dynamic_cast<TMemoField*>(&field);
   if (memo == nullptr) throw EDbfError("Field '" + field.FieldName() + "' is not a memo field");
   return std::make_unique<TXbBlobStream>(*this, *memo, mode);
@@ -85,7 +86,8 @@ TXbBlobStream::~TXbBlobStream() {
       dbf::DestroyBlobDescriptor();
     }
     // Writing nothing empties the memo, in the edit the stream began and nowhere else.
-    const bool editing = dataSet.State() == TDataSetState::dsEdit || dataSet.State() == TDataSetState::dsInsert;
+    const bool editing =
+        dataSet.State() == TDataSetState::dsEdit || dataSet.State() == TDataSetState::dsInsert;
     if (mode_ == TBlobStreamMode::bmWrite && !written_ && editing && dataSet.editCount_ == edit_ &&
         field_->Block() != 0)
       field_->SetStoredBlock(0);
@@ -96,26 +98,31 @@ TXbBlobStream::~TXbBlobStream() {
 
 TXbFileDataSet& TXbBlobStream::Owner() const {
   if (dataSet_ == nullptr)
-    throw EDbfError("The memo stream has ended: its dataset was closed or opened another memo stream");
+    throw EDbfError(
+        "The memo stream has ended: its dataset was closed or opened another memo stream");
   return *dataSet_;
 }
 
 std::size_t TXbBlobStream::Read(void* buffer, std::size_t count) {
   TXbDataSet::EngineScope engine(Owner(), "ReadBlobStream");
-  const auto n = dbf::ReadBlobStream(static_cast<char*>(buffer), static_cast<std::int32_t>(std::min<std::size_t>(count, kChunk)));
+  const auto n = dbf::ReadBlobStream(
+      static_cast<char*>(buffer), static_cast<std::int32_t>(std::min<std::size_t>(count, kChunk)));
   engine.Check();
   return static_cast<std::size_t>(std::max(n, 0));
 }
 
 void TXbBlobStream::Write(const void* buffer, std::size_t count) {
-  if (mode_ == TBlobStreamMode::bmRead) throw platform::TStreamError("Stream write error: the memo stream is read-only");
+  if (mode_ == TBlobStreamMode::bmRead)
+    throw platform::TStreamError("Stream write error: the memo stream is read-only");
   const char* p = static_cast<const char*>(buffer);
   while (count > 0) {
     TXbDataSet::EngineScope engine(Owner(), "WriteBlobStream");
     const auto want = static_cast<std::int32_t>(std::min<std::size_t>(count, kChunk));
     const auto n = dbf::WriteBlobStream(p, want);
     engine.Check();
-    if (n <= 0) throw platform::TStreamError("Stream write error: memo of field '" + field_->FieldName() + "'");
+    if (n <= 0)
+      throw platform::TStreamError("Stream write error: memo of field '" + field_->FieldName() +
+                                   "'");
     written_ = modified_ = true;
     p += n;
     count -= static_cast<std::size_t>(n);
@@ -124,7 +131,9 @@ void TXbBlobStream::Write(const void* buffer, std::size_t count) {
 
 std::int64_t TXbBlobStream::Seek(std::int64_t offset, platform::SeekOrigin origin) {
   TXbDataSet::EngineScope engine(Owner(), "SeekBlobStream");
-  const int from = origin == platform::SeekOrigin::Begin ? 0 : origin == platform::SeekOrigin::Current ? 1 : 2;
+  const int from = origin == platform::SeekOrigin::Begin     ? 0
+                   : origin == platform::SeekOrigin::Current ? 1
+                                                             : 2;
   const std::int64_t position = dbf::SeekBlobStream(offset, from);
   engine.Check();
   return position;
@@ -139,7 +148,8 @@ std::int64_t TXbBlobStream::Size() {
 
 void TXbBlobStream::SetSize(std::int64_t) {
   Owner();
-  throw platform::TStreamError("Stream size cannot be set: memo of field '" + field_->FieldName() + "'");
+  throw platform::TStreamError("Stream size cannot be set: memo of field '" + field_->FieldName() +
+                               "'");
 }
 
 }  // namespace tavrin::dataset

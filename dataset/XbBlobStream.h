@@ -34,7 +34,10 @@ class TXbBlobStream final : public platform::TStream {
  private:
   friend class TXbFileDataSet;
   // The dataset ended this stream (the engine's memo stream is no longer its own).
-  void Detach() { dataSet_ = nullptr; field_ = nullptr; }
+  void Detach() {
+    dataSet_ = nullptr;
+    field_ = nullptr;
+  }
   // The dataset, or EDbfError when the stream was ended.
   TXbFileDataSet& Owner() const;
 

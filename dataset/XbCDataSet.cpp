@@ -23,7 +23,8 @@ int TXbCDataSet::FieldNumber(std::string_view name) {
   for (const auto& [known, number] : fieldNumbers_)
     if (known == name) return number;
   const int number = dbf::FieldNo(name);
-  if (number != 0 && fieldNumbers_.size() < 32) fieldNumbers_.emplace_back(std::string(name), number);
+  if (number != 0 && fieldNumbers_.size() < 32)
+    fieldNumbers_.emplace_back(std::string(name), number);
   return number;
 }
 
@@ -33,7 +34,8 @@ std::string TXbCDataSet::GetField(const std::string& name) {
   UpdateCursorPos();  // the engine follows the dataset's moves; this puts it back after a failed one
   EngineScope engine(*this, "GetField");
   const int number = FieldNumber(key);
-  if (number == 0) Fail(220, "Field '" + std::string(key) + "' not in '" + dbfFileName_ + "' [GetField]");
+  if (number == 0)
+    Fail(220, "Field '" + std::string(key) + "' not in '" + dbfFileName_ + "' [GetField]");
   std::string text = dbf::FieldText(number);
   engine.Check();
   return text;

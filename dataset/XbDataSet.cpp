@@ -14,7 +14,8 @@ constexpr char kDeletedFlag = '*';
 TFieldType MappedType(char type, int decimals) {
   switch (type) {
     case 'D': return TFieldType::ftDate;
-    case 'N': case 'F': return decimals > 0 ? TFieldType::ftFloat : TFieldType::ftInteger;
+    case 'N':
+    case 'F': return decimals > 0 ? TFieldType::ftFloat : TFieldType::ftInteger;
     case 'L': return TFieldType::ftBoolean;
     case 'M': return TFieldType::ftMemo;
     default: return TFieldType::ftString;
@@ -80,8 +81,9 @@ void TXbDataSet::InternalOpen() {
   dbf::Settings().noTranslation = tableLanguage_ == TXbTableLanguage::tlAnsi;
   if (!OpenTableFile() || dbf::LastReportedCode() != 0) {
     const std::string text = dbf::GetErrorText();
-    throw EDbfError(text.empty() ? dbf::CodeText(1103) + "\r\nThe table could not be opened [" + name_ + "]"
-                                 : text);
+    throw EDbfError(text.empty()
+                        ? dbf::CodeText(1103) + "\r\nThe table could not be opened [" + name_ + "]"
+                        : text);
   }
   workArea_ = dbf::CurrentArea();
   cursorOpen_ = true;
@@ -107,7 +109,8 @@ void TXbDataSet::TakeSnapshot() {
   }
   recordSize_ = static_cast<std::size_t>(dbf::RecSize());
   if (dbf::LastReportedCode() != 0) throw EDbfError(dbf::GetErrorText());
-  if (static_cast<std::size_t>(offset) > recordSize_) Fail(210, "Field layout exceeds the record [" + name_ + "]");
+  if (static_cast<std::size_t>(offset) > recordSize_)
+    Fail(210, "Field layout exceeds the record [" + name_ + "]");
 }
 
 void TXbDataSet::CheckRequiredFields() {
@@ -121,7 +124,8 @@ void TXbDataSet::BuildFields() {
   for (std::size_t i = 0; i < snapshot_.size(); ++i) {
     const FieldProps& p = snapshot_[i];
     if (p.name.empty()) continue;
-    CreateField(p.name, MappedType(p.type, p.decimals), static_cast<int>(i + 1), p.offset, p.length, p.decimals);
+    CreateField(p.name, MappedType(p.type, p.decimals), static_cast<int>(i + 1), p.offset, p.length,
+                p.decimals);
   }
 }
 
@@ -245,7 +249,8 @@ void TXbDataSet::InternalSetToRecord(const TRecordBuffer& buffer) {
 
 void TXbDataSet::InternalGotoBookmark(TBookmark bookmark) {
   EngineScope engine(*this, "s_Go");
-  if (bookmark < 1) Fail(212, "Invalid record number = " + std::to_string(bookmark) + " [" + name_ + "]");
+  if (bookmark < 1)
+    Fail(212, "Invalid record number = " + std::to_string(bookmark) + " [" + name_ + "]");
   Go(bookmark);
   engine.Check();
 }

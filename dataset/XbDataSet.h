@@ -69,6 +69,7 @@ class TXbDataSet : public TDataSet {
     EngineScope(const EngineScope&) = delete;
     EngineScope& operator=(const EngineScope&) = delete;
     void Check() const;
+
    private:
     bool previousStop_;
   };
@@ -192,7 +193,8 @@ class TXbCDataSet : public TXbDataSet {
   // The first record from `fromRecord` on whose field `field` holds `value` anywhere in its text,
   // without regard to case, passing over records hidden as deleted; 0 when none. Only looks: the
   // current record stays current and the engine is put back on it.
-  std::int32_t FindContaining(const std::string& field, const std::string& value, std::int32_t fromRecord);
+  std::int32_t FindContaining(const std::string& field, const std::string& value,
+                              std::int32_t fromRecord);
 
  private:
   int FieldNumber(std::string_view name);

@@ -18,7 +18,8 @@ std::string TrimBlanks(const std::string& s) {
 
 std::optional<int> SmallNumber(const std::string& text) {
   const std::string t = TrimBlanks(text);
-  if (t.empty() || t.size() > 3 || t.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  if (t.empty() || t.size() > 3 || t.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
   return std::stoi(t);
 }
 
@@ -86,8 +87,10 @@ void TXbFileDataSet::CreateFromDbfFields() {
   bool ok = true;
   for (const std::string& line : dbfFields_) {
     const auto d = ParseFieldLine(line);
-    if (!d) ok = false;
-    else if (d->type != 'X') defs.push_back(*d);
+    if (!d)
+      ok = false;
+    else if (d->type != 'X')
+      defs.push_back(*d);
   }
   if (ok && !defs.empty()) {
     dbf::ErrorSilencer quiet;
@@ -99,8 +102,9 @@ void TXbFileDataSet::CreateFromDbfFields() {
   if (!ok || defs.empty()) ShowMessage("Could not create '" + DbfFileName() + "'");
 }
 
-bool TXbFileDataSet::WithLock(const char* operation, bool (*lock)(), const std::function<void()>& write,
-                              const TXbLockFailedEvent& event, const char* word) {
+bool TXbFileDataSet::WithLock(const char* operation, bool (*lock)(),
+                              const std::function<void()>& write, const TXbLockFailedEvent& event,
+                              const char* word) {
   if (ReadOnly()) return false;
   for (int attempt = 1;; ++attempt) {
     {
@@ -109,7 +113,8 @@ bool TXbFileDataSet::WithLock(const char* operation, bool (*lock)(), const std::
       engine.Check();
       if (lock()) {
         write();
-        const std::string failure = dbf::LastReportedCode() != 0 ? dbf::GetErrorText() : std::string();
+        const std::string failure =
+            dbf::LastReportedCode() != 0 ? dbf::GetErrorText() : std::string();
         dbf::Unlock();
         if (!failure.empty()) throw EDbfError(failure);
         engine.Check();
@@ -127,7 +132,8 @@ bool TXbFileDataSet::WithLock(const char* operation, bool (*lock)(), const std::
 }
 
 void TXbFileDataSet::AppendWithLock() {
-  WithLock("s_AppendWithLock", &dbf::ALock, [] { dbf::Append(); }, OnALockFailedOnInsert, "Insert");
+  WithLock(
+      "s_AppendWithLock", &dbf::ALock, [] { dbf::Append(); }, OnALockFailedOnInsert, "Insert");
 }
 
 namespace {
@@ -143,23 +149,26 @@ void WriteFlagOfStoredRecord(void (*write)()) {
 }  // namespace
 
 void TXbFileDataSet::DeleteWithLock() {
-  WithLock("s_DeleteWithLock", &dbf::RLock, [] { WriteFlagOfStoredRecord(&dbf::DeleteRec); }, OnRLockFailedOnDelete,
-           "Delete");
+  WithLock(
+      "s_DeleteWithLock", &dbf::RLock, [] { WriteFlagOfStoredRecord(&dbf::DeleteRec); },
+      OnRLockFailedOnDelete, "Delete");
 }
 
 void TXbFileDataSet::RestoreWithLock() {
-  WithLock("s_RestoreWithLock", &dbf::RLock, [] { WriteFlagOfStoredRecord(&dbf::RecallRec); },
-           OnRLockFailedOnRestore, "Restore");
+  WithLock(
+      "s_RestoreWithLock", &dbf::RLock, [] { WriteFlagOfStoredRecord(&dbf::RecallRec); },
+      OnRLockFailedOnRestore, "Restore");
 }
 
 void TXbFileDataSet::ReplaceWithLock() {
   const std::vector<int> fields = TouchedFields();
-  WithLock("s_ReplaceWithLock", &dbf::RLock,
-           [this, &fields] {
-             CopyToEngine(fields);
-             dbf::ReplaceFields(fields);
-           },
-           OnRLockFailedOnPost, "Post");
+  WithLock(
+      "s_ReplaceWithLock", &dbf::RLock,
+      [this, &fields] {
+        CopyToEngine(fields);
+        dbf::ReplaceFields(fields);
+      },
+      OnRLockFailedOnPost, "Post");
 }
 
 void TXbDbf::SetExclusive(bool on) {

@@ -45,7 +45,8 @@ void TXbDataSet::InternalInitRecord(TRecordBuffer& buffer) {
   for (const FieldProps& p : snapshot_) {
     std::string text;
     if (p.type == 'N' || p.type == 'F')
-      text = p.decimals > 0 ? dbf::FormatFixed(0, p.length, p.decimals) : dbf::FormatInteger(0, p.length);
+      text = p.decimals > 0 ? dbf::FormatFixed(0, p.length, p.decimals)
+                            : dbf::FormatInteger(0, p.length);
     else if (p.type == 'L')
       text = "F";
     std::copy(text.begin(), text.end(), buffer.data.begin() + p.offset);
@@ -59,7 +60,8 @@ void TXbDataSet::InternalEdit() {
   EngineToActive();
   dbf::SKIP(0);
   engine.Check();
-  if (TRecordBuffer* b = ActiveBuffer(); b != nullptr && dbf::RecNo() == b->bookmark) ReadRecord(*b);
+  if (TRecordBuffer* b = ActiveBuffer(); b != nullptr && dbf::RecNo() == b->bookmark)
+    ReadRecord(*b);
   touched_.clear();
   writtenMemoBlock_ = 0;
   ++editCount_;
@@ -78,14 +80,18 @@ void TXbDataSet::CopyFieldToEngine(const FieldProps& p, int number, std::string_
   switch (p.type) {
     case 'C': dbf::SetString(number, stored); break;
     case 'D': dbf::SetString(number, dbf::StoredToDateText(stored)); break;
-    case 'N': case 'F':
+    case 'N':
+    case 'F':
       if (p.decimals > 0) {
         dbf::SetDouble(number, dbf::ParseDouble(stored));
       } else {
         dbf::SetInteger(number, dbf::ParseInt32(stored));
       }
       break;
-    case 'L': dbf::SetLogical(number, !stored.empty() && std::string_view("TtYy").find(stored[0]) != std::string_view::npos); break;
+    case 'L':
+      dbf::SetLogical(number, !stored.empty() && std::string_view("TtYy").find(stored[0]) !=
+                                                     std::string_view::npos);
+      break;
     case 'M': dbf::SetInteger(number, dbf::ParseInt32(stored)); break;
     default: break;
   }
@@ -96,7 +102,8 @@ void TXbDataSet::CopyToEngine(const std::vector<int>& fields) {
   if (b == nullptr) return;
   auto copy = [&](int number) {
     const FieldProps& p = snapshot_.at(static_cast<std::size_t>(number - 1));
-    CopyFieldToEngine(p, number, std::string_view(b->data.data() + p.offset, static_cast<std::size_t>(p.length)));
+    CopyFieldToEngine(
+        p, number, std::string_view(b->data.data() + p.offset, static_cast<std::size_t>(p.length)));
   };
   if (fields.empty()) {
     for (std::size_t i = 0; i < snapshot_.size(); ++i) copy(static_cast<int>(i + 1));

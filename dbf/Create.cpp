@@ -26,8 +26,11 @@ bool NormaliseField(FieldDef* f, const std::string& fileName) {
   f->type = platform::AnsiUpper(f->type);
   bool ok = true;
   switch (f->type) {
-    case 'C': case 'F': case 'N':
-      ok = f->length > 0 && f->length <= 255 && (f->type == 'C' || (f->decimals >= 0 && f->decimals <= 255));
+    case 'C':
+    case 'F':
+    case 'N':
+      ok = f->length > 0 && f->length <= 255 &&
+           (f->type == 'C' || (f->decimals >= 0 && f->decimals <= 255));
       break;
     case 'D': f->length = 8; break;
     case 'L': f->length = 1; break;
@@ -39,7 +42,8 @@ bool NormaliseField(FieldDef* f, const std::string& fileName) {
   return ok;
 }
 
-std::vector<std::uint8_t> BuildHeader(const std::vector<FieldDef>& fields, bool memo, std::uint8_t driver) {
+std::vector<std::uint8_t> BuildHeader(const std::vector<FieldDef>& fields, bool memo,
+                                      std::uint8_t driver) {
   const std::size_t n = fields.size();
   std::vector<std::uint8_t> h(fmt::kPrologSize + fmt::kDescriptorSize * n + 1, 0);
   int recLen = 1;
@@ -61,7 +65,8 @@ std::vector<std::uint8_t> BuildHeader(const std::vector<FieldDef>& fields, bool 
 
 }  // namespace
 
-void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& defs, std::uint8_t driver) {
+void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& defs,
+                     std::uint8_t driver) {
   std::vector<FieldDef> fields = defs;
   bool memo = false;
   int recLen = 1;
@@ -70,7 +75,8 @@ void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& d
     memo = memo || f.type == 'M';
     recLen += f.length;
   }
-  if (fields.empty() || fields.size() > static_cast<std::size_t>(fmt::kMaxFields) || recLen > 0xFFFF) {
+  if (fields.empty() || fields.size() > static_cast<std::size_t>(fmt::kMaxFields) ||
+      recLen > 0xFFFF) {
     Report(211, "Invalid dBASE field definition [CreateDBF]");
     return;
   }
@@ -115,7 +121,8 @@ void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields) {
   CreateTableFile(std::string(fileName), fields, 0);
 }
 
-void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields, std::uint8_t languageDriver) {
+void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields,
+               std::uint8_t languageDriver) {
   ClearErrorCode();
   CreateTableFile(std::string(fileName), fields, languageDriver);
 }

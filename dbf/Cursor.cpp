@@ -18,9 +18,7 @@ std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 // Recounts a shared table only when `n` lies past the known count: a shared table only grows
 // while it is open (packing needs exclusive use), so a record at or below the count exists.
-bool RecountIfPast(WorkArea& a, std::int32_t n) {
-  return n <= a.t().recCount || Recount(a);
-}
+bool RecountIfPast(WorkArea& a, std::int32_t n) { return n <= a.t().recCount || Recount(a); }
 
 void MarkEnd(WorkArea& a, bool bothFlags) {
   Blank(a);
@@ -84,7 +82,8 @@ std::size_t ValueItemSize(const FieldInfo& f) {
   switch (f.type) {
     case 'C': return 1 + static_cast<std::size_t>(f.length);
     case 'D': return static_cast<std::size_t>(std::max(f.length, 8)) + 3;
-    case 'N': case 'F': return f.decimals > 0 ? sizeof(double) : sizeof(std::int32_t);
+    case 'N':
+    case 'F': return f.decimals > 0 ? sizeof(double) : sizeof(std::int32_t);
     case 'L': return 1;
     case 'M': return sizeof(std::int32_t);
     default: return 0;
@@ -123,7 +122,8 @@ void Load(WorkArea& a) {
         std::memcpy(item + 1, d.data(), n);
         break;
       }
-      case 'N': case 'F':
+      case 'N':
+      case 'F':
         if (f.decimals > 0) {
           const double d = ParseDouble(text);
           std::memcpy(item, &d, sizeof d);
@@ -133,7 +133,8 @@ void Load(WorkArea& a) {
         }
         break;
       case 'L':
-        item[0] = (!text.empty() && std::strchr("TtYy", text[0]) != nullptr && text[0] != 0) ? 1 : 0;
+        item[0] =
+            (!text.empty() && std::strchr("TtYy", text[0]) != nullptr && text[0] != 0) ? 1 : 0;
         break;
       case 'M': {
         const std::int32_t i = ParseInt32(text);
@@ -191,10 +192,12 @@ void Store(WorkArea& a) {
       }
       case 'D': {
         const std::size_t n = std::min<std::size_t>(item[0], f.valueSize - 1);
-        PutText(dst, f.length, DateTextToStored(std::string_view(reinterpret_cast<const char*>(item + 1), n)));
+        PutText(dst, f.length,
+                DateTextToStored(std::string_view(reinterpret_cast<const char*>(item + 1), n)));
         break;
       }
-      case 'N': case 'F':
+      case 'N':
+      case 'F':
         if (f.decimals > 0) {
           double d = 0;
           std::memcpy(&d, item, sizeof d);
@@ -205,9 +208,7 @@ void Store(WorkArea& a) {
           PutText(dst, f.length, FormatInteger(i, f.length));
         }
         break;
-      case 'L':
-        PutText(dst, f.length, item[0] ? "T" : "F");
-        break;
+      case 'L': PutText(dst, f.length, item[0] ? "T" : "F"); break;
       case 'M': {
         std::int32_t i = 0;
         std::memcpy(&i, item, sizeof i);
@@ -243,7 +244,8 @@ bool Recount(WorkArea& a) {
 bool GetDbfRecord(WorkArea& a, std::int32_t n) {
   Table& t = a.t();
   if (n > t.recCount || n <= 0) {
-    Report(212, "Invalid record number = " + std::to_string(n) + " (" + t.fileName + ")  [GetDbfRecord]");
+    Report(212, "Invalid record number = " + std::to_string(n) + " (" + t.fileName +
+                    ")  [GetDbfRecord]");
     return false;
   }
   a.eof = a.bof = false;

@@ -58,9 +58,12 @@ bool SplitParts(std::string_view text, std::array<std::string, 3>* parts, bool* 
   const std::size_t nul = text.find('\0');
   if (nul != std::string_view::npos) text = text.substr(0, nul);
   char sep = '.';
-  if (text.find('/') != std::string_view::npos) sep = '/';
-  else if (text.find('-') != std::string_view::npos) sep = '-';
-  else if (text.find('.') == std::string_view::npos) return false;
+  if (text.find('/') != std::string_view::npos)
+    sep = '/';
+  else if (text.find('-') != std::string_view::npos)
+    sep = '-';
+  else if (text.find('.') == std::string_view::npos)
+    return false;
   std::size_t start = 0;
   *allEmpty = true;
   for (int i = 0; i < 3; ++i) {
@@ -76,11 +79,24 @@ bool SplitParts(std::string_view text, std::array<std::string, 3>* parts, bool* 
 }
 
 // Picks day, month and year out of three parts in the current format's order.
-void PartsToDMY(const std::array<std::string, 3>& p, std::string* d, std::string* m, std::string* y) {
+void PartsToDMY(const std::array<std::string, 3>& p, std::string* d, std::string* m,
+                std::string* y) {
   switch (CurrentOrder()) {
-    case DateOrder::MDY: *m = p[0]; *d = p[1]; *y = p[2]; break;
-    case DateOrder::YMD: *y = p[0]; *m = p[1]; *d = p[2]; break;
-    case DateOrder::DMY: *d = p[0]; *m = p[1]; *y = p[2]; break;
+    case DateOrder::MDY:
+      *m = p[0];
+      *d = p[1];
+      *y = p[2];
+      break;
+    case DateOrder::YMD:
+      *y = p[0];
+      *m = p[1];
+      *d = p[2];
+      break;
+    case DateOrder::DMY:
+      *d = p[0];
+      *m = p[1];
+      *y = p[2];
+      break;
   }
 }
 
@@ -142,7 +158,8 @@ void SetPivotYear(int year) { Dates().pivot = year; }
 
 char DateSeparator() {
   switch (Dates().format) {
-    case 0: case 2: return '/';
+    case 0:
+    case 2: return '/';
     case 3: return '-';
     default: return '.';
   }
@@ -159,9 +176,7 @@ std::string ShortDateFormat() {
   }
 }
 
-std::string BlankDateText() {
-  return Arrange("  ", "  ", Dates().century ? "    " : "  ");
-}
+std::string BlankDateText() { return Arrange("  ", "  ", Dates().century ? "    " : "  "); }
 
 std::string StoredToDateText(std::string_view stored) {
   std::string s(stored.substr(0, 8));

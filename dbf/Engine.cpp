@@ -118,7 +118,8 @@ bool AttachValueArea(WorkArea& a, void* buffer, std::size_t size, const std::str
     a.values = a.ownedValues.data();
   } else if (size != need) {
     Report(266, "Database record/buffer size mismatch: " + command + " [USE()]" + "\n\r" +
-                    "Record Size=" + std::to_string(need) + ", Buffer Size=" + std::to_string(size));
+                    "Record Size=" + std::to_string(need) +
+                    ", Buffer Size=" + std::to_string(size));
     return false;
   } else {
     a.values = static_cast<std::uint8_t*>(buffer);
@@ -173,8 +174,8 @@ WorkArea* RequireOpen(const char* op) {
   ClearErrorCode();
   WorkArea* a = CurrentOrNull();
   if (a == nullptr) {
-    Report(215, std::string("No database in use [") + op + "]  WorkArea = " +
-                    std::to_string(Engine().current));
+    Report(215, std::string("No database in use [") + op +
+                    "]  WorkArea = " + std::to_string(Engine().current));
   }
   return a;
 }
@@ -249,7 +250,8 @@ void OpenParsed(const ParsedUse& p, const std::string& command, void* buffer, st
           area.t().memoPath.empty() ? ReplaceExtension(area.name(), "DBT") : area.t().memoPath;
       CloseArea(e.current);
       const std::string where = "[USE(" + command + ",<@Buffer>," + std::to_string(size) + ")]";
-      Report(code, code == 2 ? "The memo file " + memoName + " is missing " + where : "Problem with memo " + where);
+      Report(code, code == 2 ? "The memo file " + memoName + " is missing " + where
+                             : "Problem with memo " + where);
     }
   }
 }
@@ -263,7 +265,8 @@ void USE(std::string_view commandText, void* buffer, std::size_t size, Translate
   const std::string command = Trim(commandText);
   if (command.empty()) return;
   const std::string upper = platform::AnsiUpper(command);
-  if (upper.find("LINKED LIST") != std::string::npos || upper.find("VIRTUAL FILE") != std::string::npos) {
+  if (upper.find("LINKED LIST") != std::string::npos ||
+      upper.find("VIRTUAL FILE") != std::string::npos) {
     Report(1100, "In-memory tables are not available: " + command + " [USE]");
     return;
   }

@@ -25,9 +25,10 @@ enum class OpenOverride { None, ReadOnly };
 
 // Plain values; change them between calls. Start values are the defaults below.
 struct EngineSettings {
-  bool lockingEnabled = true;   // off: no OS locks, every table opened read/write and treated exclusive
+  bool lockingEnabled =
+      true;  // off: no OS locks, every table opened read/write and treated exclusive
   OpenOverride openOverride = OpenOverride::None;  // ReadOnly replaces the mode of every open
-  bool noTranslation = false;   // on: tables opened from now on have no OEM translation
+  bool noTranslation = false;  // on: tables opened from now on have no OEM translation
   // The count at open always comes from the file size (so records a writer appended without
   // updating the header are never lost); on, a header count that disagrees is also rewritten when
   // the table is closed (off, a table that is only read is left as it was).
@@ -63,10 +64,10 @@ void SetPivotYear(int year);
 // 34 and above fail with 220 and leave the current area unchanged.
 void Select(int area);
 int CurrentArea();
-bool IsOpen();                 // a table is open in the current area
-std::string Alias();           // alias of the current area ("" when empty)
-std::string DbfName();         // the table's file name as opened ("" when empty)
-bool IsExclusive();            // current area opened exclusively (or locking disabled)
+bool IsOpen();          // a table is open in the current area
+std::string Alias();    // alias of the current area ("" when empty)
+std::string DbfName();  // the table's file name as opened ("" when empty)
+bool IsExclusive();     // current area opened exclusively (or locking disabled)
 // The code page of the current table's text, named by its header's language-driver byte (code page
 // 437 when there is no table, or the byte names none known): what translation goes by, and what a
 // caller converting the untranslated bytes itself must use.
@@ -97,25 +98,26 @@ void Shutdown();
 // ---- Creating tables --------------------------------------------------------------------------
 
 struct FieldDef {
-  std::string name;   // up to 10 characters kept
-  char type = 'C';    // C D F L M N
-  int length = 0;     // D, L, M lengths are forced to 8, 1, 10
-  int decimals = 0;   // kept for N and F only
+  std::string name;  // up to 10 characters kept
+  char type = 'C';   // C D F L M N
+  int length = 0;    // D, L, M lengths are forced to 8, 1, 10
+  int decimals = 0;  // kept for N and F only
 };
 // Creates (truncates) the table file (".DBF" added when the name has no extension) and, with any
 // M field, its memo file; leaves nothing open. Failures: 220 empty name, 211 bad definition, I/O.
 void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields);
 // The same, with the header's language-driver byte (offset 29) set: it names the code page of the
 // table's text for other programs (0x01 code page 437, 0x03 Windows-1252; 0 names none).
-void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields, std::uint8_t languageDriver);
+void CreateDbf(std::string_view fileName, const std::vector<FieldDef>& fields,
+               std::uint8_t languageDriver);
 
 // ---- Locks ------------------------------------------------------------------------------------
 // One attempt each, never waiting. A refused lock answers false; it is not reported.
 
-bool ALock();                       // append lock (the file); false while record locks are held
-bool RLock();                       // locks the current record; false while the append lock is held
-bool IsLocked(std::int32_t record); // record is in this area's record-lock list
-void Unlock();                      // releases every lock of the current area
+bool ALock();  // append lock (the file); false while record locks are held
+bool RLock();  // locks the current record; false while the append lock is held
+bool IsLocked(std::int32_t record);  // record is in this area's record-lock list
+void Unlock();                       // releases every lock of the current area
 // n > 0: that record; -3 all; -1 oldest; -2 newest. True when every release succeeded.
 bool UnlockRec(std::int32_t n);
 
@@ -128,9 +130,9 @@ void SKIP(std::int32_t count = 1);  // 0 rereads the current record from the fil
 bool dEOF();
 bool dBOF();
 std::int32_t RecNo();
-std::int32_t RecCount();            // deleted records included; shared tables recount from the file size
+std::int32_t RecCount();  // deleted records included; shared tables recount from the file size
 int RecSize();
-bool Deleted();                     // deletion flag of the field value area
+bool Deleted();  // deletion flag of the field value area
 // The bytes of the record last read or written (flag byte first, RecSize() bytes), character data
 // translated like the field value area. Valid until the next engine call on this area.
 std::string_view RecordBytes();
@@ -138,7 +140,7 @@ std::string_view RecordBytes();
 // ---- Record changes ---------------------------------------------------------------------------
 // Shared tables need the record lock (Replace, DeleteRec, RecallRec) or the append lock (Append).
 
-void Replace();                     // writes the field value area over the current record
+void Replace();  // writes the field value area over the current record
 // Writes only the fields numbered in `fields` from the field value area over the current record
 // as the file holds it now: the record is reread first, so its flag byte and every other field keep
 // their stored bytes. Same needs and failures as Replace; afterwards the area holds the stored record.
@@ -147,9 +149,9 @@ void ReplaceFields(const std::vector<int>& fields);
 // count and the end marker are written before it returns, under the append lock; a failed append
 // leaves the file as it was.
 void Append();
-void DeleteRec();                   // writes '*' as the current record's flag byte
-void RecallRec();                   // writes ' ' as the current record's flag byte
-void ClearRecord();                 // blanks the field value area
+void DeleteRec();    // writes '*' as the current record's flag byte
+void RecallRec();    // writes ' ' as the current record's flag byte
+void ClearRecord();  // blanks the field value area
 // Removes deleted records; needs exclusive use. The memo file is left as it is (kept records keep
 // their memo references) unless `memo` is Always or more than half of it is dead: then it is
 // compacted as a step of its own. A table that ends inside a record is refused (213): dropping
@@ -158,7 +160,7 @@ enum class MemoPacking { WhenMostlyDead, Always };
 bool Pack(MemoPacking memo = MemoPacking::WhenMostlyDead);
 // The bytes a table file holds after its last whole record (an end marker apart).
 struct PartialRecord {
-  std::int32_t after = 0;   // the whole records before them
+  std::int32_t after = 0;  // the whole records before them
   std::int64_t bytes = 0;
 };
 // True when the current table's file ends inside a record; *tail says where.
@@ -166,7 +168,7 @@ bool EndsInsideRecord(PartialRecord* tail);
 // Cuts such a partial record off: its bytes are first saved (and flushed) to `savePath`, then the
 // table ends after the last whole record with the end marker and that count. Needs exclusive use.
 bool CutPartialRecord(const std::string& savePath);
-void FlushFile();                   // header update if pending, then fsync
+void FlushFile();  // header update if pending, then fsync
 // Header update if pending (count, date, end marker, as a close writes them), without the fsync:
 // other readers see the count at once; how soon it reaches the disk is left to the system.
 void UpdateHeader();
@@ -185,9 +187,9 @@ void Poke(std::string_view text, int field, std::int32_t record);
 // ---- Fields -----------------------------------------------------------------------------------
 
 int FieldCount();
-std::string Field(int n);           // name, up to 10 characters, upper case
-int FieldNo(std::string_view name); // 0 when not found
-char FieldType(int n);              // ' ' on failure
+std::string Field(int n);            // name, up to 10 characters, upper case
+int FieldNo(std::string_view name);  // 0 when not found
+char FieldType(int n);               // ' ' on failure
 int FieldLen(int n);
 int FieldDec(int n);
 
@@ -196,19 +198,19 @@ int FieldDec(int n);
 // N/F with decimals: double; N/F without decimals and M: int32; L: one byte 0/1.
 // FieldAddress(0) is the deletion byte. Valid until the area is closed. nullptr on failure.
 std::uint8_t* FieldAddress(int n);
-std::size_t FieldAreaSize();        // size of the current table's field value area
+std::size_t FieldAreaSize();  // size of the current table's field value area
 
 // Typed access to the field value area of the current area (field type checked; 220 on a bad
 // number or a type that does not fit). Strings are ANSI bytes.
-std::string GetString(int n);       // C: exactly field length; D: the date text
-void SetString(int n, std::string_view value);   // C: cut to field length; D: date text (checked)
-double GetDouble(int n);            // N/F (any decimals)
+std::string GetString(int n);                   // C: exactly field length; D: the date text
+void SetString(int n, std::string_view value);  // C: cut to field length; D: date text (checked)
+double GetDouble(int n);                        // N/F (any decimals)
 void SetDouble(int n, double value);
-std::int32_t GetInteger(int n);     // N/F without decimals, M (block number)
+std::int32_t GetInteger(int n);  // N/F without decimals, M (block number)
 void SetInteger(int n, std::int32_t value);
 bool GetLogical(int n);
 void SetLogical(int n, bool value);
-void SetDeleted(bool deleted);      // the deletion byte of the field value area
+void SetDeleted(bool deleted);  // the deletion byte of the field value area
 // Parses `text` by the field's type into the field value area (C as is; N/F as a number;
 // L: T/t/Y/y true; D: a date text in the current format; M: block number). False when it does not parse.
 bool SetFieldText(int n, std::string_view text);

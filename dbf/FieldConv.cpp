@@ -24,14 +24,16 @@ std::string FormatFixed(double value, int width, int decimals) {
                        text.find_first_not_of("0.", 1) == std::string::npos)) {
     text.erase(0, 1);  // a negative zero prints as zero
   }
-  if (text.size() > static_cast<std::size_t>(width)) return std::string(static_cast<std::size_t>(width), '*');
+  if (text.size() > static_cast<std::size_t>(width))
+    return std::string(static_cast<std::size_t>(width), '*');
   return std::string(static_cast<std::size_t>(width) - text.size(), ' ') + text;
 }
 
 std::string FormatInteger(std::int64_t value, int width) {
   if (width <= 0) return {};
   const std::string text = std::to_string(value);
-  if (text.size() > static_cast<std::size_t>(width)) return std::string(static_cast<std::size_t>(width), '*');
+  if (text.size() > static_cast<std::size_t>(width))
+    return std::string(static_cast<std::size_t>(width), '*');
   return std::string(static_cast<std::size_t>(width) - text.size(), ' ') + text;
 }
 
@@ -40,7 +42,8 @@ bool TryParseDouble(std::string_view text, double* value) {
   if (!text.empty() && text[0] == '+') text.remove_prefix(1);
   if (text.empty()) return false;
   double v = 0;
-  const auto res = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
+  const auto res =
+      std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::fixed);
   if (res.ec != std::errc() || res.ptr != text.data() + text.size()) return false;
   // The parser also takes "nan" and "inf"; neither is a number a table can hold.
   if (!std::isfinite(v)) return false;

@@ -220,7 +220,9 @@ bool SetFieldText(int n, std::string_view text) {
     case 'C': SetString(n, text); return true;
     case 'D': return SetDateText(n, text);
     case 'L': return SetLogicalText(n, text);
-    case 'N': case 'F': case 'M':
+    case 'N':
+    case 'F':
+    case 'M':
       if (TrimControls(text).empty()) {
         d = 0;
       } else if (!TryParseDouble(text, &d)) {
@@ -247,8 +249,10 @@ std::string FieldText(int n) {
   const std::uint8_t* item = a->values + f->valueOffset;
   std::int32_t i = 0;
   switch (f->type) {
-    case 'C': case 'D': return ItemText(item, f->valueSize - 1);
-    case 'N': case 'F':
+    case 'C':
+    case 'D': return ItemText(item, f->valueSize - 1);
+    case 'N':
+    case 'F':
       if (f->decimals > 0) {
         double d = 0;
         std::memcpy(&d, item, sizeof d);
@@ -264,9 +268,7 @@ std::string FieldText(int n) {
       std::memcpy(&i, item, sizeof i);
       return FormatInteger(i, f->length);
     case 'L': return item[0] ? "Y" : "N";
-    case 'M':
-      std::memcpy(&i, item, sizeof i);
-      return i == 0 ? "none" : (i > 0 ? "MEMO" : "BLOB");
+    case 'M': std::memcpy(&i, item, sizeof i); return i == 0 ? "none" : (i > 0 ? "MEMO" : "BLOB");
     default: return {};
   }
 }

@@ -46,23 +46,34 @@ int MapErrno(int err, FileOp op) {
   switch (err) {
     case 0: return 0;
     case ENOENT: return 2;
-    case ENOTDIR: case ENAMETOOLONG: case ELOOP: return 3;
-    case EMFILE: case ENFILE: return 4;
-    case EACCES: case EPERM: case EISDIR: case ETXTBSY:
-      return (op == FileOp::Lock) ? 33 : 5;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP: return 3;
+    case EMFILE:
+    case ENFILE: return 4;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ETXTBSY: return (op == FileOp::Lock) ? 33 : 5;
     case EAGAIN: return (op == FileOp::Lock || op == FileOp::Unlock) ? 33 : 5;
     case EBADF:  // writing through a read-only open is a refusal, not a broken handle
       return (op == FileOp::Write || op == FileOp::Truncate) ? 5 : 6;
     case ENOMEM: return 8;
     case EROFS: return 19;
-    case ENOSPC: case EDQUOT: case EFBIG: return 101;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return 101;
     case ENOLCK: return 36;
     default: break;
   }
   switch (op) {
-    case FileOp::Read: case FileOp::Size: return 100;
-    case FileOp::Write: case FileOp::Truncate: case FileOp::Sync: return 101;
-    case FileOp::Lock: case FileOp::Unlock: return 33;
+    case FileOp::Read:
+    case FileOp::Size: return 100;
+    case FileOp::Write:
+    case FileOp::Truncate:
+    case FileOp::Sync: return 101;
+    case FileOp::Lock:
+    case FileOp::Unlock: return 33;
     default: return 31;  // general failure
   }
 }
@@ -204,14 +215,16 @@ int File::CopyPermissions(const File& other) {
 }
 
 bool File::IsAt(const std::string& path) const {
-  struct stat mine {}, named {};
+  struct stat mine {
+  }, named{};
   if (::fstat(fd_, &mine) != 0 || ::stat(path.c_str(), &named) != 0) return false;
   return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
 int File::SyncDirOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   if (int err = Injected(FileOp::Sync, dir)) return MapErrno(err, FileOp::Sync);
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return MapErrno(errno, FileOp::Sync);

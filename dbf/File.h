@@ -15,8 +15,21 @@
 namespace tavrin::dbf {
 
 // What a call was doing, for the errno mapper and the fault hook.
-enum class FileOp { Open, Create, Read, Write, Size, Truncate, Sync, Lock, Unlock, Close, FreeSpace,
-                    Remove, Rename };
+enum class FileOp {
+  Open,
+  Create,
+  Read,
+  Write,
+  Size,
+  Truncate,
+  Sync,
+  Lock,
+  Unlock,
+  Close,
+  FreeSpace,
+  Remove,
+  Rename
+};
 
 // errno of a failed call -> engine code (2 not found, 3 path, 4 too many files, 5 access denied,
 // 6 bad handle, 8 memory, 19 write-protected, 32 sharing, 33 lock, 100 read, 101 write ...).

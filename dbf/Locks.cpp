@@ -44,7 +44,10 @@ bool UnlockRecIn(WorkArea& a, std::int32_t n) {
     if (!a.recLocks.empty()) {
       const std::int32_t r = (n == -1) ? a.recLocks.back() : a.recLocks.front();
       ok = ReleaseRecord(a, r, &lastCode);
-      if (n == -1) a.recLocks.pop_back(); else a.recLocks.pop_front();
+      if (n == -1)
+        a.recLocks.pop_back();
+      else
+        a.recLocks.pop_front();
     }
   } else {
     NoteFailure(220, "[UnlockRec(" + std::to_string(n) + ")]");
@@ -91,8 +94,8 @@ bool RLock() {
   if (std::find(a->recLocks.begin(), a->recLocks.end(), a->recNo) != a->recLocks.end()) return true;
   if (a->lockState == LockState::Append) return false;
   if (UsesOsLocks(*a)) {
-    const int code = a->t().file->TryLock(RecordLockOffset(a->t(), a->recNo), a->t().recLen,
-                                          LockKind::Write);
+    const int code =
+        a->t().file->TryLock(RecordLockOffset(a->t(), a->recNo), a->t().recLen, LockKind::Write);
     if (code != 0) {
       SetErrorCode(code);
       return false;

@@ -28,7 +28,8 @@ bool FileRecordRefersTo(WorkArea& a, std::int32_t block) {
   if (a.recNo < 1 || a.recNo > t.recCount) return false;
   std::vector<char> rec(t.recLen);
   std::size_t got = 0;
-  if (t.file->ReadAt(rec.data(), rec.size(), t.RecordOffset(a.recNo), &got) != 0 || got != rec.size()) {
+  if (t.file->ReadAt(rec.data(), rec.size(), t.RecordOffset(a.recNo), &got) != 0 ||
+      got != rec.size()) {
     return false;
   }
   for (const FieldInfo& f : t.fields) {
@@ -47,25 +48,30 @@ void FreeReplacedMemos(WorkArea& a) {
   for (const std::int32_t block : blocks) {
     bool kept = false;  // the record may still refer to it, in another field or after a rewrite
     for (const FieldInfo& f : t.fields) {
-      if (f.type == 'M' && ParseInt32(std::string_view(t.record.data() + f.offset, static_cast<std::size_t>(f.length))) == block) {
+      if (f.type == 'M' &&
+          ParseInt32(std::string_view(t.record.data() + f.offset,
+                                      static_cast<std::size_t>(f.length))) == block) {
         kept = true;
       }
     }
     const bool lock = Engine().settings.lockingEnabled && !a.exclusive;
     if (!kept) {
-      if (const int code = a.memo->FreeText(block, lock)) Report(code, a.memo->name() + " [EditMemo/CloseMemo]");
+      if (const int code = a.memo->FreeText(block, lock))
+        Report(code, a.memo->name() + " [EditMemo/CloseMemo]");
     }
   }
 }
 
 int OpenMemoFor(WorkArea& a) {
   if (a.memo) return 1007;
-  const std::string name = a.t().memoPath.empty() ? ReplaceExtension(a.name(), "DBT") : a.t().memoPath;
+  const std::string name =
+      a.t().memoPath.empty() ? ReplaceExtension(a.name(), "DBT") : a.t().memoPath;
   const bool headed = a.t().version != format::kVersionPlainMemo;
   return MemoFile::Open(name, !a.readOnly, headed, &a.memo);
 }
 
-std::int32_t CreateBlobDescriptor(std::int32_t block, BlobMode mode, bool translate, std::int64_t newLength) {
+std::int32_t CreateBlobDescriptor(std::int32_t block, BlobMode mode, bool translate,
+                                  std::int64_t newLength) {
   WorkArea* a = MemoArea("CreateBlobDescriptor");
   if (a == nullptr) return 0;
   if (a->stream.mode != StreamMode::None) a->memo->End(&a->stream);
@@ -127,7 +133,8 @@ std::int64_t SeekBlobStream(std::int64_t offset, int origin) {
   if (origin == 2) base = s.length >= 0 ? s.length : s.position;
   s.position = std::max<std::int64_t>(0, base + offset);
   if (s.mode == StreamMode::Reading && s.length >= 0) s.position = std::min(s.position, s.length);
-  if (s.mode == StreamMode::Writing && s.reserved >= 0) s.position = std::min(s.position, s.reserved);
+  if (s.mode == StreamMode::Writing && s.reserved >= 0)
+    s.position = std::min(s.position, s.reserved);
   return s.position;
 }
 
@@ -178,7 +185,9 @@ void WriteMemo(int field, std::string_view text) {
   std::size_t at = 0;
   while (at < text.size()) {
     const std::size_t n = std::min<std::size_t>(text.size() - at, format::kMemoPiece);
-    if (WriteBlobStream(text.data() + at, static_cast<std::int32_t>(n)) != static_cast<std::int32_t>(n)) break;
+    if (WriteBlobStream(text.data() + at, static_cast<std::int32_t>(n)) !=
+        static_cast<std::int32_t>(n))
+      break;
     at += n;
   }
   DestroyBlobDescriptor();

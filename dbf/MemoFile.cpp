@@ -35,12 +35,16 @@ void Translate(MemoStream* s, char* piece, std::size_t len, bool toAnsi) {
     s->textState = std::memchr(piece, 0, len) == nullptr ? TextState::Text : TextState::Binary;
   }
   if (s->textState != TextState::Text) return;
-  if (toAnsi) platform::TableToAnsi(s->page, piece, len); else platform::AnsiToTable(s->page, piece, len);
+  if (toAnsi)
+    platform::TableToAnsi(s->page, piece, len);
+  else
+    platform::AnsiToTable(s->page, piece, len);
 }
 
 }  // namespace
 
-int MemoFile::Open(const std::string& name, bool write, bool headed, std::unique_ptr<MemoFile>* out) {
+int MemoFile::Open(const std::string& name, bool write, bool headed,
+                   std::unique_ptr<MemoFile>* out) {
   std::unique_ptr<File> f;
   int code = File::Open(name, write, &f);
   if (code != 0) return code;
@@ -149,7 +153,8 @@ int MemoFile::BeginRead(std::int32_t block, MemoStream* s) {
   return 0;
 }
 
-int MemoFile::Read(MemoStream* s, char* buf, std::int64_t count, TranslateProc* proc, std::int64_t* done) {
+int MemoFile::Read(MemoStream* s, char* buf, std::int64_t count, TranslateProc* proc,
+                   std::int64_t* done) {
   *done = 0;
   std::int64_t size = 0;
   int code = file_->Size(&size);
@@ -244,7 +249,8 @@ int MemoFile::FreeBlocks(std::int64_t start, std::int64_t count) {
     if (next == start) return 0;  // already free
     if (next <= 0 || next >= eofBlock || next > start) break;
     link = static_cast<std::int64_t>(next) * blockSize_;
-    if (i == fmt::kMemoChainLimit - 1) link = fmt::kMemoNextFreeOffset;  // too long: insert at the head
+    if (i == fmt::kMemoChainLimit - 1)
+      link = fmt::kMemoNextFreeOffset;  // too long: insert at the head
   }
   std::int32_t next = 0;
   if ((code = ReadI32(link, &next)) != 0) return code;
@@ -267,7 +273,8 @@ int MemoFile::TakeFromChain(std::int64_t need, std::int64_t* block, std::int64_t
     if (next <= 0 || next >= eofBlock) break;
     std::uint8_t chunk[8] = {};
     std::size_t got = 0;
-    if ((code = file_->ReadAt(chunk, 8, static_cast<std::int64_t>(next) * blockSize_, &got)) != 0) return code;
+    if ((code = file_->ReadAt(chunk, 8, static_cast<std::int64_t>(next) * blockSize_, &got)) != 0)
+      return code;
     if (got != 8 || (chunk[0] == 0xFF && chunk[1] == 0xFF)) break;
     const std::int32_t after = fmt::GetI32(chunk);
     const std::int64_t len = fmt::GetI32(chunk + 4);
@@ -325,13 +332,16 @@ int MemoFile::ReserveBlocks(std::int32_t oldBlock, std::int64_t newLength, MemoS
     if (oldBlock > 0 && (code = OldTextBlocks(oldBlock, &oldBlocks)) != 0) return code;
     if (oldBlocks > 0 && oldBlocks >= need) {
       at = oldBlock;
-      if (oldBlocks > need && (code = FreeBlocks(oldBlock + need, oldBlocks - need)) != 0) return code;
+      if (oldBlocks > need && (code = FreeBlocks(oldBlock + need, oldBlocks - need)) != 0)
+        return code;
     } else {
       if (oldBlocks > 0) {
         if ((code = FreeBlocks(oldBlock, oldBlocks)) != 0) return code;
         std::int32_t given = 0;
         if ((code = ReadI32(fmt::kMemoFreedCounterOffset, &given)) != 0) return code;
-        if ((code = WriteI32(fmt::kMemoFreedCounterOffset, given + static_cast<std::int32_t>(oldBlocks))) != 0) return code;
+        if ((code = WriteI32(fmt::kMemoFreedCounterOffset,
+                             given + static_cast<std::int32_t>(oldBlocks))) != 0)
+          return code;
       }
       std::int64_t lastLink = fmt::kMemoNextFreeOffset;
       if ((code = TakeFromChain(need, &at, &lastLink)) != 0) return code;
@@ -373,7 +383,8 @@ int MemoFile::FreeText(std::int32_t block, bool lock) {
   if (code == 0 && blocks > 0) code = FreeBlocks(at, blocks);
   std::int32_t given = 0;
   if (code == 0 && blocks > 0) code = ReadI32(fmt::kMemoFreedCounterOffset, &given);
-  if (code == 0 && blocks > 0) code = WriteI32(fmt::kMemoFreedCounterOffset, given + static_cast<std::int32_t>(blocks));
+  if (code == 0 && blocks > 0)
+    code = WriteI32(fmt::kMemoFreedCounterOffset, given + static_cast<std::int32_t>(blocks));
   if (lock) file_->Unlock(fmt::kMemoLockOffset, 1);
   return code;
 }

@@ -20,16 +20,16 @@ enum class TextState { Unknown, Text, Binary };
 struct MemoStream {
   StreamMode mode = StreamMode::None;
   std::int32_t block = 0;
-  std::int64_t start = 0;       // byte offset where the text starts
-  std::int64_t length = -1;     // text length when known
-  std::int64_t reserved = -1;   // room reserved for a write, -1 = unlimited (at the end of the file)
+  std::int64_t start = 0;      // byte offset where the text starts
+  std::int64_t length = -1;    // text length when known
+  std::int64_t reserved = -1;  // room reserved for a write, -1 = unlimited (at the end of the file)
   std::int64_t position = 0;
   bool translate = false;
   platform::TextPage page = platform::TextPage::Oem437;  // the table's code page, when translating
   TextState textState = TextState::Unknown;
   bool lockHeld = false;
-  bool linkPending = false;     // unlimited write: the free chain's last link is set at the end
-  std::int64_t pendingLink = 0; // byte offset of that link (0 = the header's next-free field)
+  bool linkPending = false;      // unlimited write: the free chain's last link is set at the end
+  std::int64_t pendingLink = 0;  // byte offset of that link (0 = the header's next-free field)
 };
 
 class MemoFile {
@@ -53,7 +53,8 @@ class MemoFile {
                  std::int32_t* block);
   // Reads/writes at the stream position; the count done goes to *done. 0 or a code.
   int Read(MemoStream* s, char* buf, std::int64_t count, TranslateProc* proc, std::int64_t* done);
-  int Write(MemoStream* s, const char* buf, std::int64_t count, TranslateProc* proc, std::int64_t* done);
+  int Write(MemoStream* s, const char* buf, std::int64_t count, TranslateProc* proc,
+            std::int64_t* done);
   // Ends a stream: sets a pending free-chain link, releases the memo lock.
   int End(MemoStream* s);
   // Gives the blocks of the text at `block` to the free chain and counts them as given up (taking
@@ -72,7 +73,7 @@ class MemoFile {
   MemoFile(std::unique_ptr<File> file, std::string name, MemoStyle style, std::int64_t blockSize)
       : file_(std::move(file)), name_(std::move(name)), style_(style), blockSize_(blockSize) {}
   int ReserveBlocks(std::int32_t oldBlock, std::int64_t newLength, MemoStream* s);
-  int EndBlock(std::int64_t* block);          // file end as a block number, padding to a boundary
+  int EndBlock(std::int64_t* block);  // file end as a block number, padding to a boundary
   // The first block number past the end of the file (a partly filled last block counts); writes nothing.
   int BlocksInFile(std::int64_t* block);
   int FreeBlocks(std::int64_t start, std::int64_t count);

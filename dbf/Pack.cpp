@@ -67,7 +67,8 @@ class MemoCopy {
     if (src_.style() == MemoStyle::Headed || !plainFits) {
       const std::uint8_t mark[4] = {0xFF, 0xFF, 0x08, 0x00};
       std::memcpy(out.data(), mark, 4);
-      fmt::PutI32(reinterpret_cast<std::uint8_t*>(out.data()) + 4, static_cast<std::int32_t>(out.size()));
+      fmt::PutI32(reinterpret_cast<std::uint8_t*>(out.data()) + 4,
+                  static_cast<std::int32_t>(out.size()));
       std::memcpy(out.data() + 8, text_.data(), text_.size());
     } else {  // the plain layout other readers expect: the text and two terminators
       std::memcpy(out.data(), text_.data(), text_.size());
@@ -99,7 +100,8 @@ class MemoCopy {
 int MoveMemos(const Table& t, char* rec, MemoCopy& memo) {
   for (const FieldInfo& f : t.fields) {
     if (f.type != 'M') continue;
-    const std::int32_t ref = ParseInt32(std::string_view(rec + f.offset, static_cast<std::size_t>(f.length)));
+    const std::int32_t ref =
+        ParseInt32(std::string_view(rec + f.offset, static_cast<std::size_t>(f.length)));
     if (ref == 0) continue;
     std::int32_t moved = 0;
     if (const int code = memo.Copy(ref, &moved)) return code;
@@ -121,7 +123,8 @@ int CopyRecords(Table& t, File& dst, MemoCopy* memo, std::int32_t* kept) {
   std::vector<char> buf(per * rl);
   std::int32_t w = 0;
   for (std::int32_t r = 1; code == 0 && r <= t.recCount;) {
-    const std::int32_t n = static_cast<std::int32_t>(std::min<std::int64_t>(per, t.recCount - r + 1));
+    const std::int32_t n =
+        static_cast<std::int32_t>(std::min<std::int64_t>(per, t.recCount - r + 1));
     code = t.file->ReadAt(buf.data(), n * rl, t.RecordOffset(r), &got);
     if (code == 0 && got != n * rl) code = 213;
     std::size_t out = 0;
@@ -178,7 +181,7 @@ bool AnyDeleted(Table& t, int* code, std::int32_t* damaged) {
 
 // The packed table and memo file, written under their new names and flushed.
 struct PackedFiles {
-  Table table;                  // header values of the packed table; owns its file
+  Table table;  // header values of the packed table; owns its file
   std::unique_ptr<MemoCopy> memo;
 };
 
@@ -188,7 +191,8 @@ Failure WritePacked(WorkArea& a, const PackNames& names, bool withMemo, PackedFi
   Table& t = a.t();
   // The packed table is held exclusively before it takes the name, so nobody can open it early.
   int code = CreateNew(names.newTable, *t.file, &p->table.file);
-  if (code == 0) code = TakeShareLock(*p->table.file, OpenMode{true, true, Engine().settings.lockingEnabled});
+  if (code == 0)
+    code = TakeShareLock(*p->table.file, OpenMode{true, true, Engine().settings.lockingEnabled});
   if (code != 0) return {code, "Unable to create temporary file: " + names.newTable};
   if (withMemo) {
     std::unique_ptr<File> dst;
@@ -223,7 +227,8 @@ Failure CheckMemoSpace(WorkArea& a) {
   if (code == 0) code = File::FreeSpaceKb(name.substr(0, name.rfind('/') + 1), &freeKb);
   if (code == 0 && freeKb < size / 1024) code = 1012;
   if (code == 0) return {};
-  return {code, std::string(code == 1012 ? "Insufficient disk space to pack memo file" : name) + " [PackMemoFile]"};
+  return {code, std::string(code == 1012 ? "Insufficient disk space to pack memo file" : name) +
+                    " [PackMemoFile]"};
 }
 
 // The work area takes the packed files (already under the table's names, or, when the renames
@@ -237,7 +242,8 @@ Failure TakePacked(WorkArea& a, const PackNames& names, PackedFiles& p) {
   t.state = UpdateState::Clean;
   if (!p.memo) return {};  // the memo file did not change
   const bool headed = a.memo->style() == MemoStyle::Headed;
-  const std::string name = p.memo->file().path() == names.memo ? a.memo->name() : p.memo->file().path();
+  const std::string name =
+      p.memo->file().path() == names.memo ? a.memo->name() : p.memo->file().path();
   p.memo.reset();
   a.memo.reset();
   const int code = MemoFile::Open(name, !a.readOnly, headed, &a.memo);
@@ -251,12 +257,13 @@ Failure ReplaceFiles(WorkArea& a, bool withMemo) {
   int code = 0;
   if (withMemo) {
     if (a.stream.mode != StreamMode::None) a.memo->End(&a.stream);  // its text moves
-    a.unstoredMemoBlock = 0;  // block numbers change meaning
+    a.unstoredMemoBlock = 0;                                        // block numbers change meaning
     a.memoToFree.clear();
     if (Failure f = CheckMemoSpace(a); f.code != 0) return f;
   }
   const PackNames names = PackNamesFor(a.name());
-  if (PackIsDue(names) && (code = FinishPack(names)) != 0) return {code, "Error packing " + a.name()};
+  if (PackIsDue(names) && (code = FinishPack(names)) != 0)
+    return {code, "Error packing " + a.name()};
   RemovePackLeftovers(names);
   PackedFiles p;
   Failure failure = WritePacked(a, names, withMemo, &p);
@@ -284,7 +291,8 @@ bool MemoMostlyDead(WorkArea& a, int* code) {
   *code = ForEachRecord(t, [&](const char* record, std::int32_t) {
     for (const FieldInfo& f : t.fields) {
       if (f.type != 'M') continue;
-      std::int32_t ref = ParseInt32(std::string_view(record + f.offset, static_cast<std::size_t>(f.length)));
+      std::int32_t ref =
+          ParseInt32(std::string_view(record + f.offset, static_cast<std::size_t>(f.length)));
       if (ref < 0) ref = -ref;
       if (ref == 0 || !seen.insert(ref).second) continue;
       std::int64_t blocks = 0;
@@ -345,7 +353,8 @@ int BytesAfterRecords(Table& t, std::int32_t* whole, std::int64_t* bytes) {
 
 std::string CutShortText(std::int32_t whole, std::int64_t bytes) {
   return "The table ends inside a record (" + std::to_string(bytes) + " bytes after " +
-         (whole > 0 ? "record " + std::to_string(whole) : std::string("the header")) + "): it is damaged.";
+         (whole > 0 ? "record " + std::to_string(whole) : std::string("the header")) +
+         "): it is damaged.";
 }
 
 }  // namespace
@@ -381,7 +390,8 @@ bool Pack(MemoPacking memo) {
   if (wasShared) {
     a->exclusive = false;
     const int code = ChangeShareMode(*a, false);
-    if (code != 0 && failure.code == 0) failure = {code, "Cannot re-open database sharable. " + a->name() + " [Pack]"};
+    if (code != 0 && failure.code == 0)
+      failure = {code, "Cannot re-open database sharable. " + a->name() + " [Pack]"};
   }
   if (failure.code != 0) {
     Report(failure.code, failure.message);

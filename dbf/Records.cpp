@@ -147,7 +147,7 @@ void ReplaceFields(const std::vector<int>& fields) {
   }
   const std::vector<std::uint8_t> mine(a->values, a->values + a->valuesSize);
   std::vector<std::int32_t> toFree = a->memoToFree;  // the re-read below forgets them
-  if (!GetDbfRecord(*a, a->recNo)) return;  // the record as the file holds it now
+  if (!GetDbfRecord(*a, a->recNo)) return;           // the record as the file holds it now
   const std::vector<char> stored(t.record);
   for (int n : fields) {
     const FieldInfo& f = t.fields[static_cast<std::size_t>(n - 1)];
@@ -159,7 +159,8 @@ void ReplaceFields(const std::vector<int>& fields) {
   for (std::size_t i = 0; i < t.fields.size(); ++i) {
     if (named[i]) continue;
     const FieldInfo& f = t.fields[i];
-    std::memcpy(t.record.data() + f.offset, stored.data() + f.offset, static_cast<std::size_t>(f.length));
+    std::memcpy(t.record.data() + f.offset, stored.data() + f.offset,
+                static_cast<std::size_t>(f.length));
   }
   a->memoToFree = std::move(toFree);
   PutStoredRecord(*a);
@@ -210,8 +211,9 @@ void Poke(std::string_view text, int field, std::int32_t record) {
   WorkArea* a = RequireOpen("Poke");
   if (a == nullptr) return;
   if (Engine().settings.lockingEnabled && !HoldsRecordLock(*a, record)) {
-    Report(1200, "Record not locked " + ("[Poke(" + std::string(text) + "," + std::to_string(field) +
-                                         "," + std::to_string(record) + ")]"));
+    Report(1200,
+           "Record not locked " + ("[Poke(" + std::string(text) + "," + std::to_string(field) +
+                                   "," + std::to_string(record) + ")]"));
     return;
   }
   if (!ValidFieldRecord(*a, field, record)) return;

@@ -35,7 +35,8 @@ std::string BaseName(const std::string& path) {
 std::size_t ExtensionDot(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string::npos;
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return std::string::npos;
   return dot;
 }
 
@@ -107,9 +108,11 @@ bool ReadV3Header(Table& t) {
   t.recCount = fmt::GetI32(p + fmt::kRecCountOffset);
   t.lastUpdate = UpdateText(p[fmt::kMonthOffset], p[fmt::kDayOffset], p[fmt::kYearOffset]);
   const int slots = t.headerLen < fmt::kPrologSize
-                        ? 0 : static_cast<int>((t.headerLen - fmt::kPrologSize) / fmt::kDescriptorSize);
+                        ? 0
+                        : static_cast<int>((t.headerLen - fmt::kPrologSize) / fmt::kDescriptorSize);
   if (slots == 0 || slots > fmt::kMaxFields) {
-    Report(210, NotADatabase(BaseName(t.fileName), "Number of fields is out of range", "[Use/OpenDbf]"));
+    Report(210,
+           NotADatabase(BaseName(t.fileName), "Number of fields is out of range", "[Use/OpenDbf]"));
     return false;
   }
   std::vector<std::uint8_t> desc(t.headerLen - fmt::kPrologSize);
@@ -120,8 +123,9 @@ bool ReadV3Header(Table& t) {
     return false;
   }
   if (got != desc.size()) {
-    Report(213, "The table's header is cut short (" + std::to_string(fmt::kPrologSize + got) + " of " +
-                    std::to_string(t.headerLen) + " bytes): " + t.fileName + " [Use/OpenDbf]");
+    Report(213, "The table's header is cut short (" + std::to_string(fmt::kPrologSize + got) +
+                    " of " + std::to_string(t.headerLen) + " bytes): " + t.fileName +
+                    " [Use/OpenDbf]");
     return false;
   }
   for (int i = 0; i < slots; ++i) {
@@ -132,7 +136,8 @@ bool ReadV3Header(Table& t) {
     t.fields.push_back(f);
   }
   if (t.fields.empty()) {
-    Report(210, NotADatabase(BaseName(t.fileName), "Number of fields is out of range", "[Use/OpenDbf]"));
+    Report(210,
+           NotADatabase(BaseName(t.fileName), "Number of fields is out of range", "[Use/OpenDbf]"));
     return false;
   }
   return true;
@@ -195,7 +200,8 @@ bool ReadHeader(Table& t) {
   if (kind != 2 && kind != 3) {
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02X", t.version);
-    Report(210, NotADatabase(t.fileName, std::string("Invalid version byte ") + hex, "[USE/OpenDBF]"));
+    Report(210,
+           NotADatabase(t.fileName, std::string("Invalid version byte ") + hex, "[USE/OpenDBF]"));
     return false;
   }
   std::int64_t size = 0;
@@ -353,8 +359,9 @@ bool CheckRecordFlagsAtOpen(Table& t, std::int32_t headerCount, std::int32_t fil
 
 bool HeaderIsBehind(const Table& t) {
   if (t.state != UpdateState::Clean) return true;
-  const std::int32_t stored = (t.version & 7) == fmt::kVersion2 ? fmt::GetU16(t.prolog.data() + fmt::kV2RecCountOffset)
-                                                                 : fmt::GetI32(t.prolog.data() + fmt::kRecCountOffset);
+  const std::int32_t stored = (t.version & 7) == fmt::kVersion2
+                                  ? fmt::GetU16(t.prolog.data() + fmt::kV2RecCountOffset)
+                                  : fmt::GetI32(t.prolog.data() + fmt::kRecCountOffset);
   return stored != t.recCount;
 }
 

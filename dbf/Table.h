@@ -16,11 +16,11 @@
 namespace tavrin::dbf {
 
 struct FieldInfo {
-  std::string name;       // up to 10 characters, upper case
+  std::string name;  // up to 10 characters, upper case
   char type = 'C';
   int length = 0;
   int decimals = 0;
-  int offset = 0;         // within the record (the flag byte is offset 0)
+  int offset = 0;               // within the record (the flag byte is offset 0)
   std::size_t valueOffset = 0;  // within the field value area
   std::size_t valueSize = 0;
 };
@@ -30,22 +30,22 @@ enum class UpdateState { Clean, Modified, Appended };
 // How the table file is opened: access and the share-mode sentinel lock taken on it.
 struct OpenMode {
   bool write = true;
-  bool exclusive = false;   // write lock on the sentinel (else a read lock)
-  bool shareLock = true;    // take the sentinel lock at all (off when locking is disabled)
+  bool exclusive = false;  // write lock on the sentinel (else a read lock)
+  bool shareLock = true;   // take the sentinel lock at all (off when locking is disabled)
 };
 
 struct Table {
-  std::string fileName;                 // as opened, used in every message
+  std::string fileName;  // as opened, used in every message
   std::unique_ptr<File> file;
   std::array<std::uint8_t, 32> prolog{};  // first 32 header bytes (version 2: the first 8)
   std::uint8_t version = 0;
-  std::string lastUpdate;               // "MM/DD/YY"
+  std::string lastUpdate;  // "MM/DD/YY"
   std::int32_t recCount = 0;
   std::uint16_t headerLen = 0;
   std::uint16_t recLen = 0;
   bool hasMemo = false;
   std::vector<FieldInfo> fields;
-  std::vector<char> record;             // exactly recLen bytes
+  std::vector<char> record;  // exactly recLen bytes
   UpdateState state = UpdateState::Clean;
   // The memo file to open when it is not the one beside the table: a reader of a table whose
   // pack is not finished reads the packed memo file under its new name.
@@ -97,10 +97,12 @@ int WriteRecordAt(Table& table, std::int32_t n);
 // The code page of the table's text, from its language-driver byte (the older fixed layout has
 // none: code page 437). Translation to and from the program's text goes by it.
 inline platform::TextPage TextPageOf(const Table& t) {
-  return (t.version & 7) == 3 ? platform::PageOfLanguageDriver(t.prolog[29]) : platform::TextPage::Oem437;
+  return (t.version & 7) == 3 ? platform::PageOfLanguageDriver(t.prolog[29])
+                              : platform::TextPage::Oem437;
 }
 
 // Builds a table file from field definitions (validated as CreateDbf says) and its memo file.
-void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& fields, std::uint8_t languageDriver);
+void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& fields,
+                     std::uint8_t languageDriver);
 
 }  // namespace tavrin::dbf

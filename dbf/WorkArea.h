@@ -25,7 +25,7 @@ struct WorkArea {
   bool eof = true;
   bool bof = true;
   std::string alias;
-  bool exclusive = false;        // opened exclusively, or locking was disabled at open
+  bool exclusive = false;  // opened exclusively, or locking was disabled at open
   bool readOnly = false;
   bool oem = true;
   TranslateProc readProc;
@@ -38,7 +38,7 @@ struct WorkArea {
   // While this area holds the append lock only its own appends can change the record count, so the
   // count taken from the file size once under the lock stays right until the lock goes.
   bool countHeld = false;
-  std::deque<std::int32_t> recLocks;      // newest first
+  std::deque<std::int32_t> recLocks;  // newest first
   std::unique_ptr<MemoFile> memo;
   MemoStream stream;
   // Block of the last text this area wrote and no record of the file refers to yet: nobody else
@@ -76,7 +76,7 @@ void LayOutValues(Table& t, std::size_t* total);
 void Load(WorkArea& a);
 void Blank(WorkArea& a);
 void Store(WorkArea& a);
-bool IsHidden(const WorkArea& a);   // hide-deleted switch and the record's flag byte
+bool IsHidden(const WorkArea& a);  // hide-deleted switch and the record's flag byte
 
 // Shared tables take the count from the file size; exclusive ones keep theirs. False on I/O failure.
 bool Recount(WorkArea& a);

@@ -21,18 +21,13 @@ constexpr int kNoAddress = 11004;
 
 int LookupErrorCode(int gaiError) {
   switch (gaiError) {
-    case EAI_NONAME:
-      return kHostNotFound;
-    case EAI_AGAIN:
-      return kTryAgain;
+    case EAI_NONAME: return kHostNotFound;
+    case EAI_AGAIN: return kTryAgain;
 #ifdef EAI_NODATA
-    case EAI_NODATA:
-      return kNoAddress;
+    case EAI_NODATA: return kNoAddress;
 #endif
-    case EAI_ADDRFAMILY:
-      return kNoAddress;
-    default:
-      return kNoRecovery;
+    case EAI_ADDRFAMILY: return kNoAddress;
+    default: return kNoRecovery;
   }
 }
 
@@ -83,7 +78,8 @@ class TThreadResolver : public THostResolver {
     std::lock_guard lock(pending->mutex);
     if (pending->receiver == nullptr) return;
     QMetaObject::invokeMethod(
-        pending->receiver, [resolver, id, error, address] { resolver->Finished(id, error, address); },
+        pending->receiver,
+        [resolver, id, error, address] { resolver->Finished(id, error, address); },
         Qt::QueuedConnection);
   }
 

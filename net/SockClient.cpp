@@ -276,7 +276,8 @@ void TSockClient::ResolveWithRetry() {
       if (message == "Host Lookup Timed Out" || message == "Host Lookup Canceled") throw;
     }
     if (address_ != 0) return;
-    const std::string failure = lookupError_ != 0 ? SocketErrorText(lookupError_) : "Null Remote Address";
+    const std::string failure =
+        lookupError_ != 0 ? SocketErrorText(lookupError_) : "Null Remote Address";
     if (lookupError_ != 0) lastErrorCode_ = lookupError_;
     if (attempts > 0 || !OnInvalidHost) throw ESockError(failure);
     bool handled = false;
@@ -340,7 +341,9 @@ void TSockClient::StartConnect() {
 
 void TSockClient::FailConnect(bool replaceSocket) {
   if (replaceSocket) ReplaceSocket();
-  const char* text = timedOut_ ? "Connection Timed out" : canceled_ ? "Connection Canceled" : "Connection Failed";
+  const char* text = timedOut_   ? "Connection Timed out"
+                     : canceled_ ? "Connection Canceled"
+                                 : "Connection Failed";
   Raise(OnConnectionFailed);
   throw ESockError(text);
 }
@@ -482,7 +485,8 @@ void TSockClient::PeerGone() {
 }
 
 void TSockClient::WatchRead(bool on) {
-  if (readNotifier_) readNotifier_->setEnabled(on && !notifyStopped_ && !peerClosed_ && !readPaused_);
+  if (readNotifier_)
+    readNotifier_->setEnabled(on && !notifyStopped_ && !peerClosed_ && !readPaused_);
 }
 
 void TSockClient::WatchWrite(bool on) {
@@ -506,7 +510,8 @@ void TSockClient::PostReadMore() {
 }
 
 // Pumps events until done() holds, waking for every event and at least every 2 ms.
-void TSockClient::WaitFor(bool testFirst, const char* abortText, const std::function<bool()>& done) {
+void TSockClient::WaitFor(bool testFirst, const char* abortText,
+                          const std::function<bool()>& done) {
   if (testFirst && done()) return;
   struct Depth {
     TSockClient& c;
@@ -533,7 +538,8 @@ bool TSockClient::Raise(const NotifyEvent& event) {
   return *alive;
 }
 
-void TSockClient::RaiseNested(const NotifyEvent& event, Nesting& nest, void (TSockClient::*again)()) {
+void TSockClient::RaiseNested(const NotifyEvent& event, Nesting& nest,
+                              void (TSockClient::*again)()) {
   if (nest.depth >= kMaxEventDepth) {
     nest.owed = true;
     return;
@@ -554,7 +560,8 @@ void TSockClient::RaiseNested(const NotifyEvent& event, Nesting& nest, void (TSo
       QMetaObject::invokeMethod(
           client,
           [client, raise, generation] {
-            if (client->generation_ == generation) Dispatch([client, raise] { (client->*raise)(); });
+            if (client->generation_ == generation)
+              Dispatch([client, raise] { (client->*raise)(); });
           },
           Qt::QueuedConnection);
     }

@@ -268,21 +268,21 @@ class TSockClient : public QObject {
   std::unique_ptr<TThreadTimer> timer_;
   std::unique_ptr<platform::TMemoryStream> sendBuffer_, sendSpare_;
   std::unique_ptr<platform::TMemoryStream> recvBuffer_, recvSpare_;
-  std::size_t sendStart_ = 0;        // bytes at the send buffer's front already sent
-  std::size_t recvStart_ = 0;        // bytes at the receive buffer's front already read
-  mutable std::size_t lineScan_ = 0; // bytes after recvStart_ known to hold no LF
-  std::unique_ptr<char[]> chunk_;    // one recv or send chunk; never held across a pump
-  bool success_ = true;      // the latest socket or look-up notification reported no error
+  std::size_t sendStart_ = 0;         // bytes at the send buffer's front already sent
+  std::size_t recvStart_ = 0;         // bytes at the receive buffer's front already read
+  mutable std::size_t lineScan_ = 0;  // bytes after recvStart_ known to hold no LF
+  std::unique_ptr<char[]> chunk_;     // one recv or send chunk; never held across a pump
+  bool success_ = true;               // the latest socket or look-up notification reported no error
   bool lookupDone_ = false;
   std::uint32_t address_ = 0;   // remote IPv4 address, network byte order; 0: none
   std::uint32_t resolved_ = 0;  // the look-up's answer, network byte order
   bool sendDone_ = false;
 
-  int fd_ = -1;                 // -1: no socket
-  bool connecting_ = false;     // the write notifier is waiting for the connect outcome
-  bool peerClosed_ = false;     // the server closed this connection (receive gave 0 or failed)
-  bool notifyStopped_ = false;  // Cancel stopped this socket's notifications
-  bool readPaused_ = false;     // the receive buffer is full: reading waits for ReadLn
+  int fd_ = -1;                   // -1: no socket
+  bool connecting_ = false;       // the write notifier is waiting for the connect outcome
+  bool peerClosed_ = false;       // the server closed this connection (receive gave 0 or failed)
+  bool notifyStopped_ = false;    // Cancel stopped this socket's notifications
+  bool readPaused_ = false;       // the receive buffer is full: reading waits for ReadLn
   std::uint64_t generation_ = 0;  // counts sockets, so a late close request finds its own
   // Counts Connect calls. A read or send waiting for one connection ends when a handler starts
   // another: the new server's bytes are no answer to it, and its unsent rest must not reach them.
@@ -294,18 +294,18 @@ class TSockClient : public QObject {
   std::vector<QSocketNotifier*> activating_;  // notifiers whose signal is running, innermost last
   std::vector<std::unique_ptr<QSocketNotifier>> retired_;  // closed, freed once not activating
   std::unique_ptr<THostResolver> resolver_;
-  int lookupError_ = 0;         // the failed look-up's socket error code
+  int lookupError_ = 0;  // the failed look-up's socket error code
 
-  int sendError_ = 0;              // a send failure other than would-block, for the waiting call
+  int sendError_ = 0;  // a send failure other than would-block, for the waiting call
   platform::TStream* feed_ = nullptr;  // the stream SendStream is sending; the caller's
-  std::int64_t feedLeft_ = 0;      // bytes of feed_ not yet moved into the send buffer
-  std::exception_ptr feedError_;   // a read failure of feed_, for SendStream to raise
-  std::uint64_t sent_ = 0;         // bytes ever sent: progress for the send time-out
+  std::int64_t feedLeft_ = 0;          // bytes of feed_ not yet moved into the send buffer
+  std::exception_ptr feedError_;       // a read failure of feed_, for SendStream to raise
+  std::uint64_t sent_ = 0;             // bytes ever sent: progress for the send time-out
 
-  QTimer waitTick_;                // wakes nested waits at least every 2 ms
+  QTimer waitTick_;  // wakes nested waits at least every 2 ms
   int waitDepth_ = 0;
   Nesting dataNest_, progressNest_;
-  bool writeAgain_ = false;        // a write request came while busy: run it once busy clears
+  bool writeAgain_ = false;  // a write request came while busy: run it once busy clears
   // False once the destructor has run. Calls still waiting further up the stack hold a copy
   // and leave without touching the client.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

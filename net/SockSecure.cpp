@@ -45,7 +45,9 @@ void TSockClient::StartTLS(const std::string& serverName) {
 
 void TSockClient::StartSecure(const std::string& serverName) {
   Report(8, "StartTLS");
-  if (tls_) throw ETlsError("The encrypted connection could not be made: the connection is encrypted already");
+  if (tls_)
+    throw ETlsError(
+        "The encrypted connection could not be made: the connection is encrypted already");
   if (progress_ || sendBuffer_->Length() > sendStart_) throw ESockError("Already sending");
   if (!connected_ || fd_ < 0) throw ESockError("Connection closed");
   QElapsedTimer since;
@@ -76,7 +78,8 @@ void TSockClient::StartSecure(const std::string& serverName) {
   if (replaced()) throw ESockError("Connection closed");  // a handler's new connection stays
   if (done()) return;
   if (tls_ && tls_->Failed()) FailStartTls(Capture(*tls_));
-  if (sendError_ != 0) FailStartTls(std::make_exception_ptr(ESockError(LookupErrorMessage(sendError_))));
+  if (sendError_ != 0)
+    FailStartTls(std::make_exception_ptr(ESockError(LookupErrorMessage(sendError_))));
   if (canceled_) FailStartTls(std::make_exception_ptr(EAbortError(kCanceled)));
   if (peerClosed_)
     FailStartTls(std::make_exception_ptr(
@@ -195,8 +198,9 @@ bool TSockClient::Encrypt(bool* stalled) {
     FeedSendBuffer();
     const std::size_t buffered = sendBuffer_->Length() - sendStart_;
     if (buffered == 0) break;
-    const std::size_t n = tls_->Write(reinterpret_cast<const char*>(sendBuffer_->Data()) + sendStart_,
-                                      std::min(buffered, kChunk));
+    const std::size_t n =
+        tls_->Write(reinterpret_cast<const char*>(sendBuffer_->Data()) + sendStart_,
+                    std::min(buffered, kChunk));
     if (n == 0) {
       *stalled = !tls_->Failed();
       break;

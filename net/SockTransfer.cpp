@@ -69,7 +69,8 @@ class ProgressClock {
 
 // Sent bytes may be a password's: the memory the buffer keeps for reuse does not keep them.
 void WipeAndClear(platform::TMemoryStream& buffer) {
-  if (buffer.Length() > 0) OPENSSL_cleanse(const_cast<unsigned char*>(buffer.Data()), buffer.Length());
+  if (buffer.Length() > 0)
+    OPENSSL_cleanse(const_cast<unsigned char*>(buffer.Data()), buffer.Length());
   buffer.Clear();
 }
 
@@ -211,9 +212,8 @@ std::string TSockClient::ReadLine() {
   const std::uint64_t connection = connection_;
   auto replaced = [this, connection] { return connection_ != connection; };
   auto closed = [this, &replaced] { return peerClosed_ || !connected_ || replaced(); };
-  WaitFor(true, "Socket readln aborted", [&] {
-    return canceled_ || LineAvailable() || LineTooLong() || closed() || expired();
-  });
+  WaitFor(true, "Socket readln aborted",
+          [&] { return canceled_ || LineAvailable() || LineTooLong() || closed() || expired(); });
   if (canceled_) throw EAbortError("Socket readln aborted");
   if (replaced()) throw ESockError("Connection closed");  // what is buffered is another server's
   if (!LineTooLong() && LineAvailable()) return TakeLine();
@@ -258,7 +258,9 @@ void TSockClient::DropAfterFailure() {
 
 namespace {
 // A text ends at its first zero character.
-std::size_t TextLength(const std::string& text) { return std::min(text.size(), std::strlen(text.c_str())); }
+std::size_t TextLength(const std::string& text) {
+  return std::min(text.size(), std::strlen(text.c_str()));
+}
 }  // namespace
 
 void TSockClient::Write(const std::string& text) {
@@ -408,12 +410,14 @@ void TSockClient::FeedSendBuffer() {
 
 void TSockClient::WriteFromStream() {
   if (busy_) {
-    writeAgain_ = true;  // a pumping handler runs inside the busy one; this request must not be lost
+    writeAgain_ =
+        true;  // a pumping handler runs inside the busy one; this request must not be lost
     return;
   }
   // The progress event comes after the busy flag is cleared, so its handler may pump events,
   // read or send without losing the request for the next chunk.
-  if (WriteChunk() && progress_) RaiseNested(OnSendProgress, progressNest_, &TSockClient::RaiseOwedProgress);
+  if (WriteChunk() && progress_)
+    RaiseNested(OnSendProgress, progressNest_, &TSockClient::RaiseOwedProgress);
 }
 
 // Sends the next chunk of the send buffer, from where the last one ended; true when some bytes
@@ -435,7 +439,8 @@ bool TSockClient::WriteChunk() {
     WatchWrite(false);
     return false;
   }
-  ssize_t k = ::send(fd_, sendBuffer_->Data() + sendStart_, std::min(buffered, kChunk), MSG_NOSIGNAL);
+  ssize_t k =
+      ::send(fd_, sendBuffer_->Data() + sendStart_, std::min(buffered, kChunk), MSG_NOSIGNAL);
   if (k < 0) {
     int err = errno;
     lastErrorCode_ = SocketErrorCode(err);

@@ -29,19 +29,23 @@ std::string QueuedReason(const char* fallback) {
   return reason != nullptr ? reason : fallback;
 }
 
-[[noreturn]] void RaiseSetup(const char* fallback) { throw ETlsError(kTlsPrefix + QueuedReason(fallback)); }
+[[noreturn]] void RaiseSetup(const char* fallback) {
+  throw ETlsError(kTlsPrefix + QueuedReason(fallback));
+}
 }  // namespace
 
 TTlsLayer::TTlsLayer(const std::string& serverName, const std::string& caFile) {
   ERR_clear_error();
-  if (serverName.empty()) throw ETlsError(std::string(kTlsPrefix) + "no server name to check the certificate against");
+  if (serverName.empty())
+    throw ETlsError(std::string(kTlsPrefix) + "no server name to check the certificate against");
   ctx_.reset(SSL_CTX_new(TLS_client_method()));
   if (!ctx_) RaiseSetup("the encryption library could not be started");
   SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
   SSL_CTX_set_options(ctx_.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
   SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
-  const int loaded = caFile.empty() ? SSL_CTX_set_default_verify_paths(ctx_.get())
-                                    : SSL_CTX_load_verify_locations(ctx_.get(), caFile.c_str(), nullptr);
+  const int loaded = caFile.empty()
+                         ? SSL_CTX_set_default_verify_paths(ctx_.get())
+                         : SSL_CTX_load_verify_locations(ctx_.get(), caFile.c_str(), nullptr);
   if (loaded != 1) RaiseSetup("the trusted certificates could not be loaded");
   ssl_.reset(SSL_new(ctx_.get()));
   in_ = BIO_new(BIO_s_mem());
@@ -56,7 +60,8 @@ TTlsLayer::TTlsLayer(const std::string& serverName, const std::string& caFile) {
   bool named = true;
   // The name is looked for in the subjectAltName entries alone: a certificate without them is
   // refused, never matched on its Common Name, which names no service reliably.
-  SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+  SSL_set_hostflags(ssl_.get(),
+                    X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   if (IsAddressLiteral(serverName)) {
     named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), serverName.c_str()) == 1;
   } else {

@@ -10,17 +10,17 @@ namespace tavrin::net {
 
 namespace {
 
-constexpr std::size_t kBlock = 45;                     // source bytes per line
-constexpr std::size_t kMaxLine = 1 + 60 + 2;           // length character, text, CR LF
-constexpr std::size_t kFlushAt = 64 * 1024 - kMaxLine; // write buffer fill level
+constexpr std::size_t kBlock = 45;                      // source bytes per line
+constexpr std::size_t kMaxLine = 1 + 60 + 2;            // length character, text, CR LF
+constexpr std::size_t kFlushAt = 64 * 1024 - kMaxLine;  // write buffer fill level
 
 constexpr char kMimeAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr char kUuAlphabet[] =
-    "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
+constexpr char kUuAlphabet[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
 static_assert(sizeof kMimeAlphabet == 65 && sizeof kUuAlphabet == 65);
 
 // Encodes one block of n <= 45 bytes as a line ending in CR LF; returns the characters written.
-std::size_t EncodeLine(const unsigned char* in, std::size_t n, const char* abc, bool mime, char* out) {
+std::size_t EncodeLine(const unsigned char* in, std::size_t n, const char* abc, bool mime,
+                       char* out) {
   char* p = out;
   if (!mime) *p++ = abc[n];
   std::size_t i = 0;
@@ -75,7 +75,8 @@ class LineWriter {
 // meanwhile): its encoding would pass for the whole attachment, so this is a read failure.
 [[noreturn]] void SourceCut(platform::TStream& source, std::int64_t read, std::int64_t size) {
   const auto* file = dynamic_cast<const platform::TFileStream*>(&source);
-  const std::string what = file ? "Cannot read file " + file->FileName() : std::string("Stream read error");
+  const std::string what =
+      file ? "Cannot read file " + file->FileName() : std::string("Stream read error");
   throw platform::TStreamError(what + ": it ended after " + std::to_string(read) + " of " +
                                std::to_string(size) + " bytes");
 }

@@ -31,7 +31,6 @@ QString QtFilter(const std::string& filter) {
 
 }  // namespace
 
-
 void QtDialogs::ShowMessage(const std::string& text, const std::string& caption) {
   ShowBox(QMessageBox::Information, text, caption);
 }
@@ -73,10 +72,9 @@ std::optional<std::string> QtDialogs::AskPassword(const std::string& prompt) {
 }
 
 std::optional<std::string> QtDialogs::OpenFile(const OpenFileRequest& request) {
-  const QString name = QFileDialog::getOpenFileName(QApplication::activeWindow(),
-                                                    AnsiToQString(request.title),
-                                                    QString::fromLocal8Bit(request.directory),
-                                                    QtFilter(request.filter));
+  const QString name = QFileDialog::getOpenFileName(
+      QApplication::activeWindow(), AnsiToQString(request.title),
+      QString::fromLocal8Bit(request.directory), QtFilter(request.filter));
   if (name.isEmpty()) return std::nullopt;
   return NativePath(name);
 }

@@ -16,7 +16,7 @@ namespace tavrin::platform {
 
 struct OpenFileRequest {
   std::string title;
-  std::string filter;  // "All Files|*.*": description and pattern pairs separated by '|'
+  std::string filter;     // "All Files|*.*": description and pattern pairs separated by '|'
   std::string directory;  // the folder the dialog opens in (file system bytes); "": the default
   bool confirmReplace = true;  // SaveFile: ask before choosing an existing file
 };

@@ -24,10 +24,14 @@ std::optional<std::int32_t> StrToInt(std::string_view text) {
   for (; i < text.size(); ++i) {
     const char c = text[i];
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (hex && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return std::nullopt;
     value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
     if (value > 0xFFFFFFFFull) return std::nullopt;
   }

@@ -56,7 +56,8 @@ std::optional<std::string> MakePrivateFolder(const std::string& dir) {
     at = slash + 1;
   }
   struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) return "The folder " + dir + " could not be read: " + Reason(errno) + ".";
+  if (::stat(dir.c_str(), &st) != 0)
+    return "The folder " + dir + " could not be read: " + Reason(errno) + ".";
   if (!S_ISDIR(st.st_mode)) return dir + " is not a folder.";
   if ((st.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0)
     return "The folder " + dir + " could not be made private: " + Reason(errno) + ".";
@@ -68,7 +69,8 @@ NewFile WriteNewFile(const std::string& path, const std::function<std::string()>
   std::string temp = FolderOf(path) + "/.tavrin-XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // 0600 by definition
   auto fail = [&](const std::string& what, int code) {
-    if (error != nullptr) *error = "The file " + path + " could not be " + what + ": " + Reason(code) + ".";
+    if (error != nullptr)
+      *error = "The file " + path + " could not be " + what + ": " + Reason(code) + ".";
     return NewFile::kFailed;
   };
   if (fd < 0) return fail("made", errno);

@@ -23,7 +23,8 @@ void Wipe(QByteArray& bytes) {
 }
 
 void Wipe(QString& text) {
-  if (!text.isEmpty() && text.isDetached()) explicit_bzero(text.data(), text.size() * sizeof(QChar));
+  if (!text.isEmpty() && text.isDetached())
+    explicit_bzero(text.data(), text.size() * sizeof(QChar));
   text.clear();
 }
 

@@ -44,7 +44,8 @@ void TStream::CopyFrom(TStream& source, std::int64_t count) {
     source.SetPosition(0);
     count = source.Size();
   }
-  std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::int64_t>(count, kCopyChunk)));
+  std::vector<unsigned char> chunk(
+      static_cast<std::size_t>(std::min<std::int64_t>(count, kCopyChunk)));
   while (count > 0) {
     std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count, kCopyChunk));
     source.ReadBuffer(chunk.data(), want);
@@ -128,7 +129,9 @@ void TFileStream::Write(const void* buffer, std::size_t count) {
 
 std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
   if (origin == SeekOrigin::Current && offset == 0) return position_;
-  std::int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : Size();
+  std::int64_t base = origin == SeekOrigin::Begin     ? 0
+                      : origin == SeekOrigin::Current ? position_
+                                                      : Size();
   std::int64_t target = NewPosition(base, offset);
   aheadPos_ = aheadLen_ = 0;
   if (::lseek(fd_, target, SEEK_SET) < 0) Fail("Cannot seek in file", errno);

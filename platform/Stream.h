@@ -76,8 +76,8 @@ class TFileStream : public TStream {
   int fd_ = -1;
   std::int64_t position_ = 0;  // the stream's logical position
   std::vector<unsigned char> readAhead_;
-  std::size_t aheadPos_ = 0;   // next unread byte of readAhead_
-  std::size_t aheadLen_ = 0;   // valid bytes in readAhead_; they end at the file offset of fd_
+  std::size_t aheadPos_ = 0;  // next unread byte of readAhead_
+  std::size_t aheadLen_ = 0;  // valid bytes in readAhead_; they end at the file offset of fd_
 };
 
 // A growable stream held in memory.

@@ -16,12 +16,12 @@ struct Driver {
 };
 // The first byte of each page is the one a new table gets; the others are read too.
 constexpr Driver kDrivers[] = {
-    {0x01, TextPage::Oem437},  {0x03, TextPage::Ansi1252}, {0x57, TextPage::Ansi1252},
+    {0x01, TextPage::Oem437},   {0x03, TextPage::Ansi1252}, {0x57, TextPage::Ansi1252},
     {0x58, TextPage::Ansi1252}, {0x59, TextPage::Ansi1252}, {0xC8, TextPage::Win1250},
-    {0xC9, TextPage::Win1251}, {0xCB, TextPage::Win1253}, {0x64, TextPage::Dos852},
-    {0x1F, TextPage::Dos852},  {0x22, TextPage::Dos852},  {0x23, TextPage::Dos852},
-    {0x40, TextPage::Dos852},  {0x87, TextPage::Dos852},  {0x65, TextPage::Dos866},
-    {0x26, TextPage::Dos866},  {0x6A, TextPage::Dos737},
+    {0xC9, TextPage::Win1251},  {0xCB, TextPage::Win1253},  {0x64, TextPage::Dos852},
+    {0x1F, TextPage::Dos852},   {0x22, TextPage::Dos852},   {0x23, TextPage::Dos852},
+    {0x40, TextPage::Dos852},   {0x87, TextPage::Dos852},   {0x65, TextPage::Dos866},
+    {0x26, TextPage::Dos866},   {0x6A, TextPage::Dos737},
 };
 
 constexpr std::pair<TextPage, int> kNumbers[] = {
@@ -66,7 +66,8 @@ const ByteTable& Table(TextPage page, bool toAnsi) {
 }
 
 void Apply(const ByteTable& t, char* buf, std::size_t len) {
-  for (std::size_t i = 0; i < len; ++i) buf[i] = static_cast<char>(t[static_cast<unsigned char>(buf[i])]);
+  for (std::size_t i = 0; i < len; ++i)
+    buf[i] = static_cast<char>(t[static_cast<unsigned char>(buf[i])]);
 }
 
 }  // namespace
@@ -114,13 +115,17 @@ std::optional<TextPage> PageFromNumber(int number) {
 }
 
 void TableToAnsi(TextPage page, char* buf, std::size_t len) {
-  if (page == TextPage::Oem437) OemToAnsi(buf, len);
-  else if (page != TextPage::Ansi1252) Apply(Table(page, true), buf, len);
+  if (page == TextPage::Oem437)
+    OemToAnsi(buf, len);
+  else if (page != TextPage::Ansi1252)
+    Apply(Table(page, true), buf, len);
 }
 
 void AnsiToTable(TextPage page, char* buf, std::size_t len) {
-  if (page == TextPage::Oem437) AnsiToOem(buf, len);
-  else if (page != TextPage::Ansi1252) Apply(Table(page, false), buf, len);
+  if (page == TextPage::Oem437)
+    AnsiToOem(buf, len);
+  else if (page != TextPage::Ansi1252)
+    Apply(Table(page, false), buf, len);
 }
 
 }  // namespace tavrin::platform

@@ -9,9 +9,10 @@ namespace {
 
 // QApplication's options that take a value, and those that stand alone.
 constexpr std::array<std::string_view, 16> kQtValueOptions = {
-    "-platform", "-platformpluginpath", "-platformtheme", "-plugin", "-qwindowgeometry",
-    "-qwindowicon", "-qwindowtitle", "-session", "-style", "-stylesheet", "-display",
-    "-geometry", "-title", "-name", "-qmljsdebugger", "-font"};
+    "-platform",    "-platformpluginpath", "-platformtheme", "-plugin", "-qwindowgeometry",
+    "-qwindowicon", "-qwindowtitle",       "-session",       "-style",  "-stylesheet",
+    "-display",     "-geometry",           "-title",         "-name",   "-qmljsdebugger",
+    "-font"};
 constexpr std::array<std::string_view, 5> kQtFlags = {"-reverse", "-widgetcount", "-sync",
                                                       "-nograb", "-dograb"};
 

@@ -52,8 +52,8 @@ std::optional<std::string> PasswordForSend(AppServices& services, const std::str
   if (services.secrets != nullptr && !services.passwords.WasRefused(key))
     password = services.secrets->Read(key);
   if (!password || password->empty())  // an empty one stored is none
-    password = services.dialogs.AskPassword(SettingToAnsi("Password for " + userName + " at " +
-                                                          serverName + ":"));
+    password = services.dialogs.AskPassword(
+        SettingToAnsi("Password for " + userName + " at " + serverName + ":"));
   if (!password || password->empty()) return std::nullopt;
   services.passwords.Keep(key, *password);
   return password;
@@ -74,7 +74,8 @@ void PasswordJudged(AppServices& services, const std::string& key, bool accepted
   }
   if (!services.passwords.StoresOnceAccepted(key) || store == nullptr) return;
   const std::string* known = services.passwords.Find(key);
-  if (known != nullptr && store->Write(key, *known)) services.passwords.StoreOnceAccepted(key, false);
+  if (known != nullptr && store->Write(key, *known))
+    services.passwords.StoreOnceAccepted(key, false);
 }
 
 KnownPassword PasswordKnownFor(AppServices& services, const std::string& key) {

@@ -33,7 +33,9 @@ class SessionPasswords {
   // Whether the next password of `key` the server accepts goes to the secret store: set when a
   // refused one was taken out of it, so the user's choice to remember it still holds.
   void StoreOnceAccepted(const std::string& key, bool store);
-  bool StoresOnceAccepted(const std::string& key) const { return storeOnceAccepted_.count(key) != 0; }
+  bool StoresOnceAccepted(const std::string& key) const {
+    return storeOnceAccepted_.count(key) != 0;
+  }
 
  private:
   std::map<std::string, std::string> passwords_;

@@ -101,9 +101,10 @@ std::string CreateRecipientsTable(const std::string& requested) {
   if (fd < 0) {
     const int reason = errno;
     if (reason == EEXIST)
-      throw RecipientsError(SystemTextToAnsi(path) + " already exists; open it, or choose another name.");
-    throw RecipientsError("The table " + SystemTextToAnsi(path) + " could not be created: " +
-                          SystemTextToAnsi(std::strerror(reason)));
+      throw RecipientsError(SystemTextToAnsi(path) +
+                            " already exists; open it, or choose another name.");
+    throw RecipientsError("The table " + SystemTextToAnsi(path) +
+                          " could not be created: " + SystemTextToAnsi(std::strerror(reason)));
   }
   ::close(fd);
   const bool raise = dbf::SetRaise(true);
@@ -212,9 +213,10 @@ bool UseRecipientsTable(const std::string& path, const SettingsPlaces& places,
   s.TableName = full.filename().string();
   if (!remember) return true;
   platform::ProfileFile ini(places.settingsFile);
-  if (ini.WriteStrings({{"Options", "Dir", s.Dir}, {"Options", "TableName", s.TableName}})) return true;
-  dialogs.ShowMessage("The settings could not be saved to " + SystemTextToAnsi(places.settingsFile) +
-                      ": " + SystemTextToAnsi(ini.Error()));
+  if (ini.WriteStrings({{"Options", "Dir", s.Dir}, {"Options", "TableName", s.TableName}}))
+    return true;
+  dialogs.ShowMessage("The settings could not be saved to " +
+                      SystemTextToAnsi(places.settingsFile) + ": " + SystemTextToAnsi(ini.Error()));
   return false;
 }
 

@@ -29,7 +29,7 @@ constexpr std::int64_t kProgressEvery = 256;   // rows between progress calls
 constexpr std::size_t kNotesKept = 10;
 // More columns than any address list has; the dialog's table and choices would take minutes to build.
 constexpr std::size_t kMostColumns = 1000;
-constexpr int kLockTries = 20;                 // the append lock, 100 ms apart
+constexpr int kLockTries = 20;  // the append lock, 100 ms apart
 
 std::string Trim(const std::string& s) {
   std::size_t b = 0, e = s.size();
@@ -39,7 +39,9 @@ std::string Trim(const std::string& s) {
 }
 
 std::string Folded(const std::string& utf8) {
-  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toCaseFolded().toStdString();
+  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()))
+      .toCaseFolded()
+      .toStdString();
 }
 
 std::string NameKey(const std::string& utf8) {
@@ -85,7 +87,9 @@ std::string CellUtf8(const CsvPreview& layout, const std::string& cell) {
 void StoreValue(int n, const tools::ImportValue& v) {
   switch (dbf::FieldType(n)) {
     case 'C': dbf::SetString(n, v.text); break;
-    case 'M': if (!v.text.empty()) dbf::WriteMemo(n, v.text); break;
+    case 'M':
+      if (!v.text.empty()) dbf::WriteMemo(n, v.text);
+      break;
     case 'L': dbf::SetLogical(n, v.truth); break;
     default: dbf::SetStoredText(n, v.text); break;  // N, F and D as checked, byte for byte
   }
@@ -95,7 +99,8 @@ void StoreValue(int n, const tools::ImportValue& v) {
 std::string CharacterName(const std::string& utf8) {
   const QString c = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
   const char32_t point = c.isEmpty() ? 0 : c.toUcs4().value(0);
-  return "\"" + utf8 + "\" (U+" + QString::number(point, 16).toUpper().rightJustified(4, u'0').toStdString() + ")";
+  return "\"" + utf8 + "\" (U+" +
+         QString::number(point, 16).toUpper().rightJustified(4, u'0').toStdString() + ")";
 }
 
 struct Row {
@@ -110,8 +115,10 @@ CsvPreview PreviewCsv(const std::string& csvPath, int rows) {
   char mark[2] = {};
   in.read(mark, 2);
   // A spreadsheet's "Unicode text": every other byte a NUL, which no 8-bit reading makes sense of.
-  if (in.gcount() == 2 && ((mark[0] == '\xFF' && mark[1] == '\xFE') || (mark[0] == '\xFE' && mark[1] == '\xFF')))
-    throw RecipientsError(SystemTextToAnsi(csvPath) + " is UTF-16 text; save it as CSV in UTF-8 and import that.");
+  if (in.gcount() == 2 &&
+      ((mark[0] == '\xFF' && mark[1] == '\xFE') || (mark[0] == '\xFE' && mark[1] == '\xFF')))
+    throw RecipientsError(SystemTextToAnsi(csvPath) +
+                          " is UTF-16 text; save it as CSV in UTF-8 and import that.");
   in.clear();
   in.seekg(0);
   CsvPreview preview;
@@ -190,7 +197,8 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
 
   ImportReport report;
   const auto note = [&](int line, const std::string& why) {
-    if (report.notes.size() < kNotesKept) report.notes.push_back("line " + std::to_string(line) + ": " + why);
+    if (report.notes.size() < kNotesKept)
+      report.notes.push_back("line " + std::to_string(line) + ": " + why);
   };
   std::int64_t rowsRead = 0;
   try {
@@ -211,7 +219,8 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
       }
       const int line = reader.RowLine();
       const auto cell = [&](int field) -> std::string {
-        const int column = field - 1 < static_cast<int>(columnOfField.size()) ? columnOfField[field - 1] : -1;
+        const int column =
+            field - 1 < static_cast<int>(columnOfField.size()) ? columnOfField[field - 1] : -1;
         if (column < 0 || column >= static_cast<int>(cells.size())) return {};
         return Trim(CellUtf8(layout, cells[column]));
       };
@@ -220,7 +229,8 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
         const std::string address = cell(emailNo);
         bool lossy = false;
         tools::FromUtf8(address, page, &lossy);
-        if (address.empty() || lossy || !IsPlainAddress(address) || address.find('@') == std::string::npos) {
+        if (address.empty() || lossy || !IsPlainAddress(address) ||
+            address.find('@') == std::string::npos) {
           ++report.badAddress;
           note(line, address.empty() ? "no address" : "\"" + address + "\" is not a plain address");
           continue;
@@ -235,19 +245,22 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
       row.values.resize(static_cast<std::size_t>(fieldCount));
       bool fits = true;
       for (int n = 1; n <= fieldCount && fits; ++n) {
-        const int column = n - 1 < static_cast<int>(columnOfField.size()) ? columnOfField[n - 1] : -1;
+        const int column =
+            n - 1 < static_cast<int>(columnOfField.size()) ? columnOfField[n - 1] : -1;
         if (column < 0) continue;
         bool lossy = false;
         const std::string text = cell(n);
         const std::string stored = tools::FromUtf8(text, page, &lossy);
         try {
-          if (text.find('\0') != std::string::npos)  // a damaged file's; it would end the text for many readers
+          if (text.find('\0') !=
+              std::string::npos)  // a damaged file's; it would end the text for many readers
             throw tools::ValueError("the text holds a NUL byte");
           if (lossy)  // a '?' in its place would lose it without a word: the row stays out
             throw tools::ValueError(CharacterName(tools::FirstUnheld(text, page)) +
                                     " cannot be stored in the table's code page (" +
                                     std::to_string(platform::PageNumber(page)) + ")");
-          row.values[n - 1] = tools::ConvertImportValue({dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n)}, stored);
+          row.values[n - 1] = tools::ConvertImportValue(
+              {dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n)}, stored);
         } catch (const tools::ValueError& e) {
           ++report.badValue;
           note(line, tools::ToUtf8(dbf::Field(n), page) + ": " + e.what());
@@ -266,7 +279,8 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
     report.failure = e.what();
   } catch (const std::exception& e) {
     report.failure = e.what();
-    for (std::size_t p; (p = report.failure.find("\r\n")) != std::string::npos;) report.failure.replace(p, 2, " ");
+    for (std::size_t p; (p = report.failure.find("\r\n")) != std::string::npos;)
+      report.failure.replace(p, 2, " ");
   }
   try {
     dbf::Unlock();
@@ -281,19 +295,24 @@ std::string ImportReport::Text(const std::string& tableName) const {
   const auto count = [](std::int64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
   };
-  std::string text = count(appended, "recipient was", "recipients were") + " appended to " + tableName + ".";
+  std::string text =
+      count(appended, "recipient was", "recipients were") + " appended to " + tableName + ".";
   if (Skipped() > 0) {
     text += "\n\n" + count(Skipped(), "row was", "rows were") + " skipped:";
-    if (badAddress > 0) text += "\n- " + std::to_string(badAddress) + " with an address that is empty or not plain";
-    if (duplicate > 0) text += "\n- " + std::to_string(duplicate) + " with an address already in the table";
-    if (badValue > 0) text += "\n- " + std::to_string(badValue) + " with a value its field cannot hold";
+    if (badAddress > 0)
+      text += "\n- " + std::to_string(badAddress) + " with an address that is empty or not plain";
+    if (duplicate > 0)
+      text += "\n- " + std::to_string(duplicate) + " with an address already in the table";
+    if (badValue > 0)
+      text += "\n- " + std::to_string(badValue) + " with a value its field cannot hold";
     text += "\n\nThe first of them:";
     for (const std::string& n : notes) text += "\n" + n;
   }
   if (blank > 0) text += "\n\n" + count(blank, "blank row was", "blank rows were") + " left out.";
   if (stopped) text += "\n\nThe import was stopped; the rows appended before stay in the table.";
   if (!failure.empty())
-    text += "\n\nThe import ended early: " + failure + "\nThe rows appended before stay in the table.";
+    text +=
+        "\n\nThe import ended early: " + failure + "\nThe rows appended before stay in the table.";
   return SettingToAnsi(text);
 }
 

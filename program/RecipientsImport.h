@@ -23,9 +23,9 @@ namespace tavrin::app {
 
 struct CsvPreview {
   char separator = ',';
-  bool utf8 = true;                               // else Windows-1252
-  std::vector<std::string> header;                // UTF-8
-  std::vector<std::vector<std::string>> rows;     // the first rows after the header, UTF-8
+  bool utf8 = true;                            // else Windows-1252
+  std::vector<std::string> header;             // UTF-8
+  std::vector<std::vector<std::string>> rows;  // the first rows after the header, UTF-8
 };
 
 // Reads what the dialog shows; throws RecipientsError when the file cannot be read, is empty, is
@@ -47,12 +47,12 @@ int ColumnNamed(const std::vector<std::string>& header, const std::string& field
 struct ImportReport {
   std::int64_t appended = 0;
   std::int64_t blank = 0;
-  std::int64_t badAddress = 0;   // empty or not a plain address
-  std::int64_t duplicate = 0;    // already in the table, or earlier in the file
-  std::int64_t badValue = 0;     // a value its field cannot hold (in length, form or code page)
+  std::int64_t badAddress = 0;     // empty or not a plain address
+  std::int64_t duplicate = 0;      // already in the table, or earlier in the file
+  std::int64_t badValue = 0;       // a value its field cannot hold (in length, form or code page)
   std::vector<std::string> notes;  // the first few skipped rows: "line N: why"
-  bool stopped = false;          // the user stopped it
-  std::string failure;           // what ended it early, if anything did
+  bool stopped = false;            // the user stopped it
+  std::string failure;             // what ended it early, if anything did
 
   std::int64_t Skipped() const { return badAddress + duplicate + badValue; }
   // The report shown at the end (8-bit text).

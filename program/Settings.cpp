@@ -17,7 +17,8 @@ constexpr const char* kAbsent = "\n";
 
 bool IsUtf8(const std::string& text) {
   QStringDecoder decoder(QStringDecoder::Utf8);
-  [[maybe_unused]] const QString decoded = decoder.decode(QByteArrayView(text.data(), std::ssize(text)));
+  [[maybe_unused]] const QString decoded =
+      decoder.decode(QByteArrayView(text.data(), std::ssize(text)));
   return !decoder.hasError();
 }
 
@@ -79,14 +80,16 @@ std::optional<std::string> SaveSettings(const Settings& s, const SettingsPlaces&
   const bool damaged = !ini.UnreadableLines().empty();
   std::vector<platform::ProfileEntry> changed;
   for (auto [entry, fallback] :
-       {std::pair{platform::ProfileEntry{kOptions, "SenderName", s.SenderName}, defaults::kSenderName},
+       {std::pair{platform::ProfileEntry{kOptions, "SenderName", s.SenderName},
+                  defaults::kSenderName},
         {{kOptions, "ReturnEmail", s.ReturnEmail}, defaults::kReturnEmail},
         {{kOptions, "ServerName", s.ServerName}, defaults::kServerName},
         {{kOptions, "ServerPort", s.ServerPort}, defaults::kServerPort},
         {{kDefaults, "To", s.To}, defaults::kTo}}) {
     // A value whose text is already in the file stays as it was written there, 8-bit or not.
     const std::string inFile = ReadText(ini, entry.section.c_str(), entry.key.c_str(), kAbsent);
-    if (inFile == entry.value || (damaged && inFile == kAbsent && entry.value == fallback)) continue;
+    if (inFile == entry.value || (damaged && inFile == kAbsent && entry.value == fallback))
+      continue;
     changed.push_back(std::move(entry));
   }
   // The later keys count as present with their defaults, so a file from before gains nothing, and
@@ -176,9 +179,10 @@ int RecipientsPerMessageLimit(Settings& s, platform::Dialogs& dialogs) {
   if (limit && *limit >= 0) return *limit;
   if (s.ReportedRecipientsPerMessage != s.RecipientsPerMessage) {
     s.ReportedRecipientsPerMessage = s.RecipientsPerMessage;
-    dialogs.ShowMessage("The recipients per message in the settings file are not a whole number "
-                        "of 0 or more, so there is no limit: " +
-                        SettingToAnsi(s.RecipientsPerMessage));
+    dialogs.ShowMessage(
+        "The recipients per message in the settings file are not a whole number "
+        "of 0 or more, so there is no limit: " +
+        SettingToAnsi(s.RecipientsPerMessage));
   }
   return 0;
 }

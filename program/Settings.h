@@ -72,7 +72,7 @@ inline constexpr const char* kTo = "Everyone on the mailing list";
 inline constexpr const char* kSecurity = "None";
 inline constexpr const char* kUserName = "";
 inline constexpr const char* kRecipientsPerMessage = "";  // no limit of our own
-inline constexpr const char* kTableFolder = "/Tavrin";  // appended to the home folder
+inline constexpr const char* kTableFolder = "/Tavrin";    // appended to the home folder
 }  // namespace defaults
 
 // Reads the keys (defaults for the missing ones), sets FirstRun when ReturnEmail is empty, and

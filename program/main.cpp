@@ -37,8 +37,7 @@ int main(int argc, char* argv[]) {
       dialogs,
       {tavrin::app::ChooseSettingsFile(tavrin::platform::ExecutableDir(),
                                        tavrin::platform::ConfigHomeDir()),
-       tavrin::platform::HomeDir(),
-       tavrin::platform::TempDir()},
+       tavrin::platform::HomeDir(), tavrin::platform::TempDir()},
       [&] {
         terminated = true;
         QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -8,7 +8,8 @@ namespace tavrin::app {
 namespace {
 
 constexpr int kMostNumbers = 1000;
-constexpr std::size_t kBlockBytes = 1 << 20;  // written at a time, so a long log is never held twice
+constexpr std::size_t kBlockBytes = 1
+                                    << 20;  // written at a time, so a long log is never held twice
 
 std::string Stamp(std::time_t when) {
   std::tm local{};
@@ -22,7 +23,8 @@ std::string Stamp(std::time_t when) {
 
 std::string LogsFolder(const std::string& homeDir) {
   const char* xdg = std::getenv("XDG_DATA_HOME");
-  const std::string base = xdg != nullptr && xdg[0] == '/' ? std::string(xdg) : homeDir + "/.local/share";
+  const std::string base =
+      xdg != nullptr && xdg[0] == '/' ? std::string(xdg) : homeDir + "/.local/share";
   return base + "/Tavrin/logs";
 }
 
@@ -40,7 +42,8 @@ SavedLog SaveLogFiles(const TSendLog& log, const std::string& folder, std::time_
     std::size_t line = 0;
     auto text = [&]() -> std::string {
       std::string block;
-      for (; line < log.LineCount() && block.size() < kBlockBytes; ++line) block += log.Line(line) + '\n';
+      for (; line < log.LineCount() && block.size() < kBlockBytes; ++line)
+        block += log.Line(line) + '\n';
       return block;
     };
     switch (platform::WriteNewFile(name + ".txt", text, &saved.error)) {
@@ -69,8 +72,7 @@ SavedLog SaveLogFiles(const TSendLog& log, const std::string& folder, std::time_
 
 std::string SavedLogText(const SavedLog& saved) {
   if (saved.textPath.empty()) return "This log could not be saved. " + saved.error;
-  if (saved.csvPath.empty())
-    return "This log is saved as " + saved.textPath + ". " + saved.error;
+  if (saved.csvPath.empty()) return "This log is saved as " + saved.textPath + ". " + saved.error;
   return "This log is saved as " + saved.textPath + ", and as CSV beside it.";
 }
 

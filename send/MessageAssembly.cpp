@@ -158,7 +158,8 @@ std::vector<std::string> EncodedNameHeader(const std::string& boundary, const st
   for (char& c : text)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
   text = platform::TextToUtf8(text);
-  std::vector<std::string> lines = {"", "--" + boundary, "Content-Type: " + ContentTypeOf(name) + ";"};
+  std::vector<std::string> lines = {"", "--" + boundary,
+                                    "Content-Type: " + ContentTypeOf(name) + ";"};
   // ` name="` opens the first line and a quote closes the last.
   const std::vector<std::string> words = EncodedWords(text, kFoldColumns - 8);
   for (std::size_t i = 0; i < words.size(); ++i)
@@ -201,14 +202,15 @@ std::vector<std::string> BuildMessage(const MessageInput& in, const std::string&
   std::vector<std::string> lines = FromLines(in.SenderName, in.ReturnEmail);
   Append(lines, ToLines(in.To));
   Append(lines, SubjectLines(in.Subject));
-  Append(lines, {
-                    "Date: " + in.Date,
-                    "Message-ID: <" + in.MessageIdToken + "@" + MessageIdDomain(in.ReturnEmail) + ">",
-                    "Mime-Version: 1.0",
-                    "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"",
-                    "",
-                    "--" + boundary,
-                });
+  Append(lines,
+         {
+             "Date: " + in.Date,
+             "Message-ID: <" + in.MessageIdToken + "@" + MessageIdDomain(in.ReturnEmail) + ">",
+             "Mime-Version: 1.0",
+             "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"",
+             "",
+             "--" + boundary,
+         });
   Append(lines, BodyPartLines(in.Body));
   return lines;
 }
@@ -286,8 +288,8 @@ std::string ContentTypeOf(const std::string& fileName) {
   const std::string extension = ExtractExtPart(fileName);
   if (extension.empty()) return kDefaultContentType;
   static const QMimeDatabase database;
-  const QMimeType type = database.mimeTypeForFile(
-      "name." + platform::AnsiToQString(extension), QMimeDatabase::MatchExtension);
+  const QMimeType type = database.mimeTypeForFile("name." + platform::AnsiToQString(extension),
+                                                  QMimeDatabase::MatchExtension);
   if (!type.isValid() || type.isDefault()) return kDefaultContentType;
   return platform::QStringToAnsi(type.name());
 }

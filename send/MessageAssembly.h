@@ -21,7 +21,7 @@ namespace tavrin::app {
 struct MessageInput {
   std::string SenderName;
   std::string ReturnEmail;
-  std::string To;       // the free-text description of the addressees, not addresses
+  std::string To;  // the free-text description of the addressees, not addresses
   std::string Subject;
   std::vector<std::string> Body;  // the memo's lines, unchanged
   std::string Date;               // InternetDate() of the moment of Send
@@ -45,7 +45,8 @@ std::string NewMessageIdToken();
 // The lines that open an attachment's part; the encoded text follows as a stream. A name of more
 // than ASCII (file system bytes: UTF-8, else read as Windows-1252) goes as an encoded-word name
 // and an RFC 2231 filename, folded.
-std::vector<std::string> AttachmentHeaderLines(const std::string& boundary, const std::string& path);
+std::vector<std::string> AttachmentHeaderLines(const std::string& boundary,
+                                               const std::string& path);
 // The lines after the last attachment (or after the body): "", "--" + boundary + "--", ".".
 std::vector<std::string> ClosingLines(const std::string& boundary);
 
@@ -67,8 +68,9 @@ std::string ContentTypeOf(const std::string& fileName);
 // Path helpers; paths split at their last '/'.
 // After the last '/', at most 260 bytes (fewer rather than half a UTF-8 character).
 std::string ExtractNamePart(const std::string& path);
-std::string ExtractExtPart(const std::string& name);   // after the last '.', "" if none or a '/' follows
-std::string ExtractDirPart(const std::string& path);   // up to and including the last '/'
+std::string ExtractExtPart(
+    const std::string& name);  // after the last '.', "" if none or a '/' follows
+std::string ExtractDirPart(const std::string& path);  // up to and including the last '/'
 
 // True when `address` is one plain mailbox: no blanks or control characters, no quotes, commas or
 // angle brackets that would make a From header name another address or start another header.

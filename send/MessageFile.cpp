@@ -25,7 +25,7 @@ namespace {
 
 using Failure = std::string;
 
-constexpr int kMaxDepth = 32;               // multiparts inside multiparts
+constexpr int kMaxDepth = 32;  // multiparts inside multiparts
 constexpr std::size_t kMaxNameOctets = 200;
 
 std::string Reason(int error) { return std::strerror(error); }
@@ -150,7 +150,8 @@ std::optional<std::string> FromBase64(std::string_view text) {
   clean.reserve(static_cast<qsizetype>(text.size()));
   for (char c : text)
     if (c != '\r' && c != '\n' && c != ' ' && c != '\t') clean += c;
-  const auto result = QByteArray::fromBase64Encoding(clean, QByteArray::AbortOnBase64DecodingErrors);
+  const auto result =
+      QByteArray::fromBase64Encoding(clean, QByteArray::AbortOnBase64DecodingErrors);
   if (!result) return std::nullopt;
   return result.decoded.toStdString();
 }
@@ -222,14 +223,15 @@ struct Header {
 
 // A header field value with parameters: "type/subtype; a=b; c*=utf-8''x".
 struct Parameters {
-  std::string value;                         // lower case
+  std::string value;                          // lower case
   std::map<std::string, std::string> params;  // lower-case name -> UTF-8 value
 };
 
 std::string PercentDecoded(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
       out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
       i += 2;
     } else {
@@ -265,7 +267,8 @@ Parameters ParseParameters(const std::string& field) {
       i = field.find(';', j);
     } else {
       i = field.find(';', j);
-      value = std::string(Trimmed(std::string_view(field).substr(j, i == std::string::npos ? i : i - j)));
+      value = std::string(
+          Trimmed(std::string_view(field).substr(j, i == std::string::npos ? i : i - j)));
     }
     const std::size_t star = name.find('*');
     if (star == std::string::npos) {
@@ -274,7 +277,8 @@ Parameters ParseParameters(const std::string& field) {
     }
     const std::string base = name.substr(0, star);
     std::string rest = name.substr(star + 1);  // "", "0", "0*", "1"
-    const bool extended = !rest.empty() && rest.back() == '*' ? (rest.pop_back(), true) : rest.empty();
+    const bool extended =
+        !rest.empty() && rest.back() == '*' ? (rest.pop_back(), true) : rest.empty();
     int number = 0;
     if (!rest.empty()) {
       if (!std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
@@ -354,7 +358,8 @@ std::variant<Entity, Failure> SplitEntity(std::string_view text, bool topLevel) 
     }
     const std::size_t colon = line.find(':');
     if (colon == 0 || colon == std::string_view::npos ||
-        !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), IsFieldNameChar))
+        !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                     IsFieldNameChar))
       return Failure(topLevel ? "it is not a mail message." : "its MIME structure is broken.");
     store();
     name = std::string(line.substr(0, colon));
@@ -371,7 +376,7 @@ std::variant<Entity, Failure> SplitEntity(std::string_view text, bool topLevel) 
 
 // The parts between the boundaries of a multipart body, or why they cannot be found.
 std::variant<std::vector<std::string_view>, Failure> SplitParts(std::string_view body,
-                                                               const std::string& boundary) {
+                                                                const std::string& boundary) {
   const std::string dash = "--" + boundary;
   std::vector<std::string_view> parts;
   std::size_t partStart = std::string_view::npos;
@@ -406,7 +411,8 @@ std::optional<std::string> Decoded(std::string_view content, const Header& heade
   const std::string name = encoding == nullptr ? "" : Lower(Trimmed(*encoding));
   if (name == "base64") return FromBase64(content);
   if (name == "quoted-printable") return FromQuotedPrintable(content);
-  if (name.empty() || name == "7bit" || name == "8bit" || name == "binary") return std::string(content);
+  if (name.empty() || name == "7bit" || name == "8bit" || name == "binary")
+    return std::string(content);
   return std::nullopt;
 }
 
@@ -431,13 +437,14 @@ struct Walker {
   bool haveBody = false;
 
   std::optional<Failure> Walk(std::string_view text, int depth, bool topLevel) {
-    if (depth > kMaxDepth) return Failure("its MIME structure is broken: parts are nested too deeply.");
+    if (depth > kMaxDepth)
+      return Failure("its MIME structure is broken: parts are nested too deeply.");
     auto split = SplitEntity(text, topLevel);
     if (auto* failure = std::get_if<Failure>(&split)) return *failure;
     const Entity& entity = std::get<Entity>(split);
     if (topLevel) {
-      static const char* const kMessageFields[] = {"from", "to", "subject", "date", "message-id",
-                                                   "mime-version", "content-type"};
+      static const char* const kMessageFields[] = {
+          "from", "to", "subject", "date", "message-id", "mime-version", "content-type"};
       if (std::none_of(std::begin(kMessageFields), std::end(kMessageFields),
                        [&](const char* f) { return entity.header.Get(f) != nullptr; }))
         return Failure("it is not a mail message.");
@@ -460,7 +467,8 @@ struct Walker {
 
   std::optional<Failure> Leaf(const Entity& entity, const Parameters& type) {
     const std::string* dispositionField = entity.header.Get("content-disposition");
-    const Parameters disposition = ParseParameters(dispositionField == nullptr ? "" : *dispositionField);
+    const Parameters disposition =
+        ParseParameters(dispositionField == nullptr ? "" : *dispositionField);
     std::string name;
     if (const auto it = disposition.params.find("filename"); it != disposition.params.end())
       name = it->second;
@@ -470,7 +478,8 @@ struct Walker {
     const bool text = type.value.empty() || type.value == "text/plain";
     if (!attached && !(text && !haveBody)) return std::nullopt;  // an alternative we do not show
     const auto bytes = Decoded(entity.body, entity.header);
-    if (!bytes) return Failure("its MIME structure is broken: a part has an unknown transfer encoding.");
+    if (!bytes)
+      return Failure("its MIME structure is broken: a part has an unknown transfer encoding.");
     if (attached) {
       if (name.empty()) name = type.value == "message/rfc822" ? "message.eml" : "";
       message.attachments.push_back({name, *bytes});
@@ -510,7 +519,9 @@ struct Walker {
 
 // ---------------------------------------------------------------- writing
 
-void WriteAll(platform::TStream& out, const std::string& bytes) { out.Write(bytes.data(), bytes.size()); }
+void WriteAll(platform::TStream& out, const std::string& bytes) {
+  out.Write(bytes.data(), bytes.size());
+}
 
 std::string Lines(const std::vector<std::string>& lines) {
   std::string out;
@@ -577,7 +588,9 @@ std::optional<std::string> SaveMessageFile(const std::string& path,
                                            const std::string& boundary,
                                            const std::vector<std::string>& attachments) {
   const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
   std::string temp = folder + "/.tavrin-message-XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // 0600
   if (fd < 0) return "The message could not be saved in " + folder + ": " + Reason(errno) + ".";
@@ -632,16 +645,19 @@ std::variant<ReadMessage, std::string> ReadMessageFile(const std::string& path) 
 
 std::string AttachmentsFolder(const std::string& homeDir) {
   const char* xdg = std::getenv("XDG_DATA_HOME");
-  const std::string base = xdg != nullptr && xdg[0] == '/' ? std::string(xdg) : homeDir + "/.local/share";
+  const std::string base =
+      xdg != nullptr && xdg[0] == '/' ? std::string(xdg) : homeDir + "/.local/share";
   return base + "/Tavrin/attachments";
 }
 
 std::string SafeAttachmentName(const std::string& name, int number) {
-  std::string last = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+  std::string last =
+      name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
   if (!ValidName(last)) return "attachment-" + std::to_string(number);
   if (last.size() <= kMaxNameOctets) return last;
   const std::size_t dot = last.rfind('.');
-  const std::string ext = dot != std::string::npos && last.size() - dot <= 20 ? last.substr(dot) : "";
+  const std::string ext =
+      dot != std::string::npos && last.size() - dot <= 20 ? last.substr(dot) : "";
   return CutUtf8(last, kMaxNameOctets - ext.size()) + ext;
 }
 
@@ -652,7 +668,8 @@ std::variant<std::vector<std::string>, std::string> StoreAttachments(
   if (const auto problem = platform::MakePrivateFolder(folder)) return *problem;
   std::string dir = folder + "/message-XXXXXX";
   if (::mkdtemp(dir.data()) == nullptr)  // 0700
-    return "The folder for the attachments could not be made in " + folder + ": " + Reason(errno) + ".";
+    return "The folder for the attachments could not be made in " + folder + ": " + Reason(errno) +
+           ".";
   const Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::vector<std::string> names;
   auto undo = [&](const std::string& why) {
@@ -660,21 +677,25 @@ std::variant<std::vector<std::string>, std::string> StoreAttachments(
     ::rmdir(dir.c_str());
     return why;
   };
-  if (dirFd.fd < 0) return undo("The folder " + dir + " could not be opened: " + Reason(errno) + ".");
+  if (dirFd.fd < 0)
+    return undo("The folder " + dir + " could not be opened: " + Reason(errno) + ".");
   std::set<std::string> used;
   for (std::size_t i = 0; i < attachments.size(); ++i) {
     const std::string safe = SafeAttachmentName(attachments[i].name, static_cast<int>(i + 1));
     std::string name = safe;
     for (int n = 2; used.count(name) != 0; ++n) name = Numbered(safe, n);
     used.insert(name);
-    const Fd file(::openat(dirFd.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (file.fd < 0) return undo("The attachment " + name + " could not be written: " + Reason(errno) + ".");
+    const Fd file(::openat(dirFd.fd, name.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.fd < 0)
+      return undo("The attachment " + name + " could not be written: " + Reason(errno) + ".");
     names.push_back(name);
     const std::string& bytes = attachments[i].bytes;
     for (std::size_t done = 0; done < bytes.size();) {
       const ssize_t n = ::write(file.fd, bytes.data() + done, bytes.size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return undo("The attachment " + name + " could not be written: " + Reason(errno) + ".");
+      if (n < 0)
+        return undo("The attachment " + name + " could not be written: " + Reason(errno) + ".");
       done += static_cast<std::size_t>(n);
     }
     if (::fsync(file.fd) != 0)

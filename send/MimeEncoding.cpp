@@ -50,7 +50,8 @@ std::vector<std::string> QuotedPrintableLines(const std::string& line) {
   for (std::size_t i = 0; i < line.size(); ++i) {
     const auto b = static_cast<unsigned char>(line[i]);
     const bool endsLine = i + 1 == line.size();
-    const bool literal = (b > ' ' && b <= '~' && b != '=') || ((b == ' ' || b == '\t') && !endsLine);
+    const bool literal =
+        (b > ' ' && b <= '~' && b != '=') || ((b == ' ' || b == '\t') && !endsLine);
     pieces.push_back(literal ? std::string(1, line[i]) : EscapedByte(b));
     rest += pieces.back().size();
   }

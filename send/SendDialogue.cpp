@@ -40,7 +40,8 @@ class SendFailure : public std::runtime_error {
 
 // Attachments are encoded this many bytes at a time, with the event loop run in between, so a
 // large file does not freeze the window. A multiple of the encoder's 45-byte line input.
-constexpr std::int64_t kEncodeSlice = 45 * 1456;  // about one write of the encoder (64 KiB) per slice
+constexpr std::int64_t kEncodeSlice =
+    45 * 1456;  // about one write of the encoder (64 KiB) per slice
 // Giving a large file's blocks back at once (truncate, unlink) can stall for a second, so the
 // temporary file is shrunk this much at a time, again with the event loop run in between.
 constexpr std::int64_t kShrinkStep = 32 << 20;
@@ -50,7 +51,9 @@ constexpr std::int64_t kShrinkStep = 32 << 20;
 // stand in it.
 bool WellFormedReply(const std::string& line) {
   const std::string text = WithoutLineEnd(line);
-  const auto digit = [&](std::size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+  const auto digit = [&](std::size_t i) {
+    return i < text.size() && text[i] >= '0' && text[i] <= '9';
+  };
   return digit(0) && digit(1) && digit(2) && (text.size() == 3 || text[3] == ' ' || text[3] == '-');
 }
 
@@ -167,7 +170,9 @@ TSendDialogue::TSendDialogue(net::TSockClient& sock, TReplyTable& replies, TSend
   QObject::connect(&replyTimer_, &QTimer::timeout, [this] { Abort(kNoAnswer); });
   sock_.OnDataReady = [this](net::TSockClient&) { OnDataReady(); };
   sock_.OnDisconnect = [this](net::TSockClient&) { OnServerClosed(); };
-  sock_.OnConnectionFailed = [this](net::TSockClient& s) { OnConnectFailed(s.TimedOut(), s.LastErrorCode()); };
+  sock_.OnConnectionFailed = [this](net::TSockClient& s) {
+    OnConnectFailed(s.TimedOut(), s.LastErrorCode());
+  };
   sock_.OnInvalidHost = [this](net::TSockClient& s, bool&) { OnNameNotFound(s.LastErrorCode()); };
   sock_.OnSendProgress = [this](net::TSockClient& s) {
     if (Running() && events.progress) events.progress(s.StreamSize(), s.BytesWritten());
@@ -191,9 +196,9 @@ TSendDialogue::~TSendDialogue() {
 
 const char* TSendDialogue::StateName(State state) {
   static constexpr const char* kNames[] = {
-      "Idle",      "Connecting", "Greeting", "Helo",     "Ehlo", "StartTls", "Handshake",
-      "AuthPlain", "AuthLogin",  "AuthUser", "AuthPassword",     "MailFrom", "Rcpt",
-      "Data",      "MailData",   "Dot",      "Quit"};
+      "Idle",      "Connecting", "Greeting",  "Helo",     "Ehlo",         "StartTls",
+      "Handshake", "AuthPlain",  "AuthLogin", "AuthUser", "AuthPassword", "MailFrom",
+      "Rcpt",      "Data",       "MailData",  "Dot",      "Quit"};
   return kNames[static_cast<int>(state)];
 }
 
@@ -206,7 +211,8 @@ void TSendDialogue::SetState(State next) {
 void TSendDialogue::Start(SendJob job) {
   assert(!Running());
   job_ = std::move(job);
-  platform::WipeSecret(job.password);  // a short one was copied, not moved, and its bytes stay behind
+  platform::WipeSecret(
+      job.password);  // a short one was copied, not moved, and its bytes stay behind
   delivered_ = false;
   ResetTransactions();
   closedWhileActing_ = false;
@@ -313,7 +319,8 @@ void TSendDialogue::HandleLine(const std::string& received) {
   constexpr int kMaxReplyLines = 1000;
   if (IsContinuation(line)) {
     if (state_ == State::kEhlo) extensions_.AddReplyLine(line);
-    if (++continuationLines_ > kMaxReplyLines) return Abort("The server's reply has too many lines!");
+    if (++continuationLines_ > kMaxReplyLines)
+      return Abort("The server's reply has too many lines!");
     if (events.transcript) events.transcript(WithoutLineEnd(line));
     return;
   }
@@ -339,19 +346,16 @@ void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
     case State::kAuthPlain:
     case State::kAuthLogin:
     case State::kAuthUser:
-    case State::kAuthPassword:
-      return OnAuthReply(code, line);
+    case State::kAuthPassword: return OnAuthReply(code, line);
     case State::kMailFrom: return OnMailFromReply(code, line, proceed);
     case State::kRcpt: return OnRcptReply(code, line, proceed);
     case State::kData: return OnDataReply(code, line);
     case State::kDot: return OnDotReply(code, line);
     case State::kQuit: return Complete();
-    case State::kIdle:
-      return;
+    case State::kIdle: return;
     case State::kConnecting:
     case State::kHandshake:
-    case State::kMailData:
-      break;
+    case State::kMailData: break;
   }
   Abort(std::string("Internal error: a reply in state ") + StateName(state_));
 }
@@ -444,8 +448,8 @@ void TSendDialogue::OnConnectFailed(bool timedOut, int errorCode) {
   if (!Running()) return;
   const std::string reason = timedOut ? "no answer in time" : net::SocketErrorWords(errorCode);
   auto alive = alive_;
-  Transcribe("Connecting failed: " + (timedOut ? std::string("Connection Timed out")
-                                               : net::SocketErrorText(errorCode)));
+  Transcribe("Connecting failed: " +
+             (timedOut ? std::string("Connection Timed out") : net::SocketErrorText(errorCode)));
   if (!*alive) return;
   Abort("Unable to connect to " + ServerAndPort(" port ") + ": " + reason + ".");
 }
@@ -456,8 +460,7 @@ void TSendDialogue::OnNameNotFound(int errorCode) {
   auto alive = alive_;
   Transcribe("Looking up " + name + " failed: " + net::SocketErrorText(errorCode));
   if (!*alive) return;
-  if (errorCode == 11004)
-    return Abort("The server name " + name + " has no IPv4 address.");
+  if (errorCode == 11004) return Abort("The server name " + name + " has no IPv4 address.");
   Abort("The server name " + name + " could not be found.");
 }
 
@@ -509,8 +512,8 @@ void TSendDialogue::SendAttachment(std::size_t index) {
     events.status("Processing attachment " + std::to_string(index + 1) + " of " +
                   std::to_string(job_.attachments.size()));
   if (!temp_) {
-    temp_ = std::make_unique<QTemporaryFile>(QFile::decodeName(QByteArray::fromStdString(job_.tempDir)) +
-                                             "/tavrin-XXXXXX.out");
+    temp_ = std::make_unique<QTemporaryFile>(
+        QFile::decodeName(QByteArray::fromStdString(job_.tempDir)) + "/tavrin-XXXXXX.out");
     if (!temp_->open())  // created new, mode 0600
       throw SendFailure("Unable to create a temporary file in " + job_.tempDir);
     // Only the open descriptor keeps the file: no one else can open it, and it goes with the
@@ -635,24 +638,27 @@ void TSendDialogue::Abort(const std::string& message) {
 // is logged "Not sent" with the reason, and the window is told what became of the message.
 void TSendDialogue::Ended(const std::string& reason, bool stopped) {
   // The final "." went out and no reply came: the server may have taken the message.
-  const bool unconfirmed =
-      state_ == State::kDot && std::any_of(outcomes_.begin(), outcomes_.end(), [](const Outcome& o) {
-        return o.status == RecipientStatus::kOk;
-      });
+  const bool unconfirmed = state_ == State::kDot &&
+                           std::any_of(outcomes_.begin(), outcomes_.end(), [](const Outcome& o) {
+                             return o.status == RecipientStatus::kOk;
+                           });
   LogUnsent(reason, unconfirmed ? std::string(kUnconfirmed) : reason);
   const std::int64_t delivered = deliveredTo_;
   std::string outcome;
   if (unconfirmed)
-    outcome = "the server did not confirm the message, so it may have been delivered" +
-              (delivered > 0 ? " (and it was delivered to " + Recipients(delivered) + " before)" : "") +
-              ".";
+    outcome =
+        "the server did not confirm the message, so it may have been delivered" +
+        (delivered > 0 ? " (and it was delivered to " + Recipients(delivered) + " before)" : "") +
+        ".";
   else if (delivered > 0)
     outcome = "the message was delivered to " + Recipients(delivered) + " before the send stopped.";
   else
     outcome = "the message has not been sent.";
   auto alive = alive_;
   if (!Finish()) return;
-  if (events.status) events.status(stopped ? std::string(kStopped) : Joined(reason, "message transmittal has failed."));
+  if (events.status)
+    events.status(stopped ? std::string(kStopped)
+                          : Joined(reason, "message transmittal has failed."));
   if (!*alive) return;
   if (stopped) {
     if (events.completed) events.completed(Joined(reason, outcome));
@@ -674,10 +680,8 @@ bool TSendDialogue::QuitAllowed() const {
     case State::kAuthPassword:
     case State::kMailFrom:
     case State::kRcpt:
-    case State::kDot:
-      return true;
-    default:
-      return false;
+    case State::kDot: return true;
+    default: return false;
   }
 }
 

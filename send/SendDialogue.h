@@ -47,21 +47,22 @@ enum class Security {
 
 // Everything a send needs, copied when Send is pressed: later edits do not reach it.
 struct SendJob {
-  std::string serverName;    // for the status text only; the client has Host and Port
-  std::string returnEmail;   // UTF-8, as the settings hold it; outside ASCII only with SMTPUTF8
+  std::string serverName;   // for the status text only; the client has Host and Port
+  std::string returnEmail;  // UTF-8, as the settings hold it; outside ASCII only with SMTPUTF8
   std::string nameField;
   std::string emailField;
   std::vector<std::string> messageLines;  // header block and body, no line ends
   std::string boundary;
-  std::vector<std::string> attachments;   // full paths, in sending order
-  std::string tempDir;                    // where the private temporary file is made
+  std::vector<std::string> attachments;  // full paths, in sending order
+  std::string tempDir;                   // where the private temporary file is made
   Security security = Security::kNone;
   std::string userName;  // "": no sign-in
   std::string password;  // for sign-in only; never shown, logged or kept after the send
   // Told once the server has judged the password: true when it signed in, false when it refused
   // it (5xx). Not told for a passing failure (4xx) or when the send ends before. May be empty.
   std::function<void(bool accepted)> passwordJudged;
-  int recipientsPerMessage = 0;  // recipients per transaction at most; 0: as many as the server takes
+  int recipientsPerMessage =
+      0;  // recipients per transaction at most; 0: as many as the server takes
 };
 
 // How the dialogue reports to its window; any member may be empty. Once the send has ended, a
@@ -72,7 +73,7 @@ struct SendEvents {
   std::function<void(std::int64_t maximum, std::int64_t position)> progress;
   std::function<void(const std::string& line)> transcript;  // each reply line, without line end
   std::function<void()> ended;  // the send has ended either way: cursor back, controls enabled
-  std::function<void(const std::string& text)> failed;      // message box after an abort
+  std::function<void(const std::string& text)> failed;  // message box after an abort
   // After the server's last word, or a Stop: the log holds every recipient; `note` is empty unless
   // the message did not go out to everyone or the send was stopped.
   std::function<void(const std::string& note)> completed;
@@ -134,23 +135,23 @@ bool TooManyRecipients(const std::string& line);
 class TSendDialogue {
  public:
   enum class State {
-    kIdle,        // no send under way; replies and closes are ignored
-    kConnecting,  // Connect is resolving and connecting
-    kGreeting,    // connected; waiting for the server's greeting
-    kHelo,        // "HELO" sent, the server having refused "EHLO" as unknown
-    kEhlo,        // "EHLO" sent; every line of its reply names one extension
-    kStartTls,    // "STARTTLS" sent; its 220 starts the TLS handshake
-    kHandshake,   // the TLS handshake runs; no reply is due
-    kAuthPlain,   // "AUTH PLAIN" with the credentials sent; 235 signs in
-    kAuthLogin,   // "AUTH LOGIN" sent; a 334 asks for the user name
-    kAuthUser,    // the user name sent; a 334 asks for the password
+    kIdle,          // no send under way; replies and closes are ignored
+    kConnecting,    // Connect is resolving and connecting
+    kGreeting,      // connected; waiting for the server's greeting
+    kHelo,          // "HELO" sent, the server having refused "EHLO" as unknown
+    kEhlo,          // "EHLO" sent; every line of its reply names one extension
+    kStartTls,      // "STARTTLS" sent; its 220 starts the TLS handshake
+    kHandshake,     // the TLS handshake runs; no reply is due
+    kAuthPlain,     // "AUTH PLAIN" with the credentials sent; 235 signs in
+    kAuthLogin,     // "AUTH LOGIN" sent; a 334 asks for the user name
+    kAuthUser,      // the user name sent; a 334 asks for the password
     kAuthPassword,  // the password sent; 235 signs in
-    kMailFrom,    // "Mail From:" sent; the recipients walk starts on its acceptance
-    kRcpt,        // "Rcpt To:" sent, one or a window; each reply decides its recipient alone
-    kData,        // "Data" sent; only 354 lets the mail data go
-    kMailData,    // the mail data is going out; replies wait until it has
-    kDot,         // the final "." sent; a 2xx reply means the message is delivered
-    kQuit,        // "Quit" sent; whatever follows completes the send
+    kMailFrom,      // "Mail From:" sent; the recipients walk starts on its acceptance
+    kRcpt,          // "Rcpt To:" sent, one or a window; each reply decides its recipient alone
+    kData,          // "Data" sent; only 354 lets the mail data go
+    kMailData,      // the mail data is going out; replies wait until it has
+    kDot,           // the final "." sent; a 2xx reply means the message is delivered
+    kQuit,          // "Quit" sent; whatever follows completes the send
   };
 
   TSendDialogue(net::TSockClient& sock, TReplyTable& replies, TSendLog& log,
@@ -248,15 +249,20 @@ class TSendDialogue {
   struct Addressee {
     Addressee() = default;
     Addressee(std::int32_t no, const std::string& name, const std::string& address, bool outside)
-        : recordNo(no), nameBytes(static_cast<std::uint32_t>(name.size())),
-          addressBytes(static_cast<std::uint32_t>(address.size())), utf8(outside), text(name + address) {}
+        : recordNo(no),
+          nameBytes(static_cast<std::uint32_t>(name.size())),
+          addressBytes(static_cast<std::uint32_t>(address.size())),
+          utf8(outside),
+          text(name + address) {}
     std::int32_t recordNo = 0;
     std::uint32_t nameBytes = 0;
     std::uint32_t addressBytes = 0;
-    bool utf8 = false;    // outside ASCII: goes (in UTF-8) only in a transaction with SMTPUTF8
-    std::string text;     // the table's 8-bit name, then its 8-bit address, then an Outcome's reply
+    bool utf8 = false;  // outside ASCII: goes (in UTF-8) only in a transaction with SMTPUTF8
+    std::string text;   // the table's 8-bit name, then its 8-bit address, then an Outcome's reply
     std::string_view Name() const { return std::string_view(text).substr(0, nameBytes); }
-    std::string_view Address() const { return std::string_view(text).substr(nameBytes, addressBytes); }
+    std::string_view Address() const {
+      return std::string_view(text).substr(nameBytes, addressBytes);
+    }
   };
   struct Outcome {  // one log line, kept until its transaction ends and every record before it has
     Outcome() = default;
@@ -303,7 +309,7 @@ class TSendDialogue {
   QTimer replyTimer_;
   std::unique_ptr<QTemporaryFile> temp_;  // open, its name already removed
   std::string tempPath_;                  // the open file, reached through its descriptor
-  bool acting_ = false;        // an action runs; nested data events leave the lines to it
+  bool acting_ = false;  // an action runs; nested data events leave the lines to it
   bool closedWhileActing_ = false;
   bool delivered_ = false;     // every transaction has ended and "Quit" is due or sent
   int continuationLines_ = 0;  // lines of the reply under way before its last
@@ -317,28 +323,28 @@ class TSendDialogue {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
   // The transaction under way; accepted_ counts the recipients the server took in it.
-  bool walkStarted_ = false;         // the table walk has begun
-  std::deque<Addressee> inFlight_;   // "Rcpt To:" sent, replies awaited, in sending order
-  std::deque<Addressee> waiting_;    // read, not yet addressed: first in the next window
+  bool walkStarted_ = false;        // the table walk has begun
+  std::deque<Addressee> inFlight_;  // "Rcpt To:" sent, replies awaited, in sending order
+  std::deque<Addressee> waiting_;   // read, not yet addressed: first in the next window
   // The transaction's log lines, in the order addressed; a deque grows without copying itself.
   std::deque<Outcome> outcomes_;
   // Final, waiting for earlier records to be logged: in record order, one per record.
   std::deque<Outcome> settled_;
   std::deque<Addressee> utf8Waiting_;  // outside ASCII, read during a transaction without SMTPUTF8
-  bool utf8Transaction_ = false;     // "Mail From:" carried SMTPUTF8
-  bool resetting_ = false;           // "RSET" sent: an empty transaction makes way for a UTF-8 one
-  std::string roomRefusal_;          // the window's first "no room" reply; "" when none
-  const Addressee* announcing_ = nullptr;  // being announced: in no queue, yet to be logged
-  std::int64_t deliveredTo_ = 0;     // recipients of every delivered transaction
+  bool utf8Transaction_ = false;       // "Mail From:" carried SMTPUTF8
+  bool resetting_ = false;   // "RSET" sent: an empty transaction makes way for a UTF-8 one
+  std::string roomRefusal_;  // the window's first "no room" reply; "" when none
+  const Addressee* announcing_ = nullptr;     // being announced: in no queue, yet to be logged
+  std::int64_t deliveredTo_ = 0;              // recipients of every delivered transaction
   std::optional<std::uint64_t> messageSize_;  // as SIZE counts it; reckoned once a server asks
-  std::int64_t failedCount_ = 0;     // recipients refused so far: progress, with deliveredTo_
+  std::int64_t failedCount_ = 0;  // recipients refused so far: progress, with deliveredTo_
 
   // New connections after a cut-off transaction.
-  bool transactionBegun_ = false;    // a "Mail From:" has gone out in this send
-  bool reconnecting_ = false;        // the old connection is being dropped on purpose
+  bool transactionBegun_ = false;  // a "Mail From:" has gone out in this send
+  bool reconnecting_ = false;      // the old connection is being dropped on purpose
   int reconnections_ = 0;
-  std::string lastCutOff_;           // where the latest cut-off happened: the step and progress
-  std::uint64_t connection_ = 0;     // counts the connections of this send
+  std::string lastCutOff_;        // where the latest cut-off happened: the step and progress
+  std::uint64_t connection_ = 0;  // counts the connections of this send
 };
 
 }  // namespace tavrin::app

@@ -41,10 +41,14 @@ char32_t Decode(std::string_view text, std::size_t i, std::size_t* length) {
   if (lead < 0x80) return lead;
   std::size_t extra = 0;
   char32_t c = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) extra = 1, c = lead & 0x1F;
-  else if (lead >= 0xE0 && lead <= 0xEF) extra = 2, c = lead & 0x0F;
-  else if (lead >= 0xF0 && lead <= 0xF4) extra = 3, c = lead & 0x07;
-  else return 0xFFFD;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    extra = 1, c = lead & 0x1F;
+  else if (lead >= 0xE0 && lead <= 0xEF)
+    extra = 2, c = lead & 0x0F;
+  else if (lead >= 0xF0 && lead <= 0xF4)
+    extra = 3, c = lead & 0x07;
+  else
+    return 0xFFFD;
   if (i + extra >= text.size()) return 0xFFFD;
   for (std::size_t k = 1; k <= extra; ++k) {
     if ((byte(i + k) & 0xC0) != 0x80) return 0xFFFD;
@@ -136,8 +140,9 @@ std::string LogLine(const LogEntry& entry) {
 
 void TSendLog::StartLog(const std::string& programCaption, const std::string& senderName,
                         const std::string& date, const std::string& time) {
-  const std::string columns = FitText("Name", kNameWidth) + kGap + FitText("Address", kAddressWidth) +
-                              kGap + FitText("Status", kStatusWidth) + kGap + "Details";
+  const std::string columns = FitText("Name", kNameWidth) + kGap +
+                              FitText("Address", kAddressWidth) + kGap +
+                              FitText("Status", kStatusWidth) + kGap + "Details";
   header_ = {
       VisibleText(programCaption + " Log"),
       "",
@@ -197,7 +202,8 @@ const char* TSendLog::Keep(std::string_view name, std::string_view address) {
 
 std::uint32_t TSendLog::ReplyIndex(std::string reply) {
   // Recipients come in runs with the same reply: the latest is tried before the index.
-  if (!replies_.empty() && replies_.back() == reply) return static_cast<std::uint32_t>(replies_.size() - 1);
+  if (!replies_.empty() && replies_.back() == reply)
+    return static_cast<std::uint32_t>(replies_.size() - 1);
   if (const auto it = replyIndex_.find(reply); it != replyIndex_.end()) return it->second;
   const auto index = static_cast<std::uint32_t>(replies_.size());
   replies_.push_back(std::move(reply));

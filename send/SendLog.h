@@ -48,7 +48,7 @@ struct LogEntry {
   std::string name;     // UTF-8
   std::string address;  // UTF-8
   RecipientStatus status = RecipientStatus::kNotSent;
-  std::string reply;    // UTF-8: the server's own reply (code and text) or why it was not sent
+  std::string reply;  // UTF-8: the server's own reply (code and text) or why it was not sent
 };
 
 // The log line of `entry`: the name cut to 35 characters, the address in a column of 40 (never
@@ -86,8 +86,13 @@ class TSendLog {
       iterator(const TSendLog* log, std::size_t index) : log_(log), index_(index) {}
       LogEntry operator*() const { return log_->Entry(index_); }
       iterator& operator++() { return ++index_, *this; }
-      iterator operator++(int) { iterator was = *this; ++index_; return was; }
+      iterator operator++(int) {
+        iterator was = *this;
+        ++index_;
+        return was;
+      }
       bool operator==(const iterator& other) const { return index_ == other.index_; }
+
      private:
       const TSendLog* log_;
       std::size_t index_;
@@ -98,6 +103,7 @@ class TSendLog {
     LogEntry operator[](std::size_t index) const { return log_->Entry(index); }
     iterator begin() const { return {log_, 0}; }
     iterator end() const { return {log_, size()}; }
+
    private:
     const TSendLog* log_;
   };
@@ -126,11 +132,11 @@ class TSendLog {
  private:
   // One recipient: 32 bytes, its texts kept elsewhere.
   struct Stored {
-    const char* text;             // the name's bytes, then the address's, in one of blocks_
+    const char* text;  // the name's bytes, then the address's, in one of blocks_
     std::uint32_t nameBytes;
     std::uint32_t addressBytes;
     std::int32_t recordNo;
-    std::uint32_t reply;          // in replies_
+    std::uint32_t reply;  // in replies_
     RecipientStatus status;
   };
   LogEntry Entry(std::size_t index) const;

@@ -134,8 +134,10 @@ void TSendDialogue::OnAuthReply(int code, const std::string& line) {
     return SendMailFrom();
   }
   if (!answersCredentials && code == 334) {
-    std::string answer = EncodedLine("", state_ == State::kAuthLogin ? job_.userName : job_.password);
-    return SendSecret(answer, state_ == State::kAuthLogin ? State::kAuthUser : State::kAuthPassword);
+    std::string answer =
+        EncodedLine("", state_ == State::kAuthLogin ? job_.userName : job_.password);
+    return SendSecret(answer,
+                      state_ == State::kAuthLogin ? State::kAuthUser : State::kAuthPassword);
   }
   // A passing failure ("454 4.7.0 Temporary authentication failure") says nothing about the
   // password: the server's words are shown and the password stands. Only a 5xx refuses it.
@@ -188,7 +190,8 @@ std::string TSendDialogue::WithoutSecrets(const std::string& line) const {
   credentials += job_.userName;
   credentials += '\0';
   credentials += job_.password;
-  for (const std::string* secret : {&job_.password, static_cast<const std::string*>(&credentials)}) {
+  for (const std::string* secret :
+       {&job_.password, static_cast<const std::string*>(&credentials)}) {
     std::string encoded = EncodedLine("", *secret);
     encoded.resize(encoded.size() - 2);  // the CR LF
     repeats = repeats || line.find(encoded) != std::string::npos;

@@ -48,7 +48,8 @@ bool NoRoom(int code, const std::string& line) {
 }  // namespace
 
 bool OutsideAscii(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 bool SendableAddress(const std::string& address) {
@@ -104,14 +105,15 @@ void TSendDialogue::SendMailFrom() {
   resetting_ = false;
   const bool utf8Offered = extensions_.Has("SMTPUTF8");
   if (OutsideAscii(job_.returnEmail) && !utf8Offered) return Abort(kReturnNotAscii);
-  utf8Transaction_ = utf8Offered &&
-                     (OutsideAscii(job_.returnEmail) || !utf8Waiting_.empty() ||
-                      std::any_of(waiting_.begin(), waiting_.end(), [](const Addressee& a) { return a.utf8; }));
+  utf8Transaction_ = utf8Offered && (OutsideAscii(job_.returnEmail) || !utf8Waiting_.empty() ||
+                                     std::any_of(waiting_.begin(), waiting_.end(),
+                                                 [](const Addressee& a) { return a.utf8; }));
   std::string mailFrom = "Mail From:<" + job_.returnEmail + ">";
   if (extensions_.Has("SIZE")) {
     // A message the server would refuse at the end is not sent at all.
     const std::uint64_t size = MessageSize();
-    if (const auto limit = extensions_.SizeLimit(); limit && size > *limit) return Abort(TooLargeText(*limit));
+    if (const auto limit = extensions_.SizeLimit(); limit && size > *limit)
+      return Abort(TooLargeText(*limit));
     mailFrom += " SIZE=" + std::to_string(size);
   }
   if (utf8Transaction_) mailFrom += " SMTPUTF8";
@@ -154,7 +156,8 @@ void TSendDialogue::SendWindow(const std::string& mailFrom) {
   Addressee next;
   while (commands < most && RoomForAnother() && NextAddressee(next)) {
     const std::string address(next.Address());
-    std::string command = "Rcpt To:<" + (next.utf8 ? platform::AnsiToUtf8(address) : address) + ">\r\n";
+    std::string command =
+        "Rcpt To:<" + (next.utf8 ? platform::AnsiToUtf8(address) : address) + ">\r\n";
     if (commands > 0 && window.size() + command.size() > kWindowBytes) {
       waiting_.push_front(std::move(next));  // opens the next window
       break;
@@ -325,7 +328,9 @@ void TSendDialogue::OnDotReply(int code, const std::string& line) {
 // line. The lines leave the dialogue as they go into the log, so a long transaction is never held
 // twice.
 void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& reply) {
-  const auto byRecord = [](const Outcome& a, const Outcome& b) { return a.who.recordNo < b.who.recordNo; };
+  const auto byRecord = [](const Outcome& a, const Outcome& b) {
+    return a.who.recordNo < b.who.recordNo;
+  };
   if (!std::is_sorted(outcomes_.begin(), outcomes_.end(), byRecord))  // they mostly are
     std::stable_sort(outcomes_.begin(), outcomes_.end(), byRecord);
   const std::int32_t bound = FirstUnsettled();
@@ -334,8 +339,9 @@ void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& 
   std::int32_t last = 0;
   // Both queues in record order: merged, the lines settled before first.
   while (!settled_.empty() || !outcomes_.empty()) {
-    const bool before = !settled_.empty() && (outcomes_.empty() || settled_.front().who.recordNo <=
-                                                                       outcomes_.front().who.recordNo);
+    const bool before =
+        !settled_.empty() &&
+        (outcomes_.empty() || settled_.front().who.recordNo <= outcomes_.front().who.recordNo);
     std::deque<Outcome>& from = before ? settled_ : outcomes_;
     Outcome o = std::move(from.front());
     from.pop_front();
@@ -378,7 +384,8 @@ void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acce
   if (announcing_ != nullptr)
     outcomes_.push_back({*std::exchange(announcing_, nullptr), RecipientStatus::kNotSent, reason});
   for (auto* queue : {&inFlight_, &waiting_, &utf8Waiting_}) {
-    for (Addressee& who : *queue) outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
+    for (Addressee& who : *queue)
+      outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
     queue->clear();
   }
   // The records the walk has not reached. A table that cannot be read further ends the list.
@@ -417,10 +424,8 @@ bool TSendDialogue::MayTryAgain() const {
     case State::kMailFrom:
     case State::kRcpt:
     case State::kData:
-    case State::kMailData:
-      return true;
-    default:
-      return false;
+    case State::kMailData: return true;
+    default: return false;
   }
 }
 
@@ -430,7 +435,8 @@ bool TSendDialogue::MayTryAgain() const {
 // connection is opened; the caller ends the send.
 bool TSendDialogue::TryAgain() {
   if (!Running() || !MayTryAgain() || reconnections_ >= mostReconnections) return false;
-  const std::string step = std::string(StateName(state_)) + "/" + std::to_string(failedCount_ + deliveredTo_);
+  const std::string step =
+      std::string(StateName(state_)) + "/" + std::to_string(failedCount_ + deliveredTo_);
   if (step == lastCutOff_) return false;
   lastCutOff_ = step;
   ++reconnections_;
@@ -508,7 +514,8 @@ std::string TooLargeText(std::uint64_t limitOctets) {
   std::string fraction = std::to_string(units % scale);
   fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
   while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
-  const std::string figure = std::to_string(units / scale) + (fraction.empty() ? "" : "." + fraction);
+  const std::string figure =
+      std::to_string(units / scale) + (fraction.empty() ? "" : "." + fraction);
   return "The message is larger than the server accepts (" + figure + " MB).";
 }
 

@@ -36,7 +36,8 @@ std::string Upper(std::string s) {
 std::string CellUtf8(const Options& o, const std::string& cell, const std::string& where) {
   if (o.csvCp1252) return ToUtf8(cell, CodePage::Ansi1252);
   if (!IsValidUtf8(cell)) {
-    throw ToolError(where + ": the text is not valid UTF-8; for a file saved as Windows-1252 (as "
+    throw ToolError(where +
+                    ": the text is not valid UTF-8; for a file saved as Windows-1252 (as "
                     "spreadsheets often do), use --csv-encoding cp1252");
   }
   return cell;
@@ -50,10 +51,11 @@ struct Column {
 };
 
 // Maps the CSV header to fields (case-insensitive); an unknown or repeated column fails.
-std::vector<Column> MapColumns(const Options& o, const std::vector<std::string>& header, const std::string& csv,
-                               CodePage page) {
+std::vector<Column> MapColumns(const Options& o, const std::vector<std::string>& header,
+                               const std::string& csv, CodePage page) {
   if (o.separator == ',' && header.size() == 1 && header[0].find(';') != std::string::npos) {
-    throw ToolError(csv + ": the header holds \";\" and no \",\"; if the file is separated by "
+    throw ToolError(csv +
+                    ": the header holds \";\" and no \",\"; if the file is separated by "
                     "semicolons, use --separator ';'");
   }
   std::vector<Column> map;
@@ -63,11 +65,13 @@ std::vector<Column> MapColumns(const Options& o, const std::vector<std::string>&
     for (int n = 1; n <= dbf::FieldCount() && found == 0; ++n) {
       if (Upper(ToUtf8(dbf::Field(n), page)) == Upper(name)) found = n;
     }
-    if (found == 0) throw ToolError(csv + ": unknown column \"" + name + "\" (no such field in the table)");
+    if (found == 0)
+      throw ToolError(csv + ": unknown column \"" + name + "\" (no such field in the table)");
     for (const Column& m : map) {
       if (m.field == found) throw ToolError(csv + ": column \"" + name + "\" appears twice");
     }
-    map.push_back({found, {dbf::FieldType(found), dbf::FieldLen(found), dbf::FieldDec(found)},
+    map.push_back({found,
+                   {dbf::FieldType(found), dbf::FieldLen(found), dbf::FieldDec(found)},
                    ToUtf8(dbf::Field(found), page)});
   }
   return map;
@@ -82,15 +86,17 @@ bool BlankRow(const std::vector<std::string>& cells) {
   return true;
 }
 
-PreparedRow PrepareRow(const Options& o, const std::vector<std::string>& cells, const std::vector<Column>& columns,
-                       const std::string& csv, int lineNo, CodePage page, Pass* pass) {
+PreparedRow PrepareRow(const Options& o, const std::vector<std::string>& cells,
+                       const std::vector<Column>& columns, const std::string& csv, int lineNo,
+                       CodePage page, Pass* pass) {
   const auto line = [&] { return csv + ", line " + std::to_string(lineNo); };
   if (cells.size() > columns.size()) throw ToolError(line() + ": more cells than columns");
   PreparedRow row(static_cast<std::size_t>(dbf::FieldCount()));
   for (std::size_t c = 0; c < cells.size(); ++c) {
     const Column& col = columns[c];
     const auto where = [&] { return line() + ", column " + col.name; };
-    const bool ascii = std::all_of(cells[c].begin(), cells[c].end(), [](char ch) { return ch >= 0; });
+    const bool ascii =
+        std::all_of(cells[c].begin(), cells[c].end(), [](char ch) { return ch >= 0; });
     bool lossy = false;
     const std::string utf8 = ascii ? cells[c] : CellUtf8(o, cells[c], where());
     const std::string stored = ascii ? cells[c] : FromUtf8(utf8, page, &lossy);
@@ -132,7 +138,9 @@ void ReadRows(const Options& o, std::istream& in, const std::string& csv, CodePa
 void StoreValue(int n, const ImportValue& v) {
   switch (dbf::FieldType(n)) {
     case 'C': dbf::SetString(n, v.text); break;
-    case 'M': if (!v.text.empty()) dbf::WriteMemo(n, v.text); break;
+    case 'M':
+      if (!v.text.empty()) dbf::WriteMemo(n, v.text);
+      break;
     case 'L': dbf::SetLogical(n, v.truth); break;
     case 'D': dbf::SetString(n, StoredDateToText(v.text)); break;
     default: dbf::SetStoredText(n, v.text); break;  // numbers as checked, digit for digit
@@ -156,18 +164,24 @@ void ImportCsv(const Options& o, const std::string& csvPath) {
   Pass check;
   ReadRows(o, in, csvPath, page, &check, nullptr);
   if (!check.lossy.empty() && !o.replace) {  // names in another script would be lost in a batch
-    throw ToolError(check.lossy + ": \"" + check.lossyChar + "\" cannot be stored in the table's code page (" +
-                    std::to_string(TablePageNumber(o)) + "); nothing was appended. Use --replace to store "
+    throw ToolError(check.lossy + ": \"" + check.lossyChar +
+                    "\" cannot be stored in the table's code page (" +
+                    std::to_string(TablePageNumber(o)) +
+                    "); nothing was appended. Use --replace to store "
                     "such characters as '?', or a table made with --codepage for this text");
   }
   if (!check.lossy.empty()) {
-    std::fprintf(stderr, "dbftool: warning: %s (and maybe others): characters the table's code page "
-                 "cannot hold were stored as '?'\n", check.lossy.c_str());
+    std::fprintf(stderr,
+                 "dbftool: warning: %s (and maybe others): characters the table's code page "
+                 "cannot hold were stored as '?'\n",
+                 check.lossy.c_str());
   }
   in.clear();
-  if (!in.seekg(0)) throw ToolError(csvPath + " cannot be read a second time; give a file, not a pipe");
+  if (!in.seekg(0))
+    throw ToolError(csvPath + " cannot be read a second time; give a file, not a pipe");
   if (!WithWait(o, [] { return dbf::ALock(); })) {
-    throw ToolError(o.args[0] + " is locked for appending by another program; try again later "
+    throw ToolError(o.args[0] +
+                    " is locked for appending by another program; try again later "
                     "(or use --wait SECONDS)");
   }
   Pass done;
@@ -178,7 +192,8 @@ void ImportCsv(const Options& o, const std::string& csvPath) {
       if (++appended % kHeaderEvery == 0) dbf::UpdateHeader();  // still under the append lock
     });
   } catch (...) {
-    std::fprintf(stderr, "dbftool: stopped after appending %zu of %zu rows\n", appended, check.rows);
+    std::fprintf(stderr, "dbftool: stopped after appending %zu of %zu rows\n", appended,
+                 check.rows);
     throw;
   }
   dbf::Unlock();

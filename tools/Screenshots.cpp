@@ -98,10 +98,10 @@ int main(int argc, char* argv[]) {
   const QString out = argv[1];
   platform::RecordingDialogs dialogs;
   dialogs.fileAnswers = {std::string(argv[2]), std::string(argv[3])};
-  app::AppServices services{dialogs,
-                            {platform::ExecutableDir() + "/Tavrin.ini", platform::HomeDir(),
-                             platform::TempDir()},
-                            [] { QApplication::exit(1); }};
+  app::AppServices services{
+      dialogs,
+      {platform::ExecutableDir() + "/Tavrin.ini", platform::HomeDir(), platform::TempDir()},
+      [] { QApplication::exit(1); }};
   app::TProgram program(services);
   program.Start();
   app::TfrmEmailMerge& main = *program.frmEmailMerge();
@@ -143,7 +143,8 @@ int main(int argc, char* argv[]) {
     QApplication::processEvents(QEventLoop::AllEvents, 10);
     QThread::msleep(5);
   }
-  for (const auto& message : dialogs.Messages()) std::fprintf(stderr, "message: %s\n", message.c_str());
+  for (const auto& message : dialogs.Messages())
+    std::fprintf(stderr, "message: %s\n", message.c_str());
   main.close();
   return logShown ? 0 : 1;
 }

@@ -75,14 +75,18 @@ std::string OpenProblem(const std::string& path, int code, Access access) {
   const fs::path p(path);
   if (code == 32) {
     return access == Access::Exclusive
-               ? path + " is open in another program; it must be closed there first (or use --wait SECONDS)"
-               : path + " is being packed or is held exclusively by another program; try again later "
-                        "(or use --wait SECONDS)";
+               ? path +
+                     " is open in another program; it must be closed there first (or use --wait "
+                     "SECONDS)"
+               : path +
+                     " is being packed or is held exclusively by another program; try again later "
+                     "(or use --wait SECONDS)";
   }
   if (code == 2 && fs::exists(p) && !fs::is_directory(p)) {
     const std::string stem = p.has_extension() ? p.stem().string() : p.filename().string();
     if (!ExistsAnyCase(p.parent_path(), stem + ".dbt")) {
-      return "the memo file " + (p.parent_path() / (stem + ".dbt")).string() + " of " + path + " is missing";
+      return "the memo file " + (p.parent_path() / (stem + ".dbt")).string() + " of " + path +
+             " is missing";
     }
   }
   return {};
@@ -99,7 +103,8 @@ void OpenTable(const Options& o, Access access) {
   dbf::Select(1);
   dbf::OpenOptions options;
   options.exclusive = access == Access::Exclusive;
-  dbf::Settings().openOverride = access == Access::Read ? dbf::OpenOverride::ReadOnly : dbf::OpenOverride::None;
+  dbf::Settings().openOverride =
+      access == Access::Read ? dbf::OpenOverride::ReadOnly : dbf::OpenOverride::None;
   int code = 0;
   std::string message;
   const bool opened = WithWait(o, [&] {
@@ -121,7 +126,8 @@ void OpenTable(const Options& o, Access access) {
 HeaderFacts ReadHeaderFacts() {
   std::ifstream in(dbf::DbfName(), std::ios::binary);
   unsigned char b[32] = {};
-  if (!in.read(reinterpret_cast<char*>(b), 12)) throw ToolError("cannot read the header of " + dbf::DbfName());
+  if (!in.read(reinterpret_cast<char*>(b), 12))
+    throw ToolError("cannot read the header of " + dbf::DbfName());
   in.read(reinterpret_cast<char*>(b) + 12, 20);
   HeaderFacts f;
   f.version = b[0];
@@ -135,7 +141,8 @@ CodePage TablePage(const Options& o) { return o.ansi ? CodePage::Ansi1252 : dbf:
 
 unsigned char LanguageByte(const Options& o) {
   const int number = o.codepage != 0 ? o.codepage : (o.ansi ? 1252 : 437);
-  return platform::LanguageDriverOf(platform::PageFromNumber(number).value_or(platform::TextPage::Oem437));
+  return platform::LanguageDriverOf(
+      platform::PageFromNumber(number).value_or(platform::TextPage::Oem437));
 }
 
 int TablePageNumber(const Options& o) { return platform::PageNumber(TablePage(o)); }

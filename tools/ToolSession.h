@@ -26,14 +26,14 @@ class UsageError : public std::runtime_error {
 };
 
 struct Options {
-  bool ansi = false;          // the table holds Windows-1252 text (else its header says, or 437)
+  bool ansi = false;  // the table holds Windows-1252 text (else its header says, or 437)
   bool force = false;
-  bool memo = false;          // pack: compact the memo file too
-  bool replace = false;       // import: store characters the table's code page lacks as '?'
-  int codepage = 0;           // create: the code page number asked for (0: none; --ansi is 1252)
-  bool csvCp1252 = false;     // the CSV is Windows-1252 text instead of UTF-8
+  bool memo = false;       // pack: compact the memo file too
+  bool replace = false;    // import: store characters the table's code page lacks as '?'
+  int codepage = 0;        // create: the code page number asked for (0: none; --ansi is 1252)
+  bool csvCp1252 = false;  // the CSV is Windows-1252 text instead of UTF-8
   char separator = ',';
-  double waitSeconds = 0;     // how long to retry a lock another program holds
+  double waitSeconds = 0;  // how long to retry a lock another program holds
   std::string command;
   std::vector<std::string> args;  // after the command: the table, then the rest
 };

@@ -39,8 +39,10 @@ constexpr char kUsage[] =
     "  delete TABLE RECNO...                     mark records deleted\n"
     "  recall TABLE RECNO...                     clear the deletion mark of records\n"
     "  pack TABLE [--memo]                       remove deleted records; with --memo also compact\n"
-    "                                            the memo file (done anyway when over half is unused)\n"
-    "  repair TABLE                              cut off a partial record at the end of the table,\n"
+    "                                            the memo file (done anyway when over half is "
+    "unused)\n"
+    "  repair TABLE                              cut off a partial record at the end of the "
+    "table,\n"
     "                                            saving its bytes in TABLE.cut\n"
     "options:\n"
     "  --ansi                  the table holds Windows-1252 text (default: as its header says,\n"
@@ -76,7 +78,8 @@ std::vector<std::string> FilesCreateWouldReplace(const std::string& table, bool 
   const fs::path path(table);
   const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
   const std::string stem = path.has_extension() ? path.stem().string() : path.filename().string();
-  std::vector<std::string> wanted = {Lower(path.has_extension() ? path.filename().string() : stem + ".dbf")};
+  std::vector<std::string> wanted = {
+      Lower(path.has_extension() ? path.filename().string() : stem + ".dbf")};
   if (memo) wanted.push_back(Lower(stem + ".dbt"));
   std::vector<std::string> found;
   std::error_code ec;
@@ -93,7 +96,8 @@ std::vector<dbf::FieldDef> ParseFieldArgs(const Options& o) {
   std::vector<dbf::FieldDef> fields;
   for (std::size_t i = 1; i < o.args.size(); ++i) {
     const auto def = ParseFieldArg(o.args[i]);
-    if (!def) throw UsageError("bad field definition \"" + o.args[i] + "\" (NAME,TYPE,LENGTH,DECIMALS)");
+    if (!def)
+      throw UsageError("bad field definition \"" + o.args[i] + "\" (NAME,TYPE,LENGTH,DECIMALS)");
     fields.push_back(*def);
   }
   if (fields.size() > 255) throw UsageError("a table has at most 255 fields");
@@ -108,7 +112,8 @@ std::vector<dbf::FieldDef> ParseFieldArgs(const Options& o) {
 int CmdCreate(const Options& o) {
   if (o.args.size() < 2) throw UsageError("create needs a table and at least one field");
   const std::vector<dbf::FieldDef> fields = ParseFieldArgs(o);
-  const bool memo = std::any_of(fields.begin(), fields.end(), [](const dbf::FieldDef& f) { return f.type == 'M'; });
+  const bool memo = std::any_of(fields.begin(), fields.end(),
+                                [](const dbf::FieldDef& f) { return f.type == 'M'; });
   const std::vector<std::string> existing = FilesCreateWouldReplace(o.args[0], memo);
   if (!o.force && !existing.empty()) {
     std::string list;
@@ -138,11 +143,13 @@ int CmdInfo(const Options& o) {
   Write("Header length: " + std::to_string(h.headerLength) + "\n");
   Write("Record length: " + std::to_string(dbf::RecSize()) + "\n");
   const int number = TablePageNumber(o);
-  Write("Code page:     " + (number > 1000 ? "Windows-" + std::to_string(number) : std::to_string(number)) + "\n");
+  Write("Code page:     " +
+        (number > 1000 ? "Windows-" + std::to_string(number) : std::to_string(number)) + "\n");
   Write("Fields:        " + std::to_string(dbf::FieldCount()) + "\n");
   for (int n = 1; n <= dbf::FieldCount(); ++n) {
-    std::snprintf(line, sizeof line, "  %3d  %-10s  %c  %3d  %2d\n", n, FieldNameUtf8(n, page).c_str(),
-                  dbf::FieldType(n), dbf::FieldLen(n), dbf::FieldDec(n));
+    std::snprintf(line, sizeof line, "  %3d  %-10s  %c  %3d  %2d\n", n,
+                  FieldNameUtf8(n, page).c_str(), dbf::FieldType(n), dbf::FieldLen(n),
+                  dbf::FieldDec(n));
     Write(line);
   }
   return 0;
@@ -152,9 +159,10 @@ std::string FieldsJson(CodePage page) {
   std::string out = "[";
   for (int n = 1; n <= dbf::FieldCount(); ++n) {
     if (n > 1) out += ", ";
-    out += "{\"name\": " + JsonString(FieldNameUtf8(n, page)) + ", \"type\": " +
-           JsonString(std::string(1, dbf::FieldType(n))) + ", \"length\": " +
-           std::to_string(dbf::FieldLen(n)) + ", \"decimals\": " + std::to_string(dbf::FieldDec(n)) + "}";
+    out += "{\"name\": " + JsonString(FieldNameUtf8(n, page)) +
+           ", \"type\": " + JsonString(std::string(1, dbf::FieldType(n))) +
+           ", \"length\": " + std::to_string(dbf::FieldLen(n)) +
+           ", \"decimals\": " + std::to_string(dbf::FieldDec(n)) + "}";
   }
   return out + "]";
 }
@@ -164,8 +172,8 @@ int CmdDump(const Options& o) {
   EngineSession session;
   OpenTable(o, Access::Read);
   const CodePage page = TablePage(o);
-  Write("{\"version\": " + std::to_string(ReadHeaderFacts().version) + ",\n \"fields\": " + FieldsJson(page) +
-        ",\n \"records\": [");
+  Write("{\"version\": " + std::to_string(ReadHeaderFacts().version) +
+        ",\n \"fields\": " + FieldsJson(page) + ",\n \"records\": [");
   bool first = true;
   for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1)) {
     std::string rec = first ? "\n" : ",\n";
@@ -236,8 +244,10 @@ int CmdMark(const Options& o, bool deleted) {
     if (!WithWait(o, [] { return dbf::RLock(); })) {
       throw ToolError("record " + std::to_string(n) + " is locked by another program");
     }
-    if (deleted) dbf::DeleteRec();
-    else dbf::RecallRec();
+    if (deleted)
+      dbf::DeleteRec();
+    else
+      dbf::RecallRec();
     dbf::Unlock();
   }
   return 0;
@@ -249,12 +259,14 @@ int CmdPack(const Options& o) {
   OpenTable(o, Access::Exclusive);
   dbf::PartialRecord tail;
   if (dbf::EndsInsideRecord(&tail)) {
-    throw ToolError(dbf::DbfName() + ": The table ends inside a record (" + std::to_string(tail.bytes) +
-                    " bytes after " + (tail.after > 0 ? "record " + std::to_string(tail.after) : "the header") +
+    throw ToolError(dbf::DbfName() + ": The table ends inside a record (" +
+                    std::to_string(tail.bytes) + " bytes after " +
+                    (tail.after > 0 ? "record " + std::to_string(tail.after) : "the header") +
                     "): it is damaged. Nothing was changed; `dbftool repair " + o.args[0] +
                     "` cuts the partial record off and keeps its bytes beside the table.");
   }
-  const dbf::MemoPacking memo = o.memo ? dbf::MemoPacking::Always : dbf::MemoPacking::WhenMostlyDead;
+  const dbf::MemoPacking memo =
+      o.memo ? dbf::MemoPacking::Always : dbf::MemoPacking::WhenMostlyDead;
   if (!dbf::Pack(memo) && dbf::RecCount() > 0) throw ToolError(o.args[0] + " could not be packed");
   return 0;
 }
@@ -266,15 +278,18 @@ int CmdRepair(const Options& o) {
   const std::string table = dbf::DbfName();
   dbf::PartialRecord tail;
   if (!dbf::EndsInsideRecord(&tail)) {
-    std::fprintf(stderr, "dbftool: %s ends after a whole record; nothing to repair\n", table.c_str());
+    std::fprintf(stderr, "dbftool: %s ends after a whole record; nothing to repair\n",
+                 table.c_str());
     return 0;
   }
   const std::string cut = table + ".cut";
   dbf::CutPartialRecord(cut);
-  std::fprintf(stderr, "dbftool: %s ended inside a record: cut off %lld bytes after %s, saved in %s; whole records kept: %d\n",
+  std::fprintf(stderr,
+               "dbftool: %s ended inside a record: cut off %lld bytes after %s, saved in %s; whole "
+               "records kept: %d\n",
                table.c_str(), static_cast<long long>(tail.bytes),
-               tail.after > 0 ? ("record " + std::to_string(tail.after)).c_str() : "the header", cut.c_str(),
-               static_cast<int>(tail.after));
+               tail.after > 0 ? ("record " + std::to_string(tail.after)).c_str() : "the header",
+               cut.c_str(), static_cast<int>(tail.after));
   return 0;
 }
 
@@ -300,7 +315,8 @@ void ParseValueOption(const std::string& a, const std::string& value, Options* o
     o->csvCp1252 = v == "cp1252" || v == "windows-1252";
   } else if (a == "--codepage") {
     const auto n = platform::StrToInt(value);
-    if (!n || value.find_first_not_of("0123456789") != std::string::npos || !platform::PageFromNumber(*n)) {
+    if (!n || value.find_first_not_of("0123456789") != std::string::npos ||
+        !platform::PageFromNumber(*n)) {
       throw UsageError("--codepage is one of 437, 1252, 1250, 1251, 1253, 852, 866, 737");
     }
     o->codepage = *n;
@@ -317,21 +333,32 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--ansi") o.ansi = true;
-    else if (a == "--force") o.force = true;
-    else if (a == "--memo") o.memo = true;
-    else if (a == "--replace") o.replace = true;
-    else if (a == "--help" || a == "-h") throw UsageError("");
-    else if (a == "--separator" || a == "--csv-encoding" || a == "--wait" || a == "--codepage") ParseValueOption(a, OptionValue(argc, argv, &i), &o);
-    else if (a.size() > 2 && a.rfind("--", 0) == 0) throw UsageError("unknown option " + a);
-    else if (o.command.empty()) o.command = a;
-    else o.args.push_back(a);
+    if (a == "--ansi")
+      o.ansi = true;
+    else if (a == "--force")
+      o.force = true;
+    else if (a == "--memo")
+      o.memo = true;
+    else if (a == "--replace")
+      o.replace = true;
+    else if (a == "--help" || a == "-h")
+      throw UsageError("");
+    else if (a == "--separator" || a == "--csv-encoding" || a == "--wait" || a == "--codepage")
+      ParseValueOption(a, OptionValue(argc, argv, &i), &o);
+    else if (a.size() > 2 && a.rfind("--", 0) == 0)
+      throw UsageError("unknown option " + a);
+    else if (o.command.empty())
+      o.command = a;
+    else
+      o.args.push_back(a);
   }
   if (o.command.empty()) throw UsageError("no command given");
   if (o.codepage != 0 && o.command != "create") {
-    throw UsageError("--codepage is for create; the other commands read the code page from the table's header");
+    throw UsageError(
+        "--codepage is for create; the other commands read the code page from the table's header");
   }
-  if (o.codepage != 0 && o.ansi && o.codepage != 1252) throw UsageError("--ansi is code page 1252, not " + std::to_string(o.codepage));
+  if (o.codepage != 0 && o.ansi && o.codepage != 1252)
+    throw UsageError("--ansi is code page 1252, not " + std::to_string(o.codepage));
   if (!o.args.empty() && o.args[0].empty()) throw UsageError("the table name is empty");
   return o;
 }

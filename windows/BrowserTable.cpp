@@ -76,7 +76,8 @@ bool TBrowserTable::Close() {
     dialogs_.ShowMessage(e.what());
     return false;
   }
-  if (!tblDatabase.ReadOnly()) PackMarked();  // nothing was marked here, and the file is not ours to change
+  if (!tblDatabase.ReadOnly())
+    PackMarked();  // nothing was marked here, and the file is not ours to change
   try {
     tblDatabase.Close();
   } catch (const std::exception& e) {
@@ -110,7 +111,8 @@ bool TBrowserTable::FindNext(const std::string& nameField, const std::string& em
     return best;
   };
   std::int32_t found = firstFrom(here + 1);
-  if (found == 0 && here > 0) found = firstFrom(1);  // round from the start, the current record last
+  if (found == 0 && here > 0)
+    found = firstFrom(1);  // round from the start, the current record last
   if (found == 0) return false;
   if (found != here) tblDatabase.SetRecNo(found);
   return true;

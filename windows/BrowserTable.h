@@ -26,7 +26,8 @@ inline constexpr const char* kPackRefusedMessage =
 // The smallest client size the browser allows.
 inline constexpr QSize kBrowserMinimumClient{200, 150};
 
-inline constexpr const char* kReadOnlyTableLine = "This table is read-only: changes cannot be saved.";
+inline constexpr const char* kReadOnlyTableLine =
+    "This table is read-only: changes cannot be saved.";
 
 // The width of each of the two columns in a grid whose data area is `dataWidth` pixels wide: half of
 // it, rounded half to even, less 10 (so both, the indicator and the lines fit beside each other).
@@ -52,7 +53,8 @@ class TBrowserTable {
   // Moves to the next record, after the current one and round from the first, whose name or e-mail
   // field holds `text` (without regard to case); false, not moving, when none does. A record being
   // edited is posted first (a refused post is raised).
-  bool FindNext(const std::string& nameField, const std::string& emailField, const std::string& text);
+  bool FindNext(const std::string& nameField, const std::string& emailField,
+                const std::string& text);
 
   // The writability test; tests replace it to stand for a table the system will not let be written.
   std::function<bool(const std::string&)> Writable = TableWritable;

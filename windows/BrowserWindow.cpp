@@ -46,7 +46,8 @@ TfrmBrowser::TfrmBrowser(AppServices& services, QWidget* parent)
   btnClose->setIcon(ThemeIcon(Glyph::Close));
   btnClose->setAutoDefault(false);  // Enter belongs to the grid
   const QSize button = btnClose->sizeHint().expandedTo(kCloseButton);
-  btnClose->setGeometry(6 + 2, (std::max(kToolBarHeight, button.height() + 8) - button.height()) / 2,
+  btnClose->setGeometry(6 + 2,
+                        (std::max(kToolBarHeight, button.height() + 8) - button.height()) / 2,
                         button.width(), button.height());
   ToolBar->setGeometry(0, 0, kDesignClient.width(), std::max(kToolBarHeight, button.height() + 8));
 
@@ -158,7 +159,8 @@ void TfrmBrowser::FormResize() {
   FindLabel->setGeometry(x, (barHeight - label.height()) / 2, label.width(), label.height());
   x += label.width() + 4;
   const int fieldHeight = FindField->sizeHint().height();
-  const int resultWidth = FindResult->fontMetrics().horizontalAdvance(QStringLiteral("Not found")) + 8;
+  const int resultWidth =
+      FindResult->fontMetrics().horizontalAdvance(QStringLiteral("Not found")) + 8;
   const int fieldWidth = std::clamp(w - x - resultWidth - 6, 40, kFindFieldWidth);
   FindField->setGeometry(x, (barHeight - fieldHeight) / 2, fieldWidth, fieldHeight);
   x += fieldWidth + 6;
@@ -172,7 +174,9 @@ void TfrmBrowser::FormResize() {
   }
   const int navTop = height() - kNavFromBottom;
   Nav->move(kNavRect.left(), navTop);
-  Grid->setGeometry(0, top, w - 1, std::max(Grid->TitleRowHeight() + Grid->RowHeight() + 4, navTop - kGridToNav - top));
+  Grid->setGeometry(
+      0, top, w - 1,
+      std::max(Grid->TitleRowHeight() + Grid->RowHeight() + 4, navTop - kGridToNav - top));
   FitColumns();
 }
 
@@ -188,9 +192,8 @@ bool TfrmBrowser::eventFilter(QObject* watched, QEvent* event) {
     FitColumns();
   } else if (watched == FindField && event->type() == QEvent::KeyPress) {
     switch (static_cast<QKeyEvent*>(event)->key()) {
-      case Qt::Key_Return: case Qt::Key_Enter:
-        FindNext();
-        return true;
+      case Qt::Key_Return:
+      case Qt::Key_Enter: FindNext(); return true;
       case Qt::Key_Escape:  // closes the find field, not the window
         HideFind();
         Grid->setFocus();

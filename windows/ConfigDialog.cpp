@@ -103,9 +103,9 @@ void TfrmConfiguration::BuildForm() {
                  Qt::WindowCloseButtonHint);
   auto* grid = new QGridLayout(this);
   grid->setContentsMargins(8, 8, 8, 8);
-  grid->addWidget(MakeLabel(this, "Label4",
-                            "The following information is required before e-mail can be sent:"),
-                  0, 0, 1, 4);
+  grid->addWidget(
+      MakeLabel(this, "Label4", "The following information is required before e-mail can be sent:"),
+      0, 0, 1, 4);
   grid->addWidget(MakeLabel(this, "Label6", "Your name:"), 1, 0);
   grid->addWidget(edtName = MakeEdit(this, "edtName"), 1, 1, 1, 3);
   grid->addWidget(MakeLabel(this, "Label1", "Your e-mail address:"), 2, 0);
@@ -159,7 +159,8 @@ void TfrmConfiguration::BuildSignIn(QGridLayout* grid, int row) {
   chkRememberPassword = new QCheckBox("Remember password", this);
   chkRememberPassword->setObjectName("chkRememberPassword");
   grid->addWidget(chkRememberPassword, row + 3, 1, 1, 3);
-  connect(cboSecurity, &QComboBox::currentIndexChanged, this, &TfrmConfiguration::cboSecurityChange);
+  connect(cboSecurity, &QComboBox::currentIndexChanged, this,
+          &TfrmConfiguration::cboSecurityChange);
   connect(edtUserName, &QLineEdit::textChanged, this, &TfrmConfiguration::UpdateSignInFields);
   connect(cboSecurity, &QComboBox::currentIndexChanged, this, &TfrmConfiguration::UpdatePortNote);
   connect(edtPort, &QLineEdit::textChanged, this, &TfrmConfiguration::UpdatePortNote);
@@ -219,8 +220,9 @@ void TfrmConfiguration::UpdateSignInFields() {
 void TfrmConfiguration::UpdatePortNote() {
   const int choice = cboSecurity->currentIndex();
   const auto port = platform::StrToInt(QStringToSetting(edtPort->text()));
-  lblPortNote->setText(choice < 0 || !port ? QString()
-                                           : QString::fromStdString(PortNote(*port, kSecurityChoices[choice])));
+  lblPortNote->setText(choice < 0 || !port
+                           ? QString()
+                           : QString::fromStdString(PortNote(*port, kSecurityChoices[choice])));
 }
 
 bool TfrmConfiguration::Refuse(QWidget* field, const char* message) {
@@ -234,8 +236,7 @@ bool TfrmConfiguration::FieldsAreValid() {
   const QString email = edtEmailAddress->text();
   const QString port = edtPort->text();
   if (edtName->text().trimmed().isEmpty()) return Refuse(edtName, "You must enter your name.");
-  if (!email.contains(u'@'))
-    return Refuse(edtEmailAddress, "You must enter your email address.");
+  if (!email.contains(u'@')) return Refuse(edtEmailAddress, "You must enter your email address.");
   if (!IsPlainAddress(QStringToSetting(email)))
     return Refuse(edtEmailAddress, "Please enter a plain e-mail address such as name@example.com.");
   if (edtEmailServer->text().trimmed().isEmpty())

@@ -70,8 +70,8 @@ class TfrmConfiguration : public QDialog {
 
   AppServices& services_;
   std::function<void()> applySettings_;
-  int shownSecurity_ = -1;  // the choice before the one being made, for the port rule
-  std::string shownKey_;    // the account the dialog was shown with
+  int shownSecurity_ = -1;    // the choice before the one being made, for the port rule
+  std::string shownKey_;      // the account the dialog was shown with
   bool shownStored_ = false;  // whether the store answered with a password for it
 };
 

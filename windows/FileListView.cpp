@@ -35,12 +35,14 @@ constexpr int kSortRole = Qt::UserRole + 2;  // bytes for Size, date and time fo
 
 QIcon FileIcon(const QMimeType& type) {
   static const QFileIconProvider provider;
-  return QIcon::fromTheme(type.iconName(),
-                          QIcon::fromTheme(type.genericIconName(),
-                                           provider.icon(QFileIconProvider::File)));
+  return QIcon::fromTheme(
+      type.iconName(),
+      QIcon::fromTheme(type.genericIconName(), provider.icon(QFileIconProvider::File)));
 }
 
-QString FromNative(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+QString FromNative(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
 
 QList<QUrl> DroppedUrls(const QMimeData* data) {
   if (data == nullptr || !data->hasFormat("text/uri-list")) return {};
@@ -100,7 +102,8 @@ void TFileListView::BuildMenu() {
   actRemove_ = menu_->addAction(QIcon::fromTheme("list-remove"), "&Remove");
   actRemove_->setObjectName("miRemoveAttachment");
   actRemove_->setShortcut(QKeySequence::Delete);
-  actRemove_->setShortcutContext(Qt::WidgetShortcut);  // shown in the menu; the key is handled below
+  actRemove_->setShortcutContext(
+      Qt::WidgetShortcut);  // shown in the menu; the key is handled below
   connect(actRemove_, &QAction::triggered, this, &TFileListView::DeleteSelected);
   connect(menu_, &QMenu::aboutToShow, this, [this] {
     const bool any = !SelectedRows().empty();
@@ -212,7 +215,8 @@ void TFileListView::DeleteSelected() {
         model_->index(next, 0), QItemSelectionModel::ClearAndSelect |
                                     (style_ == ViewStyle::Detail ? QItemSelectionModel::Rows
                                                                  : QItemSelectionModel::NoUpdate));
-    detail_->selectionModel()->setCurrentIndex(model_->index(next, 0), QItemSelectionModel::NoUpdate);
+    detail_->selectionModel()->setCurrentIndex(model_->index(next, 0),
+                                               QItemSelectionModel::NoUpdate);
   }
 }
 
@@ -241,7 +245,8 @@ void TFileListView::SortBy(Column column) {
     return key(a)->text().compare(key(b)->text(), Qt::CaseInsensitive) < 0;
   };
   if (sortDescending_)
-    std::stable_sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) { return less(b, a); });
+    std::stable_sort(rows.begin(), rows.end(),
+                     [&](const auto& a, const auto& b) { return less(b, a); });
   else
     std::stable_sort(rows.begin(), rows.end(), less);
   for (auto& row : rows) model_->appendRow(row);

@@ -149,9 +149,15 @@ QIcon GlyphIcon(Glyph glyph) {
 namespace tavrin::app {
 
 QIcon ThemeIcon(Glyph glyph) {
-  static constexpr const char* kNames[] = {"mail-send",          "edit-undo",     "edit-cut",
-                                           "edit-copy",          "edit-paste",    "preferences-system",
-                                           "x-office-address-book", "mail-attachment", "window-close"};
+  static constexpr const char* kNames[] = {"mail-send",
+                                           "edit-undo",
+                                           "edit-cut",
+                                           "edit-copy",
+                                           "edit-paste",
+                                           "preferences-system",
+                                           "x-office-address-book",
+                                           "mail-attachment",
+                                           "window-close"};
   return QIcon::fromTheme(kNames[static_cast<int>(glyph)], GlyphIcon(glyph));
 }
 

@@ -54,7 +54,8 @@ TImportDialog::TImportDialog(const std::string& csvName, const CsvPreview& previ
   auto* previewLayout = new QVBoxLayout(previewBox);
   std::size_t columns = preview.header.size();
   for (const auto& row : preview.rows) columns = std::max(columns, row.size());
-  tblPreview = new QTableWidget(static_cast<int>(preview.rows.size()), static_cast<int>(columns), previewBox);
+  tblPreview = new QTableWidget(static_cast<int>(preview.rows.size()), static_cast<int>(columns),
+                                previewBox);
   tblPreview->setObjectName("tblPreview");
   tblPreview->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tblPreview->setSelectionMode(QAbstractItemView::NoSelection);

@@ -37,7 +37,8 @@ class LogLinesModel : public QAbstractListModel {
   }
   QVariant data(const QModelIndex& index, int role) const override {
     if (!index.isValid() || !line_) return {};
-    if (role == Qt::DisplayRole) return QString::fromStdString(line_(static_cast<std::size_t>(index.row())));
+    if (role == Qt::DisplayRole)
+      return QString::fromStdString(line_(static_cast<std::size_t>(index.row())));
     if (role == Qt::SizeHintRole) return rowSize_;  // every row as wide as the widest
     return {};
   }
@@ -118,16 +119,21 @@ TfrmLog::TfrmLog(platform::Dialogs& dialogs, QWidget* owner) : QDialog(owner), d
   connect(btnClose, &QPushButton::clicked, this, &TfrmLog::btnCloseClick);
 }
 
-void TfrmLog::Show(std::size_t count, std::function<std::string(std::size_t)> line, std::size_t widest) {
+void TfrmLog::Show(std::size_t count, std::function<std::string(std::size_t)> line,
+                   std::size_t widest) {
   const QFontMetrics metrics(reLog->font());
   // The width of a fixed-pitch character, with room for the item's own margins.
-  const int width = metrics.horizontalAdvance(QString(static_cast<qsizetype>(std::min<std::size_t>(widest, 100000)), 'M')) + 8;
+  const int width = metrics.horizontalAdvance(QString(
+                        static_cast<qsizetype>(std::min<std::size_t>(widest, 100000)), 'M')) +
+                    8;
   model_->Reset(count, std::move(line), QSize(width, metrics.height() + 2));
   // Wide enough for the widest line where the screen allows it; never narrower than at first.
   const QScreen* screen = this->screen();
-  const int room = screen != nullptr ? screen->availableGeometry().width() * 9 / 10 : kInitialSize.width();
-  const int wanted = width + reLog->verticalScrollBar()->sizeHint().width() + 2 * reLog->frameWidth() +
-                     layout()->contentsMargins().left() + layout()->contentsMargins().right();
+  const int room =
+      screen != nullptr ? screen->availableGeometry().width() * 9 / 10 : kInitialSize.width();
+  const int wanted = width + reLog->verticalScrollBar()->sizeHint().width() +
+                     2 * reLog->frameWidth() + layout()->contentsMargins().left() +
+                     layout()->contentsMargins().right();
   resize(std::max(this->width(), std::min(wanted, room)), height());
 }
 
@@ -135,7 +141,8 @@ void TfrmLog::SetLines(const std::vector<std::string>& lines) {
   lines_ = lines;
   std::size_t widest = 0;
   for (const auto& l : lines_) widest = std::max(widest, CharacterCount(l));
-  Show(lines_.size(), [this](std::size_t i) { return lines_[i]; }, widest);
+  Show(
+      lines_.size(), [this](std::size_t i) { return lines_[i]; }, widest);
   text_ = [this] {
     std::string text;
     for (std::size_t i = 0; i < lines_.size(); ++i) text += (i > 0 ? "\n" : "") + lines_[i];
@@ -146,7 +153,8 @@ void TfrmLog::SetLines(const std::vector<std::string>& lines) {
 
 void TfrmLog::SetLog(const TSendLog& log, const std::string& saved) {
   lines_.clear();
-  Show(log.LineCount(), [&log](std::size_t i) { return log.Line(i); }, log.WidestLine());
+  Show(
+      log.LineCount(), [&log](std::size_t i) { return log.Line(i); }, log.WidestLine());
   text_ = [&log] { return log.Text(); };
   SetSaved(saved);
 }

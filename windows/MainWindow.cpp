@@ -186,8 +186,9 @@ void TfrmEmailMerge::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   miSend = MakeAction(file, "miSend", "&Send");
   BuildMessageFileMenu(file);
-  Recipients = new TRecipientsMenu(file, services_, this, [this] { return dialogue_ && dialogue_->Running(); },
-                                   [this] { tblRecipients.SetDbfFileName(TableFilePath(AppSettings())); });
+  Recipients = new TRecipientsMenu(
+      file, services_, this, [this] { return dialogue_ && dialogue_->Running(); },
+      [this] { tblRecipients.SetDbfFileName(TableFilePath(AppSettings())); });
   file->addSeparator();
   miProperties = MakeAction(file, "miProperties", "&Properties");
   file->addSeparator();
@@ -243,7 +244,8 @@ void TfrmEmailMerge::BuildToolBar(QWidget* parent) {
   btnCopy = MakeToolButton(ToolBar, "btnCopy", "Copy", "Copy", Glyph::Copy, false);
   btnPaste = MakeToolButton(ToolBar, "btnPaste", "Paste", "Paste", Glyph::Paste, false);
   ToolBar->addSeparator();
-  btnConfig = MakeToolButton(ToolBar, "btnConfig", "Properties", "Set Properties", Glyph::Properties);
+  btnConfig =
+      MakeToolButton(ToolBar, "btnConfig", "Properties", "Set Properties", Glyph::Properties);
   btnBrowse = MakeToolButton(ToolBar, "btnBrowse", "Browse", "Select Recipients", Glyph::Browse);
   ToolBar->addSeparator();
   btnAttach = MakeToolButton(ToolBar, "btnAttach", "Attach", "Attach File", Glyph::Attach);
@@ -452,7 +454,8 @@ void TfrmEmailMerge::SetSplitterPosition(int position) {
 void TfrmEmailMerge::FormCreate() {
   Settings& s = AppSettings();
   LoadSettings(s, services_.places);
-  if (const auto unread = UnreadSettingsText(services_.places)) services_.dialogs.ShowMessage(*unread);
+  if (const auto unread = UnreadSettingsText(services_.places))
+    services_.dialogs.ShowMessage(*unread);
   SaveSettings(s, services_.places, services_.dialogs);
   ApplySettings();
   SetSplitterPosition(Splitter->height());  // the attachment pane starts collapsed
@@ -490,7 +493,8 @@ void TfrmEmailMerge::FormShow() {
     services_.dialogs.ShowMessage("Since this is your first time running " +
                                   SettingToAnsi(s.ProgramCaption) +
                                   " you will be taken into the setup screen.");
-    const bool confirmed = frmConfiguration_ != nullptr && frmConfiguration_->exec() == QDialog::Accepted;
+    const bool confirmed =
+        frmConfiguration_ != nullptr && frmConfiguration_->exec() == QDialog::Accepted;
     if (!confirmed && services_.terminate) services_.terminate();
   }
   edtSubject->setText(kSubjectPlaceholder);
@@ -762,7 +766,8 @@ void TfrmEmailMerge::WaitForLogSaved() {
 // tip (and a failure's whole text is in its message box).
 void TfrmEmailMerge::ShowStatus(const QString& text) {
   statusText_ = text;
-  const int room = std::max(StatusBar->width() - 2 * StatusBar->fontMetrics().averageCharWidth(), 40);
+  const int room =
+      std::max(StatusBar->width() - 2 * StatusBar->fontMetrics().averageCharWidth(), 40);
   const QString shown = StatusBar->fontMetrics().elidedText(text, Qt::ElideRight, room);
   StatusBar->setToolTip(shown == text ? QString() : text);
   StatusBar->showMessage(shown);
@@ -808,7 +813,8 @@ void TfrmEmailMerge::btnAttachClick() {
   if (attachFolder_.empty()) attachFolder_ = services_.places.homeDir;
   const auto path = services_.dialogs.OpenFile({"Attach File", "All Files|*.*", attachFolder_});
   if (!path) return;
-  attachFolder_ = QFileInfo(QString::fromLocal8Bit(*path)).absolutePath().toLocal8Bit().toStdString();
+  attachFolder_ =
+      QFileInfo(QString::fromLocal8Bit(*path)).absolutePath().toLocal8Bit().toStdString();
   if (SplitterPosition() >= Splitter->height() - 70) SetSplitterPosition(Splitter->height() - 70);
   if (!lstAttachments->AddFile(*path))
     services_.dialogs.ShowMessage("Only a readable file can be attached: " + *path);

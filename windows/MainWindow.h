@@ -185,7 +185,7 @@ class TfrmEmailMerge : public QMainWindow {
   std::string logSaved_;  // where the last log's files went, as the log window says it
   std::future<void> savingLog_;
   TfrmLog* shownLog_ = nullptr;  // the log window while it is up
-  std::string attachFolder_;  // where the Attach dialog opens; "" until the first Attach
+  std::string attachFolder_;     // where the Attach dialog opens; "" until the first Attach
 };
 
 }  // namespace tavrin::app

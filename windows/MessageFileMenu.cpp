@@ -46,7 +46,8 @@ void TfrmEmailMerge::miSaveMessageClick() {
     if (text->find('\0') != std::string::npos)
       return services_.dialogs.ShowMessage(
           "The message holds a NUL character, which cannot be saved. Remove it and try again.");
-  const auto path = services_.dialogs.SaveFile({"Save Message As", kMessageFilter, services_.places.homeDir});
+  const auto path =
+      services_.dialogs.SaveFile({"Save Message As", kMessageFilter, services_.places.homeDir});
   if (!path) return;
   const Settings& s = AppSettings();
   MessageInput input;
@@ -59,7 +60,8 @@ void TfrmEmailMerge::miSaveMessageClick() {
   input.MessageIdToken = NewMessageIdToken();
   const std::string boundary = Boundary();
   std::vector<std::string> attachments;
-  for (int i = 0; i < lstAttachments->Count(); ++i) attachments.push_back(lstAttachments->GetFilePath(i));
+  for (int i = 0; i < lstAttachments->Count(); ++i)
+    attachments.push_back(lstAttachments->GetFilePath(i));
   services_.dialogs.SetBusyCursor(true);
   const auto error = SaveMessageFile(*path, BuildMessage(input, boundary), boundary, attachments);
   services_.dialogs.SetBusyCursor(false);
@@ -68,7 +70,8 @@ void TfrmEmailMerge::miSaveMessageClick() {
 
 void TfrmEmailMerge::miOpenMessageClick() {
   if (dialogue_->Running()) return;  // the send reads the attachment list
-  const auto path = services_.dialogs.OpenFile({"Open Message", kMessageFilter, services_.places.homeDir});
+  const auto path =
+      services_.dialogs.OpenFile({"Open Message", kMessageFilter, services_.places.homeDir});
   if (!path) return;
   services_.dialogs.SetBusyCursor(true);
   auto read = ReadMessageFile(*path);
@@ -76,8 +79,10 @@ void TfrmEmailMerge::miOpenMessageClick() {
   if (const auto* message = std::get_if<ReadMessage>(&read))
     stored = StoreAttachments(AttachmentsFolder(services_.places.homeDir), message->attachments);
   services_.dialogs.SetBusyCursor(false);
-  if (const auto* error = std::get_if<std::string>(&read)) return services_.dialogs.ShowWarning(*error);
-  if (const auto* error = std::get_if<std::string>(&stored)) return services_.dialogs.ShowWarning(*error);
+  if (const auto* error = std::get_if<std::string>(&read))
+    return services_.dialogs.ShowWarning(*error);
+  if (const auto* error = std::get_if<std::string>(&stored))
+    return services_.dialogs.ShowWarning(*error);
 
   const ReadMessage& message = std::get<ReadMessage>(read);
   if (message.to) ShowFieldText(edtTo, *message.to, kToPlaceholder);
@@ -85,18 +90,21 @@ void TfrmEmailMerge::miOpenMessageClick() {
   mmoMessage->setPlainText(QString::fromStdString(message.body));
   lstAttachments->CurrentView()->selectAll();
   lstAttachments->DeleteSelected();
-  for (const std::string& file : std::get<std::vector<std::string>>(stored)) lstAttachments->AddFile(file);
+  for (const std::string& file : std::get<std::vector<std::string>>(stored))
+    lstAttachments->AddFile(file);
   if (lstAttachments->Count() > 0 && SplitterPosition() >= Splitter->height() - 70)
     SetSplitterPosition(Splitter->height() - 70);  // show the attachments
 }
 
 // The text in the field's typed colour; an empty one shows the placeholder unless being typed in.
-void TfrmEmailMerge::ShowFieldText(QLineEdit* edit, const std::string& text, const char* placeholder) {
+void TfrmEmailMerge::ShowFieldText(QLineEdit* edit, const std::string& text,
+                                   const char* placeholder) {
   const bool empty = text.empty() && !edit->hasFocus();
   edit->setText(empty ? QString(placeholder) : QString::fromStdString(text));
   const QWidget* around = edit->parentWidget() != nullptr ? edit->parentWidget() : edit;
   QPalette palette = edit->palette();
-  palette.setColor(QPalette::Text, empty ? QColor(128, 128, 128) : around->palette().color(QPalette::Text));
+  palette.setColor(QPalette::Text,
+                   empty ? QColor(128, 128, 128) : around->palette().color(QPalette::Text));
   edit->setPalette(palette);
 }
 

@@ -29,8 +29,9 @@ bool CheckRecipientsTable(AppServices& services) {
     // A folder, a pipe or a device by the table's name: nothing can be made there.
     const bool occupied = std::filesystem::exists(path, error);
     const int answer =
-        occupied ? 1 + services.dialogs.Choose(NotATablePrompt(path), {"C&hoose...", "&Quit"})
-                 : services.dialogs.Choose(MissingTablePrompt(path), {"&Create", "C&hoose...", "&Quit"});
+        occupied
+            ? 1 + services.dialogs.Choose(NotATablePrompt(path), {"C&hoose...", "&Quit"})
+            : services.dialogs.Choose(MissingTablePrompt(path), {"&Create", "C&hoose...", "&Quit"});
     if (answer == kCreate) {
       try {
         CreateRecipientsTable(path);
@@ -84,8 +85,8 @@ void TProgram::Start() {
   main_ = std::make_unique<TfrmEmailMerge>(services_);
   browser_ = std::make_unique<TfrmBrowser>(services_, main_.get());
   TfrmEmailMerge* main = main_.get();
-  configuration_ =
-      std::make_unique<TfrmConfiguration>(services_, [main] { main->ApplySettings(); }, main);
+  configuration_ = std::make_unique<TfrmConfiguration>(
+      services_, [main] { main->ApplySettings(); }, main);
   main_->SetSecondaryWindows(browser_.get(), configuration_.get());
 }
 

@@ -48,7 +48,10 @@ platform::OpenFileRequest OpenTableRequest() {
 
 TRecipientsMenu::TRecipientsMenu(QMenu* file, AppServices& services, QWidget* window,
                                  std::function<bool()> busy, std::function<void()> changed)
-    : QObject(window), services_(services), window_(window), busy_(std::move(busy)),
+    : QObject(window),
+      services_(services),
+      window_(window),
+      busy_(std::move(busy)),
       changed_(std::move(changed)) {
   QAction* first = file->actions().value(0);
   miNewTable = AddAction(file, first, "miNewTable", "&New Recipients Table...");
@@ -88,7 +91,7 @@ void TRecipientsMenu::Refresh() {
   const std::string path = TableFilePath(AppSettings());
   const QString name = QString::fromStdString(FileName(path));
   const auto count = CountRecipients(path);
-  lblTable->setText(!count      ? name + ": cannot be read"
+  lblTable->setText(!count        ? name + ": cannot be read"
                     : *count == 1 ? name + ": 1 record"
                                   : name + ": " + QString::number(*count) + " records");
   lblTable->setToolTip(QString::fromStdString(path));
@@ -113,8 +116,10 @@ void TRecipientsMenu::Switch(const std::string& path) {
   try {
     const std::vector<TableField> fields = TableFields(path);
     for (const std::string& wanted : {AppSettings().NameFieldname, AppSettings().EmailFieldname}) {
-      if (std::none_of(fields.begin(), fields.end(), [&](const TableField& f) { return SameName(f.name, wanted); }))
-        services_.dialogs.ShowMessage(SystemTextToAnsi(FileName(path)) + " has no field " + SettingToAnsi(wanted) +
+      if (std::none_of(fields.begin(), fields.end(),
+                       [&](const TableField& f) { return SameName(f.name, wanted); }))
+        services_.dialogs.ShowMessage(SystemTextToAnsi(FileName(path)) + " has no field " +
+                                      SettingToAnsi(wanted) +
                                       ", which Send needs; add it, or choose another table.");
     }
   } catch (const RecipientsError&) {
@@ -188,12 +193,12 @@ void TRecipientsMenu::miImportClick() {
   services_.dialogs.SetBusyCursor(true);
   ImportReport report;
   try {
-    report = ImportRecipients(*table, *csv, preview, columns, email,
-                              [&](std::uint64_t done, std::uint64_t total) {
-                                progress.setValue(total == 0 ? kProgressSteps
-                                                             : static_cast<int>(done * kProgressSteps / total));
-                                return !progress.wasCanceled();
-                              });
+    report = ImportRecipients(
+        *table, *csv, preview, columns, email, [&](std::uint64_t done, std::uint64_t total) {
+          progress.setValue(total == 0 ? kProgressSteps
+                                       : static_cast<int>(done * kProgressSteps / total));
+          return !progress.wasCanceled();
+        });
   } catch (const RecipientsError& e) {
     services_.dialogs.SetBusyCursor(false);
     services_.dialogs.ShowMessage(e.what());
@@ -216,14 +221,16 @@ void TRecipientsMenu::miExportClick() {
   std::error_code error;
   if (!fs::path(*csv).has_extension()) {
     *csv += ".csv";  // the dialog's question about replacing was about the name without it
-    if (fs::exists(*csv, error) && !services_.dialogs.Confirm(SystemTextToAnsi(*csv) + " already exists. Replace it?"))
+    if (fs::exists(*csv, error) &&
+        !services_.dialogs.Confirm(SystemTextToAnsi(*csv) + " already exists. Replace it?"))
       return;
   }
   try {
     services_.dialogs.SetBusyCursor(true);
     const std::int64_t written = ExportRecipients(*table, *csv);
     services_.dialogs.SetBusyCursor(false);
-    services_.dialogs.ShowMessage(std::to_string(written) + (written == 1 ? " record was" : " records were") +
+    services_.dialogs.ShowMessage(std::to_string(written) +
+                                  (written == 1 ? " record was" : " records were") +
                                   " written to " + SystemTextToAnsi(*csv) + ".");
   } catch (const RecipientsError& e) {
     services_.dialogs.SetBusyCursor(false);

@@ -34,7 +34,9 @@ struct Figures {
   double paintUs = 0;  // one paint of the page in view, alone
 };
 
-double Since(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 void Create(const std::string& path, long count) {
   if (std::filesystem::exists(path)) return;
@@ -64,7 +66,8 @@ Figures Measure(const std::string& path, int argc, char** argv) {
   grid.show();
   if (!QTest::qWaitForWindowExposed(&grid)) std::fprintf(stderr, "the grid was never exposed\n");
   long cells = 0;
-  grid.OnDrawColumnCell = [&](tavrin::controls::TCustomXbGrid&, QPainter&, const QRect&, int, tavrin::controls::TXbColumn*, int) { ++cells; };
+  grid.OnDrawColumnCell = [&](tavrin::controls::TCustomXbGrid&, QPainter&, const QRect&, int,
+                              tavrin::controls::TXbColumn*, int) { ++cells; };
   auto start = Clock::now();
   table.SetDbfFileName(path);
   table.Open();
@@ -119,14 +122,16 @@ bool RunChild(const char* self, const std::string& path, Figures& out) {
   int status = 0;
   waitpid(pid, &status, 0);
   return n > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-         std::sscanf(line, "%lf %lf %lf %ld %ld %lf", &out.openMs, &out.pageUs, &out.lastMs, &out.peakKib,
-                     &out.cellsPerPage, &out.paintUs) == 6;
+         std::sscanf(line, "%lf %lf %lf %ld %ld %lf", &out.openMs, &out.pageUs, &out.lastMs,
+                     &out.peakKib, &out.cellsPerPage, &out.paintUs) == 6;
 }
 
 void Print(const char* label, long records, const Figures& f) {
-  std::printf("%-5s %7ld records: open %5.2f ms, %6.1f us/page (move + paint of %ld cells; the paint alone %6.1f us), "
-              "last %5.2f ms, peak RSS %6ld KiB\n", label, records, f.openMs, f.pageUs, f.cellsPerPage, f.paintUs, f.lastMs,
-              f.peakKib);
+  std::printf(
+      "%-5s %7ld records: open %5.2f ms, %6.1f us/page (move + paint of %ld cells; the paint alone "
+      "%6.1f us), "
+      "last %5.2f ms, peak RSS %6ld KiB\n",
+      label, records, f.openMs, f.pageUs, f.cellsPerPage, f.paintUs, f.lastMs, f.peakKib);
 }
 
 }  // namespace
@@ -134,7 +139,8 @@ void Print(const char* label, long records, const Figures& f) {
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--measure") {
     const Figures f = Measure(argv[2], argc, argv);
-    std::printf("%f %f %f %ld %ld %f\n", f.openMs, f.pageUs, f.lastMs, f.peakKib, f.cellsPerPage, f.paintUs);
+    std::printf("%f %f %f %ld %ld %f\n", f.openMs, f.pageUs, f.lastMs, f.peakKib, f.cellsPerPage,
+                f.paintUs);
     return 0;
   }
   const std::string dir = argc > 1 ? argv[1] : "/tmp";
@@ -150,7 +156,8 @@ int main(int argc, char** argv) {
   }
   Print("peer", 1000, fs);
   Print("large", 1000000, fl);
-  std::printf("ratios large/peer: time per page %.2f, jump to last %.2f, peak RSS %.2f\n", fl.pageUs / fs.pageUs,
-              fl.lastMs / fs.lastMs, static_cast<double>(fl.peakKib) / static_cast<double>(fs.peakKib));
+  std::printf("ratios large/peer: time per page %.2f, jump to last %.2f, peak RSS %.2f\n",
+              fl.pageUs / fs.pageUs, fl.lastMs / fs.lastMs,
+              static_cast<double>(fl.peakKib) / static_cast<double>(fs.peakKib));
   return 0;
 }

@@ -21,12 +21,14 @@ int main(int argc, char** argv) {
   const std::string out = argc > 1 ? argv[1] : ".";
   const std::string path = out + "/preview.dbf";
   std::filesystem::remove(path);
-  dbf::CreateDbf(path, {{"NAME", 'C', 20, 0}, {"EMAIL", 'C', 30, 0}, {"ACTIVE", 'L', 1, 0}, {"JOINED", 'D', 8, 0}});
+  dbf::CreateDbf(
+      path,
+      {{"NAME", 'C', 20, 0}, {"EMAIL", 'C', 30, 0}, {"ACTIVE", 'L', 1, 0}, {"JOINED", 'D', 8, 0}});
   dbf::Select(1);
   dbf::USE(path + " EXCLUSIVE");
-  const char* names[] = {"Ada Lovelace", "Alan Turing", "Grace Hopper", "Edsger Dijkstra", "Barbara Liskov",
-                         "Donald Knuth", "Frances Allen", "Ken Thompson", "Niklaus Wirth", "John Backus",
-                         "Margaret Hamilton", "Tony Hoare"};
+  const char* names[] = {"Ada Lovelace",   "Alan Turing",  "Grace Hopper",      "Edsger Dijkstra",
+                         "Barbara Liskov", "Donald Knuth", "Frances Allen",     "Ken Thompson",
+                         "Niklaus Wirth",  "John Backus",  "Margaret Hamilton", "Tony Hoare"};
   for (int i = 0; i < 12; ++i) {
     dbf::ClearRecord();
     dbf::SetString(1, names[i]);

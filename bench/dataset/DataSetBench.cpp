@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
       ++records;
     }
     table.Close();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("dataset %lld %.6f %ld %llu\n", records, seconds, PeakRssKib(), checksum);
     return 0;
   } catch (const std::exception& e) {

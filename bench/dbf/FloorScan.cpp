@@ -46,7 +46,8 @@ FieldPos FindField(const std::vector<unsigned char>& header, const std::string& 
 
 }  // namespace
 
-ScanResult FloorScan(const std::string& path, const std::string& field1, const std::string& field2) {
+ScanResult FloorScan(const std::string& path, const std::string& field1,
+                     const std::string& field2) {
   Fd fd(path);
   unsigned char prolog[32];
   if (::pread(fd.get(), prolog, sizeof prolog, 0) != static_cast<ssize_t>(sizeof prolog)) {
@@ -76,7 +77,8 @@ ScanResult FloorScan(const std::string& path, const std::string& field1, const s
         static_cast<std::int64_t>(record_length);
     if (n > count) break;
     const off_t at = static_cast<off_t>(header_length + (n - 1) * record_length);
-    if (::pread(fd.get(), record.data(), record_length, at) != static_cast<ssize_t>(record_length)) {
+    if (::pread(fd.get(), record.data(), record_length, at) !=
+        static_cast<ssize_t>(record_length)) {
       throw std::runtime_error(path + ": short read");
     }
     v1.assign(reinterpret_cast<const char*>(&record[f1.offset]), f1.length);

@@ -27,7 +27,9 @@ long PeakRssKib() {
 }
 
 void Create(const std::string& path, long count) {
-  dbf::CreateDbf(path, {{"NAME", 'C', 40, 0}, {"EMAIL", 'C', 60, 0}, {"AGE", 'N', 3, 0}, {"JOINED", 'D', 8, 0}});
+  dbf::CreateDbf(
+      path,
+      {{"NAME", 'C', 40, 0}, {"EMAIL", 'C', 60, 0}, {"AGE", 'N', 3, 0}, {"JOINED", 'D', 8, 0}});
   dbf::Select(1);
   dbf::USE(path + " EXCLUSIVE");
   const int name = dbf::FieldNo("NAME"), email = dbf::FieldNo("EMAIL");
@@ -75,10 +77,14 @@ int main(int argc, char** argv) {
     }
     const auto start = std::chrono::steady_clock::now();
     tavrin::bench::ScanResult r;
-    if (mode == "engine") r = EngineScan(path);
-    else if (mode == "floor") r = tavrin::bench::FloorScan(path, "NAME", "EMAIL");
-    else throw std::runtime_error("unknown mode " + mode);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (mode == "engine")
+      r = EngineScan(path);
+    else if (mode == "floor")
+      r = tavrin::bench::FloorScan(path, "NAME", "EMAIL");
+    else
+      throw std::runtime_error("unknown mode " + mode);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%s %lld %.6f %ld %llu\n", mode.c_str(), static_cast<long long>(r.records), seconds,
                 PeakRssKib(), static_cast<unsigned long long>(r.checksum));
     return 0;

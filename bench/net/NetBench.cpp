@@ -139,10 +139,14 @@ double OurRoundTrips(int port, int count) {
 double PythonRoundTrips(int port, int count) {
   std::string script =
       "import socket,sys,time\n"
-      "s=socket.create_connection(('127.0.0.1'," + std::to_string(port) + "))\n"
+      "s=socket.create_connection(('127.0.0.1'," +
+      std::to_string(port) +
+      "))\n"
       "f=s.makefile('rb')\n"
       "t=time.perf_counter()\n"
-      "for i in range(" + std::to_string(count) + "):\n"
+      "for i in range(" +
+      std::to_string(count) +
+      "):\n"
       "    s.sendall(b'RCPT To:<recipient%d@example.com>\\r\\n' % i)\n"
       "    f.readline()\n"
       "print(time.perf_counter()-t)\n"
@@ -150,7 +154,8 @@ double PythonRoundTrips(int port, int count) {
   std::string command = "/usr/bin/python3 -c \"" + script + "\"";
   FILE* p = ::popen(command.c_str(), "r");
   double seconds = 0;
-  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1) std::fprintf(stderr, "python client failed\n");
+  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1)
+    std::fprintf(stderr, "python client failed\n");
   if (p) ::pclose(p);
   return seconds;
 }
@@ -170,8 +175,9 @@ int Lines(int count) {
     python.push_back(PythonRoundTrips(echo.Port(), count));
   }
   double o = Median(ours), p = Median(python);
-  std::printf("lines: %d Writeln+ReadLn round trips with a loopback echo peer, median of %d rounds\n",
-              count, kRounds);
+  std::printf(
+      "lines: %d Writeln+ReadLn round trips with a loopback echo peer, median of %d rounds\n",
+      count, kRounds);
   std::printf("  TSockClient          %8.3f s  (%.1f us per round trip)\n", o, o * 1e6 / count);
   std::printf("  python3 socket       %8.3f s  (%.1f us per round trip)\n", p, p * 1e6 / count);
   std::printf("  ratio ours/python    %8.2f  (target <= 1)\n", p > 0 ? o / p : 0.0);
@@ -223,9 +229,11 @@ int Memory(int mib) {
     sent = sock.BytesWritten();
     sock.Disconnect();
   }
-  std::printf("memory: encode a %d MiB file, then SendStream the %.0f MiB result to a loopback sink\n",
-              mib, sent / 1048576.0);
-  std::printf("  encode %.2f s, send %.2f s (%.0f MiB/s)\n", encodeTime, sendTime, sent / 1048576.0 / sendTime);
+  std::printf(
+      "memory: encode a %d MiB file, then SendStream the %.0f MiB result to a loopback sink\n", mib,
+      sent / 1048576.0);
+  std::printf("  encode %.2f s, send %.2f s (%.0f MiB/s)\n", encodeTime, sendTime,
+              sent / 1048576.0 / sendTime);
   std::printf("  peak RSS at start     %6.1f MiB\n", startKiB / 1024.0);
   std::printf("  peak RSS after encode %6.1f MiB\n", afterEncodeKiB / 1024.0);
   std::printf("  peak RSS after send   %6.1f MiB  (target < 64 MiB)\n", PeakRssKiB() / 1024.0);
@@ -250,8 +258,12 @@ double PythonSendall(std::int64_t bytes) {
   LoopbackServer sink(false, 1);
   std::string script =
       "import socket,time\n"
-      "s=socket.create_connection(('127.0.0.1'," + std::to_string(sink.Port()) + "))\n"
-      "d=b'x'*" + std::to_string(bytes) + "\n"
+      "s=socket.create_connection(('127.0.0.1'," +
+      std::to_string(sink.Port()) +
+      "))\n"
+      "d=b'x'*" +
+      std::to_string(bytes) +
+      "\n"
       "t=time.perf_counter()\n"
       "s.sendall(d)\n"
       "print(time.perf_counter()-t)\n"
@@ -259,7 +271,8 @@ double PythonSendall(std::int64_t bytes) {
   std::string command = "/usr/bin/python3 -c \"" + script + "\"";
   FILE* p = ::popen(command.c_str(), "r");
   double seconds = 0;
-  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1) std::fprintf(stderr, "python client failed\n");
+  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1)
+    std::fprintf(stderr, "python client failed\n");
   if (p) ::pclose(p);
   return seconds;
 }
@@ -275,7 +288,8 @@ int BigLine(int mib) {
   std::printf("bigline: one Writeln of a %d MiB text to a loopback sink\n", mib);
   std::printf("  TSockClient Writeln    %8.3f s  (%.0f MiB/s)\n", line, mib / line);
   std::printf("  TSockClient SendStream %8.3f s  (%.0f MiB/s)\n", streamed, mib / streamed);
-  std::printf("  python3 sendall        %8.3f s  (%.0f MiB/s)\n", python, python > 0 ? mib / python : 0.0);
+  std::printf("  python3 sendall        %8.3f s  (%.0f MiB/s)\n", python,
+              python > 0 ? mib / python : 0.0);
   std::printf("  ratio Writeln/SendStream %6.2f, Writeln/python %6.2f  (target: linear, near 1)\n",
               line / streamed, python > 0 ? line / python : 0.0);
   return 0;
@@ -355,17 +369,24 @@ double OurStream(int port, platform::TMemoryStream& stream, const std::string& c
 double PythonTlsSendall(int port, std::int64_t bytes, const std::string& ca) {
   std::string script =
       "import socket,ssl,time\n"
-      "c=ssl.create_default_context(cafile='" + ca + "')\n"
-      "d=b'x'*" + std::to_string(bytes) + "\n"
+      "c=ssl.create_default_context(cafile='" +
+      ca +
+      "')\n"
+      "d=b'x'*" +
+      std::to_string(bytes) +
+      "\n"
       "t=time.perf_counter()\n"
-      "s=c.wrap_socket(socket.create_connection(('127.0.0.1'," + std::to_string(port) + ")),server_hostname='localhost')\n"
+      "s=c.wrap_socket(socket.create_connection(('127.0.0.1'," +
+      std::to_string(port) +
+      ")),server_hostname='localhost')\n"
       "s.sendall(d)\n"
       "print(time.perf_counter()-t)\n"
       "s.close()\n";
   std::string command = "/usr/bin/python3 -c \"" + script + "\"";
   FILE* p = ::popen(command.c_str(), "r");
   double seconds = 0;
-  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1) std::fprintf(stderr, "python client failed\n");
+  if (p == nullptr || std::fscanf(p, "%lf", &seconds) != 1)
+    std::fprintf(stderr, "python client failed\n");
   if (p) ::pclose(p);
   return seconds;
 }
@@ -374,12 +395,15 @@ double PythonTlsSendall(int port, std::int64_t bytes, const std::string& ca) {
 // handshake is inside the timed part of both TLS contenders.
 int TlsStream(int mib) {
   QTemporaryDir dir;
-  const std::string ca = dir.path().toStdString() + "/ca.pem", pem = dir.path().toStdString() + "/localhost.pem";
+  const std::string ca = dir.path().toStdString() + "/ca.pem",
+                    pem = dir.path().toStdString() + "/localhost.pem";
   RunShell("/usr/bin/python3 -c \"import trustme; a=trustme.CA(); a.cert_pem.write_to_path('" + ca +
-           "'); a.issue_cert('localhost').private_key_and_cert_chain_pem.write_to_path('" + pem + "')\"");
+           "'); a.issue_cert('localhost').private_key_and_cert_chain_pem.write_to_path('" + pem +
+           "')\"");
   const std::int64_t bytes = std::int64_t{mib} << 20;
   platform::TMemoryStream stream;
-  stream.Write(std::string(static_cast<std::size_t>(bytes), 'x').data(), static_cast<std::size_t>(bytes));
+  stream.Write(std::string(static_cast<std::size_t>(bytes), 'x').data(),
+               static_cast<std::size_t>(bytes));
   constexpr int kRounds = 3;
   std::vector<bool> secure;
   for (int r = 0; r < kRounds; ++r) secure.insert(secure.end(), {false, true, true});
@@ -391,7 +415,8 @@ int TlsStream(int mib) {
     python.push_back(PythonTlsSendall(sink.Port(), bytes, ca));
   }
   double p = Median(plain), o = Median(ours), y = Median(python);
-  std::printf("tls: SendStream of %d MiB to one loopback sink, median of %d rounds\n", mib, kRounds);
+  std::printf("tls: SendStream of %d MiB to one loopback sink, median of %d rounds\n", mib,
+              kRounds);
   std::printf("  TSockClient plain      %8.3f s  (%.0f MiB/s)\n", p, mib / p);
   std::printf("  TSockClient TLS        %8.3f s  (%.0f MiB/s)\n", o, mib / o);
   std::printf("  python3 ssl sendall    %8.3f s  (%.0f MiB/s)\n", y, y > 0 ? mib / y : 0.0);
@@ -411,6 +436,8 @@ int main(int argc, char** argv) {
   if (what == "memory") return Memory(n > 0 ? n : 1024);
   if (what == "bigline") return BigLine(n > 0 ? n : 100);
   if (what == "tls") return TlsStream(n > 0 ? n : 50);
-  std::fprintf(stderr, "usage: net_bench lines [N] | encode [MiB] | memory [MiB] | bigline [MiB] | tls [MiB]\n");
+  std::fprintf(
+      stderr,
+      "usage: net_bench lines [N] | encode [MiB] | memory [MiB] | bigline [MiB] | tls [MiB]\n");
   return 2;
 }

@@ -43,8 +43,12 @@ tavrin::app::SendJob BenchJob(const std::string& attachment, const std::string& 
   job.nameField = "NAME";
   job.emailField = "EMAIL";
   job.boundary = app::Boundary();
-  app::MessageInput in{"Bench", "sender@example.com", "Everyone", "Benchmark",
-                       {"Hello,", "", "this is the benchmark message.", "."}, app::InternetDate(0),
+  app::MessageInput in{"Bench",
+                       "sender@example.com",
+                       "Everyone",
+                       "Benchmark",
+                       {"Hello,", "", "this is the benchmark message.", "."},
+                       app::InternetDate(0),
                        "bench"};
   job.messageLines = app::BuildMessage(in, job.boundary);
   if (!attachment.empty()) job.attachments = {attachment};

@@ -30,7 +30,8 @@ std::vector<Heard>* g_heard = nullptr;
 
 void Listen(QAccessibleEvent& event) {
   QAccessibleInterface* iface = event.accessibleInterface();
-  if (g_heard != nullptr && iface != nullptr) g_heard->push_back({event.type(), iface->role(), iface->text(QAccessible::Name)});
+  if (g_heard != nullptr && iface != nullptr)
+    g_heard->push_back({event.type(), iface->role(), iface->text(QAccessible::Name)});
 }
 
 class BrowserAccessible : public AppFixture {
@@ -68,7 +69,9 @@ class BrowserAccessible : public AppFixture {
   std::vector<Heard> heard_;
 };
 
-QString Name(QAccessibleInterface* iface) { return iface != nullptr ? iface->text(QAccessible::Name) : "(none)"; }
+QString Name(QAccessibleInterface* iface) {
+  return iface != nullptr ? iface->text(QAccessible::Name) : "(none)";
+}
 
 TEST_F(BrowserAccessible, TheGridReadsAsATableWithItsHeaderAndFollowsTheCurrentCell) {
   StartWith("Ann,ann@example.com\nBob,bob@example.com\nCy,cy@example.com\n");
@@ -168,7 +171,9 @@ TEST_F(BrowserAccessible, EachNavigatorButtonIsNamedByItsHintAndTellsItsState) {
       action->doAction(QAccessibleActionInterface::pressAction());
     };
     auto current = [&] {
-      return Name(QAccessible::queryAccessibleInterface(b.Grid)->tableInterface()->selectedCells().value(0));
+      return Name(
+          QAccessible::queryAccessibleInterface(b.Grid)->tableInterface()->selectedCells().value(
+              0));
     };
     press(TNavigateBtn::nbLast);
     EXPECT_TRUE(button(TNavigateBtn::nbNext)->state().disabled);
@@ -195,19 +200,23 @@ int Walk(QAccessibleInterface* iface, int depth = 0) {
   (void)iface->role();
   (void)iface->state();
   (void)iface->rect();
-  for (QAccessible::Text t : {QAccessible::Name, QAccessible::Description, QAccessible::Value}) (void)iface->text(t);
+  for (QAccessible::Text t : {QAccessible::Name, QAccessible::Description, QAccessible::Value})
+    (void)iface->text(t);
   (void)iface->focusChild();
   (void)iface->childAt(iface->rect().center().x(), iface->rect().center().y());
   if (QAccessibleTableInterface* table = iface->tableInterface()) {
     (void)table->selectedCells();
     (void)table->selectedRows();
     for (int row = -2; row <= table->rowCount() + 1; ++row)
-      for (int column = -1; column <= table->columnCount(); ++column) seen += Walk(table->cellAt(row, column), depth + 1);
-    for (int column = -1; column <= table->columnCount(); ++column) (void)table->columnDescription(column);
+      for (int column = -1; column <= table->columnCount(); ++column)
+        seen += Walk(table->cellAt(row, column), depth + 1);
+    for (int column = -1; column <= table->columnCount(); ++column)
+      (void)table->columnDescription(column);
   }
   if (QAccessibleTableCellInterface* cell = iface->tableCellInterface()) {
     (void)cell->isSelected();
-    for (QAccessibleInterface* header : cell->columnHeaderCells()) (void)header->text(QAccessible::Name);
+    for (QAccessibleInterface* header : cell->columnHeaderCells())
+      (void)header->text(QAccessible::Name);
     (void)cell->table();
   }
   for (int i = -1; i <= iface->childCount(); ++i) {
@@ -230,14 +239,18 @@ TEST_F(BrowserAccessible, EveryCellAndButtonAnswersOverAnEmptyShrinkingAndClosed
     QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(b.Grid);
     QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(b.Nav);
     ASSERT_NE(grid, nullptr);
-    EXPECT_EQ(Walk(grid), 1 + 4 + 2);  // the table, its four children, the row's cells again by place
+    EXPECT_EQ(Walk(grid),
+              1 + 4 + 2);  // the table, its four children, the row's cells again by place
     EXPECT_GT(Walk(bar), 10);
-    for (int i = 0; i < grid->childCount(); ++i) kept.push_back(QAccessible::uniqueId(grid->child(i)));
+    for (int i = 0; i < grid->childCount(); ++i)
+      kept.push_back(QAccessible::uniqueId(grid->child(i)));
     kept.push_back(QAccessible::uniqueId(grid));
 
     // The only record deleted with the navigator's button, the question answered yes.
     dialogs_.confirmAnswers = {true};
-    bar->child(static_cast<int>(TNavigateBtn::nbDelete))->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    bar->child(static_cast<int>(TNavigateBtn::nbDelete))
+        ->actionInterface()
+        ->doAction(QAccessibleActionInterface::pressAction());
     EXPECT_EQ(grid->tableInterface()->rowCount(), 0);
     EXPECT_EQ(Walk(grid), 1 + 2);  // the header alone
     for (QAccessible::Id id : kept) Walk(QAccessible::accessibleInterface(id));
@@ -252,7 +265,9 @@ TEST_F(BrowserAccessible, EveryCellAndButtonAnswersOverAnEmptyShrinkingAndClosed
   // Records another program appends and deletes while the browser shows them.
   const std::string tool = TAVRIN_DBFTOOL, table = Root() + "/home/Tavrin/tavrin.dbf";
   InBrowser([&](TfrmBrowser& b) {
-    ASSERT_EQ(std::system((tool + " import " + table + " " + Root() + "/people.csv >/dev/null").c_str()), 0);
+    ASSERT_EQ(
+        std::system((tool + " import " + table + " " + Root() + "/people.csv >/dev/null").c_str()),
+        0);
     ASSERT_EQ(std::system((tool + " delete " + table + " 1 >/dev/null").c_str()), 0);
     QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(b.Grid);
     Walk(grid);

@@ -71,8 +71,9 @@ class AppFixture : public ::testing::Test {
     WriteIni(ini);
     std::ofstream(root_ / "people.csv", std::ios::binary) << "NAME,EMAIL\n" << csv;
     const std::string tool = TAVRIN_DBFTOOL, table = Root() + "/home/Tavrin/tavrin.dbf";
-    ASSERT_EQ(std::system((tool + " create " + table + " NAME,C,40 EMAIL,C,60 >/dev/null && " + tool +
-                           " import " + table + " " + Root() + "/people.csv >/dev/null").c_str()),
+    ASSERT_EQ(std::system((tool + " create " + table + " NAME,C,40 EMAIL,C,60 >/dev/null && " +
+                           tool + " import " + table + " " + Root() + "/people.csv >/dev/null")
+                              .c_str()),
               0);
     std::filesystem::create_directories(root_ / "tmp");
     StartProgram();

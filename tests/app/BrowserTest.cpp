@@ -36,7 +36,8 @@ class Browser : public AppFixture {
 
   // Real message boxes instead of recorded ones, for tests where a box's own focus handling counts.
   void UseRealDialogs() {
-    services_ = std::make_unique<AppServices>(AppServices{qtDialogs_, services_->places, services_->terminate});
+    services_ = std::make_unique<AppServices>(
+        AppServices{qtDialogs_, services_->places, services_->terminate});
     services_->secrets = &secrets_;
   }
 
@@ -60,7 +61,9 @@ class Browser : public AppFixture {
     return closedByKeys_;
   }
 
-  static void ExpectClosed(bool closed) { EXPECT_TRUE(closed) << "Alt+O did not close the browser"; }
+  static void ExpectClosed(bool closed) {
+    EXPECT_TRUE(closed) << "Alt+O did not close the browser";
+  }
 
   // A key as a person presses it: to the window the desktop gives the keys to (the modal one on top),
   // which hands it on to its own focus widget, as Qt does with a real key.
@@ -103,7 +106,8 @@ class Browser : public AppFixture {
   // Presses Alt+O (the Close button) and notes whether the browser went.
   void CloseWithAltO(TfrmBrowser& b) {
     Key(Qt::Key_O, Qt::AltModifier);
-    closedByKeys_ = QTest::qWaitFor([&] { return !b.isVisible(); }, 2000);  // a mnemonic clicks a moment later
+    closedByKeys_ =
+        QTest::qWaitFor([&] { return !b.isVisible(); }, 2000);  // a mnemonic clicks a moment later
   }
 
   // The NAME and EMAIL of every record in the file, trimmed, marked ones too.
@@ -116,7 +120,8 @@ class Browser : public AppFixture {
       while (!s.empty() && s.back() == ' ') s.pop_back();
       return s;
     };
-    for (t.GoFirst(); !t.AtEnd(); t.SkipBy(1)) out.push_back(trim(t.GetField("NAME")) + "|" + trim(t.GetField("EMAIL")));
+    for (t.GoFirst(); !t.AtEnd(); t.SkipBy(1))
+      out.push_back(trim(t.GetField("NAME")) + "|" + trim(t.GetField("EMAIL")));
     t.Close();
     return out;
   }
@@ -167,8 +172,8 @@ TEST_F(Browser, ANewRecordStartsAtTheFirstColumnAndTabAtARecordsEndPostsItWithou
     EXPECT_EQ(b.Table().tblDatabase.RecordTotal(), 3);
     CloseWithAltO(b);
   }));
-  EXPECT_EQ(RecordsInFile(), (std::vector<std::string>{"Ann|ann@example.org", "Bob|bob@example.com",
-                                                       "Eve|Eva"}));
+  EXPECT_EQ(RecordsInFile(),
+            (std::vector<std::string>{"Ann|ann@example.org", "Bob|bob@example.com", "Eve|Eva"}));
 }
 
 TEST_F(Browser, ThePostButtonClosesTheEditorAndTheNextKeysStartAFreshEdit) {
@@ -184,14 +189,16 @@ TEST_F(Browser, ThePostButtonClosesTheEditorAndTheNextKeysStartAFreshEdit) {
     Key(Qt::Key_Return);
     CloseWithAltO(b);
   }));
-  EXPECT_EQ(RecordsInFile(), (std::vector<std::string>{"Anna|ann@example.com", "Bo|bob@example.com"}));
+  EXPECT_EQ(RecordsInFile(),
+            (std::vector<std::string>{"Anna|ann@example.com", "Bo|bob@example.com"}));
 }
 
 // ---- The window's room
 
 TEST_F(Browser, TheGridGrowsWithTheWindowAndBothColumnsStayInView) {
   std::string csv;
-  for (int i = 1; i <= 100; ++i) csv += "Name" + std::to_string(i) + ",n" + std::to_string(i) + "@example.com\n";
+  for (int i = 1; i <= 100; ++i)
+    csv += "Name" + std::to_string(i) + ",n" + std::to_string(i) + "@example.com\n";
   StartWith(csv);
   ExpectClosed(InBrowser([this](TfrmBrowser& b) {
     for (QSize size : {QSize(900, 700), QSize(418, 295)}) {
@@ -199,7 +206,8 @@ TEST_F(Browser, TheGridGrowsWithTheWindowAndBothColumnsStayInView) {
       const QRect grid = b.Grid->geometry(), nav = b.Nav->geometry();
       EXPECT_GE(grid.bottom(), nav.top() - 6) << "no empty band between the grid and the navigator";
       EXPECT_GE(nav.bottom(), b.height() - 6);
-      EXPECT_GE(b.Grid->VisibleDataRows(), (grid.height() - 2 * b.Grid->RowHeight()) / b.Grid->RowHeight());
+      EXPECT_GE(b.Grid->VisibleDataRows(),
+                (grid.height() - 2 * b.Grid->RowHeight()) / b.Grid->RowHeight());
       EXPECT_TRUE(b.Grid->verticalScrollBar()->isVisible());
       EXPECT_FALSE(b.Grid->horizontalScrollBar()->isVisible()) << "the two columns fit";
       Key(Qt::Key_Tab);  // into the E-mail column: the Name column stays in view
@@ -258,7 +266,7 @@ TEST_F(Browser, ATableThatCannotBeWrittenIsShownReadOnlyWithItsRecordsAndNothing
 
 // Runs `check` in a child process (which may change its user or mounts freely); its exit status:
 // 0 true, 1 false, 77 when the child could not set itself up.
-int InChild(const std::function<int()> &check) {
+int InChild(const std::function<int()>& check) {
   const pid_t pid = fork();
   if (pid == 0) _exit(check());
   int status = 0;
@@ -276,14 +284,16 @@ TEST_F(Browser, WritabilityFollowsTheModeTheOwnerAndTheMount) {
   ::chmod(path.c_str(), 0444);
   EXPECT_FALSE(TableWritable(path));
   ::chmod(path.c_str(), 0644);
-  if (::geteuid() != 0) GTEST_SKIP() << "another owner and a read-only mount need the superuser to set up";
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "another owner and a read-only mount need the superuser to set up";
   // Another owner's table (mode 644) to an ordinary user.
   ::chmod(Root().c_str(), 0755);
   ::chmod(dir.c_str(), 0755);
   EXPECT_EQ(InChild([&] { return ::setuid(65534) != 0 ? 77 : TableWritable(path) ? 0 : 1; }), 1);
   // A read-only mount refuses the superuser too.
   const int mounted = InChild([&] {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
         ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
       return 77;
@@ -296,8 +306,9 @@ TEST_F(Browser, WritabilityFollowsTheModeTheOwnerAndTheMount) {
 // ---- Find
 
 TEST_F(Browser, CtrlFFindsInNameOrEmailWithoutRegardToCaseAndF3GoesOnRoundTheTable) {
-  StartWith("Ann,ann@example.com\nBob,bob@example.ORG\nCy,cy@example.com\nDora Orgel,dora@example.net\n"
-            "Eve,eve@example.org\n");
+  StartWith(
+      "Ann,ann@example.com\nBob,bob@example.ORG\nCy,cy@example.com\nDora Orgel,dora@example.net\n"
+      "Eve,eve@example.org\n");
   ExpectClosed(InBrowser([this](TfrmBrowser& b) {
     auto at = [&] { return b.Table().tblDatabase.RecNo(); };
     Key(Qt::Key_F, Qt::ControlModifier);
@@ -338,8 +349,9 @@ TEST_F(Browser, CtrlFFindsInNameOrEmailWithoutRegardToCaseAndF3GoesOnRoundTheTab
     EXPECT_EQ(at(), 1);
     CloseWithAltO(b);
   }));
-  EXPECT_EQ(RecordsInFile(), (std::vector<std::string>{"Ann|ann@example.com", "Cy|cy@example.com",
-                                                       "Zed|dora@example.net", "Eve|eve@example.org"}));
+  EXPECT_EQ(RecordsInFile(),
+            (std::vector<std::string>{"Ann|ann@example.com", "Cy|cy@example.com",
+                                      "Zed|dora@example.net", "Eve|eve@example.org"}));
 }
 
 }  // namespace

@@ -82,8 +82,9 @@ TEST_F(ConfigDialog, BlankNamesAndAddressListsAreRefused) {
 TEST_F(ConfigDialog, AcceptedValuesAreStoredAsTypedAppliedAndWrittenAtOnce) {
   Fill(" Ann ", "@", "mail.example.org", "$19");
   QTest::mouseClick(Config().btnOK, Qt::LeftButton);
-  EXPECT_EQ(ReadIni(), "[Options]\nSenderName= Ann \nReturnEmail=@\nServerName=mail.example.org\n"
-                       "ServerPort=$19\n[Defaults]\nTo=Everyone on the mailing list\n");
+  EXPECT_EQ(ReadIni(),
+            "[Options]\nSenderName= Ann \nReturnEmail=@\nServerName=mail.example.org\n"
+            "ServerPort=$19\n[Defaults]\nTo=Everyone on the mailing list\n");
   EXPECT_TRUE(dialogs_.Messages().empty());
   EXPECT_EQ(Config().result(), QDialog::Accepted);
   EXPECT_EQ(AppSettings().SenderName, " Ann ");
@@ -197,9 +198,10 @@ TEST_F(ConfigDialog, ThePasswordGoesOnlyToTheStoreAndTheRun) {
   Config().edtPassword->setText("s3cret");
   Config().chkRememberPassword->setChecked(true);
   QTest::mouseClick(Config().btnOK, Qt::LeftButton);
-  EXPECT_EQ(ReadIni(), "[Options]\nSenderName=John Doe\nReturnEmail=sender@example.com\n"
-                       "ServerName=smtp.example.com\nServerPort=587\nSecurity=STARTTLS\n"
-                       "UserName=ann\n[Defaults]\nTo=Everyone on the mailing list\n");
+  EXPECT_EQ(ReadIni(),
+            "[Options]\nSenderName=John Doe\nReturnEmail=sender@example.com\n"
+            "ServerName=smtp.example.com\nServerPort=587\nSecurity=STARTTLS\n"
+            "UserName=ann\n[Defaults]\nTo=Everyone on the mailing list\n");
   const std::string key = "ann@smtp.example.com";
   EXPECT_EQ(secrets_.secrets, (std::map<std::string, std::string>{{key, "s3cret"}}));
   EXPECT_TRUE(Config().edtPassword->text().isEmpty());

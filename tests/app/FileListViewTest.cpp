@@ -49,7 +49,8 @@ TEST_F(FileList, ItemsShowSizeInKilobytesTheirFolderAndKeepTheirPath) {
   EXPECT_FALSE(list.AddFile((dir_ / "folder").string()));
   EXPECT_FALSE(list.AddFile((dir_ / "missing").string()));
   EXPECT_EQ(list.Count(), 3);
-  EXPECT_EQ(TFileListView::ItemDateFormat(QLocale(QLocale::English, QLocale::UnitedStates)), "M/d/yyyy");
+  EXPECT_EQ(TFileListView::ItemDateFormat(QLocale(QLocale::English, QLocale::UnitedStates)),
+            "M/d/yyyy");
 }
 
 TEST_F(FileList, DeleteRemovesEverySelectedItemAndNoFile) {
@@ -86,7 +87,8 @@ TEST_F(FileList, SortingTheSameColumnTwiceReversesAndTheOrderIsTheSendingOrder) 
   list.SetViewStyle(TFileListView::ViewStyle::Detail);
   list.show();
   QHeaderView* header = list.DetailView()->header();
-  const QPoint sizeHeader(header->sectionViewportPosition(TFileListView::kSize) + 5, header->height() / 2);
+  const QPoint sizeHeader(header->sectionViewportPosition(TFileListView::kSize) + 5,
+                          header->height() / 2);
   QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, sizeHeader);
   EXPECT_EQ(list.GetFilePath(0), (dir_ / "z.txt").string());
   EXPECT_EQ(list.GetFilePath(2), (dir_ / "a.txt").string());

@@ -18,8 +18,12 @@ namespace {
 std::vector<std::string> Clipped(QWidget& window) {
   std::vector<std::string> out;
   auto tell = [&](QWidget* w, const QString& text, QSize need) {
-    out.push_back(QString("%1: \"%2\" needs %3x%4, has %5x%6").arg(window.objectName(), text)
-                      .arg(need.width()).arg(need.height()).arg(w->width()).arg(w->height())
+    out.push_back(QString("%1: \"%2\" needs %3x%4, has %5x%6")
+                      .arg(window.objectName(), text)
+                      .arg(need.width())
+                      .arg(need.height())
+                      .arg(w->width())
+                      .arg(w->height())
                       .toStdString());
   };
   for (QLabel* l : window.findChildren<QLabel*>())

@@ -33,7 +33,8 @@ TEST(SendLog, EachRecipientShowsItsAddressAndTheWholeReplyInColumns) {
   TSendLog log;
   log.StartLog("My Email Program", "John Doe", "07/12/2026", "10:15:00");
   log.AddRecipient({1, "Ann", "ann@example.com", RecipientStatus::kOk, "250 2.0.0 Ok: queued"});
-  const std::string refusal = "550 5.1.1 <bob@example.org>: Recipient address rejected: User unknown";
+  const std::string refusal =
+      "550 5.1.1 <bob@example.org>: Recipient address rejected: User unknown";
   log.AddRecipient({2, std::string(40, 'B'), "bob@example.org", RecipientStatus::kFailed, refusal});
   log.AddRecipient({3, "Zo\xEB", std::string(45, 'z') + "@example.org", RecipientStatus::kNotSent,
                     "Bo\xEEte pleine"});  // the table's and a server's 8-bit text
@@ -45,7 +46,8 @@ TEST(SendLog, EachRecipientShowsItsAddressAndTheWholeReplyInColumns) {
   EXPECT_EQ(lines[7], FitText("Name", 35) + "  " + FitText("Address", 40) + "  Status    Details");
   EXPECT_EQ(lines[8], std::string(lines[7].size(), '-'));
   EXPECT_EQ(lines[9], FitText("Ann", 35) + "  " + FitText("ann@example.com", 40) + "  OK");
-  EXPECT_EQ(lines[10], std::string(35, 'B') + "  " + FitText("bob@example.org", 40) + "  FAILED    " + refusal);
+  EXPECT_EQ(lines[10], std::string(35, 'B') + "  " + FitText("bob@example.org", 40) +
+                           "  FAILED    " + refusal);
   EXPECT_EQ(lines[10].find("FAILED"), lines[7].find("Status"));
   // A long address is never cut: the rest moves along.
   EXPECT_EQ(lines[11], FitText("Zo\xC3\xAB", 35) + "  " + log.Entries()[2].address +
@@ -53,8 +55,9 @@ TEST(SendLog, EachRecipientShowsItsAddressAndTheWholeReplyInColumns) {
   std::size_t widest = 0;
   for (const auto& line : lines) widest = std::max(widest, CharacterCount(line));
   EXPECT_EQ(log.WidestLine(), widest);
-  EXPECT_EQ(log.Text(), lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n\n\n" + lines[5] + "\n\n" +
-                            lines[7] + "\n" + lines[8] + "\n" + lines[9] + "\n" + lines[10] + "\n" + lines[11]);
+  EXPECT_EQ(log.Text(), lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n\n\n" + lines[5] +
+                            "\n\n" + lines[7] + "\n" + lines[8] + "\n" + lines[9] + "\n" +
+                            lines[10] + "\n" + lines[11]);
 
   log.StartLog("P", "S", "d2", "t2");  // a second send starts from an empty log
   EXPECT_EQ(log.LogLines().size(), 9u);
@@ -64,18 +67,26 @@ TEST(SendLog, EachRecipientShowsItsAddressAndTheWholeReplyInColumns) {
 // A name or reply holding line ends, escape sequences or direction overrides cannot forge a line
 // or hide what follows; every character stays one column wide.
 TEST(SendLog, ControlCharactersAreShownNotObeyed) {
-  EXPECT_EQ(VisibleText("Eve\r\nAnn  OK"), "Eve\xE2\x90\x8D\xE2\x90\x8A" "Ann  OK");
+  EXPECT_EQ(VisibleText("Eve\r\nAnn  OK"),
+            "Eve\xE2\x90\x8D\xE2\x90\x8A"
+            "Ann  OK");
   EXPECT_EQ(VisibleText("550 \x1B[31mred\x1B[0m\t\x7F"),
             "550 \xE2\x90\x9B[31mred\xE2\x90\x9B[0m\xE2\x90\x89\xE2\x90\xA1");
   const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(VisibleText("a\xE2\x80\xAE" "b\xE2\x81\xA6" "c\xC2\x85" "d\xE2\x80\xA8" "e"),  // U+202E U+2066 NEL U+2028
+  EXPECT_EQ(VisibleText("a\xE2\x80\xAE"
+                        "b\xE2\x81\xA6"
+                        "c\xC2\x85"
+                        "d\xE2\x80\xA8"
+                        "e"),  // U+202E U+2066 NEL U+2028
             "a" + fffd + "b" + fffd + "c" + fffd + "d" + fffd + "e");
   EXPECT_EQ(VisibleText("x\xFFy\xE2\x82"), "x" + fffd + "y" + fffd + fffd);  // not UTF-8
-  EXPECT_EQ(VisibleText("Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x93\xA7"), "Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x93\xA7");
+  EXPECT_EQ(VisibleText("Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x93\xA7"),
+            "Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x93\xA7");
 
   TSendLog log;
   log.StartLog("P", "S\r\nForged", "d", "t");
-  log.AddRecipient({1, "Eve\r\nMallory", "eve@example.org", RecipientStatus::kFailed, "550 \x1B[2Jgone"});
+  log.AddRecipient(
+      {1, "Eve\r\nMallory", "eve@example.org", RecipientStatus::kFailed, "550 \x1B[2Jgone"});
   const std::string text = log.Text();
   EXPECT_EQ(text.find('\r'), std::string::npos);
   EXPECT_EQ(text.find('\x1B'), std::string::npos);
@@ -93,10 +104,11 @@ TEST(SendLog, RecipientsReadBackWholeWhateverTheirLengthOrSharedReplies) {
   for (int i = 1; i <= 3000; ++i) {  // more than one block of texts
     const auto status = i % 3 == 0 ? RecipientStatus::kFailed : RecipientStatus::kOk;
     const std::string n = std::to_string(i);
-    added.push_back({i, std::string("Person ").append(n), std::string("p").append(n).append("@example.com"),
-                     status,
-                     status == RecipientStatus::kOk ? std::string("250 Ok: queued")
-                                                    : std::string("550 No ").append(std::to_string(i % 2))});
+    added.push_back({i, std::string("Person ").append(n),
+                     std::string("p").append(n).append("@example.com"), status,
+                     status == RecipientStatus::kOk
+                         ? std::string("250 Ok: queued")
+                         : std::string("550 No ").append(std::to_string(i % 2))});
     if (i == 1500)  // a name longer than a block, an empty address and reply
       added.push_back({-1, std::string(70000, 'N'), "", RecipientStatus::kNotSent, ""});
   }
@@ -111,7 +123,8 @@ TEST(SendLog, RecipientsReadBackWholeWhateverTheirLengthOrSharedReplies) {
     EXPECT_EQ(e.status, want.status);
     EXPECT_EQ(e.reply, want.reply);
   }
-  EXPECT_EQ(log.Line(9 + 1500), std::string(35, 'N') + "  " + std::string(40, ' ') + "  Not sent  ");
+  EXPECT_EQ(log.Line(9 + 1500),
+            std::string(35, 'N') + "  " + std::string(40, ' ') + "  Not sent  ");
   EXPECT_EQ(log.Line(9 + added.size() - 1), LogLine(added.back()));
 
   log.StartLog("P", "S", "d", "t");
@@ -125,12 +138,15 @@ TEST(SendLog, CsvQuotesCellsAndDisarmsFormulas) {
   TSendLog log;
   log.StartLog("P", "S", "d", "t");
   log.AddRecipient({1, "Doe, \"Jo\"", "jo@example.org", RecipientStatus::kOk, "250 Ok"});
-  log.AddRecipient({2, "=HYPERLINK(\"x\")", "+1@example.org", RecipientStatus::kFailed, "-550 @no"});
+  log.AddRecipient(
+      {2, "=HYPERLINK(\"x\")", "+1@example.org", RecipientStatus::kFailed, "-550 @no"});
   log.AddRecipient({3, "@Ann\nB", "", RecipientStatus::kNotSent, "The send was stopped."});
   EXPECT_EQ(log.CsvRow(0), "Name,Address,Status,Reply\r\n");
   EXPECT_EQ(log.CsvRow(1), "\"Doe, \"\"Jo\"\"\",jo@example.org,OK,250 Ok\r\n");
   EXPECT_EQ(log.CsvRow(2), "\"'=HYPERLINK(\"\"x\"\")\",'+1@example.org,FAILED,'-550 @no\r\n");
-  EXPECT_EQ(log.CsvRow(3), "'@Ann\xE2\x90\x8A" "B,,Not sent,The send was stopped.\r\n");
+  EXPECT_EQ(log.CsvRow(3),
+            "'@Ann\xE2\x90\x8A"
+            "B,,Not sent,The send was stopped.\r\n");
 }
 
 class LogFiles : public AppFixture {};
@@ -139,7 +155,8 @@ TEST_F(LogFiles, EachSendIsKeptAsPrivateTextAndCsvUnderItsOwnName) {
   TSendLog log;
   log.StartLog("P", "S", "d", "t");
   log.AddRecipient({1, "Ann", "ann@example.com", RecipientStatus::kOk, "250 Ok"});
-  log.AddRecipient({2, "Bob, Jr.", "bob@example.com", RecipientStatus::kFailed, "550 No, \"never\""});
+  log.AddRecipient(
+      {2, "Bob, Jr.", "bob@example.com", RecipientStatus::kFailed, "550 No, \"never\""});
   const std::string folder = Root() + "/data/Tavrin/logs";
   const std::time_t when = 1'800'000'000;
   const SavedLog first = SaveLogFiles(log, folder, when);
@@ -147,7 +164,8 @@ TEST_F(LogFiles, EachSendIsKeptAsPrivateTextAndCsvUnderItsOwnName) {
   ASSERT_EQ(first.error, "");
   ASSERT_EQ(second.error, "");
   EXPECT_NE(first.textPath, second.textPath);
-  EXPECT_EQ(second.textPath.substr(0, second.textPath.size() - 6) + ".txt", first.textPath);  // "-2.txt"
+  EXPECT_EQ(second.textPath.substr(0, second.textPath.size() - 6) + ".txt",
+            first.textPath);  // "-2.txt"
   EXPECT_EQ(std::filesystem::path(first.textPath).parent_path(), folder);
   EXPECT_EQ(std::filesystem::path(first.csvPath).replace_extension(".txt"), first.textPath);
 
@@ -162,14 +180,16 @@ TEST_F(LogFiles, EachSendIsKeptAsPrivateTextAndCsvUnderItsOwnName) {
   EXPECT_EQ(ReadFile(first.csvPath),
             "Name,Address,Status,Reply\r\nAnn,ann@example.com,OK,250 Ok\r\n"
             "\"Bob, Jr.\",bob@example.com,FAILED,\"550 No, \"\"never\"\"\"\r\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 4);  // no temporaries left
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}),
+            4);  // no temporaries left
   EXPECT_NE(SavedLogText(first).find(first.textPath), std::string::npos);
 
   // A folder that cannot be made is said, and nothing is lost but the files.
   WriteFile(Root() + "/plain", "x");
   const SavedLog refused = SaveLogFiles(log, Root() + "/plain/logs", when);
   EXPECT_EQ(refused.textPath, "");
-  EXPECT_EQ(SavedLogText(refused).rfind("This log could not be saved. ", 0), 0u) << SavedLogText(refused);
+  EXPECT_EQ(SavedLogText(refused).rfind("This log could not be saved. ", 0), 0u)
+      << SavedLogText(refused);
 
   ::setenv("XDG_DATA_HOME", "relative/ignored", 1);
   EXPECT_EQ(LogsFolder("/home/u"), "/home/u/.local/share/Tavrin/logs");
@@ -191,7 +211,8 @@ TEST_F(LogWindow, ShowsTheLogReadOnlyGrowsWithTheWindowAndCopiesEveryLine) {
   EXPECT_EQ(window.windowTitle(), "Club Mailer Log");
   EXPECT_EQ(window.reLog->model()->rowCount(), 10);
   EXPECT_EQ(window.reLog->model()->index(9, 0).data().toString().toStdString(), log.LogLines()[9]);
-  EXPECT_FALSE(window.reLog->model()->flags(window.reLog->model()->index(9, 0)) & Qt::ItemIsEditable);
+  EXPECT_FALSE(window.reLog->model()->flags(window.reLog->model()->index(9, 0)) &
+               Qt::ItemIsEditable);
   EXPECT_TRUE(window.lblSaved->isVisible());
   const QSize before = window.reLog->size();
   window.resize(window.size() + QSize(200, 100));
@@ -237,14 +258,19 @@ TEST_F(LogWindow, TranscriptKeepsTheLatestRepliesAcrossSendsAndShowsThemOnDemand
   Main().Memo1->show();
   EXPECT_EQ(Main().Memo1->toPlainText(), expected);
 
-  for (std::size_t i = 0; i < TfrmEmailMerge::kTranscriptLines; ++i) Main().CheckReplyLine("250 ok\r\n");
+  for (std::size_t i = 0; i < TfrmEmailMerge::kTranscriptLines; ++i)
+    Main().CheckReplyLine("250 ok\r\n");
   const QString text = Main().TranscriptText();
   EXPECT_EQ(text.count('\n') + 1, static_cast<qsizetype>(TfrmEmailMerge::kTranscriptLines));
   EXPECT_TRUE(text.startsWith("250 ok\n"));
   // A reply cannot write a line of its own, colour the panel or turn the text around.
-  Main().CheckReplyLine("550 no\r250 forged \x1B[31m\xE2\x80\xAE" "desrever\r\n");
-  EXPECT_TRUE(Main().TranscriptText().contains(QString::fromUtf8(
-      "550 no\xE2\x90\x8D" "250 forged \xE2\x90\x9B[31m\xEF\xBF\xBD" "desrever")))
+  Main().CheckReplyLine(
+      "550 no\r250 forged \x1B[31m\xE2\x80\xAE"
+      "desrever\r\n");
+  EXPECT_TRUE(
+      Main().TranscriptText().contains(QString::fromUtf8("550 no\xE2\x90\x8D"
+                                                         "250 forged \xE2\x90\x9B[31m\xEF\xBF\xBD"
+                                                         "desrever")))
       << Main().TranscriptText().right(120).toStdString();
 }
 

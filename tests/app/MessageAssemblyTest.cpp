@@ -76,25 +76,24 @@ TEST(MessageAssembly, MessageWithTwoAttachmentsByteForByte) {
   Append(lines, AttachmentHeaderLines(kBoundary, "/home/ann/docs/b"));
   lines.push_back("AAEC");
   Append(lines, ClosingLines(kBoundary));
-  EXPECT_EQ(Wire(lines),
-            std::string(kHeaderAndBody) +
-                "\r\n"
-                "--________________012345678012_______\r\n"
-                "Content-Type: text/plain; name=\"a.txt\"\r\n"
-                "Content-Transfer-Encoding: BASE64\r\n"
-                "Content-Disposition: attachment; filename=\"a.txt\"\r\n"
-                "\r\n"
-                "SGVsbG8=\r\n"
-                "\r\n"
-                "--________________012345678012_______\r\n"
-                "Content-Type: application/octet-stream; name=\"b\"\r\n"
-                "Content-Transfer-Encoding: BASE64\r\n"
-                "Content-Disposition: attachment; filename=\"b\"\r\n"
-                "\r\n"
-                "AAEC\r\n"
-                "\r\n"
-                "--________________012345678012_______--\r\n"
-                ".\r\n");
+  EXPECT_EQ(Wire(lines), std::string(kHeaderAndBody) +
+                             "\r\n"
+                             "--________________012345678012_______\r\n"
+                             "Content-Type: text/plain; name=\"a.txt\"\r\n"
+                             "Content-Transfer-Encoding: BASE64\r\n"
+                             "Content-Disposition: attachment; filename=\"a.txt\"\r\n"
+                             "\r\n"
+                             "SGVsbG8=\r\n"
+                             "\r\n"
+                             "--________________012345678012_______\r\n"
+                             "Content-Type: application/octet-stream; name=\"b\"\r\n"
+                             "Content-Transfer-Encoding: BASE64\r\n"
+                             "Content-Disposition: attachment; filename=\"b\"\r\n"
+                             "\r\n"
+                             "AAEC\r\n"
+                             "\r\n"
+                             "--________________012345678012_______--\r\n"
+                             ".\r\n");
 }
 
 TEST(MessageAssembly, LineBreaksInHeaderValuesCannotStartNewHeaders) {
@@ -130,7 +129,10 @@ TEST(MessageAssembly, InternetDateUsesLocalTimeAndItsOffset) {
   setenv("TZ", "EST+5", 1);
   tzset();
   EXPECT_EQ(InternetDate(0), "Wed, 31 Dec 1969 19:00:00 -0500");
-  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  if (old)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
 }
 
@@ -182,17 +184,18 @@ TEST(MessageAssembly, OnlyLinesStartingWithAPeriodGetOneMore) {
 TEST(MessageAssembly, QuotedPrintableKeepsLinesShortAndEndsUnambiguous) {
   const std::string a73(73, 'a'), a75(75, 'a'), a76(76, 'a');
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {a76, {a76}},                        // exactly 76: one line
-      {a76 + "b", {a75 + "=", "ab"}},      // 77: a soft break, and no line over 76
+      {a76, {a76}},                    // exactly 76: one line
+      {a76 + "b", {a75 + "=", "ab"}},  // 77: a soft break, and no line over 76
       {"ends with blank ", {"ends with blank=20"}},
       {"ends with tab\t", {"ends with tab=09"}},
       {"a = b", {"a =3D b"}},
-      {".", {"."}},                        // its transparency dot is the wire's business
+      {".", {"."}},  // its transparency dot is the wire's business
       {"", {""}},
       {a73 + "\xC3\xA9", {a73 + "=", "=C3=A9"}},  // an escape is never cut by a soft break
       {"caf\xC3\xA9 ", {"caf=C3=A9=20"}},
   };
-  for (const auto& [line, expected] : cases) EXPECT_EQ(QuotedPrintableLines(line), expected) << line;
+  for (const auto& [line, expected] : cases)
+    EXPECT_EQ(QuotedPrintableLines(line), expected) << line;
 }
 
 TEST(MessageAssembly, BodyGoesAsTypedOnlyWhenAsciiAndWithinTheLineLimit) {
@@ -206,9 +209,10 @@ TEST(MessageAssembly, BodyGoesAsTypedOnlyWhenAsciiAndWithinTheLineLimit) {
   EXPECT_EQ(bodyPart({std::string(998, 'x')})[0], asTyped);
   EXPECT_NE(bodyPart({std::string(999, 'x')})[0], asTyped);
   EXPECT_NE(bodyPart({"." + std::string(997, 'x')})[0], asTyped);  // 999 octets with its dot
-  EXPECT_EQ(bodyPart({".", "\xCE\xB1"}),
-            (std::vector<std::string>{"Content-Type: text/plain; charset=\"UTF-8\"",
-                                      "Content-Transfer-Encoding: quoted-printable", "", ".", "=CE=B1"}));
+  EXPECT_EQ(
+      bodyPart({".", "\xCE\xB1"}),
+      (std::vector<std::string>{"Content-Type: text/plain; charset=\"UTF-8\"",
+                                "Content-Transfer-Encoding: quoted-printable", "", ".", "=CE=B1"}));
 }
 
 // A display name too long for one encoded word: every line within 78 columns, every word within
@@ -228,7 +232,8 @@ TEST(MessageAssembly, LongDisplayNamesFoldIntoWholeCharacterWords) {
   const std::regex word("=\\?UTF-8\\?B\\?([A-Za-z0-9+/=]*)\\?=");
   for (std::sregex_iterator it(header.begin(), header.end(), word), end; it != end; ++it) {
     EXPECT_LE(it->length(0), 75) << it->str(0);
-    const std::string piece = QByteArray::fromBase64(QByteArray::fromStdString(it->str(1))).toStdString();
+    const std::string piece =
+        QByteArray::fromBase64(QByteArray::fromStdString(it->str(1))).toStdString();
     EXPECT_TRUE(platform::IsUtf8(piece)) << it->str(0);
     decoded += piece;
   }

@@ -38,7 +38,8 @@ class MessageFileTest : public SendTest {};
 TEST_F(MessageFileTest, SavedThenOpenedGivesBackTheSameMessage) {
   std::string binary;
   for (int i = 0; i < 5000; ++i) binary += static_cast<char>(i * 7);
-  const std::string longName = "Protokoll der Jahresversammlung – Überblick über alle Beschlüsse.bin";
+  const std::string longName =
+      "Protokoll der Jahresversammlung – Überblick über alle Beschlüsse.bin";
   WriteFile(root_ / longName, binary);
   WriteFile(root_ / "say \"hi\".txt", "");
   struct Case {
@@ -54,10 +55,13 @@ TEST_F(MessageFileTest, SavedThenOpenedGivesBackTheSameMessage) {
   };
   for (const Case& c : cases) {
     const std::string boundary = Boundary();
-    MessageInput in{"John Doe", "sender@example.com", c.to, c.subject, c.body, InternetDate(0), "t"};
+    MessageInput in{"John Doe", "sender@example.com", c.to, c.subject,
+                    c.body,     InternetDate(0),      "t"};
     const fs::path file = root_ / "saved.eml";
-    const std::vector<std::string> attachments = {(root_ / longName).string(), (root_ / "say \"hi\".txt").string()};
-    ASSERT_EQ(SaveMessageFile(file.string(), BuildMessage(in, boundary), boundary, attachments), std::nullopt);
+    const std::vector<std::string> attachments = {(root_ / longName).string(),
+                                                  (root_ / "say \"hi\".txt").string()};
+    ASSERT_EQ(SaveMessageFile(file.string(), BuildMessage(in, boundary), boundary, attachments),
+              std::nullopt);
     EXPECT_EQ(Mode(file), 0600u);
     auto read = ReadMessageFile(file.string());
     ASSERT_TRUE(std::holds_alternative<ReadMessage>(read)) << std::get<std::string>(read);
@@ -96,9 +100,11 @@ TEST_F(MessageFileTest, TheSavedFileIsWhatTheSendDelivers) {
   // Saving again replaces the file whole; a failed save leaves it as it was.
   ASSERT_EQ(SaveMessageFile(file.string(), lines, boundary, {}), std::nullopt);
   const std::string second = ReadFile(file);
-  EXPECT_NE(SaveMessageFile(file.string(), lines, boundary, {(root_ / "gone").string()}), std::nullopt);
+  EXPECT_NE(SaveMessageFile(file.string(), lines, boundary, {(root_ / "gone").string()}),
+            std::nullopt);
   EXPECT_EQ(ReadFile(file), second);
-  for (const auto& e : fs::directory_iterator(root_)) EXPECT_EQ(e.path().filename().string().rfind(".tavrin", 0), std::string::npos);
+  for (const auto& e : fs::directory_iterator(root_))
+    EXPECT_EQ(e.path().filename().string().rfind(".tavrin", 0), std::string::npos);
 }
 
 TEST(MessageFileRead, AnotherProgramsMessage) {
@@ -153,10 +159,13 @@ TEST(MessageFileRead, AnotherProgramsMessage) {
 TEST(MessageFileRead, BrokenMessagesSayWhy) {
   const std::string head = "From: a@example.org\r\nSubject: x\r\nMIME-Version: 1.0\r\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"\x7f" "ELF\x02\x01\x01\0\0\0binary", "not a mail message"},
+      {"\x7f"
+       "ELF\x02\x01\x01\0\0\0binary",
+       "not a mail message"},
       {"just some words\nand more\n", "not a mail message"},
       {head + "Content-Type: text/plain", "cut short"},
-      {head + "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n--b\r\nContent-Type: tex",
+      {head + "Content-Type: multipart/mixed; "
+              "boundary=b\r\n\r\n--b\r\n\r\ntext\r\n--b\r\nContent-Type: tex",
        "cut short"},
       {head + "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n", "cut short"},
       {head + "Content-Type: multipart/mixed\r\n\r\n--b\r\n\r\ntext\r\n--b--\r\n", "no boundary"},
@@ -167,7 +176,8 @@ TEST(MessageFileRead, BrokenMessagesSayWhy) {
   for (const auto& [bytes, why] : cases) {
     auto result = ParseMessage(bytes);
     ASSERT_TRUE(std::holds_alternative<std::string>(result)) << bytes;
-    EXPECT_NE(std::get<std::string>(result).find(why), std::string::npos) << std::get<std::string>(result);
+    EXPECT_NE(std::get<std::string>(result).find(why), std::string::npos)
+        << std::get<std::string>(result);
   }
 }
 
@@ -175,12 +185,19 @@ TEST(MessageFileRead, HostileNamesStayInsideTheirFolder) {
   const fs::path root = fs::temp_directory_path() / ("tavrin-eml-" + std::to_string(::getpid()));
   fs::remove_all(root);
   const std::vector<MessageAttachment> parts = {
-      {"../../etc/passwd", "a"}, {"..", "b"},          {std::string("x\0y.txt", 7), "c"},
-      {"line\nbreak.txt", "d"},  {"C:\\dir\\win.txt", "e"}, {"passwd", "f"},
-      {"", "g"},                 {std::string(300, 'n') + ".txt", "h"}, {"/", "i"},
+      {"../../etc/passwd", "a"},
+      {"..", "b"},
+      {std::string("x\0y.txt", 7), "c"},
+      {"line\nbreak.txt", "d"},
+      {"C:\\dir\\win.txt", "e"},
+      {"passwd", "f"},
+      {"", "g"},
+      {std::string(300, 'n') + ".txt", "h"},
+      {"/", "i"},
   };
   auto stored = StoreAttachments((root / "attachments").string(), parts);
-  ASSERT_TRUE(std::holds_alternative<std::vector<std::string>>(stored)) << std::get<std::string>(stored);
+  ASSERT_TRUE(std::holds_alternative<std::vector<std::string>>(stored))
+      << std::get<std::string>(stored);
   const auto& paths = std::get<std::vector<std::string>>(stored);
   ASSERT_EQ(paths.size(), parts.size());
   const fs::path folder = fs::path(paths[0]).parent_path();
@@ -234,7 +251,8 @@ TEST_F(MessageFileWindow, SaveAndOpenThroughTheMenuAndABrokenFileChangesNothing)
   ASSERT_TRUE(Main().lstAttachments->AddFile(Root() + "/photo.jpg"));
   dialogs_.saveAnswers.push_back(Root() + "/m.eml");
   Main().miSaveMessage->trigger();
-  ASSERT_TRUE(fs::exists(Root() + "/m.eml")) << (dialogs_.Messages().empty() ? "" : dialogs_.Messages()[0]);
+  ASSERT_TRUE(fs::exists(Root() + "/m.eml"))
+      << (dialogs_.Messages().empty() ? "" : dialogs_.Messages()[0]);
 
   Main().edtTo->setText("other");
   Main().edtSubject->setText("other");

@@ -71,8 +71,10 @@ class Recipients : public AppFixture {
   // A table made by the command-line tool, as a user's existing table would be.
   void MakeTable(const std::string& path, const std::string& csv) {
     std::ofstream(Root() + "/seed.csv", std::ios::binary) << csv;
-    ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " create '" + path + "' NAME,C,40 EMAIL,C,60 >/dev/null && " +
-                           TAVRIN_DBFTOOL + " import '" + path + "' " + Root() + "/seed.csv >/dev/null").c_str()),
+    ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " create '" + path +
+                           "' NAME,C,40 EMAIL,C,60 >/dev/null && " + TAVRIN_DBFTOOL + " import '" +
+                           path + "' " + Root() + "/seed.csv >/dev/null")
+                              .c_str()),
               0);
   }
   QString StatusText() { return Main().Recipients->lblTable->text(); }
@@ -90,9 +92,11 @@ TEST_F(Recipients, MissingTableQuitKeepsTheOldMessageAndEndsWithStatusOne) {
   StartProgram();
   ASSERT_EQ(dialogs_.shown.size(), 2u);
   EXPECT_EQ(dialogs_.shown[0].kind, "choose");
-  EXPECT_EQ(dialogs_.shown[0].text, "The recipients table " + TablePath() +
-                                        " does not exist. Create an empty one there, choose another, or quit?");
-  EXPECT_EQ(dialogs_.choiceButtons[0], (std::vector<std::string>{"&Create", "C&hoose...", "&Quit"}));
+  EXPECT_EQ(dialogs_.shown[0].text,
+            "The recipients table " + TablePath() +
+                " does not exist. Create an empty one there, choose another, or quit?");
+  EXPECT_EQ(dialogs_.choiceButtons[0],
+            (std::vector<std::string>{"&Create", "C&hoose...", "&Quit"}));
   EXPECT_EQ(dialogs_.shown[1].text, std::string(kNoDatabaseMessage) + "\n" + TablePath());
   EXPECT_EQ(terminateCalls_, 1);
   EXPECT_EQ(services_->exitStatus, 1);
@@ -128,7 +132,8 @@ TEST_F(Recipients, MissingTableChooseTakesAndRemembersARealTableOnly) {
   StartProgram();
   EXPECT_EQ(Choices(), "choose;open;message;choose;open;");
   EXPECT_EQ(dialogs_.shown[1].text, "dBASE tables|*.dbf;*.DBF|All Files|*.*");
-  EXPECT_EQ(dialogs_.Messages()[0].rfind(Root() + "/lists/notes.dbf cannot be read as a table", 0), 0u);
+  EXPECT_EQ(dialogs_.Messages()[0].rfind(Root() + "/lists/notes.dbf cannot be read as a table", 0),
+            0u);
   EXPECT_EQ(terminateCalls_, 0);
   EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/lists/club.dbf");
   EXPECT_EQ(StatusText(), "club.dbf: 2 records");
@@ -169,7 +174,8 @@ TEST(CommandLineParse, NamesOneTableLetsQtOptionsThroughAndRefusesTheRest) {
 
 TEST(CommandLineRun, AnUnknownOptionPrintsTheUsageAndEndsWithStatusTwo) {
   const std::string out = ::testing::TempDir() + "/tavrin-usage-" + std::to_string(::getpid());
-  const int status = std::system((std::string(TAVRIN_PROGRAM) + " --bogus >" + out + ".out 2>" + out + ".err").c_str());
+  const int status = std::system(
+      (std::string(TAVRIN_PROGRAM) + " --bogus >" + out + ".out 2>" + out + ".err").c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_EQ(ReadFile(out + ".out"), "");
@@ -236,21 +242,24 @@ TEST_F(Recipients, NewTableIsCreatedRememberedAndNeverReplacesAFile) {
   const std::string before = ReadFile(TablePath());
   dialogs_.saveAnswers = {TablePath()};
   Main().Recipients->miNewTable->trigger();
-  EXPECT_EQ(dialogs_.Messages().back(), TablePath() + " already exists; open it, or choose another name.");
+  EXPECT_EQ(dialogs_.Messages().back(),
+            TablePath() + " already exists; open it, or choose another name.");
   EXPECT_EQ(ReadFile(TablePath()), before);
   EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/spring.dbf");
 }
 
 TEST_F(Recipients, OpenTakesAnotherTableAndRefusesWhatIsNoTable) {
   CreateDefaultTable();
-  MakeTable(Root() + "/club.dbf", "NAME,EMAIL\nAnn,ann@example.com\nBob,bob@example.com\nCy,cy@example.com\n");
+  MakeTable(Root() + "/club.dbf",
+            "NAME,EMAIL\nAnn,ann@example.com\nBob,bob@example.com\nCy,cy@example.com\n");
   std::ofstream(Root() + "/photo.dbf") << "\x89PNG";
   StartProgram();
   EXPECT_EQ(StatusText(), "tavrin.dbf: cannot be read");  // an empty file is no table
   EXPECT_EQ(Main().Recipients->miOpenTable->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
   dialogs_.fileAnswers = {Root() + "/photo.dbf"};
   Main().Recipients->miOpenTable->trigger();
-  EXPECT_EQ(dialogs_.Messages().back().rfind(Root() + "/photo.dbf cannot be read as a table", 0), 0u);
+  EXPECT_EQ(dialogs_.Messages().back().rfind(Root() + "/photo.dbf cannot be read as a table", 0),
+            0u);
   EXPECT_EQ(Main().tblRecipients.DbfFileName(), TablePath());
 
   dialogs_.fileAnswers = {Root() + "/club.dbf"};
@@ -269,12 +278,18 @@ TEST_F(Recipients, ImportOfASemicolonWindows1252FileAppendsAndReportsWhatItSkipp
   std::string csv = "E-mail;Nickname;Full name\r\n";
   for (int i = 1; i <= 1000; ++i) {
     const std::string n = std::to_string(i);
-    if (i == 10) csv += "ANN@example.com;0;Ann again\r\n";          // already in the table
-    else if (i == 20) csv += ";0;Nobody\r\n";                        // no address
-    else if (i == 30) csv += "two words@example.com;0;Bad\r\n";      // not a plain address
-    else if (i == 40) csv += "p40@example.com;0;" + std::string(41, 'x') + "\r\n";  // longer than NAME
-    else if (i == 50) csv += "p5@example.com;0;Twice\r\n";           // earlier in the file
-    else csv += "p" + n + "@example.com;555;Ren\xE9" + " M\xFCller " + n + "\r\n";
+    if (i == 10)
+      csv += "ANN@example.com;0;Ann again\r\n";  // already in the table
+    else if (i == 20)
+      csv += ";0;Nobody\r\n";  // no address
+    else if (i == 30)
+      csv += "two words@example.com;0;Bad\r\n";  // not a plain address
+    else if (i == 40)
+      csv += "p40@example.com;0;" + std::string(41, 'x') + "\r\n";  // longer than NAME
+    else if (i == 50)
+      csv += "p5@example.com;0;Twice\r\n";  // earlier in the file
+    else
+      csv += "p" + n + "@example.com;555;Ren\xE9" + " M\xFCller " + n + "\r\n";
   }
   csv += ";;\r\n";
   std::ofstream(Root() + "/people.csv", std::ios::binary) << csv;
@@ -283,9 +298,11 @@ TEST_F(Recipients, ImportOfASemicolonWindows1252FileAppendsAndReportsWhatItSkipp
   bool shown = false;
   Main().Recipients->runImportDialog = [&](TImportDialog& dialog) {
     shown = true;
-    EXPECT_EQ(dialog.lblSource->text(), "people.csv: separated by semicolons; text in Windows-1252.");
+    EXPECT_EQ(dialog.lblSource->text(),
+              "people.csv: separated by semicolons; text in Windows-1252.");
     EXPECT_EQ(dialog.tblPreview->columnCount(), 3);
-    EXPECT_EQ(dialog.tblPreview->item(0, 2)->text(), QString::fromUtf8("Ren\xC3\xA9 M\xC3\xBCller 1"));
+    EXPECT_EQ(dialog.tblPreview->item(0, 2)->text(),
+              QString::fromUtf8("Ren\xC3\xA9 M\xC3\xBCller 1"));
     EXPECT_EQ(dialog.cbxColumns.size(), 2u);
     EXPECT_EQ(dialog.ColumnOfField(), (std::vector<int>{1, 0}));  // "Nickname" holds "name"
     dialog.cbxColumns[0]->setCurrentIndex(3);  // the user takes "3: Full name" for NAME
@@ -294,18 +311,22 @@ TEST_F(Recipients, ImportOfASemicolonWindows1252FileAppendsAndReportsWhatItSkipp
   Main().Recipients->miImport->trigger();
   ASSERT_TRUE(shown);
   ASSERT_FALSE(dialogs_.Messages().empty());
-  EXPECT_EQ(dialogs_.Messages().back(),
-            "995 recipients were appended to tavrin.dbf.\n\n5 rows were skipped:\n"
-            "- 2 with an address that is empty or not plain\n- 2 with an address already in the table\n"
-            "- 1 with a value its field cannot hold\n\nThe first of them:\n"
-            "line 11: ANN@example.com is already in the table\nline 21: no address\n"
-            "line 31: \"two words@example.com\" is not a plain address\n"
-            "line 41: NAME: text of 41 characters is longer than the field (40)\nline 51: p5@example.com is already in the table\n\n"
-            "1 blank row was left out.");
+  EXPECT_EQ(
+      dialogs_.Messages().back(),
+      "995 recipients were appended to tavrin.dbf.\n\n5 rows were skipped:\n"
+      "- 2 with an address that is empty or not plain\n- 2 with an address already in the table\n"
+      "- 1 with a value its field cannot hold\n\nThe first of them:\n"
+      "line 11: ANN@example.com is already in the table\nline 21: no address\n"
+      "line 31: \"two words@example.com\" is not a plain address\n"
+      "line 41: NAME: text of 41 characters is longer than the field (40)\nline 51: p5@example.com "
+      "is already in the table\n\n"
+      "1 blank row was left out.");
   const TableContents t = ReadTable(TablePath());
   ASSERT_EQ(t.records.size(), 996u);
-  EXPECT_EQ(t.records[1], (std::vector<std::string>{"Ren\x82 M\x81ller 1", "p1@example.com"}));  // code page 437
-  EXPECT_EQ(t.records.back(), (std::vector<std::string>{"Ren\x82 M\x81ller 1000", "p1000@example.com"}));
+  EXPECT_EQ(t.records[1],
+            (std::vector<std::string>{"Ren\x82 M\x81ller 1", "p1@example.com"}));  // code page 437
+  EXPECT_EQ(t.records.back(),
+            (std::vector<std::string>{"Ren\x82 M\x81ller 1000", "p1000@example.com"}));
   EXPECT_EQ(StatusText(), "tavrin.dbf: 996 records");
   EXPECT_EQ(dialogs_.busyDepth, 0);
 }
@@ -322,9 +343,12 @@ TEST_F(Recipients, ImportWithoutAnAddressColumnOrCancelledChangesNothing) {
     return static_cast<int>(QDialog::Accepted);
   };
   Main().Recipients->miImport->trigger();
-  EXPECT_EQ(dialogs_.Messages().back(),
-            "No column was chosen for the field EMAIL, which holds the addresses; nothing was imported.");
-  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Rejected); };
+  EXPECT_EQ(
+      dialogs_.Messages().back(),
+      "No column was chosen for the field EMAIL, which holds the addresses; nothing was imported.");
+  Main().Recipients->runImportDialog = [](TImportDialog&) {
+    return static_cast<int>(QDialog::Rejected);
+  };
   Main().Recipients->miImport->trigger();
   EXPECT_EQ(dialogs_.Messages().size(), 1u);
   EXPECT_EQ(ReadFile(TablePath()), before);
@@ -335,10 +359,13 @@ TEST_F(Recipients, ImportWithoutAnAddressColumnOrCancelledChangesNothing) {
 TEST_F(Recipients, ImportRefusesAPipeAndRowsWithNulBytes) {
   MakeTable(TablePath(), "NAME,EMAIL\nAnn,ann@example.com\n");
   ASSERT_EQ(::mkfifo((Root() + "/pipe.csv").c_str(), 0600), 0);
-  std::ofstream(Root() + "/nul.csv", std::ios::binary) << std::string("NAME,EMAIL\nB\0o,bo@example.com\nCy,cy@example.com\n", 48);
+  std::ofstream(Root() + "/nul.csv", std::ios::binary)
+      << std::string("NAME,EMAIL\nB\0o,bo@example.com\nCy,cy@example.com\n", 48);
   StartProgram();
   dialogs_.fileAnswers = {Root() + "/pipe.csv", Root() + "/nul.csv"};
-  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->runImportDialog = [](TImportDialog&) {
+    return static_cast<int>(QDialog::Accepted);
+  };
   Main().Recipients->miImport->trigger();
   EXPECT_EQ(dialogs_.Messages().back(), Root() + "/pipe.csv is not a file.");
   Main().Recipients->miImport->trigger();
@@ -379,7 +406,9 @@ TEST_F(Recipients, ImportWaitingForAnotherProgramsAppendSeesWhatItAppended) {
   char c = 0;
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
   dialogs_.fileAnswers = {Root() + "/in.csv"};
-  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->runImportDialog = [](TImportDialog&) {
+    return static_cast<int>(QDialog::Accepted);
+  };
   Main().Recipients->miImport->trigger();
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -403,7 +432,10 @@ TEST_F(Recipients, PreviewRefusesThousandsOfColumnsAndUtf16AndCutsWideRows) {
     PreviewCsv(Root() + "/wide.csv");
     ADD_FAILURE() << "a header of 5001 columns was taken";
   } catch (const RecipientsError& e) {
-    EXPECT_EQ(std::string(e.what()), Root() + "/wide.csv has 5001 columns; a file of more than 1000 columns cannot be imported.");
+    EXPECT_EQ(
+        std::string(e.what()),
+        Root() +
+            "/wide.csv has 5001 columns; a file of more than 1000 columns cannot be imported.");
   }
   std::ofstream(Root() + "/rows.csv") << "NAME,EMAIL\n" << wide << "\n";
   const CsvPreview preview = PreviewCsv(Root() + "/rows.csv");
@@ -411,19 +443,25 @@ TEST_F(Recipients, PreviewRefusesThousandsOfColumnsAndUtf16AndCutsWideRows) {
   EXPECT_EQ(preview.rows[0].size(), 1000u);
 
   // A spreadsheet's "Unicode text" is named for what it is rather than read as NULs.
-  std::ofstream(Root() + "/u16.csv", std::ios::binary) << std::string("\xFF\xFEN\0A\0M\0E\0\n\0", 12);
+  std::ofstream(Root() + "/u16.csv", std::ios::binary)
+      << std::string("\xFF\xFEN\0A\0M\0E\0\n\0", 12);
   try {
     PreviewCsv(Root() + "/u16.csv");
     ADD_FAILURE() << "UTF-16 was read as 8-bit text";
   } catch (const RecipientsError& e) {
-    EXPECT_EQ(std::string(e.what()), Root() + "/u16.csv is UTF-16 text; save it as CSV in UTF-8 and import that.");
+    EXPECT_EQ(std::string(e.what()),
+              Root() + "/u16.csv is UTF-16 text; save it as CSV in UTF-8 and import that.");
   }
 }
 
 TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
-  MakeTable(TablePath(), "NAME,EMAIL\n\"M\xC3\xBCller, Ren\xC3\xA9\",rene@example.com\nAnn \"Nan\" Lee,ann@example.com\n"
-                         "Bob,bob@example.com\n");
-  ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " delete " + TablePath() + " 3 >/dev/null").c_str()), 0);
+  MakeTable(TablePath(),
+            "NAME,EMAIL\n\"M\xC3\xBCller, Ren\xC3\xA9\",rene@example.com\nAnn \"Nan\" "
+            "Lee,ann@example.com\n"
+            "Bob,bob@example.com\n");
+  ASSERT_EQ(std::system(
+                (std::string(TAVRIN_DBFTOOL) + " delete " + TablePath() + " 3 >/dev/null").c_str()),
+            0);
   StartProgram();
   EXPECT_EQ(StatusText(), "tavrin.dbf: 2 records");
   dialogs_.saveAnswers = {Root() + "/out"};
@@ -432,15 +470,18 @@ TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
   tools::CsvReader reader(ReadFile(Root() + "/out.csv"));
   std::vector<std::vector<std::string>> rows;
   for (std::vector<std::string> row; reader.Next(row);) rows.push_back(row);
-  EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"NAME", "EMAIL"},
-                                                         {"M\xC3\xBCller, Ren\xC3\xA9", "rene@example.com"},
-                                                         {"Ann \"Nan\" Lee", "ann@example.com"}}));
+  EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{
+                      {"NAME", "EMAIL"},
+                      {"M\xC3\xBCller, Ren\xC3\xA9", "rene@example.com"},
+                      {"Ann \"Nan\" Lee", "ann@example.com"}}));
 
   // Exported and imported into a new table, the same recipients come back.
   dialogs_.saveAnswers = {Root() + "/copy.dbf"};
   Main().Recipients->miNewTable->trigger();
   dialogs_.fileAnswers = {Root() + "/out.csv"};
-  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->runImportDialog = [](TImportDialog&) {
+    return static_cast<int>(QDialog::Accepted);
+  };
   Main().Recipients->miImport->trigger();
   EXPECT_EQ(ReadTable(Root() + "/copy.dbf").records, ReadTable(TablePath()).records);
 }
@@ -449,12 +490,17 @@ TEST_F(Recipients, ExportWritesUtf8CsvThatReadsBackAsTheTable) {
 // character the page lacks stays out of the table with a word in the report instead of a '?'.
 TEST_F(Recipients, ImportAndExportUseTheCodePageTheTableNames) {
   ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " create --codepage 1252 '" + TablePath() +
-                         "' NAME,C,40 EMAIL,C,60 >/dev/null").c_str()), 0);
-  std::ofstream(Root() + "/in.csv", std::ios::binary)
-      << "NAME,EMAIL\nRen\xC3\xA9" "e \xE2\x82\xAC,rene@example.com\n\xD0\x96" "enya,zh@example.com\n";
+                         "' NAME,C,40 EMAIL,C,60 >/dev/null")
+                            .c_str()),
+            0);
+  std::ofstream(Root() + "/in.csv", std::ios::binary) << "NAME,EMAIL\nRen\xC3\xA9"
+                                                         "e \xE2\x82\xAC,rene@example.com\n\xD0\x96"
+                                                         "enya,zh@example.com\n";
   StartProgram();
   dialogs_.fileAnswers = {Root() + "/in.csv"};
-  Main().Recipients->runImportDialog = [](TImportDialog&) { return static_cast<int>(QDialog::Accepted); };
+  Main().Recipients->runImportDialog = [](TImportDialog&) {
+    return static_cast<int>(QDialog::Accepted);
+  };
   Main().Recipients->miImport->trigger();
   EXPECT_EQ(dialogs_.Messages().back(),
             "1 recipient was appended to tavrin.dbf.\n\n1 row was skipped:\n"
@@ -462,23 +508,29 @@ TEST_F(Recipients, ImportAndExportUseTheCodePageTheTableNames) {
             "line 3: NAME: \"?\" (U+0416) cannot be stored in the table's code page (1252)");
   const TableContents t = ReadTable(TablePath());
   ASSERT_EQ(t.records.size(), 1u);
-  EXPECT_EQ(t.records[0], (std::vector<std::string>{"Ren\xE9" "e \x80", "rene@example.com"}));  // Windows-1252
+  EXPECT_EQ(t.records[0], (std::vector<std::string>{"Ren\xE9"
+                                                    "e \x80",
+                                                    "rene@example.com"}));  // Windows-1252
 
   dialogs_.saveAnswers = {Root() + "/out.csv"};
   Main().Recipients->miExport->trigger();
-  EXPECT_EQ(ReadFile(Root() + "/out.csv"), "NAME,EMAIL\r\nRen\xC3\xA9" "e \xE2\x82\xAC,rene@example.com\r\n");
+  EXPECT_EQ(ReadFile(Root() + "/out.csv"),
+            "NAME,EMAIL\r\nRen\xC3\xA9"
+            "e \xE2\x82\xAC,rene@example.com\r\n");
 }
 
 // An export onto a full disk says why it failed and leaves the file it would replace as it was.
 TEST_F(Recipients, ExportOntoAFullDiskSaysSoAndKeepsTheOldFile) {
   std::string csv = "NAME,EMAIL\n";
-  for (int i = 0; i < 3000; ++i) csv += "Name " + std::to_string(i) + ",p" + std::to_string(i) + "@example.com\n";
+  for (int i = 0; i < 3000; ++i)
+    csv += "Name " + std::to_string(i) + ",p" + std::to_string(i) + "@example.com\n";
   MakeTable(TablePath(), csv);
   const std::string full = Root() + "/full";
   fs::create_directories(full);
   const pid_t pid = ::fork();
   if (pid == 0) {  // a mount of its own, gone with the child
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0)
       ::_exit(77);
     std::ofstream(full + "/out.csv") << "the old file\n";
@@ -510,7 +562,8 @@ TEST(CsvSniff, SeparatorIsTheOneTheLinesHoldAlike) {
   EXPECT_EQ(tools::DetectSeparator("a;b;c\r\n1;2,5;3\r\n"), ';');
   EXPECT_EQ(tools::DetectSeparator("a\tb\n1\t2\n"), '\t');
   EXPECT_EQ(tools::DetectSeparator("\"x;y;z\",b\n\"1;2;3\",2\n"), ',');  // quoted ones do not count
-  EXPECT_EQ(tools::DetectSeparator("name;mail,extra,more\nA;a@x\nB;b@x\n"), ';');  // steady beats frequent
+  EXPECT_EQ(tools::DetectSeparator("name;mail,extra,more\nA;a@x\nB;b@x\n"),
+            ';');  // steady beats frequent
   EXPECT_EQ(tools::DetectSeparator("single\nvalue\n"), ',');
   EXPECT_EQ(tools::DetectSeparator(""), ',');
 }
@@ -521,9 +574,9 @@ TEST(CsvSniff, Utf8IsJudgedOverTheWholeStreamAcrossItsChunks) {
     return tools::IsUtf8Stream(in);
   };
   std::string cut(64 * 1024 - 1, 'a');
-  EXPECT_TRUE(judge(cut + "\xC3\xA9 end"));        // a character across the chunk boundary
-  EXPECT_TRUE(judge(cut + "a\xE2\x82\xAC"));      // and one just after it
-  EXPECT_FALSE(judge(cut + "\xC3"));               // cut short by the end of the file
+  EXPECT_TRUE(judge(cut + "\xC3\xA9 end"));   // a character across the chunk boundary
+  EXPECT_TRUE(judge(cut + "a\xE2\x82\xAC"));  // and one just after it
+  EXPECT_FALSE(judge(cut + "\xC3"));          // cut short by the end of the file
   EXPECT_FALSE(judge(std::string(200000, 'a') + "Ren\xE9"));  // Windows-1252 far into the file
   EXPECT_TRUE(judge("\xEF\xBB\xBFName\n"));
   EXPECT_TRUE(judge(""));

@@ -73,8 +73,8 @@ TEST(ReplyTable, RecipientOutcomeChangesOnlyOnRecipientCodes) {
 }
 
 TEST(ReplyTable, UnknownOrUnreadableCodesAbortAndKeepTheLastDescription) {
-  for (const char* line : {"299 odd\r\n", "no digits here\r\n", "2x0 broken\r\n", "25\r\n", "",
-                           "\n", "7"}) {
+  for (const char* line :
+       {"299 odd\r\n", "no digits here\r\n", "2x0 broken\r\n", "25\r\n", "", "\n", "7"}) {
     TReplyTable table;
     table.CheckReply("250 ok\r\n");
     EXPECT_FALSE(table.CheckReply(line)) << line;

@@ -19,7 +19,7 @@ const std::vector<std::pair<std::string, std::string>> kOne = {{"Ann", "ann@exam
 // Answers a one-recipient send as a good server would, until step `badStep` (0 greeting, 1 Helo,
 // 2 Mail From, 3 Rcpt To, 4 Data, 5 the final ".", 6 Quit), which gets `badReply` instead.
 void ScriptedServer(PeerConn& c, int badStep, const std::string& badReply) {
-  const char* good[] = {"220 hi\r\n", "250 hello\r\n", "250 from\r\n", "250 to\r\n",
+  const char* good[] = {"220 hi\r\n", "250 hello\r\n",  "250 from\r\n", "250 to\r\n",
                         "354 go\r\n", "250 queued\r\n", "221 bye\r\n"};
   for (int step = 0; step <= 6; ++step) {
     if (step > 0 && step != 5 && c.RecvLine().empty()) return;
@@ -38,7 +38,8 @@ struct StepCase {
 };
 // Readable, stable test names: "step 4: 554 no data".
 void PrintTo(const StepCase& c, std::ostream* os) {
-  *os << "step " << c.step << ": " << std::string(c.reply).substr(0, std::string(c.reply).find('\r'));
+  *os << "step " << c.step << ": "
+      << std::string(c.reply).substr(0, std::string(c.reply).find('\r'));
 }
 
 class RefusalAtEveryStep : public SendTest, public ::testing::WithParamInterface<StepCase> {};
@@ -101,7 +102,8 @@ TEST_F(SendTest, AFloodOfUnaskedRepliesNeverRunsAheadOfTheCommands) {
   });
   Send(peer.Port(), Job());
   // Each final line answers one command; "250" where "354" belongs stops the send.
-  EXPECT_EQ(failures, std::vector<std::string>{"Unexpected error! 250 ok; the message has not been sent."});
+  EXPECT_EQ(failures,
+            std::vector<std::string>{"Unexpected error! 250 ok; the message has not been sent."});
 }
 
 TEST_F(SendTest, AReplyThatNeverEndsIsCutOff) {
@@ -113,7 +115,8 @@ TEST_F(SendTest, AReplyThatNeverEndsIsCutOff) {
     c.RecvAll();
   });
   Send(peer.Port(), Job());
-  EXPECT_EQ(failures, std::vector<std::string>{"The server's reply has too many lines; the message has not been sent."});
+  EXPECT_EQ(failures, std::vector<std::string>{
+                          "The server's reply has too many lines; the message has not been sent."});
 }
 
 TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
@@ -124,7 +127,8 @@ TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
   });
   Send(peer.Port(), Job());
   ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0], "Unexpected error! 554 " + std::string(508, 'x') + "...; the message has not been sent.");
+  EXPECT_EQ(failures[0], "Unexpected error! 554 " + std::string(508, 'x') +
+                             "...; the message has not been sent.");
 }
 
 // A line too long for any reply, whole (2 MB and its line end) or never ended, ends the send as
@@ -144,7 +148,8 @@ TEST_P(TooLongLine, EndsTheSendAtOnce) {
   Send(peer.Port(), Job());
   stop = true;
   ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0], "The server sent a reply line that is too long; the message has not been sent.");
+  EXPECT_EQ(failures[0],
+            "The server sent a reply line that is too long; the message has not been sent.");
   EXPECT_EQ(completions, 0);
 }
 
@@ -154,7 +159,8 @@ INSTANTIATE_TEST_SUITE_P(WholeAndEndless, TooLongLine, ::testing::Bool());
 // not, though it holds "250" in its words, accepts no recipient: the send ends with the line.
 TEST_F(SendTest, ALineThatDoesNotBeginWithACodeEndsTheSendAndAcceptsNoOne) {
   MakeTable(kOne);
-  for (const std::string bad : {"Note 250 but actually: 550 refused", "2500 ok", "25 ok", "250ok", ""}) {
+  for (const std::string bad :
+       {"Note 250 but actually: 550 refused", "2500 ok", "25 ok", "250ok", ""}) {
     SCOPED_TRACE(bad);
     failures.clear();
     log.StartLog("P", "S", "d", "t");
@@ -205,11 +211,14 @@ TEST_P(DestroyedByHandler, NothingTouchesItAfter) {
   auto release = [this] { dialogue.reset(); };
   e.transcript = [&](const std::string&) { at == 0 ? release() : void(); };
   e.ended = [&] { ++ends, at == 1 ? release() : void(); };
-  e.failed = [&](const std::string& text) { failures.push_back(text), at == 2 ? release() : void(); };
+  e.failed = [&](const std::string& text) {
+    failures.push_back(text), at == 2 ? release() : void();
+  };
   e.status = [&](const std::string&) { reportsAfter += dialogue ? 0 : 1; };
   e.completed = [&](const std::string&) { reportsAfter += dialogue ? 0 : 1; };
   LoopbackPeer peer([&](PeerConn& c) {
-    for (const char* reply : {"220 hi\r\n", "250 hello\r\n", "250 from\r\n", "250 to\r\n", "354 go\r\n"}) {
+    for (const char* reply :
+         {"220 hi\r\n", "250 hello\r\n", "250 from\r\n", "250 to\r\n", "354 go\r\n"}) {
       if (reply[0] != '2' || reply[1] != '2') c.RecvLine();
       c.Send(reply);
     }
@@ -251,7 +260,8 @@ TEST_F(SendTest, AnAttachmentRemovedDuringTheSendIsNamedAndTheMessageIsNotEnded)
     tail = c.RecvAll();
   });
   Send(peer.Port(), Job({"x"}, {path}));
-  EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + "; the message has not been sent."});
+  EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path +
+                                               "; the message has not been sent."});
   EXPECT_EQ(tail.find("\r\n.\r\n"), std::string::npos);
 }
 
@@ -280,7 +290,8 @@ TEST_F(SendTest, AnAttachmentSwappedForAFifoOrADirectoryIsRefusedWithoutWaiting)
       tail = c.RecvAll();
     });
     Send(peer.Port(), Job({"x"}, {path}));
-    EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path + "; the message has not been sent."});
+    EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path +
+                                                 "; the message has not been sent."});
     EXPECT_EQ(tail.find("\r\n.\r\n"), std::string::npos);
   }
 }

@@ -31,8 +31,8 @@ using net::test::PeerConn;
 struct Rules {
   std::string extensions = "250-PIPELINING\r\n";
   std::map<std::string, std::string> refuse;  // address -> reply to its "Rcpt To:"
-  int errorLimit = 0;   // "421" to the command after this many refusals in a session; 0: none
-  int roomFor = 0;      // recipients a transaction takes before `noRoom`; 0: any number
+  int errorLimit = 0;  // "421" to the command after this many refusals in a session; 0: none
+  int roomFor = 0;     // recipients a transaction takes before `noRoom`; 0: any number
   std::string noRoom = "452 4.5.3 Too many recipients";
   std::function<std::string(const std::string&)> hook;
   bool trickle = false;  // every reply goes out one byte at a time
@@ -104,7 +104,8 @@ class RuleServer {
         if (instead == "MUTE") return true;
         if (!instead.empty()) usual = instead;
       }
-      if (rules_.errorLimit > 0 && errors >= rules_.errorLimit) usual = "421 4.7.0 Error: too many errors";
+      if (rules_.errorLimit > 0 && errors >= rules_.errorLimit)
+        usual = "421 4.7.0 Error: too many errors";
       if (rules_.trickle) {
         for (char b : usual + "\r\n") {
           c.Send(std::string(1, b));
@@ -132,8 +133,10 @@ class RuleServer {
       } else if (verb.rfind("RCPT TO:", 0) == 0) {
         const std::string address = line.substr(cut + 1, line.find('>') - cut - 1);
         std::string answer = "250 2.1.5 Ok";
-        if (rules_.refuse.count(address)) answer = rules_.refuse[address];
-        else if (rules_.roomFor > 0 && static_cast<int>(rcpts.size()) >= rules_.roomFor) answer = rules_.noRoom;
+        if (rules_.refuse.count(address))
+          answer = rules_.refuse[address];
+        else if (rules_.roomFor > 0 && static_cast<int>(rcpts.size()) >= rules_.roomFor)
+          answer = rules_.noRoom;
         if (answer[0] == '2') rcpts.push_back(address);
         goOn = reply(entry, answer);
       } else if (verb == "DATA") {
@@ -145,8 +148,9 @@ class RuleServer {
         }
         std::string to;
         for (const auto& r : rcpts) to += (to.empty() ? "" : ",") + r;
-        goOn = reply("<message for " + to + ">" + (data.find("QUIT") != std::string::npos ? " QUIT" : ""),
-                     "250 2.0.0 Ok: queued");
+        goOn = reply(
+            "<message for " + to + ">" + (data.find("QUIT") != std::string::npos ? " QUIT" : ""),
+            "250 2.0.0 Ok: queued");
       } else if (verb == "QUIT") {
         goOn = reply(entry, "221 bye");
       } else {  // HELO, AUTH, RSET
@@ -171,7 +175,9 @@ class RuleServer {
 
 std::vector<std::pair<std::string, std::string>> People(int n) {
   std::vector<std::pair<std::string, std::string>> rows;
-  for (int i = 1; i <= n; ++i) rows.push_back({std::string("P").append(std::to_string(i)), std::string("p").append(std::to_string(i)).append("@example.com")});
+  for (int i = 1; i <= n; ++i)
+    rows.push_back({std::string("P").append(std::to_string(i)),
+                    std::string("p").append(std::to_string(i)).append("@example.com")});
   return rows;
 }
 
@@ -208,14 +214,18 @@ TEST_P(CutOff, TooManyRefusalsGoOnANewConnectionWithTheAcceptedAndTheUntried) {
   EXPECT_TRUE(failures.empty()) << failures[0];
   EXPECT_EQ(server.Connections(), 2);
   EXPECT_EQ(server.Count("<message for "), 1u);
-  EXPECT_EQ(server.Count("c2 <message for p1@example.com,p6@example.com,p7@example.com,p8@example.com>"), 1u);
-  for (const char* refused : {"<p2@", "<p3@", "<p4@"}) EXPECT_EQ(server.Count(refused), 1u) << refused;
+  EXPECT_EQ(
+      server.Count("c2 <message for p1@example.com,p6@example.com,p7@example.com,p8@example.com>"),
+      1u);
+  for (const char* refused : {"<p2@", "<p3@", "<p4@"})
+    EXPECT_EQ(server.Count(refused), 1u) << refused;
   const std::string unknown = ">: Recipient address rejected: User unknown";
-  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{
-                               "P1 ok", "P2 failed 550 5.1.1 <p2@example.com" + unknown,
-                               "P3 failed 550 5.1.1 <p3@example.com" + unknown,
-                               "P4 failed 550 5.1.1 <p4@example.com" + unknown,
-                               "P5 failed 550 5.1.1 <p5@example.com" + unknown, "P6 ok", "P7 ok", "P8 ok"}));
+  EXPECT_EQ(Outcomes(log),
+            (std::vector<std::string>{"P1 ok", "P2 failed 550 5.1.1 <p2@example.com" + unknown,
+                                      "P3 failed 550 5.1.1 <p3@example.com" + unknown,
+                                      "P4 failed 550 5.1.1 <p4@example.com" + unknown,
+                                      "P5 failed 550 5.1.1 <p5@example.com" + unknown, "P6 ok",
+                                      "P7 ok", "P8 ok"}));
   EXPECT_EQ(notes, std::vector<std::string>{""});
 }
 
@@ -236,7 +246,9 @@ TEST_F(SendOutcome, NewConnectionsAreBoundedAndEndWithEveryoneLogged) {
       {nullptr, 1 + kMostReconnections, "Unexpected error! 421 4.7.0 Error: too many errors", 4},
       {[](const std::string& e) { return e.find(" DATA") != std::string::npos ? "CLOSE" : ""; }, 2,
        "The server closed the connection!", 0},
-      {[](const std::string& e) { return e.find(" MAIL FROM") != std::string::npos ? "421 4.3.2 Shutting down" : ""; },
+      {[](const std::string& e) {
+         return e.find(" MAIL FROM") != std::string::npos ? "421 4.3.2 Shutting down" : "";
+       },
        2, "Unexpected error! 421 4.3.2 Shutting down", 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);
@@ -246,7 +258,8 @@ TEST_F(SendOutcome, NewConnectionsAreBoundedAndEndWithEveryoneLogged) {
     rules.hook = c.hook;
     if (!c.hook) {
       rules.errorLimit = 1;
-      for (int i = 1; i <= 5; ++i) rules.refuse["p" + std::to_string(i) + "@example.com"] = "550 5.1.1 unknown";
+      for (int i = 1; i <= 5; ++i)
+        rules.refuse["p" + std::to_string(i) + "@example.com"] = "550 5.1.1 unknown";
     }
     RuleServer server(rules);
     Send(server.Port(), Signed(Job()));
@@ -257,8 +270,10 @@ TEST_F(SendOutcome, NewConnectionsAreBoundedAndEndWithEveryoneLogged) {
     EXPECT_EQ(failures, std::vector<std::string>{said + "; the message has not been sent."});
     std::vector<std::string> expected;
     for (int i : {1, 2, 3, 4, 5, 7})
-      expected.push_back(std::string("P").append(std::to_string(i)).append(
-          i <= c.refused ? std::string(" failed 550 5.1.1 unknown") : " not sent " + c.reason));
+      expected.push_back(std::string("P")
+                             .append(std::to_string(i))
+                             .append(i <= c.refused ? std::string(" failed 550 5.1.1 unknown")
+                                                    : " not sent " + c.reason));
     EXPECT_EQ(Outcomes(log), expected);
   }
 }
@@ -280,21 +295,26 @@ TEST_P(NoRoom, MovesTheRestToTheNextTransaction) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Dovecot_Others, NoRoom,
-                         ::testing::Values("451 4.5.3 Too many recipients", "550 5.5.3 Too many recipients",
+                         ::testing::Values("451 4.5.3 Too many recipients",
+                                           "550 5.5.3 Too many recipients",
                                            "452 4.5.3 Error: too many recipients"));
 
 TEST(SendRules, WhatCountsAsTooManyRecipientsAndAsASendableAddress) {
   for (const char* yes : {"451 4.5.3 Too many", "550 5.5.3", "452-4.5.3 x\r\n", "250 2.5.3 odd"})
     EXPECT_TRUE(TooManyRecipients(yes)) << yes;
-  for (const char* no : {"451 4.5.30 x", "550 5.5.2 syntax", "451 local 4.5.3", "550 15.5.3", "4.5.3", "550 5.1.3"})
+  for (const char* no :
+       {"451 4.5.30 x", "550 5.5.2 syntax", "451 local 4.5.3", "550 15.5.3", "4.5.3", "550 5.1.3"})
     EXPECT_FALSE(TooManyRecipients(no)) << no;
-  for (const char* yes : {"a@example.com", "zo\xEB@example.org", "postmaster"}) EXPECT_TRUE(SendableAddress(yes)) << yes;
-  for (const char* no : {"", "e@example.com NOTIFY=SUCCESS", "a b@example.com", "?@example.org", "a,b@example.com",
-                         "\"x\"@example.com", "a@example.com>x", "a\x01@example.com"})
+  for (const char* yes : {"a@example.com", "zo\xEB@example.org", "postmaster"})
+    EXPECT_TRUE(SendableAddress(yes)) << yes;
+  for (const char* no :
+       {"", "e@example.com NOTIFY=SUCCESS", "a b@example.com", "?@example.org", "a,b@example.com",
+        "\"x\"@example.com", "a@example.com>x", "a\x01@example.com"})
     EXPECT_FALSE(SendableAddress(no)) << no;
   // The return address from the settings (UTF-8): the rule of Properties, ASCII or not.
   EXPECT_FALSE(RefusalOf({"x"}, "zo\xC3\xAB@example.org"));
-  for (const char* no : {"me@example.com NOTIFY=SUCCESS", "me example.com", "", "zo\xEB@example.org", "a@b>, <c@d"})
+  for (const char* no :
+       {"me@example.com NOTIFY=SUCCESS", "me example.com", "", "zo\xEB@example.org", "a@b>, <c@d"})
     EXPECT_EQ(RefusalOf({"x"}, no), std::optional<std::string>(kReturnNotPlain)) << no;
 }
 
@@ -305,25 +325,33 @@ TEST_F(SendOutcome, ARefusalOfALaterTransactionLogsEveryoneNotReachedAsNotSent) 
   Rules rules;
   int mails = 0;
   rules.hook = [&mails](const std::string& e) {
-    return e.find("MAIL FROM") != std::string::npos && ++mails == 2 ? "450 4.7.1 Rate limit exceeded" : "";
+    return e.find("MAIL FROM") != std::string::npos && ++mails == 2
+               ? "450 4.7.1 Rate limit exceeded"
+               : "";
   };
   RuleServer server(rules);
   SendJob job = Signed(Job());
   job.recipientsPerMessage = 2;
   Send(server.Port(), job);
   const std::string reason = "Unexpected error! 450 4.7.1 Rate limit exceeded";
-  EXPECT_EQ(failures, std::vector<std::string>{reason + "; the message was delivered to 2 recipients before the send stopped."});
+  EXPECT_EQ(failures,
+            std::vector<std::string>{
+                reason + "; the message was delivered to 2 recipients before the send stopped."});
   EXPECT_EQ(completions, 1);
-  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"P1 ok", "P2 ok", "P3 not sent " + reason,
-                                                     "P4 not sent " + reason, "P6 not sent " + reason}));
+  EXPECT_EQ(Outcomes(log),
+            (std::vector<std::string>{"P1 ok", "P2 ok", "P3 not sent " + reason,
+                                      "P4 not sent " + reason, "P6 not sent " + reason}));
   EXPECT_EQ(log.Entries()[4].address, "p6@example.com");
 }
 
 // ---- addresses outside ASCII
 
 TEST_F(SendOutcome, AddressesOutsideAsciiGoInUtf8OnlyToAServerThatTakesThem) {
-  MakeTable({{"Ann", "a@example.com"}, {"Zoe", "zo\xC3\xAB@example.org"}, {"Eps", "\xCE\xB5@example.org"},
-             {"Dsn", "e@example.com NOTIFY=SUCCESS"}, {"Bob", "b@example.com"}});
+  MakeTable({{"Ann", "a@example.com"},
+             {"Zoe", "zo\xC3\xAB@example.org"},
+             {"Eps", "\xCE\xB5@example.org"},
+             {"Dsn", "e@example.com NOTIFY=SUCCESS"},
+             {"Bob", "b@example.com"}});
   for (const bool offered : {true, false}) {
     SCOPED_TRACE(offered ? "SMTPUTF8" : "no SMTPUTF8");
     log.StartLog("P", "S", "d", "t");
@@ -333,8 +361,9 @@ TEST_F(SendOutcome, AddressesOutsideAsciiGoInUtf8OnlyToAServerThatTakesThem) {
     Send(server.Port(), Signed(Job()));
     EXPECT_TRUE(failures.empty()) << failures[0];
     const auto lines = server.Lines();
-    const std::string all = std::accumulate(lines.begin(), lines.end(), std::string(),
-                                            [](std::string a, const std::string& b) { return a + b + "\n"; });
+    const std::string all =
+        std::accumulate(lines.begin(), lines.end(), std::string(),
+                        [](std::string a, const std::string& b) { return a + b + "\n"; });
     EXPECT_EQ(server.Count("RCPT TO:<zo"), offered ? 1u : 0u) << all;
     EXPECT_EQ(server.Count("NOTIFY"), 0u);
     EXPECT_EQ(server.Count("example.org"), offered ? 2u : 0u) << all;  // its Rcpt To and message
@@ -343,9 +372,10 @@ TEST_F(SendOutcome, AddressesOutsideAsciiGoInUtf8OnlyToAServerThatTakesThem) {
       EXPECT_EQ(server.Count("MAIL FROM:<sender@example.com> SMTPUTF8"), 1u) << all;
       EXPECT_EQ(server.Count("<message for zo\xC3\xAB@example.org>"), 1u) << all;
     }
-    EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann ok", offered ? "Zoe ok" : "Zoe failed Invalid address",
-                                                       "Eps failed Invalid address", "Dsn failed Invalid address",
-                                                       "Bob ok"}));
+    EXPECT_EQ(Outcomes(log),
+              (std::vector<std::string>{"Ann ok", offered ? "Zoe ok" : "Zoe failed Invalid address",
+                                        "Eps failed Invalid address", "Dsn failed Invalid address",
+                                        "Bob ok"}));
     EXPECT_EQ(log.Entries()[1].address, "zo\xC3\xAB@example.org");
   }
   // A transaction that found nobody but addresses outside ASCII makes way for one with SMTPUTF8.
@@ -398,8 +428,11 @@ class Stopping : public SendOutcome {
     sock->SetPort(server_->Port());
     dialogue->Start(job);
     ASSERT_TRUE(net::test::PumpUntil([&] { return reached.load(); }, 10000));
-    ASSERT_TRUE(net::test::PumpUntil([&] { return dialogue->CurrentState() != TSendDialogue::State::kRcpt ||
-                                                  !sock->LineAvailable(); }, 1000));
+    ASSERT_TRUE(net::test::PumpUntil(
+        [&] {
+          return dialogue->CurrentState() != TSendDialogue::State::kRcpt || !sock->LineAvailable();
+        },
+        1000));
     dialogue->Stop();
     EXPECT_FALSE(dialogue->Running());
     net::test::PumpUntil([&] { return server_->Count("QUIT") > 0; }, 500);
@@ -412,17 +445,20 @@ TEST_F(Stopping, DuringTheRecipientsQuitsAndLogsEveryone) {
   StopAt("RCPT TO:<p3@", Signed(Job()));
   EXPECT_EQ(server_->Count("c1 QUIT"), 1u);
   EXPECT_TRUE(failures.empty());
-  EXPECT_EQ(notes, std::vector<std::string>{"The send was stopped; the message has not been sent."});
-  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"P1 not sent The send was stopped.", "P2 not sent The send was stopped.",
-                                                     "P3 not sent The send was stopped.", "P4 not sent The send was stopped."}));
+  EXPECT_EQ(notes,
+            std::vector<std::string>{"The send was stopped; the message has not been sent."});
+  EXPECT_EQ(Outcomes(log),
+            (std::vector<std::string>{
+                "P1 not sent The send was stopped.", "P2 not sent The send was stopped.",
+                "P3 not sent The send was stopped.", "P4 not sent The send was stopped."}));
 }
 
 TEST_F(Stopping, AfterTheFinalDotSaysTheMessageMayHaveBeenDelivered) {
   MakeTable(People(2));
   StopAt("<message for", Signed(Job()));
   EXPECT_EQ(server_->Count("c1 QUIT"), 1u);
-  EXPECT_EQ(notes, std::vector<std::string>{
-                       "The send was stopped; the server did not confirm the message, so it may have been delivered."});
+  EXPECT_EQ(notes, std::vector<std::string>{"The send was stopped; the server did not confirm the "
+                                            "message, so it may have been delivered."});
   EXPECT_EQ(Outcomes(log), (std::vector<std::string>{std::string("P1 not sent ") + kUnconfirmed,
                                                      std::string("P2 not sent ") + kUnconfirmed}));
 }
@@ -434,13 +470,15 @@ TEST_F(SendOutcome, StopDuringTheMailDataSendsNoQuit) {
   std::vector<std::string> body(200, "a line of the message");
   RuleServer server(Rules{});
   dialogue->events.progress = [&](std::int64_t, std::int64_t position) {
-    if (position == 50 && dialogue->CurrentState() == TSendDialogue::State::kMailData) dialogue->Stop();
+    if (position == 50 && dialogue->CurrentState() == TSendDialogue::State::kMailData)
+      dialogue->Stop();
   };
   Send(server.Port(), Signed(Job(body)));
   net::test::PumpUntil([&] { return server.Count("<cut off>") > 0; }, 3000);
   EXPECT_EQ(server.Count("<cut off>"), 1u);
   EXPECT_EQ(server.Count("QUIT"), 0u);
-  EXPECT_EQ(notes, std::vector<std::string>{"The send was stopped; the message has not been sent."});
+  EXPECT_EQ(notes,
+            std::vector<std::string>{"The send was stopped; the message has not been sent."});
   EXPECT_EQ(log.Entries().size(), 2u);
 }
 
@@ -448,16 +486,18 @@ TEST_F(SendOutcome, StopDuringTheMailDataSendsNoQuit) {
 TEST_F(SendOutcome, NoAnswerToTheFinalDotSaysTheMessageMayHaveBeenDelivered) {
   MakeTable(People(1));
   Rules rules;
-  rules.hook = [](const std::string& e) { return e.find("<message for") != std::string::npos ? "MUTE" : ""; };
+  rules.hook = [](const std::string& e) {
+    return e.find("<message for") != std::string::npos ? "MUTE" : "";
+  };
   RuleServer server(rules);
   dialogue->dataEndTimeOutMs = 300;
   Send(server.Port(), Signed(Job()));
-  EXPECT_EQ(failures, std::vector<std::string>{
-                          "The server did not answer; the server did not confirm the message, so it may have been delivered."});
+  EXPECT_EQ(failures,
+            std::vector<std::string>{"The server did not answer; the server did not confirm the "
+                                     "message, so it may have been delivered."});
   EXPECT_EQ(completions, 1);
   EXPECT_EQ(Outcomes(log), std::vector<std::string>{std::string("P1 not sent ") + kUnconfirmed});
 }
-
 
 // ---- hostile handlers and peers
 
@@ -467,7 +507,8 @@ TEST_F(SendOutcome, AStopFromAHandlerAtAnyRecipientLogsEveryoneOnce) {
   MakeTable(People(6), {4});
   for (const bool pipelined : {true, false}) {
     for (int at = 1; at <= 7; ++at) {
-      SCOPED_TRACE((pipelined ? "pipelined, stop at " : "one at a time, stop at ") + std::to_string(at));
+      SCOPED_TRACE((pipelined ? "pipelined, stop at " : "one at a time, stop at ") +
+                   std::to_string(at));
       log.StartLog("P", "S", "d", "t");
       notes.clear();
       Rules rules;
@@ -499,9 +540,9 @@ TEST_F(SendOutcome, RepliesInSinglePiecesAndManyLinesAreReadWhole) {
   RuleServer server(rules);
   Send(server.Port(), Signed(Job()));
   EXPECT_TRUE(failures.empty()) << failures[0];
-  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"P1 ok", "P2 failed 550 5.1.1 unknown", "P3 ok"}));
+  EXPECT_EQ(Outcomes(log),
+            (std::vector<std::string>{"P1 ok", "P2 failed 550 5.1.1 unknown", "P3 ok"}));
 }
-
 
 // The server hangs up, or answers "421", at any one command of the send, with new connections
 // allowed: nobody gets the message twice, OK only with a delivered message, everyone logged once.
@@ -548,7 +589,6 @@ TEST_F(SendOutcome, ACutOffAtAnyCommandNeverDeliversTwiceNorLogsOkWithoutTheMess
     }
   }
 }
-
 
 // A Stop from inside any report the dialogue makes (status, progress, transcript line), at each
 // point of a send that meets a refusal, "no room" and a hang-up with a new connection: the send

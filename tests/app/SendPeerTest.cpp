@@ -97,14 +97,16 @@ struct CloseCase {
   int repliesBeforeClose;  // replies the server gives before it closes
   const char* expectedFailure;
 };
-void PrintTo(const CloseCase& c, std::ostream* os) { *os << "closes after " << c.repliesBeforeClose << " replies"; }
+void PrintTo(const CloseCase& c, std::ostream* os) {
+  *os << "closes after " << c.repliesBeforeClose << " replies";
+}
 
 class ServerCloses : public SendTest, public ::testing::WithParamInterface<CloseCase> {};
 
 TEST_P(ServerCloses, EveryStateEndsWithItsMessageAndNoHang) {
   MakeTable(kTwo);
-  const std::vector<std::string> script = {"220 hi\r\n", "250 hello\r\n", "250 from\r\n", "250 ann\r\n",
-                                           "250 bob\r\n", "354 go\r\n"};
+  const std::vector<std::string> script = {"220 hi\r\n",  "250 hello\r\n", "250 from\r\n",
+                                           "250 ann\r\n", "250 bob\r\n",   "354 go\r\n"};
   const int replies = GetParam().repliesBeforeClose;
   LoopbackPeer peer([&](PeerConn& c) {
     for (int i = 0; i < replies; ++i) {
@@ -127,18 +129,21 @@ TEST_P(ServerCloses, EveryStateEndsWithItsMessageAndNoHang) {
 
 INSTANTIATE_TEST_SUITE_P(
     AtEachStep, ServerCloses,
-    ::testing::Values(CloseCase{0, "The server closed the connection; the message has not been sent."},
-                      CloseCase{1, "The server closed the connection; the message has not been sent."},
-                      CloseCase{2, "The server closed the connection; the message has not been sent."},
-                      CloseCase{3, "The server closed the connection; the message has not been sent."},
-                      CloseCase{5, "The server closed the connection; the message has not been sent."},
-                      CloseCase{6, "The server closed the connection; the server did not confirm the message, so "
-                                   "it may have been delivered."}));
+    ::testing::Values(
+        CloseCase{0, "The server closed the connection; the message has not been sent."},
+        CloseCase{1, "The server closed the connection; the message has not been sent."},
+        CloseCase{2, "The server closed the connection; the message has not been sent."},
+        CloseCase{3, "The server closed the connection; the message has not been sent."},
+        CloseCase{5, "The server closed the connection; the message has not been sent."},
+        CloseCase{6,
+                  "The server closed the connection; the server did not confirm the message, so "
+                  "it may have been delivered."}));
 
 TEST_F(SendTest, AServerThatClosesInsteadOfAnsweringQuitStillDelivered) {
   MakeTable(kTwo);
   LoopbackPeer peer([&](PeerConn& c) {
-    for (const char* r : {"220 hi\r\n", "250 a\r\n", "250 b\r\n", "250 c\r\n", "250 d\r\n", "354 e\r\n"}) {
+    for (const char* r :
+         {"220 hi\r\n", "250 a\r\n", "250 b\r\n", "250 c\r\n", "250 d\r\n", "354 e\r\n"}) {
       c.Send(r);
       if (r[0] != '3') c.RecvLine();
     }
@@ -168,7 +173,8 @@ TEST_F(SendTest, SilenceAfterDataEndsWithTheNoAnswerMessage) {
   });
   Send(peer.Port(), Job());
   done.Open();
-  EXPECT_EQ(failures, std::vector<std::string>{"The server did not answer; the message has not been sent."});
+  EXPECT_EQ(failures,
+            std::vector<std::string>{"The server did not answer; the message has not been sent."});
 }
 
 // A refused connection and a name that cannot be found are told with the server, the port and
@@ -180,7 +186,8 @@ TEST_F(SendTest, AConnectionRefusedOrAnUnknownNameIsToldInWords) {
   const int port = net::test::ClosedPort();
   Send(port, Job());
   ASSERT_EQ(failures.size(), 1u);
-  const std::string refused = "Unable to connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused; the message has not been sent.";
+  const std::string refused = "Unable to connect to 127.0.0.1 port " + std::to_string(port) +
+                              ": connection refused; the message has not been sent.";
   EXPECT_EQ(failures[0], refused);
   EXPECT_EQ(shown, std::vector<std::string>{"Connecting failed: 10061:Connection refused"});
 
@@ -196,7 +203,8 @@ TEST_F(SendTest, AConnectionRefusedOrAnUnknownNameIsToldInWords) {
   job.serverName = "smtp.exmaple.com";
   Send(25, job);
   ASSERT_EQ(failures.size(), 2u);
-  EXPECT_EQ(failures[1], "The server name smtp.exmaple.com could not be found; the message has not been sent.");
+  EXPECT_EQ(failures[1],
+            "The server name smtp.exmaple.com could not be found; the message has not been sent.");
   EXPECT_EQ(shown.back(), "Looking up smtp.exmaple.com failed: 11001:Host not found");
   EXPECT_EQ(ends, 2);
 }

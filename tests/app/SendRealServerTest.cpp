@@ -16,7 +16,8 @@ const char* const kScript = TAVRIN_SOURCE_DIR "/tests/app/postfix-instance.sh";
 class RealPostfix : public SendTest {
  protected:
   // Starts Postfix with `users` as its mailboxes; false (and the reason) when it cannot start.
-  bool StartPostfix(const std::vector<std::string>& users, const QStringList& options, std::string& why) {
+  bool StartPostfix(const std::vector<std::string>& users, const QStringList& options,
+                    std::string& why) {
     dir_ = root_ / "postfix";
     std::filesystem::create_directories(dir_);
     std::string list;
@@ -44,7 +45,9 @@ class RealPostfix : public SendTest {
     const auto folder = dir_ / "mail" / "example.test" / user / "new";
     std::error_code error;
     std::size_t n = 0;
-    for (auto it = std::filesystem::directory_iterator(folder, error); !error && it != std::filesystem::end(it); ++it) ++n;
+    for (auto it = std::filesystem::directory_iterator(folder, error);
+         !error && it != std::filesystem::end(it); ++it)
+      ++n;
     return n;
   }
   void AwaitDeliveries(const std::vector<std::string>& users) const {
@@ -65,8 +68,8 @@ TEST_F(RealPostfix, HangUpsAfterRefusalsAndRecipientLimitsLoseNobody) {
   const std::vector<std::string> users = {"u1", "u2", "u3", "u4", "u5", "u6"};
   std::string why;
   if (!StartPostfix(users,
-                    {"smtpd_hard_error_limit=3", "smtpd_soft_error_limit=100", "smtpd_error_sleep_time=0",
-                     "smtpd_recipient_limit=3"},
+                    {"smtpd_hard_error_limit=3", "smtpd_soft_error_limit=100",
+                     "smtpd_error_sleep_time=0", "smtpd_recipient_limit=3"},
                     why))
     GTEST_SKIP() << "Postfix cannot be started here: " << why;
   std::vector<std::pair<std::string, std::string>> rows;
@@ -84,18 +87,20 @@ TEST_F(RealPostfix, HangUpsAfterRefusalsAndRecipientLimitsLoseNobody) {
   for (const auto& u : users) EXPECT_EQ(Delivered(u), 1u) << u;
   std::vector<std::string> expected;
   for (const auto& [name, address] : rows)
-    expected.push_back(name[0] == 'u' ? name + " ok"
-                                      : name + " failed 550 5.1.1 <" + address +
-                                            ">: Recipient address rejected: User unknown in virtual mailbox table");
+    expected.push_back(
+        name[0] == 'u'
+            ? name + " ok"
+            : name + " failed 550 5.1.1 <" + address +
+                  ">: Recipient address rejected: User unknown in virtual mailbox table");
   EXPECT_EQ(Outcomes(log), expected);
   // Both limits were met on the way: the server's words for them are in the transcript.
   const auto said = [&](const std::string& start) {
-    return std::any_of(transcript.begin(), transcript.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+    return std::any_of(transcript.begin(), transcript.end(),
+                       [&](const std::string& l) { return l.rfind(start, 0) == 0; });
   };
   EXPECT_TRUE(said("452 4.5.3")) << "no recipient limit met";
   EXPECT_TRUE(said("421 4.7.0")) << "no hang-up after refusals";
 }
-
 
 // Two refusals end a session, two recipients fill a message, and one message a minute is all a
 // client may send: 30 recipients, known and unknown mixed. Whoever got the message got it once
@@ -110,9 +115,9 @@ TEST_F(RealPostfix, AllThreeLimitsAtOnceLeaveEveryRecipientWithTheTruth) {
   }
   std::string why;
   if (!StartPostfix(users,
-                    {"smtpd_hard_error_limit=2", "smtpd_soft_error_limit=100", "smtpd_error_sleep_time=0",
-                     "smtpd_recipient_limit=2", "smtpd_client_message_rate_limit=1",
-                     "smtpd_client_event_limit_exceptions="},
+                    {"smtpd_hard_error_limit=2", "smtpd_soft_error_limit=100",
+                     "smtpd_error_sleep_time=0", "smtpd_recipient_limit=2",
+                     "smtpd_client_message_rate_limit=1", "smtpd_client_event_limit_exceptions="},
                     why))
     GTEST_SKIP() << "Postfix cannot be started here: " << why;
   MakeTable(rows);
@@ -130,8 +135,9 @@ TEST_F(RealPostfix, AllThreeLimitsAtOnceLeaveEveryRecipientWithTheTruth) {
     EXPECT_EQ(got == 1, e.status == RecipientStatus::kOk);
     ok += e.status == RecipientStatus::kOk;
     if (e.name[0] == 'n' && e.status == RecipientStatus::kFailed) {
-      EXPECT_EQ(e.reply, "550 5.1.1 <" + e.address +
-                             ">: Recipient address rejected: User unknown in virtual mailbox table");
+      EXPECT_EQ(e.reply,
+                "550 5.1.1 <" + e.address +
+                    ">: Recipient address rejected: User unknown in virtual mailbox table");
     }
     if (e.status == RecipientStatus::kNotSent) {
       EXPECT_FALSE(e.reply.empty());

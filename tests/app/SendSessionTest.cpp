@@ -15,7 +15,8 @@ using net::test::LoopbackPeer;
 using net::test::PeerConn;
 
 const std::string kUser = "ann";
-const std::string kPassword = "p4ss:w\xC3\xB6rd!";  // 11 bytes: every BASE64 tail length occurs below
+const std::string kPassword =
+    "p4ss:w\xC3\xB6rd!";  // 11 bytes: every BASE64 tail length occurs below
 
 std::string Base64(const std::string& bytes) {
   return QByteArray::fromStdString(bytes).toBase64().toStdString();
@@ -36,7 +37,8 @@ class SessionTest : public SendTest {
   }
   // Nothing the user or a log could see holds the password or a line that encodes it.
   void ExpectNoSecretIn(const std::vector<std::string>& texts) {
-    for (const std::string& secret : {kPassword, Base64(kPassword), Base64('\0' + kUser + '\0' + kPassword)})
+    for (const std::string& secret :
+         {kPassword, Base64(kPassword), Base64('\0' + kUser + '\0' + kPassword)})
       for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << text;
   }
   std::vector<std::string> shown;  // the transcript events
@@ -70,9 +72,12 @@ TEST_F(SessionTest, AWrongPasswordNoMechanismNoStartTlsOrAnUnknownEhloEndsTheSen
   }
   EXPECT_EQ(failures, (std::vector<std::string>{
                           std::string(kSignInRefused) + "; the message has not been sent.",
-                          "The server does not offer sign-in with a user name and password; the message has not been sent.",
-                          "The server does not offer sign-in with a user name and password; the message has not been sent.",
-                          "The server does not offer an encrypted connection (STARTTLS); the message has not been sent."}));
+                          "The server does not offer sign-in with a user name and password; the "
+                          "message has not been sent.",
+                          "The server does not offer sign-in with a user name and password; the "
+                          "message has not been sent.",
+                          "The server does not offer an encrypted connection (STARTTLS); the "
+                          "message has not been sent."}));
   EXPECT_EQ(completions, 0);
   EXPECT_EQ(ends, 4);
   ExpectNoSecretIn(shown);
@@ -84,7 +89,8 @@ TEST_F(SessionTest, AWrongPasswordNoMechanismNoStartTlsOrAnUnknownEhloEndsTheSen
 // 502, 504) gets HELO with the literal, another refusal ends the send. The status says what the
 // send waits for.
 TEST_F(SessionTest, EhloAlwaysAndHeloWithTheAddressLiteralWhenEhloIsUnknown) {
-  for (const std::string refusal : {"", "500 what?", "502 5.5.2 Not here", "504 no", "550 go away"}) {
+  for (const std::string refusal :
+       {"", "500 what?", "502 5.5.2 Not here", "504 no", "550 go away"}) {
     SCOPED_TRACE(refusal);
     failures.clear();
     statuses.clear();
@@ -110,9 +116,10 @@ TEST_F(SessionTest, EhloAlwaysAndHeloWithTheAddressLiteralWhenEhloIsUnknown) {
       EXPECT_EQ(wire, "EHLO [127.0.0.1]\r\n");
     else
       EXPECT_EQ(wire, "EHLO [127.0.0.1]\r\nHELO [127.0.0.1]\r\n" + mail + "\r\n");
-    EXPECT_NE(std::find(statuses.begin(), statuses.end(),
-                        "Waiting for the server at 127.0.0.1:" + std::to_string(peer.Port()) + " ..."),
-              statuses.end());
+    EXPECT_NE(
+        std::find(statuses.begin(), statuses.end(),
+                  "Waiting for the server at 127.0.0.1:" + std::to_string(peer.Port()) + " ..."),
+        statuses.end());
     EXPECT_EQ(failures.size(), 1u);
   }
 }
@@ -189,8 +196,8 @@ INSTANTIATE_TEST_SUITE_P(PlainAndLogin, SignInWire, ::testing::Bool());
 // Only an acceptance or a 5xx judges the password; a passing failure shows the server's words
 // and leaves the password be.
 TEST_F(SessionTest, ThePasswordIsJudgedOnlyByAnAcceptanceOrA5xx) {
-  for (const std::string reply :
-       {"235 2.7.0 Accepted", "535 5.7.8 Bad credentials", "454 4.7.0 Temporary authentication failure"}) {
+  for (const std::string reply : {"235 2.7.0 Accepted", "535 5.7.8 Bad credentials",
+                                  "454 4.7.0 Temporary authentication failure"}) {
     SCOPED_TRACE(reply);
     failures.clear();
     std::vector<bool> judged;
@@ -226,7 +233,8 @@ TEST_F(SessionTest, ThePasswordIsJudgedOnlyByAnAcceptanceOrA5xx) {
 class TlsTest : public SessionTest {
  protected:
   static void SetUpTestSuite() {
-    certs_ = std::filesystem::temp_directory_path() / ("tavrin-certs-" + std::to_string(::getpid()));
+    certs_ =
+        std::filesystem::temp_directory_path() / ("tavrin-certs-" + std::to_string(::getpid()));
     const std::string command =
         "/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs_.string();
     ASSERT_EQ(std::system(command.c_str()), 0);
@@ -238,8 +246,11 @@ class TlsTest : public SessionTest {
   }
   // The capture server's arguments for `identity` (server, other, self) in `mode`, and sign-in.
   static std::vector<std::string> Tls(const std::string& identity, const std::string& mode) {
-    return {"--tls-cert", (certs_ / (identity + ".crt")).string(), "--tls-key",
-            (certs_ / (identity + ".key")).string(), mode, "--auth-user", kUser, "--auth-password", kPassword};
+    return {"--tls-cert", (certs_ / (identity + ".crt")).string(),
+            "--tls-key",  (certs_ / (identity + ".key")).string(),
+            mode,         "--auth-user",
+            kUser,        "--auth-password",
+            kPassword};
   }
   static SendJob Secured(SendJob job, Security security) {
     job.security = security;
@@ -248,14 +259,16 @@ class TlsTest : public SessionTest {
   inline static std::filesystem::path certs_;
 };
 
-const std::string kTail = "MAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
-                          "RCPT TO:<bob@example.com>\nDATA END\nQUIT\n";
+const std::string kTail =
+    "MAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
+    "RCPT TO:<bob@example.com>\nDATA END\nQUIT\n";
 
 TEST_F(TlsTest, StartTlsAsksForTheExtensionsAgainAndSignsInOnlyWhenEncrypted) {
   SmtpServer server(root_ / "outbox", Tls("server", "--starttls"));
   Send(server.Port(), Secured(SignInJob(), Security::kStartTls));
   ASSERT_TRUE(failures.empty()) << failures[0];
-  EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n" + kTail);
+  EXPECT_EQ(server.Transcript(),
+            "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n" + kTail);
   EXPECT_EQ(server.Messages().size(), 1u);
   // The list from before the handshake is gone: the server offers STARTTLS only before it.
   EXPECT_FALSE(dialogue->Extensions().Has("STARTTLS"));
@@ -281,15 +294,19 @@ TEST_F(TlsTest, TlsFromTheFirstByteWithLoginDeliversAMebibyteAttachmentByteForBy
   EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nAUTH LOGIN accepted\n" + kTail);
   ASSERT_EQ(server.Messages().size(), 1u);
   QProcess python;  // the attachment as a mail program reads it
-  python.start("/usr/bin/python3", {"-c",
-                                    "import email,hashlib,sys\n"
-                                    "m=email.message_from_binary_file(open(sys.argv[1],'rb'))\n"
-                                    "for p in m.walk():\n"
-                                    "  if p.get_filename(): print(hashlib.sha256(p.get_payload(decode=True)).hexdigest())\n",
-                                    QString::fromStdString(server.Messages()[0].string())});
+  python.start(
+      "/usr/bin/python3",
+      {"-c",
+       "import email,hashlib,sys\n"
+       "m=email.message_from_binary_file(open(sys.argv[1],'rb'))\n"
+       "for p in m.walk():\n"
+       "  if p.get_filename(): print(hashlib.sha256(p.get_payload(decode=True)).hexdigest())\n",
+       QString::fromStdString(server.Messages()[0].string())});
   ASSERT_TRUE(python.waitForFinished(20000));
   EXPECT_EQ(python.readAllStandardOutput().toStdString(),
-            QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256).toHex().toStdString() +
+            QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256)
+                    .toHex()
+                    .toStdString() +
                 "\n");
   ExpectNoSecretIn(shown);
 }
@@ -306,15 +323,18 @@ TEST_F(TlsTest, ANewConnectionAfterA421IsSecuredAndSignedInAgain) {
     SmtpServer server(root_ / ("outbox" + std::to_string(implicit)), args);
     dialogue->mostReconnections = kMostReconnections;
     Send(server.Port(), Secured(SignInJob(), implicit ? Security::kTls : Security::kStartTls));
-    const std::string opening = implicit ? "EHLO [127.0.0.1]\nAUTH PLAIN accepted\n"
-                                         : "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n";
-    const std::string attempt = opening + "MAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
-                                          "RCPT TO:<bob@example.com>\n";
+    const std::string opening =
+        implicit ? "EHLO [127.0.0.1]\nAUTH PLAIN accepted\n"
+                 : "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n";
+    const std::string attempt = opening +
+                                "MAIL FROM:<sender@example.com>\nRCPT TO:<ann@example.com>\n"
+                                "RCPT TO:<bob@example.com>\n";
     // The same step cut off twice in a row ends the send.
     EXPECT_EQ(server.Transcript().substr(0, 2 * attempt.size()), attempt + attempt);
     EXPECT_EQ(server.Messages().size(), 0u);
     const std::string reason = "Unexpected error! 421 4.7.0 Error: too many errors";
-    EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann not sent " + reason, "Bob not sent " + reason}));
+    EXPECT_EQ(Outcomes(log),
+              (std::vector<std::string>{"Ann not sent " + reason, "Bob not sent " + reason}));
   }
 }
 
@@ -333,16 +353,17 @@ TEST_P(BadCertificate, EndsTheSendWithTheReasonAndSendsNothingMore) {
   const bool startTls = std::string(GetParam().mode) == "--starttls";
   Send(server.Port(), Secured(SignInJob(), startTls ? Security::kStartTls : Security::kTls));
   ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0].rfind("The server's certificate could not be verified: ", 0), 0u) << failures[0];
+  EXPECT_EQ(failures[0].rfind("The server's certificate could not be verified: ", 0), 0u)
+      << failures[0];
   EXPECT_EQ(server.Transcript(), GetParam().transcript);
   EXPECT_TRUE(server.Messages().empty());
   EXPECT_EQ(ends, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    OtherHostAndSelfSigned, BadCertificate,
-    ::testing::Values(CertificateCase{"other", "--starttls", "EHLO [127.0.0.1]\nSTARTTLS\n"},
-                      CertificateCase{"self", "--implicit-tls", ""}));
+INSTANTIATE_TEST_SUITE_P(OtherHostAndSelfSigned, BadCertificate,
+                         ::testing::Values(CertificateCase{"other", "--starttls",
+                                                           "EHLO [127.0.0.1]\nSTARTTLS\n"},
+                                           CertificateCase{"self", "--implicit-tls", ""}));
 
 // A server that answers STARTTLS and then closes, or never answers the handshake. The line it
 // slips in after its 220 came unencrypted and is never read as a reply.
@@ -369,7 +390,8 @@ TEST_P(BrokenHandshake, EndsTheSendWithinTheTimeOutAndNothingGoesOutInPlainText)
   EXPECT_EQ(failures[0].rfind("The connection to the server failed: ", 0), 0u) << failures[0];
   EXPECT_EQ(completions, 0);
   ASSERT_TRUE(net::test::PumpUntil([&] { return peer.Done(); }, 10000));
-  for (const char* plain : {"EHLO", "AUTH", "Mail From"}) EXPECT_EQ(afterStartTls.find(plain), std::string::npos);
+  for (const char* plain : {"EHLO", "AUTH", "Mail From"})
+    EXPECT_EQ(afterStartTls.find(plain), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(ClosesOrFallsSilent, BrokenHandshake, ::testing::Bool());

@@ -35,7 +35,8 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& byte
 // The capture server on 127.0.0.1, on a free port, with the test's refusals and replies.
 class SmtpServer {
  public:
-  SmtpServer(const std::filesystem::path& outbox, const std::vector<std::string>& arguments) : outbox_(outbox) {
+  SmtpServer(const std::filesystem::path& outbox, const std::vector<std::string>& arguments)
+      : outbox_(outbox) {
     QStringList args{TAVRIN_SOURCE_DIR "/tools/smtp_capture.py", "--port", "0", "--outbox",
                      QString::fromStdString(outbox.string())};
     for (const auto& a : arguments) args << QString::fromStdString(a);
@@ -43,7 +44,8 @@ class SmtpServer {
     const bool ready = process_.waitForReadyRead(15000);
     const QByteArray line = process_.readLine().trimmed();
     if (!ready || !line.startsWith("READY ")) {
-      ADD_FAILURE() << "capture server did not start: " << process_.readAllStandardError().toStdString();
+      ADD_FAILURE() << "capture server did not start: "
+                    << process_.readAllStandardError().toStdString();
       return;
     }
     port_ = line.mid(6).toInt();
@@ -139,7 +141,8 @@ inline std::vector<std::string> Outcomes(const TSendLog& log) {
     if (e.status == RecipientStatus::kOk)
       out.push_back(e.name + " ok");
     else
-      out.push_back(e.name + (e.status == RecipientStatus::kFailed ? " failed " : " not sent ") + e.reply);
+      out.push_back(e.name + (e.status == RecipientStatus::kFailed ? " failed " : " not sent ") +
+                    e.reply);
   }
   return out;
 }
@@ -189,7 +192,8 @@ class SendTest : public ::testing::Test {
     for (int n : deleted) Tool("delete " + table + " " + std::to_string(n));
   }
   static void Tool(const std::string& args) {
-    ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " " + args + " >/dev/null").c_str()), 0) << args;
+    ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " " + args + " >/dev/null").c_str()), 0)
+        << args;
   }
 
   SendJob Job(const std::vector<std::string>& body = {"Hello,", "the meeting is on Friday."},
@@ -200,8 +204,8 @@ class SendTest : public ::testing::Test {
     job.nameField = "NAME";
     job.emailField = "EMAIL";
     job.boundary = Boundary();
-    MessageInput in{"John Doe", "sender@example.com", "Club", "News", body,
-                    InternetDate(0), "token"};
+    MessageInput in{"John Doe", "sender@example.com", "Club", "News",
+                    body,       InternetDate(0),      "token"};
     job.messageLines = BuildMessage(in, job.boundary);
     job.attachments = attachments;
     job.tempDir = (root_ / "tmp").string();
@@ -212,7 +216,8 @@ class SendTest : public ::testing::Test {
   void Send(int port, SendJob job) {
     sock->SetPort(port);
     dialogue->Start(std::move(job));
-    EXPECT_TRUE(net::test::PumpUntil([this] { return !dialogue->Running(); }, 20000)) << "send hung";
+    EXPECT_TRUE(net::test::PumpUntil([this] { return !dialogue->Running(); }, 20000))
+        << "send hung";
   }
 
   // The recipient lines of the log, without the nine header lines.

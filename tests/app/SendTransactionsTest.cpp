@@ -17,7 +17,8 @@ using net::test::PeerConn;
 
 std::vector<std::pair<std::string, std::string>> People(int n) {
   std::vector<std::pair<std::string, std::string>> rows;
-  for (int i = 1; i <= n; ++i) rows.push_back({"P" + std::to_string(i), "p" + std::to_string(i) + "@example.com"});
+  for (int i = 1; i <= n; ++i)
+    rows.push_back({"P" + std::to_string(i), "p" + std::to_string(i) + "@example.com"});
   return rows;
 }
 std::size_t Count(const std::string& text, const std::string& word) {
@@ -28,7 +29,8 @@ std::size_t Count(const std::string& text, const std::string& word) {
 // The messages a server kept, in the order it received them (their names end in its count).
 std::vector<std::string> Received(const SmtpServer& server) {
   std::map<std::string, std::string> byNumber;
-  for (const auto& path : server.Messages()) byNumber[path.stem().string().substr(16)] = ReadFile(path);
+  for (const auto& path : server.Messages())
+    byNumber[path.stem().string().substr(16)] = ReadFile(path);
   std::vector<std::string> out;
   for (const auto& [number, text] : byNumber) out.push_back(text);
   return out;
@@ -46,7 +48,8 @@ SendJob SignedIn(SendJob job) {
 
 // ---- 2,500 records, a limit of 1000: three messages, each address in one, every line OK
 
-class RecipientLimit : public SendTest, public ::testing::WithParamInterface<std::pair<int, int>> {};
+class RecipientLimit : public SendTest,
+                       public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 TEST_P(RecipientLimit, SplitsTheTableIntoTransactionsAndLogsEveryoneOnce) {
   const auto rows = People(2500);
@@ -80,13 +83,18 @@ INSTANTIATE_TEST_SUITE_P(ServersAndOurOwn, RecipientLimit,
 // mailbox): Ann, refused so in the first transaction, and Cy, left over by it and refused so again
 // as the first of the next, are FAILED, and everyone else still gets the message.
 TEST_F(SendTest, NoRoomForTheFirstRecipientOfATransactionRefusesThatRecipientAlone) {
-  MakeTable({{"Ann", "a@example.com"}, {"Bob", "b@example.com"}, {"Cy", "c@example.com"}, {"Di", "d@example.com"}});
+  MakeTable({{"Ann", "a@example.com"},
+             {"Bob", "b@example.com"},
+             {"Cy", "c@example.com"},
+             {"Di", "d@example.com"}});
   const std::string full = "452 4.2.2 Mailbox full";
-  SmtpServer server(root_ / "outbox", {"--refuse=a@example.com=" + full, "--refuse=c@example.com=" + full});
+  SmtpServer server(root_ / "outbox",
+                    {"--refuse=a@example.com=" + full, "--refuse=c@example.com=" + full});
   Send(server.Port(), Job());
   EXPECT_TRUE(failures.empty()) << failures[0];
   EXPECT_EQ(completions, 1);
-  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann failed " + full, "Bob ok", "Cy failed " + full, "Di ok"}));
+  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann failed " + full, "Bob ok",
+                                                     "Cy failed " + full, "Di ok"}));
   EXPECT_EQ(Count(server.Transcript(), "RCPT TO:<c@example.com>"), 2u);
   EXPECT_EQ(Count(server.Transcript(), "DATA END"), 2u);
 }
@@ -94,7 +102,8 @@ TEST_F(SendTest, NoRoomForTheFirstRecipientOfATransactionRefusesThatRecipientAlo
 // ---- scripted servers
 
 // Greets, lists `extensions`, signs the user in with `signedIn` (235, or the 250 some give).
-void OpenSession(PeerConn& c, const std::string& extensions, const std::string& signedIn = "235 ok") {
+void OpenSession(PeerConn& c, const std::string& extensions,
+                 const std::string& signedIn = "235 ok") {
   c.Send("220 hi\r\n");
   c.RecvLine();
   c.Send("250-mail.example.com\r\n" + extensions + "250 AUTH PLAIN\r\n");
@@ -120,7 +129,8 @@ TEST_F(SendTest, MailDataRefusedInTheSecondTransactionFailsOnlyItsRecipients) {
   LoopbackPeer peer([&](PeerConn& c) {
     OpenSession(c, "");
     for (const int recipients : {2, 1}) {
-      for (int i = 0; i <= recipients; ++i) c.RecvLine(), c.Send("250 ok\r\n");  // Mail From, Rcpt To
+      for (int i = 0; i <= recipients; ++i)
+        c.RecvLine(), c.Send("250 ok\r\n");  // Mail From, Rcpt To
       TakeMailData(c, recipients == 2 ? "250 queued\r\n" : "554 5.7.1 Spam\r\n");
     }
     c.RecvAll();
@@ -128,10 +138,12 @@ TEST_F(SendTest, MailDataRefusedInTheSecondTransactionFailsOnlyItsRecipients) {
   SendJob job = SignedIn(Job());
   job.recipientsPerMessage = 2;
   Send(peer.Port(), job);
-  EXPECT_EQ(failures, std::vector<std::string>{"Unexpected error! 554 5.7.1 Spam; the message was "
-                                               "delivered to 2 recipients before the send stopped."});
+  EXPECT_EQ(failures,
+            std::vector<std::string>{"Unexpected error! 554 5.7.1 Spam; the message was "
+                                     "delivered to 2 recipients before the send stopped."});
   EXPECT_EQ(completions, 1);
-  EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann ok", "Bob ok", "Cy failed 554 5.7.1 Spam"}));
+  EXPECT_EQ(Outcomes(log),
+            (std::vector<std::string>{"Ann ok", "Bob ok", "Cy failed 554 5.7.1 Spam"}));
 }
 
 // A recipient accepted after a 452 in the same window is in the transaction; Bob opens the next.
@@ -150,8 +162,10 @@ TEST_F(SendTest, APipelinedWindowKeepsTheRecipientsTheServerAcceptedAfterA452) {
     c.Send("221 bye\r\n");
   });
   Send(peer.Port(), SignedIn(Job()));
-  EXPECT_EQ(windows, "Mail From:<sender@example.com>\r\nRcpt To:<a@example.com>\r\nRcpt To:<b@example.com>\r\n"
-                     "Rcpt To:<c@example.com>\r\nMail From:<sender@example.com>\r\nRcpt To:<b@example.com>\r\n");
+  EXPECT_EQ(
+      windows,
+      "Mail From:<sender@example.com>\r\nRcpt To:<a@example.com>\r\nRcpt To:<b@example.com>\r\n"
+      "Rcpt To:<c@example.com>\r\nMail From:<sender@example.com>\r\nRcpt To:<b@example.com>\r\n");
   EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann ok", "Bob ok", "Cy ok"}));
 }
 
@@ -187,7 +201,8 @@ TEST_F(SendTest, PipelinedAndOneAtATimeSendsOfOneTableGiveTheSameLogAndMessages)
   std::vector<std::string> logs[2], messages[2];
   for (const bool pipelining : {false, true}) {
     log.StartLog("P", "S", "d", "t");
-    std::vector<std::string> options = {"--recipient-limit=150", "--refuse=refused@example.com=550 No"};
+    std::vector<std::string> options = {"--recipient-limit=150",
+                                        "--refuse=refused@example.com=550 No"};
     if (pipelining) options.push_back("--pipelining");
     SmtpServer server(root_ / (pipelining ? "piped" : "single"), SignIn(options));
     Send(server.Port(), job);
@@ -209,12 +224,16 @@ TEST_F(SendTest, TheSizeGoesWithTheSenderAndATooLargeMessageIsNotSentAtAll) {
   Send(roomy.Port(), job);
   ASSERT_EQ(roomy.Messages().size(), 1u);
   const std::string kept = ReadFile(roomy.Messages()[0]);
-  const std::size_t size = kept.size() - kept.find("\r\n", kept.find("X-Envelope-To")) - 2;  // as received
-  EXPECT_NE(roomy.Transcript().find("MAIL FROM:<sender@example.com> SIZE=" + std::to_string(size) + "\n"),
-            std::string::npos);
+  const std::size_t size =
+      kept.size() - kept.find("\r\n", kept.find("X-Envelope-To")) - 2;  // as received
+  EXPECT_NE(
+      roomy.Transcript().find("MAIL FROM:<sender@example.com> SIZE=" + std::to_string(size) + "\n"),
+      std::string::npos);
   SmtpServer tight(root_ / "outbox2", SignIn({"--size=" + std::to_string(size - 1)}));
   Send(tight.Port(), job);
-  EXPECT_EQ(failures, std::vector<std::string>{TooLargeText(size - 1).substr(0, TooLargeText(size - 1).size() - 1) + "; the message has not been sent."});
+  EXPECT_EQ(failures, std::vector<std::string>{
+                          TooLargeText(size - 1).substr(0, TooLargeText(size - 1).size() - 1) +
+                          "; the message has not been sent."});
   EXPECT_EQ(tight.Transcript().find("MAIL"), std::string::npos);
   EXPECT_EQ(TooLargeText(10485760), "The message is larger than the server accepts (10.4 MB).");
   EXPECT_EQ(TooLargeText(20000000), "The message is larger than the server accepts (20 MB).");

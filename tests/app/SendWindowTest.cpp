@@ -26,14 +26,17 @@ class SendWindow : public AppFixture {
     ::unsetenv("XDG_DATA_HOME");
     AppFixture::TearDown();
   }
-  void StartWithServer(int port, const std::string& people = "Ann,ann@example.com\nBob,bob@example.com\n",
+  void StartWithServer(int port,
+                       const std::string& people = "Ann,ann@example.com\nBob,bob@example.com\n",
                        const std::string& moreOptions = "") {
     WriteIni("[Options]\nServerName=127.0.0.1\nServerPort=" + std::to_string(port) +
              "\nReturnEmail=sender@example.com\n" + moreOptions);
     const std::string table = Root() + "/home/Tavrin/tavrin.dbf";
     WriteFile(Root() + "/people.csv", "NAME,EMAIL\n" + people);
-    ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " create " + table + " NAME,C,40 EMAIL,C,60 >/dev/null && " +
-                           TAVRIN_DBFTOOL + " import " + table + " " + Root() + "/people.csv >/dev/null").c_str()),
+    ASSERT_EQ(std::system((std::string(TAVRIN_DBFTOOL) + " create " + table +
+                           " NAME,C,40 EMAIL,C,60 >/dev/null && " + TAVRIN_DBFTOOL + " import " +
+                           table + " " + Root() + "/people.csv >/dev/null")
+                              .c_str()),
               0);
     std::filesystem::create_directories(Root() + "/tmp");
     ::setenv("XDG_DATA_HOME", (Root() + "/data").c_str(), 1);
@@ -70,18 +73,22 @@ TEST_F(SendWindow, ACompletedSendShowsTheLogWindowAndGivesTheWindowBack) {
   WatchForLogWindow();
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty(); }, 20000));
-  EXPECT_EQ(LineOf(logTexts[0], "Ann ").substr(LineOf(logTexts[0], "Ann ").size() - 4), "  OK") << logTexts[0];
+  EXPECT_EQ(LineOf(logTexts[0], "Ann ").substr(LineOf(logTexts[0], "Ann ").size() - 4), "  OK")
+      << logTexts[0];
   EXPECT_NE(LineOf(logTexts[0], "Bob ").find("  FAILED    "), std::string::npos) << logTexts[0];
   // The log is kept on disk as shown, and the window says where.
   const std::string folder = Root() + "/data/Tavrin/logs";
   std::vector<std::filesystem::path> files;
-  ASSERT_TRUE(net::test::PumpUntil([&] {
-    files.clear();
-    if (std::filesystem::is_directory(folder))
-      for (const auto& e : std::filesystem::directory_iterator(folder))
-        if (e.path().extension() == ".txt" || e.path().extension() == ".csv") files.push_back(e.path());
-    return files.size() == 2;  // each is there only once written whole
-  }, 10000));
+  ASSERT_TRUE(net::test::PumpUntil(
+      [&] {
+        files.clear();
+        if (std::filesystem::is_directory(folder))
+          for (const auto& e : std::filesystem::directory_iterator(folder))
+            if (e.path().extension() == ".txt" || e.path().extension() == ".csv")
+              files.push_back(e.path());
+        return files.size() == 2;  // each is there only once written whole
+      },
+      10000));
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files[0].extension(), ".csv");
   EXPECT_EQ(ReadFile(files[1]), logTexts[0] + "\n");
@@ -95,16 +102,21 @@ TEST_F(SendWindow, ACompletedSendShowsTheLogWindowAndGivesTheWindowBack) {
 
 // Text in any language goes out and comes back as typed; the log shows names in their own letters.
 TEST_F(SendWindow, AnyLanguageIsSentAsTypedAndTheLogShowsRealLetters) {
-  const std::string sender = "\xCE\x93\xCE\xB9\xCF\x8E\xCF\x81\xCE\xB3\xCE\xBF\xCF\x82 \xCE\xA0.";  // Γιώργος Π.
-  const std::string zoe = "Zo\xC3\xAB \xC3\x85ngstr\xC3\xB6m";                                 // Zoë Ångström
+  const std::string sender =
+      "\xCE\x93\xCE\xB9\xCF\x8E\xCF\x81\xCE\xB3\xCE\xBF\xCF\x82 \xCE\xA0.";  // Γιώργος Π.
+  const std::string zoe = "Zo\xC3\xAB \xC3\x85ngstr\xC3\xB6m";               // Zoë Ångström
   SmtpServer server(root_ / "outbox", {});
   StartWithServer(server.Port(), zoe + ",zoe@example.com\n", "SenderName=" + sender + "\n");
   std::string greekLine;
-  for (int i = 0; i < 200; ++i) greekLine += "\xCE\xB1\xCE\xB2\xCE\xB3\xCE\xB4\xCE\xB5 \xCE\xB6\xCE\xB7\xCE\xB8\xCE\xB9\xCE\xBA";
-  const std::string to = "\xCE\x9C\xCE\xAD\xCE\xBB\xCE\xB7: \xCF\x8C\xCE\xBB\xCE\xBF\xCE\xB9, <club>";  // Μέλη: όλοι, <club>
+  for (int i = 0; i < 200; ++i)
+    greekLine +=
+        "\xCE\xB1\xCE\xB2\xCE\xB3\xCE\xB4\xCE\xB5 \xCE\xB6\xCE\xB7\xCE\xB8\xCE\xB9\xCE\xBA";
+  const std::string to =
+      "\xCE\x9C\xCE\xAD\xCE\xBB\xCE\xB7: \xCF\x8C\xCE\xBB\xCE\xBF\xCE\xB9, <club>";  // Μέλη: όλοι, <club>
   const std::string subject = "Caf\xC3\xA9 at eight";
   const std::string body = greekLine + "\n.\nx = y \nFrom here\n\xE2\x82\xAC 5";
-  const std::string fileName = "\xCE\xA3\xCE\xB7\xCE\xBC\xCE\xB5\xCE\xAF\xCF\x89\xCE\xBC\xCE\xB1 1.txt";  // Σημείωμα 1.txt
+  const std::string fileName =
+      "\xCE\xA3\xCE\xB7\xCE\xBC\xCE\xB5\xCE\xAF\xCF\x89\xCE\xBC\xCE\xB1 1.txt";  // Σημείωμα 1.txt
   WriteFile(root_ / fileName, "notes\n");
   ASSERT_TRUE(Main().lstAttachments->AddFile((root_ / fileName).string()));
   Main().edtTo->setText(QString::fromStdString(to));
@@ -121,7 +133,8 @@ TEST_F(SendWindow, AnyLanguageIsSentAsTypedAndTheLogShowsRealLetters) {
   EXPECT_EQ(mail.toGroups, std::vector<std::string>{to});
   EXPECT_EQ(mail.fromNames, std::vector<std::string>{sender});
   EXPECT_EQ(mail.body, body + "\n");
-  EXPECT_EQ(mail.attachments, (std::vector<std::pair<std::string, std::string>>{{fileName, "notes\n"}}));
+  EXPECT_EQ(mail.attachments,
+            (std::vector<std::pair<std::string, std::string>>{{fileName, "notes\n"}}));
   EXPECT_EQ(mail.headerDefects, 0u);
   for (const std::string& line : SplitBodyLines(ReadFile(server.Messages()[0])))
     EXPECT_LE(line.size(), 78u) << line;
@@ -134,10 +147,13 @@ TEST_F(SendWindow, AnyLanguageIsSentAsTypedAndTheLogShowsRealLetters) {
 // password from the secret store, STARTTLS with the certificate checked, sign-in, delivery, log.
 TEST_F(SendWindow, SendsOverStartTlsSignedInWithTheStoredPassword) {
   const std::filesystem::path certs = root_ / "certs";
-  ASSERT_EQ(std::system(("/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs.string()).c_str()), 0);
+  ASSERT_EQ(
+      std::system(
+          ("/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs.string()).c_str()),
+      0);
   SmtpServer server(root_ / "outbox", {"--tls-cert", (certs / "server.crt").string(), "--tls-key",
-                                       (certs / "server.key").string(), "--starttls", "--auth-user", "ann",
-                                       "--auth-password", "s3cret"});
+                                       (certs / "server.key").string(), "--starttls", "--auth-user",
+                                       "ann", "--auth-password", "s3cret"});
   secrets_.secrets["ann@127.0.0.1"] = "s3cret";
   StartWithServer(server.Port(), "Bob,bob@example.com\n", "Security=STARTTLS\nUserName=ann\n");
   Main().sock.SetCaFile((certs / "ca.pem").string());
@@ -146,9 +162,11 @@ TEST_F(SendWindow, SendsOverStartTlsSignedInWithTheStoredPassword) {
   ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty(); }, 20000));
   EXPECT_TRUE(dialogs_.Messages().empty()) << dialogs_.Messages()[0];
   EXPECT_TRUE(dialogs_.PasswordPrompts().empty());
-  EXPECT_EQ(LineOf(logTexts[0], "Bob ").substr(LineOf(logTexts[0], "Bob ").size() - 4), "  OK") << logTexts[0];
-  EXPECT_EQ(server.Transcript(), "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n"
-                                 "MAIL FROM:<sender@example.com>\nRCPT TO:<bob@example.com>\nDATA END\nQUIT\n");
+  EXPECT_EQ(LineOf(logTexts[0], "Bob ").substr(LineOf(logTexts[0], "Bob ").size() - 4), "  OK")
+      << logTexts[0];
+  EXPECT_EQ(server.Transcript(),
+            "EHLO [127.0.0.1]\nSTARTTLS\nEHLO [127.0.0.1]\nAUTH PLAIN accepted\n"
+            "MAIL FROM:<sender@example.com>\nRCPT TO:<bob@example.com>\nDATA END\nQUIT\n");
   EXPECT_EQ(Main().TranscriptText().indexOf("s3cret"), -1);
 }
 
@@ -156,10 +174,13 @@ TEST_F(SendWindow, SendsOverStartTlsSignedInWithTheStoredPassword) {
 // one typed then signs in.
 TEST_F(SendWindow, AStoredPasswordTheServerRefusedIsAskedForAtTheNextSend) {
   const std::filesystem::path certs = root_ / "certs";
-  ASSERT_EQ(std::system(("/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs.string()).c_str()), 0);
+  ASSERT_EQ(
+      std::system(
+          ("/usr/bin/python3 " TAVRIN_SOURCE_DIR "/tools/test_ca.py " + certs.string()).c_str()),
+      0);
   SmtpServer server(root_ / "outbox", {"--tls-cert", (certs / "server.crt").string(), "--tls-key",
-                                       (certs / "server.key").string(), "--starttls", "--auth-user", "ann",
-                                       "--auth-password", "s3cret"});
+                                       (certs / "server.key").string(), "--starttls", "--auth-user",
+                                       "ann", "--auth-password", "s3cret"});
   secrets_.secrets["ann@127.0.0.1"] = "old one";
   StartWithServer(server.Port(), "Bob,bob@example.com\n", "Security=STARTTLS\nUserName=ann\n");
   Main().sock.SetCaFile((certs / "ca.pem").string());
@@ -178,12 +199,14 @@ TEST_F(SendWindow, AStoredPasswordTheServerRefusedIsAskedForAtTheNextSend) {
   EXPECT_TRUE(cut.endsWith(QChar(0x2026))) << cut.toStdString();
   EXPECT_LE(Main().StatusBar->fontMetrics().horizontalAdvance(cut), Main().StatusBar->width());
   EXPECT_TRUE(Main().StatusBar->toolTip().startsWith(status.left(10)));
-  EXPECT_TRUE(Main().StatusBar->toolTip().endsWith("failed.")) << Main().StatusBar->toolTip().toStdString();
+  EXPECT_TRUE(Main().StatusBar->toolTip().endsWith("failed."))
+      << Main().StatusBar->toolTip().toStdString();
 
   dialogs_.passwordAnswers = {"s3cret"};
   WatchForLogWindow();
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
-  ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty() || !Main().Dialogue().Running(); }, 20000));
+  ASSERT_TRUE(net::test::PumpUntil(
+      [&] { return !logTexts.empty() || !Main().Dialogue().Running(); }, 20000));
   EXPECT_EQ(dialogs_.PasswordPrompts(), std::vector<std::string>{"Password for ann at 127.0.0.1:"});
   EXPECT_EQ(dialogs_.Messages().size(), 1u);
   EXPECT_EQ(server.Messages().size(), 1u);
@@ -198,7 +221,8 @@ TEST_F(SendWindow, AMessageNamingAFileShowsItsNameInItsOwnLetters) {
   std::filesystem::remove(file);
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_EQ(dialogs_.Messages().size(), 1u);
-  EXPECT_NE(dialogs_.Messages()[0].find("Zo\xEB notes.txt"), std::string::npos) << dialogs_.Messages()[0];
+  EXPECT_NE(dialogs_.Messages()[0].find("Zo\xEB notes.txt"), std::string::npos)
+      << dialogs_.Messages()[0];
 }
 
 // Send becomes Stop while a send runs; Esc does the same, and the log of what is known shows.
@@ -221,7 +245,8 @@ TEST_F(SendWindow, EscStopsASendThatWaitsAndShowsTheLog) {
     waiting = true;
     c.RecvAll();
   });
-  StartWithServer(peer.Port(), "Ann,ann@example.com\nBob,bob@example.com\n", "RecipientsPerMessage=1\n");
+  StartWithServer(peer.Port(), "Ann,ann@example.com\nBob,bob@example.com\n",
+                  "RecipientsPerMessage=1\n");
   WatchForLogWindow();
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_TRUE(net::test::PumpUntil([&] { return waiting.load(); }, 10000));
@@ -241,7 +266,8 @@ TEST_F(SendWindow, EscStopsASendThatWaitsAndShowsTheLog) {
 // A name holding CR LF and a server reply holding escape sequences reach the clipboard as visible
 // characters: no forged line, nothing a terminal would obey.
 TEST_F(SendWindow, TheClipboardShowsControlCharactersFromTheTableAndTheServer) {
-  SmtpServer server(root_ / "outbox", {"--refuse=ann@example.com=555 5.1.1 \x1b[31mrefused\x1b[0m"});
+  SmtpServer server(root_ / "outbox",
+                    {"--refuse=ann@example.com=555 5.1.1 \x1b[31mrefused\x1b[0m"});
   StartWithServer(server.Port(), "EveZZMallory  OK,eve@example.com\nAnn,ann@example.com\n");
   // The table's bytes are what any program may have written: a CR LF inside the name.
   Main().tblRecipients.Close();
@@ -259,14 +285,16 @@ TEST_F(SendWindow, TheClipboardShowsControlCharactersFromTheTableAndTheServer) {
   const std::string ann = LineOf(log, "Ann ");
   EXPECT_NE(ann.find("FAILED"), std::string::npos) << log;
   EXPECT_NE(ann.find("5.1.1 \xE2\x90\x9B[31mrefused\xE2\x90\x9B[0m"), std::string::npos) << log;
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10) << log;  // nine header lines, two recipients
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10)
+      << log;  // nine header lines, two recipients
 }
 
 TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
   std::string tail;
   std::atomic<bool> uploading{false};
   net::test::LoopbackPeer peer([&](net::test::PeerConn& c) {
-    for (const char* r : {"220 hi\r\n", "250 a\r\n", "250 b\r\n", "250 c\r\n", "250 d\r\n", "354 go\r\n"}) {
+    for (const char* r :
+         {"220 hi\r\n", "250 a\r\n", "250 b\r\n", "250 c\r\n", "250 d\r\n", "354 go\r\n"}) {
       c.Send(r);
       if (r[0] != '3') c.RecvLine();
     }
@@ -288,18 +316,20 @@ TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
   bool acted = false;
   QTimer during;
   QObject::connect(&during, &QTimer::timeout, [&] {
-    if (acted || !uploading || Main().Dialogue().CurrentState() != TSendDialogue::State::kMailData) return;
+    if (acted || !uploading || Main().Dialogue().CurrentState() != TSendDialogue::State::kMailData)
+      return;
     acted = true;
-    for (QWidget* w : std::initializer_list<QWidget*>{Main().btnConfig, Main().btnBrowse, Main().btnAttach,
-                                                      Main().lstAttachments})
+    for (QWidget* w : std::initializer_list<QWidget*>{Main().btnConfig, Main().btnBrowse,
+                                                      Main().btnAttach, Main().lstAttachments})
       EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
     for (QAction* a : {Main().miProperties, Main().miSelectRecipients, Main().miFileAttachment})
       EXPECT_FALSE(a->isEnabled()) << a->objectName().toStdString();
     EXPECT_EQ(Main().btnSend->text(), "Stop");  // the one way on is to stop
-    Main().btnConfigureClick();  // Properties do nothing
+    Main().btnConfigureClick();                 // Properties do nothing
     EXPECT_EQ(Main().Dialogue().CurrentState(), TSendDialogue::State::kMailData);
     EXPECT_TRUE(dialogs_.Messages().empty());
-    EXPECT_TRUE(std::filesystem::is_empty(Root() + "/tmp"));  // the encoded file has no name to open
+    EXPECT_TRUE(
+        std::filesystem::is_empty(Root() + "/tmp"));  // the encoded file has no name to open
     Main().close();
     EXPECT_FALSE(Main().Dialogue().Running());
   });
@@ -307,7 +337,8 @@ TEST_F(SendWindow, DuringASlowUploadNothingRestartsTheSendAndClosingAbortsIt) {
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_TRUE(net::test::PumpUntil([&] { return acted && !Main().Dialogue().Running(); }, 20000));
   EXPECT_EQ(dialogs_.Messages(),
-            std::vector<std::string>{"The program was closed during the send; the message has not been sent."});
+            std::vector<std::string>{
+                "The program was closed during the send; the message has not been sent."});
   ASSERT_TRUE(net::test::PumpUntil([&] { return peer.Done(); }, 10000));
   EXPECT_NE(tail, "\r\n.\r\n");  // the message was never ended
   EXPECT_EQ(dialogs_.busyDepth, 0);

@@ -36,9 +36,10 @@ class StartUp : public AppFixture {
 TEST_F(StartUp, FirstStartWritesExactlyTheFiveKeptKeys) {
   CreateDefaultTable();
   StartProgram();
-  EXPECT_EQ(ReadIni(),
-            "[Options]\nSenderName=John Doe\nReturnEmail=sender@example.com\n"
-            "ServerName=smtp.example.com\nServerPort=25\n[Defaults]\nTo=Everyone on the mailing list\n");
+  EXPECT_EQ(
+      ReadIni(),
+      "[Options]\nSenderName=John Doe\nReturnEmail=sender@example.com\n"
+      "ServerName=smtp.example.com\nServerPort=25\n[Defaults]\nTo=Everyone on the mailing list\n");
   EXPECT_TRUE(dialogs_.shown.empty());
   EXPECT_EQ(terminateCalls_, 0);
   EXPECT_FALSE(AppSettings().FirstRun);
@@ -65,7 +66,8 @@ TEST_F(StartUp, HandWrittenKeysAndCommentsSurviveTheWriteBack) {
 TEST_F(StartUp, SettingsKeepTheirTextFromFileToWindowToFile) {
   const std::string ini =
       "[Options]\nProgramCaption=Caf\xE9 News\nSenderName=\xCE\x91\xCE\xBD\xCE\xBD\xCE\xB1 "
-      "\xE5\xBC\xA0\nReturnEmail=anna@example.com\nServerName=smtp.m\xFCller.example\nServerPort=25\n"
+      "\xE5\xBC\xA0\nReturnEmail=anna@example.com\nServerName=smtp.m\xFCller.example\nServerPort="
+      "25\n"
       "[Defaults]\nTo=\xD0\x9A\xD0\xBB\xD1\x83\xD0\xB1\n";
   WriteIni(ini);
   CreateDefaultTable();
@@ -75,7 +77,8 @@ TEST_F(StartUp, SettingsKeepTheirTextFromFileToWindowToFile) {
   EXPECT_EQ(Main().edtTo->text(), QString::fromUtf8("\xD0\x9A\xD0\xBB\xD1\x83\xD0\xB1"));
   EXPECT_EQ(AppSettings().ServerName, "smtp.m\xC3\xBCller.example");
   WhenConfigShows([](TfrmConfiguration& config) {
-    EXPECT_EQ(config.edtName->text(), QString::fromUtf8("\xCE\x91\xCE\xBD\xCE\xBD\xCE\xB1 \xE5\xBC\xA0"));
+    EXPECT_EQ(config.edtName->text(),
+              QString::fromUtf8("\xCE\x91\xCE\xBD\xCE\xBD\xCE\xB1 \xE5\xBC\xA0"));
     QTest::mouseClick(config.btnOK, Qt::LeftButton);
   });
   Main().btnConfigureClick();
@@ -214,14 +217,15 @@ TEST_F(StartUp, SettingsThatCannotBeSavedAreToldOnceAndTheFileIsKept) {
 TEST_F(StartUp, TheReasonASaveFailedIsShownInTheUsersLanguageWhole) {
   CreateDefaultTable();
   ::setenv("LANGUAGE", "de", 1);
-  const std::string reason = std::generic_category().message(EFBIG);  // "Die Datei ist zu gro\u00DF"
+  const std::string reason =
+      std::generic_category().message(EFBIG);  // "Die Datei ist zu gro\u00DF"
   StartOnAFullDisk();
   ::unsetenv("LANGUAGE");
   if (std::none_of(reason.begin(), reason.end(), [](char c) { return (c & 0x80) != 0; }))
     GTEST_SKIP() << "the system has no translated messages";
-  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"The settings could not be saved to " +
-                                                          IniPath() + ": " +
-                                                          platform::Utf8ToAnsi(reason)});
+  EXPECT_EQ(dialogs_.Messages(),
+            std::vector<std::string>{"The settings could not be saved to " + IniPath() + ": " +
+                                     platform::Utf8ToAnsi(reason)});
 }
 
 // A file partly overwritten with binary bytes: the lines that are still text keep their values,

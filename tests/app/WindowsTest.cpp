@@ -69,7 +69,9 @@ class Windows : public AppFixture {
   std::string Table() const { return Root() + "/home/Tavrin/tavrin.dbf"; }
 
   // A table of NAME and EMAIL holding `csv` rows, and the program started on it.
-  void StartWith(const std::string& csv, const std::string& ini = "[Options]\n") { StartOnTable(csv, ini); }
+  void StartWith(const std::string& csv, const std::string& ini = "[Options]\n") {
+    StartOnTable(csv, ini);
+  }
   TfrmBrowser& Browser() { return *program_->frmBrowser(); }
 
   // Opens the browser from the toolbar and runs `steps` in it while it is up; true when it closed.
@@ -160,9 +162,9 @@ TEST_F(Windows, BrowseEditComposeAttachSendAndCopyTheLog) {
 // A message may be its attachments alone: no text is asked for, and the file arrives.
 TEST_F(Windows, AMessageOfAttachmentsAloneIsSent) {
   SmtpServer server(root_ / "outbox", {});
-  StartWith("Ann,ann@example.com\n", "[Options]\nServerName=127.0.0.1\nServerPort=" +
-                                         std::to_string(server.Port()) +
-                                         "\nReturnEmail=me@example.com\n");
+  StartWith("Ann,ann@example.com\n",
+            "[Options]\nServerName=127.0.0.1\nServerPort=" + std::to_string(server.Port()) +
+                "\nReturnEmail=me@example.com\n");
   WriteFile(Root() + "/report.txt", "the report");
   ASSERT_TRUE(Main().lstAttachments->AddFile(Root() + "/report.txt"));
   Main().edtTo->setText("Members");
@@ -177,7 +179,8 @@ TEST_F(Windows, AMessageOfAttachmentsAloneIsSent) {
   });
   watch->start(10);
   Main().btnSendClick();
-  ASSERT_TRUE(net::test::PumpUntil([&] { return logShown; }, 20000)) << ::testing::PrintToString(dialogs_.Messages());
+  ASSERT_TRUE(net::test::PumpUntil([&] { return logShown; }, 20000))
+      << ::testing::PrintToString(dialogs_.Messages());
   ASSERT_EQ(server.Messages().size(), 1u);
   EXPECT_NE(ReadFile(server.Messages()[0]).find("report.txt"), std::string::npos);
 }
@@ -302,7 +305,8 @@ TEST_F(Windows, EditCommandsFollowTheMemoAndOnlyAMoveToAnotherControlDisablesThe
   EXPECT_EQ(m.mmoMessage->toPlainText(), "hello");
 
   m.edtSubject->setFocus();
-  for (QAction* a : {m.miUndo, m.miCut, m.miCopy, m.miPaste, m.miSelectAll}) EXPECT_FALSE(a->isEnabled());
+  for (QAction* a : {m.miUndo, m.miCut, m.miCopy, m.miPaste, m.miSelectAll})
+    EXPECT_FALSE(a->isEnabled());
   for (QToolButton* b : {m.btnUndo, m.btnCut, m.btnCopy, m.btnPaste}) EXPECT_FALSE(b->isEnabled());
 }
 

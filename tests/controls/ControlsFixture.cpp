@@ -33,7 +33,8 @@ void ControlsTest::TearDown() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-std::string ControlsTest::MakeTable(const std::vector<Person>& people, const std::vector<int>& marked) {
+std::string ControlsTest::MakeTable(const std::vector<Person>& people,
+                                    const std::vector<int>& marked) {
   const std::string path = dir_ + "/people.dbf";
   dbf::CreateDbf(path, {{"NAME", 'C', 10, 0}, {"EMAIL", 'C', 20, 0}, {"ACTIVE", 'L', 1, 0}});
   const int area = dbf::CurrentArea();

@@ -15,7 +15,8 @@ namespace {
 QPalette Dark() {
   QPalette p(QColor(53, 53, 53), QColor(53, 53, 53));  // button, window
   p.setColor(QPalette::Base, QColor(42, 42, 42));
-  for (auto role : {QPalette::Text, QPalette::ButtonText, QPalette::WindowText}) p.setColor(role, QColor(230, 230, 230));
+  for (auto role : {QPalette::Text, QPalette::ButtonText, QPalette::WindowText})
+    p.setColor(role, QColor(230, 230, 230));
   return p;
 }
 

@@ -61,7 +61,8 @@ TEST_F(GridTest, AnEmptyTableShowsTheTitleRowAndOneEmptyRow) {
   EXPECT_EQ(grid_.Columns().Items(1)->Title().Caption(), "EMAIL");
   const QImage shot = Shot();
   EXPECT_FALSE(Filled(shot, grid_.CellRect(1, -1), kFixed)) << "the title carries its caption";
-  EXPECT_TRUE(Filled(shot, grid_.CellRect(0, 0), kFixed)) << "one data row; its indicator shows no image";
+  EXPECT_TRUE(Filled(shot, grid_.CellRect(0, 0), kFixed))
+      << "one data row; its indicator shows no image";
   EXPECT_TRUE(Filled(shot, grid_.CellRect(1, 0), kWindow));
   EXPECT_EQ(shot.pixelColor(grid_.CellRect(0, 1).center()), kWindow) << "no second row";
   EXPECT_EQ(grid_.TitleRowHeight(), QFontMetrics(grid_.TitleFont()).height() + 4);
@@ -103,7 +104,8 @@ TEST_F(GridTest, DownOnTheLastRecordAppendsAndUpCancelsTheUntouchedRecord) {
   Key(Qt::Key_Down);
   EXPECT_EQ(table_.State(), dataset::TDataSetState::dsInsert);
   Key(Qt::Key_Down);
-  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsInsert) << "Down on the new last record does nothing";
+  EXPECT_EQ(table_.State(), dataset::TDataSetState::dsInsert)
+      << "Down on the new last record does nothing";
   Key(Qt::Key_Up);
   EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
   EXPECT_EQ(Name(), "B");
@@ -131,7 +133,8 @@ TEST_F(GridTest, WhileItsWindowIsInactiveAHiddenEditorNeitherTakesKeysNorCarries
   QTest::keyClick(window, Qt::Key_Up);
   EXPECT_EQ(Raw(1, 1), "ZY        ");
   EXPECT_EQ(Raw(2, 1), "q@x                 ");
-  QTest::keyClick(window, 'o', Qt::AltModifier);  // no one's shortcut here, and no typed text either
+  QTest::keyClick(window, 'o',
+                  Qt::AltModifier);  // no one's shortcut here, and no typed text either
   EXPECT_EQ(table_.State(), dataset::TDataSetState::dsBrowse);
 }
 
@@ -149,7 +152,8 @@ TEST_F(GridTest, CtrlDeleteAsksUnlessTheConfirmationIsOff) {
   EXPECT_EQ(dialogs_.shown.size(), 1u);
   EXPECT_EQ(Raw(0, 1), "*");
   Key(Qt::Key_Delete, Qt::ControlModifier);
-  EXPECT_EQ(dialogs_.shown.back().text, "Restore Record ?") << "the marked record is shown, so it is restored";
+  EXPECT_EQ(dialogs_.shown.back().text, "Restore Record ?")
+      << "the marked record is shown, so it is restored";
   EXPECT_EQ(Raw(0, 1), " ");
 }
 
@@ -160,7 +164,9 @@ TEST_F(GridTest, AMarkedRecordIsDrawnRedWhenMarkedRecordsAreShown) {
   const QPoint clear(cell.right() - 2, cell.top() + 2);  // beside the text
   EXPECT_EQ(shot.pixelColor(clear), QColor(Qt::red));
   EXPECT_EQ(shot.pixelColor(clear + QPoint(0, grid_.RowHeight() + 1)), kWindow);
-  grid_.OnChangeColorsEvent = [](TCustomXbGrid&, int, TXbRowColors& c) { c.DeletedColor = Qt::blue; };
+  grid_.OnChangeColorsEvent = [](TCustomXbGrid&, int, TXbRowColors& c) {
+    c.DeletedColor = Qt::blue;
+  };
   EXPECT_EQ(Shot().pixelColor(clear), QColor(Qt::blue));
 }
 
@@ -227,7 +233,8 @@ TEST_F(GridTest, TheEditorKeepsTextToTheFieldSizeAndTakesDatesThroughTheDateMask
 TEST_F(GridTest, ADrawHandlerThatReadsTheEngineSeesItsRowAndLeavesTheCursorWhereItWas) {
   Bind(MakeNumbered(40));
   std::vector<std::string> seen;
-  grid_.OnDrawColumnCell = [&](TCustomXbGrid&, QPainter&, const QRect&, int dataCol, TXbColumn*, int) {
+  grid_.OnDrawColumnCell = [&](TCustomXbGrid&, QPainter&, const QRect&, int dataCol, TXbColumn*,
+                               int) {
     if (dataCol == 0) seen.push_back(table_.GetField("NAME"));
   };
   const int rows = grid_.VisibleDataRows();
@@ -282,7 +289,8 @@ TEST_F(GridTest, ColumnsSetInCodeShowExactlyTheirFieldsAndMoveAndSizeByMouse) {
   grid_.Columns().Add()->SetFieldName("NAME");
   ASSERT_EQ(grid_.Columns().Count(), 3);
   EXPECT_EQ(mail->Field(), table_.FieldByName("EMAIL"));
-  EXPECT_EQ(grid_.Columns().Items(1)->Field(), nullptr) << "a field the table lacks leaves the column empty";
+  EXPECT_EQ(grid_.Columns().Items(1)->Field(), nullptr)
+      << "a field the table lacks leaves the column empty";
   EXPECT_EQ(grid_.Columns().Items(1)->Title().Caption(), "NOSUCH");
   std::vector<std::pair<int, int>> moves;
   grid_.OnColumnMoved = [&](TCustomXbGrid&, int from, int to) { moves.emplace_back(from, to); };
@@ -295,9 +303,11 @@ TEST_F(GridTest, ColumnsSetInCodeShowExactlyTheirFieldsAndMoveAndSizeByMouse) {
   EXPECT_EQ(grid_.DepressedTitle(), 2);
   const QRect name = grid_.CellRect(1, -1);
   const int width = grid_.Columns().Items(0)->Width();
-  QTest::mousePress(grid_.viewport(), Qt::LeftButton, {}, QPoint(name.right() + 1, name.center().y()));
+  QTest::mousePress(grid_.viewport(), Qt::LeftButton, {},
+                    QPoint(name.right() + 1, name.center().y()));
   QTest::mouseMove(grid_.viewport(), QPoint(name.right() + 31, name.center().y()));
-  QTest::mouseRelease(grid_.viewport(), Qt::LeftButton, {}, QPoint(name.right() + 31, name.center().y()));
+  QTest::mouseRelease(grid_.viewport(), Qt::LeftButton, {},
+                      QPoint(name.right() + 31, name.center().y()));
   EXPECT_EQ(grid_.Columns().Items(0)->Width(), width + 30);
   EXPECT_EQ(moves.size(), 1u);
 }
@@ -317,11 +327,12 @@ TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumbe
   bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);  // one past the last row in view
   EXPECT_EQ(table_.RecNo(), top + rows);
   EXPECT_EQ(bar->value(), top + rows);
-  QWheelEvent notch(QPointF(50, 50), grid_.viewport()->mapToGlobal(QPointF(50, 50)), {}, QPoint(0, -120), Qt::NoButton,
-                    {}, Qt::NoScrollPhase, false);
+  QWheelEvent notch(QPointF(50, 50), grid_.viewport()->mapToGlobal(QPointF(50, 50)), {},
+                    QPoint(0, -120), Qt::NoButton, {}, Qt::NoScrollPhase, false);
   const int before = table_.RecNo() - table_.ActiveRecordIndex();
   QApplication::sendEvent(grid_.viewport(), &notch);
-  EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), before + 3) << "a notch scrolls three rows";
+  EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), before + 3)
+      << "a notch scrolls three rows";
   bar->setSliderDown(true);  // dragging the thumb moves nothing until it is let go
   bar->setSliderPosition(50);
   EXPECT_EQ(table_.RecNo() - table_.ActiveRecordIndex(), before + 3);
@@ -333,10 +344,11 @@ TEST_F(GridTest, TheWindowHoldsTheRowsInViewAndTheScrollBarFollowsTheRecordNumbe
   EXPECT_EQ(bar->value(), 100);
 }
 
-
 TEST_F(GridTest, AHandlerThrowingAnythingIsShownAndThePaintGoesOn) {
   Bind(MakeNumbered(5));
-  grid_.OnDrawDataCell = [](TCustomXbGrid&, QPainter&, const QRect&, dataset::TField*, int) { throw 42; };
+  grid_.OnDrawDataCell = [](TCustomXbGrid&, QPainter&, const QRect&, dataset::TField*, int) {
+    throw 42;
+  };
   Shot();
   QTest::qWait(1);
   EXPECT_EQ(dialogs_.Messages().size(), 1u);
@@ -352,8 +364,8 @@ TEST_F(GridTest, AHandlerThrowingAnythingIsShownAndThePaintGoesOn) {
 TEST_F(GridTest, WheelPartsOfANotchAddUpAndAHugeTurnStopsAtTheEnd) {
   Bind(MakeNumbered(100));
   auto wheel = [&](int dy) {
-    QWheelEvent w(QPointF(50, 50), grid_.viewport()->mapToGlobal(QPointF(50, 50)), {}, QPoint(0, dy), Qt::NoButton,
-                  {}, Qt::NoScrollPhase, false);
+    QWheelEvent w(QPointF(50, 50), grid_.viewport()->mapToGlobal(QPointF(50, 50)), {},
+                  QPoint(0, dy), Qt::NoButton, {}, Qt::NoScrollPhase, false);
     QApplication::sendEvent(grid_.viewport(), &w);
   };
   for (int i = 0; i < 8; ++i) wheel(-15);  // a touchpad: eight eighths of a notch

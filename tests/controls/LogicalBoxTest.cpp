@@ -23,23 +23,24 @@ QImage Draw(B style, bool value, QSize cell = QSize(30, 16)) {
 
 TEST(LogicalBoxTest, TheBoxIsTheCentredSquareOfTheCellHeightShrunkByTwo) {
   EXPECT_EQ(LogicalBoxRect(QRect(0, 0, 30, 16)), QRect(9, 2, 12, 12));
-  EXPECT_EQ(LogicalBoxRect(QRect(0, 0, 10, 16)), QRect(2, 2, 6, 12)) << "a narrow cell is the box itself";
+  EXPECT_EQ(LogicalBoxRect(QRect(0, 0, 10, 16)), QRect(2, 2, 6, 12))
+      << "a narrow cell is the box itself";
 }
 
 TEST(LogicalBoxTest, EachStyleDrawsItsOutlineAndItsMarkForTrue) {
   const QPoint leftEdge(9, 8), centre(15, 8), nearCorner(10, 3);
   struct Case {
     B style;
-    bool outline;        // a black pixel on the box's left edge
-    QColor centreTrue;   // the box's centre when true
-    QColor cornerTrue;   // the pixel one inside the outline's top-left corner when true
+    bool outline;       // a black pixel on the box's left edge
+    QColor centreTrue;  // the box's centre when true
+    QColor cornerTrue;  // the pixel one inside the outline's top-left corner when true
   };
   const QColor ink(Qt::black), paper(Qt::white), red(Qt::red);
   const Case cases[] = {
-      {B::bbCheckBox, true, ink, paper},     {B::bbText, true, ink, paper},
-      {B::bbFillBox, true, ink, ink},        {B::bbFillBoxRed, true, red, red},
+      {B::bbCheckBox, true, ink, paper},   {B::bbText, true, ink, paper},
+      {B::bbFillBox, true, ink, ink},      {B::bbFillBoxRed, true, red, red},
       {B::bbCheckMark, false, ink, paper}, {B::bbRButton, true, ink, paper},
-      {B::bbRButtonRed, true, red, paper},   {B::bbDot, false, ink, paper},
+      {B::bbRButtonRed, true, red, paper}, {B::bbDot, false, ink, paper},
       {B::bbDotRed, false, red, paper},
   };
   for (const Case& c : cases) {

@@ -39,7 +39,8 @@ class NavigatorTest : public ControlsTest {
   // The enabled buttons as a string of ten 0/1 digits in button order.
   std::string States() const {
     std::string s;
-    for (int i = 0; i < kNavButtonCount; ++i) s += nav_.Button(static_cast<B>(i))->isEnabled() ? '1' : '0';
+    for (int i = 0; i < kNavButtonCount; ++i)
+      s += nav_.Button(static_cast<B>(i))->isEnabled() ? '1' : '0';
     return s;
   }
   std::string CurrentName() { return table_.FieldByName("NAME")->AsString(); }

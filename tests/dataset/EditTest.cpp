@@ -22,7 +22,8 @@ namespace {
 // `before`, tells the parent, waits for the parent's word, runs `after` and ends.
 class OtherProcess {
  public:
-  OtherProcess(const std::string& path, std::function<void()> before, std::function<void()> after = {}) {
+  OtherProcess(const std::string& path, std::function<void()> before,
+               std::function<void()> after = {}) {
     if (pipe(toChild_) != 0 || pipe(toParent_) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
     if (pid_ == 0) {
@@ -66,16 +67,23 @@ class EditTest : public DataSetTest {
   // whose fields hold what other programs write: 1945, a whole number beyond 32 bits, '*', blanks, '?'.
   std::string MakeOdd() {
     const std::string path = Path("odd.dbf");
-    dbf::CreateDbf(path, {{"NAME", 'C', 10, 0}, {"EMAIL", 'C', 20, 0}, {"BORN", 'D', 8, 0},
-                          {"BIG", 'N', 10, 0}, {"STAR", 'N', 5, 0}, {"BLANKN", 'N', 5, 0},
-                          {"Q", 'L', 1, 0}, {"AMOUNT", 'N', 8, 2}, {"NOTES", 'M', 10, 0}});
+    dbf::CreateDbf(path, {{"NAME", 'C', 10, 0},
+                          {"EMAIL", 'C', 20, 0},
+                          {"BORN", 'D', 8, 0},
+                          {"BIG", 'N', 10, 0},
+                          {"STAR", 'N', 5, 0},
+                          {"BLANKN", 'N', 5, 0},
+                          {"Q", 'L', 1, 0},
+                          {"AMOUNT", 'N', 8, 2},
+                          {"NOTES", 'M', 10, 0}});
     dbf::Select(0);
     dbf::USE(path + " EXCLUSIVE");
     dbf::ClearRecord();
     dbf::WriteMemo(9, "first memo");
     dbf::Append();
-    const std::vector<std::string> raw = {"Old       ", "old@example.com     ", "19451231", "9876543210",
-                                          "*****", "     ", "?", "    3.14"};
+    const std::vector<std::string> raw = {
+        "Old       ", "old@example.com     ", "19451231", "9876543210", "*****", "     ", "?",
+        "    3.14"};
     for (std::size_t i = 0; i < raw.size(); ++i) dbf::Poke(raw[i], static_cast<int>(i + 1), 1);
     dbf::USE("");
     return path;
@@ -214,7 +222,9 @@ TEST_F(EditTest, WriteFailureRaisesTheEngineTextKeepsTheEditAndReleasesTheLock) 
   OpenOn(table_, path);
   table_.Edit();
   table_.FieldByName("NAME")->SetAsString("Changed");
-  dbf::SetFileFaultHook([](dbf::FileOp op, const std::string&) { return op == dbf::FileOp::Write ? 28 /*ENOSPC*/ : 0; });
+  dbf::SetFileFaultHook([](dbf::FileOp op, const std::string&) {
+    return op == dbf::FileOp::Write ? 28 /*ENOSPC*/ : 0;
+  });
   try {
     table_.Post();
     ADD_FAILURE() << "the post did not fail";
@@ -275,12 +285,14 @@ TEST_F(EditTest, RecordAddedHereSurvivesAnotherProgramsAppend) {
   table_.Append();
   table_.FieldByName("NAME")->SetAsString("Mine");
   table_.Post();
-  const std::string append = "/usr/bin/python3 -c \"import dbf; t = dbf.Table('" + path +
-                             "', codepage='cp437'); t.open(dbf.READ_WRITE); t.append({'name': 'Theirs'}); t.close()\"";
+  const std::string append =
+      "/usr/bin/python3 -c \"import dbf; t = dbf.Table('" + path +
+      "', codepage='cp437'); t.open(dbf.READ_WRITE); t.append({'name': 'Theirs'}); t.close()\"";
   ASSERT_EQ(std::system(append.c_str()), 0);
   table_.Close();
-  const std::string read = "/usr/bin/python3 -c \"import dbfread; print(','.join(r['NAME'] for r in dbfread.DBF('" +
-                           path + "', encoding='cp437')))\" > " + path + ".txt";
+  const std::string read =
+      "/usr/bin/python3 -c \"import dbfread; print(','.join(r['NAME'] for r in dbfread.DBF('" +
+      path + "', encoding='cp437')))\" > " + path + ".txt";
   ASSERT_EQ(std::system(read.c_str()), 0);
   std::ifstream names(path + ".txt");
   std::string line;

@@ -16,8 +16,11 @@ class FieldTextTest : public DataSetTest {
   // NAME C10, AMOUNT N8.2, BORN D, OK L, COUNT N5 with one record.
   std::string MakeTyped() {
     const std::string path = Path("typed.dbf");
-    dbf::CreateDbf(path, {{"NAME", 'C', 10, 0}, {"AMOUNT", 'N', 8, 2}, {"BORN", 'D', 8, 0},
-                          {"OK", 'L', 1, 0}, {"COUNT", 'N', 5, 0}});
+    dbf::CreateDbf(path, {{"NAME", 'C', 10, 0},
+                          {"AMOUNT", 'N', 8, 2},
+                          {"BORN", 'D', 8, 0},
+                          {"OK", 'L', 1, 0},
+                          {"COUNT", 'N', 5, 0}});
     dbf::Select(0);
     dbf::USE(path + " EXCLUSIVE");
     dbf::ClearRecord();
@@ -117,16 +120,20 @@ TEST_F(FieldTextTest, NumbersTooLargeSayTheyDoNotFitWithTheFieldsWidth) {
     }
     return std::string("<taken>");
   };
-  EXPECT_EQ(refusal("COUNT", "123456"), "'123456' does not fit in field 'COUNT', which is 5 characters wide");
-  EXPECT_EQ(refusal("COUNT", "-99999"), "'-99999' does not fit in field 'COUNT', which is 5 characters wide");
-  EXPECT_EQ(refusal("AMOUNT", "123456.5"), "'123456.5' does not fit in field 'AMOUNT', which is 8 characters wide");
+  EXPECT_EQ(refusal("COUNT", "123456"),
+            "'123456' does not fit in field 'COUNT', which is 5 characters wide");
+  EXPECT_EQ(refusal("COUNT", "-99999"),
+            "'-99999' does not fit in field 'COUNT', which is 5 characters wide");
+  EXPECT_EQ(refusal("AMOUNT", "123456.5"),
+            "'123456.5' does not fit in field 'AMOUNT', which is 8 characters wide");
   EXPECT_EQ(refusal("COUNT", "4x"), "'4x' is not a valid value for field 'COUNT'");
   table.Cancel();
   table.Close();
   OpenOn(table, Path("wide.dbf"));
   table.Append();
   EXPECT_EQ(refusal("BIG", "99999999999"),
-            "'99999999999' is too large for field 'BIG': whole numbers there go from -2147483648 to 2147483647");
+            "'99999999999' is too large for field 'BIG': whole numbers there go from -2147483648 "
+            "to 2147483647");
   table.Cancel();
 }
 

@@ -57,11 +57,13 @@ TEST_F(KillTest, KilledAtAnyWriteEveryRecordIsOldOrNew) {
   const std::string pristine = MakeNotes();
   const std::string path = Path("work.dbf");
   const std::string bob = "Bob       |Bob@example.com     |notes of Bob";
-  const std::string robert = "Robert    |Bob@example.com     |new notes of Robert, longer than before";
+  const std::string robert =
+      "Robert    |Bob@example.com     |new notes of Robert, longer than before";
   bool finished = false;
   for (int n = 1; n < 60 && !finished; ++n) {
     std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::copy_file(Path("notes.dbt"), Path("work.dbt"), std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(Path("notes.dbt"), Path("work.dbt"),
+                               std::filesystem::copy_options::overwrite_existing);
     const pid_t pid = fork();
     if (pid == 0) {
       auto writes = std::make_shared<int>(0);

@@ -12,7 +12,9 @@ class RecordingLink : public TDataLink {
   void DataSetScrolled(int distance) override { Note("scrolled " + std::to_string(distance)); }
   void LayoutChanged() override { Note("layout"); }
   void EditingChanged() override { Note(Editing() ? "editing" : "browsing"); }
-  void RecordChanged(TField* field) override { Note("record " + (field ? field->FieldName() : std::string("*"))); }
+  void RecordChanged(TField* field) override {
+    Note("record " + (field ? field->FieldName() : std::string("*")));
+  }
   void UpdateData() override { Note("update"); }
   void CheckBrowseMode() override { Note("check"); }
 

@@ -11,7 +11,8 @@ class PeerTableTest : public DataSetTest {};
 
 TEST_F(PeerTableTest, OtherProgramsMissingValuesReadAsNullAndSurviveAnEdit) {
   const std::string path = Path("peer.dbf");
-  const std::string command = "/usr/bin/python3 " TAVRIN_DATASET_TEST_DIR "/make_peer_table.py " + path;
+  const std::string command =
+      "/usr/bin/python3 " TAVRIN_DATASET_TEST_DIR "/make_peer_table.py " + path;
   ASSERT_EQ(std::system(command.c_str()), 0) << "needs Debian's python3-dbf";
   TXbDbf table("tblDatabase");
   OpenOn(table, path);
@@ -25,7 +26,8 @@ TEST_F(PeerTableTest, OtherProgramsMissingValuesReadAsNullAndSurviveAnEdit) {
     EXPECT_TRUE(table.FieldByName(name)->IsNull()) << name;
   EXPECT_EQ(table.FieldByName("JOINED")->DisplayText(), "");
 
-  const std::string before = RawField(path, 3, 2) + RawField(path, 4, 2) + RawField(path, 5, 2) + RawField(path, 6, 2);
+  const std::string before =
+      RawField(path, 3, 2) + RawField(path, 4, 2) + RawField(path, 5, 2) + RawField(path, 6, 2);
   table.Edit();
   table.FieldByName("NAME")->SetAsString("Robert");
   table.Post();
@@ -33,7 +35,9 @@ TEST_F(PeerTableTest, OtherProgramsMissingValuesReadAsNullAndSurviveAnEdit) {
   table.Edit();
   table.FieldByName("EMAIL")->SetAsString("ann@example.org");
   table.Post();
-  EXPECT_EQ(RawField(path, 3, 2) + RawField(path, 4, 2) + RawField(path, 5, 2) + RawField(path, 6, 2), before);
+  EXPECT_EQ(
+      RawField(path, 3, 2) + RawField(path, 4, 2) + RawField(path, 5, 2) + RawField(path, 6, 2),
+      before);
   EXPECT_EQ(RawField(path, 3, 1), "*****");
   EXPECT_EQ(RawField(path, 5, 1), "19451231");
   EXPECT_EQ(RawField(path, 1, 2), "Robert    ");

@@ -107,7 +107,8 @@ TEST_F(ReadTest, MissingFileFailsTheOpenWithTheEngineText) {
     table.Open();
     FAIL() << "opened a missing file";
   } catch (const EDbfError& e) {
-    EXPECT_NE(std::string(e.what()).find("Error # 2 (File not found)"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("Error # 2 (File not found)"), std::string::npos)
+        << e.what();
   }
   EXPECT_FALSE(table.Active());
   // The work area was not kept: a later open of a good file works.
@@ -124,7 +125,8 @@ TEST_F(ReadTest, FileThatIsNoTableFailsTheOpen) {
     table.Open();
     FAIL();
   } catch (const EDbfError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Error # 210 (Not a dBASE data file)\r\n", 0), 0u) << e.what();
+    EXPECT_EQ(std::string(e.what()).rfind("Error # 210 (Not a dBASE data file)\r\n", 0), 0u)
+        << e.what();
   }
 }
 
@@ -143,7 +145,8 @@ TEST_F(ReadTest, FieldTheTableLacksFailsTheOpenWhenRequiredAndGetFieldOtherwise)
     table.Open();
     FAIL();
   } catch (const EDbfError& e) {
-    EXPECT_EQ(std::string(e.what()), "Error # 220 (Invalid parameter)\r\nField 'MAIL' not in '" + path + "' [Open]");
+    EXPECT_EQ(std::string(e.what()),
+              "Error # 220 (Invalid parameter)\r\nField 'MAIL' not in '" + path + "' [Open]");
   }
   EXPECT_FALSE(table.Active());
   table.SetRequiredFieldNames({});
@@ -153,7 +156,8 @@ TEST_F(ReadTest, FieldTheTableLacksFailsTheOpenWhenRequiredAndGetFieldOtherwise)
     table.GetField("MAIL");
     FAIL();
   } catch (const EDbfError& e) {
-    EXPECT_EQ(std::string(e.what()), "Error # 220 (Invalid parameter)\r\nField 'MAIL' not in '" + path + "' [GetField]");
+    EXPECT_EQ(std::string(e.what()),
+              "Error # 220 (Invalid parameter)\r\nField 'MAIL' not in '" + path + "' [GetField]");
   }
   EXPECT_EQ(table.GetField("NAME"), "Ann       ");
 }
@@ -209,9 +213,13 @@ TEST_F(ReadTest, HeaderCountThatIsNotTheFilesIsReadAroundAndLeftAsItWas) {
     std::ifstream in(path, std::ios::binary);
     bytes.assign((std::istreambuf_iterator<char>(in)), {});
   }
-  const std::size_t header = static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8;
-  const std::size_t record = static_cast<unsigned char>(bytes[10]) | static_cast<unsigned char>(bytes[11]) << 8;
-  auto write = [&path](const std::string& b) { std::ofstream(path, std::ios::binary | std::ios::trunc) << b; };
+  const std::size_t header =
+      static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8;
+  const std::size_t record =
+      static_cast<unsigned char>(bytes[10]) | static_cast<unsigned char>(bytes[11]) << 8;
+  auto write = [&path](const std::string& b) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << b;
+  };
   auto read = [&path] {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), {});
@@ -256,8 +264,9 @@ TEST_F(ReadTest, MissingFileIsCreatedFromDbfFieldsWhenAllowed) {
   EXPECT_THROW(OpenOn(other, Path("bad")), EDbfError);
   TXbDbf none("tblNone");
   EXPECT_THROW(OpenOn(none, Path("none")), EDbfError);
-  EXPECT_EQ(dialogs_.Messages(), (std::vector<std::string>{"Could not create '" + Path("bad.DBF") + "'",
-                                                           "FieldList.Count is <= 0 trying to create a database"}));
+  EXPECT_EQ(dialogs_.Messages(),
+            (std::vector<std::string>{"Could not create '" + Path("bad.DBF") + "'",
+                                      "FieldList.Count is <= 0 trying to create a database"}));
 }
 
 TEST_F(ReadTest, ExclusiveUseKeepsOthersOutAndPackRemovesMarkedRecords) {

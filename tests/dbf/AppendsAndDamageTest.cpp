@@ -22,7 +22,8 @@ constexpr std::size_t kPeopleRecord = 23;
 class AppendsTest : public DbfTest {
  protected:
   static std::int32_t HeaderCount(const std::vector<std::uint8_t>& b) {
-    return static_cast<std::int32_t>(b[4] | (b[5] << 8) | (b[6] << 16) | (static_cast<std::uint32_t>(b[7]) << 24));
+    return static_cast<std::int32_t>(b[4] | (b[5] << 8) | (b[6] << 16) |
+                                     (static_cast<std::uint32_t>(b[7]) << 24));
   }
   static void AppendName(const std::string& name) {
     ClearRecord();
@@ -51,10 +52,11 @@ class AppendsTest : public DbfTest {
   // Names of the records as dbfread lists them (it trusts the header's count), one per line.
   static std::string DbfreadNames(const std::string& path) {
     int status = 0;
-    return Python("import sys, dbfread\n"
-                  "for r in dbfread.DBF(sys.argv[1], encoding='cp437', ignore_missing_memofile=True):\n"
-                  "    print(r['NAME'])\n",
-                  path, &status);
+    return Python(
+        "import sys, dbfread\n"
+        "for r in dbfread.DBF(sys.argv[1], encoding='cp437', ignore_missing_memofile=True):\n"
+        "    print(r['NAME'])\n",
+        path, &status);
   }
 };
 
@@ -72,12 +74,13 @@ TEST_F(AppendsTest, AppendInSharedUseIsCountedBeforeTheAppendLockGoes) {
   EXPECT_EQ(b.back(), 0x1A);
   Unlock();
   int status = 0;
-  const std::string out = Python("import sys, dbf\n"
-                                 "t = dbf.Table(sys.argv[1], codepage='cp437')\n"
-                                 "t.open(dbf.READ_WRITE)\n"
-                                 "t.append({'name': 'theirs'})\n"
-                                 "t.close()\n",
-                                 path, &status);
+  const std::string out = Python(
+      "import sys, dbf\n"
+      "t = dbf.Table(sys.argv[1], codepage='cp437')\n"
+      "t.open(dbf.READ_WRITE)\n"
+      "t.append({'name': 'theirs'})\n"
+      "t.close()\n",
+      path, &status);
   ASSERT_EQ(status, 0) << out;
   EXPECT_EQ(RecCount(), 4);
   GO(3);
@@ -156,8 +159,11 @@ TEST_F(AppendsTest, FailedAppendLeavesNoFragmentBehind) {
   // A write refused outright, from this process.
   USE(path);
   ASSERT_TRUE(ALock());
-  SetFileFaultHook([&](FileOp op, const std::string& file) { return op == FileOp::Write && file == path ? 28 : 0; });
-  EXPECT_NE(Failure([] { AppendName("lost"); }).find("[Replace/Append/PutDbfRecord]"), std::string::npos);
+  SetFileFaultHook([&](FileOp op, const std::string& file) {
+    return op == FileOp::Write && file == path ? 28 : 0;
+  });
+  EXPECT_NE(Failure([] { AppendName("lost"); }).find("[Replace/Append/PutDbfRecord]"),
+            std::string::npos);
   SetFileFaultHook({});
   Unlock();
   EXPECT_EQ(RecCount(), 2);
@@ -171,8 +177,12 @@ TEST_F(AppendsTest, FailedCreateLeavesNoTableBehind) {
   const std::string path = Path("new.dbf");
   const std::string memo = Path("new.dbt");
   for (const std::string& failing : {path, memo}) {
-    SetFileFaultHook([&](FileOp op, const std::string& file) { return op == FileOp::Write && file == failing ? 28 : 0; });
-    EXPECT_NE(Failure([&] { CreateDbf(path, {{"NAME", 'C', 10, 0}, {"NOTE", 'M', 10, 0}}); }),
+    SetFileFaultHook([&](FileOp op, const std::string& file) {
+      return op == FileOp::Write && file == failing ? 28 : 0;
+    });
+    EXPECT_NE(Failure([&] {
+                CreateDbf(path, {{"NAME", 'C', 10, 0}, {"NOTE", 'M', 10, 0}});
+              }),
               "<no failure>");
     SetFileFaultHook({});
     EXPECT_FALSE(std::filesystem::exists(path)) << failing;
@@ -193,7 +203,8 @@ TEST_F(AppendsTest, ZeroFilledRecordsAreDamageRefusedWithoutAWrite) {
   {
     std::unique_ptr<File> f;
     ASSERT_EQ(File::Open(path, true, &f), 0);
-    ASSERT_EQ(f->Truncate(static_cast<std::int64_t>(kPeopleHeader + 3 * kPeopleRecord) + 1000000), 0);
+    ASSERT_EQ(f->Truncate(static_cast<std::int64_t>(kPeopleHeader + 3 * kPeopleRecord) + 1000000),
+              0);
   }
   const auto grown = ReadAll(path);
   for (const bool exclusive : {false, true}) {
@@ -206,11 +217,13 @@ TEST_F(AppendsTest, ZeroFilledRecordsAreDamageRefusedWithoutAWrite) {
 
   const std::string mid = MakePeople(3, "mid.dbf");
   auto bytes = ReadAll(mid);
-  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(kPeopleHeader + kPeopleRecord), kPeopleRecord, 0);
+  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(kPeopleHeader + kPeopleRecord),
+              kPeopleRecord, 0);
   WriteAll(mid, bytes);
   USE(mid);
   EXPECT_EQ(GetString(1), "P1        ");
-  EXPECT_NE(Failure([] { SKIP(1); }).find(mid + " is damaged: record 2 is not a record"), std::string::npos);
+  EXPECT_NE(Failure([] { SKIP(1); }).find(mid + " is damaged: record 2 is not a record"),
+            std::string::npos);
   GO(3);
   EXPECT_EQ(GetString(1), "P3        ");
   USE("");
@@ -226,7 +239,8 @@ TEST_F(AppendsTest, PackRefusesARecordThatIsNotARecord) {
   DeleteRec();
   USE("");
   auto bytes = ReadAll(path);
-  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(kPeopleHeader + kPeopleRecord), kPeopleRecord, 0);
+  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(kPeopleHeader + kPeopleRecord),
+              kPeopleRecord, 0);
   WriteAll(path, bytes);
   for (const MemoPacking memo : {MemoPacking::WhenMostlyDead, MemoPacking::Always}) {
     USE(path);

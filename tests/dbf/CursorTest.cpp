@@ -36,13 +36,15 @@ TEST_F(CursorTest, SelectPicksFreeAreasAndRefusesBadNumbers) {
   USE(path + " ALIAS B");
   Select(0);
   EXPECT_EQ(CurrentArea(), 3);
-  EXPECT_NE(Failure([] { Select(34); }).find("Invalid workarea selected = [Select(34)]"), std::string::npos);
+  EXPECT_NE(Failure([] { Select(34); }).find("Invalid workarea selected = [Select(34)]"),
+            std::string::npos);
   EXPECT_EQ(CurrentArea(), 3);
   for (int i = 3; i <= kWorkAreaCount; ++i) {
     Select(i);
     USE(path + " ALIAS X" + std::to_string(i));
   }
-  EXPECT_NE(Failure([] { Select(0); }).find("No free workarea available [Select(0)]"), std::string::npos);
+  EXPECT_NE(Failure([] { Select(0); }).find("No free workarea available [Select(0)]"),
+            std::string::npos);
 }
 
 TEST_F(CursorTest, UseParsesExclusiveAndAliasKeepingTheNamesCase) {
@@ -115,7 +117,8 @@ TEST_F(CursorTest, SuppliedValueAreaMustHaveTheExactSize) {
   EXPECT_NE(msg.find("Error # 266"), std::string::npos);
   EXPECT_NE(msg.find("Record Size=28, Buffer Size=20"), std::string::npos);
   EXPECT_FALSE(IsOpen());
-  EXPECT_NE(Failure([&] { USE(path, small.data(), 0); }).find("Buffer is NIL or size is zero"), std::string::npos);
+  EXPECT_NE(Failure([&] { USE(path, small.data(), 0); }).find("Buffer is NIL or size is zero"),
+            std::string::npos);
 }
 
 TEST_F(CursorTest, ReadOnlyOverrideOpensAFileWithoutWriteAccess) {
@@ -210,8 +213,9 @@ TEST_F(CursorTest, AllRecordsHiddenLeavesBothFlagsAtCountPlusOne) {
 TEST_F(CursorTest, GoOutsideTheTableFails) {
   MakePeople(2);
   USE(Path("people.dbf"));
-  EXPECT_EQ(Failure([] { GO(9); }), "Error # 212 (Request beyond range)\r\nInvalid record number = 9 Database \"" +
-                                        Path("people.dbf") + "\" [GO]");
+  EXPECT_EQ(Failure([] { GO(9); }),
+            "Error # 212 (Request beyond range)\r\nInvalid record number = 9 Database \"" +
+                Path("people.dbf") + "\" [GO]");
   EXPECT_TRUE(dEOF());
   EXPECT_EQ(RecNo(), 3);
   EXPECT_NE(Failure([] { GO(0); }).find("Invalid record number = 0"), std::string::npos);
@@ -266,8 +270,9 @@ TEST_F(CursorTest, AppendOnASharedTableNeedsTheAppendLock) {
   const std::string path = MakePeople(1);
   USE(path);
   ClearRecord();
-  EXPECT_EQ(Failure([] { Append(); }), "Error # 5 (File access denied)\r\nFile must be locked to append: " +
-                                           path + " [APPEND]");
+  EXPECT_EQ(
+      Failure([] { Append(); }),
+      "Error # 5 (File access denied)\r\nFile must be locked to append: " + path + " [APPEND]");
   ASSERT_TRUE(ALock());
   SetString(1, "New");
   Append();
@@ -281,7 +286,8 @@ TEST_F(CursorTest, DeleteWritesExactlyTheFlagByteAndRecallUndoesIt) {
   const std::string path = MakePeople(2);
   USE(path);
   GO(2);
-  EXPECT_NE(Failure([] { DeleteRec(); }).find(path + " Record not locked [DeleteRec]"), std::string::npos);
+  EXPECT_NE(Failure([] { DeleteRec(); }).find(path + " Record not locked [DeleteRec]"),
+            std::string::npos);
   const auto before = ReadAll(path);
   ASSERT_TRUE(RLock());
   DeleteRec();
@@ -336,7 +342,8 @@ TEST_F(CursorTest, RecordLockLimit) {
   Settings().recordLockLimit = 1;
   ASSERT_TRUE(RLock());
   GO(2);
-  EXPECT_EQ(Failure([] { RLock(); }), "Error # 212 (Request beyond range)\r\nRecord lock limit exceeded [RLOCK]");
+  EXPECT_EQ(Failure([] { RLock(); }),
+            "Error # 212 (Request beyond range)\r\nRecord lock limit exceeded [RLOCK]");
 }
 
 // ---- Pack, Peek, Poke, Locate ----
@@ -402,7 +409,8 @@ TEST_F(CursorTest, PeekAndPokeWorkOnRawBytesWithoutMovingTheCursor) {
   EXPECT_EQ(Peek(2, 9), "");
   EXPECT_EQ(Peek(9, 1), "");
   EXPECT_EQ(RecNo(), 1);
-  EXPECT_NE(Failure([] { Poke("x", 1, 3); }).find("Record not locked [Poke(x,1,3)]"), std::string::npos);
+  EXPECT_NE(Failure([] { Poke("x", 1, 3); }).find("Record not locked [Poke(x,1,3)]"),
+            std::string::npos);
   GO(3);
   ASSERT_TRUE(RLock());
   Poke("Quentin and more", 1, 3);
@@ -428,8 +436,9 @@ TEST_F(CursorTest, LocateFindsByPrefixCaseAndContainment) {
   Locate("NAME", "P1", 2);
   EXPECT_EQ(RecNo(), 10);
   EXPECT_NE(Failure([] { Locate("  ", "x"); }).find("No field name specified"), std::string::npos);
-  EXPECT_NE(Failure([] { Locate("WHO", "x"); }).find("Unrecognized field name [Locate/Count/Sum(WHO)]"),
-            std::string::npos);
+  EXPECT_NE(
+      Failure([] { Locate("WHO", "x"); }).find("Unrecognized field name [Locate/Count/Sum(WHO)]"),
+      std::string::npos);
 }
 
 // ---- OEM translation ----
@@ -438,23 +447,40 @@ TEST_F(CursorTest, CharacterDataIsStoredInOemAndReadBackInAnsi) {
   const std::string path = MakePeople(0);
   USE(path + " EXCLUSIVE");
   ClearRecord();
-  SetString(1, "M\xFC" "ller");  // u-umlaut in Windows-1252
+  SetString(1,
+            "M\xFC"
+            "ller");  // u-umlaut in Windows-1252
   Append();
-  EXPECT_EQ(Peek(1, 1), "M\x81" "ller    ");  // 0x81 in code page 437
-  EXPECT_EQ(GetString(1), "M\xFC" "ller    ");
+  EXPECT_EQ(Peek(1, 1),
+            "M\x81"
+            "ller    ");  // 0x81 in code page 437
+  EXPECT_EQ(GetString(1),
+            "M\xFC"
+            "ller    ");
   USE("");
   Settings().noTranslation = true;
   USE(path);
-  EXPECT_EQ(GetString(1), "M\x81" "ller    ");
+  EXPECT_EQ(GetString(1),
+            "M\x81"
+            "ller    ");
 }
 
 TEST_F(CursorTest, TranslationProceduresSeeTheRecordBytes) {
   const std::string path = MakePeople(1);
   int reads = 0, writes = 0;
   Settings().noTranslation = true;
-  USE(path + " EXCLUSIVE", nullptr, 0,
-      [&](char* b, std::size_t n) { ++reads; for (std::size_t i = 0; i < n; ++i) if (b[i] == 'P') b[i] = 'R'; },
-      [&](char* b, std::size_t n) { ++writes; for (std::size_t i = 0; i < n; ++i) if (b[i] == 'R') b[i] = 'W'; });
+  USE(
+      path + " EXCLUSIVE", nullptr, 0,
+      [&](char* b, std::size_t n) {
+        ++reads;
+        for (std::size_t i = 0; i < n; ++i)
+          if (b[i] == 'P') b[i] = 'R';
+      },
+      [&](char* b, std::size_t n) {
+        ++writes;
+        for (std::size_t i = 0; i < n; ++i)
+          if (b[i] == 'R') b[i] = 'W';
+      });
   EXPECT_EQ(GetString(1), "R1        ");
   Replace();
   EXPECT_EQ(Peek(1, 1), "W1        ");
@@ -498,7 +524,8 @@ TEST_F(IoFailureTest, ReadErrorDuringSkipKeepsTheLastValues) {
   const std::string path = MakePeople(3);
   USE(path);
   FailOn(FileOp::Read, 5 /*EIO*/);
-  EXPECT_EQ(Failure([] { SKIP(1); }), "Error # 100 (Disk read error)\r\nFile:  " + path + "  [GetDbfRecord]");
+  EXPECT_EQ(Failure([] { SKIP(1); }),
+            "Error # 100 (Disk read error)\r\nFile:  " + path + "  [GetDbfRecord]");
   SetFileFaultHook({});
   EXPECT_EQ(GetString(1), "P1        ");
 }
@@ -522,8 +549,9 @@ TEST_F(IoFailureTest, WriteThroughFlushFailureIsReported) {
   USE(Path("people.dbf EXCLUSIVE"));
   Settings().writeThrough = true;
   FailOn(FileOp::Sync, 5);
-  EXPECT_EQ(Failure([] { Replace(); }), "Error # 101 (Disk write error (probable cause: Disk Full).)\r\n"
-                                        "Unable to flush file [FlushFile]");
+  EXPECT_EQ(Failure([] { Replace(); }),
+            "Error # 101 (Disk write error (probable cause: Disk Full).)\r\n"
+            "Unable to flush file [FlushFile]");
 }
 
 TEST_F(IoFailureTest, PackWriteFailureIsReportedAndKeepsTheTableUsable) {

@@ -43,12 +43,14 @@ std::vector<std::uint8_t> DbfTest::ReadAll(const std::string& path) {
 
 void DbfTest::WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string DbfTest::MakePeople(int n, const std::string& name) {
   const std::string path = Path(name);
-  CreateDbf(path, {{"NAME", 'C', 10, 0}, {"AGE", 'N', 3, 0}, {"BORN", 'D', 8, 0}, {"OK", 'L', 1, 0}});
+  CreateDbf(path,
+            {{"NAME", 'C', 10, 0}, {"AGE", 'N', 3, 0}, {"BORN", 'D', 8, 0}, {"OK", 'L', 1, 0}});
   Select(0);
   OpenOptions exclusive;
   exclusive.exclusive = true;

@@ -17,7 +17,8 @@ namespace {
 class DurabilityTest : public DbfTest {
  protected:
   static std::int32_t HeaderCount(const std::vector<std::uint8_t>& b) {
-    return static_cast<std::int32_t>(b[4] | (b[5] << 8) | (b[6] << 16) | (static_cast<std::uint32_t>(b[7]) << 24));
+    return static_cast<std::int32_t>(b[4] | (b[5] << 8) | (b[6] << 16) |
+                                     (static_cast<std::uint32_t>(b[7]) << 24));
   }
   static bool EndsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -67,7 +68,8 @@ TEST_F(DurabilityTest, FlushInSharedUseCountsTheOtherAreasAppends) {
 TEST_F(DurabilityTest, PackFailingHalfWayLeavesTheTableAsItWas) {
   const int n = 6000;  // three pack chunks of 23-byte records
   const std::string path = MakePeople(n);
-  const std::pair<FileOp, int> faults[] = {{FileOp::Write, 1}, {FileOp::Write, 4}, {FileOp::Rename, 0}};
+  const std::pair<FileOp, int> faults[] = {
+      {FileOp::Write, 1}, {FileOp::Write, 4}, {FileOp::Rename, 0}};
   for (const auto& [op, callsBefore] : faults) {
     SCOPED_TRACE(callsBefore);
     USE(path + " EXCLUSIVE");
@@ -140,7 +142,8 @@ TEST_F(MemoDurabilityTest, PackStoppedAfterItsCommitIsFinishedByTheNextOpen) {
   GO(1);
   DeleteRec();
   FailAfter(FileOp::Rename, ".$$$", 0);
-  EXPECT_NE(Failure([] { Pack(MemoPacking::Always); }), "<no failure>");  // the memo file is compacted
+  EXPECT_NE(Failure([] { Pack(MemoPacking::Always); }),
+            "<no failure>");  // the memo file is compacted
   SetFileFaultHook({});
   const auto check = [] {
     ASSERT_EQ(RecCount(), 2);
@@ -151,7 +154,8 @@ TEST_F(MemoDurabilityTest, PackStoppedAfterItsCommitIsFinishedByTheNextOpen) {
   };
   check();
   USE("");
-  Settings().openOverride = OpenOverride::ReadOnly;  // a reader reads the packed pair, changing nothing
+  Settings().openOverride =
+      OpenOverride::ReadOnly;  // a reader reads the packed pair, changing nothing
   USE(Path("notes.dbf"));
   check();
   USE("");
@@ -202,7 +206,8 @@ TEST_F(MemoDurabilityTest, DeathAtEveryWriteOfAMemoRewriteKeepsEveryTextWhole) {
     for (int r = 1; r <= 2; ++r) {
       GO(r);
       const std::string text = ReadMemo(2);
-      EXPECT_TRUE(text == olds[r - 1] || text == news[r - 1]) << "record " << r << ": " << text.size() << " bytes";
+      EXPECT_TRUE(text == olds[r - 1] || text == news[r - 1])
+          << "record " << r << ": " << text.size() << " bytes";
     }
     USE("");
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) break;
@@ -219,7 +224,8 @@ TEST_F(MemoDurabilityTest, StreamOpenAcrossAPackWritesNothingIntoThePackedFile) 
   GO(1);
   WriteMemo(2, "x");  // a new block; blocks 1 to 3 are freed by the Replace
   Replace();
-  ASSERT_EQ(CreateBlobDescriptor(0, BlobMode::Write, false, 20), 1);  // where "bee" lands after packing
+  ASSERT_EQ(CreateBlobDescriptor(0, BlobMode::Write, false, 20),
+            1);  // where "bee" lands after packing
   DeleteRec();
   ASSERT_TRUE(Pack());
   EXPECT_EQ(WriteBlobStream("XXXXXXXXXXXXXXXXXXXX", 20), 0);

@@ -62,7 +62,10 @@ TEST_F(ErrorsTest, HaltHookGetsCodeAndTextAndLaterReportsDoNothing) {
   SetRaise(false);
   int code = 0;
   std::string text;
-  SetHaltHook([&](int c, const std::string& t) { code = c; text = t; });
+  SetHaltHook([&](int c, const std::string& t) {
+    code = c;
+    text = t;
+  });
   Select(99);
   EXPECT_EQ(code, 220);
   EXPECT_EQ(text, "Error # 220 (Invalid parameter)\r\nInvalid workarea selected = [Select(99)]");

@@ -24,13 +24,20 @@ std::vector<std::uint8_t> RawTable(std::uint8_t version, const std::vector<RawFi
   for (const auto& f : fields) sum += f.len;
   if (recLen < 0) recLen = sum;
   if (headerLen < 0) headerLen = 32 * static_cast<int>(fields.size()) + 33;
-  std::vector<std::uint8_t> h(static_cast<std::size_t>(std::max(headerLen, 32 + 32 * static_cast<int>(fields.size()) + 1)), 0);
+  std::vector<std::uint8_t> h(
+      static_cast<std::size_t>(std::max(headerLen, 32 + 32 * static_cast<int>(fields.size()) + 1)),
+      0);
   h[0] = version;
-  h[1] = 126; h[2] = 1; h[3] = 31;
+  h[1] = 126;
+  h[2] = 1;
+  h[3] = 31;
   const int n = count < 0 ? static_cast<int>(records.size()) : count;
-  h[4] = static_cast<std::uint8_t>(n); h[5] = static_cast<std::uint8_t>(n >> 8);
-  h[8] = static_cast<std::uint8_t>(headerLen); h[9] = static_cast<std::uint8_t>(headerLen >> 8);
-  h[10] = static_cast<std::uint8_t>(recLen); h[11] = static_cast<std::uint8_t>(recLen >> 8);
+  h[4] = static_cast<std::uint8_t>(n);
+  h[5] = static_cast<std::uint8_t>(n >> 8);
+  h[8] = static_cast<std::uint8_t>(headerLen);
+  h[9] = static_cast<std::uint8_t>(headerLen >> 8);
+  h[10] = static_cast<std::uint8_t>(recLen);
+  h[11] = static_cast<std::uint8_t>(recLen >> 8);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     std::uint8_t* d = &h[32 + 32 * i];
     std::memcpy(d, fields[i].name.data(), std::min<std::size_t>(fields[i].name.size(), 11));
@@ -72,7 +79,8 @@ TEST_F(FormatTest, ShortFileIsRefusedWith210) {
 TEST_F(FormatTest, VersionBytesAcceptedAndRefused) {
   const std::vector<RawField> f = {{"A", 'C', 2, 0}};
   // Memo-flagged versions also need their memo file.
-  WriteAll(Path("t.dbt"), {1, 0, 0, 0, 0, 0, 0, 0, 't', 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1, 0, 2, 0, 0});
+  WriteAll(Path("t.dbt"),
+           {1, 0, 0, 0, 0, 0, 0, 0, 't', 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1, 0, 2, 0, 0});
   for (std::uint8_t v : {0x03, 0x83, 0x8B, 0xF3}) {
     EXPECT_EQ(OpenImage(RawTable(v, f, {" ab"})), "") << int(v);
     USE("");
@@ -81,14 +89,17 @@ TEST_F(FormatTest, VersionBytesAcceptedAndRefused) {
     const std::string msg = OpenImage(RawTable(v, f, {" ab"}));
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02X", v);
-    EXPECT_NE(msg.find(Path("t.dbf") + " is not a dBASE database. (Invalid version byte " + hex + ") [USE/OpenDBF]"),
-              std::string::npos) << msg;
+    EXPECT_NE(msg.find(Path("t.dbf") + " is not a dBASE database. (Invalid version byte " + hex +
+                       ") [USE/OpenDBF]"),
+              std::string::npos)
+        << msg;
   }
 }
 
 TEST_F(FormatTest, FieldCountOutOfRange) {
   auto img = RawTable(0x03, {{"A", 'C', 2, 0}}, {}, -1, 63);
-  EXPECT_NE(OpenImage(img).find("t.dbf is not a dBASE database. (Number of fields is out of range) [Use/OpenDbf]"),
+  EXPECT_NE(OpenImage(img).find(
+                "t.dbf is not a dBASE database. (Number of fields is out of range) [Use/OpenDbf]"),
             std::string::npos);
   img = RawTable(0x03, {{"A", 'C', 2, 0}}, {}, -1, 8224 + 33);
   EXPECT_NE(OpenImage(img).find("Number of fields is out of range"), std::string::npos);
@@ -97,7 +108,8 @@ TEST_F(FormatTest, FieldCountOutOfRange) {
 TEST_F(FormatTest, BadFieldTypeIsRefusedWith211AndTheLetter) {
   const std::string msg = OpenImage(RawTable(0x03, {{"A", 'B', 2, 0}}, {}));
   EXPECT_NE(msg.find("Error # 211"), std::string::npos);
-  EXPECT_NE(msg.find("Field: A [B] in " + Path("t.dbf") + " is not a valid field type"), std::string::npos);
+  EXPECT_NE(msg.find("Field: A [B] in " + Path("t.dbf") + " is not a valid field type"),
+            std::string::npos);
 }
 
 TEST_F(FormatTest, RecordLengthThatCannotHoldTheFieldsIsRefused) {
@@ -114,21 +126,28 @@ TEST_F(FormatTest, RecordLengthThatCannotHoldTheFieldsIsRefused) {
 // A descriptor whose length was zeroed puts the memo field at another field's place: the header is
 // damaged, refused like a record length of 0, and nothing is written (not even by a pack).
 TEST_F(FormatTest, ZeroFieldLengthIsRefusedAndTheFileLeftAsItIs) {
-  WriteAll(Path("t.dbt"), {1, 0, 0, 0, 0, 0, 0, 0, 't', 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1, 0, 2, 0, 0});
-  const auto img = RawTable(0x8B, {{"NAME", 'C', 4, 0}, {"NOTE", 'M', 0, 0}}, {" abcd         1"}, 15);
+  WriteAll(Path("t.dbt"),
+           {1, 0, 0, 0, 0, 0, 0, 0, 't', 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 1, 0, 2, 0, 0});
+  const auto img =
+      RawTable(0x8B, {{"NAME", 'C', 4, 0}, {"NOTE", 'M', 0, 0}}, {" abcd         1"}, 15);
   const std::string msg = OpenImage(img);
   EXPECT_NE(msg.find("Error # 210"), std::string::npos) << msg;
   EXPECT_NE(msg.find("(Field NOTE has length 0)"), std::string::npos) << msg;
   EXPECT_FALSE(IsOpen());
-  EXPECT_NE(Failure([&] { USE(Path("t.dbf") + " EXCLUSIVE"); Pack(); }).find("has length 0"), std::string::npos);
+  EXPECT_NE(Failure([&] {
+              USE(Path("t.dbf") + " EXCLUSIVE");
+              Pack();
+            }).find("has length 0"),
+            std::string::npos);
   EXPECT_EQ(ReadAll(Path("t.dbf")), img);
 }
 
 TEST_F(FormatTest, HeaderCutShortSaysHowMuchIsThere) {
   auto img = RawTable(0x03, {{"A", 'C', 2, 0}, {"B", 'C', 2, 0}}, {});
   img.resize(70);
-  EXPECT_NE(OpenImage(img).find("The table's header is cut short (70 of 97 bytes): " + Path("t.dbf")),
-            std::string::npos);
+  EXPECT_NE(
+      OpenImage(img).find("The table's header is cut short (70 of 97 bytes): " + Path("t.dbf")),
+      std::string::npos);
 }
 
 TEST_F(FormatTest, BytesAfterTheTerminatorEndTheFieldList) {
@@ -148,8 +167,8 @@ TEST_F(FormatTest, LowerCaseNameIsUpperCasedAndFound) {
 TEST_F(FormatTest, OldFixedLayoutIsReadAndShortOneRefused) {
   std::vector<std::uint8_t> img(521, 0);
   img[0] = 0x02;
-  img[1] = 1;      // one record
-  img[6] = 6;      // record length
+  img[1] = 1;  // one record
+  img[6] = 6;  // record length
   std::memcpy(&img[8], "CITY", 4);
   img[8 + 11] = 'C';
   img[8 + 12] = 5;
@@ -207,7 +226,8 @@ TEST_F(FormatTest, OldLayoutWithAnotherVersionByteKeepsItsRecordLength) {
 
 TEST_F(FormatTest, MissingFileFailsWithTheOsCode) {
   const std::string msg = Failure([&] { USE(Path("nothere")); });
-  EXPECT_EQ(msg, "Error # 2 (File not found)\r\nFailure to open " + Path("nothere.DBF") + " [USE/OpenDbf]");
+  EXPECT_EQ(msg, "Error # 2 (File not found)\r\nFailure to open " + Path("nothere.DBF") +
+                     " [USE/OpenDbf]");
 }
 
 // ---- Create and the header update ----
@@ -232,7 +252,8 @@ TEST_F(FormatTest, NewTableHasExpectedHeaderAndEndMarker) {
 }
 
 TEST_F(FormatTest, CreateNormalisesDefinitionsAndRefusesBadOnes) {
-  CreateDbf(Path("n.dbf"), {{"  ab  ", 'c', 4, 3}, {"FLAG", 'L', 9, 2}, {"PAY", 'n', 8, 2}, {"NOTE", 'M', 1, 0}});
+  CreateDbf(Path("n.dbf"),
+            {{"  ab  ", 'c', 4, 3}, {"FLAG", 'L', 9, 2}, {"PAY", 'n', 8, 2}, {"NOTE", 'M', 1, 0}});
   USE(Path("n.dbf"));
   EXPECT_EQ(Field(1), "AB");
   EXPECT_EQ(FieldDec(1), 0);
@@ -243,10 +264,17 @@ TEST_F(FormatTest, CreateNormalisesDefinitionsAndRefusesBadOnes) {
   EXPECT_EQ(ReadAll(Path("n.dbf"))[0], 0x8B);
   EXPECT_EQ(ReadAll(Path("n.dbt")).size(), 24u);
   USE("");
-  EXPECT_NE(Failure([&] { CreateDbf(Path("e.dbf"), {{"   ", 'C', 4, 0}}); }).find("Empty field name [CreateDbf("),
+  EXPECT_NE(Failure([&] {
+              CreateDbf(Path("e.dbf"), {{"   ", 'C', 4, 0}});
+            }).find("Empty field name [CreateDbf("),
             std::string::npos);
-  EXPECT_NE(Failure([&] { CreateDbf(Path("e.dbf"), {{"A", 'C', 0, 0}}); }).find("Error # 211"), std::string::npos);
-  EXPECT_NE(Failure([&] { CreateDbf(Path("e.dbf"), {{"A", 'X', 3, 0}}); }).find("Invalid dBASE field definition [CreateDBF]"),
+  EXPECT_NE(Failure([&] {
+              CreateDbf(Path("e.dbf"), {{"A", 'C', 0, 0}});
+            }).find("Error # 211"),
+            std::string::npos);
+  EXPECT_NE(Failure([&] {
+              CreateDbf(Path("e.dbf"), {{"A", 'X', 3, 0}});
+            }).find("Invalid dBASE field definition [CreateDBF]"),
             std::string::npos);
 }
 
@@ -254,7 +282,9 @@ TEST_F(FormatTest, CreateOverATableInUseIsRefusedAndLeavesItIntact) {
   const std::string path = MakePeople(2);
   const auto before = ReadAll(path);
   USE(path);
-  EXPECT_EQ(Failure([&] { CreateDbf(path, {{"X", 'C', 1, 0}}); }),
+  EXPECT_EQ(Failure([&] {
+              CreateDbf(path, {{"X", 'C', 1, 0}});
+            }),
             "Error # 32 (File sharing violation)\r\nError writing " + path + ". [CreateDbf]");
   EXPECT_EQ(ReadAll(path), before);
   USE("");
@@ -280,7 +310,8 @@ TEST_F(FormatTest, HeaderWriteFailureOnCloseIsReportedWithTheFileName) {
   GO(1);
   SetString(1, "changed");
   Replace();
-  SetFileFaultHook([](FileOp op, const std::string&) { return op == FileOp::Write ? 28 /*ENOSPC*/ : 0; });
+  SetFileFaultHook(
+      [](FileOp op, const std::string&) { return op == FileOp::Write ? 28 /*ENOSPC*/ : 0; });
   const std::string msg = Failure([] { USE(""); });
   SetFileFaultHook({});
   EXPECT_EQ(msg, "Error # 101 (Disk write error (probable cause: Disk Full).)\r\nFile:  " + path +
@@ -325,27 +356,32 @@ TEST_F(FormatTest, NumbersRoundTripAndOverflowAsStars) {
 }
 
 TEST_F(FormatTest, StoredTextsReadLeniently) {
-  const std::vector<RawField> f = {{"N", 'N', 6, 2}, {"I", 'N', 4, 0}, {"L", 'L', 1, 0}, {"M", 'C', 3, 0}};
-  EXPECT_EQ(OpenImage(RawTable(0x03, f, {std::string(" ") + "  1.50" + "   7" + "y" + "abc",
-                                                   std::string(" ") + "abcdef" + "xxxx" + "?" + "   ",
-                                                   std::string(" ") + "\x01 2.5 " + "  -3" + "t" + "   "})), "");
+  const std::vector<RawField> f = {
+      {"N", 'N', 6, 2}, {"I", 'N', 4, 0}, {"L", 'L', 1, 0}, {"M", 'C', 3, 0}};
+  EXPECT_EQ(OpenImage(RawTable(0x03, f,
+                               {std::string(" ") + "  1.50" + "   7" + "y" + "abc",
+                                std::string(" ") + "abcdef" + "xxxx" + "?" + "   ",
+                                std::string(" ") + "\x01 2.5 " + "  -3" + "t" + "   "})),
+            "");
   EXPECT_DOUBLE_EQ(GetDouble(1), 1.5);
   EXPECT_EQ(GetInteger(2), 7);
   EXPECT_TRUE(GetLogical(3));
   SKIP(1);
-  EXPECT_DOUBLE_EQ(GetDouble(1), 0.0);   // not a number
+  EXPECT_DOUBLE_EQ(GetDouble(1), 0.0);  // not a number
   EXPECT_EQ(GetInteger(2), 0);
-  EXPECT_FALSE(GetLogical(3));           // '?' is false
+  EXPECT_FALSE(GetLogical(3));  // '?' is false
   SKIP(1);
-  EXPECT_DOUBLE_EQ(GetDouble(1), 2.5);   // control characters trimmed
+  EXPECT_DOUBLE_EQ(GetDouble(1), 2.5);  // control characters trimmed
   EXPECT_EQ(GetInteger(2), -3);
   EXPECT_TRUE(GetLogical(3));
 }
 
 TEST_F(FormatTest, NotANumberOrInfinityInANumberFieldReadsAsZero) {
   const std::vector<RawField> f = {{"N", 'N', 6, 2}, {"I", 'N', 4, 0}};
-  EXPECT_EQ(OpenImage(RawTable(0x03, f, {std::string(" ") + "   nan" + "nAn ",
-                                         std::string(" ") + "  -inf" + " INF"})), "");
+  EXPECT_EQ(
+      OpenImage(RawTable(
+          0x03, f, {std::string(" ") + "   nan" + "nAn ", std::string(" ") + "  -inf" + " INF"})),
+      "");
   EXPECT_DOUBLE_EQ(GetDouble(1), 0.0);
   EXPECT_EQ(GetInteger(2), 0);
   SKIP(1);
@@ -368,7 +404,8 @@ TEST_F(FormatTest, CharacterValuesAreCutAndPadded) {
 TEST_F(FormatTest, FieldQueriesRefuseBadNumbers) {
   MakePeople(1);
   USE(Path("people.dbf"));
-  EXPECT_EQ(Failure([] { FieldType(7); }), "Error # 220 (Invalid parameter)\r\nInvalid field number. [FieldType(7)]");
+  EXPECT_EQ(Failure([] { FieldType(7); }),
+            "Error # 220 (Invalid parameter)\r\nInvalid field number. [FieldType(7)]");
   EXPECT_NE(Failure([] { FieldLen(0); }).find("[FieldLen(0)]"), std::string::npos);
   EXPECT_EQ(FieldNo("nosuch"), 0);
   EXPECT_EQ(FieldNo("age       xyz"), 2);  // only the first 10 characters count
@@ -377,11 +414,16 @@ TEST_F(FormatTest, FieldQueriesRefuseBadNumbers) {
 // ---- Dates ----
 
 TEST_F(FormatTest, DateFormatsAndCentury) {
-  struct Case { int format; bool century; const char* text; const char* blank; };
+  struct Case {
+    int format;
+    bool century;
+    const char* text;
+    const char* blank;
+  };
   const Case cases[] = {
-      {0, false, "01/31/26", "  /  /  "},   {1, false, "26.01.31", "  .  .  "},
-      {2, false, "31/01/26", "  /  /  "},   {3, false, "31-01-26", "  -  -  "},
-      {5, false, "31.01.26", "  .  .  "},   {2, true, "31/01/2026", "  /  /    "},
+      {0, false, "01/31/26", "  /  /  "},    {1, false, "26.01.31", "  .  .  "},
+      {2, false, "31/01/26", "  /  /  "},    {3, false, "31-01-26", "  -  -  "},
+      {5, false, "31.01.26", "  .  .  "},    {2, true, "31/01/2026", "  /  /    "},
       {1, true, "2026.01.31", "    .  .  "}, {9, false, "01/31/26", "  /  /  "}};
   for (const Case& c : cases) {
     SetDateFormat(c.format);
@@ -400,8 +442,8 @@ TEST_F(FormatTest, CenturyWindowAroundThePivot) {
   SetPivotYear(1956);
   EXPECT_EQ(DateTextToStored("01/01/55"), "20550101");
   EXPECT_EQ(DateTextToStored("01/01/56"), "19560101");
-  EXPECT_EQ(DateTextToStored("02/30/26"), "        ");   // no such day
-  EXPECT_EQ(DateTextToStored("1/1/26"), "        ");     // wrong length
+  EXPECT_EQ(DateTextToStored("02/30/26"), "        ");  // no such day
+  EXPECT_EQ(DateTextToStored("1/1/26"), "        ");    // wrong length
 }
 
 TEST_F(FormatTest, DateCheckNormalisesAndRefuses) {
@@ -409,7 +451,7 @@ TEST_F(FormatTest, DateCheckNormalisesAndRefuses) {
   std::string t = " 1-2-26 ";
   EXPECT_TRUE(DateTextCheck(t));
   EXPECT_EQ(t, "01/02/26");
-  t = "29/02/00";   // 2000 is a leap year
+  t = "29/02/00";  // 2000 is a leap year
   EXPECT_TRUE(DateTextCheck(t));
   t = "29/02/00";
   SetPivotYear(1900);  // now "00" is 1900, not a leap year

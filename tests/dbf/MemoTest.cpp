@@ -29,10 +29,12 @@ class MemoTest : public DbfTest {
     return GetInteger(2);
   }
   static std::int32_t I32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return static_cast<std::int32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24));
+    return static_cast<std::int32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+                                     (static_cast<std::uint32_t>(b[at + 3]) << 24));
   }
   // Overwrites the memo file with a header block followed by `blocks`.
-  void WriteMemoFile(const std::vector<std::uint8_t>& header, const std::vector<std::uint8_t>& body) {
+  void WriteMemoFile(const std::vector<std::uint8_t>& header,
+                     const std::vector<std::uint8_t>& body) {
     std::vector<std::uint8_t> all(512 + body.size(), 0);
     std::copy(header.begin(), header.end(), all.begin());
     std::copy(body.begin(), body.end(), all.begin() + 512);
@@ -77,11 +79,15 @@ TEST_F(MemoTest, PlainStyleTextEndsAtTheTerminator) {
 
 TEST_F(MemoTest, TextIsTranslatedUnlessItHoldsANul) {
   USE(Path("notes.dbf EXCLUSIVE"));
-  AppendWithMemo("a", "Gr\xFC\xDF" "e");
+  AppendWithMemo("a",
+                 "Gr\xFC\xDF"
+                 "e");
   const std::string binary("a\0\xFC", 3);
   AppendWithMemo("b", binary);
   GO(1);
-  EXPECT_EQ(ReadMemo(2), "Gr\xFC\xDF" "e");
+  EXPECT_EQ(ReadMemo(2),
+            "Gr\xFC\xDF"
+            "e");
   const auto dbt = ReadAll(Path("notes.dbt"));
   EXPECT_EQ(dbt[512 + 8 + 2], 0x81);  // stored in code page 437
   GO(2);
@@ -119,9 +125,9 @@ TEST_F(MemoTest, RewriteLeavesTheSavedTextWholeUntilTheRecordLetsGoOfIt) {
   EXPECT_EQ(I32(ReadAll(Path("notes.dbt")), 0), 6);
   EXPECT_EQ(RewriteMemo(1, "tiny"), 6);
   auto dbt = ReadAll(Path("notes.dbt"));
-  EXPECT_EQ(I32(dbt, 0), 1);            // free chain starts at block 1
-  EXPECT_EQ(I32(dbt, 512 + 4), 3);      // three blocks long
-  EXPECT_EQ(I32(dbt, 32), 3);           // counted as given up
+  EXPECT_EQ(I32(dbt, 0), 1);        // free chain starts at block 1
+  EXPECT_EQ(I32(dbt, 512 + 4), 3);  // three blocks long
+  EXPECT_EQ(I32(dbt, 32), 3);       // counted as given up
   // A two-block text takes the front of the freed chunk.
   EXPECT_EQ(RewriteMemo(2, std::string(700, 'b')), 1);
   GO(1);
@@ -188,12 +194,14 @@ TEST_F(MemoTest, ZeroBlockSizeMeansTheDefault) {
 TEST_F(MemoTest, TruncatedOrMissingMemoFileFailsTheOpen) {
   WriteAll(Path("notes.dbt"), {1, 0, 0});
   std::string msg = Failure([&] { USE(Path("notes.dbf")); });
-  EXPECT_NE(msg.find("Problem with memo [USE(" + Path("notes.dbf") + ",<@Buffer>,0)]"), std::string::npos);
+  EXPECT_NE(msg.find("Problem with memo [USE(" + Path("notes.dbf") + ",<@Buffer>,0)]"),
+            std::string::npos);
   EXPECT_FALSE(IsOpen());
   std::remove(Path("notes.dbt").c_str());
   msg = Failure([&] { USE(Path("notes.dbf")); });
   EXPECT_EQ(msg.rfind("Error # 2 (File not found)", 0), 0u);
-  EXPECT_NE(msg.find("The memo file " + Path("notes.dbt") + " is missing [USE("), std::string::npos) << msg;
+  EXPECT_NE(msg.find("The memo file " + Path("notes.dbt") + " is missing [USE("), std::string::npos)
+      << msg;
   EXPECT_FALSE(IsOpen());
 }
 

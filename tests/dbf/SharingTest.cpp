@@ -178,7 +178,7 @@ TEST_F(SharingTest, AppendByAnotherProgramIsCountedWithoutReopening) {
   EXPECT_EQ(peer.Wait(), 0);
   EXPECT_TRUE(dEOF());  // still past the old end until the cursor moves
   GO(2);
-  SKIP(1);              // stepping past the known count looks at the file again
+  SKIP(1);  // stepping past the known count looks at the file again
   EXPECT_FALSE(dEOF());
   EXPECT_EQ(RecNo(), 3);
   EXPECT_EQ(RecCount(), 3);
@@ -261,9 +261,12 @@ TEST_F(SharingTest, TwoProgramsAppendingUnderTheAppendLockLoseNothing) {
     const std::string name = GetString(1);
     const int i = std::stoi(name.substr(1));
     ASSERT_EQ(GetInteger(2), i % 1000);
-    if (name[0] == 'A') EXPECT_EQ(i, ++seenA);  // each writer's records in its own order
-    else if (name[0] == 'B') EXPECT_EQ(i, ++seenB);
-    else ADD_FAILURE() << name;
+    if (name[0] == 'A')
+      EXPECT_EQ(i, ++seenA);  // each writer's records in its own order
+    else if (name[0] == 'B')
+      EXPECT_EQ(i, ++seenB);
+    else
+      ADD_FAILURE() << name;
   }
   EXPECT_EQ(seenA, kEach);
   EXPECT_EQ(seenB, kEach);
@@ -334,7 +337,6 @@ TEST_F(SharingTest, PackFailsWhileAnotherProgramHasTheTableOpen) {
   EXPECT_EQ(RecCount(), 2);
 }
 
-
 TEST_F(SharingTest, TwoProgramsWritingMemosKeepEveryText) {
   const std::string path = Path("notes.dbf");
   CreateDbf(path, {{"NAME", 'C', 8, 0}, {"NOTE", 'M', 10, 0}});
@@ -383,7 +385,8 @@ TEST_F(SharingTest, TwoProgramsWritingMemosKeepEveryText) {
   for (GoTop(); !dEOF(); SKIP(1)) {
     const std::string name = GetString(1).substr(0, GetString(1).find(' '));
     const int i = std::stoi(name.substr(1));
-    const std::size_t len = static_cast<std::size_t>(i % 3 == 0 ? i * 13 % 900 + 1 : i * 7 % 1300 + 1);
+    const std::size_t len =
+        static_cast<std::size_t>(i % 3 == 0 ? i * 13 % 900 + 1 : i * 7 % 1300 + 1);
     ASSERT_EQ(ReadMemo(2), std::string(len, name[0]) + name) << name;
   }
 }

@@ -513,7 +513,8 @@ TEST_F(SockConnectTest, ReportLevelFiltersStatusMessages) {
   EXPECT_TRUE(all.count("Connecting") && all.count("Writeln") && all.count("Sending Buffer"));
   auto eight = statusesAt(8);
   EXPECT_FALSE(eight.count("Checking Error In Error Manager"));
-  EXPECT_TRUE(eight.count("Connecting") && eight.count("Timer On") && eight.count("Request Close Socket"));
+  EXPECT_TRUE(eight.count("Connecting") && eight.count("Timer On") &&
+              eight.count("Request Close Socket"));
   EXPECT_EQ(statusesAt(4), (std::set<std::string>{"Sending Buffer", "Request Close Socket"}));
   sock->SetReportLevel(0);
   std::string before = sock->StatusText();

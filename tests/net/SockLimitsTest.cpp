@@ -74,7 +74,8 @@ TEST_F(SockLimitsTest, ReplyInThousandsOfPiecesNestsOnlyAFewEventsDeep) {
   };
   ConnectTo(peer);
   ASSERT_TRUE(PumpUntil([&] { return !lines.empty(); }));
-  EXPECT_TRUE(PumpUntil([&] { return depth == 0; }, 3 * sock->TimeOut()));  // one time-out, not one per level
+  EXPECT_TRUE(PumpUntil([&] { return depth == 0; },
+                        3 * sock->TimeOut()));  // one time-out, not one per level
   EXPECT_EQ(lines, std::vector<std::string>{line});
   EXPECT_LE(deepest, 4);
   for (const auto& e : errors) EXPECT_EQ(e, "Socket read timed out");

@@ -133,7 +133,8 @@ TEST_F(SockReentryTest, ProgressHandlerThatDisconnectsEndsTheStreamSend) {
   std::string wire;
   LoopbackPeer second([&](PeerConn& c) { wire = c.RecvLine(); });
   sock->SetPort(second.Port());
-  QTimer::singleShot(2000, sock.get(), [this] { sock->Cancel(); });  // keeps a failing test from hanging
+  QTimer::singleShot(2000, sock.get(),
+                     [this] { sock->Cancel(); });  // keeps a failing test from hanging
   ASSERT_NO_THROW(sock->Connect());
   sock->Writeln("QUIT");
   ASSERT_TRUE(PumpUntil([&] { return second.Done() && peer.Done(); }));
@@ -182,7 +183,9 @@ TEST_F(SockReentryTest, StatusHandlerThatDisconnectsOnAReceiveErrorClosesOnce) {
     // Reset only once the client has seen its connect succeed, or the reset can beat the
     // connect's own outcome and turn it into a failed connect.
     connected.Wait();
-    struct linger reset {1, 0};
+    struct linger reset {
+      1, 0
+    };
     ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);  // the close resets
   });
   int disconnects = 0;
@@ -295,7 +298,8 @@ TEST_F(SockReentryTest, ClientDestroyedWhileConnectWaitsEndsTheConnect) {
 // A status handler may destroy the client at any report, or replace itself while it runs;
 // the client then touches nothing of itself, and the waiting call raises its abort.
 TEST_F(SockReentryTest, ClientDestroyedByAStatusHandlerAtAnyReport) {
-  for (const std::string when : {"Connecting", "Resolve Host", "Timer On", "Timer Off", "ReadToStream"}) {
+  for (const std::string when :
+       {"Connecting", "Resolve Host", "Timer On", "Timer Off", "ReadToStream"}) {
     SetUp();
     Gate done;
     LoopbackPeer peer([&](PeerConn& c) {
@@ -336,7 +340,6 @@ TEST_F(SockReentryTest, ClientDestroyedByOnDisconnectAfterTheServerClosed) {
   EXPECT_EQ(disconnects, 1);
 }
 
-
 // A handler that drops the connection and connects again while a read or send of the old
 // connection still waits further up the stack: that call ends with "Connection closed", the new
 // server's greeting is not taken for the old reply, nothing of the old send reaches the new
@@ -367,7 +370,8 @@ TEST_F(SockReentryTest, HandlerThatConnectsAgainEndsTheOldConnectionsWaits) {
     };
     sock->OnDataReady = reconnect;
     sock->OnSendProgress = reconnect;
-    QTimer::singleShot(3000, sock.get(), [this] { sock->Cancel(); });  // keeps a failure from hanging
+    QTimer::singleShot(3000, sock.get(),
+                       [this] { sock->Cancel(); });  // keeps a failure from hanging
     sock->SetPort(first.Port());
     sock->Connect();
     TMemoryStream stream;
@@ -393,7 +397,6 @@ TEST_F(SockReentryTest, HandlerThatConnectsAgainEndsTheOldConnectionsWaits) {
   }
 }
 
-
 // A progress handler that sends a stream or a line of its own while the first one goes out: the
 // stream must neither end as if whole after its first chunk nor carry the line inside it.
 TEST_F(SockReentryTest, SendsFromAProgressHandlerAreRefused) {
@@ -417,7 +420,8 @@ TEST_F(SockReentryTest, SendsFromAProgressHandlerAreRefused) {
   };
   ConnectTo(peer);
   ASSERT_NO_THROW(sock->SendStream(stream));
-  EXPECT_EQ(refusals, (std::vector<std::string>{"Already sending a stream", "Already sending a stream"}));
+  EXPECT_EQ(refusals,
+            (std::vector<std::string>{"Already sending a stream", "Already sending a stream"}));
   EXPECT_EQ(sock->BytesWritten(), static_cast<std::int64_t>(data.size()));
   sock->Disconnect();
   ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));

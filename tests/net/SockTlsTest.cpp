@@ -109,7 +109,8 @@ TEST_P(SockTlsNameTest, DataHandlerStartsTlsAndTheDialogueGoesOnEncrypted) {
   };
   ConnectTo(peer);
   ASSERT_TRUE(PumpUntil([&] { return lines.size() == 3; }));
-  EXPECT_EQ(lines, (std::vector<std::string>{"220 ready\r\n", "220 go ahead\r\n", "250 hello\r\n"}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"220 ready\r\n", "220 go ahead\r\n", "250 hello\r\n"}));
   EXPECT_TRUE(sock->Secure());
   sock->Disconnect();
   ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
@@ -125,7 +126,8 @@ TEST_P(SockTlsNameTest, DataHandlerStartsTlsAndTheDialogueGoesOnEncrypted) {
   EXPECT_EQ(plainLine, "HELO plain\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(HostNameAndAddress, SockTlsNameTest, ::testing::Values("localhost", "127.0.0.1"));
+INSTANTIATE_TEST_SUITE_P(HostNameAndAddress, SockTlsNameTest,
+                         ::testing::Values("localhost", "127.0.0.1"));
 
 // ---- handshake failures: each drops the connection
 
@@ -133,7 +135,7 @@ struct FailureCase {
   const char* name;
   const char* server;  // the certificate it shows, or how it fails: "close", "silent"
   const char* serverName;
-  bool cancel;         // Cancel instead of the time-out ends a wait
+  bool cancel;  // Cancel instead of the time-out ends a wait
   std::string raised;
 };
 
@@ -145,10 +147,10 @@ TEST_P(SockTlsFailureTest, HandshakeFailureIsReportedAndDropsTheConnection) {
   const std::string server = f.server;
   Gate finished;
   LoopbackPeer peer([&](PeerConn& c) {
-    TlsServer tls(c, server == "other" ? certs.otherHost
-                     : server == "self"  ? certs.selfSigned
-                     : server == "cn"    ? certs.commonNameOnly
-                                         : certs.localhost);
+    TlsServer tls(c, server == "other"  ? certs.otherHost
+                     : server == "self" ? certs.selfSigned
+                     : server == "cn"   ? certs.commonNameOnly
+                                        : certs.localhost);
     if (c.RecvLine() != "STARTTLS\r\n") return;
     c.Send("220 go ahead\r\n");
     if (server == "close")
@@ -173,13 +175,16 @@ INSTANTIATE_TEST_SUITE_P(
     Handshake, SockTlsFailureTest,
     ::testing::Values(
         FailureCase{"OtherHost", "other", "localhost", false, kUnverified + "hostname mismatch"},
-        FailureCase{"SelfSigned", "self", "localhost", false, kUnverified + "self-signed certificate"},
+        FailureCase{"SelfSigned", "self", "localhost", false,
+                    kUnverified + "self-signed certificate"},
         FailureCase{"CommonNameOnly", "cn", "localhost", false, kUnverified + "hostname mismatch"},
         FailureCase{"OtherAddress", "localhost", "::1", false, kUnverified + "IP address mismatch"},
         FailureCase{"ServerCloses", "close", "localhost", false,
                     std::string("tls: ") + kCannotMake + "the server closed the connection"},
-        FailureCase{"SilentServerTimesOut", "silent", "localhost", false, "sock: Socket read timed out"},
-        FailureCase{"SilentServerCanceled", "silent", "localhost", true, "abort: Connection Canceled"}),
+        FailureCase{"SilentServerTimesOut", "silent", "localhost", false,
+                    "sock: Socket read timed out"},
+        FailureCase{"SilentServerCanceled", "silent", "localhost", true,
+                    "abort: Connection Canceled"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- what the client reads once encrypted
@@ -226,7 +231,8 @@ TEST_F(SockTlsTest, RecordsHeldInsideOpenSslAreAllRead) {
   ::usleep(50000);
   EXPECT_EQ(sock->ReadLn(), "250-two lines\r\n");
   EXPECT_EQ(sock->ReadLn(), "250-in one record\r\n");
-  for (int i = 0; i < 100; ++i) ASSERT_EQ(sock->ReadLn(), "250-line " + std::to_string(100 + i) + "\r\n");
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(sock->ReadLn(), "250-line " + std::to_string(100 + i) + "\r\n");
   sock->Writeln("QUIT");
 }
 
@@ -258,7 +264,8 @@ TEST_F(SockTlsTest, AnswersTheServerDoesNotReadStopTheReading) {
     if (!tls.Accept()) return;
     c.Send(tls.ForgeRecord(SSL3_RT_APPLICATION_DATA, "220 ready\r\n"));
     const std::string requests(16384, '\0');  // each: type 0 (hello request), length 0
-    for (int i = 0; i < 2000 && !finished.Wait(0); ++i) c.Send(tls.ForgeRecord(SSL3_RT_HANDSHAKE, requests));
+    for (int i = 0; i < 2000 && !finished.Wait(0); ++i)
+      c.Send(tls.ForgeRecord(SSL3_RT_HANDSHAKE, requests));
   });
   ConnectTo(peer);
   sock->StartTLS("localhost");
@@ -354,7 +361,8 @@ TEST_F(SockTlsTest, StreamClosedByAHandlerEndsWithoutCloseNotify) {
       if (!tls.Accept()) return;
       char buffer[65536];
       int n;
-      while ((n = SSL_read(tls.Ssl(), buffer, sizeof buffer)) > 0) received += static_cast<std::size_t>(n);
+      while ((n = SSL_read(tls.Ssl(), buffer, sizeof buffer)) > 0)
+        received += static_cast<std::size_t>(n);
       closeNotify = SSL_get_error(tls.Ssl(), n) == SSL_ERROR_ZERO_RETURN;
     });
     if (!sock) SetUp();
@@ -374,7 +382,8 @@ TEST_F(SockTlsTest, StreamClosedByAHandlerEndsWithoutCloseNotify) {
     EXPECT_NE(Raised([&] { client->SendStream(stream); }), "");
     ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
     EXPECT_LT(received, std::size_t{8} << 20);
-    EXPECT_FALSE(closeNotify) << (destroy ? "destroyed" : "disconnected") << " after " << received << " bytes";
+    EXPECT_FALSE(closeNotify) << (destroy ? "destroyed" : "disconnected") << " after " << received
+                              << " bytes";
   }
 }
 

@@ -26,18 +26,23 @@ using test::PumpUntil;
 // A stream of `size` zero bytes that holds no memory; it fails after `failAt` bytes if set.
 class GeneratedStream : public platform::TStream {
  public:
-  explicit GeneratedStream(std::int64_t size, std::int64_t failAt = -1) : size_(size), failAt_(failAt) {}
+  explicit GeneratedStream(std::int64_t size, std::int64_t failAt = -1)
+      : size_(size), failAt_(failAt) {}
   std::size_t Read(void* buffer, std::size_t count) override {
     if (failAt_ >= 0 && pos_ + static_cast<std::int64_t>(count) > failAt_)
       throw platform::TStreamError("Cannot read file attachment.bin: Input/output error");
-    std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(count, std::max<std::int64_t>(0, size_ - pos_)));
+    std::size_t n = static_cast<std::size_t>(
+        std::min<std::int64_t>(count, std::max<std::int64_t>(0, size_ - pos_)));
     std::memset(buffer, 0, n);
     pos_ += static_cast<std::int64_t>(n);
     return n;
   }
   void Write(const void*, std::size_t) override { throw platform::TStreamError("read only"); }
   std::int64_t Seek(std::int64_t offset, platform::SeekOrigin origin) override {
-    pos_ = (origin == platform::SeekOrigin::Begin ? 0 : origin == platform::SeekOrigin::End ? size_ : pos_) + offset;
+    pos_ = (origin == platform::SeekOrigin::Begin ? 0
+            : origin == platform::SeekOrigin::End ? size_
+                                                  : pos_) +
+           offset;
     return pos_;
   }
   std::int64_t Size() override { return size_; }
@@ -255,8 +260,8 @@ TEST_F(SockTransferTest, LinesGoOutExactlyWithCrLf) {
   sock->Writeln("HELO");
   sock->Write("AB");
   sock->Writeln(std::string("CD\0EF", 5));  // cut at the zero, line end kept
-  sock->Writeln(longLine);                   // longer than one chunk, sent whole
-  sock->SendBuffer("end\0ignored", 0);       // length 0: up to the first zero byte
+  sock->Writeln(longLine);                  // longer than one chunk, sent whole
+  sock->SendBuffer("end\0ignored", 0);      // length 0: up to the first zero byte
   ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }));
   EXPECT_EQ(wire, "HELO\r\nABCD\r\n" + longLine + "\r\nend");
   EXPECT_EQ(sock->BytesWritten(), static_cast<std::int64_t>(wire.size()));
@@ -323,7 +328,6 @@ TEST_F(SockTransferTest, LineLongerThanEveryBufferIsReadWhole) {
   EXPECT_EQ(sock->ReadLn(), "250 ok\r\n");
 }
 
-
 TEST_F(SockTransferTest, StreamGoesOutChunkByChunkWithProgress) {
   std::string wire;
   LoopbackPeer peer([&](PeerConn& c) { wire = c.RecvBytes(100000 + 3); });
@@ -378,7 +382,9 @@ TEST_F(SockTransferTest, StreamSendTimesOutWhenThePeerStopsReading) {
 TEST_F(SockTransferTest, PeerResetEndsAStreamSendWithAnError) {
   LoopbackPeer peer([](PeerConn& c) {
     c.RecvBytes(100000);
-    struct linger reset {1, 0};
+    struct linger reset {
+      1, 0
+    };
     ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   });
   ConnectTo(peer);

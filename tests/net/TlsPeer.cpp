@@ -55,9 +55,10 @@ const TlsCertificates& TlsCertificates::Get() {
     const std::string d = dir.path().toStdString();
     const std::string command = "/usr/bin/python3 -c \"$TAVRIN_MAKE_CERTS\" '" + d + "'";
     ::setenv("TAVRIN_MAKE_CERTS", kMakeCertificates, 1);
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("trustme could not make the certificates");
-    return TlsCertificates{d + "/ca.pem", d + "/localhost.pem", d + "/other.pem", d + "/selfsigned.pem",
-                           d + "/cnonly.pem"};
+    if (std::system(command.c_str()) != 0)
+      throw std::runtime_error("trustme could not make the certificates");
+    return TlsCertificates{d + "/ca.pem", d + "/localhost.pem", d + "/other.pem",
+                           d + "/selfsigned.pem", d + "/cnonly.pem"};
   }();
   return certificates;
 }
@@ -88,7 +89,8 @@ bool TlsServer::Accept() { return SSL_accept(ssl_) == 1; }
 
 void TlsServer::Send(const std::string& bytes) {
   for (std::size_t off = 0; off < bytes.size();) {
-    int n = SSL_write(ssl_, bytes.data() + off, static_cast<int>(std::min<std::size_t>(bytes.size() - off, 16384)));
+    int n = SSL_write(ssl_, bytes.data() + off,
+                      static_cast<int>(std::min<std::size_t>(bytes.size() - off, 16384)));
     if (n <= 0) return;
     off += static_cast<std::size_t>(n);
   }
@@ -108,7 +110,8 @@ std::string TlsServer::RecvBytes(std::size_t n) {
   std::string out;
   auto buffer = std::make_unique<char[]>(65536);
   while (out.size() < n) {
-    int got = SSL_read(ssl_, buffer.get(), static_cast<int>(std::min<std::size_t>(65536, n - out.size())));
+    int got = SSL_read(ssl_, buffer.get(),
+                       static_cast<int>(std::min<std::size_t>(65536, n - out.size())));
     if (got <= 0) break;
     out.append(buffer.get(), static_cast<std::size_t>(got));
   }
@@ -130,7 +133,8 @@ std::string TlsServer::ForgeRecord(unsigned char type, const std::string& plain)
     SSL_get_client_random(ssl_, clientRandom, sizeof clientRandom);
     SSL_get_server_random(ssl_, serverRandom, sizeof serverRandom);
     std::string seed = "key expansion";
-    seed.append(reinterpret_cast<char*>(serverRandom), 32).append(reinterpret_cast<char*>(clientRandom), 32);
+    seed.append(reinterpret_cast<char*>(serverRandom), 32)
+        .append(reinterpret_cast<char*>(clientRandom), 32);
     EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr);
     EVP_KDF_CTX* kctx = EVP_KDF_CTX_new(kdf);
     OSSL_PARAM params[] = {
@@ -161,12 +165,14 @@ std::string TlsServer::ForgeRecord(unsigned char type, const std::string& plain)
   EVP_EncryptInit_ex(cctx, EVP_aes_128_gcm(), nullptr, forgeKey_, nonce);
   EVP_EncryptUpdate(cctx, nullptr, &n, aad, sizeof aad);
   EVP_EncryptUpdate(cctx, reinterpret_cast<unsigned char*>(sealed.data()), &n,
-                    reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+                    reinterpret_cast<const unsigned char*>(plain.data()),
+                    static_cast<int>(plain.size()));
   EVP_EncryptFinal_ex(cctx, nullptr, &n);
   EVP_CIPHER_CTX_ctrl(cctx, EVP_CTRL_GCM_GET_TAG, sizeof tag, tag);
   EVP_CIPHER_CTX_free(cctx);
   const std::size_t body = sizeof sequence + plain.size() + sizeof tag;
-  std::string record{static_cast<char>(type), 3, 3, static_cast<char>(body >> 8), static_cast<char>(body & 0xff)};
+  std::string record{static_cast<char>(type), 3, 3, static_cast<char>(body >> 8),
+                     static_cast<char>(body & 0xff)};
   record.append(reinterpret_cast<char*>(sequence), sizeof sequence).append(sealed);
   return record.append(reinterpret_cast<char*>(tag), sizeof tag);
 }

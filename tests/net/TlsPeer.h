@@ -16,10 +16,10 @@
 namespace tavrin::net::test {
 
 struct TlsCertificates {
-  std::string ca;          // the CA the client trusts (CaFile)
-  std::string localhost;   // key and chain for "localhost" and 127.0.0.1
-  std::string otherHost;   // key and chain for mail.example.org, from the same CA
-  std::string selfSigned;  // key and certificate of an unknown self-signed CA
+  std::string ca;              // the CA the client trusts (CaFile)
+  std::string localhost;       // key and chain for "localhost" and 127.0.0.1
+  std::string otherHost;       // key and chain for mail.example.org, from the same CA
+  std::string selfSigned;      // key and certificate of an unknown self-signed CA
   std::string commonNameOnly;  // key and certificate from the CA naming "localhost" in its CN only
   static const TlsCertificates& Get();
 };

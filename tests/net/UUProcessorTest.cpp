@@ -58,7 +58,8 @@ TEST(UUProcessorTest, EncodesTheVectors) {
       {block, uuCode, uuLine + "\r\n`\r\n"},
   };
   for (const auto& v : vectors)
-    EXPECT_EQ(Encode(v.source, v.method), v.expected) << "source of " << v.source.size() << " bytes";
+    EXPECT_EQ(Encode(v.source, v.method), v.expected)
+        << "source of " << v.source.size() << " bytes";
 }
 
 TEST(UUProcessorTest, WritesAtTheTargetsPositionAndRewindsIt) {
@@ -91,7 +92,9 @@ TEST(UUProcessorTest, MissingOrSharedStreamsAreRefused) {
 // A source that fails once `failAt` bytes have been read.
 class FailingSource : public TMemoryStream {
  public:
-  FailingSource(std::size_t size, std::int64_t failAt) : failAt_(failAt) { SetSize(static_cast<std::int64_t>(size)); }
+  FailingSource(std::size_t size, std::int64_t failAt) : failAt_(failAt) {
+    SetSize(static_cast<std::int64_t>(size));
+  }
   std::size_t Read(void* buffer, std::size_t count) override {
     if (Position() + static_cast<std::int64_t>(count) > failAt_)
       throw platform::TStreamError("Cannot read file broken.bin: Input/output error");
@@ -163,8 +166,8 @@ TEST(UUProcessorTest, RandomFilesDecodeToTheSameBytes) {
   ASSERT_TRUE(dir.isValid());
   const std::string base = dir.path().toStdString();
   std::mt19937 rng(20261207);
-  const std::size_t sizes[] = {0, 1, 2, 3, 44, 45, 46, 89, 90, 91, 134, 135, 1000, 4095,
-                               65535, 65536, 65537, 100000, 262147, 1 << 20};
+  const std::size_t sizes[] = {0,   1,   2,    3,    44,    45,    46,    89,     90,     91,
+                               134, 135, 1000, 4095, 65535, 65536, 65537, 100000, 262147, 1 << 20};
   for (std::size_t size : sizes) {
     std::string data(size, '\0');
     for (char& c : data) c = static_cast<char>(rng());

@@ -33,18 +33,20 @@ TEST(CodePage, Utf8RoundTripAndUnmappableCharacters) {
   const std::string utf8 = AnsiToUtf8(ansi);
   EXPECT_EQ(utf8, "Caf\xC3\xA9 \xE2\x82\xAC \xE2\x80\x9Cquoted\xE2\x80\x9D");
   EXPECT_EQ(Utf8ToAnsi(utf8), ansi);
-  EXPECT_EQ(Utf8ToAnsi("\xE4\xB8\xAD!"), "?!");       // not in Windows-1252
-  EXPECT_EQ(Utf8ToAnsi("ab\xC3"), "ab?");              // cut-off sequence
-  EXPECT_EQ(Utf8ToAnsi("\xFF\xFE"), "??");              // not UTF-8 at all
+  EXPECT_EQ(Utf8ToAnsi("\xE4\xB8\xAD!"), "?!");  // not in Windows-1252
+  EXPECT_EQ(Utf8ToAnsi("ab\xC3"), "ab?");        // cut-off sequence
+  EXPECT_EQ(Utf8ToAnsi("\xFF\xFE"), "??");       // not UTF-8 at all
 }
 
 TEST(CodePage, TextOfUnknownOriginIsKeptWhenUtf8AndElseReadAsWindows1252) {
-  for (const char* good : {"", "plain", "\xCE\xB1\xE2\x82\xAC\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
+  for (const char* good :
+       {"", "plain", "\xCE\xB1\xE2\x82\xAC\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
     EXPECT_TRUE(IsUtf8(good)) << good;
     EXPECT_EQ(TextToUtf8(good), good);
   }
   // Cut, stray, overlong, surrogate and past U+10FFFF.
-  for (const char* bad : {"ab\xC3", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"})
+  for (const char* bad :
+       {"ab\xC3", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"})
     EXPECT_FALSE(IsUtf8(bad)) << bad;
   EXPECT_EQ(TextToUtf8("Bo\xEEte \x80"), "Bo\xC3\xAEte \xE2\x82\xAC");
 }

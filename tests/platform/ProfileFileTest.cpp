@@ -16,8 +16,9 @@ namespace {
 class ProfileFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tavrin-ini-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() /
+           ("tavrin-ini-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
     path_ = (dir_ / "Tavrin.ini").string();
   }
@@ -98,8 +99,9 @@ TEST_F(ProfileFileTest, EveryLineEndIsReadAndKeptAndValuesStayOnOneLine) {
   EXPECT_EQ(ini.ReadString("Options", "Dir", "-"), "/data");
   EXPECT_EQ(ini.ReadString("Options", "TableName", "-"), "t.dbf");
   ASSERT_TRUE(ini.WriteString("Options", "SenderName", "Ann\r\n[Options]\nReturnEmail=x@evil"));
-  EXPECT_EQ(Contents(), "[Options]\rDir=/data\r\nTableName=t.dbf\n"
-                        "SenderName=Ann  [Options] ReturnEmail=x@evil\r");
+  EXPECT_EQ(Contents(),
+            "[Options]\rDir=/data\r\nTableName=t.dbf\n"
+            "SenderName=Ann  [Options] ReturnEmail=x@evil\r");
   EXPECT_EQ(ini.ReadString("Options", "ReturnEmail", "-"), "-");
 }
 

@@ -100,8 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::size_t marker = input.find(kMemoMarker);
   const std::string_view table = input.substr(0, marker);
-  const std::string_view memo =
-      marker == std::string_view::npos ? std::string_view() : input.substr(marker + kMemoMarker.size());
+  const std::string_view memo = marker == std::string_view::npos
+                                    ? std::string_view()
+                                    : input.substr(marker + kMemoMarker.size());
   WriteFile(WorkDir() / "fuzz.dbf", table);
   WriteFile(WorkDir() / "fuzz.dbt", memo);
 

@@ -20,7 +20,8 @@ int Replay(const std::filesystem::path& file) {
     std::fprintf(stderr, "cannot read %s\n", file.c_str());
     return 1;
   }
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
   LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   return 0;
 }

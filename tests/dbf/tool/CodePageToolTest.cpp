@@ -13,8 +13,10 @@ namespace {
 
 // The NAME of every record as dbfread reads it, one per line, in UTF-8.
 std::string NamesByDbfread(const std::string& table) {
-  const std::string cmd = "/usr/bin/python3 -c \"import sys, dbfread\n"
-                          "for r in dbfread.DBF(sys.argv[1]): print(r['NAME'])\" '" + table + "' 2>&1";
+  const std::string cmd =
+      "/usr/bin/python3 -c \"import sys, dbfread\n"
+      "for r in dbfread.DBF(sys.argv[1]): print(r['NAME'])\" '" +
+      table + "' 2>&1";
   std::string out;
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) return "popen failed";
@@ -35,8 +37,11 @@ TEST_F(CodePageToolTest, ImportRefusesCharactersTheTablesCodePageCannotHold) {
   const std::string table = dir_.ReadFile("t.dbf"), memo = dir_.ReadFile("t.dbt");
   const ToolResult refused = dir_.Run({"import", "t.dbf", "t.csv"});
   EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.err.find("t.csv, line 3, column NOTE: \"И\" cannot be stored in the table's code page (437)"),
-            std::string::npos) << refused.err;
+  EXPECT_NE(
+      refused.err.find(
+          "t.csv, line 3, column NOTE: \"И\" cannot be stored in the table's code page (437)"),
+      std::string::npos)
+      << refused.err;
   EXPECT_NE(refused.err.find("nothing was appended"), std::string::npos) << refused.err;
   EXPECT_EQ(dir_.ReadFile("t.dbf"), table);
   EXPECT_EQ(dir_.ReadFile("t.dbt"), memo);
@@ -54,8 +59,8 @@ TEST_F(CodePageToolTest, TablesOfEachCodePageKeepTheirNames) {
     const char* page;
     std::string name;
   } cases[] = {{"1250", "Dvořák Łukasz"}, {"852", "Dvořák Łukasz"}, {"1251", "Иван Петров"},
-               {"866", "Иван Петров"},   {"1253", "Σωκράτης"},     {"737", "Σωκράτης"},
-               {"1252", "Zoë Müller"},   {"437", "Zoë Müller"}};
+               {"866", "Иван Петров"},    {"1253", "Σωκράτης"},     {"737", "Σωκράτης"},
+               {"1252", "Zoë Müller"},    {"437", "Zoë Müller"}};
   for (const auto& c : cases) {
     const std::string table = std::string("p") + c.page + ".dbf";
     ASSERT_EQ(dir_.Run({"--codepage", c.page, "create", table, "NAME,C,20"}).status, 0) << c.page;
@@ -63,14 +68,17 @@ TEST_F(CodePageToolTest, TablesOfEachCodePageKeepTheirNames) {
     const ToolResult r = dir_.Run({"import", table, "n.csv"});
     ASSERT_EQ(r.status, 0) << c.page << ": " << r.err;
     EXPECT_EQ(dir_.Run({"export", table}).out, "NAME\r\n" + c.name + "\r\n") << c.page;
-    EXPECT_NE(dir_.Run({"info", table}).out.find(std::string("Code page:     ") +
-                                                 (c.page[0] == '1' ? "Windows-" : "") + c.page + "\n"),
-              std::string::npos) << c.page;
+    EXPECT_NE(dir_.Run({"info", table})
+                  .out.find(std::string("Code page:     ") + (c.page[0] == '1' ? "Windows-" : "") +
+                            c.page + "\n"),
+              std::string::npos)
+        << c.page;
     EXPECT_EQ(NamesByDbfread(dir_.Path(table)), c.name + "\n") << c.page;
   }
   const ToolResult bad = dir_.Run({"--codepage", "1254", "create", "x.dbf", "NAME,C,5"});
   EXPECT_EQ(bad.status, 2);
-  EXPECT_NE(bad.err.find("--codepage is one of 437, 1252, 1250, 1251, 1253, 852, 866, 737"), std::string::npos);
+  EXPECT_NE(bad.err.find("--codepage is one of 437, 1252, 1250, 1251, 1253, 852, 866, 737"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ namespace tavrin::tools::test {
 namespace {
 
 const std::vector<std::string> kPeopleFields = {"NAME,C,20", "AMOUNT,N,8,2", "COUNT,N,5,0",
-                                                "ACTIVE,L", "JOINED,D", "NOTES,M"};
+                                                "ACTIVE,L",  "JOINED,D",     "NOTES,M"};
 
 // Accents, a comma, quotes, a multi-line memo, a row that leaves fields out, a long memo.
 const std::string kPeopleCsv =
@@ -27,14 +27,16 @@ const std::string kPeopleCsv =
     "José Müller,12.5,42,T,20260131,\"line one\r\nline two\"\r\n"
     "\"Jones, \"\"Kate\"\"\",-3.25,-7,F,1999-12-01,short\r\n"
     "Ana Peña\r\n"
-    "Zoë,99999.99,99999,y,20000229," + std::string(700, 'x') + "\r\n";
+    "Zoë,99999.99,99999,y,20000229," +
+    std::string(700, 'x') + "\r\n";
 
 const std::string kPeopleExport =
     "NAME,AMOUNT,COUNT,ACTIVE,JOINED,NOTES\r\n"
     "José Müller,12.50,42,T,20260131,\"line one\r\nline two\"\r\n"
     "\"Jones, \"\"Kate\"\"\",-3.25,-7,F,19991201,short\r\n"
     "Ana Peña,0.00,0,F,,\r\n"
-    "Zoë,99999.99,99999,T,20000229," + std::string(700, 'x') + "\r\n";
+    "Zoë,99999.99,99999,T,20000229," +
+    std::string(700, 'x') + "\r\n";
 
 class DbftoolTest : public ::testing::Test {
  protected:
@@ -79,9 +81,12 @@ TEST_F(DbftoolTest, DumpShowsStoredTextDeletionFlagsAndMemoText) {
             std::string::npos);
   EXPECT_NE(r.out.find("{\"deleted\": false, \"values\": [\"José Müller         \", \"   12.50\", "
                        "\"   42\", \"T\", \"20260131\", \"line one\\r\\nline two\"]}"),
-            std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("{\"deleted\": true, \"values\": [\"Jones, \\\"Kate\\\"       \""), std::string::npos);
-  EXPECT_NE(r.out.find("\"F\", \"        \", \"\"]}"), std::string::npos) << "blank date and no memo";
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("{\"deleted\": true, \"values\": [\"Jones, \\\"Kate\\\"       \""),
+            std::string::npos);
+  EXPECT_NE(r.out.find("\"F\", \"        \", \"\"]}"), std::string::npos)
+      << "blank date and no memo";
 }
 
 TEST_F(DbftoolTest, PackDropsDeletedRecordsAndKeepsTheOthersMemos) {
@@ -95,7 +100,8 @@ TEST_F(DbftoolTest, PackDropsDeletedRecordsAndKeepsTheOthersMemos) {
             "NAME,AMOUNT,COUNT,ACTIVE,JOINED,NOTES\r\n"
             "\"Jones, \"\"Kate\"\"\",-3.25,-7,F,19991201,short\r\n"
             "Ana Peña,0.00,0,F,,\r\n"
-            "Zoë,99999.99,99999,T,20000229," + std::string(700, 'x') + "\r\n");
+            "Zoë,99999.99,99999,T,20000229," +
+                std::string(700, 'x') + "\r\n");
   EXPECT_NE(dir_.Run({"info", "people.dbf"}).out.find("Records:       3\n"), std::string::npos);
 }
 
@@ -105,8 +111,8 @@ TEST_F(DbftoolTest, TablePathsAreTakenWhole) {
   ASSERT_EQ(dir_.Run({"create", "club.dbf", "NAME,C,5"}).status, 0);
   std::filesystem::create_directories(dir_.Path("Alias virtual file"));
   dir_.WriteFile("rows.csv", "NAME\nann\nbob\n");
-  for (const std::string name : {"club exclusive.dbf", "a alias b.dbf", " club .dbf",
-                                  "Alias virtual file/x.dbf"}) {
+  for (const std::string name :
+       {"club exclusive.dbf", "a alias b.dbf", " club .dbf", "Alias virtual file/x.dbf"}) {
     ASSERT_EQ(dir_.Run({"create", name, "NAME,C,5"}).status, 0) << name;
     ASSERT_EQ(dir_.Run({"import", name, "rows.csv"}).status, 0) << name;
     ASSERT_EQ(dir_.Run({"delete", name, "1"}).status, 0) << name;
@@ -127,7 +133,8 @@ TEST_F(DbftoolTest, InfoPrintsTheHeaderAndOneLinePerField) {
   EXPECT_NE(r.out.find("    1  NAME        C   10   0\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    2  BORN        D    8   0\n"), std::string::npos);
   ASSERT_EQ(dir_.Run({"create", "m.dbf", "NOTES,M"}).status, 0);
-  EXPECT_NE(dir_.Run({"info", "m.dbf"}).out.find("Version byte:  0x8B (memo file)\n"), std::string::npos);
+  EXPECT_NE(dir_.Run({"info", "m.dbf"}).out.find("Version byte:  0x8B (memo file)\n"),
+            std::string::npos);
 }
 
 // ---- nothing is lost or changed unasked ----
@@ -139,7 +146,8 @@ TEST_F(DbftoolTest, CreateRefusesToReplaceAnyExistingFileInAnyLetterCase) {
   EXPECT_EQ(dir_.Run({"create", "PEOPLE.DBF", "A,C,3"}).status, 1);
   const ToolResult r = dir_.Run({"create", "notes.DBF", "A,C,3", "N,M"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("notes.dbt already exists (use --force to replace)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("notes.dbt already exists (use --force to replace)"), std::string::npos)
+      << r.err;
   EXPECT_EQ(dir_.ReadFile("people.dbf"), "keep");
   EXPECT_EQ(dir_.ReadFile("notes.dbt"), std::string(5000, 'n'));
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("notes.DBF")));
@@ -168,7 +176,8 @@ TEST_F(DbftoolTest, ATableTheUserMayOnlyReadIsReadButNotWritten) {
   std::vector<std::string> asUser;
   if (::geteuid() == 0) {  // root may write anything: read as an unprivileged user instead
     asUser = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
-    if (std::system("setpriv --reuid=nobody --regid=nogroup --clear-groups true 2>/dev/null") != 0) {
+    if (std::system("setpriv --reuid=nobody --regid=nogroup --clear-groups true 2>/dev/null") !=
+        0) {
       GTEST_SKIP() << "no unprivileged user to switch to";
     }
     std::filesystem::permissions(dir_.Path(""), std::filesystem::perms(0755));
@@ -189,7 +198,8 @@ TEST_F(DbftoolTest, OutputThatCannotBeWrittenFailsTheCommand) {
   for (const std::string command : {"export", "dump", "info"}) {
     const ToolResult r = dir_.Run({command, "people.dbf"}, "/dev/full");
     EXPECT_EQ(r.status, 1) << command;
-    EXPECT_NE(r.err.find("cannot write the output: No space left on device"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("cannot write the output: No space left on device"), std::string::npos)
+        << r.err;
   }
 }
 
@@ -239,12 +249,15 @@ TEST_F(DbftoolTest, CsvThatIsNotUtf8IsRefusedUnlessItsEncodingIsGiven) {
     dir_.WriteFile("t.csv", "NAME,EMAIL\nok,x\n" + bad + ",y\n");
     const ToolResult r = dir_.Run({"import", "t.dbf", "t.csv"});
     EXPECT_EQ(r.status, 1) << bad;
-    EXPECT_NE(r.err.find("t.csv, line 3, column NAME: the text is not valid UTF-8"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("t.csv, line 3, column NAME: the text is not valid UTF-8"),
+              std::string::npos)
+        << r.err;
     EXPECT_NE(r.err.find("--csv-encoding cp1252"), std::string::npos);
   }
   EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "NAME,EMAIL\r\n");
   dir_.WriteFile("t.csv", "NAME\nJos\xE9 \x80\n");
-  ASSERT_EQ(dir_.Run({"--csv-encoding", "cp1252", "--replace", "import", "t.dbf", "t.csv"}).status, 0);
+  ASSERT_EQ(dir_.Run({"--csv-encoding", "cp1252", "--replace", "import", "t.dbf", "t.csv"}).status,
+            0);
   EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "NAME,EMAIL\r\nJosé ?,\r\n");  // no euro in 437
 }
 
@@ -259,7 +272,8 @@ TEST_F(DbftoolTest, ImportChecksEveryRowBeforeAppendingAny) {
       {"NAME,N\nok,1\nok,1234\n", "line 3, column N: \"1234\" does not fit in 3 characters"},
       {"NAME,N\nok,1.5\n", "is not a whole number"},
       {"NAME,N\nok,12a\n", "\"12a\" is not a number"},
-      {"NAME\nok\ntoo long\n", "line 3, column NAME: text of 8 characters is longer than the field (5)"},
+      {"NAME\nok\ntoo long\n",
+       "line 3, column NAME: text of 8 characters is longer than the field (5)"},
       {"D\n20260230\n", "\"20260230\" is not a date"},
       {"L\nmaybe\n", "not a logical value"},
       {"NAME,AGE\nok,1\n", "unknown column \"AGE\""},
@@ -298,7 +312,9 @@ TEST_F(DbftoolTest, ImportSkipsBlankRowsAndTakesAnotherSeparator) {
 
 TEST_F(DbftoolTest, CreateRefusesFieldsNoOneCouldFill) {
   for (const std::vector<std::string>& fields : {std::vector<std::string>{"NAME,C,5", "name,C,5"},
-                                                {"LONGERTHAN10,C,5"}, {"A-B,C,5"}, {"P,N,3,2"}}) {
+                                                 {"LONGERTHAN10,C,5"},
+                                                 {"A-B,C,5"},
+                                                 {"P,N,3,2"}}) {
     std::vector<std::string> args = {"create", "t.dbf"};
     args.insert(args.end(), fields.begin(), fields.end());
     EXPECT_EQ(dir_.Run(args).status, 2) << fields[0];
@@ -312,11 +328,13 @@ TEST_F(DbftoolTest, AMillionRowImportKeepsItsMemoryFlat) {
     std::ofstream csv(dir_.Path("big.csv"), std::ios::binary);
     csv << "NAME,EMAIL,AMOUNT,JOINED\n";
     for (int i = 0; i < 1000000; ++i) {
-      csv << "Person " << i << ",person" << i << "@example.org," << i % 100000 << "." << i % 10 << "0,2026"
-          << (i % 12 < 9 ? "0" : "") << i % 12 + 1 << "1" << i % 9 + 1 << "\n";
+      csv << "Person " << i << ",person" << i << "@example.org," << i % 100000 << "." << i % 10
+          << "0,2026" << (i % 12 < 9 ? "0" : "") << i % 12 + 1 << "1" << i % 9 + 1 << "\n";
     }
   }
-  ASSERT_EQ(dir_.Run({"create", "big.dbf", "NAME,C,30", "EMAIL,C,40", "AMOUNT,N,10,2", "JOINED,D"}).status, 0);
+  ASSERT_EQ(dir_.Run({"create", "big.dbf", "NAME,C,30", "EMAIL,C,40", "AMOUNT,N,10,2", "JOINED,D"})
+                .status,
+            0);
   const ToolResult r = dir_.Run({"import", "big.dbf", "big.csv"});
   ASSERT_EQ(r.status, 0) << r.err;
   struct rusage usage {};
@@ -344,7 +362,8 @@ TEST_F(DbftoolTest, EngineFailuresPrintTheCodeTextAndDetailAndExitWith1) {
   ASSERT_EQ(dir_.Run({"import", "t.dbf", "t.csv"}).status, 0);
   r = dir_.Run({"delete", "t.dbf", "1", "99", "3"});  // every number is checked before any change
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("record 99 does not exist (t.dbf has 3 records); nothing was changed"), std::string::npos)
+  EXPECT_NE(r.err.find("record 99 does not exist (t.dbf has 3 records); nothing was changed"),
+            std::string::npos)
       << r.err;
   EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "NAME\r\na\r\nb\r\nc\r\n");
 }
@@ -407,7 +426,8 @@ TEST_F(DbftoolTest, SampleScriptCreatesTheRecipientsTableOnlyWhenItIsMissing) {
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 13);
   EXPECT_NE(r.out.find("Chloé Dubois,chloe.dubois@example.com\r\n"), std::string::npos);
   EXPECT_NE(r.out.find("\"Jones, Kate\",kate.jones@example.com\r\n"), std::string::npos);
-  EXPECT_NE(dir_.Run({"info", table}).out.find("    2  EMAIL       C   60   0\n"), std::string::npos);
+  EXPECT_NE(dir_.Run({"info", table}).out.find("    2  EMAIL       C   60   0\n"),
+            std::string::npos);
 
   ASSERT_EQ(dir_.Run({"delete", table, "1"}).status, 0);
   ASSERT_EQ(std::system(run.c_str()), 0);
@@ -449,7 +469,8 @@ TEST_F(DbftoolTest, LocksAnotherProgramHoldsAreWaitedForWhenAsked) {
     dbf::UseFile(dir_.Path("t.dbf"), dbf::OpenOptions{true, ""});  // held alone, as a pack holds it
     ToolResult r = dir_.Run({"import", "t.dbf", "t.csv"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("t.dbf is being packed or is held exclusively by another program"), std::string::npos)
+    EXPECT_NE(r.err.find("t.dbf is being packed or is held exclusively by another program"),
+              std::string::npos)
         << r.err;
     dbf::UseFile(dir_.Path("t.dbf"));
     ASSERT_TRUE(dbf::ALock());
@@ -466,7 +487,8 @@ TEST_F(DbftoolTest, LocksAnotherProgramHoldsAreWaitedForWhenAsked) {
 
 TEST_F(DbftoolTest, OpenFailuresAUserCanMendAreSaidInPlainWords) {
   std::filesystem::create_directories(dir_.Path("folder.dbf"));
-  EXPECT_NE(dir_.Run({"info", "folder.dbf"}).err.find("folder.dbf is a folder, not a table"), std::string::npos);
+  EXPECT_NE(dir_.Run({"info", "folder.dbf"}).err.find("folder.dbf is a folder, not a table"),
+            std::string::npos);
   ASSERT_EQ(dir_.Run({"create", "m.dbf", "NAME,C,5", "NOTE,M"}).status, 0);
   std::filesystem::remove(dir_.Path("m.dbt"));
   const ToolResult r = dir_.Run({"dump", "m.dbf"});
@@ -480,7 +502,8 @@ TEST_F(DbftoolTest, PackFailsWhileAnotherProgramHasTheTableOpen) {
   HeldTable held(dir_.Path("t.dbf"));
   const ToolResult r = dir_.Run({"pack", "t.dbf"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("t.dbf is open in another program; it must be closed there first"), std::string::npos)
+  EXPECT_NE(r.err.find("t.dbf is open in another program; it must be closed there first"),
+            std::string::npos)
       << r.err;
 }
 

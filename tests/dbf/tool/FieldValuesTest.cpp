@@ -53,8 +53,11 @@ TEST(CheckFieldDefsTest, RefusesDefinitionsNoOneCouldFill) {
   const Defs bad[] = {
       {{"NAME", 'C', 5, 0}, {"name", 'C', 5, 0}},  // the same name in another case
       {{"ELEVENCHARS", 'C', 5, 0}},                // cut to 10 it would clash with others
-      {{"1ST", 'C', 5, 0}}, {{"A-B", 'C', 5, 0}}, {{"_X", 'C', 5, 0}}, {{"N\xC3\xA9", 'C', 5, 0}},
-      {{"PRICE", 'N', 3, 2}},                      // no room for a digit before the point
+      {{"1ST", 'C', 5, 0}},
+      {{"A-B", 'C', 5, 0}},
+      {{"_X", 'C', 5, 0}},
+      {{"N\xC3\xA9", 'C', 5, 0}},
+      {{"PRICE", 'N', 3, 2}},  // no room for a digit before the point
   };
   for (const Defs& defs : bad) EXPECT_THROW(CheckFieldDefs(defs), ValueError) << defs[0].name;
 }
@@ -64,7 +67,8 @@ TEST(ConvertImportValueTest, DatesMustBeRealDays) {
   EXPECT_EQ(ConvertImportValue(date, "20240229").text, "20240229");
   EXPECT_EQ(ConvertImportValue(date, "2024-02-29").text, "20240229");
   EXPECT_EQ(ConvertImportValue(date, "").text, "        ");
-  for (const char* bad : {"20230229", "19000229", "20261301", "20260431", "20260100", "2026131", "01/31/2026"}) {
+  for (const char* bad :
+       {"20230229", "19000229", "20261301", "20260431", "20260100", "2026131", "01/31/2026"}) {
     EXPECT_THROW(ConvertImportValue(date, bad), ValueError) << bad;
   }
   EXPECT_EQ(ConvertImportValue(date, "20000229").text, "20000229");
@@ -74,8 +78,10 @@ TEST(ConvertImportValueTest, DatesMustBeRealDays) {
 
 TEST(ConvertImportValueTest, LogicalsAndCharacterFields) {
   const FieldShape logical{'L', 1, 0};
-  for (const char* yes : {"T", "t", "Y", "yes", "TRUE"}) EXPECT_TRUE(ConvertImportValue(logical, yes).truth) << yes;
-  for (const char* no : {"F", "n", "", "false", "No"}) EXPECT_FALSE(ConvertImportValue(logical, no).truth) << no;
+  for (const char* yes : {"T", "t", "Y", "yes", "TRUE"})
+    EXPECT_TRUE(ConvertImportValue(logical, yes).truth) << yes;
+  for (const char* no : {"F", "n", "", "false", "No"})
+    EXPECT_FALSE(ConvertImportValue(logical, no).truth) << no;
   EXPECT_THROW(ConvertImportValue(logical, "?"), ValueError);
   const FieldShape name{'C', 3, 0};
   EXPECT_EQ(ConvertImportValue(name, " ab").text, " ab");

@@ -28,8 +28,10 @@ std::string ReadWithDbfread(const std::string& table) {
       "for r in dbfread.DBF(sys.argv[1], encoding='cp437'):\n"
       "    print('%s=%s' % (r['ID'], (r['NOTE'] or '').rstrip('\\x00')))\n";
   std::string out;
-  FILE* p = popen(("script=$(cat <<'PYEOF'\n" + script + "PYEOF\n); " + kPython + " -c \"$script\" '" + table +
-                   "' 2>&1").c_str(), "r");
+  FILE* p = popen(("script=$(cat <<'PYEOF'\n" + script + "PYEOF\n); " + kPython +
+                   " -c \"$script\" '" + table + "' 2>&1")
+                      .c_str(),
+                  "r");
   if (p == nullptr) return "popen failed";
   char buf[4096];
   for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
@@ -40,7 +42,8 @@ std::string ReadWithDbfread(const std::string& table) {
 class PackRepairTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!HaveDbfread()) GTEST_SKIP() << "dbfread is not installed (test.sh installs python3-dbfread)";
+    if (!HaveDbfread())
+      GTEST_SKIP() << "dbfread is not installed (test.sh installs python3-dbfread)";
   }
 
   // Rows "ID,NOTE" with texts of the given lengths, each text the ID's letter repeated.
@@ -54,8 +57,12 @@ class PackRepairTest : public ::testing::Test {
     const ToolResult r = dir_.Run({"import", "t.dbf", "rows.csv"});
     ASSERT_EQ(r.status, 0) << r.err;
   }
-  static std::string Text(int id, int length) { return std::string(static_cast<std::size_t>(length), static_cast<char>('a' + id - 1)); }
-  static std::string Line(int id, int length) { return std::to_string(id) + "=" + Text(id, length) + "\n"; }
+  static std::string Text(int id, int length) {
+    return std::string(static_cast<std::size_t>(length), static_cast<char>('a' + id - 1));
+  }
+  static std::string Line(int id, int length) {
+    return std::to_string(id) + "=" + Text(id, length) + "\n";
+  }
 
   ToolDir dir_;
 };
@@ -74,16 +81,20 @@ TEST_F(PackRepairTest, ATableEndingInsideARecordIsRefusedByPackAndCutOnlyByRepai
 
   const ToolResult pack = dir_.Run({"pack", "t.dbf"});
   EXPECT_EQ(pack.status, 1);
-  EXPECT_NE(pack.err.find("The table ends inside a record (9 bytes after record 2): it is damaged."),
-            std::string::npos) << pack.err;
+  EXPECT_NE(
+      pack.err.find("The table ends inside a record (9 bytes after record 2): it is damaged."),
+      std::string::npos)
+      << pack.err;
   EXPECT_EQ(dir_.ReadFile("t.dbf"), cut);
   EXPECT_EQ(dir_.ReadFile("t.dbt"), memo);
-  EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out, "ID,NOTE\r\n2," + Text(2, 30) + "\r\n");  // reading goes on
+  EXPECT_EQ(dir_.Run({"export", "t.dbf"}).out,
+            "ID,NOTE\r\n2," + Text(2, 30) + "\r\n");  // reading goes on
 
   const ToolResult repair = dir_.Run({"repair", "t.dbf"});
   ASSERT_EQ(repair.status, 0) << repair.err;
   EXPECT_NE(repair.err.find("cut off 9 bytes after record 2, saved in " + dir_.Path("t.dbf.cut")),
-            std::string::npos) << repair.err;
+            std::string::npos)
+      << repair.err;
   EXPECT_EQ(dir_.ReadFile("t.dbf.cut"), cut.substr(kHeader + 2 * kRecord));
   std::string repaired = whole.substr(0, kHeader + 2 * kRecord) + "\x1A";
   repaired.replace(4, 4, std::string("\x02\0\0\0", 4));  // the header counts the whole records
@@ -109,7 +120,8 @@ TEST_F(PackRepairTest, TheEnginesPackRefusesATableEndingInsideARecord) {
   EXPECT_EQ(dbf::RecCount(), 1);
   EXPECT_FALSE(dbf::Pack());
   EXPECT_EQ(dbf::ErrorCode(), 213);
-  EXPECT_NE(dbf::TakeDetail().find("The table ends inside a record (3 bytes after record 1): it is damaged."),
+  EXPECT_NE(dbf::TakeDetail().find(
+                "The table ends inside a record (3 bytes after record 1): it is damaged."),
             std::string::npos);
   dbf::USE("");
   EXPECT_EQ(dir_.ReadFile("t.dbf"), table);
@@ -146,7 +158,7 @@ TEST_F(PackRepairTest, PackLeavesTheMemoFileAloneUntilCompactingIsDue) {
   EXPECT_EQ(ReadWithDbfread(dir_.Path("t.dbf")), Line(1, 100) + Line(3, 1500) + Line(4, 50));
 
   ASSERT_EQ(dir_.Run({"pack", "--memo", "t.dbf"}).status, 0);  // 2 of 7 blocks were dead
-  EXPECT_EQ(dir_.ReadFile("t.dbt").size(), 512u * 5 + 58);  // the texts back to back
+  EXPECT_EQ(dir_.ReadFile("t.dbt").size(), 512u * 5 + 58);     // the texts back to back
   EXPECT_EQ(ReadWithDbfread(dir_.Path("t.dbf")), Line(1, 100) + Line(3, 1500) + Line(4, 50));
 
   ASSERT_EQ(dir_.Run({"delete", "t.dbf", "1"}).status, 0);  // 1 dead of 5: stays

@@ -36,7 +36,8 @@ class TablePageEngineTest : public ::testing::Test {
  protected:
   // A one-field table with `driver` as its language byte and `bytes` stored in its one record.
   std::string Make(std::uint8_t driver, const std::string& bytes) {
-    const std::string path = dir_.Path(std::string("t").append(std::to_string(driver)).append(".dbf"));
+    const std::string path =
+        dir_.Path(std::string("t").append(std::to_string(driver)).append(".dbf"));
     dbf::ErrorSilencer quiet;
     dbf::CreateDbf(path, {{"NAME", 'C', static_cast<int>(bytes.size()), 0}}, driver);
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -60,11 +61,11 @@ class TablePageEngineTest : public ::testing::Test {
 };
 
 TEST_F(TablePageEngineTest, TheProgramReadsEachTableByItsLanguageDriverByte) {
-  EXPECT_EQ(ReadAsProgram(Make(0x01, "\x82t\xE1")), "\xE9t\xDF");    // 437: é t ß
-  EXPECT_EQ(ReadAsProgram(Make(0x03, "\xE9t\xDF")), "\xE9t\xDF");    // 1252 as it is
-  EXPECT_EQ(ReadAsProgram(Make(0xC8, "\xE9\xE8\xDF")), "\xE9?\xDF"); // 1250: é, č has no 1252 twin
-  EXPECT_EQ(ReadAsProgram(Make(0xC9, "\xC0z")), "?z");               // 1251: А
-  EXPECT_EQ(ReadAsProgram(Make(0x64, "\x82\x9F")), "\xE9?");         // 852: é, č
+  EXPECT_EQ(ReadAsProgram(Make(0x01, "\x82t\xE1")), "\xE9t\xDF");     // 437: é t ß
+  EXPECT_EQ(ReadAsProgram(Make(0x03, "\xE9t\xDF")), "\xE9t\xDF");     // 1252 as it is
+  EXPECT_EQ(ReadAsProgram(Make(0xC8, "\xE9\xE8\xDF")), "\xE9?\xDF");  // 1250: é, č has no 1252 twin
+  EXPECT_EQ(ReadAsProgram(Make(0xC9, "\xC0z")), "?z");                // 1251: А
+  EXPECT_EQ(ReadAsProgram(Make(0x64, "\x82\x9F")), "\xE9?");          // 852: é, č
 }
 
 }  // namespace

@@ -18,8 +18,10 @@ namespace {
 std::string ShellQuote(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
   }
   return out + "'";
 }
@@ -54,8 +56,8 @@ ToolResult ToolDir::Run(const std::vector<std::string>& args, const std::string&
   for (const std::string& p : prefix) cmd.append(" ").append(ShellQuote(p));
   cmd.append(" ").append(ShellQuote(DBFTOOL_PATH));
   for (const std::string& a : args) cmd.append(" ").append(ShellQuote(a));
-  cmd += " >" + ShellQuote(stdoutTo.empty() ? Path(".out") : stdoutTo) + " 2>" + ShellQuote(Path(".err")) +
-         " </dev/null";
+  cmd += " >" + ShellQuote(stdoutTo.empty() ? Path(".out") : stdoutTo) + " 2>" +
+         ShellQuote(Path(".err")) + " </dev/null";
   std::filesystem::remove(Path(".out"));
   const int raw = std::system(cmd.c_str());
   ToolResult r;
