@@ -25,6 +25,8 @@ class TDatasetRecipientTable final : public TRecipientTable {
   bool AtEnd() override { return table_.AtEnd(); }
   bool RecordDeleted() override { return table_.RecordDeleted(); }
   std::string GetField(const std::string& name) override { return table_.GetField(name); }
+  std::string FieldText(const std::string& name) override;
+  char FieldType(const std::string& name) override;
 
  private:
   dataset::TXbDbf& table_;

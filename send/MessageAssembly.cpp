@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -101,6 +102,31 @@ std::vector<std::string> ToLines(const std::string& description) {
   std::vector<std::string> tokens = EncodedWords(text, kFoldColumns - 4);
   tokens.push_back(":;");
   return FoldedHeader("To:", tokens);
+}
+
+// A URL's bytes that would end it or its header (blanks, controls, quotes, angle brackets, and
+// anything past ASCII) as %XX.
+std::string UrlInHeader(const std::string& url) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : url) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b >= 0x7F || c == '<' || c == '>' || c == '"') {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool StartsWithIgnoringCase(const std::string& text, std::string_view start) {
+  if (text.size() < start.size()) return false;
+  for (std::size_t i = 0; i < start.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(text[i])) != start[i]) return false;
+  return true;
 }
 
 std::vector<std::string> SubjectLines(const std::string& subject) {
@@ -200,18 +226,89 @@ std::string Boundary() {
 
 std::vector<std::string> BuildMessage(const MessageInput& in, const std::string& boundary) {
   std::vector<std::string> lines = FromLines(in.SenderName, in.ReturnEmail);
-  Append(lines, ToLines(in.To));
+  Append(lines,
+         in.ToAddress.empty() ? ToLines(in.To) : MailboxHeaderLines("To:", in.To, in.ToAddress));
   Append(lines, SubjectLines(in.Subject));
   Append(lines,
          {
              "Date: " + in.Date,
              "Message-ID: <" + in.MessageIdToken + "@" + MessageIdDomain(in.ReturnEmail) + ">",
-             "Mime-Version: 1.0",
-             "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"",
-             "",
-             "--" + boundary,
          });
+  if (!in.ReplyTo.empty()) lines.push_back("Reply-To: " + HeaderValue(in.ReplyTo));
+  if (!in.ListUnsubscribe.empty()) Append(lines, ListUnsubscribeLines(in.ListUnsubscribe));
+  Append(lines, {
+                    "Mime-Version: 1.0",
+                    "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"",
+                    "",
+                    "--" + boundary,
+                });
   Append(lines, BodyPartLines(in.Body));
+  return lines;
+}
+
+std::vector<std::string> MailboxHeaderLines(const std::string& field, const std::string& name,
+                                            const std::string& address) {
+  const std::string text = HeaderValue(name);
+  std::string mailbox = "<";
+  mailbox += HeaderValue(address);
+  mailbox += '>';
+  if (text.empty()) return {field + " " + mailbox};
+  if (!NeedsEncodedWords(text)) {
+    const std::string line = field + " " + QuotedString(text) + " " + mailbox;
+    if (line.size() <= kMaxLineOctets) return {line};
+  }
+  std::vector<std::string> tokens = EncodedWords(text, kFoldColumns - field.size() - 2);
+  tokens.push_back(mailbox);
+  return FoldedHeader(field, tokens);
+}
+
+bool IsListUnsubscribeTarget(const std::string& url) {
+  constexpr std::size_t kLongest = 900;  // leaves room on the header line for filled-in values
+  if (url.size() > kLongest) return false;
+  for (const char c : url)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F || c == '"' || c == '<' || c == '>')
+      return false;
+  if (StartsWithIgnoringCase(url, "mailto:")) {
+    const std::string to =
+        url.substr(7, url.find('?') == std::string::npos ? std::string::npos : url.find('?') - 7);
+    const auto at = to.find('@');
+    return at != std::string::npos && at > 0 && at + 1 < to.size() && IsPlainAddress(to);
+  }
+  if (StartsWithIgnoringCase(url, "https://")) {
+    const std::string host = url.substr(8, url.find_first_of("/?#", 8) - 8);
+    return !host.empty();
+  }
+  return false;
+}
+
+bool IsOneClickUnsubscribe(const std::string& url) {
+  return StartsWithIgnoringCase(url, "https://");
+}
+
+std::vector<std::string> ListUnsubscribeLines(const std::string& url) {
+  const std::string name = "List-Unsubscribe:";
+  std::string target = "<";  // built in steps: "<" + temporary trips a false -Wrestrict in g++ 12
+  target += UrlInHeader(url);
+  target += '>';
+  std::vector<std::string> lines;
+  if (name.size() + 1 + target.size() <= kFoldColumns) {
+    lines.push_back(name + " " + target);
+  } else {
+    // A long URL starts a continuation line; one too long even for that is cut into lines, whose
+    // folding blanks inside the angle brackets a reader removes (RFC 2369).
+    lines.push_back(name);
+    constexpr std::size_t kPiece = kFoldColumns - 1;
+    for (std::size_t i = 0; i < target.size(); i += kPiece) {
+      std::string line = " ";
+      if (i == 0 && target.size() + 1 <= kMaxLineOctets) {
+        lines.push_back(line += target);
+        break;
+      }
+      lines.push_back(line += target.substr(i, kPiece));
+    }
+  }
+  if (IsOneClickUnsubscribe(url))
+    lines.push_back("List-Unsubscribe-Post: List-Unsubscribe=One-Click");
   return lines;
 }
 

@@ -26,6 +26,11 @@ struct MessageInput {
   std::vector<std::string> Body;  // the memo's lines, unchanged
   std::string Date;               // InternetDate() of the moment of Send
   std::string MessageIdToken;     // NewMessageIdToken(), unique per message
+  // A message of its own for one recipient: "To:" names this address, with To as its display
+  // name. Empty: To describes the addressees as an empty group.
+  std::string ToAddress;
+  std::string ReplyTo;          // "Reply-To:" when not empty
+  std::string ListUnsubscribe;  // "List-Unsubscribe:" when not empty: a mailto: or https URL
 };
 
 // 16 underscores, 12 random digits from 0 to 8, 7 underscores: 35 characters, never a 9.
@@ -35,7 +40,25 @@ std::string Boundary();
 // string, the description as the display name of an empty address group ("To: Members:;"), and
 // either as encoded words when it holds more than printable ASCII, as does the subject. A body of
 // ASCII lines of at most 998 octets on the wire goes as typed, any other in quoted-printable UTF-8.
+// Reply-To and List-Unsubscribe (with List-Unsubscribe-Post for an https URL, the one-click
+// unsubscribe of RFC 8058) follow the Message-ID when set.
 std::vector<std::string> BuildMessage(const MessageInput& input, const std::string& boundary);
+
+// A header naming one mailbox: `field` ("To:") and `"Ann Martin" <ann@example.org>`, the name
+// quoted, or as encoded words when it holds more than printable ASCII; an empty name gives the
+// bare "<address>". Folded at 78 columns where the name allows.
+std::vector<std::string> MailboxHeaderLines(const std::string& field, const std::string& name,
+                                            const std::string& address);
+
+// True for a List-Unsubscribe target the headers can carry: "mailto:" and a plain address, or
+// "https://" and a host, in either case of the scheme, with no blank, quote or angle bracket.
+bool IsListUnsubscribeTarget(const std::string& url);
+// True when the target is a web address, answered with a one-click POST.
+bool IsOneClickUnsubscribe(const std::string& url);
+// "List-Unsubscribe: <url>" (on a line of its own after the name when long) and, for an https
+// URL, "List-Unsubscribe-Post: List-Unsubscribe=One-Click". Bytes a URL may not hold are written
+// as %XX, so the header always ends where it should.
+std::vector<std::string> ListUnsubscribeLines(const std::string& url);
 
 // "Mon, 07 Dec 2026 10:15:00 +0100": the local time of `when` in Internet date format.
 std::string InternetDate(std::time_t when);

@@ -28,6 +28,18 @@ class TRecipientTable {
   virtual bool RecordDeleted() = 0;
   // The field's text in the program's 8-bit text, untrimmed.
   virtual std::string GetField(const std::string& name) = 0;
+  // The field's value as a message shows it, in the program's 8-bit text: a display text without
+  // its padding blanks, a memo's text, a logical's letter as the table holds it ("" when unset).
+  virtual std::string FieldText(const std::string& name) { return TrimmedBlanks(GetField(name)); }
+  // The field's dBASE type letter ('C', 'N', 'F', 'L', 'D', 'M'); 0 when the table lacks it.
+  virtual char FieldType(const std::string& name) { return HasField(name) ? 'C' : '\0'; }
+
+ protected:
+  static std::string TrimmedBlanks(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(' ') + 1 - first);
+  }
 };
 
 }  // namespace tavrin::app
