@@ -2,6 +2,7 @@
 
 #include <QStringDecoder>
 #include <filesystem>
+#include <tuple>
 
 #include "send/SendDialogue.h"
 #include "dataset/DbfFileName.h"
@@ -69,6 +70,9 @@ void LoadSettings(Settings& s, const SettingsPlaces& places) {
   s.UserName = ReadText(ini, kOptions, "UserName", defaults::kUserName);
   s.RecipientsPerMessage =
       ReadText(ini, kOptions, "RecipientsPerMessage", defaults::kRecipientsPerMessage);
+  s.OptOutField = ReadText(ini, kOptions, "OptOutField", defaults::kOptOutField);
+  s.ListUnsubscribe = ReadText(ini, kOptions, "ListUnsubscribe", defaults::kListUnsubscribe);
+  s.ReplyTo = ReadText(ini, kOptions, "ReplyTo", defaults::kReplyTo);
   if (s.ReturnEmail.empty()) s.FirstRun = true;
   s.TempFileName = places.tempDir + "/temp.out";
 }
@@ -96,8 +100,13 @@ std::optional<std::string> SaveSettings(const Settings& s, const SettingsPlaces&
   // "starttls" written by hand stays as written.
   if (!SameIgnoringCase(ReadText(ini, kOptions, "Security", defaults::kSecurity), s.Security))
     changed.push_back({kOptions, "Security", s.Security});
-  if (ReadText(ini, kOptions, "UserName", defaults::kUserName) != s.UserName)
-    changed.push_back({kOptions, "UserName", s.UserName});
+  for (auto [key, value, fallback] :
+       {std::tuple{"UserName", &s.UserName, defaults::kUserName},
+        {"OptOutField", &s.OptOutField, defaults::kOptOutField},
+        {"ListUnsubscribe", &s.ListUnsubscribe, defaults::kListUnsubscribe},
+        {"ReplyTo", &s.ReplyTo, defaults::kReplyTo}})
+    if (ReadText(ini, kOptions, key, fallback) != *value)
+      changed.push_back({kOptions, key, *value});
   if (changed.empty() || ini.WriteStrings(changed)) return std::nullopt;
   return ini.Error();
 }

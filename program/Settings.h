@@ -35,6 +35,14 @@ struct Settings {
   std::string UserName;
   // A limit of our own on recipients per message, as written by hand; never written back.
   std::string RecipientsPerMessage;
+  // The logical field of the recipients table that marks a recipient who asked for no more mail;
+  // empty: none.
+  std::string OptOutField;
+  // The List-Unsubscribe target every message carries (a mailto: address or an https URL, which
+  // may hold placeholders); empty: no such header.
+  std::string ListUnsubscribe;
+  // The address replies go to when not the sender's; empty: no Reply-To header.
+  std::string ReplyTo;
 
   // First-run mode: set when ReturnEmail is found empty; nothing clears it while the program runs.
   bool FirstRun = false;
@@ -72,17 +80,20 @@ inline constexpr const char* kTo = "Everyone on the mailing list";
 inline constexpr const char* kSecurity = "None";
 inline constexpr const char* kUserName = "";
 inline constexpr const char* kRecipientsPerMessage = "";  // no limit of our own
-inline constexpr const char* kTableFolder = "/Tavrin";    // appended to the home folder
+inline constexpr const char* kOptOutField = "";
+inline constexpr const char* kListUnsubscribe = "";
+inline constexpr const char* kReplyTo = "";
+inline constexpr const char* kTableFolder = "/Tavrin";  // appended to the home folder
 }  // namespace defaults
 
 // Reads the keys (defaults for the missing ones), sets FirstRun when ReturnEmail is empty, and
 // computes TempFileName. A `Dir` starting with "~/" is in the home folder. A text value that is not
 // UTF-8 (written by hand in an 8-bit editor) is read as Windows-1252 text.
 void LoadSettings(Settings& settings, const SettingsPlaces& places);
-// Writes the keys the user can change (the five kept since the first version, then Security and
-// UserName), all in one replacement of the file, and only those whose meaning differs from the
-// file's: Security and UserName are not added to a file that lacks them while they keep their
-// defaults. The other keys reach the file only by hand. Returns why the file could not be written, or nothing.
+// Writes the keys the user can change (the five kept since the first version, then Security,
+// UserName, OptOutField, ListUnsubscribe and ReplyTo), all in one replacement of the file, and only
+// those whose meaning differs from the file's: the later keys are not added to a file that lacks
+// them while they keep their defaults. The other keys reach the file only by hand. Returns why the file could not be written, or nothing.
 std::optional<std::string> SaveSettings(const Settings& settings, const SettingsPlaces& places);
 // What to tell the user when lines of the settings file hold bytes that are no text and were
 // skipped (the other lines' values are used, and the file is never rewritten); nothing when none.

@@ -11,6 +11,8 @@
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <algorithm>
+#include <cctype>
 #include <limits>
 
 #include "windows/Centring.h"
@@ -41,6 +43,17 @@ std::string Typed(const QLineEdit* edit) {
   QString text = edit->text();
   text.replace(u'\r', u' ').replace(u'\n', u' ');
   return QStringToSetting(text);
+}
+
+std::string Trimmed(const QLineEdit* edit) { return QStringToSetting(edit->text().trimmed()); }
+
+// Empty, or a table field's name: at most ten letters, digits and underscores, a letter first.
+bool IsFieldName(const std::string& name) {
+  if (name.empty()) return true;
+  if (name.size() > 10 || !std::isalpha(static_cast<unsigned char>(name[0]))) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+  });
 }
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* text) {
@@ -130,7 +143,8 @@ void TfrmConfiguration::BuildForm() {
   buttons->addWidget(btnOK = MakeButton(this, "btnOK", "&OK"));
   buttons->addWidget(btnCancel = MakeButton(this, "btnCancel", "&Cancel"));
   btnOK->setDefault(true);
-  grid->addLayout(buttons, 9, 0, 1, 4);
+  BuildBulkMail(grid, 9);
+  grid->addLayout(buttons, 12, 0, 1, 4);
   setFixedSize(sizeHint().expandedTo(kDesignSize));
 
   setTabOrder(edtName, edtEmailAddress);
@@ -140,7 +154,10 @@ void TfrmConfiguration::BuildForm() {
   setTabOrder(cboSecurity, edtUserName);
   setTabOrder(edtUserName, edtPassword);
   setTabOrder(edtPassword, chkRememberPassword);
-  setTabOrder(chkRememberPassword, btnOK);
+  setTabOrder(chkRememberPassword, edtReplyTo);
+  setTabOrder(edtReplyTo, edtListUnsubscribe);
+  setTabOrder(edtListUnsubscribe, edtOptOutField);
+  setTabOrder(edtOptOutField, btnOK);
   setTabOrder(btnOK, btnCancel);
 }
 
@@ -166,6 +183,17 @@ void TfrmConfiguration::BuildSignIn(QGridLayout* grid, int row) {
   connect(edtPort, &QLineEdit::textChanged, this, &TfrmConfiguration::UpdatePortNote);
 }
 
+// Optional, each on a row of its own; empty means the message goes without it.
+void TfrmConfiguration::BuildBulkMail(QGridLayout* grid, int row) {
+  grid->addWidget(MakeLabel(this, "lblReplyTo", "Reply-to address:"), row, 0);
+  grid->addWidget(edtReplyTo = MakeEdit(this, "edtReplyTo"), row, 1, 1, 3);
+  grid->addWidget(MakeLabel(this, "lblListUnsubscribe", "Unsubscribe link:"), row + 1, 0);
+  grid->addWidget(edtListUnsubscribe = MakeEdit(this, "edtListUnsubscribe"), row + 1, 1, 1, 3);
+  edtListUnsubscribe->setPlaceholderText("mailto:unsubscribe@example.com or https://...");
+  grid->addWidget(MakeLabel(this, "lblOptOutField", "Opt-out field:"), row + 2, 0);
+  grid->addWidget(edtOptOutField = MakeEdit(this, "edtOptOutField"), row + 2, 1, 1, 3);
+}
+
 void TfrmConfiguration::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (!event->spontaneous()) FormShow();
@@ -179,6 +207,9 @@ void TfrmConfiguration::FormShow() {
   edtEmailAddress->setText(SettingToQString(s.ReturnEmail));
   edtEmailServer->setText(SettingToQString(s.ServerName));
   edtPort->setText(SettingToQString(s.ServerPort));
+  edtReplyTo->setText(SettingToQString(s.ReplyTo));
+  edtListUnsubscribe->setText(SettingToQString(s.ListUnsubscribe));
+  edtOptOutField->setText(SettingToQString(s.OptOutField));
   if (s.ReturnEmail.empty()) s.FirstRun = true;
   ShowSignIn();
 }
@@ -248,6 +279,18 @@ bool TfrmConfiguration::FieldsAreValid() {
     return Refuse(edtPort, "The port must be a number from 1 to 65535.");
   if (!edtUserName->text().trimmed().isEmpty() && cboSecurity->currentIndex() == 0)
     return Refuse(cboSecurity, kPasswordNeedsEncryption);
+  const std::string replyTo = Trimmed(edtReplyTo);
+  if (!replyTo.empty() && (replyTo.find('@') == std::string::npos || !IsPlainAddress(replyTo)))
+    return Refuse(edtReplyTo, "Please enter a plain reply-to address such as name@example.com.");
+  const std::string unsubscribe = Trimmed(edtListUnsubscribe);
+  if (!unsubscribe.empty() && !IsListUnsubscribeTarget(unsubscribe))
+    return Refuse(edtListUnsubscribe,
+                  "Please enter the unsubscribe link as a mailto: address or an https URL, such "
+                  "as https://example.com/unsubscribe.");
+  if (!IsFieldName(Trimmed(edtOptOutField)))
+    return Refuse(edtOptOutField,
+                  "Please enter the opt-out field as the name of a logical field of the "
+                  "recipients table, such as OPTOUT.");
   return true;
 }
 
@@ -264,6 +307,9 @@ void TfrmConfiguration::btnOKClick() {
   if (choice >= 0 && ParseSecurity(s.Security) != kSecurityChoices[choice])
     s.Security = SecurityName(kSecurityChoices[choice]);
   s.UserName = QStringToSetting(SettingToQString(Typed(edtUserName)).trimmed());
+  s.ReplyTo = Trimmed(edtReplyTo);
+  s.ListUnsubscribe = Trimmed(edtListUnsubscribe);
+  s.OptOutField = Trimmed(edtOptOutField);
   if (s.To.empty()) s.To = kSampleToDescription;
   if (applySettings_) applySettings_();
   // Confirmed settings reach the file at once, so no crash or kill can take them.

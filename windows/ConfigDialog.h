@@ -1,5 +1,6 @@
 // TfrmConfiguration: the dialog that edits the sender's name and address, the SMTP server and port,
-// how the connection is protected and the account the program signs in with.
+// how the connection is protected, the account the program signs in with, and what bulk mail
+// carries (a reply address, an unsubscribe link, the table's opt-out field).
 //
 // Created hidden at start and kept until the program ends; shown modally. OK checks the fields in
 // order, stores them in the process-wide settings, applies them and writes them to the settings
@@ -48,6 +49,10 @@ class TfrmConfiguration : public QDialog {
   QLineEdit* edtPassword;
   QCheckBox* chkRememberPassword;
   QLabel* lblPortNote;  // PortNote for the port and choice shown; empty when there is none
+  // What bulk mail carries: where replies go, the unsubscribe link, the table's opt-out field.
+  QLineEdit* edtReplyTo;
+  QLineEdit* edtListUnsubscribe;
+  QLineEdit* edtOptOutField;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 
@@ -60,6 +65,7 @@ class TfrmConfiguration : public QDialog {
   void FormShow();
   void BuildForm();
   void BuildSignIn(QGridLayout* grid, int row);
+  void BuildBulkMail(QGridLayout* grid, int row);
   void ShowSignIn();
   void cboSecurityChange(int index);
   void UpdateSignInFields();

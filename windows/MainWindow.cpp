@@ -37,6 +37,7 @@
 #include "windows/ConfigDialog.h"
 #include "send/LogFiles.h"
 #include "windows/LogWindow.h"
+#include "windows/PreviewWindow.h"
 #include "send/MessageAssembly.h"
 #include "windows/Program.h"
 #include "windows/RecipientsMenu.h"
@@ -222,6 +223,10 @@ void TfrmEmailMerge::BuildMenus() {
   miStatusBar = MakeAction(view, "miStatusBar", "&Statusbar");
   miStatusBar->setCheckable(true);
   miStatusBar->setChecked(true);
+  // The message as one recipient receives it (PreviewWindow.cpp).
+  QAction* miPreview = MakeAction(view, "miPreview", "Pre&view");
+  miPreview->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
+  connect(miPreview, &QAction::triggered, this, [this] { ShowPreview(*this); });
 
   QMenu* insert = menuBar()->addMenu("&Insert");
   miFileAttachment = MakeAction(insert, "miFileAttachment", "&File Attachment...");
