@@ -26,11 +26,13 @@ struct MessageInput {
   std::vector<std::string> Body;  // the memo's lines, unchanged
   std::string Date;               // InternetDate() of the moment of Send
   std::string MessageIdToken;     // NewMessageIdToken(), unique per message
+  // (The fields below are brace-initialised so that callers listing only those above compile
+  // without warnings.)
   // A message of its own for one recipient: "To:" names this address, with To as its display
   // name. Empty: To describes the addressees as an empty group.
-  std::string ToAddress;
-  std::string ReplyTo;          // "Reply-To:" when not empty
-  std::string ListUnsubscribe;  // "List-Unsubscribe:" when not empty: a mailto: or https URL
+  std::string ToAddress{};
+  std::string ReplyTo{};          // "Reply-To:" when not empty
+  std::string ListUnsubscribe{};  // "List-Unsubscribe:" when not empty: a mailto: or https URL
 };
 
 // 16 underscores, 12 random digits from 0 to 8, 7 underscores: 35 characters, never a 9.

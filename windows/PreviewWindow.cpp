@@ -36,10 +36,13 @@ std::string Mailbox(const std::string& name, const std::string& address) {
 }
 
 std::string Grouped(std::int64_t number) {
-  std::string digits = std::to_string(number);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
-    digits.insert(static_cast<std::size_t>(at), ",");
-  return digits;
+  const std::string digits = std::to_string(number);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0 && digits[i - 1] != '-') out += ',';
+    out += digits[i];
+  }
+  return out;
 }
 
 std::string Typed(const QLineEdit* edit, const std::string& placeholder) {
