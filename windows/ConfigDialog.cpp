@@ -185,13 +185,19 @@ void TfrmConfiguration::BuildSignIn(QGridLayout* grid, int row) {
 
 // Optional, each on a row of its own; empty means the message goes without it.
 void TfrmConfiguration::BuildBulkMail(QGridLayout* grid, int row) {
-  grid->addWidget(MakeLabel(this, "lblReplyTo", "Reply-to address:"), row, 0);
-  grid->addWidget(edtReplyTo = MakeEdit(this, "edtReplyTo"), row, 1, 1, 3);
-  grid->addWidget(MakeLabel(this, "lblListUnsubscribe", "Unsubscribe link:"), row + 1, 0);
-  grid->addWidget(edtListUnsubscribe = MakeEdit(this, "edtListUnsubscribe"), row + 1, 1, 1, 3);
+  const auto field = [&](int at, const char* labelName, const char* text, const char* editName) {
+    QLabel* label = MakeLabel(this, labelName, text);
+    QLineEdit* edit = MakeEdit(this, editName);
+    label->setBuddy(edit);  // a screen reader names the field by its label
+    grid->addWidget(label, at, 0);
+    grid->addWidget(edit, at, 1, 1, 3);
+    return edit;
+  };
+  edtReplyTo = field(row, "lblReplyTo", "Reply-to address:", "edtReplyTo");
+  edtListUnsubscribe =
+      field(row + 1, "lblListUnsubscribe", "Unsubscribe link:", "edtListUnsubscribe");
   edtListUnsubscribe->setPlaceholderText("mailto:unsubscribe@example.com or https://...");
-  grid->addWidget(MakeLabel(this, "lblOptOutField", "Opt-out field:"), row + 2, 0);
-  grid->addWidget(edtOptOutField = MakeEdit(this, "edtOptOutField"), row + 2, 1, 1, 3);
+  edtOptOutField = field(row + 2, "lblOptOutField", "Opt-out field:", "edtOptOutField");
 }
 
 void TfrmConfiguration::showEvent(QShowEvent* event) {
