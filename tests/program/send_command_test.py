@@ -7,11 +7,12 @@ running at the same time share nothing but the machine.
 """
 import os
 import shutil
+import signal
 import socket
-import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 SEND, DBFTOOL, SOURCE = sys.argv[1:4]
@@ -242,6 +243,82 @@ class SendCommandTest(unittest.TestCase):
         done = self.run_send("--dry-run", "--settings", settings, self.message)
         self.assertEqual(done.returncode, 2)
         self.assertIn("without a desktop session", done.stderr)
+
+    def test_signs_in_with_the_password_file_over_starttls(self):
+        certs = os.path.join(self.root, "certs")
+        subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tools", "test_ca.py"), certs],
+                       check=True, stdout=subprocess.DEVNULL)
+        server = self.server("--tls-cert", os.path.join(certs, "server.crt"), "--tls-key",
+                             os.path.join(certs, "server.key"), "--starttls", "--auth-user", "ann",
+                             "--auth-password", "s3cret pw")
+        self.make_table([("Bob", "bob@example.com")])
+        settings = self.write_settings(server.port, "Security=STARTTLS\nUserName=ann\n")
+        password = os.path.join(self.root, "password")
+        fd = os.open(password, os.O_WRONLY | os.O_CREAT, 0o600)
+        os.write(fd, b"s3cret pw\n")
+        os.close(fd)
+        trust = {"TAVRIN_PASSWORD_FILE": password, "SSL_CERT_FILE": os.path.join(certs, "ca.pem")}
+        done = self.run_send("--settings", settings, self.message, env_extra=trust)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(server.outbox, "transcript.log")) as f:
+            self.assertIn("AUTH PLAIN accepted", f.read())
+        self.assertNotIn("s3cret", done.stdout + done.stderr)
+        # A refused password: nothing sent, the refusal said, the password file left as it was.
+        fd = os.open(password, os.O_WRONLY | os.O_TRUNC)
+        os.write(fd, b"wrong")
+        os.close(fd)
+        done = self.run_send("--settings", settings, self.message, env_extra=trust)
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn("refused the user name or password", done.stderr)
+        self.assertIn("Not sent", self.log_line(done.stdout, "Bob"))
+        self.assertEqual(len(server.messages()), 1)
+        with open(password, "rb") as f:
+            self.assertEqual(f.read(), b"wrong")
+
+    def test_sigterm_stops_the_send_and_removes_the_attachments(self):
+        # A server that greets and then never answers: the send waits for its reply to EHLO.
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        self.addCleanup(listener.close)
+        heard = threading.Event()
+        held = []
+
+        def serve():
+            connection, _ = listener.accept()
+            held.append(connection)
+            connection.sendall(b"220 silent\r\n")
+            connection.recv(1000)
+            heard.set()
+
+        threading.Thread(target=serve, daemon=True).start()
+        self.addCleanup(lambda: [c.close() for c in held])
+        attached = MESSAGE.replace(
+            "Content-Type: text/plain; charset=utf-8\r\n\r\nHello,\r\n",
+            'Content-Type: multipart/mixed; boundary="b"\r\n\r\n--b\r\n'
+            "Content-Type: text/plain\r\n\r\nHello,\r\n") + (
+            "--b\r\nContent-Type: text/plain\r\n"
+            'Content-Disposition: attachment; filename="notes.txt"\r\n\r\nnotes\r\n--b--\r\n')
+        with open(self.message, "w", newline="") as f:
+            f.write(attached)
+        self.make_table([("Ann", "ann@example.com")])
+        settings = self.write_settings(listener.getsockname()[1])
+        env = {k: v for k, v in os.environ.items() if k != "DBUS_SESSION_BUS_ADDRESS"}
+        env.update(HOME=self.home, XDG_DATA_HOME=os.path.join(self.root, "data"), TMPDIR=self.root)
+        process = subprocess.Popen([SEND, "--settings", settings, self.message], env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertTrue(heard.wait(60), "tavrin-send did not say EHLO")
+            self.assertTrue([n for n in os.listdir(self.root) if n.startswith("tavrin-send-")])
+            process.send_signal(signal.SIGTERM)
+            stdout, stderr = process.communicate(timeout=120)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.communicate()
+        self.assertEqual(process.returncode, 2, stderr)
+        self.assertIn("Not sent", self.log_line(stdout, "Ann"))
+        self.assertEqual([n for n in os.listdir(self.root) if n.startswith("tavrin-send-")], [])
 
 
 if __name__ == "__main__":
