@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -141,23 +143,28 @@ class ProgressReport {
   std::int64_t maximum_ = 0, position_ = 0;
 };
 
-// SIGINT and SIGTERM stop the send as Stop does in the window: the log still holds everyone.
+// SIGINT and SIGTERM stop the send as Stop does in the window: the log still holds everyone. The
+// handler only marks the request and wakes the event loop through a pipe; the rest runs there.
+volatile std::sig_atomic_t stopRequested = 0;
 int stopPipe[2] = {-1, -1};
 extern "C" void OnStopSignal(int) {
+  stopRequested = 1;
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = ::write(stopPipe[1], &byte, 1);
 }
 
+// Catches the two signals for as long as it lives, so that the run always ends through its own
+// clean-up (the temporary folder removed, the log written).
 class StopOnSignal {
  public:
-  explicit StopOnSignal(TSendDialogue& dialogue) {
+  StopOnSignal() {
     if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     notifier_ = std::make_unique<QSocketNotifier>(stopPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [&dialogue] {
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
       char byte;
       while (::read(stopPipe[0], &byte, 1) > 0) {
       }
-      dialogue.Stop();
+      if (stop_) stop_();
     });
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
@@ -174,11 +181,18 @@ class StopOnSignal {
     ::close(stopPipe[1]);
     stopPipe[0] = stopPipe[1] = -1;
   }
+  StopOnSignal(const StopOnSignal&) = delete;
+  StopOnSignal& operator=(const StopOnSignal&) = delete;
+
+  // What a signal does from now on; empty: nothing but the mark.
+  void OnStop(std::function<void()> stop) { stop_ = std::move(stop); }
+  static bool Requested() { return stopRequested != 0; }
 
  private:
   std::unique_ptr<QSocketNotifier> notifier_;
-  struct sigaction oldInt_ {
-  }, oldTerm_{};
+  std::function<void()> stop_;
+  struct sigaction oldInt_ {};
+  struct sigaction oldTerm_ {};
 };
 
 // One recipient as the dry run finds it.
@@ -201,6 +215,10 @@ class SendRun {
 
   int Run() {
     if (!Prepare()) return kSendExitNothingSent;
+    if (StopOnSignal::Requested()) {
+      Fail(std::string(kStopped) + " Nothing was sent.");
+      return kSendExitNothingSent;
+    }
     return line_.dryRun ? DryRun() : Send();
   }
 
@@ -413,11 +431,11 @@ class SendRun {
       ended = true;
       loop.quit();
     };
-    {
-      StopOnSignal stopper(dialogue);
-      dialogue.Start(std::move(job_));
-      if (!ended) loop.exec();
-    }
+    stopper_.OnStop([&dialogue] { dialogue.Stop(); });
+    dialogue.Start(std::move(job_));
+    if (!ended && StopOnSignal::Requested()) dialogue.Stop();  // a signal during Start
+    if (!ended) loop.exec();
+    stopper_.OnStop({});
     progress.Finish();
     log.WriteText([this](const std::string& block) { std::fputs(block.c_str(), out_); });
     std::fputs("\n", out_);
@@ -445,6 +463,7 @@ class SendRun {
   std::FILE* out_;
   std::FILE* err_;
   ConsoleDialogs dialogs_;
+  StopOnSignal stopper_;
   Settings s_;
   int port_ = 0;
   Security security_ = Security::kNone;
