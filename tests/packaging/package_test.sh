@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Packs the already built tree with cpack (nothing is rebuilt), unpacks the .deb into a scratch root
-# and checks what a Debian user gets: the program and dbftool under /usr/bin, a menu entry that
+# and checks what a Debian user gets: the program, tavrin-send and dbftool under /usr/bin,
+# tavrin-send's manual page, a menu entry that
 # validates and whose program and icon are in the package, the icons, AppStream metadata that
 # validates and names that menu entry, and a Depends line naming the Qt 6 libraries.
 # Usage: package_test.sh BUILD_DIR
@@ -28,7 +29,8 @@ deb=${debs[0]}
 
 root=$scratch/root
 dpkg -x "$deb" "$root"
-for f in usr/bin/tavrin usr/bin/dbftool usr/share/applications/tavrin.desktop \
+for f in usr/bin/tavrin usr/bin/tavrin-send usr/bin/dbftool \
+         usr/share/man/man1/tavrin-send.1.gz usr/share/applications/tavrin.desktop \
          usr/share/icons/hicolor/scalable/apps/tavrin.svg \
          usr/share/icons/hicolor/48x48/apps/tavrin.png \
          usr/share/icons/hicolor/256x256/apps/tavrin.png \
@@ -59,4 +61,19 @@ launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:
 # The packed (stripped) programs still run.
 [[ $("$root/usr/bin/tavrin" --version) == "tavrin "* ]] || fail "packed tavrin --version"
 [[ $("$root/usr/bin/dbftool" --version) == "dbftool "* ]] || fail "packed dbftool --version"
+help=$("$root/usr/bin/tavrin-send" --help) || fail "packed tavrin-send --help"
+[[ $help == "Usage: tavrin-send "* ]] || fail "packed tavrin-send --help: $help"
+# tavrin-send needs no display: without one it still starts, and says what is missing (status 2).
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/tavrin-send" \
+  --settings "$scratch/none.ini" "$scratch/none.eml" 2>"$scratch/send.err" || status=$?
+[ "$status" -eq 2 ] && grep -q "none.ini" "$scratch/send.err" ||
+  fail "packed tavrin-send without a display ended with $status: $(cat "$scratch/send.err")"
+# The manual page is whole and has the sections a reader looks for.
+manual=$(gzip -dc "$root/usr/share/man/man1/tavrin-send.1.gz") || fail "the manual page is not gzip"
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS ENVIRONMENT FILES "EXIT STATUS" EXAMPLES; do
+  grep -qx "\.SH \"\?$section\"\?" <<<"$manual" || fail "the manual page lacks $section"
+done
+echo "files in the package:"
+(cd "$root" && find . -type f | sort | sed 's|^\./|  /|')
 echo "package: ok ($(basename "$deb"); Depends: $depends)"
