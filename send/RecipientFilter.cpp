@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "send/MessageAssembly.h"
+#include "send/Placeholders.h"
 #include "send/RecipientTable.h"
 #include "platform/CodePage.h"
 
@@ -65,6 +67,21 @@ std::string TRecipientFilter::AddressKey(const std::string& address) {
   const auto at = key.rfind('@');
   if (at == std::string::npos) return key;
   return key.substr(0, at + 1) + platform::AnsiUpper(key.substr(at + 1));
+}
+
+std::optional<std::string> BulkMailRefusal(const std::vector<std::string>& texts,
+                                           const std::string& listUnsubscribe,
+                                           const std::string& replyTo,
+                                           const TRecipientFilter& filter, TRecipientTable& table) {
+  std::vector<std::string> all = texts;
+  all.push_back(listUnsubscribe);
+  if (auto refusal = MissingFieldRefusal(all, table)) return refusal;
+  if (!listUnsubscribe.empty() && !IsListUnsubscribeTarget(listUnsubscribe))
+    return "The unsubscribe link in the settings is not a mailto: address or an https URL: " +
+           listUnsubscribe;
+  if (!replyTo.empty() && (replyTo.find('@') == std::string::npos || !IsPlainAddress(replyTo)))
+    return "The reply-to address in the settings is not a plain e-mail address: " + replyTo;
+  return filter.OptOutFieldRefusal(table);
 }
 
 }  // namespace tavrin::app

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace tavrin::app {
 
@@ -51,5 +52,15 @@ class TRecipientFilter {
   std::string optOutField_;
   std::unordered_map<std::string, std::int32_t> firstRecordOf_;
 };
+
+// What a send of personalised or bulk mail checks before connecting, in this order: a placeholder
+// in `texts` (the message's texts and the List-Unsubscribe setting) naming a field the open table
+// lacks; a List-Unsubscribe setting that is no mailto: address or https URL, or a Reply-To that is
+// no plain address (both possible in a hand-edited settings file); an opt-out field the table
+// cannot give. The first refusal's text, or nothing. Settings text is UTF-8.
+std::optional<std::string> BulkMailRefusal(const std::vector<std::string>& texts,
+                                           const std::string& listUnsubscribe,
+                                           const std::string& replyTo,
+                                           const TRecipientFilter& filter, TRecipientTable& table);
 
 }  // namespace tavrin::app

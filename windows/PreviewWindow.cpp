@@ -173,20 +173,18 @@ std::pair<std::string, std::int32_t> TfrmPreview::Compose() {
       return {"The recipients table holds no records.", 0};
     }
     record_ = std::min(record_, total);
-    if (const auto refusal = MissingFieldRefusal(
-            {shared.To, shared.Subject, sources_.body->toPlainText().toStdString(),
-             shared.ListUnsubscribe},
-            recipients)) {
+    TRecipientFilter filter(SettingToAnsi(s.OptOutField));
+    if (const auto refusal =
+            BulkMailRefusal({shared.To, shared.Subject, sources_.body->toPlainText().toStdString()},
+                            shared.ListUnsubscribe, shared.ReplyTo, filter, recipients)) {
       recipients.Close();
       return {*refusal, total};
     }
     table.SetRecNo(record_);
     std::string note;
-    TRecipientFilter filter(SettingToAnsi(s.OptOutField));
     if (recipients.RecordDeleted())
       note = "This record is marked as deleted: it receives no message.\n\n";
-    else if (!filter.OptOutFieldRefusal(recipients) &&
-             !filter.Judge(record_, "", recipients).Send())
+    else if (!filter.Judge(record_, "", recipients).Send())
       note = "This record is unsubscribed: it receives no message.\n\n";
     const MessageInput personal = PersonalisedInput(
         shared, RecordValues(recipients), recipients.GetField(SettingToAnsi(s.EmailFieldname)));

@@ -154,6 +154,27 @@ TEST_F(Preview, FollowsTheComposeWindowAndSaysWhatSendWouldRefuse) {
   EXPECT_TRUE(QTest::qWaitFor([this] { return Shows("Attachments: people.csv ("); })) << Text();
 }
 
+TEST_F(Preview, SaysWhichRecordsGetNoMessageAndWhatSettingsSendWouldRefuse) {
+  ASSERT_NE(preview_, nullptr);
+  const std::string tool = TAVRIN_DBFTOOL;
+  ASSERT_EQ(
+      std::system((tool + " delete " + Root() + "/home/Tavrin/tavrin.dbf 2 >/dev/null").c_str()),
+      0);
+  preview_->ShowRecord(2);
+  EXPECT_TRUE(Shows("This record is marked as deleted: it receives no message.\n\nFrom: "));
+  preview_->ShowRecord(3);
+  EXPECT_FALSE(Shows("marked as deleted"));
+  AppSettings().OptOutField = "NAME";
+  preview_->Refresh();
+  EXPECT_EQ(Text(),
+            "The opt-out field NAME named in the settings is not a logical field of the recipients "
+            "table.");
+  AppSettings().OptOutField.clear();
+  AppSettings().ListUnsubscribe = "https://example.com/u?e={EMAIL}";
+  preview_->Refresh();
+  EXPECT_TRUE(Shows("List-Unsubscribe: <https://example.com/u?e=cy%40example.org>\n")) << Text();
+}
+
 TEST(PreviewText, HeadersAttachmentsAndBodyInReadingOrder) {
   MessageInput m;
   m.SenderName = "John";

@@ -196,6 +196,26 @@ TEST(RecipientFilter, TheOptOutFieldIsReadFromTheRecordAndMustBeLogical) {
   }
 }
 
+TEST(RecipientFilter, ASendIsRefusedBeforeConnectingForTheFirstSettingThatCannotWork) {
+  FakeTable table = Ann();
+  const TRecipientFilter none;
+  const TRecipientFilter gone("GONE");
+  const std::string unsubscribe = "https://example.com/u?e={EMAIL}";
+  EXPECT_EQ(BulkMailRefusal({"Hello {NAME}"}, unsubscribe, "office@example.com", none, table),
+            std::nullopt);
+  EXPECT_EQ(BulkMailRefusal({"Hello"}, "https://example.com/u?c={CODE}", "", none, table),
+            "The message uses {CODE}, but the recipients table has no field CODE.");
+  EXPECT_EQ(BulkMailRefusal({"Hello {NOPE}"}, "ftp://x", "", gone, table),
+            "The message uses {NOPE}, but the recipients table has no field NOPE.");
+  EXPECT_EQ(BulkMailRefusal({"Hello"}, "ftp://x", "", gone, table),
+            "The unsubscribe link in the settings is not a mailto: address or an https URL: "
+            "ftp://x");
+  EXPECT_EQ(BulkMailRefusal({"Hello"}, unsubscribe, "a b@example.com", gone, table),
+            "The reply-to address in the settings is not a plain e-mail address: a b@example.com");
+  EXPECT_EQ(BulkMailRefusal({"Hello"}, "", "", gone, table),
+            "The opt-out field GONE named in the settings is not in the recipients table.");
+}
+
 // ---- the values a real table gives
 
 class TableValues : public dataset::test::DataSetTest {};
