@@ -46,8 +46,10 @@ for call in openat write fsync rename; do
     reset
     status=0
     # Only the calls on the draft, its temporary sibling and its folder count and are stopped.
-    run timeout 60 strace -f -o /dev/null -P "$draft" -P "$draft.new" -P "$drafts" \
-      -e inject="$call":signal=KILL:when="$n" "$work/bin/tavrin" || status=$?
+    # (the subshell keeps the shell's "Killed" notice off the output)
+    (run timeout 60 strace -f -o /dev/null -P "$draft" -P "$draft.new" -P "$drafts" \
+      -e inject="$call":signal=KILL:when="$n" "$work/bin/tavrin"
+      exit $?) 2>/dev/null || status=$?
     got=$(cat "$draft"; printf x)
     if ((status == 0)); then
       [[ $got == "$after" ]] || { echo "FAIL: a run to its end left: $got"; exit 1; }
