@@ -11,7 +11,8 @@
 // is "Key: value" with the value escaped (\\, \n, \r and \xHH for other control bytes), so every
 // byte round-trips and the file stays readable; a last line "End" tells a whole file from a cut
 // one. Keys this version does not know are kept and written back as they came.
-// Qt Core only; no state of its own, not thread-safe per folder beyond its file lock.
+// No state of its own; any thread. Saves into one folder take turns on a lock file beside the
+// draft, so two windows of the program never write one temporary file at once.
 #pragma once
 
 #include <optional>

@@ -175,7 +175,7 @@ class TfrmEmailMerge : public QMainWindow {
   void SaveLogInBackground();
   void WaitForLogSaved();
 
-  // Drafts (DraftKeeping.cpp): the message being written is saved about kDraftDelayMs after each
+  // Drafts (DraftKeeping.cpp): the message being written is saved about two seconds after each
   // change and at close, and restored once when the window first shows.
   void BuildDraftMenu(QMenu* file);
   void BindDraftKeeping();
