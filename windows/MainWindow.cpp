@@ -171,6 +171,7 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   BindEditCommands();
   dialogue_ = std::make_unique<TSendDialogue>(sock, replyTable, sendLog, recipientTable);
   BindSendEvents();
+  BindDraftKeeping();
 
   FormCreate();
   // The design size, or more where the font needs it to show every band and toolbar button whole.
@@ -186,6 +187,7 @@ TfrmEmailMerge::~TfrmEmailMerge() {
 void TfrmEmailMerge::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   miSend = MakeAction(file, "miSend", "&Send");
+  BuildDraftMenu(file);
   BuildMessageFileMenu(file);
   Recipients = new TRecipientsMenu(
       file, services_, this, [this] { return dialogue_ && dialogue_->Running(); },
@@ -490,6 +492,7 @@ void TfrmEmailMerge::ApplySettings() {
 void TfrmEmailMerge::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (!event->spontaneous()) FormShow();
+  RestoreDraft();
 }
 
 void TfrmEmailMerge::FormShow() {
@@ -512,6 +515,7 @@ void TfrmEmailMerge::FormShow() {
 void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
   if (dialogue_->Running()) dialogue_->Abort("The program was closed during the send");
   SaveSettings(AppSettings(), services_.places, services_.dialogs);
+  SaveDraftNow();
   MessageLines.clear();
   QMainWindow::closeEvent(event);
 }

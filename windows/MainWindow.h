@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "program/AppServices.h"
+#include "program/Draft.h"
 #include "send/DatasetRecipientTable.h"
 #include "windows/FileListView.h"
 #include "send/ReplyTable.h"
@@ -84,6 +85,8 @@ class TfrmEmailMerge : public QMainWindow {
   // written as a mail file, and one read back into the window (unchanged when it cannot be read).
   void miSaveMessageClick();
   void miOpenMessageClick();
+  // File > New Message (DraftKeeping.cpp): an empty message, after asking when this one was not sent.
+  void miNewMessageClick();
 
   // The send under way or the last one; owned by the window.
   TSendDialogue& Dialogue() { return *dialogue_; }
@@ -119,6 +122,7 @@ class TfrmEmailMerge : public QMainWindow {
   QAction *miSend, *miProperties, *miClose, *miUndo, *miCut, *miCopy, *miPaste, *miSelectAll,
       *miToolbar, *miStatusBar, *miFileAttachment, *miSelectRecipients;
   QAction *miSaveMessage = nullptr, *miOpenMessage = nullptr;
+  QAction* miNewMessage = nullptr;
   QMenu* mnuHelp;
   QFrame *pnlHeader, *pnlTo, *pnlSubject;
   QLineEdit *edtTo, *edtSubject;
@@ -170,6 +174,19 @@ class TfrmEmailMerge : public QMainWindow {
   // Writes the log's files on a thread of their own; WaitForLogSaved returns once they are written.
   void SaveLogInBackground();
   void WaitForLogSaved();
+
+  // Drafts (DraftKeeping.cpp): the message being written is saved about two seconds after each
+  // change and at close, and restored once when the window first shows.
+  void BuildDraftMenu(QMenu* file);
+  void BindDraftKeeping();
+  void RestoreDraft();
+  void SaveDraftNow();
+  Draft CurrentDraft() const;
+  bool DraftUnsent() const;
+  QTimer* draftTimer_ = nullptr;
+  Draft savedDraft_;            // what the draft file holds (or the window showed at start)
+  bool draftRestored_ = false;  // the draft is restored once, at the first show
+  bool keepDrafts_ = true;      // false when a draft that could not be read is still in the way
 
   AppServices& services_;
   TfrmBrowser* frmBrowser_ = nullptr;
