@@ -120,18 +120,6 @@ void TField::SetAsString(const std::string& text) {
 
 void TField::SetAsInteger(std::int64_t value) { SetAsString(std::to_string(value)); }
 
-void TField::SetAsFloat(double value) {
-  std::string text = dbf::FormatFixed(value, 40, std::max(decimals_, 0));
-  const char sep = dbf::Settings().decimalSeparator;
-  for (char& c : text)
-    if (c == '.') c = sep;
-  SetAsString(std::string(TrimControls(text)));
-}
-
-void TField::SetAsBoolean(bool value) {
-  SetAsString(value ? LogicalFieldTexts().trueText : LogicalFieldTexts().falseText);
-}
-
 void TField::Clear() { SetStored(std::nullopt); }
 
 void TField::SetStored(std::optional<std::string> stored) {
@@ -276,13 +264,6 @@ std::string TXbDateField::TextOf(std::string_view stored) const {
 std::optional<TDate> TXbDateField::AsDate() const {
   const auto s = Stored();
   return s ? StoredDate(*s) : std::nullopt;
-}
-
-void TXbDateField::SetAsDate(const TDate& date) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d%02d%02d", date.year, date.month, date.day);
-  if (date.year < 1 || date.year > 9999 || !StoredDate(text)) InvalidValue(text);
-  SetStored(Pad(text, size_));
 }
 
 std::optional<std::string> TXbDateField::Encode(const std::string& text) const {

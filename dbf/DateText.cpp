@@ -147,7 +147,6 @@ void SetDateFormat(int format) { Dates().format = (format < 0 || format > 8) ? 0
 int DateFormat() { return Dates().format; }
 void SetCentury(bool on) { Dates().century = on; }
 bool Century() { return Dates().century; }
-int PivotYear() { return Dates().pivot; }
 void SetPivotYear(int year) { Dates().pivot = year; }
 
 char DateSeparator() {

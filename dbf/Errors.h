@@ -91,8 +91,6 @@ std::uint16_t LastReportedCode();
 // Switches; each returns its previous value. Stop-on-error starts on, raise starts off.
 bool SetStopOnError(bool on);
 bool SetRaise(bool on);
-bool StopOnError();
-bool Raise();
 
 // Optional handler run instead of the default handling (none in the program).
 using ErrorHandler = std::function<void()>;

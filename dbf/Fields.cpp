@@ -110,11 +110,6 @@ std::uint8_t* FieldAddress(int n) {
   return a->values + a->t().fields[static_cast<std::size_t>(n - 1)].valueOffset;
 }
 
-std::size_t FieldAreaSize() {
-  WorkArea* a = RequireOpen("FieldAreaSize");
-  return a == nullptr ? 0 : a->valuesSize;
-}
-
 std::string GetString(int n) {
   std::uint8_t* item = nullptr;
   const FieldInfo* f = TypedField("GetString", n, "CD", &item);
