@@ -119,12 +119,6 @@ dataset::TField* TCustomXbGrid::SelectedField() const {
   return c != nullptr ? c->Field() : nullptr;
 }
 
-void TCustomXbGrid::SetSelectedIndex(int index) { SelectColumn(index + indicatorOffset_); }
-
-bool TCustomXbGrid::Sequenced() const {
-  return dynamic_cast<dataset::TXbDataSet*>(DataSet()) != nullptr;
-}
-
 // ---- Layout
 
 void TCustomXbGrid::LayoutChanged() {

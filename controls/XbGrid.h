@@ -139,7 +139,6 @@ class TCustomXbGrid : public QAbstractScrollArea {
   int TitleRowHeight() const { return titleHeight_; }
   int VisibleDataRows() const { return visibleRows_; }
   int SelectedIndex() const { return col_ - indicatorOffset_; }  // the selected column's index
-  void SetSelectedIndex(int index);
   TXbColumn* SelectedColumn() const;
   dataset::TField* SelectedField() const;
   int DepressedTitle() const { return depressed_; }  // -1: none
@@ -196,7 +195,6 @@ class TCustomXbGrid : public QAbstractScrollArea {
   void LinkRecordChanged(dataset::TField* field);
   void LinkEditingChanged();
   void LinkUpdateData();
-  bool Sequenced() const;
   platform::Dialogs& Dialogs() const;
   int ColumnCount() const { return columns_.Count() + indicatorOffset_; }
   int ColumnWidth(int col) const;

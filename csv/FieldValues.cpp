@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/IntConv.h"
+#include "platform/Trim.h"
 
 namespace tavrin::tools {
 namespace {
@@ -17,11 +18,7 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
+using platform::TrimControls;
 
 bool IsPlainNumber(std::string_view s) {
   std::size_t i = 0;
@@ -128,8 +125,8 @@ std::optional<dbf::FieldDef> ParseFieldArg(std::string_view arg) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = arg.find(',', start);
-    parts.emplace_back(
-        Trim(arg.substr(start, comma == std::string_view::npos ? arg.npos : comma - start)));
+    parts.emplace_back(TrimControls(
+        arg.substr(start, comma == std::string_view::npos ? arg.npos : comma - start)));
     if (comma == std::string_view::npos) break;
     start = comma + 1;
   }
@@ -191,25 +188,24 @@ ImportValue ConvertImportValue(const FieldShape& field, const std::string& ansi)
       return ImportValue{ansi, 0, false};
     case 'M': return ImportValue{ansi, 0, false};
     case 'N':
-    case 'F': return ConvertNumber(field, Trim(ansi));
-    case 'L': return ConvertLogical(Trim(ansi));
-    case 'D': return ConvertDate(Trim(ansi));
+    case 'F': return ConvertNumber(field, TrimControls(ansi));
+    case 'L': return ConvertLogical(TrimControls(ansi));
+    case 'D': return ConvertDate(TrimControls(ansi));
     default: throw ValueError(std::string("fields of type ") + field.type + " cannot be imported");
   }
 }
 
 std::string StoredDateToText(std::string_view stored) {
-  if (stored.size() != 8 || Trim(stored).empty()) return "  /  /    ";
+  if (stored.size() != 8 || TrimControls(stored).empty()) return "  /  /    ";
   return std::string(stored.substr(4, 2)) + "/" + std::string(stored.substr(6, 2)) + "/" +
          std::string(stored.substr(0, 4));
 }
 
 std::string ExportText(char type, std::string stored) {
   if (type == 'C') {
-    while (!stored.empty() && stored.back() == ' ') stored.pop_back();
-    return stored;
+    return std::string(platform::TrimRight(stored, " "));
   }
-  return std::string(Trim(stored));
+  return std::string(TrimControls(stored));
 }
 
 }  // namespace tavrin::tools

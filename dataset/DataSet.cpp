@@ -75,7 +75,7 @@ bool TDataLink::SyncFlags() {
   // it went, and the editing flag is taken from the state the active handler left.
   const std::shared_ptr<bool> alive = alive_;
   const TDataSet* ds = DataSet();
-  const bool active = ds != nullptr && ds->Active() && (source_->enabled_);
+  const bool active = ds != nullptr && ds->Active();
   if (active != active_) {
     active_ = active;
     ActiveChanged();
@@ -122,14 +122,7 @@ TDataSetState TDataSource::State() const {
   return dataSet_ != nullptr ? dataSet_->State() : TDataSetState::dsInactive;
 }
 
-void TDataSource::SetEnabled(bool on) {
-  if (on == enabled_) return;
-  enabled_ = on;
-  EachLink([](TDataLink* link) { link->SyncFlags(); });
-}
-
 void TDataSource::DataEvent(TDataEvent event, std::intptr_t info) {
-  if (!enabled_) return;
   EachLink([event, info](TDataLink* link) { link->DataEvent(event, info); });
 }
 

@@ -156,9 +156,6 @@ class TDataSource {
   void SetDataSet(TDataSet* dataSet);
   TDataSet* DataSet() const { return dataSet_; }
   TDataSetState State() const;
-  // A disabled source passes no notification on.
-  bool Enabled() const { return enabled_; }
-  void SetEnabled(bool on);
 
  private:
   friend class TDataLink;
@@ -169,7 +166,6 @@ class TDataSource {
 
   TDataSet* dataSet_ = nullptr;
   std::vector<TDataLink*> links_;
-  bool enabled_ = true;
 };
 
 class TDataSet {
@@ -255,7 +251,6 @@ class TDataSet {
 
   // ---- The window, for data links
   int BufferCount() const { return bufferCount_; }
-  int WindowRecordCount() const { return recordCount_; }
   int ActiveRecordIndex() const { return activeRecord_; }
   // The buffer fields read: the active buffer, or the calculation buffer in dsCalcFields.
   TRecordBuffer* ActiveBuffer();

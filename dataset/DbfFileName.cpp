@@ -1,23 +1,11 @@
 #include "dataset/DbfFileName.h"
 
+#include "platform/Trim.h"
+
 namespace tavrin::dataset {
-namespace {
-
-std::string TrimBlanks(const std::string& s) {
-  const auto first = s.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
-
-std::string TrimRightBlanks(std::string s) {
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
-
-}  // namespace
 
 std::string NormalizeDbfFileName(const std::string& name) {
-  std::string text = TrimBlanks(name);
+  std::string text(platform::Trim(name, " "));
   if (text.empty() || text.back() == '.') return text;
 
   const auto slash = text.rfind('/');
@@ -26,7 +14,7 @@ std::string NormalizeDbfFileName(const std::string& name) {
   const auto dot = file.rfind('.');
   const bool hasExtension = dot != std::string::npos && dot + 1 < file.size();
   if (hasExtension) return text;
-  return dir + TrimRightBlanks(file) + ".DBF";
+  return dir + std::string(platform::TrimRight(file, " ")) + ".DBF";
 }
 
 }  // namespace tavrin::dataset

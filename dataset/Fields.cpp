@@ -10,23 +10,16 @@
 #include "dataset/Locale.h"
 #include "dbf/Engine.h"
 #include "dbf/FieldConv.h"
+#include "platform/Trim.h"
 
 namespace tavrin::dataset {
 namespace {
 
-std::string TrimRight(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return std::string(s);
-}
-
-std::string Trim(std::string_view s) {
-  s = dbf::TrimControls(s);
-  return std::string(s);
-}
+using platform::TrimControls;
 
 // A whole number in `text` (blanks around allowed); nothing when the text is not one.
 std::optional<std::int64_t> ParseWhole(std::string_view text) {
-  const std::string t = Trim(text);
+  const std::string t(TrimControls(text));
   std::size_t i = (!t.empty() && (t[0] == '-' || t[0] == '+')) ? 1 : 0;
   if (i == t.size() || t.size() - i > 18) return std::nullopt;
   std::int64_t v = 0;
@@ -39,7 +32,7 @@ std::optional<std::int64_t> ParseWhole(std::string_view text) {
 
 // A number typed with the locale's decimal separator, read without the C library's locale.
 std::optional<double> ParseLocalNumber(const std::string& text) {
-  std::string t = Trim(text);
+  std::string t(TrimControls(text));
   const char sep = dbf::Settings().decimalSeparator;
   for (char& c : t)
     if (c == sep) c = '.';
@@ -127,18 +120,6 @@ void TField::SetAsString(const std::string& text) {
 
 void TField::SetAsInteger(std::int64_t value) { SetAsString(std::to_string(value)); }
 
-void TField::SetAsFloat(double value) {
-  std::string text = dbf::FormatFixed(value, 40, std::max(decimals_, 0));
-  const char sep = dbf::Settings().decimalSeparator;
-  for (char& c : text)
-    if (c == '.') c = sep;
-  SetAsString(Trim(text));
-}
-
-void TField::SetAsBoolean(bool value) {
-  SetAsString(value ? LogicalFieldTexts().trueText : LogicalFieldTexts().falseText);
-}
-
 void TField::Clear() { SetStored(std::nullopt); }
 
 void TField::SetStored(std::optional<std::string> stored) {
@@ -162,7 +143,9 @@ std::string DoesNotFit(const std::string& text, const std::string& name, int wid
 
 // ---- String
 
-std::string TStringField::TextOf(std::string_view stored) const { return TrimRight(stored); }
+std::string TStringField::TextOf(std::string_view stored) const {
+  return std::string(platform::TrimRight(stored, " "));
+}
 
 std::optional<std::string> TStringField::Encode(const std::string& text) const {
   return Pad(text.substr(0, static_cast<std::size_t>(size_)), size_);
@@ -177,7 +160,7 @@ std::string TIntegerField::TextOf(std::string_view stored) const {
 }
 
 std::optional<std::string> TIntegerField::Encode(const std::string& text) const {
-  if (Trim(text).empty()) return BlankStored();
+  if (TrimControls(text).empty()) return BlankStored();
   auto v = ParseWhole(text);
   if (!v) {
     const auto d = ParseLocalNumber(text);
@@ -216,7 +199,7 @@ bool TFloatField::NullStored(std::string_view stored) const {
 }
 
 std::string TFloatField::TextOf(std::string_view stored) const {
-  std::string s = Trim(dbf::FormatFixed(dbf::ParseDouble(stored), size_, decimals_));
+  std::string s(TrimControls(dbf::FormatFixed(dbf::ParseDouble(stored), size_, decimals_)));
   const char sep = dbf::Settings().decimalSeparator;
   for (char& c : s)
     if (c == '.') c = sep;
@@ -224,7 +207,7 @@ std::string TFloatField::TextOf(std::string_view stored) const {
 }
 
 std::optional<std::string> TFloatField::Encode(const std::string& text) const {
-  if (Trim(text).empty()) return BlankStored();
+  if (TrimControls(text).empty()) return BlankStored();
   const auto v = ParseLocalNumber(text);
   if (!v) return std::nullopt;
   std::string s = dbf::FormatFixed(*v, size_, decimals_);
@@ -248,7 +231,7 @@ std::string TBooleanField::TextOf(std::string_view stored) const {
 }
 
 std::optional<std::string> TBooleanField::Encode(const std::string& text) const {
-  const std::string t = Trim(text);
+  const std::string t(TrimControls(text));
   auto same = [&t](const std::string& word) {
     if (word.size() != t.size()) return false;
     for (std::size_t i = 0; i < t.size(); ++i)
@@ -283,15 +266,8 @@ std::optional<TDate> TXbDateField::AsDate() const {
   return s ? StoredDate(*s) : std::nullopt;
 }
 
-void TXbDateField::SetAsDate(const TDate& date) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d%02d%02d", date.year, date.month, date.day);
-  if (date.year < 1 || date.year > 9999 || !StoredDate(text)) InvalidValue(text);
-  SetStored(Pad(text, size_));
-}
-
 std::optional<std::string> TXbDateField::Encode(const std::string& text) const {
-  std::string t = Trim(text);
+  std::string t(TrimControls(text));
   if (t.empty()) return BlankStored();
   if (t.size() > 10) t.resize(10);
   if (!dbf::DateTextCheck(t)) return std::nullopt;
@@ -339,7 +315,7 @@ std::string TMemoField::DisplayOf(std::string_view) const { return "(MEMO)"; }
 
 std::optional<std::string> TMemoField::Encode(const std::string& text) const {
   const auto v = ParseWhole(text);
-  if (Trim(text).empty()) return BlankStored();
+  if (TrimControls(text).empty()) return BlankStored();
   if (!v || *v < 0 || *v > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
   return dbf::FormatInteger(*v, size_);
 }

@@ -36,7 +36,6 @@ class TField {
   TFieldType DataType() const { return type_; }
   int FieldNo() const { return fieldNo_; }  // the table field's number; 0 for a calculated field
   int Size() const { return size_; }        // stored width in characters
-  int Decimals() const { return decimals_; }
   bool Calculated() const { return calcIndex_ >= 0; }
   TDataSet& DataSet() const { return dataSet_; }
 
@@ -56,8 +55,6 @@ class TField {
   virtual void SetAsString(const std::string& text);
   void SetText(const std::string& text) { SetAsString(text); }
   void SetAsInteger(std::int64_t value);
-  void SetAsFloat(double value);
-  void SetAsBoolean(bool value);
   void Clear();  // no value
 
  protected:
@@ -131,7 +128,6 @@ class TXbDateField final : public TField {
  public:
   using TField::TField;
   std::optional<TDate> AsDate() const;
-  void SetAsDate(const TDate& date);
   // The edit mask built from the short date format ("99/99/9999;1; ", "9999/99/99;1; ", ...).
   std::string EditMask() const;
   // A text that is not a date shows "        Invalid date       " and clears the field.

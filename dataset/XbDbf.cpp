@@ -6,18 +6,13 @@
 #include <optional>
 
 #include "dbf/Engine.h"
+#include "platform/Trim.h"
 
 namespace tavrin::dataset {
 namespace {
 
-std::string TrimBlanks(const std::string& s) {
-  const auto first = s.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
-
 std::optional<int> SmallNumber(const std::string& text) {
-  const std::string t = TrimBlanks(text);
+  const std::string t(platform::Trim(text, " "));
   if (t.empty() || t.size() > 3 || t.find_first_not_of("0123456789") != std::string::npos)
     return std::nullopt;
   return std::stoi(t);
@@ -29,8 +24,8 @@ std::optional<dbf::FieldDef> ParseFieldLine(const std::string& line) {
   if (std::count(line.begin(), line.end(), ',') != 3) return std::nullopt;
   const auto c1 = line.find(','), c2 = line.find(',', c1 + 1), c3 = line.find(',', c2 + 1);
   dbf::FieldDef d;
-  d.name = TrimBlanks(line.substr(0, c1)).substr(0, 10);
-  const std::string type = TrimBlanks(line.substr(c1 + 1, c2 - c1 - 1));
+  d.name = std::string(platform::Trim(line.substr(0, c1), " ").substr(0, 10));
+  const std::string type(platform::Trim(line.substr(c1 + 1, c2 - c1 - 1), " "));
   const auto length = SmallNumber(line.substr(c2 + 1, c3 - c2 - 1));
   const auto decimals = SmallNumber(line.substr(c3 + 1));
   if (type.size() != 1 || !length || !decimals || d.name.empty()) return std::nullopt;
@@ -72,7 +67,7 @@ bool TXbFileDataSet::OpenTableFile() {
   const dbf::OpenOverride override = s.openOverride;
   s.recountOnOpen = autoFixRecCount_;
   if (ReadOnly()) s.openOverride = dbf::OpenOverride::ReadOnly;
-  EngineOpen(DbfFileName(), exclusive_, TrimBlanks(Name()));
+  EngineOpen(DbfFileName(), exclusive_, std::string(platform::Trim(Name(), " ")));
   s.recountOnOpen = recount;
   s.openOverride = override;
   return dbf::LastReportedCode() == 0;

@@ -19,7 +19,7 @@ bool NormaliseField(FieldDef* f, const std::string& fileName) {
   const std::size_t b = name.find_first_not_of(' ');
   name = b == std::string::npos ? std::string() : name.substr(b);
   if (name.empty()) {
-    Report(220, "Empty field name [CreateDbf(" + fileName + ")]");
+    Report(err::kInvalidParameter, "Empty field name [CreateDbf(" + fileName + ")]");
     return false;
   }
   f->name = platform::AnsiUpper(name);
@@ -38,7 +38,7 @@ bool NormaliseField(FieldDef* f, const std::string& fileName) {
     default: ok = false; break;
   }
   if (f->type != 'N' && f->type != 'F') f->decimals = 0;
-  if (!ok) Report(211, "Invalid dBASE field definition [CreateDBF]");
+  if (!ok) Report(err::kInvalidField, "Invalid dBASE field definition [CreateDBF]");
   return ok;
 }
 
@@ -77,7 +77,7 @@ void CreateTableFile(const std::string& fileName, const std::vector<FieldDef>& d
   }
   if (fields.empty() || fields.size() > static_cast<std::size_t>(fmt::kMaxFields) ||
       recLen > 0xFFFF) {
-    Report(211, "Invalid dBASE field definition [CreateDBF]");
+    Report(err::kInvalidField, "Invalid dBASE field definition [CreateDBF]");
     return;
   }
   const std::string name = WithDefaultExtension(fileName, "DBF");

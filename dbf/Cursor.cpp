@@ -244,8 +244,8 @@ bool Recount(WorkArea& a) {
 bool GetDbfRecord(WorkArea& a, std::int32_t n) {
   Table& t = a.t();
   if (n > t.recCount || n <= 0) {
-    Report(212, "Invalid record number = " + std::to_string(n) + " (" + t.fileName +
-                    ")  [GetDbfRecord]");
+    Report(err::kBeyondRange, "Invalid record number = " + std::to_string(n) + " (" + t.fileName +
+                                  ")  [GetDbfRecord]");
     return false;
   }
   a.eof = a.bof = false;
@@ -255,7 +255,7 @@ bool GetDbfRecord(WorkArea& a, std::int32_t n) {
     return false;
   }
   if (!IsRecordFlag(t.record[0])) {
-    Report(210, DamagedRecordMessage(t, n, "[GetDbfRecord]"));
+    Report(err::kNotADatabase, DamagedRecordMessage(t, n, "[GetDbfRecord]"));
     return false;
   }
   a.recNo = n;
@@ -410,7 +410,7 @@ void GO(std::int32_t n) {
   if (a->t().recCount < 1) {
     a->eof = a->bof = true;
     Blank(*a);
-    Report(212, message);
+    Report(err::kBeyondRange, message);
     return;
   }
   a->eof = a->bof = false;
@@ -420,7 +420,7 @@ void GO(std::int32_t n) {
   }
   a->recNo = a->t().recCount + 1;
   a->eof = true;
-  Report(212, message);
+  Report(err::kBeyondRange, message);
 }
 
 void SKIP(std::int32_t k) {
@@ -435,13 +435,13 @@ void SKIP(std::int32_t k) {
     return;
   }
   if (k > 0 && a->eof) {
-    Report(212, "Database " + Quoted(a->name()) + " is past EOF." + " [SKIP]");
+    Report(err::kBeyondRange, "Database " + Quoted(a->name()) + " is past EOF." + " [SKIP]");
     return;
   }
   if (a->t().recCount < 1 && !Recount(*a)) return;
   if (a->t().recCount < 1) {
     a->eof = a->bof = true;
-    Report(212, "Database " + Quoted(a->name()) + " is empty." + " [SKIP]");
+    Report(err::kBeyondRange, "Database " + Quoted(a->name()) + " is empty." + " [SKIP]");
     return;
   }
   if (k < 0 && a->bof) return;

@@ -5,6 +5,7 @@
 
 #include "dbf/Engine.h"
 #include "dbf/File.h"
+#include "platform/Trim.h"
 
 namespace tavrin::dbf {
 namespace {
@@ -18,13 +19,6 @@ struct DateSettings {
 DateSettings& Dates() {
   static DateSettings settings;
   return settings;
-}
-
-std::string TrimBlanks(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return std::string(s.substr(b, e - b));
 }
 
 bool AllDigits(std::string_view s) {
@@ -69,7 +63,7 @@ bool SplitParts(std::string_view text, std::array<std::string, 3>* parts, bool* 
   for (int i = 0; i < 3; ++i) {
     std::size_t end = (i < 2) ? text.find(sep, start) : text.size();
     if (end == std::string_view::npos) return false;
-    std::string part = TrimBlanks(text.substr(start, end - start));
+    std::string part(platform::TrimControls(text.substr(start, end - start)));
     if (!part.empty()) *allEmpty = false;
     while (part.size() < 2) part.insert(part.begin(), '0');
     (*parts)[i] = part;
@@ -153,7 +147,6 @@ void SetDateFormat(int format) { Dates().format = (format < 0 || format > 8) ? 0
 int DateFormat() { return Dates().format; }
 void SetCentury(bool on) { Dates().century = on; }
 bool Century() { return Dates().century; }
-int PivotYear() { return Dates().pivot; }
 void SetPivotYear(int year) { Dates().pivot = year; }
 
 char DateSeparator() {
@@ -201,7 +194,7 @@ std::string DateTextToStored(std::string_view text) {
 }
 
 bool DateTextCheck(std::string& text) {
-  std::string t = TrimBlanks(text);
+  std::string t(platform::TrimControls(text));
   if (t.size() > 10) t.resize(10);
   std::array<std::string, 3> parts;
   bool allEmpty = false;

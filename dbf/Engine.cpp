@@ -8,17 +8,11 @@
 #include "dbf/Format.h"
 #include "dbf/WorkArea.h"
 #include "platform/CodePage.h"
+#include "platform/Trim.h"
 
 namespace tavrin::dbf {
 namespace fmt = format;
 namespace {
-
-std::string Trim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return std::string(s.substr(b, e - b));
-}
 
 bool KeywordEndsAt(const std::string& s, std::size_t pos) {
   if (pos >= s.size()) return true;
@@ -69,7 +63,7 @@ ParsedUse ParseUse(const std::string& command) {
     p.alias = alias;
     orig.resize(at);
   }
-  p.fileName = File::Absolute(Trim(orig));
+  p.fileName = File::Absolute(std::string(platform::TrimControls(orig)));
   if (p.alias.empty()) p.alias = DefaultAlias(p.fileName);
   p.fileName = WithDefaultExtension(p.fileName, "DBF");
   return p;
@@ -117,9 +111,9 @@ bool AttachValueArea(WorkArea& a, void* buffer, std::size_t size, const std::str
     a.ownedValues.assign(need, 0);
     a.values = a.ownedValues.data();
   } else if (size != need) {
-    Report(266, "Database record/buffer size mismatch: " + command + " [USE()]" + "\n\r" +
-                    "Record Size=" + std::to_string(need) +
-                    ", Buffer Size=" + std::to_string(size));
+    Report(err::kInvalidSize, "Database record/buffer size mismatch: " + command + " [USE()]" +
+                                  "\n\r" + "Record Size=" + std::to_string(need) +
+                                  ", Buffer Size=" + std::to_string(size));
     return false;
   } else {
     a.values = static_cast<std::uint8_t*>(buffer);
@@ -174,8 +168,8 @@ WorkArea* RequireOpen(const char* op) {
   ClearErrorCode();
   WorkArea* a = CurrentOrNull();
   if (a == nullptr) {
-    Report(215, std::string("No database in use [") + op +
-                    "]  WorkArea = " + std::to_string(Engine().current));
+    Report(err::kNoDatabaseInUse, std::string("No database in use [") + op +
+                                      "]  WorkArea = " + std::to_string(Engine().current));
   }
   return a;
 }
@@ -190,11 +184,12 @@ void Select(int area) {
         return;
       }
     }
-    Report(220, "No free workarea available [Select(0)]");
+    Report(err::kInvalidParameter, "No free workarea available [Select(0)]");
     return;
   }
   if (area < 0 || area > kWorkAreaCount) {
-    Report(220, "Invalid workarea selected = [Select(" + std::to_string(area) + ")]");
+    Report(err::kInvalidParameter,
+           "Invalid workarea selected = [Select(" + std::to_string(area) + ")]");
     return;
   }
   e.current = area;
@@ -217,11 +212,12 @@ void OpenParsed(const ParsedUse& p, const std::string& command, void* buffer, st
                 TranslateProc readProc, TranslateProc writeProc) {
   EngineState& e = Engine();
   if ((buffer == nullptr) != (size == 0)) {
-    Report(220, "Buffer is NIL or size is zero, attempting to open " + command + " [USE]");
+    Report(err::kInvalidParameter,
+           "Buffer is NIL or size is zero, attempting to open " + command + " [USE]");
     return;
   }
   if (NameInUse(p.fileName)) {
-    Report(214, "File: " + p.fileName + " is already in use." + " [" + "USE" + "]");
+    Report(err::kAlreadyInUse, "File: " + p.fileName + " is already in use." + " [" + "USE" + "]");
     return;
   }
   std::unique_ptr<WorkArea> a = OpenArea(p, command, buffer, size);
@@ -229,7 +225,7 @@ void OpenParsed(const ParsedUse& p, const std::string& command, void* buffer, st
   if (AliasInUse(a->alias, e.current)) {
     const std::string alias = a->alias;
     a.reset();
-    Report(220, "Alias name \"" + alias + "\" already in use." + " [USE]");
+    Report(err::kInvalidParameter, "Alias name \"" + alias + "\" already in use." + " [USE]");
     return;
   }
   a->readProc = std::move(readProc);
@@ -250,8 +246,8 @@ void OpenParsed(const ParsedUse& p, const std::string& command, void* buffer, st
           area.t().memoPath.empty() ? ReplaceExtension(area.name(), "DBT") : area.t().memoPath;
       CloseArea(e.current);
       const std::string where = "[USE(" + command + ",<@Buffer>," + std::to_string(size) + ")]";
-      Report(code, code == 2 ? "The memo file " + memoName + " is missing " + where
-                             : "Problem with memo " + where);
+      Report(code, code == err::kFileNotFound ? "The memo file " + memoName + " is missing " + where
+                                              : "Problem with memo " + where);
     }
   }
 }
@@ -262,12 +258,12 @@ void USE(std::string_view commandText, void* buffer, std::size_t size, Translate
          TranslateProc writeProc) {
   ClearErrorCode();
   CloseArea(Engine().current);
-  const std::string command = Trim(commandText);
+  const std::string command(platform::TrimControls(commandText));
   if (command.empty()) return;
   const std::string upper = platform::AnsiUpper(command);
   if (upper.find("LINKED LIST") != std::string::npos ||
       upper.find("VIRTUAL FILE") != std::string::npos) {
-    Report(1100, "In-memory tables are not available: " + command + " [USE]");
+    Report(err::kNotAvailable, "In-memory tables are not available: " + command + " [USE]");
     return;
   }
   OpenParsed(ParseUse(command), command, buffer, size, std::move(readProc), std::move(writeProc));

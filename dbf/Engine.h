@@ -55,7 +55,6 @@ std::string ShortDateFormat();
 char DateSeparator();
 // Century window: a two-digit year below (pivot mod 100) belongs to the century after the pivot's.
 // Fixed at engine start to the current year minus 70; settable for tests.
-int PivotYear();
 void SetPivotYear(int year);
 
 // ---- Work areas -------------------------------------------------------------------------------
@@ -79,7 +78,7 @@ using TranslateProc = std::function<void(char* buf, std::size_t len)>;
 // Opens a table into the current area from a command: "<file> [EXCLUSIVE] [ALIAS <name>]".
 // Closes what the area held first; an empty command only closes. `buffer`/`size` optionally
 // supply the field value area (caller-owned, must outlive the open area; size must equal
-// FieldAreaSize of the table, else 266). On failure the area is left empty and the code is set.
+// the size of the table's field value area, else 266). On failure the area is left empty and the code is set.
 void USE(std::string_view command, void* buffer = nullptr, std::size_t size = 0,
          TranslateProc readProc = {}, TranslateProc writeProc = {});
 // Opens the table at `path` into the current area, taking the path whole: no keyword is looked
@@ -198,7 +197,6 @@ int FieldDec(int n);
 // N/F with decimals: double; N/F without decimals and M: int32; L: one byte 0/1.
 // FieldAddress(0) is the deletion byte. Valid until the area is closed. nullptr on failure.
 std::uint8_t* FieldAddress(int n);
-std::size_t FieldAreaSize();  // size of the current table's field value area
 
 // Typed access to the field value area of the current area (field type checked; 220 on a bad
 // number or a type that does not fit). Strings are ANSI bytes.

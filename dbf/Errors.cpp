@@ -216,9 +216,6 @@ std::uint16_t LastReportedCode() { return State().lastReported; }
 
 bool SetStopOnError(bool on) { return std::exchange(State().stopOnError, on); }
 bool SetRaise(bool on) { return std::exchange(State().raise, on); }
-bool StopOnError() { return State().stopOnError; }
-bool Raise() { return State().raise; }
-
 void SetErrorHandler(ErrorHandler handler) { State().handler = std::move(handler); }
 
 HaltHook SetHaltHook(HaltHook hook) { return std::exchange(State().haltHook, std::move(hook)); }

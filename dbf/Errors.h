@@ -13,6 +13,45 @@
 
 namespace tavrin::dbf {
 
+// The codes the engine itself reports or compares (CodeText knows the text of many more). The
+// numbers are part of every message ("Error # 210 (...)") and of what the tools print and scripts
+// test, so each keeps its number for good.
+namespace err {
+constexpr int kNone = 0;
+constexpr int kFileNotFound = 2;
+constexpr int kPathNotFound = 3;
+constexpr int kTooManyOpenFiles = 4;
+constexpr int kAccessDenied = 5;
+constexpr int kBadHandle = 6;
+constexpr int kNotEnoughMemory = 8;
+constexpr int kWriteProtected = 19;
+constexpr int kGeneralFailure = 31;
+constexpr int kSharingViolation = 32;  // another program holds the file
+constexpr int kLockViolation = 33;
+constexpr int kNoLocksLeft = 36;
+constexpr int kReadError = 100;
+constexpr int kWriteError = 101;  // disk full among others
+constexpr int kNotADatabase = 210;
+constexpr int kInvalidField = 211;
+constexpr int kBeyondRange = 212;
+constexpr int kUnexpectedEnd = 213;
+constexpr int kAlreadyInUse = 214;
+constexpr int kNoDatabaseInUse = 215;
+constexpr int kInsufficientMemory = 217;
+constexpr int kInvalidParameter = 220;
+constexpr int kExclusiveRequired = 225;
+constexpr int kInvalidSize = 266;
+constexpr int kInvalidMemoAddress = 1003;
+constexpr int kDiskFull = 1004;
+constexpr int kMemoAlreadyOpen = 1007;
+constexpr int kNoRoomToPackMemo = 1012;
+constexpr int kMemoLockFailed = 1017;
+constexpr int kNoMemo = 1019;
+constexpr int kNotAvailable = 1100;  // in-memory tables
+constexpr int kInvalidOperation = 1103;
+constexpr int kRecordNotLocked = 1200;
+}  // namespace err
+
 // Thrown by Report when the raise switch is on. Carries only its message:
 // the code's text, CR LF, and the detail message.
 class EDbfError : public std::runtime_error {
@@ -52,8 +91,6 @@ std::uint16_t LastReportedCode();
 // Switches; each returns its previous value. Stop-on-error starts on, raise starts off.
 bool SetStopOnError(bool on);
 bool SetRaise(bool on);
-bool StopOnError();
-bool Raise();
 
 // Optional handler run instead of the default handling (none in the program).
 using ErrorHandler = std::function<void()>;

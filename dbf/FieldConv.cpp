@@ -4,14 +4,9 @@
 #include <cmath>
 #include <limits>
 
-namespace tavrin::dbf {
+#include "platform/Trim.h"
 
-std::string_view TrimControls(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
-}
+namespace tavrin::dbf {
 
 std::string FormatFixed(double value, int width, int decimals) {
   if (width <= 0) return {};
@@ -38,7 +33,7 @@ std::string FormatInteger(std::int64_t value, int width) {
 }
 
 bool TryParseDouble(std::string_view text, double* value) {
-  text = TrimControls(text);
+  text = platform::TrimControls(text);
   if (!text.empty() && text[0] == '+') text.remove_prefix(1);
   if (text.empty()) return false;
   double v = 0;

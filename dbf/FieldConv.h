@@ -9,9 +9,6 @@
 
 namespace tavrin::dbf {
 
-// Removes leading and trailing characters of code 32 or below.
-std::string_view TrimControls(std::string_view s);
-
 // "%*.*f"-style text of `value`, right-aligned in `width`, or `width` '*' when it does not fit
 // (also for NaN and infinities).
 std::string FormatFixed(double value, int width, int decimals);

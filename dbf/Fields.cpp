@@ -8,6 +8,7 @@
 #include "dbf/FieldConv.h"
 #include "dbf/WorkArea.h"
 #include "platform/CodePage.h"
+#include "platform/Trim.h"
 
 namespace tavrin::dbf {
 namespace {
@@ -18,7 +19,7 @@ const FieldInfo* FieldOf(const char* op, int n, WorkArea** area = nullptr) {
   WorkArea* a = RequireOpen(full.c_str());
   if (a == nullptr) return nullptr;
   if (n < 1 || n > static_cast<int>(a->t().fields.size())) {
-    Report(220, FieldNumberMessage(op, n));
+    Report(err::kInvalidParameter, FieldNumberMessage(op, n));
     return nullptr;
   }
   if (area != nullptr) *area = a;
@@ -35,7 +36,8 @@ const FieldInfo* TypedField(const char* op, int n, const char* types, std::uint8
   if (std::strchr(types, 'd') && isNumber) fits = f->decimals > 0;   // 'd': number with decimals
   if (std::strchr(types, 'i') && isNumber) fits = f->decimals == 0;  // 'i': number without
   if (!fits) {
-    Report(220, "Field type mismatch. [" + std::string(op) + "(" + std::to_string(n) + ")]");
+    Report(err::kInvalidParameter,
+           "Field type mismatch. [" + std::string(op) + "(" + std::to_string(n) + ")]");
     return nullptr;
   }
   *item = a->values + f->valueOffset;
@@ -102,15 +104,10 @@ std::uint8_t* FieldAddress(int n) {
   if (a == nullptr) return nullptr;
   if (n == 0) return a->values;
   if (n < 0 || n > static_cast<int>(a->t().fields.size())) {
-    Report(220, FieldNumberMessage("FieldAddress", n));
+    Report(err::kInvalidParameter, FieldNumberMessage("FieldAddress", n));
     return nullptr;
   }
   return a->values + a->t().fields[static_cast<std::size_t>(n - 1)].valueOffset;
-}
-
-std::size_t FieldAreaSize() {
-  WorkArea* a = RequireOpen("FieldAreaSize");
-  return a == nullptr ? 0 : a->valuesSize;
 }
 
 std::string GetString(int n) {
@@ -187,7 +184,7 @@ void SetDeleted(bool deleted) {
 namespace {
 
 bool SetDateText(int n, std::string_view text) {
-  std::string t(TrimControls(text));
+  std::string t(platform::TrimControls(text));
   if (t.size() == 8 && t.find_first_not_of("0123456789") == std::string::npos) {
     t = StoredToDateText(t);  // the stored YYYYMMDD form
   }
@@ -198,7 +195,7 @@ bool SetDateText(int n, std::string_view text) {
 }
 
 bool SetLogicalText(int n, std::string_view text) {
-  const std::string_view t = TrimControls(text);
+  const std::string_view t = platform::TrimControls(text);
   if (t.empty() || std::strchr("FfNn?", t[0]) != nullptr) {
     SetLogical(n, false);
     return true;
@@ -223,7 +220,7 @@ bool SetFieldText(int n, std::string_view text) {
     case 'N':
     case 'F':
     case 'M':
-      if (TrimControls(text).empty()) {
+      if (platform::TrimControls(text).empty()) {
         d = 0;
       } else if (!TryParseDouble(text, &d)) {
         return false;

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "dbf/Errors.h"
+
 namespace tavrin::dbf {
 namespace {
 
@@ -45,36 +47,38 @@ void SetClockHook(std::function<LocalDate()> hook) { ClockHook() = std::move(hoo
 int MapErrno(int err, FileOp op) {
   switch (err) {
     case 0: return 0;
-    case ENOENT: return 2;
+    case ENOENT: return err::kFileNotFound;
     case ENOTDIR:
     case ENAMETOOLONG:
-    case ELOOP: return 3;
+    case ELOOP: return err::kPathNotFound;
     case EMFILE:
-    case ENFILE: return 4;
+    case ENFILE: return err::kTooManyOpenFiles;
     case EACCES:
     case EPERM:
     case EISDIR:
-    case ETXTBSY: return (op == FileOp::Lock) ? 33 : 5;
-    case EAGAIN: return (op == FileOp::Lock || op == FileOp::Unlock) ? 33 : 5;
+    case ETXTBSY: return (op == FileOp::Lock) ? err::kLockViolation : err::kAccessDenied;
+    case EAGAIN:
+      return (op == FileOp::Lock || op == FileOp::Unlock) ? err::kLockViolation
+                                                          : err::kAccessDenied;
     case EBADF:  // writing through a read-only open is a refusal, not a broken handle
-      return (op == FileOp::Write || op == FileOp::Truncate) ? 5 : 6;
-    case ENOMEM: return 8;
-    case EROFS: return 19;
+      return (op == FileOp::Write || op == FileOp::Truncate) ? err::kAccessDenied : err::kBadHandle;
+    case ENOMEM: return err::kNotEnoughMemory;
+    case EROFS: return err::kWriteProtected;
     case ENOSPC:
     case EDQUOT:
-    case EFBIG: return 101;
-    case ENOLCK: return 36;
+    case EFBIG: return err::kWriteError;
+    case ENOLCK: return err::kNoLocksLeft;
     default: break;
   }
   switch (op) {
     case FileOp::Read:
-    case FileOp::Size: return 100;
+    case FileOp::Size: return err::kReadError;
     case FileOp::Write:
     case FileOp::Truncate:
-    case FileOp::Sync: return 101;
+    case FileOp::Sync: return err::kWriteError;
     case FileOp::Lock:
-    case FileOp::Unlock: return 33;
-    default: return 31;  // general failure
+    case FileOp::Unlock: return err::kLockViolation;
+    default: return err::kGeneralFailure;
   }
 }
 
@@ -126,7 +130,7 @@ int File::WriteAt(const void* buf, std::size_t len, std::int64_t offset) {
       if (errno == EINTR) continue;
       return MapErrno(errno, FileOp::Write);
     }
-    if (n == 0) return 101;
+    if (n == 0) return err::kWriteError;
     done += static_cast<std::size_t>(n);
   }
   return 0;

@@ -88,7 +88,7 @@ bool RLock() {
   if (a == nullptr) return false;
   const int limit = Engine().settings.recordLockLimit;
   if (limit > 0 && static_cast<int>(a->recLocks.size()) >= limit) {
-    Report(212, "Record lock limit exceeded [RLOCK]");
+    Report(err::kBeyondRange, "Record lock limit exceeded [RLOCK]");
     return false;
   }
   if (std::find(a->recLocks.begin(), a->recLocks.end(), a->recNo) != a->recLocks.end()) return true;

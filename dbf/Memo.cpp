@@ -15,7 +15,7 @@ WorkArea* MemoArea(const char* op) {
   WorkArea* a = RequireOpen(op);
   if (a == nullptr) return nullptr;
   if (!a->memo) {
-    Report(1019, a->name() + " [" + op + "]");
+    Report(err::kNoMemo, a->name() + " [" + op + "]");
     return nullptr;
   }
   return a;
@@ -63,7 +63,7 @@ void FreeReplacedMemos(WorkArea& a) {
 }
 
 int OpenMemoFor(WorkArea& a) {
-  if (a.memo) return 1007;
+  if (a.memo) return err::kMemoAlreadyOpen;
   const std::string name =
       a.t().memoPath.empty() ? ReplaceExtension(a.name(), "DBT") : a.t().memoPath;
   const bool headed = a.t().version != format::kVersionPlainMemo;

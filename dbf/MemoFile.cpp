@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "dbf/Errors.h"
 #include "dbf/Format.h"
 #include "platform/CodePage.h"
 
@@ -54,10 +55,11 @@ int MemoFile::Open(const std::string& name, bool write, bool headed,
     std::size_t got = 0;
     code = f->ReadAt(h, sizeof h, 0, &got);
     if (code != 0) return code;
-    if (got < sizeof h) return 1003;  // a header too short to hold the block size
+    if (got < sizeof h)
+      return err::kInvalidMemoAddress;  // a header too short to hold the block size
     bs = fmt::GetU16(h + fmt::kMemoBlockSizeOffset);
     if (bs == 0) bs = fmt::kMemoDefaultBlock;
-    if (bs < fmt::kMemoMinBlock) return 1003;
+    if (bs < fmt::kMemoMinBlock) return err::kInvalidMemoAddress;
   }
   out->reset(new MemoFile(std::move(f), name, headed ? MemoStyle::Headed : MemoStyle::Plain, bs));
   return 0;
@@ -101,10 +103,10 @@ int MemoFile::Lock() {
   for (int i = 0; i < kMemoLockAttempts; ++i) {
     const int code = file_->TryLock(fmt::kMemoLockOffset, 1, LockKind::Write);
     if (code == 0) return 0;
-    if (code != 33) return code;
+    if (code != err::kLockViolation) return code;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return 1017;
+  return err::kMemoLockFailed;
 }
 
 int MemoFile::EndBlock(std::int64_t* block) {
@@ -134,7 +136,7 @@ int MemoFile::BeginRead(std::int32_t block, MemoStream* s) {
   int code = file_->Size(&size);
   if (code != 0) return code;
   const std::int64_t offset = b * blockSize_;
-  if (b == 0 || offset >= size - 1) return 1003;
+  if (b == 0 || offset >= size - 1) return err::kInvalidMemoAddress;
   std::uint8_t h[fmt::kMemoBlockHeaderSize] = {};
   std::size_t got = 0;
   code = file_->ReadAt(h, sizeof h, offset, &got);
@@ -142,7 +144,8 @@ int MemoFile::BeginRead(std::int32_t block, MemoStream* s) {
   s->block = block;
   if (got == sizeof h && std::memcmp(h, kBlockMark, 4) == 0) {
     const std::int64_t len = static_cast<std::int64_t>(fmt::GetI32(h + 4)) - 8;
-    if (len < 0 || len > fmt::kMemoMaxText || offset + 8 + len > size) return 1003;
+    if (len < 0 || len > fmt::kMemoMaxText || offset + 8 + len > size)
+      return err::kInvalidMemoAddress;
     s->start = offset + 8;
     s->length = len;
   } else {
@@ -305,9 +308,9 @@ int MemoFile::BeginWrite(std::int32_t oldBlock, std::int64_t newLength, bool loc
   int code = 0;
   if (newLength > 0) {
     if ((code = File::FreeSpaceKb(Directory(name_), &freeKb)) != 0) return code;
-    if (newLength / 1024 >= freeKb) return 1004;
+    if (newLength / 1024 >= freeKb) return err::kDiskFull;
   }
-  if (newLength > fmt::kMemoMaxText) return 1004;
+  if (newLength > fmt::kMemoMaxText) return err::kDiskFull;
   if (lock && (code = Lock()) != 0) return code;
   *s = MemoStream{};
   s->lockHeld = lock;
@@ -364,7 +367,7 @@ int MemoFile::ReserveBlocks(std::int32_t oldBlock, std::int64_t newLength, MemoS
     s->pendingLink = fmt::kMemoNextFreeOffset;
     s->linkPending = true;
   }
-  if (at > INT32_MAX) return 1004;
+  if (at > INT32_MAX) return err::kDiskFull;
   s->block = static_cast<std::int32_t>(at);
   s->start = at * blockSize_ + 8;
   s->length = 0;

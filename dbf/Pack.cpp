@@ -78,7 +78,7 @@ class MemoCopy {
     if ((code = dst_->WriteAt(out.data(), out.size(), next_ * bs)) != 0) return code;
     *moved = static_cast<std::int32_t>(ref < 0 ? -next_ : next_);
     next_ += (static_cast<std::int64_t>(out.size()) + bs - 1) / bs;
-    return next_ > INT32_MAX ? 1004 : 0;
+    return next_ > INT32_MAX ? err::kDiskFull : 0;
   }
 
   // The next-free field, then everything to disk.
@@ -116,7 +116,7 @@ int CopyRecords(Table& t, File& dst, MemoCopy* memo, std::int32_t* kept) {
   std::vector<char> head(t.headerLen);
   std::size_t got = 0;
   int code = t.file->ReadAt(head.data(), head.size(), 0, &got);
-  if (code == 0 && got != head.size()) code = 213;
+  if (code == 0 && got != head.size()) code = err::kUnexpectedEnd;
   if (code == 0) code = dst.WriteAt(head.data(), head.size(), 0);
   const std::size_t rl = t.recLen;
   const std::size_t per = std::max<std::size_t>(1, kPackChunk / rl);
@@ -126,7 +126,7 @@ int CopyRecords(Table& t, File& dst, MemoCopy* memo, std::int32_t* kept) {
     const std::int32_t n =
         static_cast<std::int32_t>(std::min<std::int64_t>(per, t.recCount - r + 1));
     code = t.file->ReadAt(buf.data(), n * rl, t.RecordOffset(r), &got);
-    if (code == 0 && got != n * rl) code = 213;
+    if (code == 0 && got != n * rl) code = err::kUnexpectedEnd;
     std::size_t out = 0;
     for (std::int32_t i = 0; code == 0 && i < n; ++i) {
       char* rec = buf.data() + static_cast<std::size_t>(i) * rl;
@@ -155,7 +155,7 @@ int ForEachRecord(Table& t, Visit&& visit) {
     std::size_t got = 0;
     const std::size_t len = static_cast<std::size_t>(std::min<std::int64_t>(buf.size(), end - at));
     if (const int code = t.file->ReadAt(buf.data(), len, at, &got); code != 0) return code;
-    if (got != len) return 213;
+    if (got != len) return err::kUnexpectedEnd;
     for (std::size_t r = 0; r < len; r += t.recLen)
       if (!visit(buf.data() + r, ++recNo)) return 0;
     at += static_cast<std::int64_t>(len);
@@ -210,7 +210,7 @@ Failure WritePacked(WorkArea& a, const PackNames& names, bool withMemo, PackedFi
   try {
     code = CopyRecords(t, *nt.file, p->memo.get(), &nt.recCount);
   } catch (const std::bad_alloc&) {
-    code = 217;
+    code = err::kInsufficientMemory;
   }
   if (code == 0) code = HeaderUpdate(nt, true);
   if (code == 0) code = nt.file->Sync();
@@ -225,10 +225,12 @@ Failure CheckMemoSpace(WorkArea& a) {
   std::int64_t size = 0, freeKb = 0;
   int code = a.memo->file().Size(&size);
   if (code == 0) code = File::FreeSpaceKb(name.substr(0, name.rfind('/') + 1), &freeKb);
-  if (code == 0 && freeKb < size / 1024) code = 1012;
+  if (code == 0 && freeKb < size / 1024) code = err::kNoRoomToPackMemo;
   if (code == 0) return {};
-  return {code, std::string(code == 1012 ? "Insufficient disk space to pack memo file" : name) +
-                    " [PackMemoFile]"};
+  return {code,
+          std::string(code == err::kNoRoomToPackMemo ? "Insufficient disk space to pack memo file"
+                                                     : name) +
+              " [PackMemoFile]"};
 }
 
 // The work area takes the packed files (already under the table's names, or, when the renames
@@ -366,12 +368,13 @@ bool Pack(MemoPacking memo) {
   if (!EndsInsideRecord(&tail)) {
     if (ErrorCode() != 0) return false;
   } else {  // the partial record would be dropped with its memo texts: the user decides (repair)
-    Report(213, a->name() + ": " + CutShortText(tail.after, tail.bytes) + " [Pack]");
+    Report(err::kUnexpectedEnd,
+           a->name() + ": " + CutShortText(tail.after, tail.bytes) + " [Pack]");
     return false;
   }
   if (a->t().recCount == 0) return false;
   if (a->readOnly) {
-    Report(5, "Error packing " + a->name());
+    Report(err::kAccessDenied, "Error packing " + a->name());
     return false;
   }
   const bool wasShared = !a->exclusive;
@@ -426,7 +429,7 @@ bool CutPartialRecord(const std::string& savePath) {
   Table& t = a->t();
   const std::string where = " [CutPartialRecord]";
   if (!a->exclusive || a->readOnly) {
-    Report(225, a->name() + where);
+    Report(err::kExclusiveRequired, a->name() + where);
     return false;
   }
   PartialRecord tail;
@@ -435,7 +438,7 @@ bool CutPartialRecord(const std::string& savePath) {
   std::string bytes(static_cast<std::size_t>(tail.bytes), '\0');
   std::size_t got = 0;
   int code = t.file->ReadAt(bytes.data(), bytes.size(), from, &got);
-  if (code == 0 && got != bytes.size()) code = 213;
+  if (code == 0 && got != bytes.size()) code = err::kUnexpectedEnd;
   if (code != 0) {
     Report(code, "Error reading " + a->name() + where);
     return false;
@@ -450,7 +453,8 @@ bool CutPartialRecord(const std::string& savePath) {
     std::string old(static_cast<std::size_t>(std::min<std::int64_t>(saved, tail.bytes + 1)), '\0');
     code = save->ReadAt(old.data(), old.size(), 0, &got);
     if (code == 0 && (saved != tail.bytes || old != bytes)) {
-      Report(220, savePath + " already exists and holds other bytes; move it away first" + where);
+      Report(err::kInvalidParameter,
+             savePath + " already exists and holds other bytes; move it away first" + where);
       return false;
     }
   }

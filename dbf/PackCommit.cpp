@@ -1,5 +1,6 @@
 #include "dbf/PackCommit.h"
 
+#include "dbf/Errors.h"
 #include "dbf/Format.h"
 #include "dbf/Table.h"
 
@@ -22,7 +23,7 @@ namespace {
 // Renames `from` over `to` unless that was done already.
 int MoveIfThere(const std::string& from, const std::string& to) {
   const int code = File::Rename(from, to);
-  return code == 2 ? 0 : code;
+  return code == err::kFileNotFound ? 0 : code;
 }
 
 int SyncDirs(const PackNames& n) {
@@ -41,7 +42,7 @@ int FinishPack(const PackNames& n) {
   if (code == 0) code = SyncDirs(n);
   if (code == 0) {
     code = File::Remove(n.mark);
-    if (code == 2) code = 0;
+    if (code == err::kFileNotFound) code = 0;
   }
   return code;
 }

@@ -7,6 +7,7 @@
 #include "dbf/Memo.h"
 #include "dbf/WorkArea.h"
 #include "platform/CodePage.h"
+#include "platform/Trim.h"
 
 namespace tavrin::dbf {
 namespace fmt = format;
@@ -24,12 +25,12 @@ void WriteFlag(const char* op, bool deleted) {
   if (a == nullptr) return;
   const std::string opName = std::string("[") + op + "]";
   if (!HoldsRecordLock(*a, a->recNo)) {
-    Report(1200, a->name() + " " + "Record not locked " + opName);
+    Report(err::kRecordNotLocked, a->name() + " " + "Record not locked " + opName);
     return;
   }
   Table& t = a->t();
   if (a->recNo < 1 || a->recNo > t.recCount) {
-    Report(1103, a->name() + " at EOF " + opName);
+    Report(err::kInvalidOperation, a->name() + " at EOF " + opName);
     return;
   }
   a->values[0] = deleted ? 1 : 0;
@@ -100,15 +101,16 @@ WorkArea* ReplaceableArea() {
   WorkArea* a = RequireOpen("Replace");
   if (a == nullptr) return nullptr;
   if (a->recNo < 1) {
-    Report(212, "Database " + Quoted(a->name()) + " is empty." + " [REPLACE]");
+    Report(err::kBeyondRange, "Database " + Quoted(a->name()) + " is empty." + " [REPLACE]");
     return nullptr;
   }
   if (a->recNo > a->t().recCount) {
-    Report(212, "Database " + Quoted(a->name()) + " is at EOF." + " [REPLACE]");
+    Report(err::kBeyondRange, "Database " + Quoted(a->name()) + " is at EOF." + " [REPLACE]");
     return nullptr;
   }
   if (!HoldsRecordLock(*a, a->recNo)) {
-    Report(1200, "Record #" + std::to_string(a->recNo) + " in " + a->name() + " [REPLACE]");
+    Report(err::kRecordNotLocked,
+           "Record #" + std::to_string(a->recNo) + " in " + a->name() + " [REPLACE]");
     return nullptr;
   }
   return a;
@@ -140,7 +142,7 @@ void ReplaceFields(const std::vector<int>& fields) {
   std::vector<bool> named(t.fields.size(), false);
   for (int n : fields) {
     if (n < 1 || n > static_cast<int>(t.fields.size())) {
-      Report(220, FieldNumberMessage("ReplaceFields", n));
+      Report(err::kInvalidParameter, FieldNumberMessage("ReplaceFields", n));
       return;
     }
     named[static_cast<std::size_t>(n - 1)] = true;
@@ -170,12 +172,12 @@ void Append() {
   WorkArea* a = RequireOpen("Append");
   if (a == nullptr) return;
   if (!a->exclusive && Engine().settings.lockingEnabled && a->lockState != LockState::Append) {
-    Report(5, "File must be locked to append: " + a->name() + " [APPEND]");
+    Report(err::kAccessDenied, "File must be locked to append: " + a->name() + " [APPEND]");
     return;
   }
   if (!Recount(*a)) return;
   if (a->t().recCount >= fmt::kMaxRecords) {
-    Report(212, "Database " + Quoted(a->name()) + " is full." + " [APPEND]");
+    Report(err::kBeyondRange, "Database " + Quoted(a->name()) + " is full." + " [APPEND]");
     return;
   }
   Store(*a);
@@ -211,7 +213,7 @@ void Poke(std::string_view text, int field, std::int32_t record) {
   WorkArea* a = RequireOpen("Poke");
   if (a == nullptr) return;
   if (Engine().settings.lockingEnabled && !HoldsRecordLock(*a, record)) {
-    Report(1200,
+    Report(err::kRecordNotLocked,
            "Record not locked " + ("[Poke(" + std::string(text) + "," + std::to_string(field) +
                                    "," + std::to_string(record) + ")]"));
     return;
@@ -237,18 +239,17 @@ int Locate(std::string_view fieldQuery, std::string_view valueText, std::int32_t
   name = b == std::string::npos ? std::string() : name.substr(b);
   while (!name.empty() && static_cast<unsigned char>(name.back()) <= 32) name.pop_back();
   if (name.empty()) {
-    Report(220, "No field name specified [Locate/Count/Sum]");
+    Report(err::kInvalidParameter, "No field name specified [Locate/Count/Sum]");
     return 0;
   }
   ls.field = FieldNo(name);
   if (ls.field == 0) {
-    Report(220, "Unrecognized field name [Locate/Count/Sum(" + std::string(fieldQuery) + ")]");
+    Report(err::kInvalidParameter,
+           "Unrecognized field name [Locate/Count/Sum(" + std::string(fieldQuery) + ")]");
     return 0;
   }
   std::string value(valueText);
-  if (!ls.exact) {
-    while (!value.empty() && value.back() == ' ') value.pop_back();
-  }
+  if (!ls.exact) value = std::string(platform::TrimRight(value, " "));
   if (ls.nocase) value = platform::AnsiUpper(value);
   const bool memo = a->t().fields[static_cast<std::size_t>(ls.field - 1)].type == 'M';
   const std::int32_t count = RecCount();

@@ -67,7 +67,7 @@ bool CheckFieldTypes(const Table& t) {
     if (std::strchr("CDFLMN", f.type) != nullptr && f.type != '\0') continue;
     std::string head = "Field: " + f.name + " [" + std::string(1, f.type) + "]";
     if (head.size() > 25) head.resize(25);
-    Report(211, head + " in " + t.fileName + " is not a valid field type");
+    Report(err::kInvalidField, head + " in " + t.fileName + " is not a valid field type");
     return false;
   }
   return true;
@@ -94,7 +94,7 @@ bool LayOutFields(Table& t) {
           std::to_string(offset) + ")";
   }
   if (!why.empty()) {
-    Report(210, NotADatabase(t.fileName, why, "[USE/OpenDbf]"));
+    Report(err::kNotADatabase, NotADatabase(t.fileName, why, "[USE/OpenDbf]"));
     return false;
   }
   return true;
@@ -111,7 +111,7 @@ bool ReadV3Header(Table& t) {
                         ? 0
                         : static_cast<int>((t.headerLen - fmt::kPrologSize) / fmt::kDescriptorSize);
   if (slots == 0 || slots > fmt::kMaxFields) {
-    Report(210,
+    Report(err::kNotADatabase,
            NotADatabase(BaseName(t.fileName), "Number of fields is out of range", "[Use/OpenDbf]"));
     return false;
   }
@@ -123,9 +123,9 @@ bool ReadV3Header(Table& t) {
     return false;
   }
   if (got != desc.size()) {
-    Report(213, "The table's header is cut short (" + std::to_string(fmt::kPrologSize + got) +
-                    " of " + std::to_string(t.headerLen) + " bytes): " + t.fileName +
-                    " [Use/OpenDbf]");
+    Report(err::kUnexpectedEnd,
+           "The table's header is cut short (" + std::to_string(fmt::kPrologSize + got) + " of " +
+               std::to_string(t.headerLen) + " bytes): " + t.fileName + " [Use/OpenDbf]");
     return false;
   }
   for (int i = 0; i < slots; ++i) {
@@ -136,7 +136,7 @@ bool ReadV3Header(Table& t) {
     t.fields.push_back(f);
   }
   if (t.fields.empty()) {
-    Report(210,
+    Report(err::kNotADatabase,
            NotADatabase(BaseName(t.fileName), "Number of fields is out of range", "[Use/OpenDbf]"));
     return false;
   }
@@ -152,7 +152,8 @@ bool ReadV2Header(Table& t, std::int64_t fileSize) {
   t.lastUpdate = UpdateText(p[fmt::kV2MonthOffset], p[fmt::kV2DayOffset], p[fmt::kV2YearOffset]);
   std::fill(t.prolog.begin() + fmt::kV2PrologSize, t.prolog.end(), 0);
   if (fileSize < static_cast<std::int64_t>(fmt::kV2HeaderLen)) {
-    Report(210, NotADatabase(t.fileName, "Header is less than 521 bytes", "[Use/OpenDBF]"));
+    Report(err::kNotADatabase,
+           NotADatabase(t.fileName, "Header is less than 521 bytes", "[Use/OpenDBF]"));
     return false;
   }
   // Two spare bytes: the 32-byte positions of a non-0x02 byte reach into the next slot.
@@ -160,7 +161,7 @@ bool ReadV2Header(Table& t, std::int64_t fileSize) {
   std::size_t got = 0;
   const int code = t.file->ReadAt(area.data(), fmt::kV2DescArea, fmt::kV2PrologSize, &got);
   if (code != 0 || got != fmt::kV2DescArea) {
-    Report(code != 0 ? code : 100, "Error reading " + t.fileName + " [Use/OpenDbf]");
+    Report(code != 0 ? code : err::kReadError, "Error reading " + t.fileName + " [Use/OpenDbf]");
     return false;
   }
   const bool exact = t.version == fmt::kVersion2;
@@ -177,7 +178,8 @@ bool ReadV2Header(Table& t, std::int64_t fileSize) {
     t.fields.push_back(f);
   }
   if (terminator <= 0) {
-    Report(210, NotADatabase(t.fileName, "Number of fields is out of range", "[Use/OpenDbf]"));
+    Report(err::kNotADatabase,
+           NotADatabase(t.fileName, "Number of fields is out of range", "[Use/OpenDbf]"));
     return false;
   }
   return true;
@@ -192,7 +194,8 @@ bool ReadHeader(Table& t) {
     return false;
   }
   if (got < fmt::kPrologSize) {
-    Report(210, NotADatabase(t.fileName, "Prolog is less than 32 bytes", "[USE/OpenDBF]"));
+    Report(err::kNotADatabase,
+           NotADatabase(t.fileName, "Prolog is less than 32 bytes", "[USE/OpenDBF]"));
     return false;
   }
   t.version = t.prolog[fmt::kVersionOffset];
@@ -200,7 +203,7 @@ bool ReadHeader(Table& t) {
   if (kind != 2 && kind != 3) {
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02X", t.version);
-    Report(210,
+    Report(err::kNotADatabase,
            NotADatabase(t.fileName, std::string("Invalid version byte ") + hex, "[USE/OpenDBF]"));
     return false;
   }
@@ -239,7 +242,7 @@ int TakeShareLock(File& file, const OpenMode& mode) {
   if (!mode.shareLock) return 0;
   const LockKind kind = (mode.exclusive && mode.write) ? LockKind::Write : LockKind::Read;
   const int code = file.TryLock(fmt::kSentinelOffset, 1, kind);
-  return code == 33 ? 32 : code;
+  return code == err::kLockViolation ? err::kSharingViolation : code;
 }
 
 namespace {
@@ -248,14 +251,15 @@ namespace {
 // first (or, for a reader, read under its new names); a pack that renames a file over the name
 // between the open and the lock sends the open round again. 0 or a code.
 int OpenCurrentFile(Table& t, const OpenMode& mode) {
-  int code = 32;
-  for (int attempt = 0; attempt < 5 && code == 32; ++attempt) {
+  int code = err::kSharingViolation;
+  for (int attempt = 0; attempt < 5 && code == err::kSharingViolation; ++attempt) {
     std::string readTable;
     code = ResolveDuePack(t.fileName, mode.write, mode.shareLock, &readTable, &t.memoPath);
     const std::string path = readTable.empty() ? t.fileName : readTable;
     if (code == 0) code = File::Open(path, mode.write, &t.file);
     if (code == 0) code = TakeShareLock(*t.file, mode);
-    if ((code == 0 && !t.file->IsAt(path)) || (code == 2 && !readTable.empty())) code = 32;
+    if ((code == 0 && !t.file->IsAt(path)) || (code == err::kFileNotFound && !readTable.empty()))
+      code = err::kSharingViolation;
     if (code != 0) t.file.reset();
   }
   return code;
@@ -350,7 +354,7 @@ bool CheckRecordFlagsAtOpen(Table& t, std::int32_t headerCount, std::int32_t fil
       return false;
     }
     if (got == 1 && !IsRecordFlag(flag)) {
-      Report(210, DamagedRecordMessage(t, n, "[USE/OpenDbf]"));
+      Report(err::kNotADatabase, DamagedRecordMessage(t, n, "[USE/OpenDbf]"));
       return false;
     }
   }
@@ -369,7 +373,7 @@ int ReadRecordAt(Table& t, std::int32_t n) {
   std::size_t got = 0;
   const int code = t.file->ReadAt(t.record.data(), t.recLen, t.RecordOffset(n), &got);
   if (code != 0) return code;
-  return got == t.recLen ? 0 : 213;
+  return got == t.recLen ? 0 : err::kUnexpectedEnd;
 }
 
 int WriteRecordAt(Table& t, std::int32_t n) {

@@ -60,11 +60,9 @@ class TSockClient : public QObject {
   void SetReportLevel(int level) { reportLevel_ = level; }
   // Longest line ReadLn accepts, in bytes with its line end; a longer one fails with "Line too
   // long" and drops the connection. Received bytes beyond it wait in the socket. Default 1 MiB.
-  std::size_t MaxLineLength() const { return maxLineLength_; }
   void SetMaxLineLength(std::size_t bytes) { maxLineLength_ = bytes == 0 ? 1 : bytes; }
   // A file of trusted CA certificates (PEM) used by StartTLS instead of the system's store;
   // "" (the default): the system's store. For tests; the program never sets it.
-  const std::string& CaFile() const { return caFile_; }
   void SetCaFile(const std::string& path) { caFile_ = path; }
 
   // ---- events (an unassigned event is skipped) ----

@@ -25,7 +25,6 @@ class TThreadTimer : public QObject {
   void SetInterval(std::uint32_t ms);
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled);
-  const NotifyEvent& OnTimer() const { return onTimer_; }
   void SetOnTimer(NotifyEvent handler);
 
   // True while the underlying timer is running.

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/CodePage.h"
+#include "platform/Trim.h"
 
 namespace tavrin::platform {
 namespace {
@@ -38,12 +39,8 @@ struct Content {
   std::string eol = "\n";  // for new lines: the file's first line end
 };
 
-std::string_view Trim(std::string_view s) {
-  const auto first = s.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const auto last = s.find_last_not_of(" \t");
-  return s.substr(first, last - first + 1);
-}
+// Blanks and tabs around a name or a value are layout; other control characters are content.
+constexpr std::string_view kLayout = " \t";
 
 bool SameName(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -113,20 +110,20 @@ std::string Serialize(const Content& c) {
 
 // "[name]" -> name; nullopt for any other line.
 std::optional<std::string_view> SectionName(std::string_view line) {
-  const std::string_view t = Trim(line);
+  const std::string_view t = Trim(line, kLayout);
   if (t.size() < 2 || t.front() != '[') return std::nullopt;
   const auto close = t.find(']');
   if (close == std::string_view::npos) return std::nullopt;
-  return Trim(t.substr(1, close - 1));
+  return Trim(t.substr(1, close - 1), kLayout);
 }
 
 // "key = value" -> key; nullopt for comments and lines without '='.
 std::optional<std::string_view> KeyName(std::string_view line) {
-  const std::string_view t = Trim(line);
+  const std::string_view t = Trim(line, kLayout);
   if (t.empty() || t.front() == ';' || t.front() == '#' || t.front() == '[') return std::nullopt;
   const auto eq = t.find('=');
   if (eq == std::string_view::npos) return std::nullopt;
-  return Trim(t.substr(0, eq));
+  return Trim(t.substr(0, eq), kLayout);
 }
 
 // Index range [begin, end) of the lines that belong to `section` (after its header), if present.
@@ -173,7 +170,7 @@ void Set(Content& c, const ProfileEntry& e) {
   // New keys go after the section's last non-blank line, ahead of the blank lines that separate it
   // from the next section.
   std::size_t insertAt = range->second;
-  while (insertAt > range->first && Trim(c.lines[insertAt - 1].text).empty()) --insertAt;
+  while (insertAt > range->first && Trim(c.lines[insertAt - 1].text, kLayout).empty()) --insertAt;
   c.lines.insert(c.lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
 }
 
@@ -338,7 +335,7 @@ std::string ProfileFile::ReadString(const std::string& section, const std::strin
       if (where == kIn) where = kAfter;
       if (where == kBefore && SameName(*name, section)) where = kIn;
     } else if (const auto name = KeyName(line); where == kIn && name && SameName(*name, key)) {
-      value = Trim(line.substr(line.find('=') + 1));
+      value = Trim(line.substr(line.find('=') + 1), kLayout);
     }
     return where != kAfter && !value;
   });

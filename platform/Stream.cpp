@@ -13,7 +13,6 @@ namespace tavrin::platform {
 
 namespace {
 constexpr std::size_t kReadAheadSize = 64 * 1024;
-constexpr std::size_t kCopyChunk = 64 * 1024;
 
 // The one place where a system error number becomes text in this file.
 std::string SystemText(int error) { return std::strerror(error); }
@@ -36,21 +35,6 @@ void TStream::ReadBuffer(void* buffer, std::size_t count) {
     if (n == 0) throw TStreamError("Stream read error");
     out += n;
     count -= n;
-  }
-}
-
-void TStream::CopyFrom(TStream& source, std::int64_t count) {
-  if (count < 0) {
-    source.SetPosition(0);
-    count = source.Size();
-  }
-  std::vector<unsigned char> chunk(
-      static_cast<std::size_t>(std::min<std::int64_t>(count, kCopyChunk)));
-  while (count > 0) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(count, kCopyChunk));
-    source.ReadBuffer(chunk.data(), want);
-    Write(chunk.data(), want);
-    count -= static_cast<std::int64_t>(want);
   }
 }
 

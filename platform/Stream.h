@@ -39,9 +39,6 @@ class TStream {
   void SetPosition(std::int64_t position) { Seek(position, SeekOrigin::Begin); }
   // Reads exactly `count` bytes or raises TStreamError "Stream read error".
   void ReadBuffer(void* buffer, std::size_t count);
-  // Copies `count` bytes from `source`'s position to this stream's position; count < 0 copies the
-  // whole source from its start.
-  void CopyFrom(TStream& source, std::int64_t count);
 };
 
 // A stream over one file. Reads go through a read-ahead buffer, so small reads cost no system
@@ -66,7 +63,6 @@ class TFileStream : public TStream {
   void SetSize(std::int64_t size) override;
 
   const std::string& FileName() const { return fileName_; }
-  int Handle() const { return fd_; }
 
  private:
   [[noreturn]] void Fail(const char* operation, int error) const;

@@ -16,6 +16,7 @@
 #include "csv/TextCodec.h"
 #include "dbf/Engine.h"
 #include "dbf/Memo.h"
+#include "platform/Trim.h"
 
 namespace tavrin::app {
 
@@ -31,13 +32,6 @@ constexpr std::size_t kNotesKept = 10;
 constexpr std::size_t kMostColumns = 1000;
 constexpr int kLockTries = 20;  // the append lock, 100 ms apart
 
-std::string Trim(const std::string& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
 std::string Folded(const std::string& utf8) {
   return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()))
       .toCaseFolded()
@@ -52,7 +46,7 @@ std::string NameKey(const std::string& utf8) {
 
 bool BlankRow(const std::vector<std::string>& cells) {
   for (const std::string& c : cells)
-    if (!Trim(c).empty()) return false;
+    if (!platform::TrimControls(c).empty()) return false;
   return true;
 }
 
@@ -132,7 +126,8 @@ CsvPreview PreviewCsv(const std::string& csvPath, int rows) {
       throw RecipientsError(SystemTextToAnsi(csvPath) + " has " + std::to_string(cells.size()) +
                             " columns; a file of more than " + std::to_string(kMostColumns) +
                             " columns cannot be imported.");
-    for (const std::string& c : cells) preview.header.push_back(Trim(CellUtf8(preview, c)));
+    for (const std::string& c : cells)
+      preview.header.push_back(std::string(platform::TrimControls(CellUtf8(preview, c))));
     while (static_cast<int>(preview.rows.size()) < rows && reader.Next(cells)) {
       if (BlankRow(cells)) continue;
       // Cells beyond the header's columns are shown, up to the limit; they can feed no field past it.
@@ -192,7 +187,8 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
   if (emailNo != 0) {
     for (dbf::GoTop(); !dbf::dEOF(); dbf::SKIP(1))
       if (!dbf::Deleted())
-        known.insert(Folded(Trim(tools::ToUtf8(dbf::Peek(emailNo, dbf::RecNo()), page))));
+        known.insert(Folded(std::string(
+            platform::TrimControls(tools::ToUtf8(dbf::Peek(emailNo, dbf::RecNo()), page)))));
   }
 
   ImportReport report;
@@ -222,7 +218,7 @@ ImportReport ImportRecipients(const std::string& tablePath, const std::string& c
         const int column =
             field - 1 < static_cast<int>(columnOfField.size()) ? columnOfField[field - 1] : -1;
         if (column < 0 || column >= static_cast<int>(cells.size())) return {};
-        return Trim(CellUtf8(layout, cells[column]));
+        return std::string(platform::TrimControls(CellUtf8(layout, cells[column])));
       };
       Row row;
       if (emailNo != 0) {

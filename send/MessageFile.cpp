@@ -19,6 +19,7 @@
 #include "net/UUProcessor.h"
 #include "platform/CodePage.h"
 #include "platform/PrivateFile.h"
+#include "platform/Trim.h"
 
 namespace tavrin::app {
 namespace {
@@ -61,12 +62,8 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
-std::string_view Trimmed(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
+// The white space a header field's parts may carry around them, folding included.
+constexpr std::string_view kWhiteSpace = " \t\r\n";
 
 // ---------------------------------------------------------------- charsets
 
@@ -79,7 +76,7 @@ bool IsUtf8Charset(const std::string& charset) {
 // ASCII or UTF-8 that is not UTF-8, and a charset this system does not know, is read as
 // Windows-1252, the usual truth of such text.
 std::string ToUtf8(const std::string& bytes, std::string charset) {
-  charset = Lower(Trimmed(charset));
+  charset = Lower(platform::Trim(charset, kWhiteSpace));
   if (IsUtf8Charset(charset) && platform::IsUtf8(bytes)) return bytes;
   if (IsUtf8Charset(charset)) charset = "windows-1252";
   iconv_t cd = ::iconv_open("UTF-8", charset.c_str());
@@ -124,7 +121,7 @@ std::string FromQuotedPrintable(std::string_view text) {
     const bool last = lf == std::string_view::npos;
     std::string_view line = text.substr(pos, last ? std::string_view::npos : lf - pos);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    line = platform::TrimRight(line, " \t");
     bool soft = false;
     for (std::size_t i = 0; i < line.size(); ++i) {
       if (line[i] != '=') {
@@ -244,7 +241,7 @@ std::string PercentDecoded(std::string_view text) {
 Parameters ParseParameters(const std::string& field) {
   Parameters result;
   std::size_t i = field.find(';');
-  result.value = Lower(Trimmed(std::string_view(field).substr(0, i)));
+  result.value = Lower(platform::Trim(std::string_view(field).substr(0, i), kWhiteSpace));
   struct Section {
     std::string text;
     bool extended;
@@ -255,7 +252,8 @@ Parameters ParseParameters(const std::string& field) {
     ++i;  // after ';'
     const std::size_t eq = field.find('=', i);
     if (eq == std::string::npos) break;
-    const std::string name = Lower(Trimmed(std::string_view(field).substr(i, eq - i)));
+    const std::string name =
+        Lower(platform::Trim(std::string_view(field).substr(i, eq - i), kWhiteSpace));
     std::size_t j = eq + 1;
     while (j < field.size() && (field[j] == ' ' || field[j] == '\t')) ++j;
     std::string value;
@@ -267,8 +265,8 @@ Parameters ParseParameters(const std::string& field) {
       i = field.find(';', j);
     } else {
       i = field.find(';', j);
-      value = std::string(
-          Trimmed(std::string_view(field).substr(j, i == std::string::npos ? i : i - j)));
+      value = std::string(platform::Trim(
+          std::string_view(field).substr(j, i == std::string::npos ? i : i - j), kWhiteSpace));
     }
     const std::size_t star = name.find('*');
     if (star == std::string::npos) {
@@ -336,7 +334,7 @@ std::variant<Entity, Failure> SplitEntity(std::string_view text, bool topLevel) 
   auto store = [&] {
     // Blanks after the colon go; those at the end may be the text's own (a Subject's).
     std::string_view text = value;
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    text = platform::TrimLeft(text, " \t");
     if (!name.empty()) entity.header.fields.emplace(Lower(name), std::string(text));
     name.clear();
     value.clear();
@@ -387,7 +385,7 @@ std::variant<std::vector<std::string_view>, Failure> SplitParts(std::string_view
       std::string_view rest = line.substr(dash.size());
       const bool closing = rest.substr(0, 2) == "--";
       if (closing) rest.remove_prefix(2);
-      if (Trimmed(rest).empty()) {
+      if (platform::Trim(rest, kWhiteSpace).empty()) {
         if (partStart != std::string_view::npos) {
           // The line end before a boundary belongs to the boundary.
           std::size_t partEnd = pos;
@@ -408,7 +406,7 @@ std::variant<std::vector<std::string_view>, Failure> SplitParts(std::string_view
 
 std::optional<std::string> Decoded(std::string_view content, const Header& header) {
   const std::string* encoding = header.Get("content-transfer-encoding");
-  const std::string name = encoding == nullptr ? "" : Lower(Trimmed(*encoding));
+  const std::string name = encoding == nullptr ? "" : Lower(platform::Trim(*encoding, kWhiteSpace));
   if (name == "base64") return FromBase64(content);
   if (name == "quoted-printable") return FromQuotedPrintable(content);
   if (name.empty() || name == "7bit" || name == "8bit" || name == "binary")
@@ -499,11 +497,11 @@ struct Walker {
   // "Members of the club:;", "\"A, B\":;" or encoded words before ":;": the description; any
   // other To holds addresses, which are not a description.
   static std::optional<std::string> GroupDescription(const std::string& field) {
-    std::string_view text = Trimmed(field);
+    std::string_view text = platform::Trim(field, kWhiteSpace);
     if (text.empty() || text.back() != ';') return std::nullopt;
-    text = Trimmed(text.substr(0, text.size() - 1));
+    text = platform::Trim(text.substr(0, text.size() - 1), kWhiteSpace);
     if (text.empty() || text.back() != ':') return std::nullopt;
-    text = Trimmed(text.substr(0, text.size() - 1));
+    text = platform::Trim(text.substr(0, text.size() - 1), kWhiteSpace);
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
       std::string out;
       for (std::size_t i = 1; i + 1 < text.size(); ++i) {

@@ -1,8 +1,7 @@
 // TReplyTable: judges each SMTP reply line by its three-digit code.
 //
-// A fixed table of 21 codes says whether the send goes on or stops, and which codes accept or refuse
-// a recipient. The table keeps the description of the last known reply (ReplyText) and the last
-// recipient outcome (RecipientOK) for the send log; neither is reset between recipients or sends.
+// A fixed table of 21 codes says whether the send goes on or stops. The table keeps the description
+// of the last known reply (ReplyText) for the send log; it is not reset between recipients or sends.
 // Each judged line adds ReplyText to the transcript, when one is attached. GUI thread.
 #pragma once
 
@@ -24,7 +23,6 @@ class TReplyTable {
   static std::optional<std::string> Description(int code);
 
   std::string ReplyText;
-  bool RecipientOK = false;
   // Receives ReplyText after every judged line (the hidden transcript memo). May be empty.
   std::function<void(const std::string&)> Transcript;
 };

@@ -121,6 +121,8 @@ const char* StatusWord(RecipientStatus status) {
 
 namespace {
 
+// A recipient's log line: the name cut to 35 characters, the address in a column of 40 (never cut:
+// a longer one pushes the rest along), the status, and for a recipient not OK the reply whole.
 std::string LineOf(std::string_view name, std::string_view rawAddress, RecipientStatus status,
                    std::string_view reply) {
   const std::string address = VisibleText(rawAddress);
@@ -133,10 +135,6 @@ std::string LineOf(std::string_view name, std::string_view rawAddress, Recipient
 }
 
 }  // namespace
-
-std::string LogLine(const LogEntry& entry) {
-  return LineOf(entry.name, entry.address, entry.status, entry.reply);
-}
 
 void TSendLog::StartLog(const std::string& programCaption, const std::string& senderName,
                         const std::string& date, const std::string& time) {
@@ -162,12 +160,6 @@ void TSendLog::StartLog(const std::string& programCaption, const std::string& se
   replies_ = decltype(replies_)();
   lines_ = decltype(lines_)();
   linesStale_ = true;
-}
-
-void TSendLog::AddLogLine(const std::string& currentName, bool recipientOK,
-                          const std::string& replyText) {
-  AddRecipient({0, currentName, "", recipientOK ? RecipientStatus::kOk : RecipientStatus::kFailed,
-                replyText});
 }
 
 void TSendLog::AddRecipient(LogEntry entry) {

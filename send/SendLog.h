@@ -51,22 +51,15 @@ struct LogEntry {
   std::string reply;  // UTF-8: the server's own reply (code and text) or why it was not sent
 };
 
-// The log line of `entry`: the name cut to 35 characters, the address in a column of 40 (never
-// cut: a longer one pushes the rest along), the status, and for a recipient not OK the reply whole.
-std::string LogLine(const LogEntry& entry);
-
 class TSendLog {
  public:
   // All UTF-8. `date` and `time`: the moment of Send in the locale's short date and long time
   // formats.
   void StartLog(const std::string& programCaption, const std::string& senderName,
                 const std::string& date, const std::string& time);
-  // A recipient without its address: `currentName` as the recipients table gives it, in the
-  // program's 8-bit text (Windows-1252); `replyText` the server's words (shown as UTF-8 when they
-  // are, else read as Windows-1252).
-  void AddLogLine(const std::string& currentName, bool recipientOK, const std::string& replyText);
-  // One recipient in full: `entry.name` in the program's 8-bit text as the table gives it,
-  // `entry.address` and `entry.reply` as AddLogLine takes its texts; converted to UTF-8 here.
+  // One recipient: `entry.name` in the program's 8-bit text (Windows-1252) as the table gives it;
+  // `entry.address` and `entry.reply` (the server's words) taken as UTF-8 when they are, else read
+  // as Windows-1252. All converted to UTF-8 here.
   void AddRecipient(LogEntry entry);
   // The same from its parts, without a LogEntry of copies on the way.
   void AddRecipient(std::int32_t recordNo, std::string_view name, std::string_view address,

@@ -73,7 +73,7 @@ bool ExistsAnyCase(const fs::path& dir, const std::string& name) {
 // Plain words for the open failures a user can do something about; nothing for the others.
 std::string OpenProblem(const std::string& path, int code, Access access) {
   const fs::path p(path);
-  if (code == 32) {
+  if (code == dbf::err::kSharingViolation) {
     return access == Access::Exclusive
                ? path +
                      " is open in another program; it must be closed there first (or use --wait "
@@ -82,7 +82,7 @@ std::string OpenProblem(const std::string& path, int code, Access access) {
                      " is being packed or is held exclusively by another program; try again later "
                      "(or use --wait SECONDS)";
   }
-  if (code == 2 && fs::exists(p) && !fs::is_directory(p)) {
+  if (code == dbf::err::kFileNotFound && fs::exists(p) && !fs::is_directory(p)) {
     const std::string stem = p.has_extension() ? p.stem().string() : p.filename().string();
     if (!ExistsAnyCase(p.parent_path(), stem + ".dbt")) {
       return "the memo file " + (p.parent_path() / (stem + ".dbt")).string() + " of " + path +
@@ -114,7 +114,8 @@ void OpenTable(const Options& o, Access access) {
     } catch (const dbf::EDbfError& e) {
       code = dbf::ErrorCode();
       message = e.what();
-      return code != 32;  // only another program's hold is worth waiting for
+      return code !=
+             dbf::err::kSharingViolation;  // only another program's hold is worth waiting for
     }
   });
   if (opened && dbf::IsOpen()) return;

@@ -50,7 +50,6 @@ class TFileListView : public QWidget {
   // Sorts by a column: ascending, reversed when the same column is chosen again in a row.
   void SortBy(Column column);
   void SetViewStyle(ViewStyle style);
-  ViewStyle CurrentViewStyle() const { return style_; }
 
   QAbstractItemView* CurrentView() const;
   QTreeView* DetailView() const { return detail_; }

@@ -137,22 +137,7 @@ void TfrmLog::Show(std::size_t count, std::function<std::string(std::size_t)> li
   resize(std::max(this->width(), std::min(wanted, room)), height());
 }
 
-void TfrmLog::SetLines(const std::vector<std::string>& lines) {
-  lines_ = lines;
-  std::size_t widest = 0;
-  for (const auto& l : lines_) widest = std::max(widest, CharacterCount(l));
-  Show(
-      lines_.size(), [this](std::size_t i) { return lines_[i]; }, widest);
-  text_ = [this] {
-    std::string text;
-    for (std::size_t i = 0; i < lines_.size(); ++i) text += (i > 0 ? "\n" : "") + lines_[i];
-    return text;
-  };
-  lblSaved->hide();
-}
-
 void TfrmLog::SetLog(const TSendLog& log, const std::string& saved) {
-  lines_.clear();
   Show(
       log.LineCount(), [&log](std::size_t i) { return log.Line(i); }, log.WidestLine());
   text_ = [&log] { return log.Text(); };

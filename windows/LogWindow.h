@@ -28,8 +28,6 @@ class TfrmLog : public QDialog {
   // `dialogs` must outlive the window.
   TfrmLog(platform::Dialogs& dialogs, QWidget* owner = nullptr);
 
-  // Shows these lines, UTF-8, as they are.
-  void SetLines(const std::vector<std::string>& lines);
   // Shows `log`, which must outlive the window or the next Set call, and `saved` (where its files
   // are) under it.
   void SetLog(const TSendLog& log, const std::string& saved);
@@ -53,7 +51,6 @@ class TfrmLog : public QDialog {
 
   platform::Dialogs& dialogs_;
   LogLinesModel* model_;
-  std::vector<std::string> lines_;  // SetLines's own copy
   std::function<std::string()> text_;
 };
 

@@ -9,6 +9,7 @@
 #include <QToolBar>
 
 #include "AppFixture.h"
+#include "send/SendLog.h"
 #include "windows/LogWindow.h"
 
 namespace tavrin::app::testing {
@@ -86,9 +87,11 @@ TEST_P(FontFit, NoWindowCutsItsText) {
   check(Main());
   check(Config());
   check(*program_->frmBrowser());
+  TSendLog sendLog;
+  sendLog.StartLog("My Email Program", "A sender", "1/2/26", "10:00:00");
   TfrmLog log(dialogs_);
   log.setObjectName("frmLog");
-  log.SetLines({"A line of the log"});
+  log.SetLog(sendLog, "");
   check(log);
   EXPECT_TRUE(clipped.empty()) << ::testing::PrintToString(clipped);
 }

@@ -54,24 +54,6 @@ TEST(ReplyTable, ContinuesOnlyOnTheCodesThatLetTheSendGoOn) {
   }
 }
 
-TEST(ReplyTable, RecipientOutcomeChangesOnlyOnRecipientCodes) {
-  TReplyTable table;
-  EXPECT_FALSE(table.RecipientOK);
-  table.CheckReply("250 ok\r\n");
-  EXPECT_TRUE(table.RecipientOK);
-  table.CheckReply("354 data\r\n");
-  table.CheckReply("221 bye\r\n");
-  EXPECT_TRUE(table.RecipientOK);
-  table.CheckReply("550 unknown\r\n");
-  EXPECT_FALSE(table.RecipientOK);
-  table.CheckReply("552 aborts\r\n");
-  EXPECT_FALSE(table.RecipientOK);
-  table.CheckReply("251 forward\r\n");
-  EXPECT_TRUE(table.RecipientOK);
-  table.CheckReply("553 bad\r\n");
-  EXPECT_FALSE(table.RecipientOK);
-}
-
 TEST(ReplyTable, UnknownOrUnreadableCodesAbortAndKeepTheLastDescription) {
   for (const char* line :
        {"299 odd\r\n", "no digits here\r\n", "2x0 broken\r\n", "25\r\n", "", "\n", "7"}) {

@@ -18,6 +18,28 @@ TEST_F(ErrorsTest, CodeTextsComeFromTheTableWithRangesAndUnknowns) {
   EXPECT_EQ(CodeText(101), "Error # 101 (Disk write error (probable cause: Disk Full).)");
 }
 
+// A named code with a wrong number would show "Undefined error" in every message it reports.
+TEST_F(ErrorsTest, EveryNamedCodeHasATextOfItsOwn) {
+  for (int code : {err::kFileNotFound,     err::kPathNotFound,
+                   err::kTooManyOpenFiles, err::kAccessDenied,
+                   err::kBadHandle,        err::kNotEnoughMemory,
+                   err::kWriteProtected,   err::kGeneralFailure,
+                   err::kSharingViolation, err::kLockViolation,
+                   err::kNoLocksLeft,      err::kReadError,
+                   err::kWriteError,       err::kNotADatabase,
+                   err::kInvalidField,     err::kBeyondRange,
+                   err::kUnexpectedEnd,    err::kAlreadyInUse,
+                   err::kNoDatabaseInUse,  err::kInsufficientMemory,
+                   err::kInvalidParameter, err::kExclusiveRequired,
+                   err::kInvalidSize,      err::kInvalidMemoAddress,
+                   err::kDiskFull,         err::kMemoAlreadyOpen,
+                   err::kNoRoomToPackMemo, err::kMemoLockFailed,
+                   err::kNoMemo,           err::kNotAvailable,
+                   err::kInvalidOperation, err::kRecordNotLocked})
+    EXPECT_EQ(CodeText(code).find("Undefined error"), std::string::npos) << code;
+  EXPECT_EQ(CodeText(err::kNone), "");
+}
+
 TEST_F(ErrorsTest, RaisedFailureCarriesCodeTextCrLfAndDetail) {
   WriteAll(Path("ten.dbf"), std::vector<std::uint8_t>(10, 3));
   const std::string msg = Failure([&] { USE(Path("ten.dbf")); });
