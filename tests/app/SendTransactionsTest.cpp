@@ -234,6 +234,7 @@ TEST_F(SendTest, TheSizeGoesWithTheSenderAndATooLargeMessageIsNotSentAtAll) {
   EXPECT_EQ(failures, std::vector<std::string>{
                           TooLargeText(size - 1).substr(0, TooLargeText(size - 1).size() - 1) +
                           "; the message has not been sent."});
+  EXPECT_EQ(kinds, (std::vector<FailureKind>{FailureKind::kNone, FailureKind::kMessageTooLarge}));
   EXPECT_EQ(tight.Transcript().find("MAIL"), std::string::npos);
   EXPECT_EQ(TooLargeText(10485760), "The message is larger than the server accepts (10.4 MB).");
   EXPECT_EQ(TooLargeText(20000000), "The message is larger than the server accepts (20 MB).");
