@@ -84,9 +84,7 @@ class TfrmEmailMerge : public QMainWindow {
 
   // True while a send runs.
   bool Sending() const { return send_ && send_->Running(); }
-  // The send under way or the last one, owned by the window; null before the first Send.
-  TMailSend* CurrentSend() { return send_.get(); }
-  // Its dialogue. REQUIRES: CurrentSend().
+  // The dialogue of the send under way or the last one. REQUIRES: a Send has started one.
   TSendDialogue& Dialogue() { return send_->Dialogue(); }
   // Acts on how a send ended, before its failure or log is shown: drops a refused password.
   void SendEnded(const SendOutcome& outcome);
