@@ -271,9 +271,10 @@ void TSockClient::ResolveWithRetry() {
     lookupError_ = 0;
     try {
       ResolveHost();
-    } catch (const ESockError& e) {
-      std::string message = e.what();
-      if (message == "Host Lookup Timed Out" || message == "Host Lookup Canceled") throw;
+    } catch (const EAbortError&) {
+      throw;  // the client went while the look-up waited: nothing of it may be touched
+    } catch (const ESockError&) {
+      if (timedOut_ || canceled_) throw;  // the look-up ended unfinished: no retry
     }
     if (address_ != 0) return;
     const std::string failure =

@@ -63,6 +63,7 @@ class TSockClient : public QObject {
   void SetMaxLineLength(std::size_t bytes) { maxLineLength_ = bytes == 0 ? 1 : bytes; }
   // A file of trusted CA certificates (PEM) used by StartTLS instead of the system's store;
   // "" (the default): the system's store. For tests; the program never sets it.
+  const std::string& CaFile() const { return caFile_; }
   void SetCaFile(const std::string& path) { caFile_ = path; }
 
   // ---- events (an unassigned event is skipped) ----

@@ -14,6 +14,26 @@ void SendAccess::FillJob(SendJob& job) const {
   job.passwordJudged = passwordJudged;
 }
 
+void SendAccess::FillSetup(SendSetup& setup) const {
+  setup.security = security;
+  setup.userName = userName;
+  setup.password = password;
+  setup.recipientsPerMessage = recipientsPerMessage;
+  setup.passwordJudged = passwordJudged;
+}
+
+SendSetup SendSetupFrom(const Settings& s, int port, const std::string& tempDir) {
+  SendSetup setup;
+  setup.server = s.ServerName;
+  setup.port = port;
+  setup.tableFile = TableFilePath(s);
+  setup.nameField = SettingToAnsi(s.NameFieldname);
+  setup.emailField = SettingToAnsi(s.EmailFieldname);
+  setup.returnEmail = s.ReturnEmail;
+  setup.tempDir = tempDir;
+  return setup;
+}
+
 std::optional<SendAccess> GatherSendAccess(AppServices& services, Settings& s) {
   const auto security = ParseSecurity(s.Security);
   if (!security) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "program/AppServices.h"
+#include "send/MailSend.h"
 #include "send/SendDialogue.h"
 
 namespace tavrin::app {
@@ -28,9 +29,14 @@ struct SendAccess {
   int recipientsPerMessage = 0;
   std::function<void(bool accepted)> passwordJudged;  // see SendJob
 
-  // Puts these values into `job`.
+  // Puts these values into `job`, or into `setup`: the one place the credentials go from.
   void FillJob(SendJob& job) const;
+  void FillSetup(SendSetup& setup) const;
 };
+
+// A send to the server and recipients table the settings name, on `port` (as checked when the
+// settings were applied), its temporary file in `tempDir`; no credentials yet (FillSetup).
+SendSetup SendSetupFrom(const Settings& settings, int port, const std::string& tempDir);
 
 // The access the settings describe. Nothing, after telling why, when the Security setting is
 // unknown or a user name would sign in over a plain connection; nothing, quietly, when the user

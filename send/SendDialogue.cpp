@@ -1,26 +1,21 @@
 #include "send/SendDialogue.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QTemporaryFile>
 #include <algorithm>
 #include <cassert>
 #include <cctype>
 #include <stdexcept>
 
+#include "send/AttachmentEncoder.h"
 #include "send/MessageAssembly.h"
 #include "send/SendText.h"
 #include "platform/SecretStore.h"
 
 #include "dbf/Errors.h"
 #include "net/SockErrorText.h"
-#include "net/UUProcessor.h"
 #include "platform/CodePage.h"
 #include "platform/Stream.h"
 
@@ -31,20 +26,6 @@ namespace {
 
 using State = TSendDialogue::State;
 using namespace sendtext;
-
-// A failure whose message already names its cause.
-class SendFailure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Attachments are encoded this many bytes at a time, with the event loop run in between, so a
-// large file does not freeze the window. A multiple of the encoder's 45-byte line input.
-constexpr std::int64_t kEncodeSlice =
-    45 * 1456;  // about one write of the encoder (64 KiB) per slice
-// Giving a large file's blocks back at once (truncate, unlink) can stall for a second, so the
-// temporary file is shrunk this much at a time, again with the event loop run in between.
-constexpr std::int64_t kShrinkStep = 32 << 20;
 
 // A reply line begins with its three-digit code, followed by a blank, a hyphen (a line before the
 // last) or the line's end. Anything else is no reply: its code cannot be trusted, wherever digits
@@ -59,55 +40,6 @@ bool WellFormedReply(const std::string& line) {
 
 bool IsContinuation(const std::string& line) { return line.size() > 3 && line[3] == '-'; }
 
-// A window of [offset, offset + length) of another stream, read only. Remembers whether reading
-// the underlying stream failed, so an encoder failure can be told from a target failure.
-class SliceStream final : public platform::TStream {
- public:
-  SliceStream(platform::TStream& base, std::int64_t offset, std::int64_t length)
-      : base_(base), offset_(offset), length_(length) {}
-  std::size_t Read(void* buffer, std::size_t count) override {
-    const auto left = static_cast<std::size_t>(std::max<std::int64_t>(length_ - position_, 0));
-    count = std::min(count, left);
-    if (count == 0) return 0;
-    try {
-      // Reads come in order: seek only when needed, so the file's read-ahead is kept.
-      if (base_.Position() != offset_ + position_) base_.SetPosition(offset_ + position_);
-      base_.ReadBuffer(buffer, count);
-    } catch (...) {
-      failed = true;
-      throw;
-    }
-    position_ += static_cast<std::int64_t>(count);
-    return count;
-  }
-  void Write(const void*, std::size_t) override { throw platform::TStreamError("read only"); }
-  std::int64_t Seek(std::int64_t offset, platform::SeekOrigin origin) override {
-    const std::int64_t base = origin == platform::SeekOrigin::Begin     ? 0
-                              : origin == platform::SeekOrigin::Current ? position_
-                                                                        : length_;
-    position_ = base + offset;
-    return position_;
-  }
-  std::int64_t Size() override { return length_; }
-  void SetSize(std::int64_t) override { throw platform::TStreamError("read only"); }
-  bool failed = false;
-
- private:
-  platform::TStream& base_;
-  std::int64_t offset_, length_, position_ = 0;
-};
-
-// Closes a descriptor when it goes out of scope.
-struct Descriptor {
-  explicit Descriptor(int f) : fd(f) {}
-  const int fd;
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // A failure text of the socket client inside a sentence: no error number, the first word in
 // lower case unless it is an abbreviation, and the full stop the sentence ends with.
 std::string SocketReason(const std::string& text) {
@@ -119,13 +51,25 @@ std::string SocketReason(const std::string& text) {
   return words;
 }
 
-std::string MessageFor(const std::exception& error) {
-  if (dynamic_cast<const SendFailure*>(&error) != nullptr) return error.what();
+struct Failure {
+  FailureKind kind = FailureKind::kNone;
+  std::string message;  // "" when there is none
+};
+
+// What a step that threw has come to: the kind by the exception's type, never by its words.
+Failure FailureFor(const std::exception& error) {
+  if (dynamic_cast<const EAttachmentError*>(&error) != nullptr)
+    return {FailureKind::kLocalFile, error.what()};
+  if (dynamic_cast<const net::ECertificateError*>(&error) != nullptr)
+    return {FailureKind::kCertificateRejected,
+            "The connection to the server failed: " + SocketReason(error.what())};
   if (dynamic_cast<const net::ESockError*>(&error) != nullptr)
-    return "The connection to the server failed: " + SocketReason(error.what());
+    return {FailureKind::kConnectionFailed,
+            "The connection to the server failed: " + SocketReason(error.what())};
   if (dynamic_cast<const dbf::EDbfError*>(&error) != nullptr)
-    return "Unable to read the recipients table: " + WithoutLineEnd(error.what());
-  return std::string("The send failed: ") + error.what();
+    return {FailureKind::kLocalFile,
+            "Unable to read the recipients table: " + WithoutLineEnd(error.what())};
+  return {FailureKind::kInternal, std::string("The send failed: ") + error.what()};
 }
 
 }  // namespace
@@ -167,7 +111,8 @@ TSendDialogue::TSendDialogue(net::TSockClient& sock, TReplyTable& replies, TSend
                              TRecipientTable& table)
     : sock_(sock), replies_(replies), log_(log), table_(table) {
   replyTimer_.setSingleShot(true);
-  QObject::connect(&replyTimer_, &QTimer::timeout, [this] { Abort(kNoAnswer); });
+  QObject::connect(&replyTimer_, &QTimer::timeout,
+                   [this] { Abort(FailureKind::kTimedOut, kNoAnswer); });
   sock_.OnDataReady = [this](net::TSockClient&) { OnDataReady(); };
   sock_.OnDisconnect = [this](net::TSockClient&) { OnServerClosed(); };
   sock_.OnConnectionFailed = [this](net::TSockClient& s) {
@@ -234,26 +179,26 @@ void TSendDialogue::Act(const std::function<void()>& action) {
   auto alive = alive_;
   const bool outer = !acting_;
   acting_ = true;
-  std::string failure;
+  Failure failure;
   try {
     action();
   } catch (const SendStopped&) {
   } catch (const std::exception& error) {
-    failure = MessageFor(error);
+    failure = FailureFor(error);
     // A write that found the connection gone: the transaction may go again on a new one.
     if (dynamic_cast<const net::ESockError*>(&error) != nullptr && *alive && Running()) {
       try {
-        if (TryAgain()) failure.clear();
+        if (TryAgain()) failure = {};
       } catch (const SendStopped&) {
-        failure.clear();
+        failure = {};
       } catch (const std::exception& again) {
-        failure = MessageFor(again);
+        failure = FailureFor(again);
       }
     }
   }
   if (!*alive) return;
   if (outer) acting_ = false;
-  if (!failure.empty() && Running()) Abort(failure);
+  if (failure.kind != FailureKind::kNone && Running()) Abort(failure.kind, failure.message);
 }
 
 // ---------------------------------------------------------------- reply handling
@@ -275,7 +220,7 @@ void TSendDialogue::DrainReplies() {
       line = sock_.ReadLn();
     } catch (const net::ELineTooLong&) {
       acting_ = false;
-      Abort(kLineTooLong);
+      Abort(FailureKind::kReplyNotUnderstood, kLineTooLong);
       return;
     } catch (const std::exception&) {
       break;
@@ -300,7 +245,7 @@ void TSendDialogue::OnServerClosed() {
   if (!*alive || !Running() || connection != connection_) return;  // a 421 opened a new one
   if (state_ == State::kQuit) return Complete();
   Act([this] {
-    if (!TryAgain()) Abort("The server closed the connection!");
+    if (!TryAgain()) Abort(FailureKind::kConnectionFailed, "The server closed the connection!");
   });
   if (*alive) DrainReplies();
 }
@@ -313,14 +258,14 @@ void TSendDialogue::HandleLine(const std::string& received) {
       events.transcript(WithoutLineEnd(line));
       if (!*alive) return;
     }
-    return Abort(kNotUnderstood + ShownReply(line));
+    return Abort(FailureKind::kReplyNotUnderstood, kNotUnderstood + ShownReply(line));
   }
   // A reply of a few lines is normal; one that never ends would fill the transcript for ever.
   constexpr int kMaxReplyLines = 1000;
   if (IsContinuation(line)) {
     if (state_ == State::kEhlo) extensions_.AddReplyLine(line);
     if (++continuationLines_ > kMaxReplyLines)
-      return Abort("The server's reply has too many lines!");
+      return Abort(FailureKind::kReplyNotUnderstood, "The server's reply has too many lines!");
     if (events.transcript) events.transcript(WithoutLineEnd(line));
     return;
   }
@@ -333,8 +278,13 @@ void TSendDialogue::HandleLine(const std::string& received) {
   if (state_ == State::kEhlo) extensions_.AddReplyLine(line);
   const bool proceed = replies_.CheckReply(line);
   const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+  // Each reply is judged once. One that leaves others of a pipelined window still due gives them
+  // the whole time-out again, counted from this reply.
   if (state_ != State::kQuit) replyTimer_.stop();
+  auto alive = alive_;
   Act([&] { Dispatch(code, line, proceed); });
+  if (*alive && Running() && !replyTimer_.isActive() && !inFlight_.empty())
+    replyTimer_.start(commandTimeOutMs);
 }
 
 void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
@@ -357,13 +307,14 @@ void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
     case State::kHandshake:
     case State::kMailData: break;
   }
-  Abort(std::string("Internal error: a reply in state ") + StateName(state_));
+  Abort(FailureKind::kInternal,
+        std::string("Internal error: a reply in state ") + StateName(state_));
 }
 
 // 421: the server closes the service; a transaction it cut off may go again on a new connection.
 void TSendDialogue::Unexpected(const std::string& line) {
   if (TReplyTable::ReplyCode(line) == 421 && TryAgain()) return;
-  Abort("Unexpected error! " + ShownReply(line));
+  Abort(FailureKind::kServerRefused, "Unexpected error! " + ShownReply(line));
 }
 
 void TSendDialogue::OnGreetingReply(int code, const std::string& line, bool proceed) {
@@ -388,21 +339,21 @@ bool TSendDialogue::CheckBeforeConnect() {
   for (const std::string& path : job_.attachments) {
     const QFileInfo file(QFile::decodeName(QByteArray::fromStdString(path)));
     if (!file.isFile() || !file.isReadable()) {
-      Abort("Unable to read attachment " + path);
+      Abort(FailureKind::kLocalFile, "Unable to read attachment " + path);
       return false;
     }
   }
   table_.Open();
   for (const std::string* field : {&job_.nameField, &job_.emailField}) {
     if (!table_.HasField(*field)) {
-      Abort("The recipients table has no field " + *field);
+      Abort(FailureKind::kLocalFile, "The recipients table has no field " + *field);
       return false;
     }
   }
   table_.GoFirst();
   while (!table_.AtEnd() && table_.RecordDeleted()) table_.SkipBy(1);
   if (table_.AtEnd()) {
-    Abort(kNoRecords);
+    Abort(FailureKind::kLocalFile, kNoRecords);
     return false;
   }
   return true;
@@ -422,16 +373,15 @@ void TSendDialogue::ConnectServer() {
       std::string reason = net::WithoutErrorNumber(error.what());
       std::transform(reason.begin(), reason.end(), reason.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      Abort("Unable to connect to " + ServerAndPort(" port ") + ": " + reason + ".");
+      Abort(sock_.TimedOut() ? FailureKind::kTimedOut : FailureKind::kConnectionFailed,
+            "Unable to connect to " + ServerAndPort(" port ") + ": " + reason + ".");
     }
     return;
   }
   if (!*alive || state_ != State::kConnecting) return;
   if (job_.security == Security::kTls && !SecureConnection()) return;
-  SetState(State::kGreeting);
+  Sent(State::kGreeting);  // the connection is the greeting's command
   if (events.status) events.status("Waiting for the server at " + ServerAndPort(":") + " ...");
-  if (!*alive || !Running()) return;
-  replyTimer_.start(greetingTimeOutMs);
 }
 
 std::string TSendDialogue::ServerAndPort(const char* between) const {
@@ -451,7 +401,8 @@ void TSendDialogue::OnConnectFailed(bool timedOut, int errorCode) {
   Transcribe("Connecting failed: " +
              (timedOut ? std::string("Connection Timed out") : net::SocketErrorText(errorCode)));
   if (!*alive) return;
-  Abort("Unable to connect to " + ServerAndPort(" port ") + ": " + reason + ".");
+  Abort(timedOut ? FailureKind::kTimedOut : FailureKind::kConnectionFailed,
+        "Unable to connect to " + ServerAndPort(" port ") + ": " + reason + ".");
 }
 
 void TSendDialogue::OnNameNotFound(int errorCode) {
@@ -460,8 +411,9 @@ void TSendDialogue::OnNameNotFound(int errorCode) {
   auto alive = alive_;
   Transcribe("Looking up " + name + " failed: " + net::SocketErrorText(errorCode));
   if (!*alive) return;
-  if (errorCode == 11004) return Abort("The server name " + name + " has no IPv4 address.");
-  Abort("The server name " + name + " could not be found.");
+  if (errorCode == 11004)
+    return Abort(FailureKind::kNameNotFound, "The server name " + name + " has no IPv4 address.");
+  Abort(FailureKind::kNameNotFound, "The server name " + name + " could not be found.");
 }
 
 void TSendDialogue::SendLine(const std::string& line) {
@@ -478,10 +430,24 @@ void TSendDialogue::SendLines(const std::string& lines) {
   if (!*alive || !Running()) throw SendStopped{};
 }
 
-void TSendDialogue::SendCommand(const std::string& command, State next, int timeOutMs) {
+void TSendDialogue::SendCommand(const std::string& command, State next) {
   SendLine(command);
+  Sent(next);
+}
+
+// The only place the reply timer starts for a command: each reply then has the whole time-out of
+// the state it is awaited in, counted from when its command went out.
+void TSendDialogue::Sent(State next) {
   SetState(next);
-  replyTimer_.start(timeOutMs);
+  replyTimer_.start(TimeOutFor(next));
+}
+
+int TSendDialogue::TimeOutFor(State state) const {
+  switch (state) {
+    case State::kGreeting: return greetingTimeOutMs;
+    case State::kDot: return dataEndTimeOutMs;
+    default: return commandTimeOutMs;
+  }
 }
 
 void TSendDialogue::SendMailData() {
@@ -494,90 +460,52 @@ void TSendDialogue::SendMailData() {
     SendLine(MailDataLine(lines[i]));
   }
   for (std::size_t i = 0; i < job_.attachments.size(); ++i) SendAttachment(i);
-  ShrinkTempFile();
-  temp_.reset();
   const std::vector<std::string> closing = ClosingLines(job_.boundary);
   for (std::size_t i = 0; i + 1 < closing.size(); ++i) SendLine(MailDataLine(closing[i]));
   if (events.progressShown) events.progressShown(false);
   SendLine(closing.back());  // the final "."
+  auto alive = alive_;
   if (events.status) events.status("Waiting for server acceptance.");
-  SetState(State::kDot);
-  replyTimer_.start(dataEndTimeOutMs);
+  if (!*alive || !Running()) throw SendStopped{};
+  Sent(State::kDot);
 }
 
+// The attachment is encoded the first time a transaction carries it; later transactions send the
+// same bytes.
 void TSendDialogue::SendAttachment(std::size_t index) {
   const std::string& path = job_.attachments[index];
   if (events.progress) events.progress(0, 0);
   if (events.status)
     events.status("Processing attachment " + std::to_string(index + 1) + " of " +
                   std::to_string(job_.attachments.size()));
-  if (!temp_) {
-    temp_ = std::make_unique<QTemporaryFile>(
-        QFile::decodeName(QByteArray::fromStdString(job_.tempDir)) + "/tavrin-XXXXXX.out");
-    if (!temp_->open())  // created new, mode 0600
-      throw SendFailure("Unable to create a temporary file in " + job_.tempDir);
-    // Only the open descriptor keeps the file: no one else can open it, and it goes with the
-    // process however that ends, a kill included.
-    tempPath_ = "/proc/self/fd/" + std::to_string(temp_->handle());
-    QFile::remove(temp_->fileName());
+  if (!encoder_) {
+    encoder_ = std::make_shared<TAttachmentEncoder>(job_.tempDir, [this, alive = alive_] {
+      const auto still = alive;  // the send may end, and let go of the encoder, meanwhile
+      QCoreApplication::processEvents();
+      if (!*still || !Running()) throw SendStopped{};
+    });
   }
-  const std::string& tempName = tempPath_;
-  ShrinkTempFile();  // the previous attachment's encoding
-  // The file was checked at Send, but it may have been replaced since: a FIFO would block the
-  // open (and the window) for ever, and a device would never end. Open without waiting, and read
-  // only a regular file, through the descriptor that was checked.
-  const Descriptor checked{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-  const int fd = checked.fd;
-  if (fd < 0) throw SendFailure("Unable to read attachment " + path);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-    throw SendFailure("Unable to read attachment " + path);
-  std::unique_ptr<platform::TFileStream> source;
-  try {
-    source = std::make_unique<platform::TFileStream>("/proc/self/fd/" + std::to_string(fd),
-                                                     platform::TFileStream::Mode::OpenRead);
-  } catch (const std::exception&) {
-    throw SendFailure("Unable to read attachment " + path);
-  }
-  // Opened as it is (ShrinkTempFile has emptied it), not emptied by the open: the file system
-  // would take a file emptied at open and rewritten for a file being replaced, and write all of
-  // it out when it is closed, freezing the window for as long as that takes.
-  platform::TFileStream target(tempName, platform::TFileStream::Mode::OpenReadWrite);
-  net::TUUProcessor mimer;
-  const std::int64_t size = source->Size();
-  auto alive = alive_;
-  for (std::int64_t offset = 0; offset < size || offset == 0; offset += kEncodeSlice) {
-    SliceStream slice(*source, offset, std::min(kEncodeSlice, size - offset));
-    mimer.SourceStream = &slice;
-    mimer.TargetStream = &target;
-    target.Seek(0, platform::SeekOrigin::End);
-    try {
-      mimer.EncodeStream();
-    } catch (const std::exception&) {
-      if (slice.failed) throw SendFailure("Unable to read attachment " + path);
-      throw SendFailure("Unable to write the temporary file in " + job_.tempDir);
-    }
-    QCoreApplication::processEvents();
-    if (!*alive || !Running()) throw SendStopped{};
-    if (size == 0) break;
+  // Held here too: an end of the send inside the event loop must not take it from under its work.
+  const std::shared_ptr<TAttachmentEncoder> encoder = encoder_;
+  if (!encoder->Has(index)) {
+    encoder->Encode(index, path);
+    ++attachmentEncodings_;
   }
   for (const std::string& header : AttachmentHeaderLines(job_.boundary, path))
     SendLine(MailDataLine(header));
-  if (events.progress) events.progress(target.Size(), 0);
-  sock_.SendStream(target);
+  const std::unique_ptr<platform::TStream> encoded = encoder->Encoded(index);
+  if (events.progress) events.progress(encoded->Size(), 0);
+  auto alive = alive_;
+  sock_.SendStream(*encoded);
   if (!*alive || !Running()) throw SendStopped{};
 }
 
-void TSendDialogue::ShrinkTempFile() {
-  if (!temp_) return;
-  auto alive = alive_;
-  platform::TFileStream file(tempPath_, platform::TFileStream::Mode::OpenReadWrite);
-  for (std::int64_t size = file.Size(); size > 0;) {
-    size = std::max<std::int64_t>(0, size - kShrinkStep);
-    file.SetSize(size);
-    QCoreApplication::processEvents();
-    if (!*alive || !Running()) throw SendStopped{};
-  }
+// Every transaction has ended: the encodings are needed no more, and their space goes back
+// before "Quit", while the dialogue still runs the event loop between steps.
+void TSendDialogue::SendQuit() {
+  delivered_ = true;
+  if (const std::shared_ptr<TAttachmentEncoder> encoder = encoder_) encoder->Release();
+  SendCommand("Quit", State::kQuit);
 }
 
 // ---------------------------------------------------------------- endings
@@ -594,7 +522,7 @@ bool TSendDialogue::Finish() {
   } catch (const std::exception&) {
   }
   table_.Close();
-  temp_.reset();
+  encoder_.reset();
   ForgetSecrets();
   if (events.progressShown) events.progressShown(false);
   if (!*alive) return false;
@@ -603,11 +531,25 @@ bool TSendDialogue::Finish() {
 }
 
 void TSendDialogue::Complete() {
-  const std::string note = deliveredTo_ > 0 ? std::string() : std::string(kNoRecipientAccepted);
+  SendOutcome outcome;
+  outcome.deliveredTo = deliveredTo_;
+  if (deliveredTo_ == 0) {
+    outcome.kind = FailureKind::kNoRecipientAccepted;
+    outcome.text = kNoRecipientAccepted;
+  }
   auto alive = alive_;
   if (!Finish()) return;
   if (events.status) events.status("");
-  if (*alive && events.completed) events.completed(note);
+  if (!*alive || !Report(outcome)) return;
+  if (events.completed) events.completed(outcome.text);
+}
+
+// Tells the outcome first; false when a handler let go of the dialogue.
+bool TSendDialogue::Report(SendOutcome outcome) {
+  if (!events.outcome) return true;
+  auto alive = alive_;
+  events.outcome(outcome);
+  return *alive;
 }
 
 namespace {
@@ -626,17 +568,17 @@ std::string Recipients(std::int64_t n) {
 
 }  // namespace
 
-void TSendDialogue::Abort(const std::string& message) {
+void TSendDialogue::Abort(FailureKind kind, const std::string& message) {
   if (!Running()) return;
   // Once every transaction has ended, what the server accepted is delivered, whatever goes
   // wrong after.
   if (delivered_) return Complete();
-  Ended(message, false);
+  Ended(kind, message, false);
 }
 
 // Ends the send for `reason` (the user's Stop when `stopped`): every recipient without an outcome
 // is logged "Not sent" with the reason, and the window is told what became of the message.
-void TSendDialogue::Ended(const std::string& reason, bool stopped) {
+void TSendDialogue::Ended(FailureKind kind, const std::string& reason, bool stopped) {
   // The final "." went out and no reply came: the server may have taken the message.
   const bool unconfirmed = state_ == State::kDot &&
                            std::any_of(outcomes_.begin(), outcomes_.end(), [](const Outcome& o) {
@@ -660,11 +602,17 @@ void TSendDialogue::Ended(const std::string& reason, bool stopped) {
     events.status(stopped ? std::string(kStopped)
                           : Joined(reason, "message transmittal has failed."));
   if (!*alive) return;
+  SendOutcome told;
+  told.kind = kind;
+  told.text = Joined(reason, outcome);
+  told.deliveredTo = delivered;
+  told.unconfirmed = unconfirmed;
+  if (!Report(told)) return;
   if (stopped) {
-    if (events.completed) events.completed(Joined(reason, outcome));
+    if (events.completed) events.completed(told.text);
     return;
   }
-  if (events.failed) events.failed(Joined(reason, outcome));
+  if (events.failed) events.failed(told.text);
   // Some transactions went through, or may have: the log says who has the message.
   if (*alive && (delivered > 0 || unconfirmed) && events.completed) events.completed("");
 }
@@ -700,7 +648,7 @@ void TSendDialogue::Stop() {
     acting_ = acting;
     if (!Running()) return;
   }
-  Ended(kStopped, true);
+  Ended(FailureKind::kStopped, kStopped, true);
 }
 
 }  // namespace tavrin::app

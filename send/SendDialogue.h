@@ -2,12 +2,15 @@
 // transactions as the server's and the job's recipient limits need.
 //
 // Owns the state of the send under way: its state machine, the copied message and attachment
-// list, the reply time-out and the private temporary file the attachments are encoded into. The
-// socket client, reply table, send log and recipients table are the window's and must outlive the
-// dialogue. The server's replies drive it: each complete reply is handled once, in the order of the
-// commands it answers (with pipelining several are out at once); commands go out from the Send*
-// functions, replies are judged in the On*Reply functions, and SetState is the only place the state
-// changes. Every way a send ends goes through Complete or Abort, which report through SendEvents.
+// list, the reply time-out and the attachment encoder (with its private temporary file). The
+// socket client, reply table, send log and recipients table are its owner's (TMailSend, or a
+// test's) and must outlive the dialogue. The server's replies drive it: each complete reply is
+// handled once, in the order of the commands it answers (with pipelining several are out at
+// once); commands go out from the Send* functions, replies are judged in the On*Reply functions,
+// and SetState is the only place the state changes. The reply timer starts where a command goes
+// out (Sent), and again after a reply while more replies of a pipelined window are due
+// (HandleLine); nowhere else. Every way a send ends goes through Complete or Abort, which report
+// through SendEvents; the outcome carries a FailureKind, so nobody reads the words to act.
 // GUI thread; handlers may run nested inside the socket client's waits.
 // The session opening (EHLO, STARTTLS or TLS, sign-in) lives in SendSession.cpp; the password
 // and the lines that carry it reach only the socket; the password is wiped when the send ends
@@ -28,13 +31,13 @@
 #include <string_view>
 #include <vector>
 
+#include "send/AttachmentEncoder.h"
 #include "send/RecipientTable.h"
 #include "send/ReplyTable.h"
 #include "send/SendLog.h"
+#include "send/SendOutcome.h"
 #include "send/SmtpExtensions.h"
 #include "net/SockClient.h"
-
-class QTemporaryFile;
 
 namespace tavrin::app {
 
@@ -77,6 +80,9 @@ struct SendEvents {
   // After the server's last word, or a Stop: the log holds every recipient; `note` is empty unless
   // the message did not go out to everyone or the send was stopped.
   std::function<void(const std::string& note)> completed;
+  // Told first once the send has ended, however it ended, before `failed` or `completed`: the
+  // kind to act on (a refused password, an exit status) and the words those two are given.
+  std::function<void(const SendOutcome& outcome)> outcome;
 };
 
 inline constexpr const char* kNoRecipientAccepted =
@@ -87,8 +93,6 @@ inline constexpr const char* kNoStartTls =
     "The server does not offer an encrypted connection (STARTTLS).";
 inline constexpr const char* kNoSignIn =
     "The server does not offer sign-in with a user name and password.";
-// Opens the text of a failed send (which goes on to say what became of the message), so the
-// window can tell a refused password by it.
 inline constexpr const char* kSignInRefused = "The server refused the user name or password";
 inline constexpr const char* kStopped = "The send was stopped.";
 // Why an accepted recipient is "Not sent" when the final "." went out and no reply came.
@@ -173,8 +177,10 @@ class TSendDialogue {
   // fails (through Abort) or once Connect has returned; the replies do the rest.
   // REQUIRES: !Running().
   void Start(SendJob job);
-  // Ends the send under way (if any) with `message`.
-  void Abort(const std::string& message);
+  // Ends the send under way (if any) with `message`, as a failure of `kind`.
+  void Abort(FailureKind kind, const std::string& message);
+  // Ends the send under way (if any) from outside, as kStopped: the program is closing.
+  void Abort(const std::string& message) { Abort(FailureKind::kStopped, message); }
   // The user ends the send under way (if any) at once: "Quit" goes out where the dialogue is
   // between commands, never inside the mail data; the log (every recipient in it) is reported
   // through `completed` with a note saying what became of the message.
@@ -184,6 +190,9 @@ class TSendDialogue {
   State CurrentState() const { return state_; }
   // What the server listed in its latest reply to "EHLO"; empty after "Helo" and before any reply.
   const TSmtpExtensions& Extensions() const { return extensions_; }
+  // Attachments encoded over every send of this dialogue: each once per send, however many
+  // transactions carry it.
+  std::uint64_t AttachmentEncodings() const { return attachmentEncodings_; }
   static const char* StateName(State state);
 
  private:
@@ -219,13 +228,15 @@ class TSendDialogue {
   void ConnectServer();
   std::string ServerAndPort(const char* between) const;  // "host:25", "host port 25"
   void Transcribe(const std::string& note);  // a line of the dialogue's own in the transcript
-  void SendCommand(const std::string& command, State next, int timeOutMs);
+  void SendCommand(const std::string& command, State next);
+  void Sent(State next);  // a command has gone out: the reply to it is awaited in `next`
+  int TimeOutFor(State state) const;
   void SendMailFrom();
   void SendNextRecipient();
   void SendMailData();
   void SendAttachment(std::size_t index);
+  void SendQuit();
   void SendLine(const std::string& line);
-  void ShrinkTempFile();
 
   // checks and endings
   bool CheckBeforeConnect();
@@ -234,7 +245,8 @@ class TSendDialogue {
   void Complete();
   bool Finish();
   void Unexpected(const std::string& line);
-  void Ended(const std::string& reason, bool stopped);
+  void Ended(FailureKind kind, const std::string& reason, bool stopped);
+  bool Report(SendOutcome outcome);
   bool QuitAllowed() const;
 
   // a transaction cut off before its mail data: tried again on a new connection
@@ -307,8 +319,8 @@ class TSendDialogue {
   State state_ = State::kIdle;
   SendJob job_;
   QTimer replyTimer_;
-  std::unique_ptr<QTemporaryFile> temp_;  // open, its name already removed
-  std::string tempPath_;                  // the open file, reached through its descriptor
+  std::shared_ptr<TAttachmentEncoder> encoder_;  // made at the first attachment of a send
+  std::uint64_t attachmentEncodings_ = 0;
   bool acting_ = false;  // an action runs; nested data events leave the lines to it
   bool closedWhileActing_ = false;
   bool delivered_ = false;     // every transaction has ended and "Quit" is due or sent

@@ -50,7 +50,7 @@ static std::string AddressLiteral(const net::TSockClient& sock) {
 // sign-in) is only ever learnt so.
 void TSendDialogue::SendEhlo() {
   extensions_.Clear();
-  SendCommand("EHLO " + AddressLiteral(sock_), State::kEhlo, commandTimeOutMs);
+  SendCommand("EHLO " + AddressLiteral(sock_), State::kEhlo);
 }
 
 // Every line of the reply has been fed to extensions_ on its way here. A server that does not
@@ -59,9 +59,10 @@ void TSendDialogue::SendEhlo() {
 void TSendDialogue::OnEhloReply(int code, const std::string& line, bool proceed) {
   if (code == 500 || code == 502 || code == 504) {
     extensions_.Clear();
-    if (job_.security == Security::kStartTls && !secured_) return Abort(kNoStartTls);
-    if (!job_.userName.empty()) return Abort(kNoSignIn);
-    return SendCommand("HELO " + AddressLiteral(sock_), State::kHelo, commandTimeOutMs);
+    if (job_.security == Security::kStartTls && !secured_)
+      return Abort(FailureKind::kNotOffered, kNoStartTls);
+    if (!job_.userName.empty()) return Abort(FailureKind::kNotOffered, kNoSignIn);
+    return SendCommand("HELO " + AddressLiteral(sock_), State::kHelo);
   }
   if (!proceed || code / 100 != 2) return Unexpected(line);
   AfterEhlo();
@@ -70,8 +71,8 @@ void TSendDialogue::OnEhloReply(int code, const std::string& line, bool proceed)
 // Never falls back to plain text: a server that cannot encrypt when asked to ends the send.
 void TSendDialogue::AfterEhlo() {
   if (job_.security == Security::kStartTls && !secured_) {
-    if (!extensions_.Has("STARTTLS")) return Abort(kNoStartTls);
-    return SendCommand("STARTTLS", State::kStartTls, commandTimeOutMs);
+    if (!extensions_.Has("STARTTLS")) return Abort(FailureKind::kNotOffered, kNoStartTls);
+    return SendCommand("STARTTLS", State::kStartTls);
   }
   if (!job_.userName.empty()) return SendAuth();
   SendMailFrom();
@@ -91,13 +92,12 @@ void TSendDialogue::OnStartTlsReply(int code, const std::string& line) {
 // certificate that fails the check ends it with the reason); other failures throw.
 bool TSendDialogue::SecureConnection() {
   if (events.status) events.status("Securing the connection...");
-  SetState(State::kHandshake);
-  replyTimer_.start(commandTimeOutMs);
+  Sent(State::kHandshake);  // the handshake is bounded like a command
   auto alive = alive_;
   try {
     sock_.StartTLS(job_.serverName);
   } catch (const net::ECertificateError& error) {
-    if (*alive) Abort(error.what());
+    if (*alive) Abort(FailureKind::kCertificateRejected, error.what());
     return false;
   }
   if (!*alive || !Running()) return false;
@@ -121,9 +121,8 @@ void TSendDialogue::SendAuth() {
     platform::WipeSecret(credentials);
     return SendSecret(line, State::kAuthPlain);
   }
-  if (extensions_.OffersAuth("LOGIN"))
-    return SendCommand("AUTH LOGIN", State::kAuthLogin, commandTimeOutMs);
-  Abort(kNoSignIn);
+  if (extensions_.OffersAuth("LOGIN")) return SendCommand("AUTH LOGIN", State::kAuthLogin);
+  Abort(FailureKind::kNotOffered, kNoSignIn);
 }
 
 void TSendDialogue::OnAuthReply(int code, const std::string& line) {
@@ -141,10 +140,11 @@ void TSendDialogue::OnAuthReply(int code, const std::string& line) {
   }
   // A passing failure ("454 4.7.0 Temporary authentication failure") says nothing about the
   // password: the server's words are shown and the password stands. Only a 5xx refuses it.
-  if (code / 100 == 4) return Abort(kSignInFailedForNow + ShownReply(line));
+  if (code / 100 == 4)
+    return Abort(FailureKind::kSignInFailedForNow, kSignInFailedForNow + ShownReply(line));
   if (code / 100 == 5) {
     if (!JudgePassword(false)) return;
-    return Abort(kSignInRefused);
+    return Abort(FailureKind::kSignInRefused, kSignInRefused);
   }
   Unexpected(line);
 }
@@ -171,8 +171,7 @@ void TSendDialogue::SendSecret(std::string& line, State next) {
   }
   platform::WipeSecret(line);
   if (!*alive || !Running()) return;  // the send ended while the line went out
-  SetState(next);
-  replyTimer_.start(commandTimeOutMs);
+  Sent(next);
 }
 
 void TSendDialogue::ForgetSecrets() { platform::WipeSecret(job_.password); }

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <string>
 
-#include "send/ReplyTable.h"
-
 namespace tavrin::app::sendtext {
 
 // The send ended while an action waited (an abort or Stop from a nested event or a handler):
@@ -47,11 +45,6 @@ inline std::string ShownReply(const std::string& line) {
   if (shown.size() > kShownMax) shown = shown.substr(0, kShownMax) + "...";
   std::replace_if(shown.begin(), shown.end(), IsControl, ' ');
   return shown;
-}
-
-// What the log says about a refusal: the reply table's description, else the server's words.
-inline std::string RefusalDetail(int code, const std::string& line) {
-  return TReplyTable::Description(code).value_or(ServerText(line));
 }
 
 }  // namespace tavrin::app::sendtext

@@ -104,7 +104,8 @@ void TSendDialogue::SendMailFrom() {
   roomRefusal_.clear();
   resetting_ = false;
   const bool utf8Offered = extensions_.Has("SMTPUTF8");
-  if (OutsideAscii(job_.returnEmail) && !utf8Offered) return Abort(kReturnNotAscii);
+  if (OutsideAscii(job_.returnEmail) && !utf8Offered)
+    return Abort(FailureKind::kReturnAddressRefused, kReturnNotAscii);
   utf8Transaction_ = utf8Offered && (OutsideAscii(job_.returnEmail) || !utf8Waiting_.empty() ||
                                      std::any_of(waiting_.begin(), waiting_.end(),
                                                  [](const Addressee& a) { return a.utf8; }));
@@ -113,11 +114,11 @@ void TSendDialogue::SendMailFrom() {
     // A message the server would refuse at the end is not sent at all.
     const std::uint64_t size = MessageSize();
     if (const auto limit = extensions_.SizeLimit(); limit && size > *limit)
-      return Abort(TooLargeText(*limit));
+      return Abort(FailureKind::kMessageTooLarge, TooLargeText(*limit));
     mailFrom += " SIZE=" + std::to_string(size);
   }
   if (utf8Transaction_) mailFrom += " SMTPUTF8";
-  if (!Pipelining()) return SendCommand(mailFrom, State::kMailFrom, commandTimeOutMs);
+  if (!Pipelining()) return SendCommand(mailFrom, State::kMailFrom);
   if (!walkStarted_) StartWalk();
   SendWindow(mailFrom);
 }
@@ -139,8 +140,7 @@ void TSendDialogue::OnMailFromReply(int code, const std::string& line, bool proc
   if (!proceed || code / 100 != 2) return Unexpected(line);
   if (!walkStarted_) StartWalk();
   if (inFlight_.empty()) return SendNextRecipient();
-  SetState(State::kRcpt);
-  replyTimer_.start(commandTimeOutMs);
+  SetState(State::kRcpt);  // the window's replies are still due
 }
 
 void TSendDialogue::SendNextRecipient() { SendWindow(""); }
@@ -168,8 +168,7 @@ void TSendDialogue::SendWindow(const std::string& mailFrom) {
   }
   if (commands == 0) return EndTransaction();
   SendLines(window);
-  SetState(mailFrom.empty() ? State::kRcpt : State::kMailFrom);
-  replyTimer_.start(commandTimeOutMs);
+  Sent(mailFrom.empty() ? State::kRcpt : State::kMailFrom);
 }
 
 // The next recipient to address: one a window left over first, then one put aside for a
@@ -282,7 +281,7 @@ void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed)
   } else {
     Refuse(std::move(who), LoggedReply(line));
   }
-  if (!inFlight_.empty()) return replyTimer_.start(commandTimeOutMs);
+  if (!inFlight_.empty()) return;  // the rest of the window's replies are due
   AfterWindow();
 }
 
@@ -291,21 +290,20 @@ void TSendDialogue::OnRcptReply(int code, const std::string& line, bool proceed)
 void TSendDialogue::AfterWindow() {
   const int limit = job_.recipientsPerMessage;
   if (!roomRefusal_.empty() || (limit > 0 && accepted_ >= limit))
-    return SendCommand("Data", State::kData, commandTimeOutMs);
+    return SendCommand("Data", State::kData);
   SendNextRecipient();
 }
 
 // Nobody is left to address in this transaction.
 void TSendDialogue::EndTransaction() {
-  if (accepted_ > 0) return SendCommand("Data", State::kData, commandTimeOutMs);
+  if (accepted_ > 0) return SendCommand("Data", State::kData);
   LogTransaction(RecipientStatus::kFailed, "");  // refusals only
   if (MoreToAddress()) {
     // Only addresses outside ASCII are left, and this transaction was opened without SMTPUTF8.
     resetting_ = true;
-    return SendCommand("RSET", State::kMailFrom, commandTimeOutMs);
+    return SendCommand("RSET", State::kMailFrom);
   }
-  delivered_ = true;
-  SendCommand("Quit", State::kQuit, commandTimeOutMs);
+  SendQuit();
 }
 
 void TSendDialogue::OnDotReply(int code, const std::string& line) {
@@ -317,8 +315,7 @@ void TSendDialogue::OnDotReply(int code, const std::string& line) {
   deliveredTo_ += accepted_;
   LogTransaction(RecipientStatus::kOk, LoggedReply(line));
   if (MoreToAddress()) return SendMailFrom();
-  delivered_ = true;
-  SendCommand("Quit", State::kQuit, commandTimeOutMs);
+  SendQuit();
 }
 
 // Settles the transaction's lines: the recipients the server accepted take `accepted` and `reply`

@@ -55,23 +55,20 @@ void TfrmEmailMerge::BindDraftKeeping() {
   connect(files, &QAbstractItemModel::rowsMoved, this, changed);
   connect(files, &QAbstractItemModel::layoutChanged, this, changed);
   connect(files, &QAbstractItemModel::modelReset, this, changed);
-  // A send that reached every recipient makes the message a sent one until it is changed.
-  auto completed = dialogue_->events.completed;
-  dialogue_->events.completed = [this, completed](const std::string& note) {
-    if (note.empty()) {
-      draftTimer_->stop();
-      Draft sent = CurrentDraft();
-      sent.sent = true;
-      if (!sent.SameMessage(savedDraft_) || !savedDraft_.sent) {
-        if (keepDrafts_) {
-          if (const auto error = SaveDraft(DraftFolder(services_.places.homeDir), sent))
-            ShowStatus(QString::fromStdString(*error));
-        }
-        savedDraft_ = sent;
-      }
-    }
-    if (completed) completed(note);
-  };
+}
+
+// A send that reached every recipient makes the message a sent one until it is changed.
+void TfrmEmailMerge::DraftSendCompleted(const std::string& note) {
+  if (!note.empty()) return;
+  draftTimer_->stop();
+  Draft sent = CurrentDraft();
+  sent.sent = true;
+  if (sent.SameMessage(savedDraft_) && savedDraft_.sent) return;
+  if (keepDrafts_) {
+    if (const auto error = SaveDraft(DraftFolder(services_.places.homeDir), sent))
+      ShowStatus(QString::fromStdString(*error));
+  }
+  savedDraft_ = sent;
 }
 
 Draft TfrmEmailMerge::CurrentDraft() const {
@@ -143,7 +140,7 @@ void TfrmEmailMerge::RestoreDraft() {
 }
 
 void TfrmEmailMerge::miNewMessageClick() {
-  if (dialogue_->Running()) return;  // the send reads the message and its attachments
+  if (Sending()) return;  // the send reads the message and its attachments
   if (DraftUnsent() &&
       !services_.dialogs.Confirm("The message you are writing has not been sent. Discard it and "
                                  "start a new one?"))

@@ -52,7 +52,6 @@ using platform::AnsiToQString;
 
 namespace {
 
-constexpr int kSocketTimeOutMs = 60000;
 constexpr int kDisplayIntervalMs = 33;  // about 30 times a second
 // The bands' design heights; each grows with the font when its text needs more.
 constexpr int kToolBarHeight = 30;
@@ -155,7 +154,6 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   layout->addWidget(pnlFooter);
   setCentralWidget(central);
 
-  replyTable.Transcript = [this](const std::string& text) { AddTranscript(text); };
   Memo1->installEventFilter(this);
   connect(miProperties, &QAction::triggered, this, &TfrmEmailMerge::btnConfigureClick);
   connect(btnConfig, &QToolButton::clicked, this, &TfrmEmailMerge::btnConfigureClick);
@@ -169,8 +167,7 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   edtTo->installEventFilter(this);
   edtSubject->installEventFilter(this);
   BindEditCommands();
-  dialogue_ = std::make_unique<TSendDialogue>(sock, replyTable, sendLog, recipientTable);
-  BindSendEvents();
+  BindStopKey();
   BindDraftKeeping();
 
   FormCreate();
@@ -181,7 +178,7 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
 
 TfrmEmailMerge::~TfrmEmailMerge() {
   WaitForLogSaved();
-  dialogue_.reset();  // it unbinds itself from the socket client before the client goes
+  send_.reset();
 }
 
 void TfrmEmailMerge::BuildMenus() {
@@ -190,8 +187,8 @@ void TfrmEmailMerge::BuildMenus() {
   BuildDraftMenu(file);
   BuildMessageFileMenu(file);
   Recipients = new TRecipientsMenu(
-      file, services_, this, [this] { return dialogue_ && dialogue_->Running(); },
-      [this] { tblRecipients.SetDbfFileName(TableFilePath(AppSettings())); });
+      file, services_, this, [this] { return Sending(); },
+      [] {});  // each send reads the table the settings name when it starts
   file->addSeparator();
   miProperties = MakeAction(file, "miProperties", "&Properties");
   file->addSeparator();
@@ -477,10 +474,8 @@ void TfrmEmailMerge::ApplySettings() {
     edtTo->setText(SettingToQString(s.To));
     SetTextColour(edtTo, TypedTextColour(edtTo));
   }
-  tblRecipients.SetDbfFileName(TableFilePath(s));
-  sock.SetHost(s.ServerName);
-  sock.SetTimeOut(kSocketTimeOutMs);
-  if (const auto port = ServerPortNumber(AppSettings(), services_.dialogs)) sock.SetPort(*port);
+  // A port that is no port is told here, once; the last valid one stands meanwhile.
+  if (const auto port = ServerPortNumber(AppSettings(), services_.dialogs)) serverPort_ = *port;
   SecurityChoice(AppSettings(), services_.dialogs);
   RecipientsPerMessageLimit(AppSettings(), services_.dialogs);
   setWindowTitle(SettingToQString(s.ProgramCaption));
@@ -513,10 +508,9 @@ void TfrmEmailMerge::FormShow() {
 }
 
 void TfrmEmailMerge::closeEvent(QCloseEvent* event) {
-  if (dialogue_->Running()) dialogue_->Abort("The program was closed during the send");
+  if (Sending()) send_->Abort(FailureKind::kStopped, "The program was closed during the send");
   SaveSettings(AppSettings(), services_.places, services_.dialogs);
   SaveDraftNow();
-  MessageLines.clear();
   QMainWindow::closeEvent(event);
 }
 
@@ -561,7 +555,7 @@ void TfrmEmailMerge::FieldExit(QLineEdit* edit, QFrame* frame, const char* place
 }
 
 void TfrmEmailMerge::btnConfigureClick() {
-  if (dialogue_->Running()) return;  // the send keeps the settings it started with
+  if (Sending()) return;  // the send keeps the settings it started with
   if (frmConfiguration_ != nullptr) frmConfiguration_->exec();
   ApplySettings();
 }
@@ -569,16 +563,9 @@ void TfrmEmailMerge::btnConfigureClick() {
 void TfrmEmailMerge::btnCloseClick() { close(); }
 
 void TfrmEmailMerge::btnBrowseClick() {
-  if (dialogue_->Running()) return;
+  if (Sending()) return;
   if (frmBrowser_ != nullptr) frmBrowser_->exec();
   Recipients->Refresh();
-}
-
-bool TfrmEmailMerge::CheckReplyLine(const std::string& line) {
-  std::string shown = line;
-  while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
-  AddTranscript(shown);
-  return replyTable.CheckReply(line);
 }
 
 void TfrmEmailMerge::AddTranscript(const std::string& line) {
@@ -594,7 +581,7 @@ QString TfrmEmailMerge::TranscriptText() const {
   return lines.join('\n');
 }
 
-void TfrmEmailMerge::StartLog() {
+void TfrmEmailMerge::StartLog(TSendLog& log) {
   const Settings& s = AppSettings();
   const QLocale locale = QLocale::system();
   QString timeFormat = locale.timeFormat(QLocale::LongFormat);
@@ -602,16 +589,14 @@ void TfrmEmailMerge::StartLog() {
   const QDateTime now = QDateTime::currentDateTime();
   WaitForLogSaved();  // the files are made from the log about to be emptied
   sendStarted_ = std::time(nullptr);
-  sendLog.StartLog(s.ProgramCaption, s.SenderName,
-                   locale.toString(now.date(), QLocale::ShortFormat).toStdString(),
-                   locale.toString(now.time(), timeFormat.trimmed()).toStdString());
-  MessageLines.clear();
-  SendState = 0;
+  log.StartLog(s.ProgramCaption, s.SenderName,
+               locale.toString(now.date(), QLocale::ShortFormat).toStdString(),
+               locale.toString(now.time(), timeFormat.trimmed()).toStdString());
 }
 
 void TfrmEmailMerge::ShowLog() {
   TfrmLog log(services_.dialogs, this);
-  log.SetLog(sendLog, logSaved_);
+  log.SetLog(send_->Log(), logSaved_);
   shownLog_ = &log;
   log.exec();
   shownLog_ = nullptr;
@@ -646,7 +631,13 @@ bool TfrmEmailMerge::CheckSendFields() {
   return true;
 }
 
-SendJob TfrmEmailMerge::MakeSendJob() {
+SendSetup TfrmEmailMerge::NextSendSetup() const {
+  SendSetup setup = SendSetupFrom(AppSettings(), serverPort_, services_.places.tempDir);
+  setup.caFile = trustedCaFile;
+  return setup;
+}
+
+MailMessage TfrmEmailMerge::MakeMessage() {
   const Settings& s = AppSettings();
   MessageInput input;
   input.SenderName = s.SenderName;
@@ -657,22 +648,16 @@ SendJob TfrmEmailMerge::MakeSendJob() {
   input.Date = InternetDate(std::time(nullptr));
   input.MessageIdToken = NewMessageIdToken();
 
-  SendJob job;
-  job.serverName = s.ServerName;
-  job.returnEmail = s.ReturnEmail;
-  job.nameField = SettingToAnsi(s.NameFieldname);
-  job.emailField = SettingToAnsi(s.EmailFieldname);
-  job.boundary = Boundary();
-  MessageLines = BuildMessage(input, job.boundary);
-  job.messageLines = MessageLines;
+  MailMessage message;
+  message.boundary = Boundary();
+  message.lines = BuildMessage(input, message.boundary);
   for (int i = 0; i < lstAttachments->Count(); ++i)
-    job.attachments.push_back(lstAttachments->GetFilePath(i));
-  job.tempDir = services_.places.tempDir;
-  return job;
+    message.attachments.push_back(lstAttachments->GetFilePath(i));
+  return message;
 }
 
 void TfrmEmailMerge::btnSendClick() {
-  if (dialogue_->Running()) return dialogue_->Stop();
+  if (Sending()) return send_->Stop();
   if (!CheckSendFields()) return;
   const Settings& s = AppSettings();
   const std::vector<std::string> texts = {edtTo->text().toStdString(),
@@ -687,13 +672,24 @@ void TfrmEmailMerge::btnSendClick() {
   services_.dialogs.SetBusyCursor(true);
   SetSending(true);
   AppSettings().To = QStringToSetting(edtTo->text());
-  StartLog();
-  SendJob job = MakeSendJob();
-  access->FillJob(job);
-  dialogue_->Start(std::move(job));
+  WaitForLogSaved();  // the files are made from the last send's log, which goes now
+  SendSetup setup = NextSendSetup();
+  access->FillSetup(setup);
+  // The last send may be the one whose report is still on the stack: it goes once that returns.
+  if (send_) QTimer::singleShot(0, this, [last = std::shared_ptr<TMailSend>(std::move(send_))] {});
+  send_ = std::make_unique<TMailSend>(std::move(setup));
+  BindSendEvents(send_->Events());
+  StartLog(send_->Log());
+  send_->Start(MakeMessage());
 }
 
-void TfrmEmailMerge::BindSendEvents() {
+void TfrmEmailMerge::SendEnded(const SendOutcome& outcome) {
+  // A refused password is asked for again at the next Send, not tried once more.
+  if (outcome.kind == FailureKind::kSignInRefused)
+    services_.passwords.Refused(PasswordKey(AppSettings().UserName, AppSettings().ServerName));
+}
+
+void TfrmEmailMerge::BindStopKey() {
   stopKey_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   stopKey_->setContext(Qt::WindowShortcut);
   stopKey_->setEnabled(false);
@@ -702,8 +698,9 @@ void TfrmEmailMerge::BindSendEvents() {
   displayTimer_->setSingleShot(true);
   displayTimer_->setInterval(kDisplayIntervalMs);
   connect(displayTimer_, &QTimer::timeout, this, &TfrmEmailMerge::FlushSendDisplay);
+}
 
-  SendEvents& e = dialogue_->events;
+void TfrmEmailMerge::BindSendEvents(SendEvents& e) {
   e.status = [this](const std::string& text) {
     if (text.empty()) {
       pendingStatus_.reset();
@@ -729,17 +726,15 @@ void TfrmEmailMerge::BindSendEvents() {
     services_.dialogs.SetBusyCursor(false);
     SetSending(false);
   };
+  e.outcome = [this](const SendOutcome& outcome) { SendEnded(outcome); };
   e.failed = [this](const std::string& text) {
-    // A refused password is asked for again at the next Send, not tried once more. The text
-    // starts with the refusal and goes on to say what became of the message.
-    if (text.rfind(kSignInRefused, 0) == 0)
-      services_.passwords.Refused(PasswordKey(AppSettings().UserName, AppSettings().ServerName));
     FlushSendDisplay();
     // The text may carry a UTF-8 file or server name: read as such, not as 8-bit text.
     const QString shown = QString::fromStdString(platform::TextToUtf8(text));
     services_.dialogs.ShowWarning(platform::QStringToAnsi(shown));
   };
   e.completed = [this](const std::string& note) {
+    DraftSendCompleted(note);
     FlushSendDisplay();
     SaveLogInBackground();
     // A note says the message did not reach everyone it was meant for.
@@ -755,8 +750,9 @@ void TfrmEmailMerge::SaveLogInBackground() {
   const std::string folder = LogsFolder(services_.places.homeDir);
   logSaved_ = "Saving this log in " + folder + " ...";
   const std::time_t started = sendStarted_;
-  savingLog_ = std::async(std::launch::async, [this, folder, started] {
-    std::string text = SavedLogText(SaveLogFiles(sendLog, folder, started));
+  const TSendLog& log = send_->Log();  // kept until WaitForLogSaved has returned
+  savingLog_ = std::async(std::launch::async, [this, &log, folder, started] {
+    std::string text = SavedLogText(SaveLogFiles(log, folder, started));
     QMetaObject::invokeMethod(
         this,
         [this, text = std::move(text)] {
@@ -817,7 +813,7 @@ void TfrmEmailMerge::SetSending(bool sending) {
 }
 
 void TfrmEmailMerge::btnAttachClick() {
-  if (dialogue_->Running()) return;
+  if (Sending()) return;
   // The home folder the first time, then the folder of the file last attached.
   if (attachFolder_.empty()) attachFolder_ = services_.places.homeDir;
   const auto path = services_.dialogs.OpenFile({"Attach File", "All Files|*.*", attachFolder_});

@@ -1,9 +1,11 @@
 // TfrmEmailMerge: the main window, where the user writes the one message that goes to every recipient.
 //
-// Owns the socket client `sock`, the recipients dataset `tblRecipients`, the reply table, the send
-// log and the message lines for the program's whole life. Its creation loads, saves and applies the
-// settings and refuses to run without a recipients table; closing it saves the settings. The browser
-// window and the configuration dialog are created after it and handed in (not owned here).
+// Creates a send (TMailSend) from the settings at each Send, starts, stops and listens to it, and
+// keeps the latest one for its log until the next; the send owns the connection, the recipients
+// table and the time-outs. The window keeps the transcript across sends. Its creation loads,
+// saves and applies the settings and refuses to run without a recipients table; closing it saves
+// the settings. The browser window and the configuration dialog are created after it and handed
+// in (not owned here).
 // GUI thread.
 #pragma once
 
@@ -18,13 +20,8 @@
 
 #include "program/AppServices.h"
 #include "program/Draft.h"
-#include "send/DatasetRecipientTable.h"
+#include "send/MailSend.h"
 #include "windows/FileListView.h"
-#include "send/ReplyTable.h"
-#include "send/SendDialogue.h"
-#include "send/SendLog.h"
-#include "dataset/XbDbf.h"
-#include "net/SockClient.h"
 
 class QAction;
 class QFrame;
@@ -62,7 +59,7 @@ class TfrmEmailMerge : public QMainWindow {
   // The windows created after this one; either may be null.
   void SetSecondaryWindows(TfrmBrowser* browser, TfrmConfiguration* configuration);
 
-  // Hands the settings to the To field, the dataset, the socket client and the window titles.
+  // Hands the settings to the To field, the next send's port and the window titles.
   void ApplySettings();
 
   void btnConfigureClick();
@@ -87,35 +84,36 @@ class TfrmEmailMerge : public QMainWindow {
   void miOpenMessageClick();
   // File > New Message (DraftKeeping.cpp): an empty message, after asking when this one was not sent.
   void miNewMessageClick();
+  // Told by each send that completed: a note-less one (every recipient reached) marks the draft sent.
+  void DraftSendCompleted(const std::string& note);
 
-  // The send under way or the last one; owned by the window.
-  TSendDialogue& Dialogue() { return *dialogue_; }
+  // True while a send runs.
+  bool Sending() const { return send_ && send_->Running(); }
+  // The dialogue of the send under way or the last one. REQUIRES: a Send has started one.
+  TSendDialogue& Dialogue() { return send_->Dialogue(); }
+  // Acts on how a send ended, before its failure or log is shown: drops a refused password.
+  void SendEnded(const SendOutcome& outcome);
+  // Where the next send goes and what it reads, as the settings say; no credentials.
+  SendSetup NextSendSetup() const;
+  // The certificate authorities a send trusts; "": the system's. Tests name their own.
+  std::string trustedCaFile;
 
-  // Judges one reply line by the reply table; the transcript receives the line as received, then
-  // the table's description. True: the send may go on.
-  bool CheckReplyLine(const std::string& line);
+  // The transcript's latest lines, as received, one at a time (a send's lines come through its
+  // transcript event).
+  void AddTranscript(const std::string& line);
   // The transcript's latest lines (at most kTranscriptLines), oldest first, joined by "\n"; the
   // transcript memo Memo1 shows them when it is shown.
   QString TranscriptText() const;
   static constexpr std::size_t kTranscriptLines = 5000;
 
-  // Starts a send's log and empties the message lines.
-  void StartLog();
+  // Starts a send's log from the settings: its title, the sender, the date and time.
+  void StartLog(TSendLog& log);
   // Shows the log of a completed send in a new modal log window, with where its files were saved.
   void ShowLog();
 
   // The height of the splitter's upper (message) section in pixels.
   int SplitterPosition() const;
   void SetSplitterPosition(int position);
-
-  net::TSockClient sock;
-  dataset::TXbDbf tblRecipients{"tblRecipients"};
-  TReplyTable replyTable;
-  TSendLog sendLog;
-  // The recipients as the send reads them, through tblRecipients.
-  TDatasetRecipientTable recipientTable{tblRecipients};
-  std::vector<std::string> MessageLines;
-  int SendState = 0;
 
   QToolBar* ToolBar;
   QToolButton *btnSend, *btnUndo, *btnCut, *btnCopy, *btnPaste, *btnConfig, *btnBrowse, *btnAttach;
@@ -160,8 +158,9 @@ class TfrmEmailMerge : public QMainWindow {
   void FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder);
   void FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder);
   bool CheckSendFields();
-  SendJob MakeSendJob();
-  void BindSendEvents();
+  MailMessage MakeMessage();
+  void BindStopKey();
+  void BindSendEvents(SendEvents& e);
   // While a send runs, everything that could change what it reads or start another is disabled.
   void SetSending(bool sending);
   void ShowProgress(std::int64_t maximum, std::int64_t position);
@@ -170,7 +169,6 @@ class TfrmEmailMerge : public QMainWindow {
   void FlushSendDisplay();
   // Shows a status text in the bar, cut to its width with the whole text as its tool tip.
   void ShowStatus(const QString& text);
-  void AddTranscript(const std::string& line);
   // Writes the log's files on a thread of their own; WaitForLogSaved returns once they are written.
   void SaveLogInBackground();
   void WaitForLogSaved();
@@ -191,7 +189,8 @@ class TfrmEmailMerge : public QMainWindow {
   AppServices& services_;
   TfrmBrowser* frmBrowser_ = nullptr;
   TfrmConfiguration* frmConfiguration_ = nullptr;
-  std::unique_ptr<TSendDialogue> dialogue_;
+  std::unique_ptr<TMailSend> send_;
+  int serverPort_ = 0;            // the settings' port when it was last valid; 0 before
   QShortcut* stopKey_ = nullptr;  // Esc while a send runs
   QTimer* displayTimer_ = nullptr;
   std::optional<std::string> pendingStatus_;

@@ -69,7 +69,7 @@ void TfrmEmailMerge::miSaveMessageClick() {
 }
 
 void TfrmEmailMerge::miOpenMessageClick() {
-  if (dialogue_->Running()) return;  // the send reads the attachment list
+  if (Sending()) return;  // the send reads the attachment list
   const auto path =
       services_.dialogs.OpenFile({"Open Message", kMessageFilter, services_.places.homeDir});
   if (!path) return;

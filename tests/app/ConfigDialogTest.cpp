@@ -90,8 +90,8 @@ TEST_F(ConfigDialog, AcceptedValuesAreStoredAsTypedAppliedAndWrittenAtOnce) {
   EXPECT_EQ(AppSettings().SenderName, " Ann ");
   EXPECT_EQ(AppSettings().ReturnEmail, "@");
   EXPECT_EQ(AppSettings().ServerPort, "$19");
-  EXPECT_EQ(Main().sock.Port(), 25);
-  EXPECT_EQ(Main().sock.Host(), "mail.example.org");
+  EXPECT_EQ(Main().NextSendSetup().port, 25);
+  EXPECT_EQ(Main().NextSendSetup().server, "mail.example.org");
 }
 
 // A value comes back from the dialog whole however long it is, and on one line.
@@ -122,7 +122,7 @@ TEST_F(ConfigDialog, PortOutsideTheRangeIsRefusedAndFiveDigitsFit) {
   Fill("Ann", "ann@", "mail", "65535");
   QTest::mouseClick(Config().btnOK, Qt::LeftButton);
   EXPECT_EQ(Config().result(), QDialog::Accepted);
-  EXPECT_EQ(Main().sock.Port(), 65535);
+  EXPECT_EQ(Main().NextSendSetup().port, 65535);
 }
 
 TEST_F(ConfigDialog, OkFillsAnEmptyToSettingWithTheSample) {

@@ -227,29 +227,34 @@ TEST_F(LogWindow, ShowsTheLogReadOnlyGrowsWithTheWindowAndCopiesEveryLine) {
   EXPECT_FALSE(window.isVisible());
 }
 
-TEST_F(LogWindow, MainWindowStartsTheLogFromTheSettingsAndEmptiesTheMessage) {
+TEST_F(LogWindow, MainWindowStartsTheLogFromTheSettings) {
   CreateDefaultTable();
   StartProgram();
-  Main().MessageLines = {"old"};
-  Main().SendState = 5;
-  Main().StartLog();
-  const auto& lines = Main().sendLog.LogLines();
+  TSendLog log;
+  Main().StartLog(log);
+  const auto& lines = log.LogLines();
   ASSERT_EQ(lines.size(), 9u);
   EXPECT_EQ(lines[0], "My Email Program Log");
   EXPECT_EQ(lines[2], "John Doe");
   EXPECT_EQ(lines[5].rfind("Date: ", 0), 0u);
   EXPECT_NE(lines[5].find("    Time: "), std::string::npos);
-  EXPECT_TRUE(Main().MessageLines.empty());
-  EXPECT_EQ(Main().SendState, 0);
 }
 
 TEST_F(LogWindow, TranscriptKeepsTheLatestRepliesAcrossSendsAndShowsThemOnDemand) {
   CreateDefaultTable();
   StartProgram();
-  EXPECT_TRUE(Main().CheckReplyLine("220 mail.example.com ready\r\n"));
-  EXPECT_FALSE(Main().CheckReplyLine("299 odd\r\n"));
-  Main().StartLog();  // a new send does not clear the transcript
-  EXPECT_TRUE(Main().CheckReplyLine("550 no such user\r\n"));
+  // As a send reports each reply: the line as received, then the reply table's description.
+  TReplyTable table;
+  table.Transcript = [this](const std::string& text) { Main().AddTranscript(text); };
+  const auto reply = [&](const std::string& line) {
+    Main().AddTranscript(line.substr(0, line.find_last_not_of("\r\n") + 1));
+    return table.CheckReply(line);
+  };
+  EXPECT_TRUE(reply("220 mail.example.com ready\r\n"));
+  EXPECT_FALSE(reply("299 odd\r\n"));
+  TSendLog log;
+  Main().StartLog(log);  // a new send does not clear the transcript
+  EXPECT_TRUE(reply("550 no such user\r\n"));
   const QString expected =
       "220 mail.example.com ready\n<domain> Service ready\n299 odd\n<domain> Service ready\n"
       "550 no such user\nRequested action not taken: mailbox unavailable[E.g., mailbox not "
@@ -260,13 +265,12 @@ TEST_F(LogWindow, TranscriptKeepsTheLatestRepliesAcrossSendsAndShowsThemOnDemand
   Main().Memo1->show();
   EXPECT_EQ(Main().Memo1->toPlainText(), expected);
 
-  for (std::size_t i = 0; i < TfrmEmailMerge::kTranscriptLines; ++i)
-    Main().CheckReplyLine("250 ok\r\n");
+  for (std::size_t i = 0; i < TfrmEmailMerge::kTranscriptLines; ++i) reply("250 ok\r\n");
   const QString text = Main().TranscriptText();
   EXPECT_EQ(text.count('\n') + 1, static_cast<qsizetype>(TfrmEmailMerge::kTranscriptLines));
   EXPECT_TRUE(text.startsWith("250 ok\n"));
   // A reply cannot write a line of its own, colour the panel or turn the text around.
-  Main().CheckReplyLine(
+  reply(
       "550 no\r250 forged \x1B[31m\xE2\x80\xAE"
       "desrever\r\n");
   EXPECT_TRUE(

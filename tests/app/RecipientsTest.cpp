@@ -135,7 +135,7 @@ TEST_F(Recipients, MissingTableChooseTakesAndRemembersARealTableOnly) {
   EXPECT_EQ(dialogs_.Messages()[0].rfind(Root() + "/lists/notes.dbf cannot be read as a table", 0),
             0u);
   EXPECT_EQ(terminateCalls_, 0);
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/lists/club.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/lists/club.dbf");
   EXPECT_EQ(StatusText(), "club.dbf: 2 records");
   const std::string ini = ReadIni();
   EXPECT_NE(ini.find("Dir=" + Root() + "/lists\n"), std::string::npos) << ini;
@@ -146,7 +146,7 @@ TEST_F(Recipients, MissingTableChooseTakesAndRemembersARealTableOnly) {
   dialogs_.shown.clear();
   StartProgram();
   EXPECT_TRUE(dialogs_.shown.empty());
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/lists/club.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/lists/club.dbf");
 }
 
 // ---- the command line ----------------------------------------------------------------------
@@ -193,10 +193,10 @@ TEST_F(Recipients, TableOnTheCommandLineIsUsedForThisRunOnly) {
   services_->tableArgument = Root() + "/club.dbf";
   StartProgram();
   EXPECT_TRUE(dialogs_.shown.empty());
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/club.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/club.dbf");
   EXPECT_EQ(StatusText(), "club.dbf: 1 record");
   Main().ApplySettings();  // as after the configuration dialog: it keeps the table
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/club.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/club.dbf");
   Main().close();
   EXPECT_EQ(ReadIni().find("TableName"), std::string::npos);
 }
@@ -209,7 +209,7 @@ TEST_F(Recipients, MissingTableOnTheCommandLineIsAskedAbout) {
   ASSERT_FALSE(dialogs_.shown.empty());
   EXPECT_EQ(dialogs_.shown[0].text, MissingTablePrompt(Root() + "/new.dbf"));
   EXPECT_EQ(ReadTable(Root() + "/new.dbf").fields.size(), 2u);
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/new.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/new.dbf");
 }
 
 // A folder by the table's name cannot be made into a table: only Choose and Quit are offered.
@@ -235,7 +235,7 @@ TEST_F(Recipients, NewTableIsCreatedRememberedAndNeverReplacesAFile) {
   dialogs_.saveAnswers = {Root() + "/spring"};
   Main().Recipients->miNewTable->trigger();
   EXPECT_EQ(ReadTable(Root() + "/spring.dbf").fields.size(), 2u);
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/spring.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/spring.dbf");
   EXPECT_EQ(StatusText(), "spring.dbf: 0 records");
   EXPECT_NE(ReadIni().find("TableName=spring.dbf"), std::string::npos);
 
@@ -245,7 +245,7 @@ TEST_F(Recipients, NewTableIsCreatedRememberedAndNeverReplacesAFile) {
   EXPECT_EQ(dialogs_.Messages().back(),
             TablePath() + " already exists; open it, or choose another name.");
   EXPECT_EQ(ReadFile(TablePath()), before);
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/spring.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/spring.dbf");
 }
 
 TEST_F(Recipients, OpenTakesAnotherTableAndRefusesWhatIsNoTable) {
@@ -260,11 +260,11 @@ TEST_F(Recipients, OpenTakesAnotherTableAndRefusesWhatIsNoTable) {
   Main().Recipients->miOpenTable->trigger();
   EXPECT_EQ(dialogs_.Messages().back().rfind(Root() + "/photo.dbf cannot be read as a table", 0),
             0u);
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), TablePath());
+  EXPECT_EQ(Main().NextSendSetup().tableFile, TablePath());
 
   dialogs_.fileAnswers = {Root() + "/club.dbf"};
   Main().Recipients->miOpenTable->trigger();
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/club.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/club.dbf");
   EXPECT_EQ(StatusText(), "club.dbf: 3 records");
   EXPECT_NE(ReadIni().find("TableName=club.dbf"), std::string::npos);
 }

@@ -88,6 +88,7 @@ TEST_F(SendTest, AResetDuringTheMailDataEndsTheSendWithoutTheFinalDot) {
   Send(peer.Port(), Job({"x"}, {(root_ / "big.bin").string()}));
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].rfind("The connection to the server failed: ", 0), 0u) << failures[0];
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kConnectionFailed});
   EXPECT_TRUE(std::filesystem::is_empty(root_ / "tmp"));
 }
 
@@ -117,6 +118,7 @@ TEST_F(SendTest, AReplyThatNeverEndsIsCutOff) {
   Send(peer.Port(), Job());
   EXPECT_EQ(failures, std::vector<std::string>{
                           "The server's reply has too many lines; the message has not been sent."});
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kReplyNotUnderstood});
 }
 
 TEST_F(SendTest, AHugeRefusalIsShownCutToOneShortLine) {
@@ -175,6 +177,7 @@ TEST_F(SendTest, ALineThatDoesNotBeginWithACodeEndsTheSendAndAcceptsNoOne) {
     Send(peer.Port(), Job());
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].rfind(kNotUnderstood + bad, 0), 0u) << failures[0];
+    EXPECT_EQ(kinds.back(), FailureKind::kReplyNotUnderstood);
     for (const LogEntry& entry : log.Entries()) EXPECT_NE(entry.status, RecipientStatus::kOk);
     EXPECT_EQ(completions, 0);
   }
@@ -262,6 +265,7 @@ TEST_F(SendTest, AnAttachmentRemovedDuringTheSendIsNamedAndTheMessageIsNotEnded)
   Send(peer.Port(), Job({"x"}, {path}));
   EXPECT_EQ(failures, std::vector<std::string>{"Unable to read attachment " + path +
                                                "; the message has not been sent."});
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kLocalFile});
   EXPECT_EQ(tail.find("\r\n.\r\n"), std::string::npos);
 }
 

@@ -406,6 +406,7 @@ TEST_F(SendOutcome, AReturnAddressOutsideAsciiGoesOnlyWithSmtpUtf8) {
       const std::string refusal = kReturnNotAscii;
       EXPECT_EQ(failures, std::vector<std::string>{refusal.substr(0, refusal.size() - 1) +
                                                    "; the message has not been sent."});
+      EXPECT_EQ(kinds.back(), FailureKind::kReturnAddressRefused);
     }
   }
 }
@@ -447,6 +448,7 @@ TEST_F(Stopping, DuringTheRecipientsQuitsAndLogsEveryone) {
   EXPECT_TRUE(failures.empty());
   EXPECT_EQ(notes,
             std::vector<std::string>{"The send was stopped; the message has not been sent."});
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kStopped});
   EXPECT_EQ(Outcomes(log),
             (std::vector<std::string>{
                 "P1 not sent The send was stopped.", "P2 not sent The send was stopped.",
@@ -496,6 +498,9 @@ TEST_F(SendOutcome, NoAnswerToTheFinalDotSaysTheMessageMayHaveBeenDelivered) {
             std::vector<std::string>{"The server did not answer; the server did not confirm the "
                                      "message, so it may have been delivered."});
   EXPECT_EQ(completions, 1);
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kTimedOut});
+  EXPECT_TRUE(lastOutcome.unconfirmed);
+  EXPECT_EQ(lastOutcome.deliveredTo, 0);
   EXPECT_EQ(Outcomes(log), std::vector<std::string>{std::string("P1 not sent ") + kUnconfirmed});
 }
 

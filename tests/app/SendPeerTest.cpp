@@ -175,6 +175,7 @@ TEST_F(SendTest, SilenceAfterDataEndsWithTheNoAnswerMessage) {
   done.Open();
   EXPECT_EQ(failures,
             std::vector<std::string>{"The server did not answer; the message has not been sent."});
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kTimedOut});
 }
 
 // A refused connection and a name that cannot be found are told with the server, the port and
@@ -207,6 +208,8 @@ TEST_F(SendTest, AConnectionRefusedOrAnUnknownNameIsToldInWords) {
             "The server name smtp.exmaple.com could not be found; the message has not been sent.");
   EXPECT_EQ(shown.back(), "Looking up smtp.exmaple.com failed: 11001:Host not found");
   EXPECT_EQ(ends, 2);
+  EXPECT_EQ(kinds,
+            (std::vector<FailureKind>{FailureKind::kConnectionFailed, FailureKind::kNameNotFound}));
 }
 
 }  // namespace

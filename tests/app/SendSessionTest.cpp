@@ -80,6 +80,8 @@ TEST_F(SessionTest, AWrongPasswordNoMechanismNoStartTlsOrAnUnknownEhloEndsTheSen
                           "message has not been sent."}));
   EXPECT_EQ(completions, 0);
   EXPECT_EQ(ends, 4);
+  EXPECT_EQ(kinds, (std::vector<FailureKind>{FailureKind::kSignInRefused, FailureKind::kNotOffered,
+                                             FailureKind::kNotOffered, FailureKind::kNotOffered}));
   ExpectNoSecretIn(shown);
 }
 
@@ -220,9 +222,11 @@ TEST_F(SessionTest, ThePasswordIsJudgedOnlyByAnAcceptanceOrA5xx) {
     } else if (reply[0] == '5') {
       EXPECT_EQ(judged, std::vector<bool>{false});
       EXPECT_EQ(failures[0].rfind(kSignInRefused, 0), 0u) << failures[0];
+      EXPECT_EQ(kinds.back(), FailureKind::kSignInRefused);
     } else {
       EXPECT_TRUE(judged.empty());
       EXPECT_EQ(failures[0].rfind(kSignInFailedForNow + reply, 0), 0u) << failures[0];
+      EXPECT_EQ(kinds.back(), FailureKind::kSignInFailedForNow);
     }
   }
 }
@@ -355,6 +359,7 @@ TEST_P(BadCertificate, EndsTheSendWithTheReasonAndSendsNothingMore) {
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].rfind("The server's certificate could not be verified: ", 0), 0u)
       << failures[0];
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kCertificateRejected});
   EXPECT_EQ(server.Transcript(), GetParam().transcript);
   EXPECT_TRUE(server.Messages().empty());
   EXPECT_EQ(ends, 1);

@@ -166,6 +166,10 @@ class SendTest : public ::testing::Test {
     auto& e = dialogue->events;
     e.status = [this](const std::string& t) { statuses.push_back(t); };
     e.failed = [this](const std::string& t) { failures.push_back(t); };
+    e.outcome = [this](const SendOutcome& o) {
+      kinds.push_back(o.kind);
+      lastOutcome = o;
+    };
     e.completed = [this](const std::string& note) {
       notes.push_back(note);
       ++completions;
@@ -234,6 +238,8 @@ class SendTest : public ::testing::Test {
   TDatasetRecipientTable table{dataset};
   std::unique_ptr<TSendDialogue> dialogue;
   std::vector<std::string> statuses, failures, notes;
+  std::vector<FailureKind> kinds;  // each outcome's kind, in order
+  SendOutcome lastOutcome;
   int completions = 0, ends = 0;
 };
 

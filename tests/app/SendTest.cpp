@@ -38,6 +38,7 @@ TEST_F(SendTest, ThreeRecipientsGoOutInOneTransactionAndTheLogFollowsTheReplyToQ
   EXPECT_EQ(notes, std::vector<std::string>{""});
   EXPECT_TRUE(failures.empty());
   EXPECT_EQ(ends, 1);
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kNone});
   for (int i = 1; i <= 3; ++i)
     EXPECT_NE(std::find(statuses.begin(), statuses.end(),
                         "Processing individual " + std::to_string(i) + " of 3"),
@@ -80,6 +81,7 @@ TEST_F(SendTest, WhenNoRecipientIsAcceptedNoDataIsSentAndTheLogSaysWhy) {
   EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann failed 450 Mailbox busy",
                                                      "Bob failed 450 Mailbox busy"}));
   EXPECT_EQ(notes, std::vector<std::string>{kNoRecipientAccepted});
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kNoRecipientAccepted});
   EXPECT_TRUE(server.Messages().empty());
 }
 
@@ -95,6 +97,7 @@ TEST_F(SendTest, A503ToMailFromAbortsWithTheServersLineAndNoLog) {
   EXPECT_EQ(statuses.back(),
             "Unexpected error! 503 5.5.1 <b>Bad</b> sequence; message transmittal has failed.");
   EXPECT_EQ(completions, 0);
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kServerRefused});
   EXPECT_EQ(server.Transcript().find("RCPT"), std::string::npos);
 }
 
@@ -105,6 +108,7 @@ TEST_F(SendTest, A550ToTheFinalDotAbortsAndNoRecipientIsLoggedOk) {
   EXPECT_EQ(failures, std::vector<std::string>{
                           "Unexpected error! 550 Message refused; the message has not been sent."});
   EXPECT_EQ(completions, 0);
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kServerRefused});
   EXPECT_EQ(server.Transcript().find("QUIT"), std::string::npos);
 }
 
@@ -158,6 +162,7 @@ TEST_F(SendTest, AMissingTableOrFieldEndsTheSendWithItsCause) {
             "The recipients table has no field MAIL; the message has not been sent.");
   EXPECT_EQ(server.Transcript(), "");
   EXPECT_EQ(ends, 2);
+  EXPECT_EQ(kinds, std::vector<FailureKind>(2, FailureKind::kLocalFile));
 }
 
 // ---- the message arrives as written

@@ -169,6 +169,42 @@ TEST_F(SendTest, APipelinedWindowKeepsTheRecipientsTheServerAcceptedAfterA452) {
   EXPECT_EQ(Outcomes(log), (std::vector<std::string>{"Ann ok", "Bob ok", "Cy ok"}));
 }
 
+// A pipelined window may be answered slowly, one reply after another: each reply gives those
+// still due the whole time-out again, so a window that takes longer than one time-out goes through.
+TEST_F(SendTest, EachReplyOfAPipelinedWindowGivesTheRestTheWholeTimeOut) {
+  MakeTable(People(6));
+  dialogue->commandTimeOutMs = 1000;
+  LoopbackPeer peer([&](PeerConn& c) {
+    OpenSession(c, "250-PIPELINING\r\n");
+    Window(c, 7);
+    for (int i = 0; i < 7; ++i) {
+      c.Sleep(300);
+      c.Send("250 ok\r\n");
+    }
+    TakeMailData(c, "250 queued\r\n");
+    c.RecvLine();
+    c.Send("221 bye\r\n");
+  });
+  Send(peer.Port(), SignedIn(Job()));
+  EXPECT_TRUE(failures.empty()) << failures[0];
+  EXPECT_EQ(kinds, std::vector<FailureKind>{FailureKind::kNone});
+  EXPECT_EQ(Outcomes(log).size(), 6u);
+
+  // A server that falls silent in the middle of a window is still timed out.
+  net::test::Gate done;
+  LoopbackPeer silent([&](PeerConn& c) {
+    OpenSession(c, "250-PIPELINING\r\n");
+    Window(c, 7);
+    c.Send("250 from\r\n250 a\r\n");
+    done.Wait(10000);
+  });
+  log.StartLog("P", "S", "d", "t");
+  Send(silent.Port(), SignedIn(Job()));
+  done.Open();
+  EXPECT_EQ(kinds.back(), FailureKind::kTimedOut);
+  EXPECT_EQ(Outcomes(log).size(), 6u);
+}
+
 // Each command must have been answered before the next arrives: nothing waits behind it.
 TEST_F(SendTest, AServerThatDoesNotOfferPipeliningGetsOneCommandAtATime) {
   MakeTable({{"Ann", "a@example.com"}, {"Bob", "b@example.com"}});
@@ -234,6 +270,7 @@ TEST_F(SendTest, TheSizeGoesWithTheSenderAndATooLargeMessageIsNotSentAtAll) {
   EXPECT_EQ(failures, std::vector<std::string>{
                           TooLargeText(size - 1).substr(0, TooLargeText(size - 1).size() - 1) +
                           "; the message has not been sent."});
+  EXPECT_EQ(kinds, (std::vector<FailureKind>{FailureKind::kNone, FailureKind::kMessageTooLarge}));
   EXPECT_EQ(tight.Transcript().find("MAIL"), std::string::npos);
   EXPECT_EQ(TooLargeText(10485760), "The message is larger than the server accepts (10.4 MB).");
   EXPECT_EQ(TooLargeText(20000000), "The message is larger than the server accepts (20 MB).");

@@ -156,7 +156,7 @@ TEST_F(SendWindow, SendsOverStartTlsSignedInWithTheStoredPassword) {
                                        "ann", "--auth-password", "s3cret"});
   secrets_.secrets["ann@127.0.0.1"] = "s3cret";
   StartWithServer(server.Port(), "Bob,bob@example.com\n", "Security=STARTTLS\nUserName=ann\n");
-  Main().sock.SetCaFile((certs / "ca.pem").string());
+  Main().trustedCaFile = (certs / "ca.pem").string();
   WatchForLogWindow();
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_TRUE(net::test::PumpUntil([&] { return !logTexts.empty(); }, 20000));
@@ -183,7 +183,7 @@ TEST_F(SendWindow, AStoredPasswordTheServerRefusedIsAskedForAtTheNextSend) {
                                        "ann", "--auth-password", "s3cret"});
   secrets_.secrets["ann@127.0.0.1"] = "old one";
   StartWithServer(server.Port(), "Bob,bob@example.com\n", "Security=STARTTLS\nUserName=ann\n");
-  Main().sock.SetCaFile((certs / "ca.pem").string());
+  Main().trustedCaFile = (certs / "ca.pem").string();
   QTest::mouseClick(Main().btnSend, Qt::LeftButton);
   ASSERT_TRUE(net::test::PumpUntil([&] { return !Main().Dialogue().Running(); }, 20000));
   ASSERT_EQ(dialogs_.Messages().size(), 1u);
@@ -270,7 +270,6 @@ TEST_F(SendWindow, TheClipboardShowsControlCharactersFromTheTableAndTheServer) {
                     {"--refuse=ann@example.com=555 5.1.1 \x1b[31mrefused\x1b[0m"});
   StartWithServer(server.Port(), "EveZZMallory  OK,eve@example.com\nAnn,ann@example.com\n");
   // The table's bytes are what any program may have written: a CR LF inside the name.
-  Main().tblRecipients.Close();
   const std::string table = Root() + "/home/Tavrin/tavrin.dbf";
   std::string bytes = ReadFile(table);
   bytes.replace(bytes.find("EveZZ") + 3, 2, "\r\n");

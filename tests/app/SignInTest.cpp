@@ -32,7 +32,7 @@ class SignIn : public AppFixture {
     Main().mmoMessage->setPlainText("Hello");
     Main().btnSendClick();
     EXPECT_EQ(dialogs_.busyDepth, 0);
-    EXPECT_FALSE(Main().Dialogue().Running());
+    EXPECT_FALSE(Main().Sending());
     return AppSettings().To == "Members";
   }
 };
@@ -141,7 +141,7 @@ TEST_F(SignIn, APasswordTheServerRefusedIsAskedForAgain) {
   Start("Security=TLS\nUserName=ann\n");
   secrets_.secrets["ann@127.0.0.1"] = "wrong";
   EXPECT_TRUE(PressSend());
-  Main().Dialogue().events.failed(kSignInRefused);
+  Main().SendEnded({FailureKind::kSignInRefused, kSignInRefused});
   dialogs_.passwordAnswers = {"right"};
   EXPECT_TRUE(PressSend());
   EXPECT_EQ(dialogs_.PasswordPrompts(), std::vector<std::string>{"Password for ann at 127.0.0.1:"});
@@ -173,7 +173,8 @@ TEST_F(SignIn, ARefusedPasswordLeavesTheStoreAndTheNextOneAcceptedTakesItsPlace)
   EXPECT_EQ(secrets_.secrets.count("bob@127.0.0.1"), 0u);
   EXPECT_EQ(dialogs_.PasswordPrompts().size(), 3u);
 
-  Main().Dialogue().events.failed(std::string(kSignInFailedForNow) + "454 4.7.0 Try later");
+  Main().SendEnded(
+      {FailureKind::kSignInFailedForNow, std::string(kSignInFailedForNow) + "454 4.7.0 Try later"});
   ASSERT_NE(services_->passwords.Find("bob@127.0.0.1"), nullptr);
   EXPECT_EQ(*services_->passwords.Find("bob@127.0.0.1"), "good");
 }

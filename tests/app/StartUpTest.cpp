@@ -56,7 +56,7 @@ TEST_F(StartUp, HandWrittenKeysAndCommentsSurviveTheWriteBack) {
                            "/lists\nTableName=clients.dbf\nSenderName=John Doe\n"
                            "ReturnEmail=sender@example.com\nServerName=smtp.example.com\n"
                            "ServerPort=25\n[Defaults]\nTo=Everyone on the mailing list\n");
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/lists/clients.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/lists/clients.dbf");
   EXPECT_EQ(Main().windowTitle(), "Club Mailer");
   EXPECT_EQ(platform::Dialogs::ApplicationTitle(), "Club Mailer");
 }
@@ -96,7 +96,7 @@ TEST_F(StartUp, MissingTableIsReportedWithItsPathAndEndsTheProgramAsAFailure) {
   EXPECT_EQ(dialogs_.shown[0].caption, "My Email Program");
   EXPECT_EQ(terminateCalls_, 1);
   EXPECT_NE(services_->exitStatus, 0);
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/home/Tavrin/tavrin.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/home/Tavrin/tavrin.dbf");
 }
 
 // A folder named in an 8-bit code page (not UTF-8) is named as it is, not with a '?' for its letter.
@@ -115,14 +115,14 @@ TEST_F(StartUp, TableNameWithoutExtensionFindsTheLowerCaseFileInTheHomeFolder) {
   StartProgram();
   EXPECT_TRUE(dialogs_.shown.empty());
   EXPECT_EQ(terminateCalls_, 0);
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "/home/lists/clients.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "/home/lists/clients.dbf");
 }
 
 TEST_F(StartUp, FolderWithTrailingSlashGivesADoubledSlash) {
   WriteIni("[Options]\nDir=" + Root() + "/\nTableName=t.dbf\n");
   std::ofstream(Root() + "/t.dbf") << "";
   StartProgram();
-  EXPECT_EQ(Main().tblRecipients.DbfFileName(), Root() + "//t.dbf");
+  EXPECT_EQ(Main().NextSendSetup().tableFile, Root() + "//t.dbf");
   EXPECT_TRUE(dialogs_.shown.empty());
 }
 
@@ -130,9 +130,8 @@ TEST_F(StartUp, SettingsReachTheSocketClientAndToField) {
   WriteIni("[Options]\nServerName=mail.example.org\nServerPort=$19\n[Defaults]\nTo=Club members\n");
   CreateDefaultTable();
   StartProgram();
-  EXPECT_EQ(Main().sock.Host(), "mail.example.org");
-  EXPECT_EQ(Main().sock.Port(), 25);
-  EXPECT_EQ(Main().sock.TimeOut(), 60000);
+  EXPECT_EQ(Main().NextSendSetup().server, "mail.example.org");
+  EXPECT_EQ(Main().NextSendSetup().port, 25);
   EXPECT_EQ(Main().edtTo->text(), "Club members");
   EXPECT_EQ(Main().edtTo->palette().color(QPalette::Text), QColor(Qt::black));
 }
@@ -149,14 +148,14 @@ TEST_F(StartUp, HandEditedPortThatIsNoPortIsReportedOnceAndKeepsThePort) {
   EXPECT_EQ(dialogs_.Messages(),
             std::vector<std::string>{
                 "The server port in the settings file is not a valid integer: smtp"});
-  EXPECT_EQ(Main().sock.Port(), 0);
+  EXPECT_EQ(Main().NextSendSetup().port, 0);
   EXPECT_EQ(terminateCalls_, 0);
 
   AppSettings().ServerPort = "99999";
   Main().ApplySettings();
   EXPECT_EQ(dialogs_.Messages().back(),
             "The server port in the settings file is not a number from 1 to 65535: 99999");
-  EXPECT_EQ(Main().sock.Port(), 0);
+  EXPECT_EQ(Main().NextSendSetup().port, 0);
 }
 
 TEST_F(StartUp, EmptyReturnEmailStartsInFirstRunModeAndCancelEndsTheProgram) {
