@@ -9,7 +9,9 @@
 // loop running.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "net/SockClient.h"
 #include "send/DatasetRecipientTable.h"
 #include "send/ReplyTable.h"
+#include "send/MessageAssembly.h"
 #include "send/SendDialogue.h"
 #include "send/SendLog.h"
 
@@ -51,6 +54,22 @@ struct MailMessage {
   std::vector<std::string> lines;  // header block and body, no line ends
   std::string boundary;
   std::vector<std::string> attachments;  // full paths, in sending order
+
+  // ---- one message per recipient ----
+  // True: every live record gets a message of its own, built from `input` with that record's
+  // fields filled in (PersonalisedInput), in a transaction of its own; `lines` is then unused.
+  bool personalised = false;
+  // The message before its placeholders are filled: sender, To description, Subject, body lines,
+  // Date, Reply-To and List-Unsubscribe as typed. Each message gets its own Message-ID.
+  MessageInput input{};
+  // The bulk-sender settings the send applies to both kinds of send: the logical field whose true
+  // value skips a record ("Unsubscribed"); "": none. Duplicates are always skipped.
+  std::string optOutField{};
+
+  // ---- a test send ----
+  // Set: only this record's message goes out (personalised when `personalised` is set, else the
+  // shared one), to the return address alone, its Subject prefixed "[Test] "; no log is kept.
+  std::optional<std::int32_t> testRecord{};
 };
 
 class TMailSend {
