@@ -25,21 +25,18 @@
 #include "program/SendAccess.h"
 #include "send/DatasetRecipientTable.h"
 #include "send/LogFiles.h"
+#include "send/MailSend.h"
 #include "send/MessageAssembly.h"
 #include "send/MessageFile.h"
-#include "send/ReplyTable.h"
 #include "send/SendDialogue.h"
 #include "send/SendLog.h"
 #include "send/SendText.h"
 #include "dataset/XbDbf.h"
-#include "net/SockClient.h"
 #include "platform/CodePage.h"
 
 namespace tavrin::app {
 namespace {
 
-// How long the socket waits for a connection or a write; the window uses the same.
-constexpr int kSocketTimeOutMs = 60000;
 // Without a terminal, a progress line at most this often.
 constexpr qint64 kProgressLineMs = 5000;
 // On a terminal, the bar is redrawn at most this often.
@@ -208,7 +205,6 @@ class SendRun {
       : line_(line), places_(places), secrets_(secrets), out_(out), err_(err), dialogs_(err) {}
   ~SendRun() {
     platform::WipeSecret(password_);
-    platform::WipeSecret(job_.password);
     std::error_code ignored;
     if (!scratch_.empty()) std::filesystem::remove_all(scratch_, ignored);
   }
@@ -228,7 +224,9 @@ class SendRun {
     return false;
   }
 
-  bool Prepare() { return ReadSettings() && ReadMessageFields() && FindPassword() && MakeJob(); }
+  bool Prepare() {
+    return ReadSettings() && ReadMessageFields() && FindPassword() && MakeSetup() && MakeMessage();
+  }
 
   bool ReadSettings() {
     std::error_code error;
@@ -289,6 +287,7 @@ class SendRun {
       PasswordFile read = ReadPasswordFile(file);
       if (!read.error.empty()) return Fail(read.error);
       password_ = std::move(read.password);
+      passwordFrom_ = std::string("the password file ") + file;
       return true;
     }
     const std::string hint =
@@ -301,11 +300,26 @@ class SendRun {
       return Fail("The secret store holds no password for " + account + " (or did not answer)." +
                   hint);
     password_ = std::move(*stored);
+    passwordFrom_ = "the secret store";
     return true;
   }
 
-  // The job as the window makes it when Send is pressed, from the message file's fields.
-  bool MakeJob() {
+  // The send as the window sets it up when Send is pressed, to the table of the command line.
+  bool MakeSetup() {
+    setup_ = SendSetupFrom(s_, port_, places_.tempDir);
+    setup_.tableFile = tablePath_;
+    SendAccess access;
+    access.security = security_;
+    access.userName = s_.UserName;
+    access.password = password_;
+    access.recipientsPerMessage = recipientsPerMessage_;
+    access.FillSetup(setup_);
+    platform::WipeSecret(password_);
+    return true;
+  }
+
+  // The message as the window builds it, from the message file's fields.
+  bool MakeMessage() {
     MessageInput input;
     input.SenderName = s_.SenderName;
     input.ReturnEmail = SettingToAnsi(s_.ReturnEmail);
@@ -314,18 +328,9 @@ class SendRun {
     input.Body = SplitBodyLines(body_);
     input.Date = InternetDate(std::time(nullptr));
     input.MessageIdToken = NewMessageIdToken();
-    job_.serverName = s_.ServerName;
-    job_.returnEmail = s_.ReturnEmail;
-    job_.nameField = SettingToAnsi(s_.NameFieldname);
-    job_.emailField = SettingToAnsi(s_.EmailFieldname);
-    job_.boundary = Boundary();
-    job_.messageLines = BuildMessage(input, job_.boundary);
-    job_.attachments = attachments_;
-    job_.tempDir = places_.tempDir;
-    job_.security = security_;
-    job_.userName = s_.UserName;
-    job_.password = password_;
-    job_.recipientsPerMessage = recipientsPerMessage_;
+    message_.boundary = Boundary();
+    message_.lines = BuildMessage(input, message_.boundary);
+    message_.attachments = attachments_;
     return true;
   }
 
@@ -339,7 +344,7 @@ class SendRun {
       std::error_code error;
       sized.emplace_back(path, std::filesystem::file_size(path, error));
     }
-    const std::uint64_t size = MessageSizeOnWire(job_.messageLines, job_.boundary, sized);
+    const std::uint64_t size = MessageSizeOnWire(message_.lines, message_.boundary, sized);
     Print("From: " + s_.SenderName + " <" + s_.ReturnEmail + ">");
     Print("To: " + to_);
     Print("Subject: " + subject_);
@@ -362,7 +367,7 @@ class SendRun {
       return kSendExitNothingSent;
     }
     const int refused = static_cast<int>(candidates.size()) - sendable;
-    return SendExitStatus({sendable, refused, 0});
+    return SendExitStatus(FailureKind::kNone, {sendable, refused, 0});
   }
 
   // The live records as the send would walk them, each judged as the send judges it.
@@ -372,15 +377,15 @@ class SendRun {
     TDatasetRecipientTable table{dbf};
     try {
       table.Open();
-      for (const std::string* field : {&job_.nameField, &job_.emailField})
+      for (const std::string* field : {&setup_.nameField, &setup_.emailField})
         if (!table.HasField(*field)) {
           table.Close();
           return Fail("The recipients table has no field " + *field);
         }
       for (table.GoFirst(); !table.AtEnd(); table.SkipBy(1)) {
         if (table.RecordDeleted()) continue;
-        const std::string name = sendtext::TrimField(table.GetField(job_.nameField));
-        std::string address = sendtext::TrimField(table.GetField(job_.emailField));
+        const std::string name = sendtext::TrimField(table.GetField(setup_.nameField));
+        std::string address = sendtext::TrimField(table.GetField(setup_.emailField));
         if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
           address = sendtext::TrimField(address.substr(1, address.size() - 2));
         candidates.push_back({VisibleText(platform::AnsiToUtf8(name)),
@@ -400,25 +405,19 @@ class SendRun {
   // ---------------------------------------------------------------- the send
 
   int Send() {
-    net::TSockClient sock;
-    sock.SetHost(s_.ServerName);
-    sock.SetTimeOut(kSocketTimeOutMs);
-    sock.SetPort(port_);
-    dataset::TXbDbf dbf{"tblRecipients"};
-    dbf.SetDbfFileName(tablePath_);
-    TDatasetRecipientTable table{dbf};
-    TReplyTable replies;
-    TSendLog log;
+    TMailSend send(std::move(setup_));
+    TSendLog& log = send.Log();
     const std::time_t started = StartLog(log);
-    TSendDialogue dialogue(sock, replies, log, table);
     ProgressReport progress(err_);
     QEventLoop loop;
     bool ended = false;
-    SendEvents& e = dialogue.events;
+    FailureKind kind = FailureKind::kInternal;  // until the send says how it ended
+    SendEvents& e = send.Events();
     e.status = [&](const std::string& text) { progress.Status(text); };
     e.progress = [&](std::int64_t maximum, std::int64_t position) {
       progress.Progress(maximum, position);
     };
+    e.outcome = [&](const SendOutcome& outcome) { kind = outcome.kind; };
     e.failed = [&](const std::string& text) {
       progress.Finish();
       Fail(text);
@@ -431,18 +430,21 @@ class SendRun {
       ended = true;
       loop.quit();
     };
-    stopper_.OnStop([&dialogue] { dialogue.Stop(); });
-    dialogue.Start(std::move(job_));
-    if (!ended && StopOnSignal::Requested()) dialogue.Stop();  // a signal during Start
+    stopper_.OnStop([&send] { send.Stop(); });
+    send.Start(std::move(message_));
+    if (!ended && StopOnSignal::Requested()) send.Stop();  // a signal during Start
     if (!ended) loop.exec();
     stopper_.OnStop({});
     progress.Finish();
+    if (kind == FailureKind::kSignInRefused)
+      Fail("The password from " + passwordFrom_ + " was refused for " + s_.UserName + " at " +
+           s_.ServerName + ". Nothing was sent.");
     log.WriteText([this](const std::string& block) { std::fputs(block.c_str(), out_); });
     std::fputs("\n", out_);
     std::fflush(out_);
     const SavedLog saved = SaveLogFiles(log, LogsFolder(places_.homeDir), started);
     std::fprintf(err_, "%s\n", Shown(SavedLogText(saved)).c_str());
-    return SendExitStatus(TallyOf(log));
+    return SendExitStatus(kind, TallyOf(log));
   }
 
   // The log's header as the window writes it: the moment of the send in the locale's formats.
@@ -472,8 +474,10 @@ class SendRun {
   std::string to_, subject_, body_;
   std::string scratch_;  // this run's temporary folder, removed at the end
   std::vector<std::string> attachments_;
-  std::string password_;
-  SendJob job_;
+  std::string password_;      // until it goes into the setup
+  std::string passwordFrom_;  // where it came from, to name when the server refuses it
+  SendSetup setup_;
+  MailMessage message_;
 };
 
 }  // namespace

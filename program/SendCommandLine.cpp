@@ -97,9 +97,10 @@ SendTally TallyOf(const TSendLog& log) {
   return tally;
 }
 
-int SendExitStatus(const SendTally& tally) {
-  if (tally.accepted == 0) return kSendExitNothingSent;
-  if (tally.refused == 0 && tally.notSent == 0) return kSendExitAllAccepted;
+int SendExitStatus(FailureKind kind, const SendTally& tally) {
+  if (tally.accepted == 0 || kind == FailureKind::kNoRecipientAccepted) return kSendExitNothingSent;
+  if (kind == FailureKind::kNone && tally.refused == 0 && tally.notSent == 0)
+    return kSendExitAllAccepted;
   return kSendExitPartly;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "send/SendLog.h"
+#include "send/SendOutcome.h"
 
 namespace tavrin::app {
 
@@ -47,9 +48,12 @@ struct SendTally {
 };
 SendTally TallyOf(const TSendLog& log);
 
-// 0 when every recipient was accepted, 2 when none was (an empty table, a failure before the
-// message went out), 1 otherwise.
-int SendExitStatus(const SendTally& tally);
+// The status of a send that ended as `kind` with `tally` in its log (a dry run: kNone and who
+// would be sent or refused). 2 when nobody was accepted (an empty table, a failure before the
+// message went out, every recipient refused); 0 when the send ran to its end and every recipient
+// was accepted; 1 otherwise. A send that failed or was stopped never gives 0, even when its log
+// has no one left over: a script is told it did not end as asked.
+int SendExitStatus(FailureKind kind, const SendTally& tally);
 
 struct PasswordFile {
   std::string password;  // when `error` is empty; its one trailing line end removed

@@ -52,11 +52,13 @@ TEST(SendCommandLine, WhatIsWrongIsNamed) {
 }
 
 TEST(SendExitStatus, AllNoneOrSome) {
-  EXPECT_EQ(SendExitStatus({3, 0, 0}), kSendExitAllAccepted);
-  EXPECT_EQ(SendExitStatus({2, 1, 0}), kSendExitPartly);
-  EXPECT_EQ(SendExitStatus({2, 0, 1}), kSendExitPartly);
-  EXPECT_EQ(SendExitStatus({0, 2, 1}), kSendExitNothingSent);
-  EXPECT_EQ(SendExitStatus({0, 0, 0}), kSendExitNothingSent);  // an empty table
+  constexpr FailureKind kRanToItsEnd = FailureKind::kNone;
+  EXPECT_EQ(SendExitStatus(kRanToItsEnd, {3, 0, 0}), kSendExitAllAccepted);
+  EXPECT_EQ(SendExitStatus(kRanToItsEnd, {2, 1, 0}), kSendExitPartly);
+  EXPECT_EQ(SendExitStatus(kRanToItsEnd, {2, 0, 1}), kSendExitPartly);
+  EXPECT_EQ(SendExitStatus(kRanToItsEnd, {0, 2, 1}), kSendExitNothingSent);
+  EXPECT_EQ(SendExitStatus(kRanToItsEnd, {0, 0, 0}), kSendExitNothingSent);  // an empty table
+  EXPECT_EQ(SendExitStatus(FailureKind::kNoRecipientAccepted, {0, 2, 0}), kSendExitNothingSent);
 
   TSendLog log;
   log.StartLog("P", "S", "d", "t");
@@ -67,6 +69,20 @@ TEST(SendExitStatus, AllNoneOrSome) {
   EXPECT_EQ(tally.accepted, 1);
   EXPECT_EQ(tally.refused, 1);
   EXPECT_EQ(tally.notSent, 1);
+}
+
+// A send cut short is never "all accepted": with someone accepted it is 1, with no one 2, whatever
+// the kind of failure, even when the log has no one left over (a stop after the last reply).
+TEST(SendExitStatus, AFailureOrStopIsNeverAllAccepted) {
+  for (const FailureKind kind :
+       {FailureKind::kStopped, FailureKind::kConnectionFailed, FailureKind::kTimedOut,
+        FailureKind::kSignInRefused, FailureKind::kServerRefused, FailureKind::kLocalFile}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    EXPECT_EQ(SendExitStatus(kind, {2, 0, 1}), kSendExitPartly);
+    EXPECT_EQ(SendExitStatus(kind, {2, 0, 0}), kSendExitPartly);
+    EXPECT_EQ(SendExitStatus(kind, {0, 0, 2}), kSendExitNothingSent);
+    EXPECT_EQ(SendExitStatus(kind, {0, 0, 0}), kSendExitNothingSent);
+  }
 }
 
 class PasswordFileTest : public ::testing::Test {

@@ -185,6 +185,38 @@ class SendCommandTest(unittest.TestCase):
         self.assertIn("missing.ini", done.stderr)
         self.assertFalse(os.path.exists(self.root + "/missing.ini"))
 
+    def test_a_failure_after_someone_was_accepted_gives_1(self):
+        # One message per transaction; the server takes Ann's, then goes away for good.
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        self.addCleanup(listener.close)
+
+        def serve():
+            connection, _ = listener.accept()
+            listener.close()  # a new connection is refused
+            delivered = False
+            with connection, connection.makefile("rb") as lines:
+                connection.sendall(b"220 ready\r\n")
+                for line in lines:
+                    if delivered:
+                        connection.sendall(b"421 going away\r\n")
+                        return
+                    if line[:4].upper() == b"DATA":
+                        connection.sendall(b"354 go on\r\n")
+                        while lines.readline() not in (b".\r\n", b""):
+                            pass
+                        delivered = True
+                    connection.sendall(b"250 fine\r\n")
+
+        threading.Thread(target=serve, daemon=True).start()
+        self.make_table([("Ann", "ann@example.com"), ("Bob", "bob@example.com")])
+        settings = self.write_settings(listener.getsockname()[1], "RecipientsPerMessage=1\n")
+        done = self.run_send("--settings", settings, self.message)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertTrue(self.log_line(done.stdout, "Ann").endswith("OK"), done.stdout)
+        self.assertIn("Not sent", self.log_line(done.stdout, "Bob"))
+
     def test_usage_errors_give_64(self):
         for args in (["--frobnicate", self.message], [], [self.message, self.message],
                      ["--settings"], ["--table=", self.message]):
@@ -270,6 +302,8 @@ class SendCommandTest(unittest.TestCase):
         done = self.run_send("--settings", settings, self.message, env_extra=trust)
         self.assertEqual(done.returncode, 2, done.stderr)
         self.assertIn("refused the user name or password", done.stderr)
+        self.assertIn("The password from the password file " + password + " was refused",
+                      done.stderr)
         self.assertIn("Not sent", self.log_line(done.stdout, "Bob"))
         self.assertEqual(len(server.messages()), 1)
         with open(password, "rb") as f:
