@@ -111,11 +111,19 @@ std::string SocketErrorWords(int code) {
 }
 
 std::string WithoutErrorNumber(const std::string& text) {
+  const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
   std::size_t digits = 0;
-  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  while (digits < text.size() && isDigit(text[digits])) ++digits;
   if (digits > 0 && digits <= 6 && digits < text.size() && text[digits] == ':')
     return SocketErrorWords(std::stoi(text.substr(0, digits)));
-  if (text.rfind("Unknown Error No. ", 0) == 0) return "an unknown error";
+  // A code without a text of its own: recognised by being exactly what SocketErrorText makes of
+  // the number it ends in, so its wording is kept in one place.
+  std::size_t start = text.size();
+  while (start > 0 && text.size() - start < 6 && isDigit(text[start - 1])) --start;
+  if (start < text.size() && (start == 0 || !isDigit(text[start - 1]))) {
+    const int code = std::stoi(text.substr(start));
+    if (code != 0 && SocketErrorText(code) == text) return SocketErrorWords(code);
+  }
   return text;
 }
 

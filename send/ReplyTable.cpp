@@ -56,12 +56,6 @@ std::optional<int> TReplyTable::ReplyCode(const std::string& line) {
   return (line[start] - '0') * 100 + (line[start + 1] - '0') * 10 + (line[start + 2] - '0');
 }
 
-std::optional<std::string> TReplyTable::Description(int code) {
-  for (const ReplyRow& row : kReplies)
-    if (row.code == code) return std::string(row.description);
-  return std::nullopt;
-}
-
 bool TReplyTable::CheckReply(const std::string& line) {
   bool proceed = false;
   if (const auto code = ReplyCode(line)) {

@@ -19,8 +19,6 @@ class TReplyTable {
   // The three-digit code of a reply line: it starts at the first decimal digit before the line's
   // last character. Nothing when there is no such digit or the three characters are not all digits.
   static std::optional<int> ReplyCode(const std::string& line);
-  // The table's description of a code; nothing for a code outside the table.
-  static std::optional<std::string> Description(int code);
 
   std::string ReplyText;
   // Receives ReplyText after every judged line (the hidden transcript memo). May be empty.

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
+
+#include "platform/Trim.h"
 
 namespace tavrin::app::sendtext {
 
@@ -19,10 +22,7 @@ inline bool HasControl(const std::string& text) {
 
 // Blanks around a field, and the zero bytes some writers pad with, are not part of its value.
 inline std::string TrimField(const std::string& text) {
-  const auto pad = [](char c) { return c == ' ' || c == '\0'; };
-  auto first = std::find_if_not(text.begin(), text.end(), pad);
-  auto last = std::find_if_not(text.rbegin(), std::make_reverse_iterator(first), pad).base();
-  return std::string(first, last);
+  return std::string(platform::Trim(text, std::string_view(" \0", 2)));
 }
 
 inline std::string WithoutLineEnd(std::string line) {

@@ -92,5 +92,22 @@ TEST(SockErrorTextTest, SystemErrorsReadInTheClientsNumbering) {
   EXPECT_EQ(SocketErrorText(12345), "Unknown Error No. 12345");
 }
 
+// Whatever SocketErrorText makes of a code, known or not, reads back as words without a number;
+// any other text, even one ending in a number, is left as it is.
+TEST(SockErrorTextTest, ItsOwnTextsLoseTheirNumberAndNoOtherTextChanges) {
+  EXPECT_EQ(WithoutErrorNumber(SocketErrorText(10061)), "connection refused");
+  EXPECT_EQ(WithoutErrorNumber(SocketErrorText(11001)), "host not found");
+  for (const int code : {1, 999, 12345, 99999}) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(WithoutErrorNumber(SocketErrorText(code)), "an unknown error");
+  }
+  for (const std::string text :
+       {"Null Remote Address", "No Timer", "Connect to port 25", "Unknown Error No. 0",
+        "Unknown Error No. 12345678", "Unknown Error No. x12", "", "12345"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(WithoutErrorNumber(text), text);
+  }
+}
+
 }  // namespace
 }  // namespace tavrin::net
