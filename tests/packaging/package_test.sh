@@ -3,10 +3,12 @@
 # and checks what a Debian user gets: the program, tavrin-send and dbftool under /usr/bin,
 # tavrin-send's manual page, a menu entry that
 # validates and whose program and icon are in the package, the icons, AppStream metadata that
-# validates and names that menu entry, and a Depends line naming the Qt 6 libraries.
-# Usage: package_test.sh BUILD_DIR
+# validates and names that menu entry and whose screenshot is a picture of this repository, and a
+# Depends line, worked out by dpkg-shlibdeps, naming the Qt 6 and QtKeychain libraries.
+# Usage: package_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
+source=$2
 
 missing=()
 for tool in cpack dpkg-deb dpkg-shlibdeps appstreamcli desktop-file-validate; do
@@ -42,9 +44,11 @@ outside=$(cd "$root" && find . -type f ! -path './usr/*')
 [ -z "$outside" ] || fail "files outside /usr: $outside"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6core6 libqt6gui6 libqt6widgets6; do
-  [[ $depends =~ (^|[ ,])$lib([ ,]|$) ]] || fail "Depends does not name $lib: $depends"
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6keychain1 libc6 libstdc++6; do
+  [[ $depends =~ (^|[ ,])"$lib"([ ,]|$) ]] || fail "Depends does not name $lib: $depends"
 done
+# Written by dpkg-shlibdeps, not by hand: the C library comes with the least version it needs.
+[[ $depends =~ libc6\ \(\>=\ [0-9] ]] || fail "Depends was not worked out by dpkg-shlibdeps: $depends"
 
 desktop=$root/usr/share/applications/tavrin.desktop
 desktop-file-validate "$desktop" || fail "the menu entry does not validate"
@@ -57,6 +61,15 @@ metainfo=$root/usr/share/metainfo/org.tavrin.Tavrin.metainfo.xml
 appstreamcli validate --no-net "$metainfo" || fail "the AppStream metadata does not validate"
 launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:p' "$metainfo")
 [ -f "$root/usr/share/applications/$launchable" ] || fail "the metadata launches $launchable, not packed"
+# Each screenshot is a picture in this repository, named by a raw file address ending in its path.
+shots=$(sed -n 's:.*<image>\(.*\)</image>.*:\1:p' "$metainfo")
+[ -n "$shots" ] || fail "the metadata shows no screenshot"
+for shot in $shots; do
+  [[ $shot == https://*/doc/screenshots/*.png ]] || fail "screenshot address $shot"
+  picture=$source/doc/screenshots/${shot##*/doc/screenshots/}
+  [ "$(head -c 8 "$picture" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
+    fail "screenshot $shot is no PNG picture of the repository ($picture)"
+done
 
 # The packed (stripped) programs still run.
 [[ $("$root/usr/bin/tavrin" --version) == "tavrin "* ]] || fail "packed tavrin --version"
