@@ -22,11 +22,13 @@
 #include <vector>
 
 #include "program/Passwords.h"
+#include "program/PersonalMessage.h"
 #include "program/SendAccess.h"
 #include "send/DatasetRecipientTable.h"
 #include "send/LogFiles.h"
 #include "send/MessageAssembly.h"
 #include "send/MessageFile.h"
+#include "send/RecipientFilter.h"
 #include "send/ReplyTable.h"
 #include "send/SendDialogue.h"
 #include "send/SendLog.h"
@@ -198,7 +200,8 @@ class StopOnSignal {
 // One recipient as the dry run finds it.
 struct Candidate {
   std::string name, address;  // UTF-8
-  bool sendable = false;
+  bool sendable = false;      // a valid address (duplicates and opt-outs aside)
+  RecipientVerdict verdict;   // for a sendable address: sent, or skipped as the send skips it
 };
 
 class SendRun {
@@ -269,6 +272,8 @@ class SendRun {
       return Fail("The message has neither text nor attachments.");
     if (const auto refusal = RefusalOf({to_, subject_, body_, s_.SenderName}, s_.ReturnEmail))
       return Fail(*refusal);
+    // A placeholder the table cannot fill, or an unusable bulk-mail setting, stops the run here.
+    if (const auto refusal = CheckBulkMail(s_, tablePath_, Texts())) return Fail(*refusal);
     if (message.attachments.empty()) return true;
     // The send reads attachments by path, so they are written out, into a folder of this run.
     std::string pattern = places_.tempDir + "/tavrin-send-XXXXXX";
@@ -304,23 +309,29 @@ class SendRun {
     return true;
   }
 
-  // The job as the window makes it when Send is pressed, from the message file's fields.
+  // The message file's texts as the window's fields would hold them. A file never asks for one
+  // message per recipient by itself: its placeholders (or the settings' unsubscribe link) do.
+  MessageTexts Texts() const {
+    MessageTexts texts;
+    texts.to = to_;
+    texts.subject = subject_;
+    texts.body = body_;
+    texts.attachments = attachments_;
+    return texts;
+  }
+
+  // The message and the job as the window makes them when Send is pressed, from the message
+  // file's fields: personalised when they hold placeholders, with the settings' Reply-To,
+  // List-Unsubscribe and opt-out field.
   bool MakeJob() {
-    MessageInput input;
-    input.SenderName = s_.SenderName;
-    input.ReturnEmail = SettingToAnsi(s_.ReturnEmail);
-    input.To = to_;
-    input.Subject = subject_;
-    input.Body = SplitBodyLines(body_);
-    input.Date = InternetDate(std::time(nullptr));
-    input.MessageIdToken = NewMessageIdToken();
+    message_ = MailMessageFrom(s_, Texts());
     job_.serverName = s_.ServerName;
     job_.returnEmail = s_.ReturnEmail;
     job_.nameField = SettingToAnsi(s_.NameFieldname);
     job_.emailField = SettingToAnsi(s_.EmailFieldname);
-    job_.boundary = Boundary();
-    job_.messageLines = BuildMessage(input, job_.boundary);
-    job_.attachments = attachments_;
+    job_.boundary = message_.boundary;
+    job_.messageLines = message_.lines;
+    job_.attachments = message_.attachments;
     job_.tempDir = places_.tempDir;
     job_.security = security_;
     job_.userName = s_.UserName;
@@ -343,6 +354,7 @@ class SendRun {
     Print("From: " + s_.SenderName + " <" + s_.ReturnEmail + ">");
     Print("To: " + to_);
     Print("Subject: " + subject_);
+    if (message_.personalised) Print("Sent as: one message per recipient, fields filled in");
     for (const auto& [path, bytes] : sized)
       Print("Attachment: " + ExtractNamePart(path) + " (" + std::to_string(bytes) + " octets)");
     std::string through = "Through: " + s_.ServerName + " port " + std::to_string(port_) + ", " +
@@ -350,19 +362,27 @@ class SendRun {
     if (!s_.UserName.empty()) through += ", signed in as " + s_.UserName;
     Print(through);
     Print("Size: " + std::to_string(size) + " octets on the wire");
-    int sendable = 0;
-    for (const Candidate& c : candidates) sendable += c.sendable ? 1 : 0;
+    int sendable = 0, invalid = 0;
+    for (const Candidate& c : candidates) {
+      if (!c.sendable)
+        ++invalid;
+      else if (c.verdict.Send())
+        ++sendable;
+    }
     Print("Would be sent to " + std::to_string(sendable) + " of " +
           std::to_string(candidates.size()) + " recipients:");
-    for (const Candidate& c : candidates)
-      Print(FitText(c.name, 35) + " " + FitText(c.address, 40) + "  " +
-            (c.sendable ? "to be sent" : std::string("not sent: ") + kInvalidAddress));
+    for (const Candidate& c : candidates) {
+      const std::string verdict = !c.sendable        ? std::string("not sent: ") + kInvalidAddress
+                                  : c.verdict.Send() ? std::string("to be sent")
+                                                     : "not sent: " + c.verdict.LogText();
+      Print(FitText(c.name, 35) + " " + FitText(c.address, 40) + "  " + verdict);
+    }
     if (candidates.empty()) {
       Fail(kNoRecords);
       return kSendExitNothingSent;
     }
-    const int refused = static_cast<int>(candidates.size()) - sendable;
-    return SendExitStatus({sendable, refused, 0});
+    // Duplicates and opt-outs are left out on purpose: they make no run a partial one.
+    return SendExitStatus({sendable, invalid, 0});
   }
 
   // The live records as the send would walk them, each judged as the send judges it.
@@ -370,6 +390,7 @@ class SendRun {
     dataset::TXbDbf dbf{"tblRecipients"};
     dbf.SetDbfFileName(tablePath_);
     TDatasetRecipientTable table{dbf};
+    TRecipientFilter filter(message_.optOutField);
     try {
       table.Open();
       for (const std::string* field : {&job_.nameField, &job_.emailField})
@@ -383,9 +404,12 @@ class SendRun {
         std::string address = sendtext::TrimField(table.GetField(job_.emailField));
         if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
           address = sendtext::TrimField(address.substr(1, address.size() - 2));
-        candidates.push_back({VisibleText(platform::AnsiToUtf8(name)),
-                              VisibleText(platform::AnsiToUtf8(address)),
-                              !sendtext::HasControl(name) && SendableAddress(address)});
+        Candidate c{VisibleText(platform::AnsiToUtf8(name)),
+                    VisibleText(platform::AnsiToUtf8(address)),
+                    !sendtext::HasControl(name) && SendableAddress(address),
+                    {}};
+        if (c.sendable) c.verdict = filter.Judge(dbf.RecNo(), address, table);
+        candidates.push_back(std::move(c));
       }
       table.Close();
     } catch (const std::exception& error) {
@@ -473,6 +497,9 @@ class SendRun {
   std::string scratch_;  // this run's temporary folder, removed at the end
   std::vector<std::string> attachments_;
   std::string password_;
+  // What the send core is handed: the shared lines go into `job_` as well, for the send as it
+  // runs today; the personalised parts reach the core through the message itself.
+  MailMessage message_;
   SendJob job_;
 };
 
