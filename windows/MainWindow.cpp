@@ -244,6 +244,7 @@ void TfrmEmailMerge::BuildMenus() {
   QMenu* options = menuBar()->addMenu("&Options");
   miOnePerRecipient = MakeAction(options, "miOnePerRecipient", "One &Message per Recipient");
   miOnePerRecipient->setCheckable(true);
+  options->setToolTipsVisible(true);
   mnuHelp = menuBar()->addMenu("&Help");
   mnuHelp->menuAction()->setVisible(false);
 }
@@ -675,6 +676,9 @@ void TfrmEmailMerge::UpdateOnePerRecipient() {
   // While placeholders demand it the item cannot be unchecked; the choice underneath is kept.
   miOnePerRecipient->setEnabled(!demanded && !Sending());
   miOnePerRecipient->setChecked(demanded || onePerRecipient_);
+  miOnePerRecipient->setToolTip(
+      demanded ? "The message holds placeholders: each recipient gets a message of its own."
+               : "Each recipient gets a message of its own, with no shared To line.");
 }
 
 void TfrmEmailMerge::SetOnePerRecipientChosen(bool chosen) {
