@@ -52,6 +52,8 @@ using platform::AnsiToQString;
 
 namespace {
 
+constexpr const char* kPersonalisedByPlaceholders =
+    "The message holds placeholders: each recipient gets a message of its own.";
 constexpr int kDisplayIntervalMs = 33;  // about 30 times a second
 // The bands' design heights; each grows with the font when its text needs more.
 constexpr int kToolBarHeight = 30;
@@ -164,7 +166,11 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   connect(btnSend, &QToolButton::clicked, this, &TfrmEmailMerge::btnSendClick);
   connect(miSendTest, &QAction::triggered, this, &TfrmEmailMerge::miSendTestClick);
   connect(miOnePerRecipient, &QAction::triggered, this, [this](bool checked) {
-    if (miOnePerRecipient->isEnabled()) SetOnePerRecipientChosen(checked);
+    if (checked || !NeedsPersonalising(AppSettings(), TypedTexts()))
+      return SetOnePerRecipientChosen(checked);
+    // Placeholders cannot go out in a shared message: the item stays checked, and says why.
+    UpdateOnePerRecipient();
+    ShowStatus(QString::fromUtf8(kPersonalisedByPlaceholders));
   });
   for (QLineEdit* edit : {edtTo, edtSubject})
     connect(edit, &QLineEdit::textChanged, this, &TfrmEmailMerge::UpdateOnePerRecipient);
@@ -673,12 +679,13 @@ MailMessage TfrmEmailMerge::MakeMessage(std::optional<std::int32_t> testRecord) 
 void TfrmEmailMerge::UpdateOnePerRecipient() {
   if (miOnePerRecipient == nullptr) return;
   const bool demanded = NeedsPersonalising(AppSettings(), TypedTexts());
-  // While placeholders demand it the item cannot be unchecked; the choice underneath is kept.
-  miOnePerRecipient->setEnabled(!demanded && !Sending());
+  // While placeholders demand it the item stays checked; the choice underneath is kept. It is
+  // not greyed out then: a greyed tick reads as "not available", not as "on".
+  miOnePerRecipient->setEnabled(!Sending());
   miOnePerRecipient->setChecked(demanded || onePerRecipient_);
-  miOnePerRecipient->setToolTip(
-      demanded ? "The message holds placeholders: each recipient gets a message of its own."
-               : "Each recipient gets a message of its own, with no shared To line.");
+  miOnePerRecipient->setToolTip(demanded ? kPersonalisedByPlaceholders
+                                         : "Each recipient gets a message of its own, with no "
+                                           "shared To line.");
 }
 
 void TfrmEmailMerge::SetOnePerRecipientChosen(bool chosen) {

@@ -6,6 +6,8 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
 #include <atomic>
@@ -80,7 +82,13 @@ TEST_F(PersonalWindow, PlaceholdersPersonaliseTheSendAndCheckTheItemWhileTheyLas
   Start(25);
   Type("{NAME}", "Hello {name}", "Dear {NAME}, your address is {EMAIL}.");
   EXPECT_TRUE(Item()->isChecked());
-  EXPECT_FALSE(Item()->isEnabled());  // it could not be unchecked: the placeholders need it
+  // It cannot be unchecked while the placeholders need it; the status bar says why.
+  Item()->trigger();
+  EXPECT_TRUE(Item()->isChecked());
+  EXPECT_FALSE(Main().OnePerRecipientChosen());
+  const QStatusBar* bar = Main().StatusBar;  // the whole text, or its tool tip when cut
+  EXPECT_EQ(bar->toolTip().isEmpty() ? bar->currentMessage() : bar->toolTip(),
+            "The message holds placeholders: each recipient gets a message of its own.");
   const MailMessage m = Main().MakeMessage();
   EXPECT_TRUE(m.personalised);
   // The core fills them in per record: the window hands them on as typed.
@@ -91,7 +99,6 @@ TEST_F(PersonalWindow, PlaceholdersPersonaliseTheSendAndCheckTheItemWhileTheyLas
   // Gone again, the item shows the user's own choice; "{{" is a brace, no placeholder.
   Type("Members", "Hello {{NAME}}", "Dear all");
   EXPECT_FALSE(Item()->isChecked());
-  EXPECT_TRUE(Item()->isEnabled());
   EXPECT_FALSE(Main().MakeMessage().personalised);
 
   // An unsubscribe link made per recipient personalises a message without placeholders.
@@ -165,10 +172,17 @@ TEST_F(PersonalWindow, TheTestRecordIsThePreviewsWhileOpenElseTheFirstLiveOne) {
   QTest::keyClick(&Main(), Qt::Key_P, Qt::ControlModifier | Qt::ShiftModifier);
   auto* preview = Main().findChild<TfrmPreview*>("frmPreview");
   ASSERT_NE(preview, nullptr);
-  preview->ShowRecord(3);
+  QApplication::setActiveWindow(preview);  // the offscreen platform leaves that to the test
+  ASSERT_TRUE(QTest::qWaitForWindowActive(preview));
+  EXPECT_EQ(QApplication::focusWidget(),
+            static_cast<QWidget*>(preview->btnNext));  // the keys move on at once
+  EXPECT_EQ(Main().TestRecord(), 1);  // the record shown, deleted or not: the user chose it
+  QTest::keyClick(preview->btnNext, Qt::Key_Space);
+  QTest::keyClick(preview->btnNext, Qt::Key_Space);
   EXPECT_EQ(Main().TestRecord(), 3);
   EXPECT_EQ(Main().MakeMessage(Main().TestRecord()).testRecord, 3);
-  preview->hide();
+  QTest::keyClick(preview, Qt::Key_Escape);
+  EXPECT_FALSE(preview->isVisible());
   EXPECT_EQ(Main().TestRecord(), 2);
 }
 
