@@ -221,6 +221,17 @@ TEST_F(PersonalWindow, MenusShowTheNewCommandsWithKeysThatDoNotClash) {
   EXPECT_TRUE(Item()->isCheckable());
 }
 
+TEST_F(PersonalWindow, TheUnsubscribeFieldsHintShowsWhole) {
+  Start(25);
+  Config().show();
+  QLineEdit* edit = Config().edtListUnsubscribe;
+  const int room = edit->contentsRect().width() - edit->textMargins().left() -
+                   edit->textMargins().right() - 4;  // the style's inner margins
+  EXPECT_LE(edit->fontMetrics().horizontalAdvance(edit->placeholderText()), room)
+      << edit->placeholderText().toStdString();
+  Config().hide();
+}
+
 // A test send: a plain word of where it went instead of the log window, no log files, and the
 // draft not taken for sent.
 class PersonalWindowSend : public PersonalWindow {
