@@ -816,7 +816,6 @@ void TfrmEmailMerge::BindSendEvents(SendEvents& e) {
       return;
     }
     DraftSendCompleted(note);
-    FlushSendDisplay();
     SaveLogInBackground();
     // A note says the message did not reach everyone it was meant for.
     if (!note.empty()) services_.dialogs.ShowWarning(note);
