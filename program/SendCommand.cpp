@@ -22,12 +22,14 @@
 #include <vector>
 
 #include "program/Passwords.h"
+#include "program/PersonalMessage.h"
 #include "program/SendAccess.h"
 #include "send/DatasetRecipientTable.h"
 #include "send/LogFiles.h"
 #include "send/MailSend.h"
 #include "send/MessageAssembly.h"
 #include "send/MessageFile.h"
+#include "send/RecipientFilter.h"
 #include "send/SendDialogue.h"
 #include "send/SendLog.h"
 #include "send/SendText.h"
@@ -195,7 +197,8 @@ class StopOnSignal {
 // One recipient as the dry run finds it.
 struct Candidate {
   std::string name, address;  // UTF-8
-  bool sendable = false;
+  bool sendable = false;      // a valid address (duplicates and opt-outs aside)
+  RecipientVerdict verdict;   // for a sendable address: sent, or skipped as the send skips it
 };
 
 class SendRun {
@@ -267,6 +270,8 @@ class SendRun {
       return Fail("The message has neither text nor attachments.");
     if (const auto refusal = RefusalOf({to_, subject_, body_, s_.SenderName}, s_.ReturnEmail))
       return Fail(*refusal);
+    // A placeholder the table cannot fill, or an unusable bulk-mail setting, stops the run here.
+    if (const auto refusal = CheckBulkMail(s_, tablePath_, Texts())) return Fail(*refusal);
     if (message.attachments.empty()) return true;
     // The send reads attachments by path, so they are written out, into a folder of this run.
     std::string pattern = places_.tempDir + "/tavrin-send-XXXXXX";
@@ -318,19 +323,22 @@ class SendRun {
     return true;
   }
 
-  // The message as the window builds it, from the message file's fields.
+  // The message file's texts as the window's fields would hold them. A file never asks for one
+  // message per recipient by itself: its placeholders (or the settings' unsubscribe link) do.
+  MessageTexts Texts() const {
+    MessageTexts texts;
+    texts.to = to_;
+    texts.subject = subject_;
+    texts.body = body_;
+    texts.attachments = attachments_;
+    return texts;
+  }
+
+  // The message as the window makes it when Send is pressed, from the message file's fields:
+  // personalised when they hold placeholders, with the settings' Reply-To, List-Unsubscribe and
+  // opt-out field.
   bool MakeMessage() {
-    MessageInput input;
-    input.SenderName = s_.SenderName;
-    input.ReturnEmail = SettingToAnsi(s_.ReturnEmail);
-    input.To = to_;
-    input.Subject = subject_;
-    input.Body = SplitBodyLines(body_);
-    input.Date = InternetDate(std::time(nullptr));
-    input.MessageIdToken = NewMessageIdToken();
-    message_.boundary = Boundary();
-    message_.lines = BuildMessage(input, message_.boundary);
-    message_.attachments = attachments_;
+    message_ = MailMessageFrom(s_, Texts());
     return true;
   }
 
@@ -348,6 +356,7 @@ class SendRun {
     Print("From: " + s_.SenderName + " <" + s_.ReturnEmail + ">");
     Print("To: " + to_);
     Print("Subject: " + subject_);
+    if (message_.personalised) Print("Sent as: one message per recipient, fields filled in");
     for (const auto& [path, bytes] : sized)
       Print("Attachment: " + ExtractNamePart(path) + " (" + std::to_string(bytes) + " octets)");
     std::string through = "Through: " + s_.ServerName + " port " + std::to_string(port_) + ", " +
@@ -355,19 +364,27 @@ class SendRun {
     if (!s_.UserName.empty()) through += ", signed in as " + s_.UserName;
     Print(through);
     Print("Size: " + std::to_string(size) + " octets on the wire");
-    int sendable = 0;
-    for (const Candidate& c : candidates) sendable += c.sendable ? 1 : 0;
+    int sendable = 0, invalid = 0;
+    for (const Candidate& c : candidates) {
+      if (!c.sendable)
+        ++invalid;
+      else if (c.verdict.Send())
+        ++sendable;
+    }
     Print("Would be sent to " + std::to_string(sendable) + " of " +
           std::to_string(candidates.size()) + " recipients:");
-    for (const Candidate& c : candidates)
-      Print(FitText(c.name, 35) + " " + FitText(c.address, 40) + "  " +
-            (c.sendable ? "to be sent" : std::string("not sent: ") + kInvalidAddress));
+    for (const Candidate& c : candidates) {
+      const std::string verdict = !c.sendable        ? std::string("not sent: ") + kInvalidAddress
+                                  : c.verdict.Send() ? std::string("to be sent")
+                                                     : "not sent: " + c.verdict.LogText();
+      Print(FitText(c.name, 35) + " " + FitText(c.address, 40) + "  " + verdict);
+    }
     if (candidates.empty()) {
       Fail(kNoRecords);
       return kSendExitNothingSent;
     }
-    const int refused = static_cast<int>(candidates.size()) - sendable;
-    return SendExitStatus(FailureKind::kNone, {sendable, refused, 0});
+    // Duplicates and opt-outs are left out on purpose: they make no run a partial one.
+    return SendExitStatus(FailureKind::kNone, {sendable, invalid, 0});
   }
 
   // The live records as the send would walk them, each judged as the send judges it.
@@ -375,6 +392,7 @@ class SendRun {
     dataset::TXbDbf dbf{"tblRecipients"};
     dbf.SetDbfFileName(tablePath_);
     TDatasetRecipientTable table{dbf};
+    TRecipientFilter filter(message_.optOutField);
     try {
       table.Open();
       for (const std::string* field : {&setup_.nameField, &setup_.emailField})
@@ -388,9 +406,12 @@ class SendRun {
         std::string address = sendtext::TrimField(table.GetField(setup_.emailField));
         if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
           address = sendtext::TrimField(address.substr(1, address.size() - 2));
-        candidates.push_back({VisibleText(platform::AnsiToUtf8(name)),
-                              VisibleText(platform::AnsiToUtf8(address)),
-                              !sendtext::HasControl(name) && SendableAddress(address)});
+        Candidate c{VisibleText(platform::AnsiToUtf8(name)),
+                    VisibleText(platform::AnsiToUtf8(address)),
+                    !sendtext::HasControl(name) && SendableAddress(address),
+                    {}};
+        if (c.sendable) c.verdict = filter.Judge(dbf.RecNo(), address, table);
+        candidates.push_back(std::move(c));
       }
       table.Close();
     } catch (const std::exception& error) {
@@ -477,7 +498,7 @@ class SendRun {
   std::string password_;      // until it goes into the setup
   std::string passwordFrom_;  // where it came from, to name when the server refuses it
   SendSetup setup_;
-  MailMessage message_;
+  MailMessage message_;  // personalised parts included: the core fills each record's message
 };
 
 }  // namespace

@@ -144,7 +144,7 @@ void TfrmConfiguration::BuildForm() {
   buttons->addWidget(btnCancel = MakeButton(this, "btnCancel", "&Cancel"));
   btnOK->setDefault(true);
   BuildBulkMail(grid, 9);
-  grid->addLayout(buttons, 12, 0, 1, 4);
+  grid->addLayout(buttons, 13, 0, 1, 4);
   setFixedSize(sizeHint().expandedTo(kDesignSize));
 
   setTabOrder(edtName, edtEmailAddress);
@@ -193,11 +193,21 @@ void TfrmConfiguration::BuildBulkMail(QGridLayout* grid, int row) {
     grid->addWidget(edit, at, 1, 1, 3);
     return edit;
   };
-  edtReplyTo = field(row, "lblReplyTo", "Reply-to address:", "edtReplyTo");
+  // A heading of its own: below the port note's room the fields would read as the sign-in's.
+  QLabel* heading = MakeLabel(this, "lblBulkMail", "For mailings (each may stay empty):");
+  grid->addWidget(heading, row, 0, 1, 4);
+  edtReplyTo = field(row + 1, "lblReplyTo", "Reply-to address:", "edtReplyTo");
+  edtReplyTo->setToolTip("Where replies go when not to your own address.");
   edtListUnsubscribe =
-      field(row + 1, "lblListUnsubscribe", "Unsubscribe link:", "edtListUnsubscribe");
-  edtListUnsubscribe->setPlaceholderText("mailto:unsubscribe@example.com or https://...");
-  edtOptOutField = field(row + 2, "lblOptOutField", "Opt-out field:", "edtOptOutField");
+      field(row + 2, "lblListUnsubscribe", "Unsubscribe link:", "edtListUnsubscribe");
+  // Short enough to show whole in the field at its narrowest.
+  edtListUnsubscribe->setPlaceholderText("mailto: address or https:// link");
+  edtListUnsubscribe->setToolTip(
+      "A mailto: address or an https URL, sent as the List-Unsubscribe header. It may hold "
+      "placeholders such as {EMAIL}.");
+  edtOptOutField = field(row + 3, "lblOptOutField", "Opt-out field:", "edtOptOutField");
+  edtOptOutField->setToolTip(
+      "A logical field of the recipients table: records where it is true get no message.");
 }
 
 void TfrmConfiguration::showEvent(QShowEvent* event) {

@@ -78,8 +78,8 @@ Draft TfrmEmailMerge::CurrentDraft() const {
   draft.body = mmoMessage->toPlainText().toStdString();
   for (int i = 0; i < lstAttachments->Count(); ++i)
     draft.attachments.push_back(lstAttachments->GetFilePath(i));
+  draft.personalised = onePerRecipient_;
   // What the window has no control for yet comes back as it was read.
-  draft.personalised = savedDraft_.personalised;
   draft.otherKeys = savedDraft_.otherKeys;
   return draft;
 }
@@ -124,6 +124,7 @@ void TfrmEmailMerge::RestoreDraft() {
       SetSplitterPosition(Splitter->height() - kAttachSectionHeight);
     if (missing > 0)
       note = std::to_string(missing) + " of the draft's attachments could not be found again.";
+    SetOnePerRecipientChosen(draft.personalised);
     savedDraft_ = draft;
   } else {
     savedDraft_ = CurrentDraft();
@@ -153,7 +154,7 @@ void TfrmEmailMerge::miNewMessageClick() {
   lstAttachments->DeleteSelected();
   draftTimer_->stop();
   // The new message starts with none of the old one's options either.
-  savedDraft_.personalised = false;
+  SetOnePerRecipientChosen(false);
   savedDraft_.otherKeys.clear();
   Draft fresh = CurrentDraft();
   if (keepDrafts_ && draftRestored_) {

@@ -52,6 +52,8 @@ using platform::AnsiToQString;
 
 namespace {
 
+constexpr const char* kPersonalisedByPlaceholders =
+    "The message holds placeholders: each recipient gets a message of its own.";
 constexpr int kDisplayIntervalMs = 33;  // about 30 times a second
 // The bands' design heights; each grows with the font when its text needs more.
 constexpr int kToolBarHeight = 30;
@@ -162,6 +164,17 @@ TfrmEmailMerge::TfrmEmailMerge(AppServices& services) : services_(services) {
   connect(btnBrowse, &QToolButton::clicked, this, &TfrmEmailMerge::btnBrowseClick);
   connect(miSend, &QAction::triggered, this, &TfrmEmailMerge::btnSendClick);
   connect(btnSend, &QToolButton::clicked, this, &TfrmEmailMerge::btnSendClick);
+  connect(miSendTest, &QAction::triggered, this, &TfrmEmailMerge::miSendTestClick);
+  connect(miOnePerRecipient, &QAction::triggered, this, [this](bool checked) {
+    if (checked || !NeedsPersonalising(AppSettings(), TypedTexts()))
+      return SetOnePerRecipientChosen(checked);
+    // Placeholders cannot go out in a shared message: the item stays checked, and says why.
+    UpdateOnePerRecipient();
+    ShowStatus(QString::fromUtf8(kPersonalisedByPlaceholders));
+  });
+  for (QLineEdit* edit : {edtTo, edtSubject})
+    connect(edit, &QLineEdit::textChanged, this, &TfrmEmailMerge::UpdateOnePerRecipient);
+  connect(mmoMessage, &QPlainTextEdit::textChanged, this, &TfrmEmailMerge::UpdateOnePerRecipient);
   connect(miFileAttachment, &QAction::triggered, this, &TfrmEmailMerge::btnAttachClick);
   connect(btnAttach, &QToolButton::clicked, this, &TfrmEmailMerge::btnAttachClick);
   edtTo->installEventFilter(this);
@@ -184,6 +197,8 @@ TfrmEmailMerge::~TfrmEmailMerge() {
 void TfrmEmailMerge::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   miSend = MakeAction(file, "miSend", "&Send");
+  miSendTest = MakeAction(file, "miSendTest", "Send &Test to Me");
+  miSendTest->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
   BuildDraftMenu(file);
   BuildMessageFileMenu(file);
   Recipients = new TRecipientsMenu(
@@ -232,6 +247,10 @@ void TfrmEmailMerge::BuildMenus() {
   miFileAttachment->setIcon(ThemeIcon(Glyph::Attach));
   QMenu* tools = menuBar()->addMenu("&Tools");
   miSelectRecipients = MakeAction(tools, "miSelectRecipients", "Select &Recipients...");
+  QMenu* options = menuBar()->addMenu("&Options");
+  miOnePerRecipient = MakeAction(options, "miOnePerRecipient", "One &Message per Recipient");
+  miOnePerRecipient->setCheckable(true);
+  options->setToolTipsVisible(true);
   mnuHelp = menuBar()->addMenu("&Help");
   mnuHelp->menuAction()->setVisible(false);
 }
@@ -482,6 +501,7 @@ void TfrmEmailMerge::ApplySettings() {
   platform::Dialogs::SetApplicationTitle(SettingToAnsi(s.ProgramCaption));
   if (frmBrowser_ != nullptr)
     frmBrowser_->setWindowTitle(SettingToQString(s.ProgramCaption + " Database Browser"));
+  UpdateOnePerRecipient();  // a List-Unsubscribe link with a placeholder personalises too
 }
 
 void TfrmEmailMerge::showEvent(QShowEvent* event) {
@@ -637,36 +657,86 @@ SendSetup TfrmEmailMerge::NextSendSetup() const {
   return setup;
 }
 
-MailMessage TfrmEmailMerge::MakeMessage() {
-  const Settings& s = AppSettings();
-  MessageInput input;
-  input.SenderName = s.SenderName;
-  input.ReturnEmail = SettingToAnsi(s.ReturnEmail);
-  input.To = edtTo->text().toStdString();
-  input.Subject = edtSubject->text().toStdString();
-  input.Body = SplitBodyLines(mmoMessage->toPlainText().toStdString());
-  input.Date = InternetDate(std::time(nullptr));
-  input.MessageIdToken = NewMessageIdToken();
-
-  MailMessage message;
-  message.boundary = Boundary();
-  message.lines = BuildMessage(input, message.boundary);
+MessageTexts TfrmEmailMerge::TypedTexts() const {
+  auto typed = [](const QLineEdit* edit, const char* placeholder) {
+    const QString text = edit->text();
+    return text.compare(placeholder, Qt::CaseInsensitive) == 0 ? std::string() : text.toStdString();
+  };
+  MessageTexts texts;
+  texts.to = typed(edtTo, kToPlaceholder);
+  texts.subject = typed(edtSubject, kSubjectPlaceholder);
+  texts.body = mmoMessage->toPlainText().toStdString();
   for (int i = 0; i < lstAttachments->Count(); ++i)
-    message.attachments.push_back(lstAttachments->GetFilePath(i));
-  return message;
+    texts.attachments.push_back(lstAttachments->GetFilePath(i));
+  texts.onePerRecipient = onePerRecipient_;
+  return texts;
 }
 
-void TfrmEmailMerge::btnSendClick() {
-  if (Sending()) return send_->Stop();
-  if (!CheckSendFields()) return;
+MailMessage TfrmEmailMerge::MakeMessage(std::optional<std::int32_t> testRecord) {
+  return MailMessageFrom(AppSettings(), TypedTexts(), testRecord);
+}
+
+void TfrmEmailMerge::UpdateOnePerRecipient() {
+  if (miOnePerRecipient == nullptr) return;
+  const bool demanded = NeedsPersonalising(AppSettings(), TypedTexts());
+  // While placeholders demand it the item stays checked; the choice underneath is kept. It is
+  // not greyed out then: a greyed tick reads as "not available", not as "on".
+  miOnePerRecipient->setEnabled(!Sending());
+  miOnePerRecipient->setChecked(demanded || onePerRecipient_);
+  miOnePerRecipient->setToolTip(demanded ? kPersonalisedByPlaceholders
+                                         : "Each recipient gets a message of its own, with no "
+                                           "shared To line.");
+}
+
+void TfrmEmailMerge::SetOnePerRecipientChosen(bool chosen) {
+  if (onePerRecipient_ == chosen) return UpdateOnePerRecipient();
+  onePerRecipient_ = chosen;
+  UpdateOnePerRecipient();
+  if (draftTimer_ != nullptr) draftTimer_->start();  // the choice is kept with the draft
+}
+
+bool TfrmEmailMerge::MessageSendable() {
+  if (!CheckSendFields()) return false;
   const Settings& s = AppSettings();
   const std::vector<std::string> texts = {edtTo->text().toStdString(),
                                           edtSubject->text().toStdString(),
                                           mmoMessage->toPlainText().toStdString(), s.SenderName};
   if (const auto refusal = RefusalOf(texts, s.ReturnEmail)) {
     services_.dialogs.ShowMessage(*refusal);
+    return false;
+  }
+  // A field the table lacks or an unusable bulk-mail setting is told now, before connecting.
+  if (const auto refusal = CheckBulkMail(s, TableFilePath(s), TypedTexts())) {
+    services_.dialogs.ShowWarning(*refusal);
+    return false;
+  }
+  return true;
+}
+
+void TfrmEmailMerge::btnSendClick() {
+  if (Sending()) return send_->Stop();
+  if (!MessageSendable()) return;
+  StartSend(MakeMessage(), false);
+}
+
+std::optional<std::int32_t> TfrmEmailMerge::TestRecord() {
+  const auto* preview = findChild<TfrmPreview*>("frmPreview", Qt::FindDirectChildrenOnly);
+  if (preview != nullptr && preview->isVisible()) return preview->Record();
+  return FirstLiveRecord(TableFilePath(AppSettings()));
+}
+
+void TfrmEmailMerge::miSendTestClick() {
+  if (Sending() || !MessageSendable()) return;
+  const std::optional<std::int32_t> record = TestRecord();
+  if (!record) {
+    services_.dialogs.ShowWarning(
+        "The recipients table has no record to make the test message from.");
     return;
   }
+  StartSend(MakeMessage(record), true);
+}
+
+void TfrmEmailMerge::StartSend(MailMessage message, bool test) {
   const std::optional<SendAccess> access = GatherSendAccess(services_, AppSettings());
   if (!access) return;
   services_.dialogs.SetBusyCursor(true);
@@ -678,9 +748,10 @@ void TfrmEmailMerge::btnSendClick() {
   // The last send may be the one whose report is still on the stack: it goes once that returns.
   if (send_) QTimer::singleShot(0, this, [last = std::shared_ptr<TMailSend>(std::move(send_))] {});
   send_ = std::make_unique<TMailSend>(std::move(setup));
+  testSend_ = test;
   BindSendEvents(send_->Events());
   StartLog(send_->Log());
-  send_->Start(MakeMessage());
+  send_->Start(std::move(message));
 }
 
 void TfrmEmailMerge::SendEnded(const SendOutcome& outcome) {
@@ -734,8 +805,17 @@ void TfrmEmailMerge::BindSendEvents(SendEvents& e) {
     services_.dialogs.ShowWarning(platform::QStringToAnsi(shown));
   };
   e.completed = [this](const std::string& note) {
-    DraftSendCompleted(note);
     FlushSendDisplay();
+    if (testSend_) {
+      // A test leaves no log and does not count as the message sent.
+      if (note.empty())
+        services_.dialogs.ShowMessage("The test message was sent to " +
+                                      SettingToAnsi(AppSettings().ReturnEmail) + ".");
+      else
+        services_.dialogs.ShowWarning(note);
+      return;
+    }
+    DraftSendCompleted(note);
     SaveLogInBackground();
     // A note says the message did not reach everyone it was meant for.
     if (!note.empty()) services_.dialogs.ShowWarning(note);
@@ -804,7 +884,10 @@ void TfrmEmailMerge::ShowProgress(std::int64_t maximum, std::int64_t position) {
 void TfrmEmailMerge::SetSending(bool sending) {
   for (QWidget* w : std::initializer_list<QWidget*>{btnConfig, btnBrowse, btnAttach})
     w->setEnabled(!sending);
-  for (QAction* a : {miProperties, miSelectRecipients, miFileAttachment}) a->setEnabled(!sending);
+  for (QAction* a : {miProperties, miSelectRecipients, miFileAttachment, miSendTest})
+    a->setEnabled(!sending);
+  UpdateOnePerRecipient();
+  if (sending) miOnePerRecipient->setEnabled(false);  // the send has its message already
   btnSend->setText(sending ? "Stop" : "Send");
   btnSend->setToolTip(sending ? "Stop the send" : "Send Message");
   miSend->setText(sending ? "&Stop" : "&Send");

@@ -20,6 +20,7 @@
 
 #include "program/AppServices.h"
 #include "program/Draft.h"
+#include "program/PersonalMessage.h"
 #include "send/MailSend.h"
 #include "windows/FileListView.h"
 
@@ -86,6 +87,18 @@ class TfrmEmailMerge : public QMainWindow {
   void miNewMessageClick();
   // Told by each send that completed: a note-less one (every recipient reached) marks the draft sent.
   void DraftSendCompleted(const std::string& note);
+  // File > Send Test to Me: the message as one record receives it (the record the preview shows
+  // while it is open, else the first live one), sent to the return address alone; no log is kept
+  // or shown, only whether it went.
+  void miSendTestClick();
+  // The record a test send is made from now; nothing when the table has no live record.
+  std::optional<std::int32_t> TestRecord();
+  // Options > One Message per Recipient as chosen (the item shows it checked regardless while the
+  // message holds placeholders, which make the send personalised anyway).
+  bool OnePerRecipientChosen() const { return onePerRecipient_; }
+
+  // What Send hands the core now: the message typed, the attachments, and how it is sent.
+  MailMessage MakeMessage(std::optional<std::int32_t> testRecord = std::nullopt);
 
   // True while a send runs.
   bool Sending() const { return send_ && send_->Running(); }
@@ -121,6 +134,8 @@ class TfrmEmailMerge : public QMainWindow {
       *miToolbar, *miStatusBar, *miFileAttachment, *miSelectRecipients;
   QAction *miSaveMessage = nullptr, *miOpenMessage = nullptr;
   QAction* miNewMessage = nullptr;
+  QAction* miSendTest = nullptr;         // File > Send Test to Me (Ctrl+T)
+  QAction* miOnePerRecipient = nullptr;  // Options > One Message per Recipient
   QMenu* mnuHelp;
   QFrame *pnlHeader, *pnlTo, *pnlSubject;
   QLineEdit *edtTo, *edtSubject;
@@ -158,7 +173,15 @@ class TfrmEmailMerge : public QMainWindow {
   void FieldEnter(QLineEdit* edit, QFrame* frame, const char* placeholder);
   void FieldExit(QLineEdit* edit, QFrame* frame, const char* placeholder);
   bool CheckSendFields();
-  MailMessage MakeMessage();
+  // The texts as typed (placeholders of the empty fields count as nothing typed).
+  MessageTexts TypedTexts() const;
+  // The checks Send and Send Test to Me make before connecting; false after saying why.
+  bool MessageSendable();
+  // Starts a send of `message` with the settings' server; `test`: a test send (no log).
+  void StartSend(MailMessage message, bool test);
+  // Shows the one-per-recipient item checked while placeholders demand it, else as chosen.
+  void UpdateOnePerRecipient();
+  void SetOnePerRecipientChosen(bool chosen);
   void BindStopKey();
   void BindSendEvents(SendEvents& e);
   // While a send runs, everything that could change what it reads or start another is disabled.
@@ -200,8 +223,10 @@ class TfrmEmailMerge : public QMainWindow {
   std::time_t sendStarted_ = 0;
   std::string logSaved_;  // where the last log's files went, as the log window says it
   std::future<void> savingLog_;
-  TfrmLog* shownLog_ = nullptr;  // the log window while it is up
-  std::string attachFolder_;     // where the Attach dialog opens; "" until the first Attach
+  TfrmLog* shownLog_ = nullptr;   // the log window while it is up
+  std::string attachFolder_;      // where the Attach dialog opens; "" until the first Attach
+  bool onePerRecipient_ = false;  // the user's own choice, kept with the draft
+  bool testSend_ = false;         // the send under way (or the last) is a test send
 };
 
 }  // namespace tavrin::app

@@ -7,11 +7,14 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTimer>
 #include <QTreeView>
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
@@ -122,6 +125,9 @@ TfrmPreview::TfrmPreview(PreviewSources sources, QWidget* parent)
     connect(files, &QAbstractItemModel::modelReset, this, later);
     connect(files, &QAbstractItemModel::layoutChanged, this, later);
   }
+  // Esc puts it away, as it does the other windows; View > Preview brings it back.
+  auto* close = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(close, &QShortcut::activated, this, &QWidget::close);
   connect(btnPrevious, &QPushButton::clicked, this, [this] { ShowRecord(record_ - 1); });
   connect(btnNext, &QPushButton::clicked, this, [this] { ShowRecord(record_ + 1); });
   connect(edtRecord, &QSpinBox::valueChanged, this, [this](int value) { ShowRecord(value); });
@@ -213,13 +219,34 @@ void TfrmPreview::Refresh() {
 
 void ShowPreview(TfrmEmailMerge& compose) {
   auto* preview = compose.findChild<TfrmPreview*>("frmPreview", Qt::FindDirectChildrenOnly);
-  if (preview == nullptr)
+  const bool first = preview == nullptr;
+  if (first) {
     preview = new TfrmPreview({compose.edtTo, compose.edtSubject, compose.mmoMessage,
                                compose.lstAttachments, kToPlaceholder, kSubjectPlaceholder},
                               &compose);
+    // Over the compose window, whole on its screen: the window manager would put it anywhere.
+    const QScreen* screen = compose.screen();
+    const QRect room = screen != nullptr ? screen->availableGeometry() : QRect();
+    QSize size = preview->size();
+    if (room.isValid()) size = size.boundedTo(room.size() - QSize(40, 60));
+    preview->resize(size);
+    QRect place(QPoint(0, 0), size);
+    place.moveCenter(compose.frameGeometry().center());
+    if (room.isValid()) {
+      place.moveLeft(std::clamp(place.left(), room.left(),
+                                std::max(room.left(), room.right() - size.width() - 20)));
+      place.moveTop(std::clamp(place.top(), room.top(),
+                               std::max(room.top(), room.bottom() - size.height() - 40)));
+    }
+    preview->move(place.topLeft());
+  }
   preview->show();
   preview->raise();
   preview->activateWindow();
+  // The keys move between records at once: Next, or the record field on the last record.
+  if (first)
+    (preview->btnNext->isEnabled() ? static_cast<QWidget*>(preview->btnNext) : preview->edtRecord)
+        ->setFocus();
 }
 
 }  // namespace tavrin::app
