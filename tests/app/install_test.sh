@@ -14,7 +14,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 fail() { echo "FAIL: $*" >&2; exit 1; }
 for f in bin/tavrin bin/dbftool share/applications/tavrin.desktop \
          share/icons/hicolor/scalable/apps/tavrin.svg share/icons/hicolor/48x48/apps/tavrin.png \
-         share/icons/hicolor/256x256/apps/tavrin.png share/doc/Tavrin/README.md; do
+         share/icons/hicolor/256x256/apps/tavrin.png share/doc/tavrin/README.md; do
   [ -e "$prefix/$f" ] || fail "missing $f"
 done
 desktop-file-validate "$prefix/share/applications/tavrin.desktop" || fail "menu entry does not validate"
