@@ -155,9 +155,30 @@ std::optional<std::string> FromBase64(std::string_view text) {
 
 // ---------------------------------------------------------------- header text
 
+// The first `needle` at or after a position, for positions that never go back: each search
+// starts past the last answer, so a whole pass costs one scan of the text however many "=?"
+// openings a hostile header holds.
+class ForwardFind {
+ public:
+  ForwardFind(std::string_view text, std::string_view needle) : text_(text), needle_(needle) {}
+  std::size_t From(std::size_t pos) {
+    if (!searched_ || (found_ != std::string_view::npos && pos > found_)) {
+      found_ = text_.find(needle_, pos);
+      searched_ = true;
+    }
+    return found_;
+  }
+
+ private:
+  std::string_view text_, needle_;
+  std::size_t found_ = std::string_view::npos;
+  bool searched_ = false;
+};
+
 // RFC 2047 encoded words in `text` decoded; blanks between two encoded words dropped.
 std::string DecodeWords(std::string_view text) {
   std::string out, pendingBytes, pendingCharset, gap;
+  ForwardFind firstMark(text, "?"), secondMark(text, "?"), closing(text, "?="), blank(text, " ");
   auto flush = [&] {
     if (!pendingCharset.empty()) out += ToUtf8(pendingBytes, pendingCharset);
     pendingBytes.clear();
@@ -167,10 +188,11 @@ std::string DecodeWords(std::string_view text) {
   while (i < text.size()) {
     bool decoded = false;
     if (text.compare(i, 2, "=?") == 0) {
-      const std::size_t q1 = text.find('?', i + 2);
-      const std::size_t q2 = q1 == std::string_view::npos ? q1 : text.find('?', q1 + 1);
-      const std::size_t end = q2 == std::string_view::npos ? q2 : text.find("?=", q2 + 1);
-      if (end != std::string_view::npos && q2 == q1 + 2) {
+      const std::size_t q1 = firstMark.From(i + 2);
+      const std::size_t q2 = q1 == std::string_view::npos ? q1 : secondMark.From(q1 + 1);
+      const std::size_t end = q2 == std::string_view::npos ? q2 : closing.From(q2 + 1);
+      // An encoded word holds no blank.
+      if (end != std::string_view::npos && q2 == q1 + 2 && blank.From(q2 + 1) > end) {
         std::string charset = Lower(text.substr(i + 2, q1 - i - 2));
         charset = charset.substr(0, charset.find('*'));  // RFC 2231 language
         const char form = static_cast<char>(std::toupper(static_cast<unsigned char>(text[q1 + 1])));
@@ -183,7 +205,7 @@ std::string DecodeWords(std::string_view text) {
           std::replace(q.begin(), q.end(), '_', ' ');
           bytes = FromQuotedPrintable(q);
         }
-        if (bytes && payload.find(' ') == std::string_view::npos) {
+        if (bytes) {
           if (charset != pendingCharset) flush();
           pendingCharset = charset;
           pendingBytes += *bytes;
