@@ -700,10 +700,14 @@ std::variant<std::vector<std::string>, std::string> StoreAttachments(
   if (dirFd.fd < 0)
     return undo("The folder " + dir + " could not be opened: " + Reason(errno) + ".");
   std::set<std::string> used;
+  // The next number to try for each name given more than once: thousands of parts of one name
+  // do not each count up from 2 again.
+  std::map<std::string, int> nextNumber;
   for (std::size_t i = 0; i < attachments.size(); ++i) {
     const std::string safe = SafeAttachmentName(attachments[i].name, static_cast<int>(i + 1));
     std::string name = safe;
-    for (int n = 2; used.count(name) != 0; ++n) name = Numbered(safe, n);
+    int& n = nextNumber.try_emplace(safe, 2).first->second;
+    while (used.count(name) != 0) name = Numbered(safe, n++);
     used.insert(name);
     const Fd file(::openat(dirFd.fd, name.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));

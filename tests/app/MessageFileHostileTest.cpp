@@ -1,7 +1,10 @@
 // Hostile message files read by the send core alone: whatever a file holds, reading it ends with
 // the message or a reason, in time proportional to its size.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <variant>
 
@@ -30,6 +33,27 @@ TEST(MessageFileHostile, UnclosedEncodedWordsAreReadAsTheyAre) {
   const ReadMessage mixed = Parsed(
       "Subject: =?x?Q?a =?utf-8?Q?caf=C3=A9?= =?utf-8?B?w6k=?= =?utf-8?Q?a b?=\r\n\r\n.\r\n");
   EXPECT_EQ(mixed.subject, "=?x?Q?a caféé =?utf-8?Q?a b?=");
+}
+
+// Thousands of parts of one name each get a name of their own, one more than the last, however a
+// part named like a numbered one comes in between.
+TEST(MessageFileHostile, ManyAttachmentsOfOneNameAreNumberedInTurn) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::path(fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path()) /
+                        ("tavrin-many-" + std::to_string(::getpid()));
+  std::vector<MessageAttachment> parts(3000, MessageAttachment{"same.txt", "x"});
+  parts[1].name = "same (3).txt";
+  auto stored = StoreAttachments(root.string(), parts);
+  ASSERT_TRUE(std::holds_alternative<std::vector<std::string>>(stored))
+      << std::get<std::string>(stored);
+  const auto& paths = std::get<std::vector<std::string>>(stored);
+  std::set<std::string> names;
+  for (const std::string& path : paths) names.insert(fs::path(path).filename().string());
+  EXPECT_EQ(names.size(), parts.size());
+  EXPECT_EQ(fs::path(paths[2]).filename(), "same (2).txt");
+  EXPECT_EQ(fs::path(paths[3]).filename(), "same (4).txt");
+  EXPECT_EQ(fs::path(paths.back()).filename(), "same (3000).txt");
+  fs::remove_all(root);
 }
 
 }  // namespace
