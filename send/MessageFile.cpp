@@ -426,13 +426,22 @@ std::variant<std::vector<std::string_view>, Failure> SplitParts(std::string_view
   return Failure("it is cut short: a multipart does not end.");
 }
 
-std::optional<std::string> Decoded(std::string_view content, const Header& header) {
+// A part's content decoded from its transfer encoding into `bytes`, or why it cannot be.
+std::optional<Failure> Decode(std::string_view content, const Header& header, std::string& bytes) {
   const std::string* encoding = header.Get("content-transfer-encoding");
   const std::string name = encoding == nullptr ? "" : Lower(platform::Trim(*encoding, kWhiteSpace));
-  if (name == "base64") return FromBase64(content);
-  if (name == "quoted-printable") return FromQuotedPrintable(content);
-  if (name.empty() || name == "7bit" || name == "8bit" || name == "binary")
-    return std::string(content);
+  if (name == "base64") {
+    auto decoded = FromBase64(content);
+    if (!decoded)
+      return Failure("its MIME structure is broken: the BASE64 text of a part is damaged.");
+    bytes = std::move(*decoded);
+  } else if (name == "quoted-printable") {
+    bytes = FromQuotedPrintable(content);
+  } else if (name.empty() || name == "7bit" || name == "8bit" || name == "binary") {
+    bytes = std::string(content);
+  } else {
+    return Failure("its MIME structure is broken: a part has an unknown transfer encoding.");
+  }
   return std::nullopt;
 }
 
@@ -497,16 +506,15 @@ struct Walker {
     const bool attached = disposition.value == "attachment" || !name.empty();
     const bool text = type.value.empty() || type.value == "text/plain";
     if (!attached && !(text && !haveBody)) return std::nullopt;  // an alternative we do not show
-    const auto bytes = Decoded(entity.body, entity.header);
-    if (!bytes)
-      return Failure("its MIME structure is broken: a part has an unknown transfer encoding.");
+    std::string bytes;
+    if (auto failure = Decode(entity.body, entity.header, bytes)) return failure;
     if (attached) {
       if (name.empty()) name = type.value == "message/rfc822" ? "message.eml" : "";
-      message.attachments.push_back({name, *bytes});
+      message.attachments.push_back({name, std::move(bytes)});
       return std::nullopt;
     }
     const auto charset = type.params.find("charset");
-    message.body = BodyText(ToUtf8(*bytes, charset == type.params.end() ? "" : charset->second));
+    message.body = BodyText(ToUtf8(bytes, charset == type.params.end() ? "" : charset->second));
     haveBody = true;
     return std::nullopt;
   }

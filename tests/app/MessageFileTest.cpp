@@ -171,7 +171,8 @@ TEST(MessageFileRead, BrokenMessagesSayWhy) {
       {head + "Content-Type: multipart/mixed\r\n\r\n--b\r\n\r\ntext\r\n--b--\r\n", "no boundary"},
       {head + "Content-Type: multipart/mixed; boundary=b\r\n\r\nno parts at all\r\n", "no parts"},
       {head + "Content-Transfer-Encoding: x-unknown\r\n\r\nabc\r\n", "transfer encoding"},
-      {head + "Content-Transfer-Encoding: base64\r\n\r\n!!!not base64!!!\r\n", "broken"},
+      {head + "Content-Transfer-Encoding: base64\r\n\r\n!!!not base64!!!\r\n",
+       "BASE64 text of a part is damaged"},
   };
   for (const auto& [bytes, why] : cases) {
     auto result = ParseMessage(bytes);
