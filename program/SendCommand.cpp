@@ -437,10 +437,15 @@ class SendRun {
     if (!ended) loop.exec();
     stopper_.OnStop({});
     progress.Finish();
-    log.WriteText([this](const std::string& block) { std::fputs(block.c_str(), out_); });
-    std::fputs("\n", out_);
-    std::fflush(out_);
+    // The log is kept on disk before it is printed, and a signal while it is printed ends the
+    // printing: a reader that stops reading holds back neither the run nor its record.
+    stopRequested = 0;
     const SavedLog saved = SaveLogFiles(log, LogsFolder(places_.homeDir), started);
+    log.WriteText([this](const std::string& block) {
+      if (!StopOnSignal::Requested()) std::fputs(block.c_str(), out_);
+    });
+    if (!StopOnSignal::Requested()) std::fputs("\n", out_);
+    if (!StopOnSignal::Requested()) std::fflush(out_);
     std::fprintf(err_, "%s\n", Shown(SavedLogText(saved)).c_str());
     return SendExitStatus(TallyOf(log));
   }

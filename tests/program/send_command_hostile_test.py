@@ -4,8 +4,10 @@
 Usage: send_command_hostile_test.py TAVRIN_SEND DBFTOOL SOURCE_DIR
 """
 import os
+import signal
 import subprocess
 import sys
+import time
 import unittest
 
 import send_command_test as base
@@ -63,6 +65,38 @@ class HostileStartTest(base.SendCommandTest):
         log = self.saved_log()
         self.assertTrue(self.log_line(log, "P1499").endswith("OK"), log[-500:])
         self.assertEqual([n for n in os.listdir(self.root) if n.startswith("tavrin-send-")], [])
+
+    def test_a_reader_that_never_reads_cannot_hold_the_log_back_and_a_signal_ends_the_run(self):
+        server = self.server()
+        self.make_table([("P%d" % i, "p%d@example.com" % i) for i in range(1500)])
+        settings = self.write_settings(server.port)
+        reader, writer = os.pipe()  # kept open and never read: the log fills it and waits
+        try:
+            process = subprocess.Popen([base.SEND, "--settings", settings, self.message],
+                                       env=self.env(), stdout=writer, stderr=subprocess.DEVNULL)
+            try:
+                logs = os.path.join(self.root, "data", "Tavrin", "logs")
+                for _ in range(600):
+                    if os.path.isdir(logs) and [n for n in os.listdir(logs) if n.endswith(".csv")]:
+                        break
+                    time.sleep(0.1)
+                # A signal just before a write begins finds nothing to interrupt: sent again.
+                for _ in range(60):
+                    process.send_signal(signal.SIGTERM)
+                    try:
+                        process.wait(1)
+                        break
+                    except subprocess.TimeoutExpired:
+                        pass
+            finally:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+        finally:
+            os.close(reader)
+            os.close(writer)
+        self.assertEqual(process.returncode, 0)
+        self.assertTrue(self.log_line(self.saved_log(), "P1499").endswith("OK"))
 
 
 def load_tests(loader, tests, pattern):
