@@ -1,6 +1,7 @@
 #include "program/SendCommand.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -446,6 +447,7 @@ class SendRun {
     });
     if (!StopOnSignal::Requested()) std::fputs("\n", out_);
     if (!StopOnSignal::Requested()) std::fflush(out_);
+    if (StopOnSignal::Requested()) ::__fpurge(out_);  // or the exit would wait to write it
     std::fprintf(err_, "%s\n", Shown(SavedLogText(saved)).c_str());
     return SendExitStatus(TallyOf(log));
   }
