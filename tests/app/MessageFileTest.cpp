@@ -283,5 +283,26 @@ TEST_F(MessageFileWindow, SaveAndOpenThroughTheMenuAndABrokenFileChangesNothing)
   EXPECT_EQ(Main().lstAttachments->GetFilePath(0), attached);
 }
 
+// Opening a message over one that was typed and not sent asks first; declined, the window (and so
+// its draft) keeps what was typed and no file is asked for.
+TEST_F(MessageFileWindow, OpenOverAnUnsentMessageAsksFirst) {
+  Start();
+  Main().edtSubject->setText("Typed");
+  Main().mmoMessage->setPlainText("typed text");
+  dialogs_.saveAnswers.push_back(Root() + "/m.eml");
+  Main().miSaveMessage->trigger();
+  Main().edtSubject->setText("Typed since");
+  dialogs_.confirmAnswers.push_back(false);
+  dialogs_.fileAnswers.push_back(Root() + "/m.eml");
+  Main().miOpenMessage->trigger();
+  EXPECT_EQ(Main().edtSubject->text().toStdString(), "Typed since");
+  EXPECT_EQ(dialogs_.fileAnswers.size(), 1u) << "the file was asked for all the same";
+
+  dialogs_.confirmAnswers.push_back(true);
+  Main().miOpenMessage->trigger();
+  EXPECT_EQ(Main().edtSubject->text().toStdString(), "Typed");
+  EXPECT_TRUE(dialogs_.fileAnswers.empty());
+}
+
 }  // namespace
 }  // namespace tavrin::app::testing
