@@ -217,9 +217,13 @@ std::optional<std::string> SaveDraft(const std::string& folder, const Draft& dra
     if (errno != EINTR) return failed(errno);
   int problem = 0;
   {
-    Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    // The lock is held, so whatever is under the temporary name was left by a run that ended
+    // (or put there by hand): it goes, so that a FIFO cannot block the open for ever and the
+    // file made is a new one.
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return failed(errno);
+    Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (file.fd < 0) return failed(errno);
-    if (::fchmod(file.fd, 0600) != 0) problem = errno;  // one left by an older umask
+    if (::fchmod(file.fd, 0600) != 0) problem = errno;  // a umask may have taken bits
     if (problem == 0 && !WriteAll(file.fd, DraftText(draft))) problem = errno != 0 ? errno : EIO;
     if (problem == 0 && ::fsync(file.fd) != 0) problem = errno;
     if (::close(file.fd) != 0 && problem == 0) problem = errno;

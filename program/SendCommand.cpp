@@ -1,6 +1,7 @@
 #include "program/SendCommand.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -460,10 +461,16 @@ class SendRun {
     if (kind == FailureKind::kSignInRefused)
       Fail("The password from " + passwordFrom_ + " was refused for " + s_.UserName + " at " +
            s_.ServerName + ". Nothing was sent.");
-    log.WriteText([this](const std::string& block) { std::fputs(block.c_str(), out_); });
-    std::fputs("\n", out_);
-    std::fflush(out_);
+    // The log is kept on disk before it is printed, and a signal while it is printed ends the
+    // printing: a reader that stops reading holds back neither the run nor its record.
+    stopRequested = 0;
     const SavedLog saved = SaveLogFiles(log, LogsFolder(places_.homeDir), started);
+    log.WriteText([this](const std::string& block) {
+      if (!StopOnSignal::Requested()) std::fputs(block.c_str(), out_);
+    });
+    if (!StopOnSignal::Requested()) std::fputs("\n", out_);
+    if (!StopOnSignal::Requested()) std::fflush(out_);
+    if (StopOnSignal::Requested()) ::__fpurge(out_);  // or the exit would wait to write it
     std::fprintf(err_, "%s\n", Shown(SavedLogText(saved)).c_str());
     return SendExitStatus(kind, TallyOf(log));
   }

@@ -1,6 +1,11 @@
 // tavrin-send: sends a message file to every recipient of a table from the command line, for
 // scheduled and scripted sends. No display is needed: the send core runs on Qt Core alone.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -12,7 +17,27 @@
 #include "platform/Paths.h"
 #include "platform/SecretStore.h"
 
+namespace {
+
+// A scheduler or a script may start the program with standard input, output or error closed.
+// The next descriptor opened would then take that number, and the log or the progress lines
+// written "to standard output" would land in the event loop's wake-up descriptor, the signal
+// pipe (stopping the send) or a file: each closed one is held by /dev/null instead.
+void HoldStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) ::close(null);  // the lower ones are open: cannot happen
+  }
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+  HoldStandardDescriptors();
+  // Output into a pipe whose reader is gone (`| head -1`) fails its writes, quietly: the send
+  // goes on to the end and its log is still saved on disk.
+  std::signal(SIGPIPE, SIG_IGN);
   using tavrin::app::SendCommandLine;
   const SendCommandLine line = tavrin::app::ParseSendCommandLine(argc, argv);
   switch (line.action) {

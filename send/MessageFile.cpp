@@ -155,9 +155,30 @@ std::optional<std::string> FromBase64(std::string_view text) {
 
 // ---------------------------------------------------------------- header text
 
+// The first `needle` at or after a position, for positions that never go back: each search
+// starts past the last answer, so a whole pass costs one scan of the text however many "=?"
+// openings a hostile header holds.
+class ForwardFind {
+ public:
+  ForwardFind(std::string_view text, std::string_view needle) : text_(text), needle_(needle) {}
+  std::size_t From(std::size_t pos) {
+    if (!searched_ || (found_ != std::string_view::npos && pos > found_)) {
+      found_ = text_.find(needle_, pos);
+      searched_ = true;
+    }
+    return found_;
+  }
+
+ private:
+  std::string_view text_, needle_;
+  std::size_t found_ = std::string_view::npos;
+  bool searched_ = false;
+};
+
 // RFC 2047 encoded words in `text` decoded; blanks between two encoded words dropped.
 std::string DecodeWords(std::string_view text) {
   std::string out, pendingBytes, pendingCharset, gap;
+  ForwardFind firstMark(text, "?"), secondMark(text, "?"), closing(text, "?="), blank(text, " ");
   auto flush = [&] {
     if (!pendingCharset.empty()) out += ToUtf8(pendingBytes, pendingCharset);
     pendingBytes.clear();
@@ -167,10 +188,11 @@ std::string DecodeWords(std::string_view text) {
   while (i < text.size()) {
     bool decoded = false;
     if (text.compare(i, 2, "=?") == 0) {
-      const std::size_t q1 = text.find('?', i + 2);
-      const std::size_t q2 = q1 == std::string_view::npos ? q1 : text.find('?', q1 + 1);
-      const std::size_t end = q2 == std::string_view::npos ? q2 : text.find("?=", q2 + 1);
-      if (end != std::string_view::npos && q2 == q1 + 2) {
+      const std::size_t q1 = firstMark.From(i + 2);
+      const std::size_t q2 = q1 == std::string_view::npos ? q1 : secondMark.From(q1 + 1);
+      const std::size_t end = q2 == std::string_view::npos ? q2 : closing.From(q2 + 1);
+      // An encoded word holds no blank.
+      if (end != std::string_view::npos && q2 == q1 + 2 && blank.From(q2 + 1) > end) {
         std::string charset = Lower(text.substr(i + 2, q1 - i - 2));
         charset = charset.substr(0, charset.find('*'));  // RFC 2231 language
         const char form = static_cast<char>(std::toupper(static_cast<unsigned char>(text[q1 + 1])));
@@ -183,7 +205,7 @@ std::string DecodeWords(std::string_view text) {
           std::replace(q.begin(), q.end(), '_', ' ');
           bytes = FromQuotedPrintable(q);
         }
-        if (bytes && payload.find(' ') == std::string_view::npos) {
+        if (bytes) {
           if (charset != pendingCharset) flush();
           pendingCharset = charset;
           pendingBytes += *bytes;
@@ -404,13 +426,22 @@ std::variant<std::vector<std::string_view>, Failure> SplitParts(std::string_view
   return Failure("it is cut short: a multipart does not end.");
 }
 
-std::optional<std::string> Decoded(std::string_view content, const Header& header) {
+// A part's content decoded from its transfer encoding into `bytes`, or why it cannot be.
+std::optional<Failure> Decode(std::string_view content, const Header& header, std::string& bytes) {
   const std::string* encoding = header.Get("content-transfer-encoding");
   const std::string name = encoding == nullptr ? "" : Lower(platform::Trim(*encoding, kWhiteSpace));
-  if (name == "base64") return FromBase64(content);
-  if (name == "quoted-printable") return FromQuotedPrintable(content);
-  if (name.empty() || name == "7bit" || name == "8bit" || name == "binary")
-    return std::string(content);
+  if (name == "base64") {
+    auto decoded = FromBase64(content);
+    if (!decoded)
+      return Failure("its MIME structure is broken: the BASE64 text of a part is damaged.");
+    bytes = std::move(*decoded);
+  } else if (name == "quoted-printable") {
+    bytes = FromQuotedPrintable(content);
+  } else if (name.empty() || name == "7bit" || name == "8bit" || name == "binary") {
+    bytes = std::string(content);
+  } else {
+    return Failure("its MIME structure is broken: a part has an unknown transfer encoding.");
+  }
   return std::nullopt;
 }
 
@@ -475,16 +506,15 @@ struct Walker {
     const bool attached = disposition.value == "attachment" || !name.empty();
     const bool text = type.value.empty() || type.value == "text/plain";
     if (!attached && !(text && !haveBody)) return std::nullopt;  // an alternative we do not show
-    const auto bytes = Decoded(entity.body, entity.header);
-    if (!bytes)
-      return Failure("its MIME structure is broken: a part has an unknown transfer encoding.");
+    std::string bytes;
+    if (auto failure = Decode(entity.body, entity.header, bytes)) return failure;
     if (attached) {
       if (name.empty()) name = type.value == "message/rfc822" ? "message.eml" : "";
-      message.attachments.push_back({name, *bytes});
+      message.attachments.push_back({name, std::move(bytes)});
       return std::nullopt;
     }
     const auto charset = type.params.find("charset");
-    message.body = BodyText(ToUtf8(*bytes, charset == type.params.end() ? "" : charset->second));
+    message.body = BodyText(ToUtf8(bytes, charset == type.params.end() ? "" : charset->second));
     haveBody = true;
     return std::nullopt;
   }
@@ -678,10 +708,14 @@ std::variant<std::vector<std::string>, std::string> StoreAttachments(
   if (dirFd.fd < 0)
     return undo("The folder " + dir + " could not be opened: " + Reason(errno) + ".");
   std::set<std::string> used;
+  // The next number to try for each name given more than once: thousands of parts of one name
+  // do not each count up from 2 again.
+  std::map<std::string, int> nextNumber;
   for (std::size_t i = 0; i < attachments.size(); ++i) {
     const std::string safe = SafeAttachmentName(attachments[i].name, static_cast<int>(i + 1));
     std::string name = safe;
-    for (int n = 2; used.count(name) != 0; ++n) name = Numbered(safe, n);
+    int& n = nextNumber.try_emplace(safe, 2).first->second;
+    while (used.count(name) != 0) name = Numbered(safe, n++);
     used.insert(name);
     const Fd file(::openat(dirFd.fd, name.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -70,6 +70,11 @@ void TfrmEmailMerge::miSaveMessageClick() {
 
 void TfrmEmailMerge::miOpenMessageClick() {
   if (Sending()) return;  // the send reads the attachment list
+  // The opened message takes the place of the one being written, and of its draft soon after.
+  if (DraftUnsent() &&
+      !services_.dialogs.Confirm(
+          "The message you are writing has not been sent. Discard it and open another?"))
+    return;
   const auto path =
       services_.dialogs.OpenFile({"Open Message", kMessageFilter, services_.places.homeDir});
   if (!path) return;

@@ -3,6 +3,8 @@
 // about a message that was not sent.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QKeySequence>
@@ -151,6 +153,25 @@ TEST_F(DraftFile, KeysOfALaterVersionAreWrittenBackAsTheyCame) {
   EXPECT_EQ(DraftText(std::get<Draft>(parsed)),
             "Tavrin draft 1\nTo: a\nSubject: s\nPersonalised: no\nSent: no\nFilter: "
             "COUNTRY=\"NO\"\nBody: b\nEnd\n");
+}
+
+// Whatever is left under the temporary name (a FIFO, a file of an older run) neither holds the
+// save up nor stops it; the save runs in a child, so a save that blocks fails here instead.
+TEST_F(DraftFile, WhateverHoldsTheTemporaryNameIsReplaced) {
+  fs::create_directories(folder_);
+  const std::string temp = (folder_ / "message.txt.new").string();
+  ASSERT_EQ(::mkfifo(temp.c_str(), 0600), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(20);
+    ::_exit(SaveDraft(Folder(), FullDraft()) ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "the save blocked on a FIFO";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadAll(folder_ / "message.txt"), DraftText(FullDraft()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(temp)));
 }
 
 // ---- The main window keeping the draft.

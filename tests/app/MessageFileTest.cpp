@@ -171,7 +171,8 @@ TEST(MessageFileRead, BrokenMessagesSayWhy) {
       {head + "Content-Type: multipart/mixed\r\n\r\n--b\r\n\r\ntext\r\n--b--\r\n", "no boundary"},
       {head + "Content-Type: multipart/mixed; boundary=b\r\n\r\nno parts at all\r\n", "no parts"},
       {head + "Content-Transfer-Encoding: x-unknown\r\n\r\nabc\r\n", "transfer encoding"},
-      {head + "Content-Transfer-Encoding: base64\r\n\r\n!!!not base64!!!\r\n", "broken"},
+      {head + "Content-Transfer-Encoding: base64\r\n\r\n!!!not base64!!!\r\n",
+       "BASE64 text of a part is damaged"},
   };
   for (const auto& [bytes, why] : cases) {
     auto result = ParseMessage(bytes);
@@ -280,6 +281,27 @@ TEST_F(MessageFileWindow, SaveAndOpenThroughTheMenuAndABrokenFileChangesNothing)
   EXPECT_EQ(Main().edtSubject->text().toStdString(), "Größe");
   ASSERT_EQ(Main().lstAttachments->Count(), 1);
   EXPECT_EQ(Main().lstAttachments->GetFilePath(0), attached);
+}
+
+// Opening a message over one that was typed and not sent asks first; declined, the window (and so
+// its draft) keeps what was typed and no file is asked for.
+TEST_F(MessageFileWindow, OpenOverAnUnsentMessageAsksFirst) {
+  Start();
+  Main().edtSubject->setText("Typed");
+  Main().mmoMessage->setPlainText("typed text");
+  dialogs_.saveAnswers.push_back(Root() + "/m.eml");
+  Main().miSaveMessage->trigger();
+  Main().edtSubject->setText("Typed since");
+  dialogs_.confirmAnswers.push_back(false);
+  dialogs_.fileAnswers.push_back(Root() + "/m.eml");
+  Main().miOpenMessage->trigger();
+  EXPECT_EQ(Main().edtSubject->text().toStdString(), "Typed since");
+  EXPECT_EQ(dialogs_.fileAnswers.size(), 1u) << "the file was asked for all the same";
+
+  dialogs_.confirmAnswers.push_back(true);
+  Main().miOpenMessage->trigger();
+  EXPECT_EQ(Main().edtSubject->text().toStdString(), "Typed");
+  EXPECT_TRUE(dialogs_.fileAnswers.empty());
 }
 
 }  // namespace
