@@ -21,6 +21,7 @@
 #include "send/SendText.h"
 
 #include "platform/CodePage.h"
+#include "platform/Stream.h"
 
 namespace tavrin::app {
 namespace {
@@ -183,12 +184,51 @@ void TSendDialogue::OnPersonalReply(int code, const std::string& line, bool proc
 // transaction's commands.
 void TSendDialogue::SendPersonalData() {
   personalOpen_ = false;
-  const std::vector<std::string> lines = TakeBuilt(inFlight_.back().recordNo);
-  SendMailData(lines);
+  std::string data = PersonalMailData(TakeBuilt(inFlight_.back().recordNo)) + ".\r\n";
   due_.push_back(Due::kDot);
-  if (Pipelining()) return OpenPersonal(".\r\n");
-  SendLines(".\r\n");
+  if (Pipelining()) return OpenPersonal(std::move(data));
+  SendLines(data);
   AwaitNext();
+}
+
+// The mail data but its final ".": the message, then each attachment's part. An encoding of a
+// few MB at most is read into memory once and goes out with the text; a larger one is streamed
+// from the temporary file for each message.
+std::string TSendDialogue::PersonalMailData(const std::vector<std::string>& lines) {
+  constexpr std::uint64_t kMostHeld = 8 * 1024 * 1024;
+  SetState(State::kMailData);
+  std::string text;
+  for (const std::string& line : lines) (text += MailDataLine(line)) += "\r\n";
+  heldEncodings_.resize(job_.attachments.size());
+  for (std::size_t i = 0; i < job_.attachments.size(); ++i) {
+    const std::shared_ptr<TAttachmentEncoder> encoder = EncodedAttachment(i);
+    for (const std::string& header : AttachmentHeaderLines(job_.boundary, job_.attachments[i]))
+      (text += MailDataLine(header)) += "\r\n";
+    if (!heldEncodings_[i]) {
+      const std::unique_ptr<platform::TStream> encoded = encoder->Encoded(i);
+      const auto size = static_cast<std::uint64_t>(encoded->Size());
+      if (heldBytes_ + size <= kMostHeld) {
+        std::string bytes(static_cast<std::size_t>(size), '\0');
+        encoded->SetPosition(0);
+        if (!bytes.empty()) encoded->ReadBuffer(bytes.data(), bytes.size());
+        heldBytes_ += size;
+        heldEncodings_[i] = std::move(bytes);
+      }
+    }
+    if (heldEncodings_[i]) {
+      text += *heldEncodings_[i];
+      continue;
+    }
+    SendLines(text);
+    text.clear();
+    const std::unique_ptr<platform::TStream> encoded = encoder->Encoded(i);
+    auto alive = alive_;
+    sock_.SendStream(*encoded);
+    if (!*alive || !Running()) throw SendStopped{};
+  }
+  const std::vector<std::string> closing = ClosingLines(job_.boundary);
+  for (std::size_t i = 0; i + 1 < closing.size(); ++i) (text += MailDataLine(closing[i])) += "\r\n";
+  return text;
 }
 
 // The connection is gone: a message whose final "." went out unanswered stays unconfirmed and is

@@ -500,27 +500,20 @@ int TSendDialogue::TimeOutFor(State state) const {
   }
 }
 
-// Everything but the final "."; a personalised message's text goes in one write, as one of many.
+// The shared message, its attachments and the final ".", line by line with its progress.
 void TSendDialogue::SendMailData(const std::vector<std::string>& lines) {
   SetState(State::kMailData);
-  if (job_.personalised) {
-    std::string text;
-    for (const std::string& line : lines) (text += MailDataLine(line)) += "\r\n";
-    SendLines(text);
-  } else {
-    if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, 0);
-    if (events.status) events.status("Processing main message");
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, i);
-      SendLine(MailDataLine(lines[i]));
-    }
+  if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, 0);
+  if (events.status) events.status("Processing main message");
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, i);
+    SendLine(MailDataLine(lines[i]));
   }
   for (std::size_t i = 0; i < job_.attachments.size(); ++i) SendAttachment(i);
   const std::vector<std::string> closing = ClosingLines(job_.boundary);
   std::string end;
   for (std::size_t i = 0; i + 1 < closing.size(); ++i) (end += MailDataLine(closing[i])) += "\r\n";
   SendLines(end);
-  if (job_.personalised) return;  // the final "." goes with the next transaction's commands
   if (events.progressShown) events.progressShown(false);
   SendLine(closing.back());  // the final "."
   auto alive = alive_;
@@ -533,10 +526,25 @@ void TSendDialogue::SendMailData(const std::vector<std::string>& lines) {
 // same bytes.
 void TSendDialogue::SendAttachment(std::size_t index) {
   const std::string& path = job_.attachments[index];
-  if (events.progress && !job_.personalised) events.progress(0, 0);
-  if (events.status && !job_.personalised)
+  if (events.progress) events.progress(0, 0);
+  if (events.status)
     events.status("Processing attachment " + std::to_string(index + 1) + " of " +
                   std::to_string(job_.attachments.size()));
+  const std::shared_ptr<TAttachmentEncoder> encoder = EncodedAttachment(index);
+  std::string headers;
+  for (const std::string& header : AttachmentHeaderLines(job_.boundary, path))
+    (headers += MailDataLine(header)) += "\r\n";
+  SendLines(headers);
+  const std::unique_ptr<platform::TStream> encoded = encoder->Encoded(index);
+  if (events.progress) events.progress(encoded->Size(), 0);
+  auto alive = alive_;
+  sock_.SendStream(*encoded);
+  if (!*alive || !Running()) throw SendStopped{};
+}
+
+// The encoder holding attachment `index`, encoded now if no transaction has carried it yet. Held
+// by the caller too: an end of the send inside the event loop must not take it from under its work.
+std::shared_ptr<TAttachmentEncoder> TSendDialogue::EncodedAttachment(std::size_t index) {
   if (!encoder_) {
     encoder_ = std::make_shared<TAttachmentEncoder>(job_.tempDir, [this, alive = alive_] {
       const auto still = alive;  // the send may end, and let go of the encoder, meanwhile
@@ -544,27 +552,20 @@ void TSendDialogue::SendAttachment(std::size_t index) {
       if (!*still || !Running()) throw SendStopped{};
     });
   }
-  // Held here too: an end of the send inside the event loop must not take it from under its work.
   const std::shared_ptr<TAttachmentEncoder> encoder = encoder_;
   if (!encoder->Has(index)) {
-    encoder->Encode(index, path);
+    encoder->Encode(index, job_.attachments[index]);
     ++attachmentEncodings_;
   }
-  std::string headers;
-  for (const std::string& header : AttachmentHeaderLines(job_.boundary, path))
-    (headers += MailDataLine(header)) += "\r\n";
-  SendLines(headers);
-  const std::unique_ptr<platform::TStream> encoded = encoder->Encoded(index);
-  if (events.progress && !job_.personalised) events.progress(encoded->Size(), 0);
-  auto alive = alive_;
-  sock_.SendStream(*encoded);
-  if (!*alive || !Running()) throw SendStopped{};
+  return encoder;
 }
 
 // Every transaction has ended: the encodings are needed no more, and their space goes back
 // before "Quit", while the dialogue still runs the event loop between steps.
 void TSendDialogue::SendQuit() {
   delivered_ = true;
+  heldEncodings_.clear();
+  heldBytes_ = 0;
   if (const std::shared_ptr<TAttachmentEncoder> encoder = encoder_) encoder->Release();
   SendCommand("Quit", State::kQuit);
 }
@@ -584,6 +585,8 @@ bool TSendDialogue::Finish() {
   }
   table_.Close();
   encoder_.reset();
+  heldEncodings_.clear();
+  heldBytes_ = 0;
   ForgetSecrets();
   if (events.progressShown) events.progressShown(false);
   if (!*alive) return false;

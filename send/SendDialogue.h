@@ -251,6 +251,7 @@ class TSendDialogue {
   void SendNextRecipient();
   void SendMailData(const std::vector<std::string>& lines);
   void SendAttachment(std::size_t index);
+  std::shared_ptr<TAttachmentEncoder> EncodedAttachment(std::size_t index);
   void SendQuit();
   void SendLine(const std::string& line);
 
@@ -336,6 +337,7 @@ class TSendDialogue {
   void OpenPersonal(std::string before);
   void OnPersonalReply(int code, const std::string& line, bool proceed);
   void SendPersonalData();
+  std::string PersonalMailData(const std::vector<std::string>& lines);
   void AwaitNext();
   void PersonalCutOff();
   void PersonalUnconfirmed();
@@ -399,6 +401,10 @@ class TSendDialogue {
   std::deque<Due> due_;
   bool personalOpen_ = false;
   bool personalAccepted_ = false;  // the open transaction's recipient was accepted
+  // A personalised send's small encodings, read once from the temporary file (at most a few MB
+  // in all): each message then goes out in one write.
+  std::vector<std::optional<std::string>> heldEncodings_;
+  std::uint64_t heldBytes_ = 0;
 };
 
 }  // namespace tavrin::app

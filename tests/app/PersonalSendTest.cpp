@@ -157,6 +157,11 @@ TEST_F(PersonalSendTest, AServerClosingAfterEverySecondMessageStillDeliversEachO
     EXPECT_EQ(lastOutcome.deliveredTo, 7);
     const auto messages = MessagesByRecipient(server);
     EXPECT_EQ(messages.size(), 7u);
+    WriteFile(root_ / "one.eml", messages.at("p7@example.com"));
+    const DecodedMail mail = DecodeMail(root_ / "one.eml");
+    ASSERT_EQ(mail.attachments.size(), 1u);
+    EXPECT_EQ(mail.attachments[0].second, std::string(3000, 'x'));
+    EXPECT_EQ(mail.body, "Dear P7, your address is p7@example.com.\n");
     for (const std::string& line : Outcomes(log))
       EXPECT_NE(line.find(" ok"), std::string::npos) << line;
     EXPECT_EQ(Outcomes(log).size(), 7u);
