@@ -114,6 +114,26 @@ TEST_F(PersonalSendTest, EachRecordGetsItsOwnMessageTheSameWithOrWithoutPipelini
   EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Sending message 2 of 3"), statuses.end());
 }
 
+// A refused recipient costs that recipient alone: the server's refusal of "Data" that follows a
+// pipelined refusal is expected, and the next transaction starts clean after "RSET".
+TEST_F(PersonalSendTest, ARefusedRecipientCostsThatRecipientAlone) {
+  MakeTable(kThree);
+  for (const bool pipelining : {true, false}) {
+    std::vector<std::string> args{"--refuse", "bob@example.com=550 No such user"};
+    if (pipelining) args.push_back("--pipelining");
+    SmtpServer server(root_ / (pipelining ? "piped" : "single"), args);
+    log.StartLog("P", "S", "d", "t");
+    Send(server.Port(), PersonalJob());
+    EXPECT_EQ(kinds.back(), FailureKind::kNone) << (failures.empty() ? "" : failures.back());
+    EXPECT_EQ(Outcomes(log),
+              (std::vector<std::string>{"Ann Martin ok", "Bob Stone failed 550 No such user",
+                                        "Cy Young ok"}));
+    const auto messages = MessagesByRecipient(server);
+    EXPECT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages.count("bob@example.com"), 0u);
+  }
+}
+
 // A placeholder naming a field the table lacks ends the send before it connects; doubled braces
 // are text.
 TEST_F(PersonalSendTest, AnUnknownFieldRefusesBeforeConnectingAndDoubledBracesAreText) {
