@@ -41,6 +41,10 @@ void TMailSend::Start(MailMessage message) {
   platform::WipeSecret(setup_.password);
   job.passwordJudged = setup_.passwordJudged;
   job.recipientsPerMessage = setup_.recipientsPerMessage;
+  job.personalised = message.personalised;
+  job.input = std::move(message.input);
+  job.optOutField = std::move(message.optOutField);
+  job.testRecord = message.testRecord;
   dialogue_.Start(std::move(job));
 }
 

@@ -90,6 +90,9 @@ class TMailSend {
   // Ends the send under way, if any, as a failure of `kind` with `message`.
   void Abort(FailureKind kind, const std::string& message) { dialogue_.Abort(kind, message); }
   bool Running() const { return dialogue_.Running(); }
+  // A test send (MailMessage::testRecord): its log holds the one test line and is for no file or
+  // window; the outcome says so too (SendOutcome::testSend).
+  bool TestSend() const { return dialogue_.TestSend(); }
 
   TSendLog& Log() { return log_; }
   const TSendLog& Log() const { return log_; }

@@ -105,6 +105,34 @@ std::optional<std::string> RefusalOf(const std::vector<std::string>& texts,
   return std::nullopt;
 }
 
+std::string GroupedCount(std::int64_t n) {
+  const std::string digits = std::to_string(n < 0 ? -n : n);
+  std::string out = n < 0 ? "-" : "";
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+namespace {
+
+// A test send's Subject: "[Test] " ahead of the subject's text, plain or encoded words alike (an
+// encoded word needs only the blank before it).
+void MarkTestSubject(std::vector<std::string>& lines) {
+  for (std::string& line : lines) {
+    if (line.empty()) return;  // the end of the header block
+    if (line.size() >= 8 && platform::AnsiUpper(line.substr(0, 8)) == "SUBJECT:") {
+      const std::size_t text = line.find_first_not_of(' ', 8);
+      line.insert(text == std::string::npos ? line.size() : text,
+                  text == std::string::npos ? " [Test]" : "[Test] ");
+      return;
+    }
+  }
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- life
 
 TSendDialogue::TSendDialogue(net::TSockClient& sock, TReplyTable& replies, TSendLog& log,
@@ -159,6 +187,17 @@ void TSendDialogue::Start(SendJob job) {
   platform::WipeSecret(
       job.password);  // a short one was copied, not moved, and its bytes stay behind
   delivered_ = false;
+  if (job_.testRecord) {
+    job_.input.Subject = "[Test] " + job_.input.Subject;
+    if (!job_.personalised) MarkTestSubject(job_.messageLines);
+  }
+  filter_ = TRecipientFilter(job_.optOutField);
+  refusedAsIs_ = false;
+  testTaken_ = false;
+  built_.clear();
+  due_.clear();
+  personalOpen_ = false;
+  personalAccepted_ = false;
   ResetTransactions();
   closedWhileActing_ = false;
   continuationLines_ = 0;
@@ -283,11 +322,12 @@ void TSendDialogue::HandleLine(const std::string& received) {
   if (state_ != State::kQuit) replyTimer_.stop();
   auto alive = alive_;
   Act([&] { Dispatch(code, line, proceed); });
-  if (*alive && Running() && !replyTimer_.isActive() && !inFlight_.empty())
+  if (*alive && Running() && !replyTimer_.isActive() && (!inFlight_.empty() || !due_.empty()))
     replyTimer_.start(commandTimeOutMs);
 }
 
 void TSendDialogue::Dispatch(int code, const std::string& line, bool proceed) {
+  if (job_.personalised && !due_.empty()) return OnPersonalReply(code, line, proceed);
   switch (state_) {
     case State::kGreeting: return OnGreetingReply(code, line, proceed);
     case State::kHelo: return OnHeloReply(code, line, proceed);
@@ -330,7 +370,7 @@ void TSendDialogue::OnHeloReply(int code, const std::string& line, bool proceed)
 
 void TSendDialogue::OnDataReply(int code, const std::string& line) {
   if (code != 354) return Unexpected(line);
-  SendMailData();
+  SendMailData(job_.messageLines);
 }
 
 // ---------------------------------------------------------------- sending
@@ -349,6 +389,16 @@ bool TSendDialogue::CheckBeforeConnect() {
       Abort(FailureKind::kLocalFile, "The recipients table has no field " + *field);
       return false;
     }
+  }
+  // A field the message names and the table lacks, or bulk-mail settings it cannot hold, refuse
+  // the send here, before the server sees anything.
+  std::vector<std::string> texts{job_.input.To, job_.input.Subject};
+  texts.insert(texts.end(), job_.input.Body.begin(), job_.input.Body.end());
+  if (const auto refusal =
+          BulkMailRefusal(texts, job_.input.ListUnsubscribe, job_.input.ReplyTo, filter_, table_)) {
+    refusedAsIs_ = true;  // the refusal says all: nothing has been sent, nor tried
+    Abort(FailureKind::kLocalFile, *refusal);
+    return false;
   }
   table_.GoFirst();
   while (!table_.AtEnd() && table_.RecordDeleted()) table_.SkipBy(1);
@@ -450,9 +500,9 @@ int TSendDialogue::TimeOutFor(State state) const {
   }
 }
 
-void TSendDialogue::SendMailData() {
+// The shared message, its attachments and the final ".", line by line with its progress.
+void TSendDialogue::SendMailData(const std::vector<std::string>& lines) {
   SetState(State::kMailData);
-  const auto& lines = job_.messageLines;
   if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, 0);
   if (events.status) events.status("Processing main message");
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -461,7 +511,9 @@ void TSendDialogue::SendMailData() {
   }
   for (std::size_t i = 0; i < job_.attachments.size(); ++i) SendAttachment(i);
   const std::vector<std::string> closing = ClosingLines(job_.boundary);
-  for (std::size_t i = 0; i + 1 < closing.size(); ++i) SendLine(MailDataLine(closing[i]));
+  std::string end;
+  for (std::size_t i = 0; i + 1 < closing.size(); ++i) (end += MailDataLine(closing[i])) += "\r\n";
+  SendLines(end);
   if (events.progressShown) events.progressShown(false);
   SendLine(closing.back());  // the final "."
   auto alive = alive_;
@@ -478,21 +530,11 @@ void TSendDialogue::SendAttachment(std::size_t index) {
   if (events.status)
     events.status("Processing attachment " + std::to_string(index + 1) + " of " +
                   std::to_string(job_.attachments.size()));
-  if (!encoder_) {
-    encoder_ = std::make_shared<TAttachmentEncoder>(job_.tempDir, [this, alive = alive_] {
-      const auto still = alive;  // the send may end, and let go of the encoder, meanwhile
-      QCoreApplication::processEvents();
-      if (!*still || !Running()) throw SendStopped{};
-    });
-  }
-  // Held here too: an end of the send inside the event loop must not take it from under its work.
-  const std::shared_ptr<TAttachmentEncoder> encoder = encoder_;
-  if (!encoder->Has(index)) {
-    encoder->Encode(index, path);
-    ++attachmentEncodings_;
-  }
+  const std::shared_ptr<TAttachmentEncoder> encoder = EncodedAttachment(index);
+  std::string headers;
   for (const std::string& header : AttachmentHeaderLines(job_.boundary, path))
-    SendLine(MailDataLine(header));
+    (headers += MailDataLine(header)) += "\r\n";
+  SendLines(headers);
   const std::unique_ptr<platform::TStream> encoded = encoder->Encoded(index);
   if (events.progress) events.progress(encoded->Size(), 0);
   auto alive = alive_;
@@ -500,10 +542,30 @@ void TSendDialogue::SendAttachment(std::size_t index) {
   if (!*alive || !Running()) throw SendStopped{};
 }
 
+// The encoder holding attachment `index`, encoded now if no transaction has carried it yet. Held
+// by the caller too: an end of the send inside the event loop must not take it from under its work.
+std::shared_ptr<TAttachmentEncoder> TSendDialogue::EncodedAttachment(std::size_t index) {
+  if (!encoder_) {
+    encoder_ = std::make_shared<TAttachmentEncoder>(job_.tempDir, [this, alive = alive_] {
+      const auto still = alive;  // the send may end, and let go of the encoder, meanwhile
+      QCoreApplication::processEvents();
+      if (!*still || !Running()) throw SendStopped{};
+    });
+  }
+  const std::shared_ptr<TAttachmentEncoder> encoder = encoder_;
+  if (!encoder->Has(index)) {
+    encoder->Encode(index, job_.attachments[index]);
+    ++attachmentEncodings_;
+  }
+  return encoder;
+}
+
 // Every transaction has ended: the encodings are needed no more, and their space goes back
 // before "Quit", while the dialogue still runs the event loop between steps.
 void TSendDialogue::SendQuit() {
   delivered_ = true;
+  heldEncodings_.clear();
+  heldBytes_ = 0;
   if (const std::shared_ptr<TAttachmentEncoder> encoder = encoder_) encoder->Release();
   SendCommand("Quit", State::kQuit);
 }
@@ -523,6 +585,8 @@ bool TSendDialogue::Finish() {
   }
   table_.Close();
   encoder_.reset();
+  heldEncodings_.clear();
+  heldBytes_ = 0;
   ForgetSecrets();
   if (events.progressShown) events.progressShown(false);
   if (!*alive) return false;
@@ -546,6 +610,7 @@ void TSendDialogue::Complete() {
 
 // Tells the outcome first; false when a handler let go of the dialogue.
 bool TSendDialogue::Report(SendOutcome outcome) {
+  outcome.testSend = TestSend();
   if (!events.outcome) return true;
   auto alive = alive_;
   events.outcome(outcome);
@@ -579,6 +644,7 @@ void TSendDialogue::Abort(FailureKind kind, const std::string& message) {
 // Ends the send for `reason` (the user's Stop when `stopped`): every recipient without an outcome
 // is logged "Not sent" with the reason, and the window is told what became of the message.
 void TSendDialogue::Ended(FailureKind kind, const std::string& reason, bool stopped) {
+  PersonalUnconfirmed();
   // The final "." went out and no reply came: the server may have taken the message.
   const bool unconfirmed = state_ == State::kDot &&
                            std::any_of(outcomes_.begin(), outcomes_.end(), [](const Outcome& o) {
@@ -604,7 +670,7 @@ void TSendDialogue::Ended(FailureKind kind, const std::string& reason, bool stop
   if (!*alive) return;
   SendOutcome told;
   told.kind = kind;
-  told.text = Joined(reason, outcome);
+  told.text = refusedAsIs_ ? reason : Joined(reason, outcome);
   told.deliveredTo = delivered;
   told.unconfirmed = unconfirmed;
   if (!Report(told)) return;

@@ -32,6 +32,8 @@
 #include <vector>
 
 #include "send/AttachmentEncoder.h"
+#include "send/MessageAssembly.h"
+#include "send/RecipientFilter.h"
 #include "send/RecipientTable.h"
 #include "send/ReplyTable.h"
 #include "send/SendLog.h"
@@ -66,7 +68,19 @@ struct SendJob {
   std::function<void(bool accepted)> passwordJudged;
   int recipientsPerMessage =
       0;  // recipients per transaction at most; 0: as many as the server takes
+
+  // One message per recipient: each live record gets `input` filled from its fields
+  // (PersonalisedInput, its own Message-ID) in a transaction of its own; messageLines is unused.
+  bool personalised = false;
+  MessageInput input{};  // also what the checks before connecting read, for either kind of send
+  std::string optOutField{};  // a logical field whose true value skips the record; "": none
+  // Set: only this record's message goes, to the return address alone, its Subject prefixed
+  // "[Test] "; the log's one line is for the window's eyes only (SendOutcome::testSend).
+  std::optional<std::int32_t> testRecord{};
 };
+
+// "1,000": a count as the status texts write it.
+std::string GroupedCount(std::int64_t n);
 
 // How the dialogue reports to its window; any member may be empty. Once the send has ended, a
 // handler may destroy the dialogue: nothing more is reported.
@@ -193,6 +207,8 @@ class TSendDialogue {
   // Attachments encoded over every send of this dialogue: each once per send, however many
   // transactions carry it.
   std::uint64_t AttachmentEncodings() const { return attachmentEncodings_; }
+  // The send under way, or the last one, is a test send: its log is not the user's record.
+  bool TestSend() const { return job_.testRecord.has_value(); }
   static const char* StateName(State state);
 
  private:
@@ -233,8 +249,9 @@ class TSendDialogue {
   int TimeOutFor(State state) const;
   void SendMailFrom();
   void SendNextRecipient();
-  void SendMailData();
+  void SendMailData(const std::vector<std::string>& lines);
   void SendAttachment(std::size_t index);
+  std::shared_ptr<TAttachmentEncoder> EncodedAttachment(std::size_t index);
   void SendQuit();
   void SendLine(const std::string& line);
 
@@ -309,7 +326,21 @@ class TSendDialogue {
   void LogUnsent(const std::string& reason, const std::string& acceptedReason);
   std::int32_t FirstUnsettled() const;
   bool Pipelining() const;
-  std::uint64_t MessageSize();
+  std::uint64_t MessageSize(const std::vector<std::string>& lines);
+  void Skip(Addressee who, const std::string& why);
+  bool NextTestAddressee(Addressee& next);
+  void BuildPersonal(std::int32_t recordNo, const std::string& address);
+  std::vector<std::string> TakeBuilt(std::int32_t recordNo);
+
+  // one message per recipient (PersonalSend.cpp)
+  enum class Due { kMailFrom, kRcpt, kData, kDot, kReset };  // a reply awaited, in order
+  void OpenPersonal(std::string before);
+  void OnPersonalReply(int code, const std::string& line, bool proceed);
+  void SendPersonalData();
+  std::string PersonalMailData(const std::vector<std::string>& lines);
+  void AwaitNext();
+  void PersonalCutOff();
+  void PersonalUnconfirmed();
 
   net::TSockClient& sock_;
   TReplyTable& replies_;
@@ -357,6 +388,23 @@ class TSendDialogue {
   int reconnections_ = 0;
   std::string lastCutOff_;        // where the latest cut-off happened: the step and progress
   std::uint64_t connection_ = 0;  // counts the connections of this send
+
+  TRecipientFilter filter_;   // duplicates and opt-outs, judged once per record in table order
+  bool refusedAsIs_ = false;  // a refusal before connecting, shown in its own words
+  bool testTaken_ = false;    // a test send's one record has been read
+  // Personalised messages built when their record was read (the table has moved on since), until
+  // their mail data goes: one, or two while a pipelined send reads ahead or after a new connection.
+  std::deque<std::pair<std::int32_t, std::vector<std::string>>> built_;
+  // A personalised send's replies still due, in the order of the commands that went. inFlight_
+  // then holds at most two: the recipient whose message awaits its final reply, and the one
+  // whose transaction is open (personalOpen_).
+  std::deque<Due> due_;
+  bool personalOpen_ = false;
+  bool personalAccepted_ = false;  // the open transaction's recipient was accepted
+  // A personalised send's small encodings, read once from the temporary file (at most a few MB
+  // in all): each message then goes out in one write.
+  std::vector<std::optional<std::string>> heldEncodings_;
+  std::uint64_t heldBytes_ = 0;
 };
 
 }  // namespace tavrin::app

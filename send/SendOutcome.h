@@ -36,6 +36,8 @@ struct SendOutcome {
   std::string text;
   std::int64_t deliveredTo = 0;  // recipients of every transaction the server confirmed
   bool unconfirmed = false;      // the last transaction's mail data went out without a reply
+  // A test send to the user's own address: its log is neither saved nor shown.
+  bool testSend = false;
 };
 
 }  // namespace tavrin::app

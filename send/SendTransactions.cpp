@@ -9,12 +9,17 @@
 // opened with SMTPUTF8; read during one without, it waits for the next. A transaction the server
 // cuts off (421, a closed connection) before its mail data goes again, with the recipients it had
 // accepted and those not yet tried, on a new connection that opens the session from the greeting.
+// A record whose address an earlier record had, or whose opt-out field is true, gets no message
+// and is logged with the reason. A test send reads only its one record and addresses the return
+// address instead.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <utility>
 
 #include "send/MessageAssembly.h"
+#include "send/Placeholders.h"
 #include "send/SendDialogue.h"
 #include "send/SendText.h"
 
@@ -106,13 +111,17 @@ void TSendDialogue::SendMailFrom() {
   const bool utf8Offered = extensions_.Has("SMTPUTF8");
   if (OutsideAscii(job_.returnEmail) && !utf8Offered)
     return Abort(FailureKind::kReturnAddressRefused, kReturnNotAscii);
+  if (job_.personalised) {
+    if (!walkStarted_) StartWalk();
+    return OpenPersonal("");
+  }
   utf8Transaction_ = utf8Offered && (OutsideAscii(job_.returnEmail) || !utf8Waiting_.empty() ||
                                      std::any_of(waiting_.begin(), waiting_.end(),
                                                  [](const Addressee& a) { return a.utf8; }));
   std::string mailFrom = "Mail From:<" + job_.returnEmail + ">";
   if (extensions_.Has("SIZE")) {
     // A message the server would refuse at the end is not sent at all.
-    const std::uint64_t size = MessageSize();
+    const std::uint64_t size = MessageSize(job_.messageLines);
     if (const auto limit = extensions_.SizeLimit(); limit && size > *limit)
       return Abort(FailureKind::kMessageTooLarge, TooLargeText(*limit));
     mailFrom += " SIZE=" + std::to_string(size);
@@ -126,6 +135,10 @@ void TSendDialogue::SendMailFrom() {
 void TSendDialogue::StartWalk() {
   walkStarted_ = true;
   recipientNo_ = 0;
+  if (job_.testRecord) {
+    recipientCount_ = 1;
+    return;  // NextTestAddressee finds its record
+  }
   recipientCount_ = table_.RecordTotal();
   table_.GoFirst();
 }
@@ -191,6 +204,7 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
       return true;
     }
   }
+  if (job_.testRecord) return NextTestAddressee(next);
   while (table_.IsOpen() && !table_.AtEnd()) {
     ++recipientNo_;
     if (table_.RecordDeleted()) {
@@ -199,22 +213,79 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     }
     std::string name = TrimField(table_.GetField(job_.nameField));
     std::string address = TrimField(table_.GetField(job_.emailField));
-    table_.SkipBy(1);
-    if (table_.AtEnd()) table_.Close();  // not needed again for this send
     // An address already written in its brackets is sent once bracketed; any other bracket would
     // end the address early and pass the rest to the server as parameters of the command.
     if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
       address = TrimField(address.substr(1, address.size() - 2));
+    // A blank, a control character or a bracket would end the command early or add to it.
+    const bool sendable = !HasControl(name) && SendableAddress(address);
+    // Judged while the record is current: the opt-out field and a personalised message's values
+    // are read from it.
+    const RecipientVerdict verdict =
+        sendable ? filter_.Judge(recipientNo_, address, table_) : RecipientVerdict{};
+    if (sendable && verdict.Send() && job_.personalised) BuildPersonal(recipientNo_, address);
+    table_.SkipBy(1);
+    if (table_.AtEnd()) table_.Close();  // not needed again for this send
     next = Addressee(recipientNo_, name, address, OutsideAscii(address));
     Announce(next);
-    // A blank, a control character or a bracket would end the command early or add to it.
-    if (HasControl(name) || !SendableAddress(address)) {
+    if (!sendable) {
       Refuse(std::move(next), kInvalidAddress);
       continue;
     }
+    if (!verdict.Send()) {
+      Skip(std::move(next), verdict.LogText());
+      continue;
+    }
+    const std::int32_t number = next.recordNo;
     if (Admit(next)) return true;
+    if (job_.personalised) TakeBuilt(number);  // refused: its message is not needed
   }
   return false;
+}
+
+// The test send's one record, addressed to the return address; its message is built from the
+// record as that recipient would receive it.
+bool TSendDialogue::NextTestAddressee(Addressee& next) {
+  if (testTaken_ || !table_.IsOpen()) return false;
+  testTaken_ = true;
+  const std::int32_t number = *job_.testRecord;
+  table_.GoFirst();
+  if (number > 1) table_.SkipBy(number - 1);
+  if (number < 1 || table_.AtEnd())
+    throw std::runtime_error("The recipients table has no record " + std::to_string(number) + ".");
+  recipientNo_ = number;
+  const std::string name = TrimField(table_.GetField(job_.nameField));
+  if (job_.personalised) BuildPersonal(number, TrimField(table_.GetField(job_.emailField)));
+  table_.Close();
+  const std::string address = platform::Utf8ToAnsi(job_.returnEmail);
+  next = Addressee(number, HasControl(name) ? std::string() : name, address,
+                   OutsideAscii(job_.returnEmail));
+  Announce(next);
+  return Admit(next);
+}
+
+// The record's own message, made while its record is current: only the values go into it, so
+// what it holds is that record's and no other's.
+void TSendDialogue::BuildPersonal(std::int32_t recordNo, const std::string& address) {
+  MessageInput input = PersonalisedInput(job_.input, RecordValues(table_), address);
+  input.MessageIdToken = NewMessageIdToken();
+  built_.emplace_back(recordNo, BuildMessage(input, job_.boundary));
+}
+
+std::vector<std::string> TSendDialogue::TakeBuilt(std::int32_t recordNo) {
+  for (auto it = built_.begin(); it != built_.end(); ++it) {
+    if (it->first != recordNo) continue;
+    std::vector<std::string> lines = std::move(it->second);
+    built_.erase(it);
+    return lines;
+  }
+  return {};
+}
+
+// A duplicate or an opt-out: no message, and the reason in the log.
+void TSendDialogue::Skip(Addressee who, const std::string& why) {
+  ++failedCount_;  // settled: a cut-off after it is no longer the same step
+  outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, why});
 }
 
 // Whether `who` may go in this transaction. An address outside ASCII goes only to a server that
@@ -241,10 +312,15 @@ void TSendDialogue::Refuse(Addressee who, const std::string& reply) {
 void TSendDialogue::Announce(const Addressee& who) {
   auto alive = alive_;
   announcing_ = &who;
-  if (events.progress) events.progress(recipientCount_, who.recordNo);
-  if (*alive && Running() && events.status)
-    events.status("Processing individual " + std::to_string(who.recordNo) + " of " +
-                  std::to_string(recipientCount_));
+  if (events.progress) events.progress(recipientCount_, job_.testRecord ? 1 : who.recordNo);
+  if (*alive && Running() && events.status) {
+    if (job_.personalised)
+      events.status("Sending message " + GroupedCount(job_.testRecord ? 1 : who.recordNo) + " of " +
+                    GroupedCount(recipientCount_));
+    else
+      events.status("Processing individual " + std::to_string(who.recordNo) + " of " +
+                    std::to_string(recipientCount_));
+  }
   if (!*alive) throw SendStopped{};
   announcing_ = nullptr;
   if (!Running()) throw SendStopped{};
@@ -387,7 +463,8 @@ void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acce
   }
   // The records the walk has not reached. A table that cannot be read further ends the list.
   try {
-    if (table_.IsOpen() && table_.HasField(job_.nameField) && table_.HasField(job_.emailField)) {
+    if (!job_.testRecord && table_.IsOpen() && table_.HasField(job_.nameField) &&
+        table_.HasField(job_.emailField)) {
       if (!walkStarted_) StartWalk();
       for (; !table_.AtEnd(); table_.SkipBy(1)) {
         ++recipientNo_;
@@ -422,6 +499,9 @@ bool TSendDialogue::MayTryAgain() const {
     case State::kRcpt:
     case State::kData:
     case State::kMailData: return true;
+    // A personalised send awaiting a message's final reply: that message stays unconfirmed, and
+    // the next recipient goes on a new connection.
+    case State::kDot: return job_.personalised;
     default: return false;
   }
 }
@@ -438,6 +518,7 @@ bool TSendDialogue::TryAgain() {
   lastCutOff_ = step;
   ++reconnections_;
   ++connection_;
+  PersonalCutOff();
   RequeueTransaction();
   auto alive = alive_;
   reconnecting_ = true;
@@ -487,16 +568,16 @@ bool TSendDialogue::Pipelining() const { return extensions_.Has("PIPELINING"); }
 
 // Every octet of the mail data but the transparency dots and the final ".", from the attachments'
 // sizes as they are now.
-std::uint64_t TSendDialogue::MessageSize() {
-  if (messageSize_) return *messageSize_;
+std::uint64_t TSendDialogue::MessageSize(const std::vector<std::string>& lines) {
+  if (messageSize_ && !job_.personalised) return *messageSize_;
   std::vector<std::pair<std::string, std::uint64_t>> files;
   for (const std::string& path : job_.attachments) {
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
     files.emplace_back(path, error ? 0 : size);  // one gone since Send is named when it is read
   }
-  std::uint64_t size = MessageSizeOnWire(job_.messageLines, job_.boundary, files) - 3;  // ".\r\n"
-  for (const std::string& line : job_.messageLines) size -= MailDataLine(line).size() - line.size();
+  std::uint64_t size = MessageSizeOnWire(lines, job_.boundary, files) - 3;  // ".\r\n"
+  for (const std::string& line : lines) size -= MailDataLine(line).size() - line.size();
   messageSize_ = size;
   return size;
 }

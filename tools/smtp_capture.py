@@ -31,6 +31,8 @@ Limits, for sends that need several transactions:
   --recipient-limit N      answer "452" to every recipient after N accepted in one transaction
   --pipelining             list PIPELINING in the reply to EHLO
   --size N                 list "SIZE N" and refuse larger messages
+  --close-after N          close the connection after the Nth message of each connection has
+                           been accepted (as servers that limit messages per connection do)
 """
 import argparse
 import os
@@ -76,6 +78,7 @@ def apply_limits(args, handler, controller):
     handler.recipient_limit = args.recipient_limit
     handler.pipelining = args.pipelining
     handler.list_size = bool(args.size)
+    handler.close_after = args.close_after
     controller.SMTP_kwargs["data_size_limit"] = args.size or MAX_MESSAGE
 
 
@@ -90,6 +93,7 @@ class CaptureHandler:
         self.recipient_limit = 0
         self.pipelining = False
         self.list_size = False
+        self.close_after = 0
 
     def log(self, line):
         with self.lock, open(os.path.join(self.outbox, "transcript.log"), "a") as f:
@@ -150,7 +154,14 @@ class CaptureHandler:
             os.fsync(f.fileno())
         # A message is either whole under its name or not there: it is accepted only after this.
         os.replace(path + ".part", path)
-        return "250 OK: kept as " + name
+        status = "250 OK: kept as " + name
+        if self.close_after:
+            session.messages = getattr(session, "messages", 0) + 1
+            if session.messages >= self.close_after:
+                self.log("CLOSE")
+                await server.push(status)
+                server.transport.close()
+        return status
 
     async def handle_QUIT(self, server, session, envelope):
         self.log("QUIT")
@@ -219,6 +230,7 @@ def main():
     parser.add_argument("--recipient-limit", type=int, default=0)
     parser.add_argument("--pipelining", action="store_true")
     parser.add_argument("--size", type=int, default=0)
+    parser.add_argument("--close-after", type=int, default=0)
     parser.add_argument("--stop-on-eof", action="store_true")
     parser.add_argument("--tls-cert")
     parser.add_argument("--tls-key")
