@@ -41,6 +41,7 @@ void TMailSend::Start(MailMessage message) {
   platform::WipeSecret(setup_.password);
   job.passwordJudged = setup_.passwordJudged;
   job.recipientsPerMessage = setup_.recipientsPerMessage;
+  job.settledBefore = std::move(message.settledBefore);
   dialogue_.Start(std::move(job));
 }
 

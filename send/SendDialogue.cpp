@@ -463,6 +463,12 @@ void TSendDialogue::SendMailData() {
   const std::vector<std::string> closing = ClosingLines(job_.boundary);
   for (std::size_t i = 0; i + 1 < closing.size(); ++i) SendLine(MailDataLine(closing[i]));
   if (events.progressShown) events.progressShown(false);
+  if (events.dataEnding) {
+    std::vector<std::int32_t> records;
+    for (const Outcome& o : outcomes_)
+      if (o.status == RecipientStatus::kOk) records.push_back(o.who.recordNo);
+    if (!events.dataEnding(records)) return Abort(FailureKind::kLocalFile, kJournalFailed);
+  }
   SendLine(closing.back());  // the final "."
   auto alive = alive_;
   if (events.status) events.status("Waiting for server acceptance.");

@@ -97,6 +97,21 @@ void TSendDialogue::ResetTransactions() {
 
 // Opens a transaction with "Mail From:"; with pipelining its first recipients go in the same write.
 void TSendDialogue::SendMailFrom() {
+  if (events.transactionDelay) {  // pacing: the window stays live while it waits
+    int most = 0;
+    const std::int64_t delay = events.transactionDelay(most);
+    if (delay < 0 || !Running()) {
+      Stop();
+      throw SendStopped{};
+    }
+    if (delay > 0)
+      return QTimer::singleShot(delay, &replyTimer_, [this, alive = alive_, at = connection_] {
+        if (!Running() || at != connection_) return;
+        Act([this] { SendMailFrom(); });
+        if (*alive) DrainReplies();
+      });
+    if (most > 0) job_.recipientsPerMessage = most;
+  }
   SetState(State::kMailFrom);  // a failed write from here on cuts a transaction off
   transactionBegun_ = true;
   accepted_ = 0;
@@ -201,6 +216,12 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
     std::string address = TrimField(table_.GetField(job_.emailField));
     table_.SkipBy(1);
     if (table_.AtEnd()) table_.Close();  // not needed again for this send
+    if (const auto before = job_.settledBefore.find(recipientNo_);
+        before != job_.settledBefore.end()) {  // later than every record read: order kept
+      settled_.push_back({Addressee(recipientNo_, name, address, false), before->second.status,
+                          before->second.reply});
+      continue;
+    }
     // An address already written in its brackets is sent once bracketed; any other bracket would
     // end the address early and pass the rest to the server as parameters of the command.
     if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
@@ -347,6 +368,9 @@ void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& 
     last = o.who.recordNo;
     const bool takesReply = !before && o.status == RecipientStatus::kOk;
     if (takesReply) o.status = accepted;
+    if (!before && o.status != RecipientStatus::kNotSent && events.recipientSettled)
+      events.recipientSettled(o.who.recordNo, o.status,
+                              takesReply ? reply : std::string(o.Reply()));
     if (o.who.recordNo >= bound) {
       if (takesReply) o.SetReply(reply);
       later.push_back(std::move(o));
@@ -359,6 +383,7 @@ void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& 
       log_.AddRecipient(o.who.recordNo, o.who.Name(), address, o.status, std::string(o.Reply()));
   }
   settled_ = std::move(later);
+  if (events.transactionSettled) events.transactionSettled();
 }
 
 // The first record still to be addressed; INT32_MAX when none is.
@@ -394,7 +419,11 @@ void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acce
         if (table_.RecordDeleted()) continue;
         Addressee who{recipientNo_, TrimField(table_.GetField(job_.nameField)),
                       TrimField(table_.GetField(job_.emailField)), false};
-        outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
+        if (const auto before = job_.settledBefore.find(recipientNo_);
+            before != job_.settledBefore.end())
+          settled_.push_back({std::move(who), before->second.status, before->second.reply});
+        else
+          outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
       }
     }
   } catch (const std::exception&) {
