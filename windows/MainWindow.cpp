@@ -22,6 +22,7 @@
 #include <QShortcut>
 #include <QShowEvent>
 #include <QTimer>
+#include <utility>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -185,6 +186,7 @@ void TfrmEmailMerge::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   miSend = MakeAction(file, "miSend", "&Send");
   BuildDraftMenu(file);
+  BuildResumeMenu(file);
   BuildMessageFileMenu(file);
   Recipients = new TRecipientsMenu(
       file, services_, this, [this] { return Sending(); },
@@ -488,6 +490,8 @@ void TfrmEmailMerge::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (!event->spontaneous()) FormShow();
   RestoreDraft();
+  if (!std::exchange(resumeOffered_, true))
+    QTimer::singleShot(0, this, [this] { OfferResume(true); });
 }
 
 void TfrmEmailMerge::FormShow() {
@@ -675,12 +679,20 @@ void TfrmEmailMerge::btnSendClick() {
   WaitForLogSaved();  // the files are made from the last send's log, which goes now
   SendSetup setup = NextSendSetup();
   access->FillSetup(setup);
+  MailMessage message = MakeMessage();
+  if (!BeginJournal(message, setup)) {
+    services_.dialogs.SetBusyCursor(false);
+    return SetSending(false);
+  }
   // The last send may be the one whose report is still on the stack: it goes once that returns.
   if (send_) QTimer::singleShot(0, this, [last = std::shared_ptr<TMailSend>(std::move(send_))] {});
+  const int perTransaction = setup.recipientsPerMessage;
   send_ = std::make_unique<TMailSend>(std::move(setup));
   BindSendEvents(send_->Events());
+  journal_->Bind(send_->Events(), send_->Log());
+  BindPacing(send_->Events(), perTransaction);
   StartLog(send_->Log());
-  send_->Start(MakeMessage());
+  send_->Start(std::move(message));
 }
 
 void TfrmEmailMerge::SendEnded(const SendOutcome& outcome) {
