@@ -14,6 +14,7 @@
 #include "AppFixture.h"
 #include "SendSupport.h"
 #include "send/SendJournal.h"
+#include "windows/ConfigDialog.h"
 #include "windows/LogWindow.h"
 
 namespace tavrin::app::testing {
@@ -153,6 +154,39 @@ TEST_F(JournalWindow, DiscardClosesTheJournalAndAChangedAttachmentStopsResume) {
   Main().findChild<QAction*>("miResumeSend")->trigger();
   read = ReadJournal(JournalFiles(Folder())[0]);
   EXPECT_TRUE(std::get<JournalState>(read).closed);
+}
+
+// Properties > Limits: a whole number of 0 or more, refused otherwise with the field focused;
+// blank is 0; what is taken reaches the settings file.
+class Limits : public AppFixture {};
+
+TEST_F(Limits, AreEditedInPropertiesAndKept) {
+  WriteIni(
+      "[Options]\nSenderName=Ann\nReturnEmail=ann@example.com\nServerName=smtp.example.com\n"
+      "ServerPort=25\nRecipientsPerDay=500\n");
+  CreateDefaultTable();
+  StartProgram();
+  Config().show();
+  EXPECT_EQ(Config().edtPerMinute->text(), "0");
+  EXPECT_EQ(Config().edtPerDay->text(), "500");
+  for (const char* bad : {"-1", "many", "1.5"}) {
+    Config().edtPerMinute->setText(bad);
+    dialogs_.shown.clear();
+    QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+    EXPECT_EQ(dialogs_.Messages(),
+              std::vector<std::string>{
+                  "Please enter the limit as a whole number of recipients, or 0 for none."})
+        << bad;
+    EXPECT_EQ(Config().focusWidget(), Config().edtPerMinute);
+  }
+  Config().edtPerMinute->setText(" 60 ");
+  Config().edtPerDay->setText("");
+  QTest::mouseClick(Config().btnOK, Qt::LeftButton);
+  EXPECT_EQ(AppSettings().RecipientsPerMinute, "60");
+  EXPECT_EQ(AppSettings().RecipientsPerDay, "0");
+  EXPECT_NE(ReadIni().find("RecipientsPerMinute=60"), std::string::npos) << ReadIni();
+  EXPECT_EQ(PacingLimit(AppSettings().RecipientsPerMinute), 60);
+  EXPECT_EQ(PacingLimit("x"), 0);
 }
 
 }  // namespace
