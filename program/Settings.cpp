@@ -73,6 +73,9 @@ void LoadSettings(Settings& s, const SettingsPlaces& places) {
   s.OptOutField = ReadText(ini, kOptions, "OptOutField", defaults::kOptOutField);
   s.ListUnsubscribe = ReadText(ini, kOptions, "ListUnsubscribe", defaults::kListUnsubscribe);
   s.ReplyTo = ReadText(ini, kOptions, "ReplyTo", defaults::kReplyTo);
+  s.RecipientsPerMinute =
+      ReadText(ini, kOptions, "RecipientsPerMinute", defaults::kRecipientsPerMinute);
+  s.RecipientsPerDay = ReadText(ini, kOptions, "RecipientsPerDay", defaults::kRecipientsPerDay);
   if (s.ReturnEmail.empty()) s.FirstRun = true;
   s.TempFileName = places.tempDir + "/temp.out";
 }
@@ -104,7 +107,9 @@ std::optional<std::string> SaveSettings(const Settings& s, const SettingsPlaces&
        {std::tuple{"UserName", &s.UserName, defaults::kUserName},
         {"OptOutField", &s.OptOutField, defaults::kOptOutField},
         {"ListUnsubscribe", &s.ListUnsubscribe, defaults::kListUnsubscribe},
-        {"ReplyTo", &s.ReplyTo, defaults::kReplyTo}})
+        {"ReplyTo", &s.ReplyTo, defaults::kReplyTo},
+        {"RecipientsPerMinute", &s.RecipientsPerMinute, defaults::kRecipientsPerMinute},
+        {"RecipientsPerDay", &s.RecipientsPerDay, defaults::kRecipientsPerDay}})
     if (ReadText(ini, kOptions, key, fallback) != *value)
       changed.push_back({kOptions, key, *value});
   if (changed.empty() || ini.WriteStrings(changed)) return std::nullopt;
@@ -180,6 +185,11 @@ std::optional<Security> SecurityChoice(Settings& s, platform::Dialogs& dialogs) 
     dialogs.ShowMessage(UnknownSecurityMessage(s.Security));
   }
   return security;
+}
+
+int PacingLimit(const std::string& setting) {
+  const auto limit = platform::StrToInt(setting);
+  return limit && *limit > 0 ? *limit : 0;
 }
 
 int RecipientsPerMessageLimit(Settings& s, platform::Dialogs& dialogs) {

@@ -43,6 +43,10 @@ struct Settings {
   std::string ListUnsubscribe;
   // The address replies go to when not the sender's; empty: no Reply-To header.
   std::string ReplyTo;
+  // The provider's limits the send keeps to, as whole numbers: recipients per minute and per
+  // rolling 24 hours; "0" (or anything not a whole number of 0 or more): no limit.
+  std::string RecipientsPerMinute;
+  std::string RecipientsPerDay;
 
   // First-run mode: set when ReturnEmail is found empty; nothing clears it while the program runs.
   bool FirstRun = false;
@@ -80,6 +84,8 @@ inline constexpr const char* kTo = "Everyone on the mailing list";
 inline constexpr const char* kSecurity = "None";
 inline constexpr const char* kUserName = "";
 inline constexpr const char* kRecipientsPerMessage = "";  // no limit of our own
+inline constexpr const char* kRecipientsPerMinute = "0";  // no limit
+inline constexpr const char* kRecipientsPerDay = "0";
 inline constexpr const char* kOptOutField = "";
 inline constexpr const char* kListUnsubscribe = "";
 inline constexpr const char* kReplyTo = "";
@@ -126,6 +132,8 @@ std::optional<Security> SecurityChoice(Settings& settings, platform::Dialogs& di
 // The most recipients per message; 0: no limit of our own. A value that is not an integer of 0 or
 // more is reported in a message box, once per value, and counts as 0.
 int RecipientsPerMessageLimit(Settings& settings, platform::Dialogs& dialogs);
+// A pacing limit's setting as a number: 0 (no limit) unless a whole number of 0 or more.
+int PacingLimit(const std::string& setting);
 
 // ---- the text of the settings at the program's boundaries ----
 

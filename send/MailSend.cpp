@@ -45,6 +45,7 @@ void TMailSend::Start(MailMessage message) {
   job.input = std::move(message.input);
   job.optOutField = std::move(message.optOutField);
   job.testRecord = message.testRecord;
+  job.settledBefore = std::move(message.settledBefore);
   dialogue_.Start(std::move(job));
 }
 

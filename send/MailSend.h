@@ -70,6 +70,9 @@ struct MailMessage {
   // Set: only this record's message goes out (personalised when `personalised` is set, else the
   // shared one), to the return address alone, its Subject prefixed "[Test] "; no log is kept.
   std::optional<std::int32_t> testRecord{};
+
+  // Resuming a send: the records an earlier try settled (see SendJob).
+  std::unordered_map<std::int32_t, SettledRecipient> settledBefore{};
 };
 
 class TMailSend {

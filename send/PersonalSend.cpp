@@ -50,6 +50,25 @@ std::string RcptCommand(const Who& who) {
 // Opens the next recipient's transaction; `before` (the previous message's final ".") goes in
 // the same write. With nobody left, "Quit" follows the last reply.
 void TSendDialogue::OpenPersonal(std::string before) {
+  // Paced: each message waits for the pacer, with nothing of the send outstanding meanwhile (the
+  // paced send does not pipeline across messages, so `before` is empty here).
+  if (events.transactionDelay && !std::exchange(pacedAlready_, false)) {
+    if (!before.empty()) SendLines(std::exchange(before, std::string()));
+    int most = 0;
+    const std::int64_t delay = events.transactionDelay(most);
+    if (delay < 0 || !Running()) {
+      Stop();
+      throw SendStopped{};
+    }
+    if (delay > 0) {
+      pacedAlready_ = true;
+      return QTimer::singleShot(delay, &replyTimer_, [this, alive = alive_, at = connection_] {
+        if (!Running() || at != connection_) return;
+        Act([this] { OpenPersonal(""); });
+        if (*alive) DrainReplies();
+      });
+    }
+  }
   if (events.progressShown) events.progressShown(true);
   utf8Transaction_ = extensions_.Has("SMTPUTF8");  // each transaction decides for its recipient
   Addressee next;
@@ -184,9 +203,14 @@ void TSendDialogue::OnPersonalReply(int code, const std::string& line, bool proc
 // transaction's commands.
 void TSendDialogue::SendPersonalData() {
   personalOpen_ = false;
-  std::string data = PersonalMailData(TakeBuilt(inFlight_.back().recordNo)) + ".\r\n";
+  const std::int32_t recordNo = inFlight_.back().recordNo;
+  std::string data = PersonalMailData(TakeBuilt(recordNo));
+  // The journal knows the message is going before its final "." can reach the server.
+  if (events.dataEnding && !events.dataEnding({recordNo}))
+    return Abort(FailureKind::kLocalFile, kJournalFailed);
+  data += ".\r\n";
   due_.push_back(Due::kDot);
-  if (Pipelining()) return OpenPersonal(std::move(data));
+  if (Pipelining() && !events.transactionDelay) return OpenPersonal(std::move(data));
   SendLines(data);
   AwaitNext();
 }

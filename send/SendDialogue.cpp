@@ -515,6 +515,12 @@ void TSendDialogue::SendMailData(const std::vector<std::string>& lines) {
   for (std::size_t i = 0; i + 1 < closing.size(); ++i) (end += MailDataLine(closing[i])) += "\r\n";
   SendLines(end);
   if (events.progressShown) events.progressShown(false);
+  if (events.dataEnding) {
+    std::vector<std::int32_t> records;
+    for (const Outcome& o : outcomes_)
+      if (o.status == RecipientStatus::kOk) records.push_back(o.who.recordNo);
+    if (!events.dataEnding(records)) return Abort(FailureKind::kLocalFile, kJournalFailed);
+  }
   SendLine(closing.back());  // the final "."
   auto alive = alive_;
   if (events.status) events.status("Waiting for server acceptance.");

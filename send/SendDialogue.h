@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "send/AttachmentEncoder.h"
@@ -48,6 +49,13 @@ enum class Security {
   kNone,      // plain text throughout
   kStartTls,  // plain greeting, then "STARTTLS" and TLS before anything else is sent
   kTls,       // TLS from the first byte, before the greeting
+};
+
+// A recipient whose outcome an earlier try of the same send made final: logged as it was, never
+// addressed again.
+struct SettledRecipient {
+  RecipientStatus status = RecipientStatus::kNotSent;
+  std::string reply;  // UTF-8
 };
 
 // Everything a send needs, copied when Send is pressed: later edits do not reach it.
@@ -77,6 +85,8 @@ struct SendJob {
   // Set: only this record's message goes, to the return address alone, its Subject prefixed
   // "[Test] "; the log's one line is for the window's eyes only (SendOutcome::testSend).
   std::optional<std::int32_t> testRecord{};
+  // Resuming a send: the records an earlier try settled, by record number.
+  std::unordered_map<std::int32_t, SettledRecipient> settledBefore{};
 };
 
 // "1,000": a count as the status texts write it.
@@ -97,6 +107,16 @@ struct SendEvents {
   // Told first once the send has ended, however it ended, before `failed` or `completed`: the
   // kind to act on (a refused password, an exit status) and the words those two are given.
   std::function<void(const SendOutcome& outcome)> outcome;
+  // The send journal's hooks. A recipient's outcome has become final (never kNotSent); then, once
+  // per transaction and before the next one's commands go, every such outcome has been told.
+  std::function<void(std::int32_t recordNo, RecipientStatus status, const std::string& reply)>
+      recipientSettled;
+  std::function<void()> transactionSettled;
+  // The transaction's final "." is about to go, for these records; false stops the send first.
+  std::function<bool(const std::vector<std::int32_t>& records)> dataEnding;
+  // The pacer's hook, before each transaction: milliseconds to wait before it starts; 0 to start
+  // now, with at most `most` recipients (0: the job's own limit); below 0 to stop the send here.
+  std::function<std::int64_t(int& most)> transactionDelay;
 };
 
 inline constexpr const char* kNoRecipientAccepted =
@@ -113,6 +133,9 @@ inline constexpr const char* kStopped = "The send was stopped.";
 inline constexpr const char* kUnconfirmed =
     "The server did not confirm the message; it may have been delivered.";
 inline constexpr const char* kInvalidAddress = "Invalid address";
+inline constexpr const char* kJournalFailed =
+    "The send journal could not be written, so the send was stopped before the message was "
+    "completed.";
 inline constexpr const char* kReturnNotAscii =
     "Your return e-mail address holds characters outside ASCII, and the server does not accept "
     "such addresses (it does not offer SMTPUTF8). Use a plain ASCII address with Properties.";
@@ -401,6 +424,7 @@ class TSendDialogue {
   std::deque<Due> due_;
   bool personalOpen_ = false;
   bool personalAccepted_ = false;  // the open transaction's recipient was accepted
+  bool pacedAlready_ = false;      // the pacer has cleared the next personalised message
   // A personalised send's small encodings, read once from the temporary file (at most a few MB
   // in all): each message then goes out in one write.
   std::vector<std::optional<std::string>> heldEncodings_;

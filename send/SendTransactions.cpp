@@ -102,6 +102,21 @@ void TSendDialogue::ResetTransactions() {
 
 // Opens a transaction with "Mail From:"; with pipelining its first recipients go in the same write.
 void TSendDialogue::SendMailFrom() {
+  if (events.transactionDelay) {  // pacing: the window stays live while it waits
+    int most = 0;
+    const std::int64_t delay = events.transactionDelay(most);
+    if (delay < 0 || !Running()) {
+      Stop();
+      throw SendStopped{};
+    }
+    if (delay > 0)
+      return QTimer::singleShot(delay, &replyTimer_, [this, alive = alive_, at = connection_] {
+        if (!Running() || at != connection_) return;
+        Act([this] { SendMailFrom(); });
+        if (*alive) DrainReplies();
+      });
+    if (most > 0) job_.recipientsPerMessage = most;
+  }
   SetState(State::kMailFrom);  // a failed write from here on cuts a transaction off
   transactionBegun_ = true;
   accepted_ = 0;
@@ -113,6 +128,7 @@ void TSendDialogue::SendMailFrom() {
     return Abort(FailureKind::kReturnAddressRefused, kReturnNotAscii);
   if (job_.personalised) {
     if (!walkStarted_) StartWalk();
+    pacedAlready_ = true;  // the pacer was asked above, for this first message
     return OpenPersonal("");
   }
   utf8Transaction_ = utf8Offered && (OutsideAscii(job_.returnEmail) || !utf8Waiting_.empty() ||
@@ -219,6 +235,17 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
       address = TrimField(address.substr(1, address.size() - 2));
     // A blank, a control character or a bracket would end the command early or add to it.
     const bool sendable = !HasControl(name) && SendableAddress(address);
+    if (const auto before = job_.settledBefore.find(recipientNo_);
+        before != job_.settledBefore.end()) {  // later than every record read: order kept
+      // Settled by an earlier try and not sent again; its address still counts, so a later copy
+      // of it is a duplicate on this try as well.
+      if (sendable) filter_.Judge(recipientNo_, address, table_);
+      table_.SkipBy(1);
+      if (table_.AtEnd()) table_.Close();  // not needed again for this send
+      settled_.push_back({Addressee(recipientNo_, name, address, false), before->second.status,
+                          before->second.reply});
+      continue;
+    }
     // Judged while the record is current: the opt-out field and a personalised message's values
     // are read from it.
     const RecipientVerdict verdict =
@@ -423,6 +450,9 @@ void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& 
     last = o.who.recordNo;
     const bool takesReply = !before && o.status == RecipientStatus::kOk;
     if (takesReply) o.status = accepted;
+    if (!before && o.status != RecipientStatus::kNotSent && events.recipientSettled)
+      events.recipientSettled(o.who.recordNo, o.status,
+                              takesReply ? reply : std::string(o.Reply()));
     if (o.who.recordNo >= bound) {
       if (takesReply) o.SetReply(reply);
       later.push_back(std::move(o));
@@ -435,6 +465,7 @@ void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& 
       log_.AddRecipient(o.who.recordNo, o.who.Name(), address, o.status, std::string(o.Reply()));
   }
   settled_ = std::move(later);
+  if (events.transactionSettled) events.transactionSettled();
 }
 
 // The first record still to be addressed; INT32_MAX when none is.
@@ -471,7 +502,11 @@ void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acce
         if (table_.RecordDeleted()) continue;
         Addressee who{recipientNo_, TrimField(table_.GetField(job_.nameField)),
                       TrimField(table_.GetField(job_.emailField)), false};
-        outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
+        if (const auto before = job_.settledBefore.find(recipientNo_);
+            before != job_.settledBefore.end())
+          settled_.push_back({std::move(who), before->second.status, before->second.reply});
+        else
+          outcomes_.push_back({std::move(who), RecipientStatus::kNotSent, reason});
       }
     }
   } catch (const std::exception&) {

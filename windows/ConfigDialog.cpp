@@ -144,7 +144,8 @@ void TfrmConfiguration::BuildForm() {
   buttons->addWidget(btnCancel = MakeButton(this, "btnCancel", "&Cancel"));
   btnOK->setDefault(true);
   BuildBulkMail(grid, 9);
-  grid->addLayout(buttons, 13, 0, 1, 4);
+  BuildLimits(grid, 13);
+  grid->addLayout(buttons, 16, 0, 1, 4);
   setFixedSize(sizeHint().expandedTo(kDesignSize));
 
   setTabOrder(edtName, edtEmailAddress);
@@ -157,7 +158,9 @@ void TfrmConfiguration::BuildForm() {
   setTabOrder(chkRememberPassword, edtReplyTo);
   setTabOrder(edtReplyTo, edtListUnsubscribe);
   setTabOrder(edtListUnsubscribe, edtOptOutField);
-  setTabOrder(edtOptOutField, btnOK);
+  setTabOrder(edtOptOutField, edtPerMinute);
+  setTabOrder(edtPerMinute, edtPerDay);
+  setTabOrder(edtPerDay, btnOK);
   setTabOrder(btnOK, btnCancel);
 }
 
@@ -226,6 +229,8 @@ void TfrmConfiguration::FormShow() {
   edtReplyTo->setText(SettingToQString(s.ReplyTo));
   edtListUnsubscribe->setText(SettingToQString(s.ListUnsubscribe));
   edtOptOutField->setText(SettingToQString(s.OptOutField));
+  edtPerMinute->setText(SettingToQString(s.RecipientsPerMinute));
+  edtPerDay->setText(SettingToQString(s.RecipientsPerDay));
   if (s.ReturnEmail.empty()) s.FirstRun = true;
   ShowSignIn();
 }
@@ -307,7 +312,7 @@ bool TfrmConfiguration::FieldsAreValid() {
     return Refuse(edtOptOutField,
                   "Please enter the opt-out field as the name of a logical field of the "
                   "recipients table, such as OPTOUT.");
-  return true;
+  return LimitsAreValid();
 }
 
 void TfrmConfiguration::btnOKClick() {
@@ -326,6 +331,7 @@ void TfrmConfiguration::btnOKClick() {
   s.ReplyTo = Trimmed(edtReplyTo);
   s.ListUnsubscribe = Trimmed(edtListUnsubscribe);
   s.OptOutField = Trimmed(edtOptOutField);
+  TakeLimits();
   if (s.To.empty()) s.To = kSampleToDescription;
   if (applySettings_) applySettings_();
   // Confirmed settings reach the file at once, so no crash or kill can take them.

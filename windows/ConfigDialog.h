@@ -53,6 +53,9 @@ class TfrmConfiguration : public QDialog {
   QLineEdit* edtReplyTo;
   QLineEdit* edtListUnsubscribe;
   QLineEdit* edtOptOutField;
+  // Limits: the provider's recipients per minute and per day ("0": none), and a note.
+  QLineEdit* edtPerMinute = nullptr;
+  QLineEdit* edtPerDay = nullptr;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 
@@ -66,6 +69,9 @@ class TfrmConfiguration : public QDialog {
   void BuildForm();
   void BuildSignIn(QGridLayout* grid, int row);
   void BuildBulkMail(QGridLayout* grid, int row);
+  void BuildLimits(QGridLayout* grid, int row);  // ConfigLimits.cpp
+  bool LimitsAreValid();
+  void TakeLimits();
   void ShowSignIn();
   void cboSecurityChange(int index);
   void UpdateSignInFields();

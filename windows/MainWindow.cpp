@@ -22,6 +22,7 @@
 #include <QShortcut>
 #include <QShowEvent>
 #include <QTimer>
+#include <utility>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -200,6 +201,7 @@ void TfrmEmailMerge::BuildMenus() {
   miSendTest = MakeAction(file, "miSendTest", "Send &Test to Me");
   miSendTest->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
   BuildDraftMenu(file);
+  BuildResumeMenu(file);
   BuildMessageFileMenu(file);
   Recipients = new TRecipientsMenu(
       file, services_, this, [this] { return Sending(); },
@@ -508,6 +510,8 @@ void TfrmEmailMerge::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (!event->spontaneous()) FormShow();
   RestoreDraft();
+  if (!std::exchange(resumeOffered_, true))
+    QTimer::singleShot(0, this, [this] { OfferResume(true); });
 }
 
 void TfrmEmailMerge::FormShow() {
@@ -745,11 +749,21 @@ void TfrmEmailMerge::StartSend(MailMessage message, bool test) {
   WaitForLogSaved();  // the files are made from the last send's log, which goes now
   SendSetup setup = NextSendSetup();
   access->FillSetup(setup);
+  // A test send goes to the sender alone: nothing of it is journaled for a Resume.
+  if (!test && !BeginJournal(message, setup)) {
+    services_.dialogs.SetBusyCursor(false);
+    return SetSending(false);
+  }
   // The last send may be the one whose report is still on the stack: it goes once that returns.
   if (send_) QTimer::singleShot(0, this, [last = std::shared_ptr<TMailSend>(std::move(send_))] {});
+  const int perTransaction = setup.recipientsPerMessage;
   send_ = std::make_unique<TMailSend>(std::move(setup));
   testSend_ = test;
   BindSendEvents(send_->Events());
+  if (!test) {
+    journal_->Bind(send_->Events(), send_->Log());
+    BindPacing(send_->Events(), perTransaction);
+  }
   StartLog(send_->Log());
   send_->Start(std::move(message));
 }

@@ -22,6 +22,7 @@
 #include "program/Draft.h"
 #include "program/PersonalMessage.h"
 #include "send/MailSend.h"
+#include "send/SendJournal.h"
 #include "windows/FileListView.h"
 
 class QAction;
@@ -136,6 +137,7 @@ class TfrmEmailMerge : public QMainWindow {
   QAction* miNewMessage = nullptr;
   QAction* miSendTest = nullptr;         // File > Send Test to Me (Ctrl+T)
   QAction* miOnePerRecipient = nullptr;  // Options > One Message per Recipient
+  QAction* miResumeSend = nullptr;
   QMenu* mnuHelp;
   QFrame *pnlHeader, *pnlTo, *pnlSubject;
   QLineEdit *edtTo, *edtSubject;
@@ -208,6 +210,17 @@ class TfrmEmailMerge : public QMainWindow {
   Draft savedDraft_;            // what the draft file holds (or the window showed at start)
   bool draftRestored_ = false;  // the draft is restored once, at the first show
   bool keepDrafts_ = true;      // false when a draft that could not be read is still in the way
+
+  // The send journal and Resume (ResumeSend.cpp): a journal for every send, File > Resume Send
+  // and the offer at start.
+  void BuildResumeMenu(QMenu* file);
+  std::string JournalsFolder() const;
+  bool BeginJournal(const MailMessage& message, const SendSetup& setup);
+  void OfferResume(bool atStart);
+  bool ResumeJournal(JournalState state);
+  void BindPacing(SendEvents& e, int perTransaction);
+  bool resumeOffered_ = false;
+  std::unique_ptr<TSendJournal> journal_;  // the send's, kept until the next send replaces it
 
   AppServices& services_;
   TfrmBrowser* frmBrowser_ = nullptr;
