@@ -297,5 +297,49 @@ TEST_F(PersonalWindowSend, PersonalisedSendGivesEachRecordItsOwnMessage) {
     EXPECT_NE(all.find(std::string("Subject:Hello ") + name), std::string::npos) << all;
 }
 
+// What the preview shows for a record is what that recipient's mailbox shows: the received
+// message read by Python's email package gives the same To, Subject and body.
+TEST_F(PersonalWindowSend, ThePreviewShowsWhatTheRecordReceives) {
+  SmtpServer server(root_ / "outbox", {});
+  Start(server.Port());
+  WatchForLogWindow();
+  Type("{NAME} at home", "Hello {NAME}", "Dear {NAME},\nyour address is {EMAIL}.");
+  QTest::keyClick(&Main(), Qt::Key_P, Qt::ControlModifier | Qt::ShiftModifier);
+  auto* preview = Main().findChild<TfrmPreview*>("frmPreview");
+  ASSERT_NE(preview, nullptr);
+  preview->ShowRecord(2);
+  const std::string shown = preview->mmoPreview->toPlainText().toStdString();
+  preview->close();
+  QTest::mouseClick(Main().btnSend, Qt::LeftButton);
+  ASSERT_TRUE(net::test::PumpUntil([&] { return logWindows == 1; }, 20000));
+  std::string bob;
+  for (const auto& path : server.Messages())
+    if (ReadFile(path).find("X-Envelope-To: bob@example.org") != std::string::npos)
+      bob = path.string();
+  ASSERT_FALSE(bob.empty());
+  const std::string script = root_.string() + "/read.py";
+  WriteFile(script,
+            "import sys, email, email.policy\n"
+            "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), "
+            "policy=email.policy.default)\n"
+            "print('To: ' + str(m['To']).replace('\"', ''))\n"
+            "print('Subject: ' + str(m['Subject']))\n"
+            "print(m.get_body(('plain',)).get_content(), end='')\n");
+  FILE* pipe = ::popen(("python3 " + script + " " + bob).c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string received;
+  for (char buf[4096]; const std::size_t n = std::fread(buf, 1, sizeof buf, pipe);)
+    received.append(buf, n);
+  ASSERT_EQ(::pclose(pipe), 0) << received;
+
+  for (const std::string line : {"To: Bob at home <bob@example.org>", "Subject: Hello Bob"}) {
+    EXPECT_NE(received.find(line), std::string::npos) << received;
+    EXPECT_NE(shown.find(line), std::string::npos) << shown;
+  }
+  const std::string body = "Dear Bob,\nyour address is bob@example.org.\n";
+  EXPECT_NE(received.find(body), std::string::npos) << received;
+  EXPECT_NE(shown.find(body), std::string::npos) << shown;
+}
+
 }  // namespace
 }  // namespace tavrin::app::testing
