@@ -32,6 +32,8 @@
 #include "send/MessageFile.h"
 #include "send/RecipientFilter.h"
 #include "send/SendDialogue.h"
+#include "send/SendJournal.h"
+#include "send/SendPacer.h"
 #include "send/SendLog.h"
 #include "send/SendText.h"
 #include "dataset/XbDbf.h"
@@ -427,6 +429,18 @@ class SendRun {
   // ---------------------------------------------------------------- the send
 
   int Send() {
+    // The journal comes first, so that a send that ends half-way (a signal, a rate limit, a lost
+    // network) can be resumed from the window's File > Resume Send without anyone getting the
+    // message twice. It outlives the send that reports to it.
+    auto made =
+        TSendJournal::Create(JournalFolder(places_.homeDir),
+                             JournalHeadFor(subject_, setup_, message_, std::time(nullptr)));
+    if (auto* error = std::get_if<std::string>(&made)) {
+      Fail(std::string(kJournalNotWritten) + *error + " Nothing was sent.");
+      return kSendExitNothingSent;
+    }
+    const std::unique_ptr<TSendJournal> journal =
+        std::get<std::unique_ptr<TSendJournal>>(std::move(made));
     TMailSend send(std::move(setup_));
     TSendLog& log = send.Log();
     const std::time_t started = StartLog(log);
@@ -452,6 +466,11 @@ class SendRun {
       ended = true;
       loop.quit();
     };
+    journal->Bind(e, log);  // after the handlers above, which it passes the reports on to
+    // The provider's limits hold for scripted sends too: a cron job must not get the account
+    // suspended. Bound last: its hooks pass the reports on to the journal's.
+    BindPacing(e, PacingLimit(s_.RecipientsPerMinute), PacingLimit(s_.RecipientsPerDay),
+               recipientsPerMessage_, JournalFolder(places_.homeDir), journal.get());
     stopper_.OnStop([&send] { send.Stop(); });
     send.Start(std::move(message_));
     if (!ended && StopOnSignal::Requested()) send.Stop();  // a signal during Start

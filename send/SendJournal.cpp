@@ -517,4 +517,27 @@ void TSendJournal::Ended(const TSendLog& log) {
   Close();
 }
 
+JournalHead JournalHeadFor(const std::string& subject, const SendSetup& setup,
+                           const MailMessage& message, std::int64_t started) {
+  JournalHead head;
+  head.started = started;
+  head.subject = subject;
+  head.tableFile = setup.tableFile;
+  head.nameField = setup.nameField;
+  head.emailField = setup.emailField;
+  head.returnEmail = setup.returnEmail;
+  head.lines = message.lines;
+  head.boundary = message.boundary;
+  head.optOutField = message.optOutField;
+  head.personalised = message.personalised;
+  if (message.personalised) head.input = message.input;
+  const auto live = LiveRecords(setup.tableFile);
+  head.total = std::holds_alternative<std::int64_t>(live) ? std::get<std::int64_t>(live) : 0;
+  for (const std::string& path : message.attachments) {
+    const auto now = AttachmentNow(path);
+    head.attachments.push_back(now ? *now : JournalAttachment{path, 0, 0});
+  }
+  return head;
+}
+
 }  // namespace tavrin::app

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "send/MessageAssembly.h"
+#include "send/MailSend.h"
 #include "send/SendDialogue.h"
 #include "send/SendLog.h"
 
@@ -101,6 +102,12 @@ std::optional<JournalAttachment> AttachmentNow(const std::string& path);
 
 // The table's live records (those not marked deleted); why not, when it cannot be read.
 std::variant<std::int64_t, std::string> LiveRecords(const std::string& tableFile);
+
+// The head of the journal of a send about to start: the message and its attachments as they are
+// now, the table, its live records at this moment. A table or attachment that cannot be read is
+// left for the send itself to fail on, with its own words.
+JournalHead JournalHeadFor(const std::string& subject, const SendSetup& setup,
+                           const MailMessage& message, std::int64_t started);
 
 // "The send of "SUBJECT" on DATE reached N of M recipients. Send to the remaining M-N?"
 std::string ResumeQuestion(const JournalState& state, const std::string& date);

@@ -1,4 +1,9 @@
 #include "send/SendPacer.h"
+#include "send/SendJournal.h"
+#include "send/SendDialogue.h"
+#include <vector>
+#include <memory>
+#include <QLocale>
 
 #include <QDateTime>
 #include <algorithm>
@@ -80,6 +85,46 @@ std::string TSendPacer::MinuteText(std::int64_t at) const {
   const QString time = QDateTime::fromMSecsSinceEpoch(at).toString("HH:mm");
   return "Paused by the limit of " + std::to_string(perMinute_) +
          " recipients per minute: next at " + time.toStdString();
+}
+
+void BindPacing(SendEvents& e, int perMinute, int perDay, int perTransaction,
+                const std::string& journalsFolder, TSendJournal* journal) {
+  if (perMinute == 0 && perDay == 0) return;
+  const std::int64_t now = SystemClockMs();
+  auto pacer = std::make_shared<TSendPacer>(
+      perMinute, perDay, perTransaction, SystemClockMs,
+      perDay > 0 ? SentTimes(journalsFolder, now / 1000 - 24 * 3600) : std::deque<std::int64_t>{});
+  auto pausedUntil = std::make_shared<std::int64_t>(0);
+  e.transactionDelay = [journal, pacer, pausedUntil, status = e.status](int& most) {
+    const PaceVerdict verdict = pacer->Next();
+    switch (verdict.kind) {
+      case PaceVerdict::Kind::kGo: most = verdict.most; return std::int64_t{0};
+      case PaceVerdict::Kind::kMinute:
+        if (status) status(pacer->MinuteText(verdict.at));
+        return std::max<std::int64_t>(verdict.at - SystemClockMs(), 1);
+      case PaceVerdict::Kind::kDay: break;
+    }
+    *pausedUntil = verdict.at;
+    if (journal != nullptr) journal->Pause(verdict.at / 1000);
+    return std::int64_t{-1};
+  };
+  e.dataEnding = [pacer,
+                  prior = std::move(e.dataEnding)](const std::vector<std::int32_t>& records) {
+    if (prior && !prior(records)) return false;
+    pacer->Sent(static_cast<int>(records.size()));
+    return true;
+  };
+  e.completed = [pausedUntil, perDay, prior = std::move(e.completed)](const std::string& note) {
+    if (*pausedUntil == 0 || !prior) {
+      if (prior) prior(note);
+      return;
+    }
+    const QDateTime until = QDateTime::fromSecsSinceEpoch(*pausedUntil / 1000);
+    prior("The send reached the limit of " + std::to_string(perDay) +
+          " recipients per day and is paused until " +
+          QLocale::system().toString(until, QLocale::ShortFormat).toStdString() +
+          ". Resume Send continues it then.");
+  };
 }
 
 }  // namespace tavrin::app

@@ -56,4 +56,16 @@ class TSendPacer {
 // The clock of the machine, in milliseconds since the epoch.
 std::int64_t SystemClockMs();
 
+class TSendJournal;
+struct SendEvents;
+
+// Paces a send by the provider's limits (0: none): before each transaction the pacer says whether
+// it may start (the dialogue waits on a timer meanwhile, the status says until when); each final
+// "." counts its recipients; the day's limit stops the send with `journal` (may be null) marked
+// paused, and the completed note says until when. The day counts what the journals in
+// `journalsFolder` record as accepted in the last 24 hours. Nothing is bound when both are 0.
+// Call after every other handler of `e` is set: the hooks pass the reports on.
+void BindPacing(SendEvents& e, int perMinute, int perDay, int perTransaction,
+                const std::string& journalsFolder, TSendJournal* journal);
+
 }  // namespace tavrin::app

@@ -37,43 +37,8 @@ std::string DateTimeOf(std::int64_t seconds) {
 // day's limit stops the send with its journal open and marked paused until the day has room.
 void TfrmEmailMerge::BindPacing(SendEvents& e, int perTransaction) {
   const Settings& s = AppSettings();
-  const int perMinute = PacingLimit(s.RecipientsPerMinute),
-            perDay = PacingLimit(s.RecipientsPerDay);
-  if (perMinute == 0 && perDay == 0) return;
-  const std::int64_t now = SystemClockMs();
-  auto pacer =
-      std::make_shared<TSendPacer>(perMinute, perDay, perTransaction, SystemClockMs,
-                                   perDay > 0 ? SentTimes(JournalsFolder(), now / 1000 - 24 * 3600)
-                                              : std::deque<std::int64_t>{});
-  auto pausedUntil = std::make_shared<std::int64_t>(0);
-  e.transactionDelay = [this, pacer, pausedUntil, status = e.status](int& most) {
-    const PaceVerdict verdict = pacer->Next();
-    switch (verdict.kind) {
-      case PaceVerdict::Kind::kGo: most = verdict.most; return std::int64_t{0};
-      case PaceVerdict::Kind::kMinute:
-        if (status) status(pacer->MinuteText(verdict.at));
-        return std::max<std::int64_t>(verdict.at - SystemClockMs(), 1);
-      case PaceVerdict::Kind::kDay: break;
-    }
-    *pausedUntil = verdict.at;
-    if (journal_) journal_->Pause(verdict.at / 1000);
-    return std::int64_t{-1};
-  };
-  e.dataEnding = [pacer,
-                  prior = std::move(e.dataEnding)](const std::vector<std::int32_t>& records) {
-    if (prior && !prior(records)) return false;
-    pacer->Sent(static_cast<int>(records.size()));
-    return true;
-  };
-  e.completed = [pausedUntil, perDay, prior = std::move(e.completed)](const std::string& note) {
-    if (*pausedUntil == 0 || !prior) {
-      if (prior) prior(note);
-      return;
-    }
-    prior("The send reached the limit of " + std::to_string(perDay) +
-          " recipients per day and is paused until " + DateTimeOf(*pausedUntil / 1000) +
-          ". Resume Send continues it then.");
-  };
+  app::BindPacing(e, PacingLimit(s.RecipientsPerMinute), PacingLimit(s.RecipientsPerDay),
+                  perTransaction, JournalsFolder(), journal_.get());
 }
 
 void TfrmEmailMerge::BuildResumeMenu(QMenu* file) {
@@ -94,26 +59,8 @@ std::string TfrmEmailMerge::JournalsFolder() const {
 bool TfrmEmailMerge::BeginJournal(const MailMessage& message, const SendSetup& setup) {
   if (journal_)
     QTimer::singleShot(0, this, [j = std::shared_ptr<TSendJournal>(std::move(journal_))] {});
-  JournalHead head;
-  head.started = std::time(nullptr);
-  head.subject = edtSubject->text().toStdString();
-  head.tableFile = setup.tableFile;
-  head.nameField = setup.nameField;
-  head.emailField = setup.emailField;
-  head.returnEmail = setup.returnEmail;
-  head.lines = message.lines;
-  head.boundary = message.boundary;
-  head.optOutField = message.optOutField;
-  head.personalised = message.personalised;
-  if (message.personalised) head.input = message.input;
-  const auto live = LiveRecords(setup.tableFile);
-  // A table that cannot be read fails the send itself, with its own words.
-  head.total = std::holds_alternative<std::int64_t>(live) ? std::get<std::int64_t>(live) : 0;
-  for (const std::string& path : message.attachments) {
-    // One that cannot be read fails the send itself, naming it.
-    const auto now = AttachmentNow(path);
-    head.attachments.push_back(now ? *now : JournalAttachment{path, 0, 0});
-  }
+  const JournalHead head =
+      JournalHeadFor(edtSubject->text().toStdString(), setup, message, std::time(nullptr));
   auto made = TSendJournal::Create(JournalsFolder(), head);
   if (auto* error = std::get_if<std::string>(&made)) {
     services_.dialogs.ShowWarning(std::string(kJournalNotWritten) + *error +

@@ -135,6 +135,15 @@ class SendCommandTest(unittest.TestCase):
         with open(os.path.join(logs, texts[0])) as f:
             self.assertEqual(f.read(), done.stdout)
         self.assertEqual([n for n in os.listdir(self.root) if n.startswith("tavrin-send-")], [])
+        # Its journal is closed: everyone's outcome is final, there is nothing to resume.
+        self.assertTrue(self.journal().rstrip("\n").split("\n")[-1].startswith("Closed\t"))
+
+    def journal(self):
+        folder = os.path.join(self.root, "data", "Tavrin", "journal")
+        names = [n for n in os.listdir(folder) if n.endswith(".journal")]
+        self.assertEqual(len(names), 1, names)
+        with open(os.path.join(folder, names[0]), encoding="utf-8", errors="replace") as f:
+            return f.read()
 
     def test_some_refused_gives_1_none_accepted_gives_2(self):
         server = self.server("--refuse=bob@example.com=550 No such user")
@@ -216,6 +225,25 @@ class SendCommandTest(unittest.TestCase):
         self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
         self.assertTrue(self.log_line(done.stdout, "Ann").endswith("OK"), done.stdout)
         self.assertIn("Not sent", self.log_line(done.stdout, "Bob"))
+        # The journal stays open with Ann's delivery in it, for a Resume to send Bob's alone.
+        journal = self.journal()
+        self.assertIn("\nAccepted\t1\t", journal)
+        self.assertNotIn("\tClosed", journal)
+        self.assertFalse(journal.rstrip("\n").split("\n")[-1].startswith("Closed"))
+
+    def test_the_day_limit_pauses_a_scripted_send_with_its_journal_open(self):
+        server = self.server()
+        self.make_table([("Ann", "ann@example.com"), ("Bob", "bob@example.com")])
+        settings = self.write_settings(server.port, "RecipientsPerMessage=1\nRecipientsPerDay=1\n")
+        done = self.run_send("--settings", settings, self.message)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertEqual(len(server.messages()), 1)
+        self.assertTrue(self.log_line(done.stdout, "Ann").endswith("OK"), done.stdout)
+        self.assertIn("Not sent", self.log_line(done.stdout, "Bob"))
+        self.assertIn("recipients per day and is paused until", done.stderr)
+        journal = self.journal()
+        self.assertIn("\nPaused\t", journal)
+        self.assertFalse(journal.rstrip("\n").split("\n")[-1].startswith("Closed"))
 
     def test_usage_errors_give_64(self):
         for args in (["--frobnicate", self.message], [], [self.message, self.message],
