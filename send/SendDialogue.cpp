@@ -1,5 +1,7 @@
 #include "send/SendDialogue.h"
 
+#include <map>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -192,6 +194,15 @@ void TSendDialogue::Start(SendJob job) {
     if (!job_.personalised) MarkTestSubject(job_.messageLines);
   }
   filter_ = TRecipientFilter(job_.optOutField);
+  {
+    // The addresses an earlier try delivered to count as seen, wherever their records are now: a
+    // record moved by a rewritten table is then a duplicate, not a second message.
+    std::map<std::int32_t, std::string> delivered;
+    for (const auto& [record, settled] : job_.settledBefore)
+      if (settled.status == RecipientStatus::kOk && !settled.address.empty())
+        delivered.emplace(record, settled.address);
+    for (const auto& [record, address] : delivered) filter_.Judge(record, address, false);
+  }
   refusedAsIs_ = false;
   testTaken_ = false;
   built_.clear();

@@ -56,6 +56,9 @@ enum class Security {
 struct SettledRecipient {
   RecipientStatus status = RecipientStatus::kNotSent;
   std::string reply;  // UTF-8
+  // The address the record had then (the program's 8-bit text); "": not known. A record whose
+  // address has changed since is not the recipient that was settled.
+  std::string address;
 };
 
 // Everything a send needs, copied when Send is pressed: later edits do not reach it.
@@ -109,7 +112,8 @@ struct SendEvents {
   std::function<void(const SendOutcome& outcome)> outcome;
   // The send journal's hooks. A recipient's outcome has become final (never kNotSent); then, once
   // per transaction and before the next one's commands go, every such outcome has been told.
-  std::function<void(std::int32_t recordNo, RecipientStatus status, const std::string& reply)>
+  std::function<void(std::int32_t recordNo, RecipientStatus status, const std::string& reply,
+                     const std::string& address)>
       recipientSettled;
   std::function<void()> transactionSettled;
   // The transaction's final "." is about to go, for these records; false stops the send first.
@@ -335,6 +339,8 @@ class TSendDialogue {
   };
   void ResetTransactions();
   void StartWalk();
+  std::unordered_map<std::int32_t, SettledRecipient>::const_iterator SettledBefore(
+      std::int32_t recordNo, std::string_view address) const;
   bool Admit(Addressee& who);
   void Refuse(Addressee who, const std::string& reply);
   void SendWindow(const std::string& mailFrom);

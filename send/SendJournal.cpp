@@ -252,14 +252,17 @@ std::variant<JournalState, std::string> ParseJournal(const std::string& text) {
     }
     if (state.closed) return where + "a line after the journal was closed";
     if (key == "Accepted" || key == "Refused" || key == "Skipped") {
-      if (!want(3) || !number(1) || !number(2) || *number(1) <= 0 || *number(1) > INT32_MAX)
+      // The address came later as a fourth field: journals without it still read.
+      if (!(want(3) || want(4)) || !number(1) || !number(2) || *number(1) <= 0 ||
+          *number(1) > INT32_MAX)
         return where + "not understood";
       const auto record = static_cast<std::int32_t>(*number(1));
       const JournalOutcome outcome = key == "Accepted"  ? JournalOutcome::kAccepted
                                      : key == "Refused" ? JournalOutcome::kRefused
                                                         : JournalOutcome::kSkipped;
       // A record settled twice keeps its first outcome: the first is what happened.
-      state.final.emplace(record, JournalRecord{outcome, *number(2), fields[3]});
+      state.final.emplace(record, JournalRecord{outcome, *number(2), fields[3],
+                                                want(4) ? fields[4] : std::string()});
       sentNotFinal.erase(record);
     } else if (key == "Sent") {
       // A newer transaction's "Sent" leaves the older one's unsettled records as they were.
@@ -367,7 +370,7 @@ std::unordered_map<std::int32_t, SettledRecipient> SettledFor(const JournalState
                                    : r.outcome == JournalOutcome::kRefused
                                        ? RecipientStatus::kFailed
                                        : RecipientStatus::kNotSent;
-    settled.emplace(record, SettledRecipient{status, r.reply});
+    settled.emplace(record, SettledRecipient{status, r.reply, r.address});
   }
   if (!includeMayHaveBeenDelivered)
     for (const std::int32_t record : state.mayHaveBeenDelivered)
@@ -462,10 +465,13 @@ bool TSendJournal::Append(const std::string& lines) {
   return true;
 }
 
-void TSendJournal::Settle(std::int32_t recordNo, RecipientStatus status, const std::string& reply) {
+void TSendJournal::Settle(std::int32_t recordNo, RecipientStatus status, const std::string& reply,
+                          const std::string& address) {
   if (status == RecipientStatus::kNotSent || !final_.insert(recordNo).second) return;
   const char* key = status == RecipientStatus::kOk ? "Accepted" : "Refused";
-  pending_ += Line(key, {std::to_string(recordNo), std::to_string(Now()), reply});
+  std::vector<std::string> fields = {std::to_string(recordNo), std::to_string(Now()), reply};
+  if (!address.empty()) fields.push_back(address);
+  pending_ += Line(key, fields);
 }
 
 void TSendJournal::Skip(std::int32_t recordNo, const std::string& reason) {
@@ -498,7 +504,9 @@ bool TSendJournal::Close() { return Flush() && Append(Line("Closed", {std::to_st
 
 void TSendJournal::Bind(SendEvents& events, const TSendLog& log) {
   events.recipientSettled = [this](std::int32_t recordNo, RecipientStatus status,
-                                   const std::string& reply) { Settle(recordNo, status, reply); };
+                                   const std::string& reply, const std::string& address) {
+    Settle(recordNo, status, reply, address);
+  };
   events.transactionSettled = [this] { Flush(); };
   events.dataEnding = [this](const std::vector<std::int32_t>& records) {
     return DataEnding(records);

@@ -70,6 +70,7 @@ struct JournalRecord {
   JournalOutcome outcome = JournalOutcome::kAccepted;
   std::int64_t at = 0;  // seconds since the epoch
   std::string reply;    // UTF-8 or the server's bytes; why for a refusal or a skip
+  std::string address;  // the record's address then (8-bit text); "" in older journals
 };
 
 // A journal as read back.
@@ -142,7 +143,8 @@ class TSendJournal {
 
   // Keeps a final outcome to be written by the next Flush. RecipientStatus::kNotSent is no outcome
   // and is passed over.
-  void Settle(std::int32_t recordNo, RecipientStatus status, const std::string& reply);
+  void Settle(std::int32_t recordNo, RecipientStatus status, const std::string& reply,
+              const std::string& address = {});
   void Skip(std::int32_t recordNo, const std::string& reason);
   // Writes and syncs what Settle kept; false when the journal could not be written.
   bool Flush();

@@ -200,6 +200,18 @@ void TSendDialogue::SendWindow(const std::string& mailFrom) {
   Sent(mailFrom.empty() ? State::kRcpt : State::kMailFrom);
 }
 
+// What an earlier try settled for record `recordNo`, when the record still has the address it had
+// then (a table rewritten in between may have moved its records).
+std::unordered_map<std::int32_t, SettledRecipient>::const_iterator TSendDialogue::SettledBefore(
+    std::int32_t recordNo, std::string_view address) const {
+  const auto before = job_.settledBefore.find(recordNo);
+  if (before == job_.settledBefore.end() || before->second.address.empty() ||
+      TRecipientFilter::AddressKey(before->second.address) ==
+          TRecipientFilter::AddressKey(std::string(address)))
+    return before;
+  return job_.settledBefore.end();
+}
+
 // The next recipient to address: one a window left over first, then one put aside for a
 // transaction with SMTPUTF8 (when this is one), then the table's next live record. A record whose
 // address cannot be sent is logged as refused and passed over.
@@ -235,7 +247,7 @@ bool TSendDialogue::NextAddressee(Addressee& next) {
       address = TrimField(address.substr(1, address.size() - 2));
     // A blank, a control character or a bracket would end the command early or add to it.
     const bool sendable = !HasControl(name) && SendableAddress(address);
-    if (const auto before = job_.settledBefore.find(recipientNo_);
+    if (const auto before = SettledBefore(recipientNo_, address);
         before != job_.settledBefore.end()) {  // later than every record read: order kept
       // Settled by an earlier try and not sent again; its address still counts, so a later copy
       // of it is a duplicate on this try as well.
@@ -451,8 +463,8 @@ void TSendDialogue::LogTransaction(RecipientStatus accepted, const std::string& 
     const bool takesReply = !before && o.status == RecipientStatus::kOk;
     if (takesReply) o.status = accepted;
     if (!before && o.status != RecipientStatus::kNotSent && events.recipientSettled)
-      events.recipientSettled(o.who.recordNo, o.status,
-                              takesReply ? reply : std::string(o.Reply()));
+      events.recipientSettled(o.who.recordNo, o.status, takesReply ? reply : std::string(o.Reply()),
+                              std::string(o.who.Address()));
     if (o.who.recordNo >= bound) {
       if (takesReply) o.SetReply(reply);
       later.push_back(std::move(o));
@@ -502,7 +514,7 @@ void TSendDialogue::LogUnsent(const std::string& reason, const std::string& acce
         if (table_.RecordDeleted()) continue;
         Addressee who{recipientNo_, TrimField(table_.GetField(job_.nameField)),
                       TrimField(table_.GetField(job_.emailField)), false};
-        if (const auto before = job_.settledBefore.find(recipientNo_);
+        if (const auto before = SettledBefore(recipientNo_, who.Address());
             before != job_.settledBefore.end())
           settled_.push_back({std::move(who), before->second.status, before->second.reply});
         else

@@ -304,5 +304,36 @@ TEST_F(JournalTest, ReadingBackTornAndBrokenFiles) {
   }
 }
 
+// The table is rewritten between the send and Resume (a record put in before the others, the
+// rest moved down): Resume goes by the addresses the journal names, so nobody gets the message
+// twice and the newcomer and the rest get it.
+TEST_F(JournalTest, ResumeAfterTheTableWasRenumbered) {
+  MakeTable(kFive);
+  SendJob job = Job();
+  job.recipientsPerMessage = 2;
+  auto journal = Create(Head(job, 5));
+  journal->Bind(dialogue->events, log);
+  dialogue->events.status = [&](const std::string& text) {
+    if (text == "Processing individual 3 of 5") dialogue->Stop();
+  };
+  {
+    SmtpServer first(root_ / "first", {});
+    Send(first.Port(), job);
+  }
+  const JournalState state = Read(journal->Path());
+  ASSERT_EQ(state.Reached(), 2);
+
+  std::vector<std::pair<std::string, std::string>> moved = {{"Zed", "zed@example.com"}};
+  moved.insert(moved.end(), kFive.begin(), kFive.end());
+  MakeTable(moved);
+  journal = ResumeFrom(state);
+  SmtpServer server(root_ / "outbox", {});
+  SendJob again = Job();
+  again.settledBefore = SettledFor(state, false);
+  Send(server.Port(), again);
+  EXPECT_EQ(Recipients(server), (std::vector<std::string>{"zed@example.com", "cy@example.com",
+                                                          "dan@example.com", "eve@example.com"}));
+}
+
 }  // namespace
 }  // namespace tavrin::app::testing
