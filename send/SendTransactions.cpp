@@ -204,10 +204,14 @@ void TSendDialogue::SendWindow(const std::string& mailFrom) {
 // then (a table rewritten in between may have moved its records).
 std::unordered_map<std::int32_t, SettledRecipient>::const_iterator TSendDialogue::SettledBefore(
     std::int32_t recordNo, std::string_view address) const {
+  const auto key = [](std::string_view text) {  // as the walk sends it: no brackets around it
+    std::string a = TrimField(std::string(text));
+    if (a.size() >= 2 && a.front() == '<' && a.back() == '>') a = a.substr(1, a.size() - 2);
+    return TRecipientFilter::AddressKey(a);
+  };
   const auto before = job_.settledBefore.find(recordNo);
   if (before == job_.settledBefore.end() || before->second.address.empty() ||
-      TRecipientFilter::AddressKey(before->second.address) ==
-          TRecipientFilter::AddressKey(std::string(address)))
+      key(before->second.address) == key(address))
     return before;
   return job_.settledBefore.end();
 }
