@@ -374,7 +374,8 @@ std::unordered_map<std::int32_t, SettledRecipient> SettledFor(const JournalState
   }
   if (!includeMayHaveBeenDelivered)
     for (const std::int32_t record : state.mayHaveBeenDelivered)
-      settled.emplace(record, SettledRecipient{RecipientStatus::kNotSent, kMayHaveBeenDelivered});
+      settled.emplace(record,
+                      SettledRecipient{RecipientStatus::kNotSent, kMayHaveBeenDelivered, {}});
   return settled;
 }
 
