@@ -15,8 +15,11 @@
 namespace tavrin::net {
 
 namespace {
-// Bytes moved per recv or send call, through a local buffer of kChunk + 1 bytes.
+// Bytes moved per recv call or per chunk of a stream, through a local buffer of kChunk + 1 bytes.
 constexpr std::size_t kChunk = 16383;
+// Bytes offered per send call from the send buffer: as much as the socket takes at once, so a
+// message held in memory costs a call or two, with a bound that keeps each call short.
+constexpr std::size_t kMostPerSend = 1024 * 1024;
 
 }  // namespace
 
@@ -440,7 +443,7 @@ bool TSockClient::WriteChunk() {
     return false;
   }
   ssize_t k =
-      ::send(fd_, sendBuffer_->Data() + sendStart_, std::min(buffered, kChunk), MSG_NOSIGNAL);
+      ::send(fd_, sendBuffer_->Data() + sendStart_, std::min(buffered, kMostPerSend), MSG_NOSIGNAL);
   if (k < 0) {
     int err = errno;
     lastErrorCode_ = SocketErrorCode(err);

@@ -7,7 +7,9 @@
 // replies come in the order the commands went, and due_ says what each answers. A refused
 // recipient costs that recipient alone ("RSET" clears the transaction the server still holds).
 // Each message is built when its record is read and let go once its mail data has gone; the
-// attachments are encoded once for the whole send. A server that closes or answers 421 gets a new
+// attachments are encoded once for the whole send. With pipelining the next message's mail data
+// is made while the server reads the one before, so it goes out the moment "Data" is answered:
+// the server then waits on the client for no more than a round trip per message. A server that closes or answers 421 gets a new
 // connection, and the send goes on with the recipients that have no final outcome; a message whose
 // final "." went out unanswered is not sent again (the server may have taken it). The count of
 // new connections starts again with each message delivered: a server that takes a few messages
@@ -97,8 +99,11 @@ void TSendDialogue::OpenPersonal(std::string before) {
   personalOpen_ = true;
   personalAccepted_ = false;
   if (Pipelining()) {
-    SendLines(before + mailFrom + rcpt + "Data\r\n");
+    const std::int32_t opened = inFlight_.back().recordNo;
+    ((before += mailFrom) += rcpt) += "Data\r\n";
+    SendLines(before);
     due_.insert(due_.end(), {Due::kMailFrom, Due::kRcpt, Due::kData});
+    PrepareMailData(opened);  // while the server reads the message before
   } else {
     SendLines(before + mailFrom);
     due_.push_back(Due::kMailFrom);
@@ -199,29 +204,58 @@ void TSendDialogue::OnPersonalReply(int code, const std::string& line, bool proc
   }
 }
 
-// The open transaction's message, all but its final "."; with pipelining that goes with the next
-// transaction's commands.
+// The open transaction's message, then its final "."; with pipelining that goes with the next
+// transaction's commands. The message goes first: the server reads it while the next recipient's
+// message is made.
 void TSendDialogue::SendPersonalData() {
   personalOpen_ = false;
   const std::int32_t recordNo = inFlight_.back().recordNo;
-  std::string data = PersonalMailData(TakeBuilt(recordNo));
+  SetState(State::kMailData);
+  if (prepared_.recordNo == recordNo) {
+    SendLines(prepared_.text);
+    TakeBuilt(recordNo);
+  } else {
+    std::string data;
+    PersonalMailData(TakeBuilt(recordNo), data, true);
+    SendLines(data);
+  }
+  prepared_.recordNo = -1;
+  prepared_.text.clear();  // its room serves the next message
   // The journal knows the message is going before its final "." can reach the server.
   if (events.dataEnding && !events.dataEnding({recordNo}))
     return Abort(FailureKind::kLocalFile, kJournalFailed);
-  data += ".\r\n";
   due_.push_back(Due::kDot);
-  if (Pipelining() && !events.transactionDelay) return OpenPersonal(std::move(data));
-  SendLines(data);
+  if (Pipelining() && !events.transactionDelay) return OpenPersonal(".\r\n");
+  SendLines(".\r\n");
   AwaitNext();
 }
 
-// The mail data but its final ".": the message, then each attachment's part. An encoding of a
-// few MB at most is read into memory once and goes out with the text; a larger one is streamed
-// from the temporary file for each message.
-std::string TSendDialogue::PersonalMailData(const std::vector<std::string>& lines) {
+// Makes the mail data of the message for `recordNo` ahead of the server's go-ahead for it, when
+// its attachments are encoded already and small enough to be held in memory. Encoding runs the
+// event loop, and a failure is the send's only at the go-ahead: then the message is made there.
+void TSendDialogue::PrepareMailData(std::int32_t recordNo) {
+  prepared_.recordNo = -1;
+  prepared_.text.clear();
+  for (std::size_t i = 0; i < job_.attachments.size(); ++i)
+    if (!encoder_ || !encoder_->Has(i)) return;
+  for (const auto& [number, lines] : built_) {
+    if (number != recordNo) continue;
+    try {
+      if (PersonalMailData(lines, prepared_.text, false)) prepared_.recordNo = recordNo;
+    } catch (const std::exception&) {  // met again, and reported, when the message is sent
+    }
+    if (prepared_.recordNo < 0) prepared_.text.clear();
+    return;
+  }
+}
+
+// Appends the mail data but its final "." to `text`: the message, then each attachment's part.
+// An encoding of a few MB at most is read into memory once and goes out with the text; a larger
+// one is streamed from the temporary file for each message, when `mayStream` (what came before it
+// is sent first); otherwise this stops there and answers false.
+bool TSendDialogue::PersonalMailData(const std::vector<std::string>& lines, std::string& text,
+                                     bool mayStream) {
   constexpr std::uint64_t kMostHeld = 8 * 1024 * 1024;
-  SetState(State::kMailData);
-  std::string text;
   for (const std::string& line : lines) (text += MailDataLine(line)) += "\r\n";
   heldEncodings_.resize(job_.attachments.size());
   for (std::size_t i = 0; i < job_.attachments.size(); ++i) {
@@ -243,6 +277,7 @@ std::string TSendDialogue::PersonalMailData(const std::vector<std::string>& line
       text += *heldEncodings_[i];
       continue;
     }
+    if (!mayStream) return false;
     SendLines(text);
     text.clear();
     const std::unique_ptr<platform::TStream> encoded = encoder->Encoded(i);
@@ -252,7 +287,7 @@ std::string TSendDialogue::PersonalMailData(const std::vector<std::string>& line
   }
   const std::vector<std::string> closing = ClosingLines(job_.boundary);
   for (std::size_t i = 0; i + 1 < closing.size(); ++i) (text += MailDataLine(closing[i])) += "\r\n";
-  return text;
+  return true;
 }
 
 // The connection is gone: a message whose final "." went out unanswered stays unconfirmed and is

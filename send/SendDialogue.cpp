@@ -206,6 +206,7 @@ void TSendDialogue::Start(SendJob job) {
   refusedAsIs_ = false;
   testTaken_ = false;
   built_.clear();
+  prepared_ = PreparedData();
   due_.clear();
   personalOpen_ = false;
   personalAccepted_ = false;
@@ -583,6 +584,7 @@ void TSendDialogue::SendQuit() {
   delivered_ = true;
   heldEncodings_.clear();
   heldBytes_ = 0;
+  prepared_ = PreparedData();
   if (const std::shared_ptr<TAttachmentEncoder> encoder = encoder_) encoder->Release();
   SendCommand("Quit", State::kQuit);
 }
@@ -604,6 +606,7 @@ bool TSendDialogue::Finish() {
   encoder_.reset();
   heldEncodings_.clear();
   heldBytes_ = 0;
+  prepared_ = PreparedData();
   ForgetSecrets();
   if (events.progressShown) events.progressShown(false);
   if (!*alive) return false;

@@ -366,7 +366,8 @@ class TSendDialogue {
   void OpenPersonal(std::string before);
   void OnPersonalReply(int code, const std::string& line, bool proceed);
   void SendPersonalData();
-  std::string PersonalMailData(const std::vector<std::string>& lines);
+  void PrepareMailData(std::int32_t recordNo);
+  bool PersonalMailData(const std::vector<std::string>& lines, std::string& text, bool mayStream);
   void AwaitNext();
   void PersonalCutOff();
   void PersonalUnconfirmed();
@@ -435,6 +436,12 @@ class TSendDialogue {
   // in all): each message then goes out in one write.
   std::vector<std::optional<std::string>> heldEncodings_;
   std::uint64_t heldBytes_ = 0;
+  // The mail data of the open transaction's message, made while the server read the message
+  // before it; recordNo is -1 when none is made.
+  struct PreparedData {
+    std::int32_t recordNo = -1;
+    std::string text;
+  } prepared_;
 };
 
 }  // namespace tavrin::app

@@ -131,6 +131,41 @@ TEST_F(PersonalSendTest, ARefusedRecipientCostsThatRecipientAlone) {
     const auto messages = MessagesByRecipient(server);
     EXPECT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages.count("bob@example.com"), 0u);
+    ASSERT_EQ(messages.count("cy@example.com"), 1u);  // made after Bob's: none of his in it
+    EXPECT_EQ(messages.at("cy@example.com").find("Bob"), std::string::npos);
+    EXPECT_NE(messages.at("cy@example.com").find("Dear Cy Young"), std::string::npos);
+  }
+}
+
+// Attachments small enough to hold in memory go out with each message in one piece; one too
+// large to hold is streamed for every message. Either way each recipient's message has its own
+// text and every attachment whole, in order.
+TEST_F(PersonalSendTest, HeldAndStreamedAttachmentsReachEveryRecipientWhole) {
+  MakeTable(kThree);
+  std::string small(3000, '\0'), large(6500 * 1024, '\0');  // large: over 8 MiB once encoded
+  std::uint32_t seed = 7;
+  for (std::string* bytes : {&small, &large})
+    for (char& c : *bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  WriteFile(root_ / "small.bin", small);
+  WriteFile(root_ / "large.bin", large);
+  for (const bool withLarge : {false, true}) {
+    SmtpServer server(root_ / (withLarge ? "large" : "small"), {"--pipelining"});
+    log.StartLog("P", "S", "d", "t");
+    SendJob job = PersonalJob();
+    job.attachments = {(root_ / "small.bin").string()};
+    if (withLarge) job.attachments.push_back((root_ / "large.bin").string());
+    Send(server.Port(), job);
+    ASSERT_EQ(kinds.back(), FailureKind::kNone) << (failures.empty() ? "" : failures.back());
+    const auto messages = MessagesByRecipient(server);
+    ASSERT_EQ(messages.size(), 3u);
+    for (const auto& [name, address] : kThree) {
+      WriteFile(root_ / "one.eml", messages.at(address));
+      const DecodedMail mail = DecodeMail(root_ / "one.eml");
+      EXPECT_EQ(mail.body, "Dear " + name + ", your address is " + address + ".\n");
+      ASSERT_EQ(mail.attachments.size(), withLarge ? 2u : 1u) << name;
+      EXPECT_TRUE(mail.attachments[0].second == small) << name;
+      EXPECT_TRUE(!withLarge || mail.attachments[1].second == large) << name;
+    }
   }
 }
 
