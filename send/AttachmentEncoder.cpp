@@ -116,11 +116,12 @@ void TAttachmentEncoder::Encode(std::size_t index, const std::string& path) {
   assert(!Has(index));
   if (!temp_) MakeFile();
   std::unique_ptr<platform::TFileStream> source = OpenRegularFile(path);
-  // Opened as it is, not emptied by the open: the file system would take a file emptied at open
-  // and rewritten for a file being replaced, and write all of it out when it is closed, freezing
-  // the window for as long as that takes.
+  // Opened as it is, and never cut to nothing: the file system takes a file emptied (by the open
+  // or by a truncation to zero) and rewritten for a file being replaced, and writes all of it out
+  // when it is closed, freezing the window for as long as that takes (most of a second for 1 GB).
   platform::TFileStream target(path_, platform::TFileStream::Mode::OpenReadWrite);
-  target.SetSize(end_);  // a failed encoding before this one leaves nothing behind
+  // A failed encoding before this one leaves nothing behind; an empty file has nothing to cut.
+  if (target.Size() != end_) target.SetSize(end_);
   net::TUUProcessor mimer;
   const std::int64_t size = source->Size();
   for (std::int64_t offset = 0; offset < size || offset == 0; offset += kEncodeSlice) {
