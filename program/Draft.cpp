@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "platform/LineEscape.h"
 #include "platform/PrivateFile.h"
 
 namespace tavrin::app {
@@ -38,61 +39,10 @@ struct Fd {
   }
 };
 
-std::string Escape(const std::string& value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(value.size());
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+std::string Escape(const std::string& value) { return platform::EscapeLine(value, false); }
 
 std::optional<std::string> Unescape(const std::string& value) {
-  std::string out;
-  out.reserve(value.size());
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '\\') {
-      out += value[i];
-      continue;
-    }
-    if (++i == value.size()) return std::nullopt;
-    switch (value[i]) {
-      case '\\': out += '\\'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 'x': {
-        const int high = i + 1 < value.size() ? HexDigit(value[i + 1]) : -1;
-        const int low = i + 2 < value.size() ? HexDigit(value[i + 2]) : -1;
-        if (high < 0 || low < 0) return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-        break;
-      }
-      default: return std::nullopt;
-    }
-  }
-  return out;
+  return platform::UnescapeLine(value);
 }
 
 std::string Yes(bool value) { return value ? "yes" : "no"; }

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "dataset/XbDbf.h"
+#include "platform/LineEscape.h"
 #include "platform/PrivateFile.h"
 #include "send/DatasetRecipientTable.h"
 
@@ -34,64 +35,10 @@ std::int64_t Now() {
       .count();
 }
 
-std::string Escape(const std::string& value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(value.size());
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+std::string Escape(const std::string& value) { return platform::EscapeLine(value, true); }
 
 std::optional<std::string> Unescape(const std::string& value) {
-  std::string out;
-  out.reserve(value.size());
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '\\') {
-      out += value[i];
-      continue;
-    }
-    if (++i == value.size()) return std::nullopt;
-    switch (value[i]) {
-      case '\\': out += '\\'; break;
-      case 't': out += '\t'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 'x': {
-        if (i + 2 >= value.size()) return std::nullopt;
-        const int high = HexDigit(value[i + 1]), low = HexDigit(value[i + 2]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-        break;
-      }
-      default: return std::nullopt;
-    }
-  }
-  return out;
+  return platform::UnescapeLine(value);
 }
 
 std::string Line(const std::string& key, const std::vector<std::string>& fields) {
