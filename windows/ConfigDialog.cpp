@@ -187,6 +187,17 @@ void TfrmConfiguration::BuildSignIn(QGridLayout* grid, int row) {
 }
 
 // Optional, each on a row of its own; empty means the message goes without it.
+// A part of the dialog starts with a bold heading across the grid, a little apart from the field
+// above it.
+void TfrmConfiguration::AddHeading(QGridLayout* grid, int row, const char* name, const char* text) {
+  QLabel* heading = MakeLabel(this, name, text);
+  QFont bold = heading->font();
+  bold.setBold(true);
+  heading->setFont(bold);
+  heading->setContentsMargins(0, heading->fontMetrics().height() / 2, 0, 0);
+  grid->addWidget(heading, row, 0, 1, 4);
+}
+
 void TfrmConfiguration::BuildBulkMail(QGridLayout* grid, int row) {
   const auto field = [&](int at, const char* labelName, const char* text, const char* editName) {
     QLabel* label = MakeLabel(this, labelName, text);
@@ -197,8 +208,7 @@ void TfrmConfiguration::BuildBulkMail(QGridLayout* grid, int row) {
     return edit;
   };
   // A heading of its own: below the port note's room the fields would read as the sign-in's.
-  QLabel* heading = MakeLabel(this, "lblBulkMail", "For mailings (each may stay empty):");
-  grid->addWidget(heading, row, 0, 1, 4);
+  AddHeading(grid, row, "lblBulkMail", "For mailings (each may stay empty)");
   edtReplyTo = field(row + 1, "lblReplyTo", "Reply-to address:", "edtReplyTo");
   edtReplyTo->setToolTip("Where replies go when not to your own address.");
   edtListUnsubscribe =

@@ -70,6 +70,7 @@ class TfrmConfiguration : public QDialog {
   void BuildSignIn(QGridLayout* grid, int row);
   void BuildBulkMail(QGridLayout* grid, int row);
   void BuildLimits(QGridLayout* grid, int row);  // ConfigLimits.cpp
+  void AddHeading(QGridLayout* grid, int row, const char* name, const char* text);
   bool LimitsAreValid();
   void TakeLimits();
   void ShowSignIn();

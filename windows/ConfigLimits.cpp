@@ -33,12 +33,7 @@ bool LimitText(const QLineEdit* edit) {
 }  // namespace
 
 void TfrmConfiguration::BuildLimits(QGridLayout* grid, int row) {
-  auto* heading = new QLabel("Limits", this);
-  heading->setObjectName("lblLimits");
-  QFont bold = heading->font();
-  bold.setBold(true);
-  heading->setFont(bold);
-  grid->addWidget(heading, row, 0);
+  AddHeading(grid, row, "lblLimits", "Limits");
   auto* perMinute = new QLabel("Recipients per minute:", this);
   perMinute->setObjectName("lblPerMinute");
   auto* perDay = new QLabel("per day:", this);
