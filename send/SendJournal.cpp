@@ -399,6 +399,14 @@ std::variant<std::unique_ptr<TSendJournal>, std::string> TSendJournal::Reopen(
   return journal;
 }
 
+// Outcomes written unsynced reach the disk within this, also while a paced send waits.
+constexpr int kSyncDelayMs = 200;
+
+TSendJournal::TSendJournal(std::string path, int fd) : path_(std::move(path)), fd_(fd) {
+  syncSoon_.setSingleShot(true);
+  QObject::connect(&syncSoon_, &QTimer::timeout, [this] { Flush(); });
+}
+
 TSendJournal::~TSendJournal() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -410,6 +418,22 @@ bool TSendJournal::Append(const std::string& lines) {
     error_ = path_ + ": " + (error.empty() ? Reason(errno) : error);
     return false;
   }
+  unsynced_ = false;
+  syncSoon_.stop();
+  return true;
+}
+
+bool TSendJournal::WriteSettled() {
+  if (!error_.empty()) return false;
+  if (pending_.empty()) return true;
+  std::string error;
+  if (!WriteAll(fd_, pending_, &error)) {
+    error_ = path_ + ": " + error;
+    return false;
+  }
+  pending_.clear();
+  unsynced_ = true;
+  if (!syncSoon_.isActive()) syncSoon_.start(kSyncDelayMs);
   return true;
 }
 
@@ -429,17 +453,18 @@ void TSendJournal::Skip(std::int32_t recordNo, const std::string& reason) {
 }
 
 bool TSendJournal::Flush() {
-  if (pending_.empty()) return error_.empty();
+  if (pending_.empty() && !unsynced_) return error_.empty();
   const std::string lines = std::move(pending_);
   pending_.clear();
   return Append(lines);
 }
 
 bool TSendJournal::DataEnding(const std::vector<std::int32_t>& records) {
-  if (!Flush()) return false;
   std::vector<std::string> fields;
   for (const std::int32_t record : records) fields.push_back(std::to_string(record));
-  return Append(Line("Sent", fields));
+  std::string lines = std::move(pending_);
+  pending_.clear();
+  return Append(lines + Line("Sent", fields));
 }
 
 bool TSendJournal::Pause(std::int64_t until) {
@@ -455,7 +480,7 @@ void TSendJournal::Bind(SendEvents& events, const TSendLog& log) {
                                    const std::string& reply, const std::string& address) {
     Settle(recordNo, status, reply, address);
   };
-  events.transactionSettled = [this] { Flush(); };
+  events.transactionSettled = [this] { WriteSettled(); };
   events.dataEnding = [this](const std::vector<std::int32_t>& records) {
     return DataEnding(records);
   };

@@ -28,6 +28,8 @@
 #include <variant>
 #include <vector>
 
+#include <QTimer>
+
 #include "send/MessageAssembly.h"
 #include "send/MailSend.h"
 #include "send/SendDialogue.h"
@@ -146,9 +148,15 @@ class TSendJournal {
   void Settle(std::int32_t recordNo, RecipientStatus status, const std::string& reply,
               const std::string& address = {});
   void Skip(std::int32_t recordNo, const std::string& reason);
-  // Writes and syncs what Settle kept; false when the journal could not be written.
+  // Writes and syncs what Settle kept, and whatever was written unsynced; false when the journal
+  // could not be written.
   bool Flush();
-  // Before a transaction's final ".": its accepted records, written and synced.
+  // Writes what Settle kept without waiting for the disk: a process killed now loses none of it,
+  // and the next "Sent" line's sync, or one a moment later, takes it to the disk. A send then
+  // costs one sync per transaction, not two.
+  bool WriteSettled();
+  // Before a transaction's final ".": what Settle kept and its accepted records, written and
+  // synced together.
   bool DataEnding(const std::vector<std::int32_t>& records);
   bool Pause(std::int64_t until);
   bool Resumed();
@@ -162,7 +170,7 @@ class TSendJournal {
   void Bind(SendEvents& events, const TSendLog& log);
 
  private:
-  TSendJournal(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  TSendJournal(std::string path, int fd);
   bool Append(const std::string& lines);
   void Ended(const TSendLog& log);
 
@@ -171,6 +179,8 @@ class TSendJournal {
   std::string error_;
   std::string pending_;           // lines kept by Settle for the next Flush
   std::set<std::int32_t> final_;  // written (or pending) final outcomes
+  bool unsynced_ = false;         // lines were written since the last sync
+  QTimer syncSoon_;               // syncs what WriteSettled wrote if nothing else does first
 };
 
 }  // namespace tavrin::app

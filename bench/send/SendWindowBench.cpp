@@ -80,10 +80,11 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   if (argc < 3) {
-    std::fprintf(stderr, "usage: send_window_bench PORT TABLE [--memory]\n");
+    std::fprintf(stderr, "usage: send_window_bench PORT TABLE [--memory | --personalised]\n");
     return 2;
   }
   if (argc > 3 && std::string(argv[3]) == "--memory") return MeasureChild({argv[1], argv[2]});
+  const bool personalised = argc > 3 && std::string(argv[3]) == "--personalised";
 
   // The settings file names the table and the server; the logs go to a folder of their own.
   QTemporaryDir work;
@@ -107,7 +108,7 @@ int main(int argc, char** argv) {
   main.show();
   QApplication::processEvents();
   main.edtTo->setText("Everyone");
-  main.edtSubject->setText("Benchmark");
+  main.edtSubject->setText(personalised ? "Benchmark for {NAME}" : "Benchmark");
   main.mmoMessage->setPlainText("Hello,\n\nthis is the benchmark message.\n.");
 
   qint64 longestPauseMs = 0;

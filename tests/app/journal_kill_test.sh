@@ -3,7 +3,8 @@
 # at each write, then at each fdatasync, of its journal (N = 1, 2, ... until a run ends by itself),
 # and resumed from the journal against the same capture server. Every recipient must then have the
 # message exactly once, except those the resume left out as "may have been delivered" (one
-# transaction at most), who have it at most once: never twice.
+# transaction at most), who have it at most once: never twice. A run to its end syncs the journal
+# once per transaction and twice at its end.
 # Usage: journal_kill_test.sh PROBE DBFTOOL SOURCE_DIR. Exits 77 (skipped) when strace cannot
 # trace here or the capture server cannot start.
 set -euo pipefail
@@ -74,6 +75,12 @@ for call in write fdatasync; do
     if ((status == 0)); then
       check "a run to its end ($call #$n)" ""
       stop_server
+      # The run made n - 1 of these calls: one sync per transaction (its outcomes go to the disk
+      # with the next "Sent" line), and two at the end.
+      if [[ $call == fdatasync ]] && ((n - 1 > 5)); then
+        echo "FAIL: $((n - 1)) syncs of the journal for three transactions (at most 5)"
+        exit 1
+      fi
       break
     fi
     ((status == 137)) || { echo "FAIL: status $status at $call #$n"; exit 1; }
