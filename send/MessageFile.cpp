@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -619,21 +620,42 @@ std::optional<std::string> SaveMessageFile(const std::string& path,
   const std::string folder = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : path.substr(0, slash);
+  // Written without a name where the file system allows it: a program killed meanwhile leaves
+  // nothing behind. It gets a hidden name only once whole and synced, and that name is replaced
+  // at once; elsewhere it is written under the hidden name.
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  const bool nameless = fd >= 0;
   std::string temp = folder + "/.tavrin-message-XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // 0600
+  if (!nameless) fd = ::mkostemp(temp.data(), O_CLOEXEC);  // 0600
   if (fd < 0) return "The message could not be saved in " + folder + ": " + Reason(errno) + ".";
   const Fd keep(fd);
+  const auto drop = [&] {
+    if (!nameless) ::unlink(temp.c_str());
+  };
   try {
     platform::TFileStream out("/proc/self/fd/" + std::to_string(fd),
                               platform::TFileStream::Mode::OpenReadWrite);
     WriteMessage(out, messageLines, boundary, attachments);
   } catch (const std::exception& error) {
-    ::unlink(temp.c_str());
+    drop();
     return std::string("The message could not be saved: ") + error.what();
   }
-  if (::fsync(fd) != 0 || ::fchmod(fd, 0600) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+  bool named = !nameless;
+  const bool synced = ::fsync(fd) == 0 && ::fchmod(fd, 0600) == 0;
+  if (synced && nameless) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && !named; ++attempt) {
+      temp = folder + "/.tavrin-message-" + std::to_string(random() % 1000000000);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        named = true;
+      else if (errno != EEXIST)
+        break;
+    }
+  }
+  if (!synced || !named || ::rename(temp.c_str(), path.c_str()) != 0) {
     const int error = errno;
-    ::unlink(temp.c_str());
+    if (named) ::unlink(temp.c_str());
     return "The message could not be saved as " + path + ": " + Reason(error) + ".";
   }
   // The new name lasts only once the folder is synced too.

@@ -1,10 +1,14 @@
 // Hostile message files read by the send core alone: whatever a file holds, reading it ends with
 // the message or a reason, in time proportional to its size.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -85,6 +89,40 @@ TEST(MessageFileHostile, ASaveThatCannotBeWrittenLeavesTheOldFile) {
   fs::remove_all(root);
   if (result == 77) GTEST_SKIP() << "no mount namespace here for a small tmpfs";
   EXPECT_EQ(result, 0);
+}
+
+// A program killed while it saves a message (here by the file size limit, in the middle of the
+// attachment) leaves the message saved there before whole and nothing else in the folder.
+TEST(MessageFileHostile, ASaveCutShortByAKillLeavesNothingBehind) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("tavrin-killed-" + std::to_string(::getpid()));
+  fs::create_directories(root / "saved");
+  const std::string big = (root / "big.bin").string(), path = (root / "saved" / "m.eml").string();
+  std::ofstream(big, std::ios::binary) << std::string(400000, 'b');
+  const std::vector<std::string> lines = {"From: a@example.com", "To: Club:;", "Subject: Old", "",
+                                          "old text"};
+  ASSERT_EQ(SaveMessageFile(path, lines, "b", {}), std::nullopt);
+  const std::string before = Contents(path);
+  const int nameless = ::open((root / "saved").c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (nameless < 0) {
+    fs::remove_all(root);
+    GTEST_SKIP() << "files without a name cannot be made here: a hidden one is left instead";
+  }
+  ::close(nameless);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const rlimit limit{100000, 100000};
+    ::signal(SIGXFSZ, SIG_DFL);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    SaveMessageFile(path, lines, "b", {big});
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  EXPECT_EQ(Contents(path), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root / "saved"), {}), 1);
+  fs::remove_all(root);
 }
 
 // Thousands of parts of one name each get a name of their own, one more than the last, however a
