@@ -4,6 +4,7 @@
 // that takes any number of connections, one after the other.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <numeric>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "SendSupport.h"
@@ -61,6 +63,8 @@ class RuleServer {
         }
         if (stop_) break;
         PeerConn c(::accept(fd_, nullptr, nullptr));
+        int one = 1;  // pipelined replies go at once, not after the client's delayed ACK
+        ::setsockopt(c.Fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Session(c, n);
         c.Close();
       }
@@ -765,6 +769,59 @@ TEST_F(SendOutcome, AHandlerEndingAPersonalSendAsItsMessageGoesOutIsSafe) {
     sock->SetReportLevel(0);
     EXPECT_TRUE(ended);
     EXPECT_EQ(server.Count("<message for"), 0u);
+  }
+}
+
+// A pipelined personalised send where the server hangs up, answers "421", or refuses with "554",
+// at any one command of its transactions: each message kept has its own record's text, nobody
+// gets two, OK only with a kept message, and a kept message is logged OK or unconfirmed. A second
+// "354" where the final "." is answered ends the send without mixing anyone's text either.
+TEST_F(SendOutcome, APersonalSendCutOffOrRefusedAtAnyCommandKeepsEveryMessageItsOwn) {
+  MakeTable(People(4));
+  WriteFile(root_ / "notes.txt", std::string(2000, 'n'));
+  for (const char* how :
+       {"CLOSE", "421 4.3.2 Shutting down", "554 5.5.1 No", "354 go\r\n354 again"}) {
+    for (int at = 4; at <= 17; ++at) {  // after the greeting, "EHLO" and sign-in
+      SCOPED_TRACE(std::string(how) + " at command " + std::to_string(at));
+      log.StartLog("P", "S", "d", "t");
+      ends = 0;
+      Rules rules;
+      int n = 0, message = 0;
+      std::set<int> notTaken;  // the messages (counted from 1) the server answered otherwise
+      rules.hook = [&, how](const std::string& e) {
+        const bool isMessage = e.find("<message for") != std::string::npos;
+        message += isMessage;
+        if (++n != at) return std::string();
+        if (isMessage && how[0] != 'C') notTaken.insert(message);
+        return std::string(how);
+      };
+      RuleServer server(rules);
+      SendJob job = Personal(Signed(Job()));
+      job.attachments = {(root_ / "notes.txt").string()};
+      Send(server.Port(), job);
+      EXPECT_EQ(ends, 1);
+      std::map<std::string, int> copies;
+      int k = 0;
+      for (const auto& [to, data] : server.Messages()) {
+        // An empty message is the one that ends a transaction whose recipient was refused.
+        if (notTaken.count(++k) || data.empty()) continue;
+        ++copies[to];
+        const std::string name = "P" + to.substr(1, to.find('@') - 1);
+        EXPECT_NE(data.find("Dear " + name + ", at " + to + "."), std::string::npos) << to;
+        EXPECT_NE(data.find("To: \"" + name + "\" <" + to + ">"), std::string::npos) << to;
+      }
+      ASSERT_EQ(log.Entries().size(), 4u);
+      for (const LogEntry& e : log.Entries()) {
+        SCOPED_TRACE(e.address);
+        EXPECT_LE(copies[e.address], 1);
+        if (e.status == RecipientStatus::kOk) {
+          EXPECT_EQ(copies[e.address], 1);
+        }
+        if (copies[e.address] == 1 && how[0] != '3') {
+          EXPECT_TRUE(e.status == RecipientStatus::kOk || e.reply == kUnconfirmed) << e.reply;
+        }
+      }
+    }
   }
 }
 
