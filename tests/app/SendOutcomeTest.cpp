@@ -825,5 +825,52 @@ TEST_F(SendOutcome, APersonalSendCutOffOrRefusedAtAnyCommandKeepsEveryMessageIts
   }
 }
 
+// A Stop from inside any report of a pipelined personalised send with an attachment, or a handler
+// that lets go of the dialogue at any report once the messages go out: the send ends once with
+// everyone logged once, or goes without touching what it let go of.
+TEST_F(SendOutcome, AStopOrAnEndFromAnyReportOfAPersonalSendIsSafe) {
+  MakeTable(People(4));
+  WriteFile(root_ / "notes.txt", std::string(3000, 'n'));
+  for (const bool destroy : {false, true}) {
+    for (int at = 1;; ++at) {
+      SCOPED_TRACE((destroy ? "end at report " : "stop at report ") + std::to_string(at));
+      log.StartLog("P", "S", "d", "t");
+      ends = 0;
+      if (!dialogue) {
+        dialogue = std::make_unique<TSendDialogue>(*sock, replies, log, table);
+        dialogue->mostReconnections = kMostReconnections;
+      }
+      RuleServer server(Rules{});
+      int reports = 0;
+      bool acted = false, sending = !destroy;
+      const auto count = [&] {
+        if (!sending || ++reports != at || !dialogue->Running()) return;
+        acted = true;
+        if (destroy)
+          dialogue.reset();
+        else
+          dialogue->Stop();
+      };
+      auto& e = dialogue->events;
+      e.ended = [&] { ++ends; };
+      e.status = [&](const std::string& t) {
+        sending = sending || t.rfind("Sending message", 0) == 0;
+        count();
+      };
+      e.progress = [&](std::int64_t, std::int64_t) { count(); };
+      e.transcript = [&](const std::string&) { count(); };
+      SendJob job = Personal(Signed(Job()));
+      job.attachments = {(root_ / "notes.txt").string()};
+      sock->SetPort(server.Port());
+      dialogue->Start(job);
+      EXPECT_TRUE(net::test::PumpUntil([&] { return !dialogue || !dialogue->Running(); }, 10000));
+      if (!acted) break;  // the whole send ran without reaching report `at`
+      if (destroy) continue;
+      EXPECT_EQ(ends, 1);
+      EXPECT_EQ(log.Entries().size(), 4u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tavrin::app::testing
