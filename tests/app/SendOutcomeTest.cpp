@@ -596,7 +596,7 @@ TEST_F(SendOutcome, ACutOffAtAnyCommandNeverDeliversTwiceNorLogsOkWithoutTheMess
   MakeTable(People(5));
   for (const char* how : {"CLOSE", "421 4.3.2 Shutting down"}) {
     for (int at = 1; at <= 14; ++at) {
-      SCOPED_TRACE(std::string(how) + " at command " + std::to_string(at));
+      SCOPED_TRACE(std::string(how).substr(0, 30) + " at command " + std::to_string(at));
       log.StartLog("P", "S", "d", "t");
       Rules rules;
       rules.refuse["p2@example.com"] = "550 5.1.1 unknown";
@@ -775,14 +775,18 @@ TEST_F(SendOutcome, AHandlerEndingAPersonalSendAsItsMessageGoesOutIsSafe) {
 // A pipelined personalised send where the server hangs up, answers "421", or refuses with "554",
 // at any one command of its transactions: each message kept has its own record's text, nobody
 // gets two, OK only with a kept message, and a kept message is logged OK or unconfirmed. A second
-// "354" where the final "." is answered ends the send without mixing anyone's text either.
+// "354" where the final "." is answered, or a reply of endless lines, ends the send without mixing
+// anyone's text either.
 TEST_F(SendOutcome, APersonalSendCutOffOrRefusedAtAnyCommandKeepsEveryMessageItsOwn) {
   MakeTable(People(4));
   WriteFile(root_ / "notes.txt", std::string(2000, 'n'));
+  std::string flood;  // a reply that never ends, as far as the client may wait to tell
+  for (int i = 0; i < 1500; ++i) flood += "250-more\r\n";
+  flood += "250 ok";
   for (const char* how :
-       {"CLOSE", "421 4.3.2 Shutting down", "554 5.5.1 No", "354 go\r\n354 again"}) {
+       {"CLOSE", "421 4.3.2 Shutting down", "554 5.5.1 No", "354 go\r\n354 again", flood.c_str()}) {
     for (int at = 4; at <= 17; ++at) {  // after the greeting, "EHLO" and sign-in
-      SCOPED_TRACE(std::string(how) + " at command " + std::to_string(at));
+      SCOPED_TRACE(std::string(how).substr(0, 30) + " at command " + std::to_string(at));
       log.StartLog("P", "S", "d", "t");
       ends = 0;
       Rules rules;
@@ -792,7 +796,7 @@ TEST_F(SendOutcome, APersonalSendCutOffOrRefusedAtAnyCommandKeepsEveryMessageIts
         const bool isMessage = e.find("<message for") != std::string::npos;
         message += isMessage;
         if (++n != at) return std::string();
-        if (isMessage && how[0] != 'C') notTaken.insert(message);
+        if (isMessage && how[0] != 'C' && how[0] != '2') notTaken.insert(message);
         return std::string(how);
       };
       RuleServer server(rules);
