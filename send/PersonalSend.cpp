@@ -211,16 +211,17 @@ void TSendDialogue::SendPersonalData() {
   personalOpen_ = false;
   const std::int32_t recordNo = inFlight_.back().recordNo;
   SetState(State::kMailData);
-  if (prepared_.recordNo == recordNo) {
-    SendLines(prepared_.text);
-    TakeBuilt(recordNo);
-  } else {
-    std::string data;
-    PersonalMailData(TakeBuilt(recordNo), data, true);
-    SendLines(data);
-  }
+  // Held here while it goes out: a handler may end the send, or let go of the dialogue, meanwhile.
+  std::string data;
+  const bool made = prepared_.recordNo == recordNo;
+  if (made) data = std::move(prepared_.text);
   prepared_.recordNo = -1;
-  prepared_.text.clear();  // its room serves the next message
+  if (!made) PersonalMailData(BuiltLines(recordNo), data, true);
+  SendLines(data);
+  // Let go of only once it has gone whole: cut off on the way, it goes again on a new connection.
+  TakeBuilt(recordNo);
+  data.clear();
+  prepared_.text = std::move(data);  // its room serves the next message
   // The journal knows the message is going before its final "." can reach the server.
   if (events.dataEnding && !events.dataEnding({recordNo}))
     return Abort(FailureKind::kLocalFile, kJournalFailed);

@@ -324,7 +324,9 @@ void TSendDialogue::HandleLine(const std::string& received) {
   if (events.transcript) {
     auto alive = alive_;
     events.transcript(WithoutLineEnd(line));
-    if (!*alive) return;  // the handler let go of the dialogue
+    // The handler let go of the dialogue, or ended the send: the reply answers nothing now, and
+    // a personalised send would take it for the next step of a transaction it has written off.
+    if (!*alive || !Running()) return;
   }
   if (state_ == State::kEhlo) extensions_.AddReplyLine(line);
   const bool proceed = replies_.CheckReply(line);

@@ -359,6 +359,7 @@ class TSendDialogue {
   void Skip(Addressee who, const std::string& why);
   bool NextTestAddressee(Addressee& next);
   void BuildPersonal(std::int32_t recordNo, const std::string& address);
+  std::vector<std::string> BuiltLines(std::int32_t recordNo) const;
   std::vector<std::string> TakeBuilt(std::int32_t recordNo);
 
   // one message per recipient (PersonalSend.cpp)

@@ -315,6 +315,12 @@ void TSendDialogue::BuildPersonal(std::int32_t recordNo, const std::string& addr
   built_.emplace_back(recordNo, BuildMessage(input, job_.boundary));
 }
 
+std::vector<std::string> TSendDialogue::BuiltLines(std::int32_t recordNo) const {
+  for (const auto& [number, lines] : built_)
+    if (number == recordNo) return lines;
+  return {};
+}
+
 std::vector<std::string> TSendDialogue::TakeBuilt(std::int32_t recordNo) {
   for (auto it = built_.begin(); it != built_.end(); ++it) {
     if (it->first != recordNo) continue;

@@ -2,6 +2,10 @@
 // that reads and encodes each attachment once per send.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+
 #include <QByteArray>
 #include <filesystem>
 
@@ -148,6 +152,49 @@ TEST_F(SendTest, TheEncoderKeepsEachEncodingApartAndNamesWhatFailed) {
   } catch (const EAttachmentError& error) {
     EXPECT_EQ(std::string(error.what()), "Unable to create a temporary file in " + nowhere);
   }
+}
+
+// On a full disk an encoding fails with the reason, leaves the others whole, and its remnant
+// makes no room short for the next one.
+TEST_F(SendTest, AnEncodingOntoAFullDiskFailsAloneAndLeavesItsRoom) {
+  const std::string first = net::test::RandomBytes(10000, 4),
+                    large = net::test::RandomBytes(100000, 5);
+  const std::string second = net::test::RandomBytes(20000, 6);
+  WriteFile(root_ / "first.bin", first);
+  WriteFile(root_ / "large.bin", large);
+  WriteFile(root_ / "second.bin", second);
+  const std::string full = (root_ / "full").string();
+  std::filesystem::create_directories(full);
+  const pid_t pid = ::fork();
+  if (pid == 0) {  // a mount of its own, gone with the child
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0)
+      ::_exit(77);
+    int rc = 0;
+    TAttachmentEncoder encoder(full, [] {});
+    encoder.Encode(0, (root_ / "first.bin").string());
+    try {
+      encoder.Encode(1, (root_ / "large.bin").string());
+      rc = 2;
+    } catch (const EAttachmentError& error) {
+      if (std::string(error.what()) != "Unable to write the temporary file in " + full) rc = 3;
+    }
+    try {
+      encoder.Encode(1, (root_ / "second.bin").string());
+      if (Decoded(ReadAll(*encoder.Encoded(0))) != first) rc = 4;
+      if (Decoded(ReadAll(*encoder.Encoded(1))) != second) rc = 5;
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "%s\n", error.what());
+      rc = 6;
+    }
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here for a small tmpfs";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <set>
 
 #include "SendSupport.h"
 
@@ -313,6 +314,34 @@ TEST_F(TlsTest, TlsFromTheFirstByteWithLoginDeliversAMebibyteAttachmentByteForBy
                     .toStdString() +
                 "\n");
   ExpectNoSecretIn(shown);
+}
+
+// A personalised send, pipelined over STARTTLS, with an attachment: each recipient's message,
+// made while the server reads the one before, reaches the server whole with its own text.
+TEST_F(TlsTest, APersonalisedPipelinedSendOverStartTlsGivesEachItsOwnMessage) {
+  const std::string data = net::test::RandomBytes(5000, 3);
+  WriteFile(root_ / "notes.bin", data);
+  std::vector<std::string> args = Tls("server", "--starttls");
+  args.push_back("--pipelining");
+  SmtpServer server(root_ / "outbox", args);
+  SendJob job = Secured(SignInJob(), Security::kStartTls);
+  job.personalised = true;
+  job.input = MessageInput{"John Doe",  "sender@example.com",        "{NAME}",
+                           "Hi {NAME}", {"Dear {NAME} at {EMAIL}."}, InternetDate(0),
+                           ""};
+  job.attachments = {(root_ / "notes.bin").string()};
+  Send(server.Port(), job);
+  ASSERT_TRUE(failures.empty()) << failures[0];
+  ASSERT_EQ(server.Messages().size(), 2u);
+  std::set<std::string> bodies;
+  for (const auto& file : server.Messages()) {
+    const DecodedMail mail = DecodeMail(file);
+    bodies.insert(mail.body);
+    ASSERT_EQ(mail.attachments.size(), 1u);
+    EXPECT_TRUE(mail.attachments[0].second == data);
+  }
+  EXPECT_EQ(bodies, (std::set<std::string>{"Dear Ann at ann@example.com.\n",
+                                           "Dear Bob at bob@example.com.\n"}));
 }
 
 // A "421" cuts the transaction off: the new connection is secured and signed in again before

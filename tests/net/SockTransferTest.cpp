@@ -320,6 +320,43 @@ TEST_F(SockTransferTest, SlowReaderGetsEveryByteInOrder) {
   EXPECT_EQ(sock->BytesWritten(), static_cast<std::int64_t>(data.size() + longLine.size() + 5));
 }
 
+// Megabytes written in one piece go out a large send at a time: a peer that reads in bites of
+// every size still gets every byte once, in order, and one that resets part-way ends the write
+// with an error rather than a wait.
+TEST_F(SockTransferTest, MegabytesInOneWriteArriveOnceOrFailOnAReset) {
+  std::string data = test::RandomBytes(5 << 20, 5);
+  for (char& ch : data) ch = ch == '\0' ? 'z' : ch;  // a text ends at its first zero
+  std::string wire;
+  {
+    LoopbackPeer peer([&](PeerConn& c) {
+      std::size_t bite = 1;
+      while (wire.size() < data.size()) {
+        std::string got = c.RecvBytes(std::min(bite, data.size() - wire.size()));
+        if (got.empty()) break;
+        wire += got;
+        bite = bite * 13 % 300007 + 1;
+      }
+    });
+    ConnectTo(peer);
+    sock->Write(data);
+    ASSERT_TRUE(PumpUntil([&] { return peer.Done(); }, 20000));
+    EXPECT_EQ(wire.size(), data.size());
+    EXPECT_TRUE(wire == data);
+  }
+  sock->Disconnect();
+  LoopbackPeer resetting([](PeerConn& c) {
+    c.RecvBytes(1500000);
+    struct linger reset {
+      1, 0
+    };
+    ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  });
+  ConnectTo(resetting);
+  const std::string more = data + data + data + data;  // more than the kernel buffers hold
+  EXPECT_THROW(sock->Write(more), ESockError);
+  EXPECT_FALSE(sock->Connected());
+}
+
 TEST_F(SockTransferTest, LineLongerThanEveryBufferIsReadWhole) {
   const std::string longLine = std::string(100000, 'x') + "\r\n";
   LoopbackPeer peer([&](PeerConn& c) { c.Send(longLine + "250 ok\r\n"); });
