@@ -424,7 +424,7 @@ bool TSendDialogue::CheckBeforeConnect() {
 }
 
 void TSendDialogue::ConnectServer() {
-  if (events.status) events.status("Connecting to " + job_.serverName + " ...");
+  StepStatus("Connecting to " + job_.serverName + " ...");
   sock_.SetMaxLineLength(kMaxReplyLine);
   auto alive = alive_;
   try {
@@ -451,6 +451,22 @@ void TSendDialogue::ConnectServer() {
 std::string TSendDialogue::ServerAndPort(const char* between) const {
   const std::string& name = job_.serverName.empty() ? sock_.Host() : job_.serverName;
   return name + between + std::to_string(sock_.Port() & 0xFFFF);
+}
+
+// Reports in the middle of a step: a handler may stop the send or let go of the dialogue, and the
+// step then goes no further (the action running it ends quietly).
+void TSendDialogue::StepStatus(const std::string& text) {
+  if (!events.status) return;
+  auto alive = alive_;
+  events.status(text);
+  if (!*alive || !Running()) throw SendStopped{};
+}
+
+void TSendDialogue::StepProgress(std::int64_t total, std::int64_t done) {
+  if (!events.progress) return;
+  auto alive = alive_;
+  events.progress(total, done);
+  if (!*alive || !Running()) throw SendStopped{};
 }
 
 void TSendDialogue::Transcribe(const std::string& note) {
@@ -517,10 +533,10 @@ int TSendDialogue::TimeOutFor(State state) const {
 // The shared message, its attachments and the final ".", line by line with its progress.
 void TSendDialogue::SendMailData(const std::vector<std::string>& lines) {
   SetState(State::kMailData);
-  if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, 0);
-  if (events.status) events.status("Processing main message");
+  StepProgress(static_cast<std::int64_t>(lines.size()) - 1, 0);
+  StepStatus("Processing main message");
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (events.progress) events.progress(static_cast<std::int64_t>(lines.size()) - 1, i);
+    StepProgress(static_cast<std::int64_t>(lines.size()) - 1, static_cast<std::int64_t>(i));
     SendLine(MailDataLine(lines[i]));
   }
   for (std::size_t i = 0; i < job_.attachments.size(); ++i) SendAttachment(i);
@@ -546,17 +562,16 @@ void TSendDialogue::SendMailData(const std::vector<std::string>& lines) {
 // same bytes.
 void TSendDialogue::SendAttachment(std::size_t index) {
   const std::string& path = job_.attachments[index];
-  if (events.progress) events.progress(0, 0);
-  if (events.status)
-    events.status("Processing attachment " + std::to_string(index + 1) + " of " +
-                  std::to_string(job_.attachments.size()));
+  StepProgress(0, 0);
+  StepStatus("Processing attachment " + std::to_string(index + 1) + " of " +
+             std::to_string(job_.attachments.size()));
   const std::shared_ptr<TAttachmentEncoder> encoder = EncodedAttachment(index);
   std::string headers;
   for (const std::string& header : AttachmentHeaderLines(job_.boundary, path))
     (headers += MailDataLine(header)) += "\r\n";
   SendLines(headers);
   const std::unique_ptr<platform::TStream> encoded = encoder->Encoded(index);
-  if (events.progress) events.progress(encoded->Size(), 0);
+  StepProgress(encoded->Size(), 0);
   auto alive = alive_;
   sock_.SendStream(*encoded);
   if (!*alive || !Running()) throw SendStopped{};

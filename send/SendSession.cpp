@@ -91,7 +91,7 @@ void TSendDialogue::OnStartTlsReply(int code, const std::string& line) {
 // certificate must be valid for the name the user typed. False when the send ended meanwhile (a
 // certificate that fails the check ends it with the reason); other failures throw.
 bool TSendDialogue::SecureConnection() {
-  if (events.status) events.status("Securing the connection...");
+  StepStatus("Securing the connection...");
   Sent(State::kHandshake);  // the handshake is bounded like a command
   auto alive = alive_;
   try {
@@ -109,7 +109,7 @@ bool TSendDialogue::SecureConnection() {
 
 // PLAIN sends both in one line; LOGIN answers two challenges. Nothing else is tried.
 void TSendDialogue::SendAuth() {
-  if (events.status) events.status("Signing in...");
+  StepStatus("Signing in...");
   if (extensions_.OffersAuth("PLAIN")) {
     std::string credentials;
     credentials.reserve(job_.userName.size() + job_.password.size() + 2);

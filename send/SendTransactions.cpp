@@ -177,7 +177,7 @@ void TSendDialogue::SendNextRecipient() { SendWindow(""); }
 // Sends `mailFrom` (when not empty) and the next recipients in one write: one recipient, or a
 // window of them when the server takes pipelined commands. With nobody left the transaction ends.
 void TSendDialogue::SendWindow(const std::string& mailFrom) {
-  if (events.progress) events.progress(recipientCount_, recipientNo_);
+  StepProgress(recipientCount_, recipientNo_);
   if (events.progressShown) events.progressShown(true);
   const int most = Pipelining() ? kWindowCommands : 1;
   std::string window = mailFrom.empty() ? std::string() : mailFrom + "\r\n";
