@@ -186,6 +186,10 @@ void TSendDialogue::OnPersonalReply(int code, const std::string& line, bool proc
       return AwaitNext();
     case Due::kDot: {
       if (inFlight_.empty()) return Unexpected(line);
+      if (kind != 2 && kind != 4 && kind != 5) {  // no answer to "."; the message may be kept
+        due_.push_front(Due::kDot);
+        return Unexpected(line);
+      }
       Addressee who = std::move(inFlight_.front());
       inFlight_.pop_front();
       if (kind == 2) {

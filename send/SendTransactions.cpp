@@ -432,6 +432,8 @@ void TSendDialogue::EndTransaction() {
 }
 
 void TSendDialogue::OnDotReply(int code, const std::string& line) {
+  // A reply of no kind that answers "." (a second 354): the message may have been kept.
+  if (code / 100 != 2 && code / 100 != 4 && code / 100 != 5) return Unexpected(line);
   if (code / 100 != 2) {
     failedCount_ += accepted_;
     LogTransaction(RecipientStatus::kFailed, LoggedReply(line));

@@ -543,6 +543,17 @@ TEST_F(SendOutcome, NoAnswerToTheFinalDotSaysTheMessageMayHaveBeenDelivered) {
   EXPECT_TRUE(lastOutcome.unconfirmed);
   EXPECT_EQ(lastOutcome.deliveredTo, 0);
   EXPECT_EQ(Outcomes(log), std::vector<std::string>{std::string("P1 not sent ") + kUnconfirmed});
+
+  // A reply that cannot answer "." (a second 354) says no more than silence would.
+  log.StartLog("P", "S", "d", "t");
+  Rules twice;
+  twice.hook = [](const std::string& e) {
+    return e.find("<message for") != std::string::npos ? "354 again" : "";
+  };
+  RuleServer again(twice);
+  Send(again.Port(), Signed(Job()));
+  EXPECT_TRUE(lastOutcome.unconfirmed);
+  EXPECT_EQ(Outcomes(log), std::vector<std::string>{std::string("P1 not sent ") + kUnconfirmed});
 }
 
 // ---- hostile handlers and peers
@@ -821,7 +832,7 @@ TEST_F(SendOutcome, APersonalSendCutOffOrRefusedAtAnyCommandKeepsEveryMessageIts
         if (e.status == RecipientStatus::kOk) {
           EXPECT_EQ(copies[e.address], 1);
         }
-        if (copies[e.address] == 1 && how[0] != '3') {
+        if (copies[e.address] == 1) {
           EXPECT_TRUE(e.status == RecipientStatus::kOk || e.reply == kUnconfirmed) << e.reply;
         }
       }
