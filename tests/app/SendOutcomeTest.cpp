@@ -234,6 +234,21 @@ class SendOutcome : public SendTest {
     job.password = "pw";
     return job;
   }
+  // The log against what the server kept, `copies` by address: `entries` lines; nobody has the
+  // message twice, everyone logged "ok" has it, and whoever has it is "ok" or unconfirmed.
+  void ExpectLogTrueToServer(std::map<std::string, int>& copies, std::size_t entries) {
+    ASSERT_EQ(log.Entries().size(), entries);
+    for (const LogEntry& e : log.Entries()) {
+      SCOPED_TRACE(e.address);
+      EXPECT_LE(copies[e.address], 1);
+      if (e.status == RecipientStatus::kOk) {
+        EXPECT_EQ(copies[e.address], 1);
+      }
+      if (copies[e.address] == 1) {
+        EXPECT_TRUE(e.status == RecipientStatus::kOk || e.reply == kUnconfirmed) << e.reply;
+      }
+    }
+  }
 };
 
 // ---- a transaction cut off before its mail data goes again on a new connection
@@ -632,17 +647,7 @@ TEST_F(SendOutcome, ACutOffAtAnyCommandNeverDeliversTwiceNorLogsOkWithoutTheMess
           at2 = comma + 1;
         }
       }
-      ASSERT_EQ(log.Entries().size(), 5u);
-      for (const LogEntry& e : log.Entries()) {
-        SCOPED_TRACE(e.address);
-        EXPECT_LE(copies[e.address], 1);
-        if (e.status == RecipientStatus::kOk) {
-          EXPECT_EQ(copies[e.address], 1);
-        }
-        if (copies[e.address] == 1) {
-          EXPECT_TRUE(e.status == RecipientStatus::kOk || e.reply == kUnconfirmed) << e.reply;
-        }
-      }
+      ExpectLogTrueToServer(copies, 5);
     }
   }
 }
@@ -821,21 +826,12 @@ TEST_F(SendOutcome, APersonalSendCutOffOrRefusedAtAnyCommandKeepsEveryMessageIts
         // An empty message is the one that ends a transaction whose recipient was refused.
         if (notTaken.count(++k) || data.empty()) continue;
         ++copies[to];
-        const std::string name = "P" + to.substr(1, to.find('@') - 1);
+        std::string name = "P";
+        name += to.substr(1, to.find('@') - 1);
         EXPECT_NE(data.find("Dear " + name + ", at " + to + "."), std::string::npos) << to;
         EXPECT_NE(data.find("To: \"" + name + "\" <" + to + ">"), std::string::npos) << to;
       }
-      ASSERT_EQ(log.Entries().size(), 4u);
-      for (const LogEntry& e : log.Entries()) {
-        SCOPED_TRACE(e.address);
-        EXPECT_LE(copies[e.address], 1);
-        if (e.status == RecipientStatus::kOk) {
-          EXPECT_EQ(copies[e.address], 1);
-        }
-        if (copies[e.address] == 1) {
-          EXPECT_TRUE(e.status == RecipientStatus::kOk || e.reply == kUnconfirmed) << e.reply;
-        }
-      }
+      ExpectLogTrueToServer(copies, 4);
     }
   }
 }
