@@ -14,23 +14,6 @@ namespace {
 
 std::string Reason(int error) { return std::generic_category().message(error); }
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Moves `from` to `to` unless `to` exists. Some file systems cannot rename without replacing; a
 // hard link does the same there.
 int RenameNoReplace(const std::string& from, const std::string& to) {
@@ -42,6 +25,27 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 std::optional<std::string> MakePrivateFolder(const std::string& dir) {
   if (dir.empty()) return "No folder was named.";

@@ -22,6 +22,13 @@ enum class NewFile {
   kFailed,   // `error` says why; nothing is left behind
 };
 
+// Writes all of `bytes` to `fd`, again after an interruption; false with errno set (EIO when the
+// file took nothing) when it could not.
+bool WriteAll(int fd, const std::string& bytes);
+
+// The folder part of `path`: "." for a bare name, "/" for a name in the root.
+std::string FolderOf(const std::string& path);
+
 // Writes the bytes `next` hands out, chunk by chunk until it hands out "", as the new file `path`.
 NewFile WriteNewFile(const std::string& path, const std::function<std::string()>& next,
                      std::string* error);

@@ -47,17 +47,6 @@ std::optional<std::string> Unescape(const std::string& value) {
 
 std::string Yes(bool value) { return value ? "yes" : "no"; }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Renames a draft that cannot be read to a name of its own beside it; the name, or why not.
 std::variant<std::string, int> SetAside(const std::string& path) {
   for (int n = 1; n <= kMostSetAside; ++n) {
@@ -174,7 +163,8 @@ std::optional<std::string> SaveDraft(const std::string& folder, const Draft& dra
     Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (file.fd < 0) return failed(errno);
     if (::fchmod(file.fd, 0600) != 0) problem = errno;  // a umask may have taken bits
-    if (problem == 0 && !WriteAll(file.fd, DraftText(draft))) problem = errno != 0 ? errno : EIO;
+    if (problem == 0 && !platform::WriteAll(file.fd, DraftText(draft)))
+      problem = errno != 0 ? errno : EIO;
     if (problem == 0 && ::fsync(file.fd) != 0) problem = errno;
     if (::close(file.fd) != 0 && problem == 0) problem = errno;
     file.fd = -1;

@@ -616,10 +616,7 @@ std::optional<std::string> SaveMessageFile(const std::string& path,
                                            const std::vector<std::string>& messageLines,
                                            const std::string& boundary,
                                            const std::vector<std::string>& attachments) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
+  const std::string folder = platform::FolderOf(path);
   // Written without a name where the file system allows it: a program killed meanwhile leaves
   // nothing behind. It gets a hidden name only once whole and synced, and that name is replaced
   // at once; elsewhere it is written under the hidden name.

@@ -90,20 +90,6 @@ std::string HeadText(const JournalHead& head) {
   return text;
 }
 
-bool WriteAll(int fd, const std::string& bytes, std::string* error) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = Reason(n < 0 ? errno : EIO);
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string JournalFolder(const std::string& homeDir) {
@@ -413,9 +399,8 @@ TSendJournal::~TSendJournal() {
 
 bool TSendJournal::Append(const std::string& lines) {
   if (!error_.empty()) return false;
-  std::string error;
-  if (!WriteAll(fd_, lines, &error) || ::fdatasync(fd_) != 0) {
-    error_ = path_ + ": " + (error.empty() ? Reason(errno) : error);
+  if (!platform::WriteAll(fd_, lines) || ::fdatasync(fd_) != 0) {
+    error_ = path_ + ": " + Reason(errno);
     return false;
   }
   unsynced_ = false;
@@ -426,9 +411,8 @@ bool TSendJournal::Append(const std::string& lines) {
 bool TSendJournal::WriteSettled() {
   if (!error_.empty()) return false;
   if (pending_.empty()) return true;
-  std::string error;
-  if (!WriteAll(fd_, pending_, &error)) {
-    error_ = path_ + ": " + error;
+  if (!platform::WriteAll(fd_, pending_)) {
+    error_ = path_ + ": " + Reason(errno);
     return false;
   }
   pending_.clear();
