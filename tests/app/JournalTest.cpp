@@ -68,6 +68,23 @@ class JournalTest : public SendTest {
     return journal;
   }
 
+  // Five records in transactions of two, journaled; Stop while the third is addressed, so the
+  // first transaction alone is delivered. The job and its journal, for a Resume.
+  std::pair<SendJob, std::unique_ptr<TSendJournal>> StoppedAtTheThird() {
+    MakeTable(kFive);
+    SendJob job = Job();
+    job.recipientsPerMessage = 2;
+    auto journal = Create(Head(job, 5));
+    journal->Bind(dialogue->events, log);
+    dialogue->events.status = [this](const std::string& text) {
+      if (text == "Processing individual 3 of 5") dialogue->Stop();
+    };
+    SmtpServer first(root_ / "first", {});
+    Send(first.Port(), job);
+    EXPECT_EQ(Recipients(first), (std::vector<std::string>{"ann@example.com", "bob@example.com"}));
+    return {job, std::move(journal)};
+  }
+
   // The addresses the capture server took, from its transcript.
   static std::vector<std::string> Recipients(const SmtpServer& server) {
     std::vector<std::string> out;
@@ -136,19 +153,7 @@ TEST_F(JournalTest, ResumeAfter421SendsExactlyTheRestAndTheLogIsWhole) {
 // Stopped while the second transaction's recipients are being addressed: its recipients and those
 // after get the message at Resume, the first transaction's do not.
 TEST_F(JournalTest, ResumeAfterStop) {
-  MakeTable(kFive);
-  SendJob job = Job();
-  job.recipientsPerMessage = 2;
-  auto journal = Create(Head(job, 5));
-  journal->Bind(dialogue->events, log);
-  dialogue->events.status = [&](const std::string& text) {
-    if (text == "Processing individual 3 of 5") dialogue->Stop();
-  };
-  {
-    SmtpServer first(root_ / "first", {});
-    Send(first.Port(), job);
-    EXPECT_EQ(Recipients(first), (std::vector<std::string>{"ann@example.com", "bob@example.com"}));
-  }
+  auto [job, journal] = StoppedAtTheThird();
   ASSERT_EQ(kinds.back(), FailureKind::kStopped);
   JournalState state = Read(journal->Path());
   EXPECT_FALSE(state.closed);
@@ -308,18 +313,7 @@ TEST_F(JournalTest, ReadingBackTornAndBrokenFiles) {
 // rest moved down): Resume goes by the addresses the journal names, so nobody gets the message
 // twice and the newcomer and the rest get it.
 TEST_F(JournalTest, ResumeAfterTheTableWasRenumbered) {
-  MakeTable(kFive);
-  SendJob job = Job();
-  job.recipientsPerMessage = 2;
-  auto journal = Create(Head(job, 5));
-  journal->Bind(dialogue->events, log);
-  dialogue->events.status = [&](const std::string& text) {
-    if (text == "Processing individual 3 of 5") dialogue->Stop();
-  };
-  {
-    SmtpServer first(root_ / "first", {});
-    Send(first.Port(), job);
-  }
+  auto [job, journal] = StoppedAtTheThird();
   const JournalState state = Read(journal->Path());
   ASSERT_EQ(state.Reached(), 2);
 

@@ -85,93 +85,76 @@ TEST(Pacer, TheDayLimitCountsWhatWentBeforeAndFreesADayLater) {
 // Through the send itself: 150 recipients at 60 a minute, transactions of 25; the hook moves the
 // injected clock to the time the pacer names instead of waiting. Each "Rcpt To:" the server took
 // is stamped with the clock.
-class PacedSend : public SendTest {};
-
-TEST_F(PacedSend, TheServerNeverSeesMoreThanTheLimitInAMinute) {
-  std::vector<std::pair<std::string, std::string>> rows;
-  for (int i = 1; i <= 150; ++i) {
-    const std::string n = std::to_string(i);
-    rows.emplace_back(std::string("R").append(n),
-                      std::string("r").append(n).append("@example.com"));
+class PacedSend : public SendTest {
+ protected:
+  // `count` records; the pacer (60 a minute, windows of 25) judges each transaction on the
+  // injected clock, and every record whose final "." is near is stamped with it, which then moves
+  // on by `step` ms.
+  void PacedRun(int count, SendJob job, std::int64_t step) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (int i = 1; i <= count; ++i) {
+      const std::string n = std::to_string(i);
+      rows.emplace_back(std::string("R").append(n),
+                        std::string("r").append(n).append("@example.com"));
+    }
+    MakeTable(rows);
+    now = kStart;
+    TSendPacer pacer(60, 0, 25, [this] { return now; });
+    auto& e = dialogue->events;
+    e.transactionDelay = [&](int& most) -> std::int64_t {
+      for (;;) {
+        const PaceVerdict v = pacer.Next();
+        if (v.kind == PaceVerdict::Kind::kGo) {
+          most = v.most;
+          return 0;
+        }
+        ++waits;
+        now = v.at;
+      }
+    };
+    e.dataEnding = [&](const std::vector<std::int32_t>& records) {
+      EXPECT_TRUE(!job.personalised || records.size() == 1u);
+      pacer.Sent(static_cast<int>(records.size()));
+      sentAt.insert(sentAt.end(), records.size(), now);
+      now += step;
+      return true;
+    };
+    SmtpServer server(root_ / "outbox", {"--pipelining"});
+    Send(server.Port(), job);
+    messages = server.Messages().size();
+    e.transactionDelay = nullptr;  // they hold this run's pacer
+    e.dataEnding = nullptr;
   }
-  MakeTable(rows);
-  std::int64_t now = kStart;
-  TSendPacer pacer(60, 0, 25, [&] { return now; });
+  std::int64_t now = 0;
   int waits = 0;
   std::vector<std::int64_t> sentAt;
-  auto& e = dialogue->events;
-  e.transactionDelay = [&](int& most) -> std::int64_t {
-    for (;;) {
-      const PaceVerdict v = pacer.Next();
-      if (v.kind == PaceVerdict::Kind::kGo) {
-        most = v.most;
-        return 0;
-      }
-      ++waits;
-      now = v.at;
-    }
-  };
-  e.dataEnding = [&](const std::vector<std::int32_t>& records) {
-    pacer.Sent(static_cast<int>(records.size()));
-    sentAt.insert(sentAt.end(), records.size(), now);
-    now += 500;
-    return true;
-  };
-  SmtpServer server(root_ / "outbox", {"--pipelining"});
+  std::size_t messages = 0;
+};
+
+TEST_F(PacedSend, TheServerNeverSeesMoreThanTheLimitInAMinute) {
   SendJob job = Job();
   job.recipientsPerMessage = 25;
-  Send(server.Port(), job);
+  PacedRun(150, job, 500);
   EXPECT_EQ(kinds.back(), FailureKind::kNone);
   EXPECT_EQ(sentAt.size(), 150u);
   EXPECT_TRUE(WithinLimit(sentAt, kMinute, 60));
   EXPECT_GE(waits, 2);
-  EXPECT_EQ(server.Messages().size(), 6u);
+  EXPECT_EQ(messages, 6u);
 }
 
 // One message per recipient is paced message by message, and each message's final "." is known
 // to the journal's hook before it goes.
 TEST_F(PacedSend, PersonalisedMessagesKeepToTheLimitToo) {
-  std::vector<std::pair<std::string, std::string>> rows;
-  for (int i = 1; i <= 90; ++i) {
-    const std::string n = std::to_string(i);
-    rows.emplace_back(std::string("R").append(n),
-                      std::string("r").append(n).append("@example.com"));
-  }
-  MakeTable(rows);
-  std::int64_t now = kStart;
-  TSendPacer pacer(60, 0, 25, [&] { return now; });
-  int waits = 0;
-  std::vector<std::int64_t> sentAt;
-  auto& e = dialogue->events;
-  e.transactionDelay = [&](int& most) -> std::int64_t {
-    for (;;) {
-      const PaceVerdict v = pacer.Next();
-      if (v.kind == PaceVerdict::Kind::kGo) {
-        most = v.most;
-        return 0;
-      }
-      ++waits;
-      now = v.at;
-    }
-  };
-  e.dataEnding = [&](const std::vector<std::int32_t>& records) {
-    EXPECT_EQ(records.size(), 1u);
-    pacer.Sent(static_cast<int>(records.size()));
-    sentAt.insert(sentAt.end(), records.size(), now);
-    now += 200;
-    return true;
-  };
-  SmtpServer server(root_ / "outbox", {"--pipelining"});
   SendJob job = Job();
   job.personalised = true;
   job.input = MessageInput{"John Doe",       "sender@example.com", "{NAME}", "Hello {NAME}",
                            {"Dear {NAME}."}, InternetDate(0),      ""};
-  Send(server.Port(), job);
+  PacedRun(90, job, 200);
   EXPECT_EQ(kinds.back(), FailureKind::kNone);
   EXPECT_EQ(sentAt.size(), 90u);
   EXPECT_TRUE(WithinLimit(sentAt, kMinute, 60));
   EXPECT_GE(waits, 1);
-  EXPECT_EQ(server.Messages().size(), 90u);
+  EXPECT_EQ(messages, 90u);
 }
 
 // The day's limit across two journals: 60 and 30 recipients accepted by two earlier sends leave
