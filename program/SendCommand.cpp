@@ -477,6 +477,9 @@ class SendRun {
     if (!ended) loop.exec();
     stopper_.OnStop({});
     progress.Finish();
+    // Said also when the send went to its end: its last outcomes or its end may not be on the
+    // disk, and a later Resume would offer the send again.
+    if (!journal->Error().empty()) Fail(std::string(kJournalNotWritten) + journal->Error());
     if (kind == FailureKind::kSignInRefused)
       Fail("The password from " + passwordFrom_ + " was refused for " + s_.UserName + " at " +
            s_.ServerName + ". Nothing was sent.");

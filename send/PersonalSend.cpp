@@ -71,7 +71,7 @@ void TSendDialogue::OpenPersonal(std::string before) {
       });
     }
   }
-  if (events.progressShown) events.progressShown(true);
+  StepShown(true);
   utf8Transaction_ = extensions_.Has("SMTPUTF8");  // each transaction decides for its recipient
   Addressee next;
   const bool found = NextAddressee(next);

@@ -469,6 +469,13 @@ void TSendDialogue::StepProgress(std::int64_t total, std::int64_t done) {
   if (!*alive || !Running()) throw SendStopped{};
 }
 
+void TSendDialogue::StepShown(bool shown) {
+  if (!events.progressShown) return;
+  auto alive = alive_;
+  events.progressShown(shown);
+  if (!*alive || !Running()) throw SendStopped{};
+}
+
 void TSendDialogue::Transcribe(const std::string& note) {
   if (events.transcript) events.transcript(note);
 }
@@ -544,7 +551,7 @@ void TSendDialogue::SendMailData(const std::vector<std::string>& lines) {
   std::string end;
   for (std::size_t i = 0; i + 1 < closing.size(); ++i) (end += MailDataLine(closing[i])) += "\r\n";
   SendLines(end);
-  if (events.progressShown) events.progressShown(false);
+  StepShown(false);
   if (events.dataEnding) {
     std::vector<std::int32_t> records;
     for (const Outcome& o : outcomes_)

@@ -272,6 +272,7 @@ class TSendDialogue {
   std::string ServerAndPort(const char* between) const;  // "host:25", "host port 25"
   void StepStatus(const std::string& text);
   void StepProgress(std::int64_t total, std::int64_t done);
+  void StepShown(bool shown);
   void Transcribe(const std::string& note);  // a line of the dialogue's own in the transcript
   void SendCommand(const std::string& command, State next);
   void Sent(State next);  // a command has gone out: the reply to it is awaited in `next`

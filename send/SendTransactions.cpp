@@ -178,7 +178,7 @@ void TSendDialogue::SendNextRecipient() { SendWindow(""); }
 // window of them when the server takes pipelined commands. With nobody left the transaction ends.
 void TSendDialogue::SendWindow(const std::string& mailFrom) {
   StepProgress(recipientCount_, recipientNo_);
-  if (events.progressShown) events.progressShown(true);
+  StepShown(true);
   const int most = Pipelining() ? kWindowCommands : 1;
   std::string window = mailFrom.empty() ? std::string() : mailFrom + "\r\n";
   int commands = mailFrom.empty() ? 0 : 1;

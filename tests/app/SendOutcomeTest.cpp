@@ -866,6 +866,7 @@ TEST_F(SendOutcome, AStopOrAnEndFromAnyReportOfAPersonalSendIsSafe) {
       e.ended = [&] { ++ends; };
       e.status = [&](const std::string&) { count(); };
       e.progress = [&](std::int64_t, std::int64_t) { count(); };
+      e.progressShown = [&](bool) { count(); };
       e.transcript = [&](const std::string&) { count(); };
       SendJob job = Personal(Signed(Job()));
       job.attachments = {(root_ / "notes.txt").string()};

@@ -399,6 +399,52 @@ INSTANTIATE_TEST_SUITE_P(OtherHostAndSelfSigned, BadCertificate,
                                                            "EHLO [127.0.0.1]\nSTARTTLS\n"},
                                            CertificateCase{"self", "--implicit-tls", ""}));
 
+// A Stop, or a handler that lets go of the dialogue, at any report of a shared send over STARTTLS
+// with two attachments (securing, signing in, the message, each attachment, the progress panel
+// shown and hidden): the send ends once with everyone logged, or goes without touching the
+// dialogue it let go of.
+TEST_F(TlsTest, AStopOrAnEndFromAnyReportOfASecuredSendWithAttachmentsIsSafe) {
+  WriteFile(root_ / "a.bin", net::test::RandomBytes(3000, 4));
+  WriteFile(root_ / "b.bin", net::test::RandomBytes(70000, 5));
+  for (const bool destroy : {false, true}) {
+    for (int at = 1;; ++at) {
+      SCOPED_TRACE((destroy ? "end at report " : "stop at report ") + std::to_string(at));
+      log.StartLog("P", "S", "d", "t");
+      ends = 0;
+      if (!dialogue) {
+        dialogue = std::make_unique<TSendDialogue>(*sock, replies, log, table);
+        dialogue->mostReconnections = 0;
+      }
+      SmtpServer server(root_ / "outbox", Tls("server", "--starttls"));
+      int reports = 0;
+      bool acted = false;
+      const auto count = [&] {
+        if (++reports != at || !dialogue->Running()) return;
+        acted = true;
+        if (destroy)
+          dialogue.reset();
+        else
+          dialogue->Stop();
+      };
+      auto& e = dialogue->events;
+      e.ended = [&] { ++ends; };
+      e.status = [&](const std::string&) { count(); };
+      e.progress = [&](std::int64_t, std::int64_t) { count(); };
+      e.progressShown = [&](bool) { count(); };
+      e.transcript = [&](const std::string&) { count(); };
+      SendJob job = Secured(SignInJob(), Security::kStartTls);
+      job.attachments = {(root_ / "a.bin").string(), (root_ / "b.bin").string()};
+      sock->SetPort(server.Port());
+      dialogue->Start(job);
+      EXPECT_TRUE(net::test::PumpUntil([&] { return !dialogue || !dialogue->Running(); }, 10000));
+      if (!acted) break;  // the whole send ran without reaching report `at`
+      if (destroy) continue;
+      EXPECT_EQ(ends, 1);
+      EXPECT_EQ(log.Entries().size(), 2u);
+    }
+  }
+}
+
 // A server that answers STARTTLS and then closes, or never answers the handshake. The line it
 // slips in after its 220 came unencrypted and is never read as a reply.
 class BrokenHandshake : public TlsTest, public ::testing::WithParamInterface<bool> {};

@@ -100,14 +100,14 @@ class SendCommandTest(unittest.TestCase):
                     % (port, self.root, more))
         return path
 
-    def run_send(self, *args, env_extra=None):
+    def run_send(self, *args, env_extra=None, wrap=()):
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "TAVRIN_PASSWORD_FILE")}
         env.update(HOME=self.home, XDG_DATA_HOME=os.path.join(self.root, "data"),
                    XDG_CONFIG_HOME=os.path.join(self.root, "config"), TMPDIR=self.root,
                    LC_ALL="C.UTF-8")
         env.update(env_extra or {})
-        return subprocess.run([SEND, *args], env=env, capture_output=True, text=True,
+        return subprocess.run([*wrap, SEND, *args], env=env, capture_output=True, text=True,
                               timeout=120)
 
     def log_line(self, stdout, name):
@@ -244,6 +244,32 @@ class SendCommandTest(unittest.TestCase):
         journal = self.journal()
         self.assertIn("\nPaused\t", journal)
         self.assertFalse(journal.rstrip("\n").split("\n")[-1].startswith("Closed"))
+
+    def test_a_journal_that_cannot_be_synced_is_told_however_far_the_send_went(self):
+        if shutil.which("strace") is None or subprocess.run(
+                ["strace", "-f", "-o", os.devnull, "true"]).returncode != 0:
+            self.skipTest("strace cannot trace here")
+        self.make_table([("Ann", "ann@example.com"), ("Bob", "bob@example.com")])
+        failed = 0
+        for n in range(1, 20):  # the nth sync of the journal fails with an I/O error
+            server = self.server()
+            settings = self.write_settings(server.port)
+            shutil.rmtree(os.path.join(self.root, "data"), ignore_errors=True)
+            trace = os.path.join(self.root, "trace")
+            done = self.run_send("--settings", settings, self.message, wrap=(
+                "strace", "-f", "-o", trace, "-e", "trace=fdatasync",
+                "-e", "inject=fdatasync:error=EIO:when=%d" % n))
+            with open(trace) as f:
+                injected = "(INJECTED)" in f.read()
+            server.stop()
+            self.servers.remove(server)
+            if not injected:
+                self.assertEqual(done.returncode, 0, done.stderr)
+                break
+            failed += 1
+            self.assertIn("The send journal could not be written: ", done.stderr,
+                          "sync %d: %s" % (n, done.stderr))
+        self.assertGreaterEqual(failed, 2)
 
     def test_usage_errors_give_64(self):
         for args in (["--frobnicate", self.message], [], [self.message, self.message],
