@@ -772,6 +772,11 @@ void TfrmEmailMerge::SendEnded(const SendOutcome& outcome) {
   // A refused password is asked for again at the next Send, not tried once more.
   if (outcome.kind == FailureKind::kSignInRefused)
     services_.passwords.Refused(PasswordKey(AppSettings().UserName, AppSettings().ServerName));
+  // The send went through, but its journal could not take the last outcomes or its close: Resume
+  // would offer the whole send again, so the user hears of it now. (A journal that failed before a
+  // final "." ended the send with that reason already.)
+  if (outcome.kind == FailureKind::kNone && !testSend_ && journal_ && !journal_->Error().empty())
+    services_.dialogs.ShowWarning(std::string(kJournalNotWritten) + journal_->Error());
 }
 
 void TfrmEmailMerge::BindStopKey() {
